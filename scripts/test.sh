@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds and runs every test three times: a normal build, an
+# AddressSanitizer+UndefinedBehaviorSanitizer build and a ThreadSanitizer
+# build, each in its own folder. Exits non-zero when any build or test fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh || exit 1
+jobs=$(nproc 2>/dev/null || echo 2)
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
+
+status=0
+summary=()
+run_one() {  # name sanitizer extra-cmake-args...
+  local name=$1 san=$2; shift 2
+  local dir=build${name:+-$name}
+  echo "=== $dir: configure and build"
+  if ! cmake -S . -B "$dir" -DZEP_SANITIZE="$san" "$@" >"$dir.configure.log" 2>&1; then
+    cat "$dir.configure.log"; status=1; summary+=("$dir: configure FAILED"); return
+  fi
+  if ! cmake --build "$dir" -j "$jobs"; then
+    status=1; summary+=("$dir: build FAILED"); return
+  fi
+  echo "=== $dir: tests"
+  # ThreadSanitizer needs a narrower address-space layout than some kernels use.
+  local wrap=()
+  [ "$san" = tsan ] && setarch -R true 2>/dev/null && wrap=(setarch -R)
+  if "${wrap[@]}" ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300; then
+    summary+=("$dir: passed")
+  else
+    status=1; summary+=("$dir: FAILED")
+  fi
+}
+
+mkdir -p /tmp 2>/dev/null
+run_one "" "" -DZEP_BUILD_BENCH=ON
+run_one asan asan -DZEP_BUILD_BENCH=OFF
+run_one tsan tsan -DZEP_BUILD_BENCH=OFF
+
+echo "=== summary"
+printf '%s\n' "${summary[@]}"
+exit $status
