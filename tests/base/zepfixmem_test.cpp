@@ -1,0 +1,210 @@
+#include "base/zepfixmem.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <set>
+#include <vector>
+
+namespace {
+
+// Counts constructions and destructions to show that elements are built
+// once per block, not per Malloc.
+struct Tracked {
+  static int s_nCtor;
+  static int s_nDtor;
+  Tracked() : value(-1) { ++s_nCtor; }
+  ~Tracked() { ++s_nDtor; }
+  int value;
+};
+int Tracked::s_nCtor = 0;
+int Tracked::s_nDtor = 0;
+
+template <class T>
+uintptr_t Addr(T* p) {
+  return reinterpret_cast<uintptr_t>(p);
+}
+
+TEST(ZepFixMemTest, FirstBlockHandsOutElementsInOrder) {
+  ZEPFixMem<int, 10, 10, 10> pool;
+  EXPECT_EQ(pool.GetBlockCount(), 0u);
+  int* first = pool.Malloc();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(pool.GetBlockCount(), 1u);
+  for (int k = 1; k < 10; ++k) EXPECT_EQ(pool.Malloc(), first + k) << "element " << k;
+  EXPECT_EQ(pool.GetBlockCount(), 1u);
+  EXPECT_EQ(pool.GetCount(), 10u);
+}
+
+TEST(ZepFixMemTest, MallocPastABlockMakesASecondBlock) {
+  // N = 33 crosses a bitmap word; N = 10 leaves padding bits in its word:
+  // neither may hand out an element beyond N.
+  ZEPFixMem<int, 33, 10, 10> pool;
+  int* first = pool.Malloc();
+  for (int k = 1; k < 33; ++k) ASSERT_EQ(pool.Malloc(), first + k);
+  int* second = pool.Malloc();
+  EXPECT_EQ(pool.GetBlockCount(), 2u);
+  EXPECT_TRUE(second < first || second >= first + 33);
+
+  ZEPFixMem<int, 10, 10, 10> small;
+  int* base = small.Malloc();
+  for (int k = 1; k < 10; ++k) small.Malloc();
+  int* next = small.Malloc();
+  EXPECT_EQ(small.GetBlockCount(), 2u);
+  EXPECT_TRUE(next < base || next >= base + 10);
+}
+
+TEST(ZepFixMemTest, FreedElementIsReusedFirst) {
+  ZEPFixMem<int, 10, 10, 10> pool;
+  int* first = pool.Malloc();
+  for (int k = 1; k < 10; ++k) pool.Malloc();
+  EXPECT_EQ(pool.Free(first + 5), 0);
+  EXPECT_EQ(pool.GetCount(), 9u);
+  EXPECT_EQ(pool.Malloc(), first + 5);
+  EXPECT_EQ(pool.GetBlockCount(), 1u);
+}
+
+TEST(ZepFixMemTest, LowestAddressedBlockWithRoomIsPreferred) {
+  ZEPFixMem<int, 4, 10, 10> pool;
+  int* a = pool.Malloc();
+  for (int k = 1; k < 4; ++k) pool.Malloc();
+  int* b = pool.Malloc();
+  for (int k = 1; k < 4; ++k) pool.Malloc();
+  int* low = a < b ? a : b;
+  int* high = a < b ? b : a;
+  ASSERT_EQ(pool.Free(high + 1), 0);
+  ASSERT_EQ(pool.Free(low + 3), 0);
+  // The later slot of the lower block comes before the earlier slot of the
+  // higher one.
+  EXPECT_EQ(pool.Malloc(), low + 3);
+  EXPECT_EQ(pool.Malloc(), high + 1);
+}
+
+TEST(ZepFixMemTest, IndexGrowsByGWhenFull) {
+  // One element per block: every Malloc is a new block.
+  ZEPFixMem<long, 1, 10, 10> pool;
+  std::vector<long*> even;
+  for (int i = 0; i < 10; ++i) even.push_back(pool.Malloc());
+  EXPECT_EQ(pool.GetBlockCount(), 10u);
+  EXPECT_EQ(pool.GetIndexSize(), 10u);
+  even.push_back(pool.Malloc());
+  EXPECT_EQ(pool.GetBlockCount(), 11u);
+  EXPECT_EQ(pool.GetIndexSize(), 20u);
+
+  ZEPFixMem<long, 1, 3, 5> uneven;
+  std::vector<long*> odd;
+  for (int i = 0; i < 3; ++i) odd.push_back(uneven.Malloc());
+  EXPECT_EQ(uneven.GetIndexSize(), 3u);
+  odd.push_back(uneven.Malloc());
+  EXPECT_EQ(uneven.GetIndexSize(), 8u);
+  for (int i = 0; i < 5; ++i) odd.push_back(uneven.Malloc());
+  EXPECT_EQ(uneven.GetIndexSize(), 13u);
+
+  // Free finds every block by bisection, so the grown index must still be
+  // sorted by address.
+  for (long* p : even) EXPECT_EQ(pool.Free(p), 0);
+  for (long* p : odd) EXPECT_EQ(uneven.Free(p), 0);
+  EXPECT_EQ(pool.GetCount(), 0u);
+  EXPECT_EQ(uneven.GetCount(), 0u);
+  EXPECT_EQ(pool.GetBlockCount(), 11u);  // blocks stay until the pool goes
+}
+
+TEST(ZepFixMemTest, FreeResultCodes) {
+  struct Rec {
+    int a, b;
+  };
+  ZEPFixMem<Rec, 10, 10, 10> pool;
+  EXPECT_EQ(pool.Free(reinterpret_cast<Rec*>(uintptr_t(64))), -2) << "empty pool";
+  Rec* first = pool.Malloc();
+  EXPECT_EQ(pool.Free(reinterpret_cast<Rec*>(uintptr_t(64))), -2) << "below every block";
+  Rec* mid = reinterpret_cast<Rec*>(reinterpret_cast<char*>(first) + sizeof(int));
+  EXPECT_EQ(pool.Free(mid), -4) << "between elements";
+  EXPECT_EQ(pool.Free(first + 10), -3) << "just past the last element";
+  EXPECT_EQ(pool.Free(first + 1000), -3) << "far beyond the block";
+  EXPECT_EQ(pool.GetCount(), 1u) << "failed Free changed nothing";
+  EXPECT_EQ(pool.Free(first + 3), -5) << "never handed out";
+  EXPECT_EQ(pool.Free(first), 0);
+  EXPECT_EQ(pool.Free(first), -5) << "second Free of the same element";
+  EXPECT_EQ(pool.GetCount(), 0u);
+  EXPECT_EQ(pool.Malloc(), first);
+  EXPECT_EQ(pool.Malloc(), first + 1) << "double Free did not duplicate the element";
+}
+
+TEST(ZepFixMemTest, ElementsAreConstructedOncePerBlock) {
+  Tracked::s_nCtor = Tracked::s_nDtor = 0;
+  {
+    ZEPFixMem<Tracked, 8, 10, 10> pool;
+    Tracked* t = pool.Malloc();
+    EXPECT_EQ(Tracked::s_nCtor, 8);
+    EXPECT_EQ(t->value, -1);
+    t->value = 42;
+    ASSERT_EQ(pool.Free(t), 0);
+    EXPECT_EQ(Tracked::s_nDtor, 0) << "Free destroys nothing";
+    Tracked* again = pool.Malloc();
+    ASSERT_EQ(again, t);
+    EXPECT_EQ(again->value, 42) << "Malloc neither constructs nor clears";
+    for (int k = 1; k < 9; ++k) pool.Malloc();
+    EXPECT_EQ(Tracked::s_nCtor, 16);
+  }
+  EXPECT_EQ(Tracked::s_nDtor, 16) << "the pool's end destroys every element of every block";
+}
+
+TEST(ZepFixMemTest, HeapPoolEndsThroughItsLastReference) {
+  Tracked::s_nCtor = Tracked::s_nDtor = 0;
+  auto* pool = new ZEPFixMem<Tracked, 4, 10, 10>;
+  pool->Malloc();
+  pool->upcount();
+  pool->upcount();
+  pool->downcount();
+  EXPECT_EQ(Tracked::s_nDtor, 0);
+  pool->downcount();
+  EXPECT_EQ(Tracked::s_nDtor, 4);
+}
+
+// Model: Malloc returns the lowest free address, where "free" is an element
+// returned earlier or a never-used element of the newest block (blocks fill
+// in element order, and a new block is made only when all others are full).
+TEST(ZepFixMemTest, RandomChurnAlwaysTakesLowestFreeElement) {
+  constexpr unsigned kN = 37;
+  for (unsigned seed = 1; seed <= 4; ++seed) {
+    ZEPFixMem<uint16_t, kN, 2, 3> pool;
+    std::mt19937 rng(seed);
+    std::set<uintptr_t> freed;
+    std::vector<uint16_t*> live;
+    uint16_t* newest = nullptr;
+    unsigned unused = 0;  // never-used elements left in the newest block
+    for (int step = 0; step < 20000; ++step) {
+      bool doMalloc = live.empty() || rng() % 100 < (step < 10000 ? 60u : 40u);
+      if (doMalloc) {
+        uintptr_t expect = UINTPTR_MAX;
+        if (!freed.empty()) expect = *freed.begin();
+        if (unused > 0) expect = std::min(expect, Addr(newest + (kN - unused)));
+        unsigned blocks = pool.GetBlockCount();
+        uint16_t* p = pool.Malloc();
+        ASSERT_NE(p, nullptr);
+        if (expect == UINTPTR_MAX) {
+          ASSERT_EQ(pool.GetBlockCount(), blocks + 1) << "step " << step;
+          newest = p;
+          unused = kN - 1;
+        } else {
+          ASSERT_EQ(Addr(p), expect) << "seed " << seed << " step " << step;
+          if (!freed.empty() && Addr(p) == *freed.begin())
+            freed.erase(freed.begin());
+          else
+            --unused;
+        }
+        live.push_back(p);
+      } else {
+        size_t i = rng() % live.size();
+        ASSERT_EQ(pool.Free(live[i]), 0);
+        freed.insert(Addr(live[i]));
+        live[i] = live.back();
+        live.pop_back();
+      }
+      ASSERT_EQ(pool.GetCount(), live.size());
+    }
+  }
+}
+
+}  // namespace
