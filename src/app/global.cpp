@@ -102,7 +102,7 @@ int GetBits(const char* data, int len, int& pos, int& bit, int n, unsigned char&
 }
 
 int ToReadable(const unsigned char* data, int len, char* out) {
-  if (data == nullptr || out == nullptr || len < 0) return -1;
+  if (out == nullptr || len < 0 || (data == nullptr && len > 0)) return -1;
   const char* bytes = reinterpret_cast<const char*>(data);
   int pos = 0;
   int bit = 0;

@@ -65,7 +65,8 @@ size_t ReadableLength(size_t len);
 size_t OriginalLength(size_t textLen);
 
 // 6-bit encoding of `len` bytes; `out` must hold ReadableLength(len) + 1
-// bytes and ends with a zero. Returns 0, or -1 for null pointers or len < 0.
+// bytes and ends with a zero. Returns 0, or -1 for a null `out`, len < 0,
+// or null `data` with len > 0.
 int ToReadable(const unsigned char* data, int len, char* out);
 // Decodes `len` characters of `text` (any bytes; zero bytes count as
 // characters outside the alphabet) into `out`, which must hold

@@ -49,7 +49,7 @@ ZEPString CmdTransfer::GetCmdProp(const char* msg, uint32_t len, const char* key
   const size_t start = at + pattern.size();
   size_t stop = text.find(kPropSep, start);
   if (stop == std::string::npos) stop = end;  // last property without its final separator
-  return ZEPString(text.data() + start, static_cast<uint32_t>(stop - start));
+  return ZEPString::FromBytes(text.data() + start, static_cast<uint32_t>(stop - start));
 }
 
 ZEPString CmdTransfer::GetCmdProp(const ZEPString& msg, const char* key) {

@@ -50,7 +50,7 @@ TEST(AddCmdPropTest, RefusesWhatTheFormatCannotCarry) {
   EXPECT_EQ(-1, CmdTransfer::AddCmdProp(msg, "UserName", "x\x01OK=Y"));
   EXPECT_EQ(-1, CmdTransfer::AddCmdProp(msg, "K\x01", "1"));
   EXPECT_EQ(-1, CmdTransfer::AddCmdProp(msg, "A=B", "1"));
-  EXPECT_EQ(-1, CmdTransfer::AddCmdProp(msg, "K", ZEPString("ab\0cd", 5)));
+  EXPECT_EQ(-1, CmdTransfer::AddCmdProp(msg, "K", ZEPString::FromBytes("ab\0cd", 5)));
   EXPECT_EQ(Bytes(msg), before);
   EXPECT_TRUE(CmdTransfer::GetCmdProp(msg, "OK").IsNull());
 }
@@ -68,7 +68,7 @@ TEST(GetCmdPropTest, FindsWholeKeysOnly) {
 }
 
 TEST(GetCmdPropTest, FirstOccurrenceEmptyValueAndMissingLastSeparator) {
-  ZEPString msg("\x01K=1\x01K=2\x01E=\x01Last=tail");
+  ZEPString msg("\x01K=1\x01K=2\x01" "E=\x01Last=tail");
   EXPECT_EQ(Bytes(CmdTransfer::GetCmdProp(msg, "K")), "1");
   ZEPString e = CmdTransfer::GetCmdProp(msg, "E");
   EXPECT_FALSE(e.IsNull());
@@ -87,7 +87,7 @@ TEST(GetCmdPropTest, EmptyNullAndUnframedMessages) {
 
 TEST(GetCmdPropTest, SearchStopsAtZeroByte) {
   const char raw[] = "\x01" "C=2\x01\0\x01K=3\x01";
-  ZEPString msg(raw, sizeof(raw) - 1);
+  ZEPString msg = ZEPString::FromBytes(raw, sizeof(raw) - 1);
   EXPECT_EQ(Bytes(CmdTransfer::GetCmdProp(msg, "C")), "2");
   EXPECT_TRUE(CmdTransfer::GetCmdProp(msg, "K").IsNull());
   const char cut[] = "\x01" "C=2\0tail";
@@ -103,7 +103,9 @@ TEST(GetCmdPropTest, TruncatedMessageAtEveryLength) {
     std::vector<char> buf(full.begin(), full.begin() + cut);  // no terminator
     ZEPString data = CmdTransfer::GetCmdProp(buf.data(), static_cast<uint32_t>(cut), "Data");
     // Either absent or a prefix of the real value.
-    if (!data.IsNull()) EXPECT_EQ(std::string("abcdefghijk").find(Bytes(data)), 0u) << cut;
+    if (!data.IsNull()) {
+      EXPECT_EQ(std::string("abcdefghijk").find(Bytes(data)), 0u) << cut;
+    }
   }
 }
 
