@@ -26,6 +26,7 @@
 #include <new>
 
 #include "base/zepassert.h"
+#include "base/zepmultithread.h"
 #include "base/zeptlist.h"
 
 template <class T, unsigned N, unsigned I, unsigned G>
@@ -44,7 +45,12 @@ class ZEPFixMem : public RefCount {
     uint32_t m_nUseCount;
   };
 
-  ZEPFixMem() : m_Index(new DataArray_tag*[I]()), m_nBlockCount(0), m_nIndexSize(I), m_nUsed(0) {}
+  ZEPFixMem()
+      : m_Index(new DataArray_tag*[I]()),
+        m_pRoom(new uint64_t[RoomWords(I)]()),
+        m_nBlockCount(0),
+        m_nIndexSize(I),
+        m_nUsed(0) {}
 
   ~ZEPFixMem() override {
     for (unsigned i = 0; i < m_nBlockCount; ++i) {
@@ -52,6 +58,7 @@ class ZEPFixMem : public RefCount {
       delete m_Index[i];
     }
     delete[] m_Index;
+    delete[] m_pRoom;
   }
 
   ZEPFixMem(const ZEPFixMem&) = delete;
@@ -74,10 +81,15 @@ class ZEPFixMem : public RefCount {
       std::memset(block->m_Bitmap, 0, kBitmapBytes);
       for (unsigned k = 0; k < N; ++k) block->m_Bitmap[k / 8] |= uint8_t(0x80u >> (k % 8));
       block->m_nUseCount = 0;
-      InsertBlock(block);
+      pos = InsertBlock(block);
     }
+    // Use counts and bitmaps agree (a second Free is refused), so a block
+    // with room has a set bit.
+    T* p = TakeFrom(block);
+    ZEP_ASSERT(NULL != p);
     ++m_nUsed;
-    return TakeFrom(block);
+    if (block->m_nUseCount == N) SetRoom(pos, false);
+    return p;
   }
 
   // 0: returned; -2: p lies below every block; -3: p lies beyond the elements
@@ -85,17 +97,16 @@ class ZEPFixMem : public RefCount {
   // -5: the element is already free (a second Free of it changes nothing).
   int Free(T* p) {
     const uintptr_t addr = reinterpret_cast<uintptr_t>(p);
-    // Greatest block address not above p.
-    unsigned lo = 0, hi = m_nBlockCount;
-    while (lo < hi) {
-      unsigned mid = lo + (hi - lo) / 2;
-      if (reinterpret_cast<uintptr_t>(m_Index[mid]) <= addr)
-        lo = mid + 1;
-      else
-        hi = mid;
+    if (m_nBlockCount == 0 || reinterpret_cast<uintptr_t>(m_Index[0]) > addr) return -2;
+    // Bisection for the greatest block address not above p, written without
+    // a data-dependent branch (a freed address is as good as random).
+    unsigned pos = 0, n = m_nBlockCount;
+    while (n > 1) {
+      const unsigned half = n / 2;
+      pos = reinterpret_cast<uintptr_t>(m_Index[pos + half]) <= addr ? pos + half : pos;
+      n -= half;
     }
-    if (lo == 0) return -2;
-    DataArray_tag* block = m_Index[lo - 1];
+    DataArray_tag* block = m_Index[pos];
     const uintptr_t offset = addr - reinterpret_cast<uintptr_t>(block->m_Data);
     if (offset >= sizeof(block->m_Data)) return -3;
     if (offset % sizeof(T) != 0) return -4;
@@ -105,6 +116,7 @@ class ZEPFixMem : public RefCount {
     block->m_Bitmap[k / 8] |= bit;
     --block->m_nUseCount;
     --m_nUsed;
+    SetRoom(pos, true);
     return 0;
   }
 
@@ -115,54 +127,84 @@ class ZEPFixMem : public RefCount {
   static constexpr unsigned GetBlockSize() { return N; }
 
  private:
+  static unsigned RoomWords(unsigned slots) { return (slots + 63) / 64; }
+
   // Lowest index position whose block has a free element, or the block count.
+  // This is the block a scan of the use counts in address order would find;
+  // the room bits (one per slot, set while the block's use count is below N)
+  // let Malloc read one word per 64 blocks instead of every block's header,
+  // which matters for pools of many blocks.
   unsigned FirstBlockWithRoom() const {
-    for (unsigned i = 0; i < m_nBlockCount; ++i) {
-      if (m_Index[i] == NULL) break;
-      if (m_Index[i]->m_nUseCount < N) return i;
-    }
+    const unsigned words = RoomWords(m_nBlockCount);
+    for (unsigned w = 0; w < words; ++w)
+      if (m_pRoom[w] != 0) return w * 64 + unsigned(__builtin_ctzll(m_pRoom[w]));
     return m_nBlockCount;
   }
 
-  // First set bit of the bitmap, most significant bit of the lowest byte
-  // first; reading each word big-endian turns that into a count of leading
-  // zeros. The caller guarantees that the block has a free element.
+  void SetRoom(unsigned i, bool room) {
+    const uint64_t bit = uint64_t(1) << (i % 64);
+    if (room)
+      m_pRoom[i / 64] |= bit;
+    else
+      m_pRoom[i / 64] &= ~bit;
+  }
+
+  // Takes the first set bit of the bitmap, most significant bit of the
+  // lowest byte first: read big-endian, that is a count of leading zeros.
+  // Two 32-bit words are read at a time where the bitmap has them (the
+  // first set bit is the same). NULL only if no bit is set.
   static T* TakeFrom(DataArray_tag* block) {
-    for (unsigned w = 0; w < kBitmapWords; ++w) {
+    unsigned w = 0;
+    for (; w + 1 < kBitmapWords; w += 2) {
+      uint64_t word;
+      std::memcpy(&word, block->m_Bitmap + w * 4, 8);
+      if (word != 0) return Take(block, w * 32 + unsigned(__builtin_clzll(BigEndian64(word))));
+    }
+    if (w < kBitmapWords) {
       uint32_t word;
       std::memcpy(&word, block->m_Bitmap + w * 4, 4);
-      if (word == 0) continue;
-      const unsigned k = w * 32 + unsigned(__builtin_clz(BigEndian(word)));
-      block->m_Bitmap[k / 8] &= uint8_t(~(0x80u >> (k % 8)));
-      ++block->m_nUseCount;
-      return &block->m_Data[k];
+      if (word != 0) return Take(block, w * 32 + unsigned(__builtin_clz(BigEndian32(word))));
     }
-    ZEP_ASSERT(block->m_nUseCount < N);  // a block with room has a set bit
     return NULL;
   }
 
-  static uint32_t BigEndian(uint32_t w) {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return __builtin_bswap32(w);
-#else
-    return w;
-#endif
+  static T* Take(DataArray_tag* block, unsigned k) {
+    block->m_Bitmap[k / 8] &= uint8_t(~(0x80u >> (k % 8)));
+    ++block->m_nUseCount;
+    return &block->m_Data[k];
   }
+
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  static uint32_t BigEndian32(uint32_t w) { return __builtin_bswap32(w); }
+  static uint64_t BigEndian64(uint64_t w) { return __builtin_bswap64(w); }
+#else
+  static uint32_t BigEndian32(uint32_t w) { return w; }
+  static uint64_t BigEndian64(uint64_t w) { return w; }
+#endif
 
   bool GrowIndex() {
     const unsigned size = m_nIndexSize + G;
     DataArray_tag** index = new (std::nothrow) DataArray_tag*[size]();
-    if (index == NULL) return false;
+    uint64_t* room = new (std::nothrow) uint64_t[RoomWords(size)]();
+    if (index == NULL || room == NULL) {
+      delete[] index;
+      delete[] room;
+      return false;
+    }
     for (unsigned i = 0; i < m_nBlockCount; ++i) index[i] = m_Index[i];
+    std::memcpy(room, m_pRoom, RoomWords(m_nIndexSize) * sizeof(uint64_t));
     delete[] m_Index;
+    delete[] m_pRoom;
     m_Index = index;
+    m_pRoom = room;
     m_nIndexSize = size;
     return true;
   }
 
-  // Insert at the address-sorted position (found by bisection), moving the
-  // later slots up by one. The caller made room in the index.
-  void InsertBlock(DataArray_tag* block) {
+  // Insert a new (empty) block at its address-sorted position, found by
+  // bisection, moving the later slots up by one; returns the position. The
+  // caller made room in the index.
+  unsigned InsertBlock(DataArray_tag* block) {
     const uintptr_t addr = reinterpret_cast<uintptr_t>(block);
     unsigned lo = 0, hi = m_nBlockCount;
     while (lo < hi) {
@@ -172,15 +214,49 @@ class ZEPFixMem : public RefCount {
       else
         hi = mid;
     }
+    // A block is only made when every other one is full, so the room bits
+    // of the slots moved up are all clear and need not move.
     for (unsigned i = m_nBlockCount; i > lo; --i) m_Index[i] = m_Index[i - 1];
     m_Index[lo] = block;
+    SetRoom(lo, true);
     ++m_nBlockCount;
+    return lo;
   }
 
   DataArray_tag** m_Index;
+  uint64_t* m_pRoom;  // bit i: block i has a free element
   unsigned m_nBlockCount;
   unsigned m_nIndexSize;
   unsigned m_nUsed;
+};
+
+// The pool for objects shared between threads. Malloc and Free are still
+// unguarded: hold GetMutex() around each (or use the Locked forms), as the
+// event factories do.
+template <class T, unsigned N, unsigned I, unsigned G>
+class ZEPMTFixMem : public ZEPFixMem<T, N, I, G> {
+ public:
+  void DestroyMe() override { delete this; }
+
+  Mutex& GetMutex() { return m_Mutex; }
+
+  // Malloc and Free each under the pool's mutex; for callers that hold no
+  // other pool's lock around them.
+  T* LockedMalloc() {
+    m_Mutex.Acquire();
+    T* p = this->Malloc();
+    m_Mutex.Release();
+    return p;
+  }
+  int LockedFree(T* p) {
+    m_Mutex.Acquire();
+    int rc = this->Free(p);
+    m_Mutex.Release();
+    return rc;
+  }
+
+ private:
+  Mutex m_Mutex;
 };
 
 #endif  // ZEP_BASE_ZEPFIXMEM_H

@@ -211,3 +211,9 @@ void* ZEPTlist::RemoveNode(void* data) {
     if (node->m_pData == data) return TakeData(node);
   return NULL;
 }
+
+int ZEPTlist::GetNodeCount() const {
+  int n = 0;
+  for (CListNode* node = m_pHead; node != NULL; node = node->m_pNext) ++n;
+  return n;
+}

@@ -189,6 +189,8 @@ class ZEPTlist : public RefCount {
   // Number of elements in the list (removed ones still under a cursor are
   // not counted).
   int GetCount() const { return m_nCount; }
+  // Nodes in the chain, removed elements still under a cursor included.
+  int GetNodeCount() const;
 
  private:
   friend class CListNode;

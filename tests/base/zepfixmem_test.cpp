@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <random>
 #include <set>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -160,6 +162,46 @@ TEST(ZepFixMemTest, HeapPoolEndsThroughItsLastReference) {
   EXPECT_EQ(Tracked::s_nDtor, 0);
   pool->downcount();
   EXPECT_EQ(Tracked::s_nDtor, 4);
+}
+
+TEST(ZepMTFixMemTest, ThreadsSharingThePoolNeverGetTheSameElement) {
+  struct Slot {
+    int owner = 0;
+  };
+  ZEPMTFixMem<Slot, 16, 2, 2> pool;
+  std::vector<std::thread> threads;
+  std::atomic<int> clashes{0};
+  for (int t = 1; t <= 4; ++t) {
+    threads.emplace_back([&pool, &clashes, t] {
+      std::vector<Slot*> mine;
+      for (int i = 0; i < 3000; ++i) {
+        if (mine.size() < 20 && (i % 3 != 2)) {
+          Slot* s = (i % 2) ? pool.LockedMalloc() : nullptr;
+          if (s == nullptr) {
+            pool.GetMutex().Acquire();
+            s = pool.Malloc();
+            pool.GetMutex().Release();
+          }
+          if (s->owner != 0) ++clashes;
+          s->owner = t;
+          mine.push_back(s);
+        } else if (!mine.empty()) {
+          Slot* s = mine.back();
+          mine.pop_back();
+          if (s->owner != t) ++clashes;
+          s->owner = 0;
+          if (pool.LockedFree(s) != 0) ++clashes;
+        }
+      }
+      for (Slot* s : mine) {
+        s->owner = 0;
+        pool.LockedFree(s);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(clashes.load(), 0);
+  EXPECT_EQ(pool.GetCount(), 0u);
 }
 
 // Model: Malloc returns the lowest free address, where "free" is an element

@@ -166,8 +166,8 @@ TEST(ZEPStringTest, StreamsNumbersWithoutTruncation) {
     << static_cast<unsigned short>(65535) << ' ' << static_cast<unsigned char>('z') << '\0';
   EXPECT_EQ(Show(s), "n=42 -7 3000000000 -3 65535 z");
   s = "";
-  s << LONG_MIN << ' ' << ULONG_MAX << ' ' << LLONG_MAX << ' ' << ULLONG_MAX << ' '
-    << INT64_MIN << ' ' << static_cast<uint64_t>(1) << ' ' << static_cast<size_t>(5000000000ull);
+  s << LONG_MIN << ' ' << ULONG_MAX << ' ' << LLONG_MAX << ' ' << ULLONG_MAX << ' ' << INT64_MIN
+    << ' ' << static_cast<uint64_t>(1) << ' ' << static_cast<size_t>(5000000000ull);
   EXPECT_EQ(Show(s),
             "-9223372036854775808 18446744073709551615 9223372036854775807 "
             "18446744073709551615 -9223372036854775808 1 5000000000");

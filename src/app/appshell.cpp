@@ -1,0 +1,157 @@
+#include "app/appshell.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/global.h"
+#include "base/zepstring.h"
+
+char g_UnixWorkingDir[DYR_PATH_SIZE] = "";
+char szLogFilename[DYR_PATH_SIZE] = "";
+char szIniFilename[DYR_PATH_SIZE] = "";
+char szClnIDFilename[DYR_PATH_SIZE] = "";
+bool g_bNeedHelp = false;
+bool g_bNeedConfig = false;
+
+const char g_szVersionNo[] =
+    "\r\n\r\n"
+    "DYR Dynamic DNS Client for Unix  Ver 2.01a Build 120\r\n"
+    "Copyright (C) 2002-2009 the dyrclient developers\r\n"
+    "All rights reserved.\r\n"
+    "http://dyrclient.example.net/\r\n";
+
+int SetWorkDir(const char* dir) {
+  size_t n = std::strlen(dir);
+  g_UnixWorkingDir[0] = '\0';
+  if (n > DYR_WORKDIR_MAX) return -1;
+  std::memcpy(g_UnixWorkingDir, dir, n);
+  g_UnixWorkingDir[n] = '\0';
+  if (n == 0 || g_UnixWorkingDir[n - 1] != '/') {
+    g_UnixWorkingDir[n] = '/';
+    g_UnixWorkingDir[n + 1] = '\0';
+  }
+  return 0;
+}
+
+int ParseParam(int argc, char** argv) {
+  int rc = 0;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-h") == 0) {
+      g_bNeedHelp = true;
+    } else if (std::strcmp(argv[i], "-c") == 0) {
+      g_bNeedConfig = true;
+    } else if (std::strcmp(argv[i], "-w") == 0) {
+      // A "-w" in the last position is ignored; its directory is never
+      // itself tested as an option.
+      if (++i < argc) rc = SetWorkDir(argv[i]);
+    }
+  }
+  return rc;
+}
+
+int ComposePaths() {
+  static const char* const kNames[] = {"dyrclient.log", "dyrclient.ini", "clientid.txt"};
+  char* const targets[] = {szLogFilename, szIniFilename, szClnIDFilename};
+  for (int k = 0; k < 3; ++k) {
+    int n = std::snprintf(targets[k], DYR_PATH_SIZE, "%s%s", g_UnixWorkingDir, kNames[k]);
+    if (n < 0 || n >= DYR_PATH_SIZE) {
+      szLogFilename[0] = szIniFilename[0] = szClnIDFilename[0] = '\0';
+      return -1;
+    }
+  }
+  return 0;
+}
+
+void DoHelp(FILE* out) {
+  std::fputs("Usage: dyrclient -h -c -w /home/dyrclient \n", out);
+  std::fputs("-h: help message. \n", out);
+  std::fputs("-c: do configuration. \n", out);
+  std::fputs("-w <dir>: set work directory. \n\n", out);
+  std::fflush(out);
+}
+
+namespace {
+
+// One answer: a line of at most 254 characters (a longer line is split and
+// its rest answers the next question), the text before its "\n". End of
+// input is an empty answer; `eof` tells the caller.
+ZEPString ReadAnswer(FILE* in, bool& eof) {
+  char line[255];
+  eof = (std::fgets(line, sizeof line, in) == nullptr);
+  if (eof) return ZEPString("");
+  ZEPString text(line);
+  ZEPString answer = text.GetFirstToken("\n");
+  return answer.IsNull() ? ZEPString("") : answer;
+}
+
+ZEPString Ask(FILE* in, FILE* out, const char* prompt, bool& eof) {
+  std::fputs(prompt, out);
+  std::fflush(out);
+  return ReadAnswer(in, eof);
+}
+
+// The file holds the account (scrambled with a key every installation
+// shares), so it is readable by its owner only, also when it existed.
+int SaveIni(const ZEPString& text, const char* path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  int rc = fchmod(fd, 0600);
+  const char* p = text.GetSafeText();
+  size_t left = text.GetLength();
+  while (rc == 0 && left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      rc = -1;
+      break;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  if (close(fd) != 0) rc = -1;
+  return rc;
+}
+
+}  // namespace
+
+int DoConfigIO(FILE* in, FILE* out, const char* path) {
+  std::fputs("\nDo configuration now. \n", out);
+  ZEPString file("[DYR_CLIENT]\n");
+  file << "Host=" << DYR_DEFAULT_HOST << "\n"
+       << "MainPort=9994\n"
+       << "AsstPort=9993\n";
+
+  bool eof = false;
+  ZEPString user = Ask(in, out, "Input User name: ", eof);
+  EnAString(user, user);
+  file << "UserName=" << user << "\n";
+  ZEPString pass = Ask(in, out, "Input Password: ", eof);
+  EnAString(pass, pass);
+  file << "Password=" << pass << "\n";
+
+  for (;;) {
+    ZEPString domain = Ask(in, out, "Input Domain: ", eof);
+    domain.ToLower();
+    file << "Domain=" << domain << ";";
+    ZEPString offline = Ask(in, out, "Input Offline URL or Offline IP(Enter for none): ", eof);
+    offline.ToLower();
+    offline.Replace("http://", "");
+    file << offline << "\n";
+    ZEPString more = Ask(in, out, "Has another domain?(Y/N): ", eof);
+    if (eof || (more[0] != 'Y' && more[0] != 'y')) break;
+  }
+
+  if (SaveIni(file, path) != 0) {
+    std::fprintf(out, "Cannot save ini file: %s\n", path);
+    std::fflush(out);
+    return -1;
+  }
+  std::fflush(out);
+  return 0;
+}
+
+int DoConfig() { return DoConfigIO(stdin, stdout, szIniFilename); }

@@ -1,0 +1,48 @@
+// appshell.h — the daemon's command line, its three file paths, the banner
+// and the configuration wizard.
+//
+// Owns the process-wide path buffers (work directory, log, ini and client id
+// file), the two option flags and the banner text. They are written once on
+// the main thread during start-up (ParseParam, ComposePaths) and only read
+// afterwards, from any thread (the client nodes read szClnIDFilename).
+// The wizard runs on the main thread before any other thread exists.
+// No locks.
+#ifndef ZEP_APP_APPSHELL_H
+#define ZEP_APP_APPSHELL_H
+
+#include <cstdio>
+
+#define DYR_PATH_SIZE 256
+// The longest work directory kept from "-w", before a "/" is appended.
+#define DYR_WORKDIR_MAX 254
+
+extern char g_UnixWorkingDir[DYR_PATH_SIZE];
+extern char szLogFilename[DYR_PATH_SIZE];
+extern char szIniFilename[DYR_PATH_SIZE];
+extern char szClnIDFilename[DYR_PATH_SIZE];
+extern bool g_bNeedHelp;
+extern bool g_bNeedConfig;
+extern const char g_szVersionNo[];
+
+// Host written by the wizard; the user edits the file for another server.
+#define DYR_DEFAULT_HOST "ddns.example.net"
+
+// Scans every argument (the program name included) for -h, -c and -w <dir>.
+// Returns 0, or -1 when a work directory does not fit the path buffers
+// (the directory is then left empty and must not be used).
+int ParseParam(int argc, char** argv);
+// Sets the work directory as "-w" does: at most 254 characters, then "/".
+// -1 (and an empty directory) when it is longer than that.
+int SetWorkDir(const char* dir);
+// Composes the three file paths in the work directory; -1 when one of them
+// does not fit its buffer (the paths are then left empty).
+int ComposePaths();
+// The four usage lines, to `out`.
+void DoHelp(FILE* out = stdout);
+
+// The wizard on stdin/stdout, writing szIniFilename. 0 written, -1 not saved.
+int DoConfig();
+// The same over any streams and target path (for tests and embedding).
+int DoConfigIO(FILE* in, FILE* out, const char* path);
+
+#endif  // ZEP_APP_APPSHELL_H

@@ -1,0 +1,82 @@
+#include "app/inifile.h"
+
+#include "app/global.h"
+#include "app/iniprocessor.h"
+
+namespace {
+
+DYRAccount_tag* pClient = nullptr;  // the section being read, not yet handed over
+AccountHandler g_pHandler = nullptr;
+void* g_pHandlerContext = nullptr;
+
+void HandOver() {
+  DYRAccount_tag* account = pClient;
+  pClient = nullptr;
+  if (account == nullptr) return;
+  if (g_pHandler != nullptr) {
+    g_pHandler(account, g_pHandlerContext);
+  } else {
+    delete account;
+  }
+}
+
+// Stored credentials are scrambled; the plain text ends at its first zero.
+ZEPString Unscramble(ZEPString value) {
+  value.Trim();
+  ZEPString plain;
+  DeAString(value, plain);
+  return plain;
+}
+
+}  // namespace
+
+void SetAccountHandler(AccountHandler handler, void* context) {
+  delete pClient;
+  pClient = nullptr;
+  g_pHandler = handler;
+  g_pHandlerContext = context;
+}
+
+void INI_Section(ZEPString section, ZEPString /*name*/, ZEPString /*value*/, void* /*user*/) {
+  if (!(section == "DYR_CLIENT")) return;
+  HandOver();
+  pClient = new DYRAccount_tag;
+}
+
+void INI_Item(ZEPString section, ZEPString name, ZEPString value, void* /*user*/) {
+  if (!(section == "DYR_CLIENT") || pClient == nullptr || value.IsEmpty()) return;
+  if (name == "Host") {
+    value.ToLower();
+    value.Trim();
+    pClient->m_strHost = value;
+  } else if (name == "MainPort") {
+    value.Trim();
+    pClient->m_strMainPort = value;
+  } else if (name == "AsstPort") {
+    value.Trim();
+    pClient->m_strAsstPort = value;
+  } else if (name == "UserName") {
+    pClient->m_strUserName = Unscramble(value);
+  } else if (name == "Password") {
+    pClient->m_strPassword = Unscramble(value);
+  } else if (name == "Domain") {
+    DYRDomain_tag domain;
+    domain.m_strDomain = value.GetFirstToken(";");
+    domain.m_strOffline = value.GetNextToken();
+    if (domain.m_strOffline.IsNull()) domain.m_strOffline = "";
+    if (!domain.m_strDomain.IsEmpty()) pClient->m_Domains.push_back(domain);
+  }
+}
+
+void AddLastNode() { HandOver(); }
+
+int ReadDyrIniFile(const char* path) {
+  delete pClient;
+  pClient = nullptr;
+  CINIProcessor ini(path);
+  ini.AddAssign("*", INI_Section);
+  ini.AddAssign("*.*", INI_Item);
+  if (ini.Process(nullptr) != 0) return -1;
+  AddLastNode();
+  return 0;
+}

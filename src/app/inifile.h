@@ -1,0 +1,32 @@
+// inifile.h — turns the [DYR_CLIENT] sections of dyrclient.ini into accounts.
+//
+// Owns: the account whose section is being read (the pending account) and
+// the handler that receives each finished account. INI_Section and INI_Item
+// are the callbacks the INI processor calls; an account is handed over,
+// complete, when the next [DYR_CLIENT] header is met or by AddLastNode after
+// the whole file was read, so a client never starts half configured.
+//
+// Threads: main thread only (the INI processor runs there, before the frame's
+// service loop). No locks of its own; the handler may take any lock.
+#ifndef ZEP_APP_INIFILE_H
+#define ZEP_APP_INIFILE_H
+
+#include "app/dyrproto.h"
+#include "base/zepstring.h"
+
+// Receives one finished account; the handler takes ownership (delete it).
+typedef void (*AccountHandler)(DYRAccount_tag* account, void* context);
+
+// Sets where finished accounts go; drops a pending account, if any.
+void SetAccountHandler(AccountHandler handler, void* context);
+
+void INI_Section(ZEPString section, ZEPString name, ZEPString value, void* user);
+void INI_Item(ZEPString section, ZEPString name, ZEPString value, void* user);
+// Hands the pending account (if any) to the handler.
+void AddLastNode();
+
+// Reads `path` into accounts handed to the current handler; 0, or -1 when
+// the file cannot be read (nothing is handed over then).
+int ReadDyrIniFile(const char* path);
+
+#endif  // ZEP_APP_INIFILE_H

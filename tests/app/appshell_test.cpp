@@ -1,0 +1,212 @@
+// Command line, paths and the configuration wizard.
+#include "app/appshell.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/global.h"
+
+namespace {
+
+int Parse(std::vector<std::string> args) {
+  g_bNeedHelp = g_bNeedConfig = false;
+  g_UnixWorkingDir[0] = '\0';
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  return ParseParam(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLine, OptionsAreWholeArguments) {
+  EXPECT_EQ(Parse({"dyrclient", "-hx", "-H", "-C", "--c", "junk"}), 0);
+  EXPECT_FALSE(g_bNeedHelp);
+  EXPECT_FALSE(g_bNeedConfig);
+  Parse({"dyrclient", "-c", "-h"});
+  EXPECT_TRUE(g_bNeedHelp);
+  EXPECT_TRUE(g_bNeedConfig);
+  // The program name is scanned too, and the directory after -w is not an option.
+  Parse({"-c", "-w", "-h"});
+  EXPECT_TRUE(g_bNeedConfig);
+  EXPECT_FALSE(g_bNeedHelp);
+  EXPECT_STREQ(g_UnixWorkingDir, "-h/");
+}
+
+TEST(CommandLine, WorkDirectoryAndPaths) {
+  Parse({"dyrclient", "-w", "/var/dyr"});
+  ASSERT_EQ(ComposePaths(), 0);
+  EXPECT_STREQ(szIniFilename, "/var/dyr/dyrclient.ini");
+  EXPECT_STREQ(szLogFilename, "/var/dyr/dyrclient.log");
+  EXPECT_STREQ(szClnIDFilename, "/var/dyr/clientid.txt");
+  Parse({"dyrclient", "-w", "/var/dyr/"});
+  ComposePaths();
+  EXPECT_STREQ(szIniFilename, "/var/dyr/dyrclient.ini");
+  Parse({"dyrclient", "-w", "/a", "-w", "/b"});
+  EXPECT_STREQ(g_UnixWorkingDir, "/b/");
+  Parse({"dyrclient", "-w", ""});
+  EXPECT_STREQ(g_UnixWorkingDir, "/");
+  // A lone -w at the end leaves the current directory in use.
+  Parse({"dyrclient", "-w"});
+  ComposePaths();
+  EXPECT_STREQ(szIniFilename, "dyrclient.ini");
+}
+
+TEST(CommandLine, TooLongWorkDirectoryIsRefusedNotCut) {
+  // 241 characters, "/" and "dyrclient.log" fill the 255 usable bytes.
+  std::string fits(241, 'd');
+  EXPECT_EQ(Parse({"dyrclient", "-w", fits}), 0);
+  EXPECT_EQ(ComposePaths(), 0);
+  EXPECT_EQ(std::string(szLogFilename).size(), 255u);
+
+  std::string longer(242, 'd');
+  EXPECT_EQ(Parse({"dyrclient", "-w", longer}), 0);
+  EXPECT_EQ(ComposePaths(), -1);
+  EXPECT_STREQ(szIniFilename, "");
+
+  std::string huge(4000, 'd');
+  EXPECT_EQ(Parse({"dyrclient", "-w", huge}), -1);
+  EXPECT_STREQ(g_UnixWorkingDir, "");
+  // A later, valid -w replaces the refused one.
+  EXPECT_EQ(Parse({"dyrclient", "-w", huge, "-w", "/ok"}), 0);
+  EXPECT_STREQ(g_UnixWorkingDir, "/ok/");
+}
+
+TEST(CommandLine, UsageText) {
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* out = open_memstream(&buf, &len);
+  DoHelp(out);
+  std::fclose(out);
+  EXPECT_EQ(std::string(buf, len),
+            "Usage: dyrclient -h -c -w /home/dyrclient \n-h: help message. \n"
+            "-c: do configuration. \n-w <dir>: set work directory. \n\n");
+  std::free(buf);
+}
+
+class Wizard : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitDes(g_CredentialKey);
+    char tmpl[] = "/tmp/dyrwizXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ + "/dyrclient.ini";
+  }
+  void TearDown() override {
+    unlink(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  // Runs the wizard on `input`; returns its result, the prompts in `shown`.
+  int Run(const std::string& input, std::string& shown, const std::string& path = "") {
+    std::string in = input;
+    FILE* fin = fmemopen(in.empty() ? nullptr : &in[0], in.size(), "r");
+    if (in.empty()) fin = std::fopen("/dev/null", "r");
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* fout = open_memstream(&buf, &len);
+    int rc = DoConfigIO(fin, fout, path.empty() ? path_.c_str() : path.c_str());
+    std::fclose(fin);
+    std::fclose(fout);
+    shown.assign(buf, len);
+    std::free(buf);
+    return rc;
+  }
+  std::vector<std::string> Lines() {
+    std::ifstream f(path_);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(f, l);) lines.push_back(l);
+    return lines;
+  }
+  static std::string Plain(const std::string& scrambled) {
+    ZEPString out;
+    DeAString(ZEPString(scrambled.c_str()), out);
+    return out.GetSafeText();
+  }
+  std::string dir_, path_;
+};
+
+TEST_F(Wizard, WritesTheSevenLineFileWithPrivateMode) {
+  std::string shown;
+  ASSERT_EQ(Run("user\npass\nA.Example.NET\n\nN\n", shown), 0);
+  EXPECT_EQ(shown,
+            "\nDo configuration now. \nInput User name: Input Password: Input Domain: "
+            "Input Offline URL or Offline IP(Enter for none): Has another domain?(Y/N): ");
+  std::vector<std::string> l = Lines();
+  ASSERT_EQ(l.size(), 7u);
+  EXPECT_EQ(l[0], "[DYR_CLIENT]");
+  EXPECT_EQ(l[1], "Host=" DYR_DEFAULT_HOST);
+  EXPECT_EQ(l[2], "MainPort=9994");
+  EXPECT_EQ(l[3], "AsstPort=9993");
+  ASSERT_EQ(l[4].substr(0, 9), "UserName=");
+  EXPECT_EQ(l[4].size(), 9u + 11u);
+  EXPECT_EQ(Plain(l[4].substr(9)), "user");
+  ASSERT_EQ(l[5].substr(0, 9), "Password=");
+  EXPECT_EQ(l[5].size(), 9u + 11u);
+  EXPECT_EQ(Plain(l[5].substr(9)), "pass");
+  EXPECT_EQ(l[6], "Domain=a.example.net;");
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(Wizard, OfflineTargetsAndSeveralDomains) {
+  std::string shown;
+  ASSERT_EQ(Run("u\np\na.example.net\nHTTP://Backup.Example.net/Down\ny\n"
+                "B.example.net\n192.0.2.10\nn\n",
+                shown),
+            0);
+  std::vector<std::string> l = Lines();
+  ASSERT_EQ(l.size(), 8u);
+  EXPECT_EQ(l[6], "Domain=a.example.net;backup.example.net/down");
+  EXPECT_EQ(l[7], "Domain=b.example.net;192.0.2.10");
+}
+
+TEST_F(Wizard, EndOfInputEndsTheDomainLoop) {
+  std::string shown;
+  // Input ends after "y": the next answers are empty, never the previous one.
+  ASSERT_EQ(Run("u\np\nd.example.net\n\ny", shown), 0);
+  std::vector<std::string> l = Lines();
+  ASSERT_EQ(l.size(), 8u);
+  EXPECT_EQ(l[6], "Domain=d.example.net;");
+  EXPECT_EQ(l[7], "Domain=;");
+  // No input at all still terminates and writes empty credentials.
+  ASSERT_EQ(Run("", shown), 0);
+  l = Lines();
+  ASSERT_EQ(l.size(), 7u);
+  EXPECT_EQ(l[4], "UserName=");
+}
+
+TEST_F(Wizard, LongAnswerIsSplitAcrossQuestions) {
+  std::string shown;
+  std::string user(254, 'u');
+  ASSERT_EQ(Run(user + "PW\nd.example.net\n\nn\n", shown), 0);
+  std::vector<std::string> l = Lines();
+  ASSERT_GE(l.size(), 7u);
+  EXPECT_EQ(Plain(l[4].substr(9)), user);
+  EXPECT_EQ(Plain(l[5].substr(9)), "PW");
+}
+
+TEST_F(Wizard, ExistingFileBecomesPrivateAndIsReplaced) {
+  { std::ofstream(path_) << "[DYR_CLIENT]\nHost=x\n[DYR_CLIENT]\nHost=y\n"; }
+  chmod(path_.c_str(), 0644);
+  std::string shown;
+  ASSERT_EQ(Run("u\np\nd.example.net\n\nn\n", shown), 0);
+  EXPECT_EQ(Lines().size(), 7u);
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(Wizard, SaveFailureIsReported) {
+  std::string shown;
+  std::string bad = dir_ + "/missing/dyrclient.ini";
+  EXPECT_EQ(Run("u\np\nd.example.net\n\nn\n", shown, bad), -1);
+  EXPECT_NE(shown.find("Cannot save ini file: " + bad + "\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,135 @@
+// dyrclient.ini into accounts: one per [DYR_CLIENT] section, handed over
+// only when complete.
+#include "app/inifile.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/global.h"
+
+namespace {
+
+std::string Str(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
+
+class IniFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitDes(g_CredentialKey);
+    SetAccountHandler(&IniFile::Collect, this);
+    char tmpl[] = "/tmp/dyrini_XXXXXX";
+    int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    path_ = tmpl;
+  }
+  void TearDown() override {
+    SetAccountHandler(nullptr, nullptr);
+    unlink(path_.c_str());
+  }
+  static void Collect(DYRAccount_tag* a, void* self) {
+    static_cast<IniFile*>(self)->accounts_.emplace_back(a);
+  }
+  int Read(const std::string& text) {
+    { std::ofstream(path_, std::ios::binary) << text; }
+    return ReadDyrIniFile(path_.c_str());
+  }
+  static std::string Scrambled(const char* plain) {
+    ZEPString out;
+    EnAString(ZEPString(plain), out);
+    return out.GetSafeText();
+  }
+  std::string path_;
+  std::vector<std::unique_ptr<DYRAccount_tag>> accounts_;
+};
+
+TEST_F(IniFile, ItemsOfOneSection) {
+  ASSERT_EQ(Read("[DYR_CLIENT]\n"
+                 "Host = DDNS.Example.NET \n"
+                 "MainPort= 9994 \n"
+                 "AsstPort=9993\n"
+                 "UserName=" + Scrambled("alice") + "\n"
+                 "Password= " + Scrambled("s3cret") + " \n"
+                 "Domain=a.example.net\n"
+                 "Domain=;x\n"
+                 "Domain=B.example.net;HTTP://Off ; more\n"
+                 "domain=c.example.net\n"
+                 "Unknown=1\n"),
+            0);
+  ASSERT_EQ(accounts_.size(), 1u);
+  DYRAccount_tag& a = *accounts_[0];
+  EXPECT_EQ(Str(a.m_strHost), "ddns.example.net");
+  EXPECT_EQ(Str(a.m_strMainPort), "9994");
+  EXPECT_EQ(Str(a.m_strAsstPort), "9993");
+  EXPECT_EQ(Str(a.m_strUserName), "alice");
+  EXPECT_EQ(Str(a.m_strPassword), "s3cret");
+  ASSERT_EQ(a.m_Domains.size(), 2u);
+  EXPECT_EQ(Str(a.m_Domains[0].m_strDomain), "a.example.net");
+  EXPECT_FALSE(a.m_Domains[0].m_strOffline.IsNull());
+  EXPECT_EQ(Str(a.m_Domains[0].m_strOffline), "");
+  // No trimming and no case change inside a domain line.
+  EXPECT_EQ(Str(a.m_Domains[1].m_strDomain), "B.example.net");
+  EXPECT_EQ(Str(a.m_Domains[1].m_strOffline), "HTTP://Off ");
+}
+
+TEST_F(IniFile, SectionsAndForeignItems) {
+  ASSERT_EQ(Read("Host=before.any.header\n"
+                 "[OTHER]\nHost=other.example\n"
+                 "[DYR_CLIENT]\nHost=one.example\nHost=one.last\n"
+                 "[OTHER]\nHost=ignored.example\nDomain=ignored.example\n"
+                 "[dyr_client]\nHost=lower.case.header\n"
+                 "[ DYR_CLIENT ]\nHost=two.example\nMainPort=\n"),
+            0);
+  ASSERT_EQ(accounts_.size(), 2u);
+  EXPECT_EQ(Str(accounts_[0]->m_strHost), "one.last");
+  EXPECT_TRUE(accounts_[0]->m_Domains.empty());
+  EXPECT_EQ(Str(accounts_[1]->m_strHost), "two.example");
+  EXPECT_TRUE(accounts_[1]->m_strMainPort.IsNull());
+}
+
+TEST_F(IniFile, AccountIsHandedOverWhenTheNextHeaderIsRead) {
+  INI_Section(ZEPString("DYR_CLIENT"), ZEPString(""), ZEPString(""), nullptr);
+  INI_Item(ZEPString("DYR_CLIENT"), ZEPString("Host"), ZEPString("first"), nullptr);
+  EXPECT_TRUE(accounts_.empty());
+  INI_Section(ZEPString("DYR_CLIENT"), ZEPString(""), ZEPString(""), nullptr);
+  ASSERT_EQ(accounts_.size(), 1u);
+  EXPECT_EQ(Str(accounts_[0]->m_strHost), "first");
+  INI_Item(ZEPString("DYR_CLIENT"), ZEPString("Host"), ZEPString("second"), nullptr);
+  AddLastNode();
+  ASSERT_EQ(accounts_.size(), 2u);
+  EXPECT_EQ(Str(accounts_[1]->m_strHost), "second");
+  AddLastNode();
+  EXPECT_EQ(accounts_.size(), 2u);
+}
+
+TEST_F(IniFile, UnreadableFileAndOddContent) {
+  EXPECT_EQ(ReadDyrIniFile("/nonexistent/dir/dyrclient.ini"), -1);
+  EXPECT_TRUE(accounts_.empty());
+  // No section at all is not an error.
+  EXPECT_EQ(Read(""), 0);
+  EXPECT_TRUE(accounts_.empty());
+  // CR-LF ends keep the CR, so the header is not one; NUL bytes, a lone
+  // backslash at the end and a line over 64 KiB are taken in stride.
+  EXPECT_EQ(Read("[DYR_CLIENT]\r\nHost=a\r\n"), 0);
+  EXPECT_TRUE(accounts_.empty());
+  std::string odd = "[DYR_CLIENT]\nHost=h" + std::string(1, '\0') + "x\nUserName=" +
+                    std::string(70000, 'Q') + "\nPassword=!!!\nDomain=" + std::string(70000, 'd') +
+                    "\n\\";
+  EXPECT_EQ(Read(odd), 0);
+  ASSERT_EQ(accounts_.size(), 1u);
+}
+
+TEST_F(IniFile, ScrambledValuesEndAtTheirFirstZeroByte) {
+  ZEPString withNul = ZEPString::FromBytes("ab\0cd", 5);
+  ZEPString s;
+  EnAString(withNul, s);
+  ASSERT_EQ(Read("[DYR_CLIENT]\nUserName=" + std::string(s.GetText()) + "\n"), 0);
+  ASSERT_EQ(accounts_.size(), 1u);
+  EXPECT_EQ(Str(accounts_[0]->m_strUserName), "ab");
+}
+
+}  // namespace
