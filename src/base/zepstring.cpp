@@ -114,9 +114,9 @@ ZEPString::ZEPString(unsigned step, unsigned size) {
   m_nCapacity = size;
 }
 
-ZEPString::ZEPString(int step, int size)
-    : ZEPString(static_cast<unsigned>(step), static_cast<unsigned>(size)) {
-  ZEP_ASSERT(step >= 0 && size >= 0);
+unsigned ZEPString::ToUnsigned(unsigned long long n) {
+  ZEP_ASSERT(n <= 0xFFFFFFFFull);
+  return static_cast<unsigned>(n);
 }
 
 ZEPString::ZEPString(bool owns, char* data) {
@@ -477,10 +477,12 @@ char* ZEPString::FindNext() {
 
 int ZEPString::LoadFromFile(const char* path) {
   if (!path || !*path) return -1;
+  // The path may be this string's own text, which is cleared next.
+  std::string name(path);
   SetNull();
   int fd;
   do {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct stat st;

@@ -23,6 +23,7 @@
 #define ZEP_BASE_ZEPSTRING_H
 
 #include <cstdint>
+#include <type_traits>
 
 class ZEPString {
  public:
@@ -38,8 +39,13 @@ class ZEPString {
   // Growth step `step` (0 = fixed capacity) and a zero-filled buffer for
   // `size` characters; the text is "" (not null).
   ZEPString(unsigned step, unsigned size);
-  // The same for literals, so ZEPString(64, 0) does not read as (owns, data).
-  ZEPString(int step, int size);
+  // The same for any other integers, so that ZEPString(64, 0) is not taken
+  // for (owns, data); negative values are fatal.
+  template <class A, class B,
+            class = typename std::enable_if<std::is_integral<A>::value && std::is_integral<B>::value &&
+                                            !std::is_same<A, bool>::value>::type>
+  ZEPString(A step, B size) : ZEPString(ToUnsigned(static_cast<unsigned long long>(step)),
+                  ToUnsigned(static_cast<unsigned long long>(size))) {}
   // Adopts `data` (allocated with new char[]) without copying; it is freed by
   // delete[] at destruction only when `owns` is true. Null data gives null text.
   ZEPString(bool owns, char* data);
@@ -137,6 +143,8 @@ class ZEPString {
   int AppendToFile(const char* path) const;  // nothing to do for null or ""
 
  private:
+  // A negative value turns into one far above 32 bits and is refused.
+  static unsigned ToUnsigned(unsigned long long n);
   void Init(uint32_t step);
   void SetNull();
   // Makes room for `need` characters, keeping the first `keep` ones.

@@ -114,7 +114,10 @@ TEST(ZEPStringTest, GrowsInStepsOfSixtyFour) {
   // Shorter text never shrinks the buffer.
   s = "x";
   EXPECT_EQ(s.GetCapacity(), 128u);
-  // A custom step is honoured.
+  // A custom step is honoured, whatever integer types give it.
+  EXPECT_EQ(ZEPString(64u, 0).GetCapacity(), 0u);
+  EXPECT_EQ(ZEPString(0, 8u).GetStep(), 0u);
+  EXPECT_EQ(ZEPString(static_cast<size_t>(32), 5L).GetCapacity(), 5u);
   ZEPString t(10, 0);
   t = "0123456789ab";
   EXPECT_EQ(t.GetCapacity(), 20u);
@@ -417,6 +420,10 @@ TEST(ZEPStringTest, SaveAppendAndLoadRoundTrip) {
   ZEPString back;
   EXPECT_EQ(back.LoadFromFile(path.c_str()), 0);
   EXPECT_EQ(Show(back), "line one\nline two\n");
+  // A path held by the string itself survives the clearing of its text.
+  ZEPString self(path.c_str());
+  EXPECT_EQ(self.LoadFromFile(self.GetText()), 0);
+  EXPECT_EQ(Show(self), "line one\nline two\n");
   // Null text truncates the file; appending null or "" does not even open it.
   ZEPString null;
   EXPECT_EQ(null.SaveToFile(path.c_str()), 0);

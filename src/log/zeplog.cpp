@@ -1,0 +1,129 @@
+#include "log/zeplog.h"
+
+#include <cstdio>
+#include <memory>
+
+ZEPLog* zeplog = nullptr;
+ZEPString strLog;
+Mutex g_LogMutex;
+
+const char* ZEPLogTag(int type) {
+  static const char* const kTags[] = {"MESG", "INFO", "WARN", "ERRR"};
+  return (type >= LOG_MESG && type <= LOG_ERRR) ? kTags[type] : "UNKN";
+}
+
+int ZEPFormatLogLine(char* buf, size_t size, const struct tm& t, bool bFileInfo,
+                     const char* file, int line, const char* tag, const char* msg) {
+  if (bFileInfo) {
+    return std::snprintf(buf, size, "%02d%02d%02d %02d%02d%02d:[%s,%d]:%s:%s", t.tm_year - 100,
+                         t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                         file ? file : "", line, tag, msg);
+  }
+  return std::snprintf(buf, size, "%02d%02d%02d %02d%02d%02d:%s:%s", t.tm_year - 100, t.tm_mon + 1,
+                       t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, tag, msg);
+}
+
+ZEPLog::ZEPLog()
+    : m_bToScreen(false),
+      m_pFile(nullptr),
+      m_bFileInfo(false),
+      m_bLogIt(true),
+      m_strPath(""),
+      m_bToFile(true),
+      m_nSegSize(kDefaultSegSize),
+      m_nTotalSegCount(kDefaultTotalSegCount) {}
+
+ZEPLog::ZEPLog(const char* path) : ZEPLog() {
+  m_strPath = path;
+  if (path == nullptr) return;
+  // An existing log is continued, never truncated at start-up.
+  const char* mode = "w";
+  if (FILE* probe = std::fopen(path, "r")) {
+    std::fclose(probe);
+    mode = "a";
+  }
+  m_pFile = std::fopen(path, mode);
+}
+
+ZEPLog::~ZEPLog() {
+  if (m_pFile != nullptr) std::fclose(m_pFile);
+  m_pFile = nullptr;
+}
+
+void ZEPLog::Log(const char* file, int line, LOG_TYPE_ type, ZEPString& msg) {
+  Log(file, line, type, msg.GetText());
+  msg = "";
+}
+
+void ZEPLog::Log(const char* file, int line, LOG_TYPE_ type, const char* msg) {
+  if (!m_bLogIt.load() && type != LOG_MESG) return;
+  if (msg == nullptr) return;
+
+  time_t now = std::time(nullptr);
+  struct tm t {};
+  localtime_r(&now, &t);
+  const char* tag = ZEPLogTag(type);
+  const bool bFileInfo = m_bFileInfo.load();
+
+  int len = ZEPFormatLogLine(nullptr, 0, t, bFileInfo, file, line, tag, msg);
+  if (len < 0) return;
+  // Two spare bytes let PostProcess append "\r\n".
+  size_t size = static_cast<size_t>(len) + 3;
+  std::unique_ptr<char[]> buf(new char[size]);
+  ZEPFormatLogLine(buf.get(), size, t, bFileInfo, file, line, tag, msg);
+
+  if (m_pFile != nullptr && m_bToFile.load()) WriteToFile(buf.get());
+  if (m_bToScreen.load()) {
+    std::printf("%s\n", buf.get());
+    std::fflush(stdout);
+  }
+  PostProcess(buf.get());
+}
+
+void ZEPLog::PostProcess(char* /*line*/) {}
+
+bool ZEPLog::WriteLine(const char* line) {
+  if (std::fprintf(m_pFile, "%s\n", line) < 0) return false;
+  return std::fflush(m_pFile) == 0;
+}
+
+void ZEPLog::WriteToFile(const char* line) {
+  if (!WriteLine(line)) {
+    // Reopen for appending and try the line once more. Reopening with "w"
+    // would wipe everything logged so far because of one failed write.
+    std::fclose(m_pFile);
+    m_pFile = std::fopen(m_strPath.GetSafeText(), "a");
+    if (m_pFile == nullptr) return;  // file output stops
+    if (!WriteLine(line)) std::clearerr(m_pFile);
+  }
+  long pos = std::ftell(m_pFile);
+  if (pos > m_nSegSize.load()) Rotate();
+}
+
+void ZEPLog::Rotate() {
+  std::fclose(m_pFile);
+  m_pFile = nullptr;
+  const long n = m_nTotalSegCount.load();
+  const char* path = m_strPath.GetSafeText();
+  // Room for the path, a dot and any long in decimal.
+  const size_t size = m_strPath.GetLength() + 32;
+  std::unique_ptr<char[]> from(new char[size]);
+  std::unique_ptr<char[]> to(new char[size]);
+
+  if (n >= 2) {  // with a single segment there is no numbered file to drop
+    std::snprintf(to.get(), size, "%s.%ld", path, n - 1);
+    std::remove(to.get());
+  }
+  for (long k = n - 1; k >= 2; --k) {
+    std::snprintf(from.get(), size, "%s.%ld", path, k - 1);
+    std::snprintf(to.get(), size, "%s.%ld", path, k);
+    std::rename(from.get(), to.get());
+  }
+  if (n > 1) {
+    std::snprintf(to.get(), size, "%s.1", path);
+    std::rename(path, to.get());
+  } else {
+    std::remove(path);
+  }
+  m_pFile = std::fopen(path, "w");
+}

@@ -1,0 +1,93 @@
+// zeplog.h — the rotating process log.
+//
+// Owns: one log file (FILE*) with its path, rotated by size into numbered
+// segments P, P.1 (newest old segment) ... P.(N-1) (oldest), and the
+// process-wide globals: `zeplog` (the process log, created and destroyed by
+// the entry point), `strLog` (shared line builder) and `g_LogMutex`.
+//
+// Threads and locks: Log() takes no lock of its own. Every caller, on any
+// thread, holds g_LogMutex around building the text and calling Log(); the
+// shared builder strLog is only touched under it. g_LogMutex is the innermost
+// lock of the process: take it last, release it first, and never take
+// another lock while holding it. The setters may be called from any thread
+// (the flags are atomic); PostProcess runs under g_LogMutex.
+//
+// Line format: "YYMMDD HHMMSS:TAG:message", or with file info
+// "YYMMDD HHMMSS:[file,line]:TAG:message"; TAG is MESG, INFO, WARN or ERRR.
+//
+// Write errors: the file is closed and reopened for appending, and the line
+// is written once more; nothing already logged is thrown away.
+#ifndef ZEP_LOG_ZEPLOG_H
+#define ZEP_LOG_ZEPLOG_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <ctime>
+
+#include "base/zepmultithread.h"
+#include "base/zepstring.h"
+
+enum LOG_TYPE_ { LOG_MESG = 0, LOG_INFO = 1, LOG_WARN = 2, LOG_ERRR = 3 };
+
+// Level tag written into a line; "UNKN" for values outside the four levels.
+const char* ZEPLogTag(int type);
+
+// Formats one line (without line end) into buf like snprintf, returning the
+// length the whole line needs.
+int ZEPFormatLogLine(char* buf, size_t size, const struct tm& t, bool bFileInfo,
+                     const char* file, int line, const char* tag, const char* msg);
+
+class ZEPLog {
+ public:
+  static constexpr long kDefaultSegSize = 5242880;  // 5 MiB
+  static constexpr long kDefaultTotalSegCount = 10;
+
+  ZEPLog();
+  // Appends to an existing file, creates a missing one. An open failure is
+  // silent: file output is then skipped.
+  explicit ZEPLog(const char* path);
+  // Virtual: the process log is a subclass deleted through `zeplog`.
+  virtual ~ZEPLog();
+  ZEPLog(const ZEPLog&) = delete;
+  ZEPLog& operator=(const ZEPLog&) = delete;
+
+  void SetToScreen(bool b) { m_bToScreen.store(b); }
+  void SetToFile(bool b) { m_bToFile.store(b); }
+  void SetFileInfo(bool b) { m_bFileInfo.store(b); }
+  void SetLogIt(bool b) { m_bLogIt.store(b); }
+  void SetSegSize(long n) { m_nSegSize.store(n); }
+  void SetTotalSegCount(long n) { m_nTotalSegCount.store(n); }
+  bool IsLogIt() const { return m_bLogIt.load(); }
+  bool IsToScreen() const { return m_bToScreen.load(); }
+
+  // Caller holds g_LogMutex. A null msg writes nothing.
+  void Log(const char* file, int line, LOG_TYPE_ type, const char* msg);
+  // As above with msg's text, then leaves msg empty ("") for the next line.
+  void Log(const char* file, int line, LOG_TYPE_ type, ZEPString& msg);
+
+ protected:
+  // Gets every finished line; `line` has room for two more characters
+  // ("\r\n") after its terminating zero. Runs under g_LogMutex.
+  virtual void PostProcess(char* line);
+
+ private:
+  void WriteToFile(const char* line);
+  bool WriteLine(const char* line);
+  void Rotate();
+
+  std::atomic<bool> m_bToScreen;
+  FILE* m_pFile;
+  std::atomic<bool> m_bFileInfo;
+  std::atomic<bool> m_bLogIt;
+  ZEPString m_strPath;
+  std::atomic<bool> m_bToFile;
+  std::atomic<long> m_nSegSize;
+  std::atomic<long> m_nTotalSegCount;
+};
+
+extern ZEPLog* zeplog;
+extern ZEPString strLog;
+extern Mutex g_LogMutex;
+
+#endif  // ZEP_LOG_ZEPLOG_H

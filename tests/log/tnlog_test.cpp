@@ -1,0 +1,139 @@
+#include "log/tnlog.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "logtestutil.h"
+
+namespace {
+
+// A connected loopback TCP pair standing in for a console connection.
+struct ConsolePair {
+  int server = -1;  // the console's socket, given to the log
+  int client = -1;  // the administrator's end
+  ConsolePair() {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        listen(listener, 1) == 0 &&
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+      client = socket(AF_INET, SOCK_STREAM, 0);
+      if (connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        server = accept(listener, nullptr, nullptr);
+      }
+    }
+    close(listener);
+  }
+  ~ConsolePair() {
+    if (server >= 0) close(server);
+    if (client >= 0) close(client);
+  }
+  // Whatever arrives within `ms` milliseconds.
+  std::string Receive(int ms = 200) {
+    std::string got;
+    pollfd pfd{client, POLLIN, 0};
+    while (poll(&pfd, 1, ms) > 0) {
+      char buf[512];
+      ssize_t n = read(client, buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+      ms = 20;
+    }
+    return got;
+  }
+};
+
+// Stands in for the frame: never dereferenced by the log itself.
+ZEPFrame* FakeFrame() {
+  static char s_frame;
+  return reinterpret_cast<ZEPFrame*>(&s_frame);
+}
+
+std::atomic<int> g_nSends{0};
+std::atomic<ZEPFrame*> g_pSeenFrame{nullptr};
+
+int CountingSend(ZEPFrame* pFrame, int nSocket, const char* pLine) {
+  g_nSends.fetch_add(1);
+  g_pSeenFrame.store(pFrame);
+  return TNLogFrameSend(pFrame, nSocket, pLine);
+}
+
+class ZEPTNLogTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    g_nSends.store(0);
+    g_pTNLogSend.store(&CountingSend);
+  }
+  void TearDown() override { g_pTNLogSend.store(&TNLogFrameSend); }
+};
+
+TEST_F(ZEPTNLogTest, LinesReachTheConsoleWithCrLf) {
+  ScratchDir dir;
+  std::string path = dir.Path("tn.log");
+  ConsolePair console;
+  ASSERT_GT(console.server, 0);
+  ZEPTNLog log(FakeFrame(), path.c_str());
+  EXPECT_EQ(-1, log.GetSocket());
+  log.Log(__FILE__, __LINE__, LOG_INFO, "before console");
+  EXPECT_EQ(0, g_nSends.load()) << "no console attached";
+
+  log.SetSocket(console.server);
+  log.Log(__FILE__, __LINE__, LOG_WARN, "to console");
+  std::string got = console.Receive();
+  ASSERT_EQ(13u + 18u, got.size()) << got;
+  EXPECT_EQ(":WARN:to console\r\n", got.substr(13));
+  EXPECT_EQ(FakeFrame(), g_pSeenFrame.load());
+  // The file keeps plain lines.
+  std::vector<std::string> lines = SplitLines(ReadAll(path));
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_EQ(":WARN:to console", lines[1].substr(13));
+}
+
+TEST_F(ZEPTNLogTest, NoFrameOrNoSocketSendsNothing) {
+  ConsolePair console;
+  ZEPTNLog noFrame(nullptr);
+  noFrame.SetSocket(console.server);
+  noFrame.Log(__FILE__, __LINE__, LOG_INFO, "x");
+  ZEPTNLog zeroSocket(FakeFrame());
+  zeroSocket.SetSocket(0);
+  zeroSocket.Log(__FILE__, __LINE__, LOG_INFO, "x");
+  EXPECT_EQ(0, g_nSends.load());
+  EXPECT_EQ("", console.Receive(50));
+}
+
+TEST_F(ZEPTNLogTest, FailedSendDetachesUntilAConsoleIsSetAgain) {
+  ZEPTNLog log(FakeFrame());
+  {
+    ConsolePair gone;
+    ASSERT_GT(gone.server, 0);
+    close(gone.client);
+    gone.client = -1;
+    log.SetSocket(gone.server);
+    // The peer has closed: the first send may still be accepted, a later one
+    // fails (reset), and then the console is detached.
+    for (int i = 0; i < 20 && log.GetSocket() != -1; ++i) {
+      log.Log(__FILE__, __LINE__, LOG_INFO, "to a closed console");
+      ZEPSleep(5);
+    }
+    EXPECT_EQ(-1, log.GetSocket());
+  }
+  int sends = g_nSends.load();
+  log.Log(__FILE__, __LINE__, LOG_INFO, "nobody listens");
+  EXPECT_EQ(sends, g_nSends.load());
+
+  ConsolePair again;
+  log.SetSocket(again.server);
+  log.Log(__FILE__, __LINE__, LOG_INFO, "back");
+  EXPECT_NE(std::string::npos, again.Receive().find(":INFO:back\r\n"));
+}
+
+}  // namespace

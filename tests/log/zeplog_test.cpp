@@ -1,0 +1,299 @@
+#include "log/zeplog.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cctype>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/zepmultithread.h"
+#include "logtestutil.h"
+
+namespace {
+
+// "YYMMDD HHMMSS:TAG:" at the start of the line.
+bool IsStamped(const std::string& line) {
+  if (line.size() < 19) return false;
+  for (int i = 0; i < 13; ++i) {
+    if (i == 6 ? line[i] != ' ' : !std::isdigit(static_cast<unsigned char>(line[i]))) return false;
+  }
+  std::string tag = line.substr(13, 6);
+  return tag == ":MESG:" || tag == ":INFO:" || tag == ":WARN:" || tag == ":ERRR:";
+}
+
+// Time stamp prefix ("YYMMDD HHMMSS") for a moment.
+std::string Stamp(time_t when) {
+  struct tm t {};
+  localtime_r(&when, &t);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d%02d%02d %02d%02d%02d", t.tm_year - 100, t.tm_mon + 1,
+                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+  return buf;
+}
+
+TEST(ZEPLogFormatTest, StampTagsAndFileInfo) {
+  struct tm t {};
+  t.tm_year = 109;  // 2009
+  t.tm_mon = 2;     // March
+  t.tm_mday = 14;
+  t.tm_hour = 8;
+  t.tm_min = 15;
+  t.tm_sec = 2;
+  char buf[128];
+  int n = ZEPFormatLogLine(buf, sizeof buf, t, false, "dyrclient", 42, ZEPLogTag(LOG_INFO), "hi");
+  EXPECT_STREQ("090314 081502:INFO:hi", buf);
+  EXPECT_EQ(21, n);
+  ZEPFormatLogLine(buf, sizeof buf, t, true, "dyrclient", 42, ZEPLogTag(LOG_WARN), "hi");
+  EXPECT_STREQ("090314 081502:[dyrclient,42]:WARN:hi", buf);
+  // The length needed is reported even when the buffer is too small.
+  EXPECT_EQ(21, ZEPFormatLogLine(buf, 4, t, false, "x", 1, "INFO", "hi"));
+  EXPECT_STREQ("090", buf);
+
+  EXPECT_STREQ("MESG", ZEPLogTag(LOG_MESG));
+  EXPECT_STREQ("INFO", ZEPLogTag(LOG_INFO));
+  EXPECT_STREQ("WARN", ZEPLogTag(LOG_WARN));
+  EXPECT_STREQ("ERRR", ZEPLogTag(LOG_ERRR));
+  EXPECT_STREQ("UNKN", ZEPLogTag(4));
+  EXPECT_STREQ("UNKN", ZEPLogTag(-1));
+}
+
+TEST(ZEPLogTest, FreshFileIsCreatedExistingFileIsContinued) {
+  ScratchDir dir;
+  std::string fresh = dir.Path("fresh.log");
+  {
+    ZEPLog log(fresh.c_str());
+    EXPECT_TRUE(FileExists(fresh));
+  }
+  std::string path = dir.Path("dyrclient.log");
+  WriteAll(path, "earlier line\n");
+  ZEPLog log(path.c_str());
+  time_t before = time(nullptr);
+  log.Log(__FILE__, __LINE__, LOG_INFO, "hello");
+  time_t after = time(nullptr);
+  std::string text = ReadAll(path);
+  ASSERT_EQ(0u, text.rfind("earlier line\n", 0)) << "start-up truncated the log";
+  std::string line = text.substr(13);
+  std::string stamp = line.substr(0, 13);
+  EXPECT_TRUE(stamp == Stamp(before) || stamp == Stamp(after)) << line;
+  EXPECT_EQ(":INFO:hello\n", line.substr(13));
+}
+
+TEST(ZEPLogTest, LevelFilterNullMessageAndBuilderReuse) {
+  ScratchDir dir;
+  std::string path = dir.Path("levels.log");
+  ZEPLog log(path.c_str());
+  EXPECT_TRUE(log.IsLogIt());
+  log.SetLogIt(false);
+  log.Log(__FILE__, __LINE__, LOG_INFO, "dropped info");
+  log.Log(__FILE__, __LINE__, LOG_WARN, "dropped warn");
+  log.Log(__FILE__, __LINE__, LOG_ERRR, "dropped errr");
+  log.Log(__FILE__, __LINE__, LOG_MESG, "kept mesg");
+  log.Log(__FILE__, __LINE__, LOG_MESG, static_cast<const char*>(nullptr));
+  log.SetLogIt(true);
+
+  ZEPString msg;
+  msg << "count " << 7;
+  log.Log(__FILE__, __LINE__, LOG_WARN, msg);
+  EXPECT_FALSE(msg.IsNull());
+  EXPECT_TRUE(msg == "") << "the builder is left empty for the next line";
+  ZEPString nullText;
+  log.Log(__FILE__, __LINE__, LOG_WARN, nullText);  // nothing written
+  EXPECT_TRUE(nullText == "");
+
+  log.SetFileInfo(true);
+  log.Log("telnetd", 99, LOG_ERRR, "with position");
+
+  std::vector<std::string> lines = SplitLines(ReadAll(path));
+  ASSERT_EQ(3u, lines.size());
+  EXPECT_TRUE(IsStamped(lines[0])) << lines[0];
+  EXPECT_EQ(":MESG:kept mesg", lines[0].substr(13));
+  EXPECT_EQ(":WARN:count 7", lines[1].substr(13));
+  EXPECT_EQ(":[telnetd,99]:ERRR:with position", lines[2].substr(13));
+}
+
+TEST(ZEPLogTest, ScreenEchoAndFileSwitch) {
+  ScratchDir dir;
+  std::string path = dir.Path("echo.log");
+  ZEPLog log(path.c_str());
+  EXPECT_FALSE(log.IsToScreen());
+  log.SetToFile(false);
+  testing::internal::CaptureStdout();
+  log.SetToScreen(true);
+  log.Log(__FILE__, __LINE__, LOG_INFO, "on screen");
+  log.SetToScreen(false);
+  log.Log(__FILE__, __LINE__, LOG_INFO, "nowhere");
+  std::string out = testing::internal::GetCapturedStdout();
+  std::vector<std::string> lines = SplitLines(out);
+  ASSERT_EQ(1u, lines.size()) << out;
+  EXPECT_TRUE(IsStamped(lines[0])) << lines[0];
+  EXPECT_EQ(":INFO:on screen", lines[0].substr(13));
+  EXPECT_EQ('\n', out.back());
+  EXPECT_EQ("", ReadAll(path)) << "file output was switched off";
+
+  // A log without a file only echoes.
+  ZEPLog screenOnly;
+  screenOnly.SetToScreen(true);
+  testing::internal::CaptureStdout();
+  screenOnly.Log(__FILE__, __LINE__, LOG_MESG, "only here");
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(std::string::npos, out.find(":MESG:only here\n"));
+}
+
+// Logs a line of exactly `bytes` bytes with its line end (19 bytes of stamp
+// and tag come first).
+void LogSized(ZEPLog& log, size_t bytes, char fill) {
+  std::string msg(bytes - 20, fill);
+  log.Log(__FILE__, __LINE__, LOG_INFO, msg.c_str());
+}
+
+TEST(ZEPLogRotationTest, TenSegmentsShiftAndTheOldestIsDropped) {
+  ScratchDir dir;
+  std::string p = dir.Path("dyrclient.log");
+  for (int k = 1; k <= 9; ++k) WriteAll(p + "." + std::to_string(k), "seg" + std::to_string(k));
+  ZEPLog log(p.c_str());
+  log.SetSegSize(100);
+  EXPECT_EQ(10, ZEPLog::kDefaultTotalSegCount);
+
+  LogSized(log, 100, 'a');  // exactly the segment size: no rotation yet
+  EXPECT_EQ(100u, ReadAll(p).size());
+  EXPECT_EQ("seg1", ReadAll(p + ".1"));
+
+  LogSized(log, 30, 'b');  // passes the size: written, then rotated
+  EXPECT_EQ("", ReadAll(p));
+  EXPECT_TRUE(FileExists(p));
+  std::vector<std::string> moved = SplitLines(ReadAll(p + ".1"));
+  ASSERT_EQ(2u, moved.size());
+  EXPECT_EQ(std::string(80, 'a'), moved[0].substr(19));
+  EXPECT_EQ(std::string(10, 'b'), moved[1].substr(19));
+  for (int k = 2; k <= 9; ++k) EXPECT_EQ("seg" + std::to_string(k - 1), ReadAll(p + "." + std::to_string(k)));
+  EXPECT_FALSE(FileExists(p + ".10"));
+
+  // Next line lands in the new live file.
+  log.Log(__FILE__, __LINE__, LOG_INFO, "fresh");
+  EXPECT_EQ(":INFO:fresh\n", ReadAll(p).substr(13));
+}
+
+TEST(ZEPLogRotationTest, MissingSegmentsAreFilledInOrder) {
+  ScratchDir dir;
+  std::string p = dir.Path("gaps.log");
+  ZEPLog log(p.c_str());
+  log.SetSegSize(50);
+  log.SetTotalSegCount(3);
+  for (char c : std::string("abcd")) LogSized(log, 60, c);  // each line rotates
+  EXPECT_EQ("", ReadAll(p));
+  EXPECT_EQ(std::string(40, 'd'), ReadAll(p + ".1").substr(19, 40));
+  EXPECT_EQ(std::string(40, 'c'), ReadAll(p + ".2").substr(19, 40));
+  EXPECT_FALSE(FileExists(p + ".3")) << "three files at most, the live one included";
+}
+
+TEST(ZEPLogRotationTest, SingleSegmentStartsOverEmpty) {
+  ScratchDir dir;
+  std::string p = dir.Path("one.log");
+  WriteAll(p + ".0", "not ours");
+  ZEPLog log(p.c_str());
+  log.SetSegSize(100);
+  log.SetTotalSegCount(1);
+  LogSized(log, 100, 'a');
+  EXPECT_EQ(100u, ReadAll(p).size());
+  LogSized(log, 30, 'b');
+  EXPECT_TRUE(FileExists(p));
+  EXPECT_EQ("", ReadAll(p));
+  EXPECT_FALSE(FileExists(p + ".1"));
+  EXPECT_EQ("not ours", ReadAll(p + ".0"));
+  log.Log(__FILE__, __LINE__, LOG_ERRR, "after");
+  EXPECT_EQ(":ERRR:after\n", ReadAll(p).substr(13));
+}
+
+TEST(ZEPLogTest, WriteErrorKeepsWhatWasLogged) {
+  ScratchDir dir;
+  std::string p = dir.Path("full.log");
+  WriteAll(p, "keep me\n");
+  ZEPLog log(p.c_str());
+  // A file size limit makes writes fail (EFBIG) without killing the process.
+  struct sigaction ign {};
+  struct sigaction old {};
+  ign.sa_handler = SIG_IGN;
+  sigemptyset(&ign.sa_mask);
+  ASSERT_EQ(0, sigaction(SIGXFSZ, &ign, &old));
+  rlimit saved{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+  rlimit small = saved;
+  small.rlim_cur = 8;
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+  log.Log(__FILE__, __LINE__, LOG_INFO, "this line does not fit");
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &saved));
+  sigaction(SIGXFSZ, &old, nullptr);
+
+  log.Log(__FILE__, __LINE__, LOG_INFO, "space again");
+  std::string text = ReadAll(p);
+  EXPECT_EQ(0u, text.rfind("keep me\n", 0)) << "a failed write wiped the log";
+  std::vector<std::string> lines = SplitLines(text);
+  ASSERT_EQ(2u, lines.size()) << text;
+  EXPECT_EQ(":INFO:space again", lines[1].substr(13));
+}
+
+struct Writer {
+  ZEPLog* log;
+  int id;
+};
+
+const int kWriters = 4;
+const int kLinesEach = 150;
+
+void* WriteLines(void* arg) {
+  auto* w = static_cast<Writer*>(arg);
+  for (int i = 0; i < kLinesEach; ++i) {
+    g_LogMutex.Acquire();
+    strLog << "writer " << w->id << " line " << i << " " << "padding-padding-padding";
+    w->log->Log(__FILE__, __LINE__, LOG_INFO, strLog);
+    g_LogMutex.Release();
+  }
+  return nullptr;
+}
+
+TEST(ZEPLogTest, ConcurrentWritersUnderTheLogLockKeepLinesWhole) {
+  ScratchDir dir;
+  std::string p = dir.Path("busy.log");
+  ZEPLog log(p.c_str());
+  log.SetSegSize(4096);
+  log.SetTotalSegCount(100);  // enough that nothing is dropped
+  Writer w[kWriters];
+  Thread t[kWriters];
+  for (int i = 0; i < kWriters; ++i) {
+    w[i] = Writer{&log, i};
+    ASSERT_TRUE(t[i].Create(WriteLines, &w[i]));
+  }
+  for (auto& th : t) th.Wait();
+
+  // Oldest segment first, so each writer's lines must appear in order.
+  std::vector<std::string> files;
+  for (int k = 99; k >= 1; --k) {
+    std::string seg = p + "." + std::to_string(k);
+    if (FileExists(seg)) files.push_back(seg);
+  }
+  files.push_back(p);
+  EXPECT_GT(files.size(), 3u) << "the test should cross several rotations";
+  std::map<int, int> next;
+  int total = 0;
+  for (const auto& f : files) {
+    for (const auto& line : SplitLines(ReadAll(f))) {
+      int id = -1, n = -1, used = 0;
+      bool whole = IsStamped(line) &&
+                   std::sscanf(line.c_str() + 13, ":INFO:writer %d line %d padding-padding-padding%n",
+                               &id, &n, &used) == 2 &&
+                   static_cast<size_t>(used) == line.size() - 13;
+      ASSERT_TRUE(whole) << "torn line in " << f << ": " << line;
+      EXPECT_EQ(next[id], n) << "writer " << id;
+      next[id] = n + 1;
+      ++total;
+    }
+  }
+  EXPECT_EQ(kWriters * kLinesEach, total);
+  EXPECT_TRUE(strLog == "");
+}
+
+}  // namespace

@@ -1,0 +1,377 @@
+// The poll engine on its own: creation, Select's reads and fairness, the
+// black list and the name utilities, over real loopback sockets.
+#include "net/zeptcp.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <string>
+#include <vector>
+
+#include "nettest_util.h"
+
+using namespace nettest;
+
+namespace {
+
+struct Result {
+  int rc = 0;
+  int sock = -1;
+  int len = 0;
+  int proto = 0;
+  std::string data;
+  sockaddr_in from;
+};
+
+// Calls Select until it hands out a result or `ms` pass.
+bool SelectOne(ZEPTCP& e, Result* r, int ms = 3000) {
+  static char buf[ZEP_TCP_BUFSIZE];
+  return WaitFor(
+      [&] {
+        r->rc = e.Select(r->sock, buf, r->len, &r->from, r->proto);
+        if (r->rc != 0) r->data.assign(buf, static_cast<size_t>(r->len));
+        return r->rc != 0;
+      },
+      ms);
+}
+
+// A started listener on 127.0.0.1 and a started client connected to it, with
+// the accepted child started too.
+struct TcpPair {
+  ZEPTCP& e;
+  int server = -1, client = -1, child = -1;
+  explicit TcpPair(ZEPTCP& eng) : e(eng) {
+    server = e.CreateServer("127.0.0.1", "0", ZEP_PROTO_TCP);
+    e.SetStarted(server, true);
+    ZEPString port;
+    port << e.GetLocalPort(server);
+    client = e.CreateClient("127.0.0.1", port, ZEP_PROTO_TCP);
+    e.SetStarted(client, true);
+    Result r;
+    if (SelectOne(e, &r) && r.rc == ZEP_RC_NEW) {
+      std::memcpy(&child, r.data.data(), sizeof(int));
+      e.SetStarted(child, true);
+    }
+  }
+};
+
+}  // namespace
+
+TEST(ZepTcpNames, IsIPAddrAcceptsOnlyFourDecimalParts) {
+  EXPECT_TRUE(ZEPTCP::IsIPAddr("127.0.0.1"));
+  EXPECT_TRUE(ZEPTCP::IsIPAddr("255.255.255.255"));
+  EXPECT_TRUE(ZEPTCP::IsIPAddr("0.0.0.0"));
+  EXPECT_FALSE(ZEPTCP::IsIPAddr("1.2.3"));
+  EXPECT_FALSE(ZEPTCP::IsIPAddr("1.2.3.4.5"));
+  EXPECT_FALSE(ZEPTCP::IsIPAddr("1.2.3.256"));
+  EXPECT_FALSE(ZEPTCP::IsIPAddr("a.b.c.d"));
+  EXPECT_FALSE(ZEPTCP::IsIPAddr("1..3.4"));
+  EXPECT_FALSE(ZEPTCP::IsIPAddr("1.2.3.4 "));
+  EXPECT_FALSE(ZEPTCP::IsIPAddr("1.2.3.0004"));
+  EXPECT_FALSE(ZEPTCP::IsIPAddr(""));
+  EXPECT_FALSE(ZEPTCP::IsIPAddr(NULL));
+  // Decimal throughout: a leading zero is not an octal marker.
+  uint32_t a = 0;
+  ASSERT_TRUE(ZEPTCP::ParseIPv4("010.0.0.1", &a));
+  EXPECT_EQ(htonl(0x0A000001u), a);
+}
+
+TEST(ZepTcpNames, DigitsDelimitersAndResolution) {
+  EXPECT_TRUE(ZEPTCP::IsDigitalStr(""));
+  EXPECT_TRUE(ZEPTCP::IsDigitalStr("9994"));
+  EXPECT_FALSE(ZEPTCP::IsDigitalStr("99a"));
+  EXPECT_FALSE(ZEPTCP::IsDigitalStr("-1"));
+
+  const char* text = "key value\tx";
+  EXPECT_EQ(text + 3, ZEPTCP::ReadUntil(text, NULL));
+  EXPECT_EQ(text + 9, ZEPTCP::ReadUntil(text, "\t"));
+  EXPECT_EQ(NULL, ZEPTCP::ReadUntil(text, "#"));
+  EXPECT_EQ(NULL, ZEPTCP::ReadUntil(NULL, NULL));
+
+  ZEPString ip;
+  EXPECT_EQ(0, ZEPTCP::HostToIP("10.1.2.3", ip));
+  EXPECT_TRUE(ip == "10.1.2.3");
+  EXPECT_EQ(0, ZEPTCP::HostToIP("localhost", ip));
+  EXPECT_TRUE(ip == "127.0.0.1");
+  EXPECT_EQ(-1, ZEPTCP::HostToIP("", ip));
+  EXPECT_EQ(-1, ZEPTCP::HostToIP("no-such-host.invalid", ip));
+  EXPECT_FALSE(ZEPTCP::GetHostname().IsEmpty());
+}
+
+TEST(ZepTcpNames, IsMyIPTellsLocalFromForeign) {
+  ZEPTCP e;
+  EXPECT_TRUE(e.IsMyIP("127.0.0.1", 0));
+  EXPECT_FALSE(e.IsMyIP("192.0.2.1", 0));  // documentation range, never ours
+  EXPECT_FALSE(e.IsMyIP("localhost", 0));
+  ZEPString own = ZEPTCP::GetHostIP();
+  if (!own.IsEmpty()) {
+    EXPECT_TRUE(e.IsMyIP(own, 0));
+  }
+  // A port someone already holds on a local address still means "local".
+  int s = BoundUdp();
+  ASSERT_GE(s, 0);
+  EXPECT_TRUE(e.IsMyIP("127.0.0.1", LocalPort(s)));
+  close(s);
+}
+
+TEST(ZepTcpCreate, CreationEdgeCases) {
+  ZEPTCP e;
+  EXPECT_EQ(-1, e.CreateClient("", "80", ZEP_PROTO_TCP));
+  EXPECT_EQ(0, e.GetSocketCount());
+
+  int any = e.CreateServer("", "0", ZEP_PROTO_TCP);
+  ASSERT_GE(any, 0);
+  EXPECT_TRUE(e.GetIPAddr(any) == "0.0.0.0");
+  EXPECT_GT(e.GetLocalPort(any), 0);
+  EXPECT_TRUE(e.GetPeerIP(any) == "");  // a server has no peer
+  EXPECT_EQ(0, e.GetPeerPort(any));
+
+  // Service names go by the protocol; an unknown one fails the creation.
+  TCPSocketData rec;
+  rec.m_nProtocol = ZEP_PROTO_TCP;
+  rec.m_strHost = "127.0.0.1";
+  rec.m_strPort = "http";
+  ASSERT_EQ(0, e.Sockaddr(&rec));
+  EXPECT_EQ(80, rec.m_nPort);
+  rec.m_strPort = "70000";
+  EXPECT_EQ(-1, e.Sockaddr(&rec));
+  EXPECT_EQ(-1, e.CreateServer("127.0.0.1", "no-such-service", ZEP_PROTO_UDP));
+  EXPECT_EQ(-1, e.CreateClient("no-such-host.invalid", "80", ZEP_PROTO_TCP));
+  EXPECT_EQ(1, e.GetSocketCount());  // nothing left behind by the failures
+
+  int u = e.CreateUDPSocket(ZEP_SOCK_CLIENT);
+  ASSERT_GE(u, 0);
+  EXPECT_EQ(2, e.GetSocketCount());
+  EXPECT_EQ(0, e.ClearNode(u, true));
+  EXPECT_EQ(-1, e.ClearNode(u, true));
+  EXPECT_EQ(-1, e.SetPaused(u, true));
+  EXPECT_EQ(0, e.SetBandwidth(u, 5));  // no record, still 0
+}
+
+TEST(ZepTcpSelect, NewConnectionDataInChunksAndClose) {
+  ZEPTCP e;
+  e.SetSelectSize(1024);
+  int server = e.CreateServer("127.0.0.1", "0", ZEP_PROTO_TCP);
+  ASSERT_GE(server, 0);
+  e.SetStarted(server, true);
+  ZEPString port;
+  port << e.GetLocalPort(server);
+  int client = e.CreateClient("127.0.0.1", port, ZEP_PROTO_TCP);
+  ASSERT_GE(client, 0);
+  EXPECT_TRUE(e.GetPeerIP(client) == "127.0.0.1");
+  EXPECT_TRUE(e.GetLocalIP(client) == "127.0.0.1");
+
+  Result r;
+  ASSERT_TRUE(SelectOne(e, &r));
+  ASSERT_EQ(ZEP_RC_NEW, r.rc);
+  EXPECT_EQ(server, r.sock);
+  ASSERT_EQ(4, r.len);
+  int child;
+  std::memcpy(&child, r.data.data(), sizeof(int));
+  EXPECT_EQ(e.GetLocalPort(client), ntohs(r.from.sin_port));
+  EXPECT_EQ(htonl(INADDR_LOOPBACK), r.from.sin_addr.s_addr);
+  EXPECT_EQ(e.GetLocalPort(client), e.GetPeerPort(child));
+  // Children are counted by the texts their listener was created with.
+  EXPECT_EQ(1, e.CountChild("127.0.0.1", "0"));
+  EXPECT_EQ(0, e.CountChild("127.0.0.1", port));
+  e.SetStarted(child, true);
+
+  std::string msg = Pattern(3000);
+  ASSERT_EQ(0, e.SendData(client, msg.data(), static_cast<int>(msg.size())));
+  std::string got;
+  while (got.size() < msg.size()) {
+    ASSERT_TRUE(SelectOne(e, &r));
+    ASSERT_EQ(ZEP_RC_DATA, r.rc);
+    EXPECT_EQ(child, r.sock);
+    EXPECT_EQ(ZEP_PROTO_TCP, r.proto);
+    EXPECT_LE(r.len, 1024);
+    got += r.data;
+  }
+  EXPECT_EQ(msg, got);
+
+  e.ClearNode(client, true);
+  ASSERT_TRUE(SelectOne(e, &r));
+  EXPECT_EQ(ZEP_RC_CLOSE, r.rc);
+  EXPECT_EQ(child, r.sock);
+  EXPECT_EQ(0, r.len);
+  EXPECT_TRUE(e.SeekSocket(child)->m_bPaused.load());
+  EXPECT_EQ(1, e.CountChild("127.0.0.1", "0"));  // listed until cleared
+  e.ClearNode(child, true);
+  EXPECT_EQ(0, e.CountChild("127.0.0.1", "0"));
+}
+
+TEST(ZepTcpSelect, BlackListedPeerIsRefusedWithoutEvent) {
+  ZEPTCP e;
+  EXPECT_EQ(0, e.AddIPBlackList("127.0.0.1"));
+  EXPECT_EQ(1, e.AddIPBlackList("127.0.0.1"));
+  EXPECT_EQ(-1, e.AddIPBlackList("not-an-ip"));
+  int server = e.CreateServer("127.0.0.1", "0", ZEP_PROTO_TCP);
+  e.SetStarted(server, true);
+  int c = PlainConnect(e.GetLocalPort(server));
+  ASSERT_GE(c, 0);
+  Result r;
+  EXPECT_FALSE(SelectOne(e, &r, 300));
+  EXPECT_EQ(1, e.GetSocketCount());  // no child record
+  char b;
+  EXPECT_EQ(0, recv(c, &b, 1, 0));  // the refused connection was closed
+  close(c);
+
+  EXPECT_EQ(0, e.DelIPBlackList("127.0.0.1"));
+  EXPECT_EQ(1, e.DelIPBlackList("127.0.0.1"));
+  c = PlainConnect(e.GetLocalPort(server));
+  ASSERT_TRUE(SelectOne(e, &r));
+  EXPECT_EQ(ZEP_RC_NEW, r.rc);
+  close(c);
+}
+
+TEST(ZepTcpSelect, ConnectedUdpDeliversDatagramsAndRecoversFromRefusal) {
+  ZEPTCP e;
+  int peer = BoundUdp();
+  ZEPString port;
+  port << LocalPort(peer);
+  int u = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
+  ASSERT_GE(u, 0);
+  e.SetStarted(u, true);
+
+  // Three datagrams, the last one filling the whole buffer.
+  sockaddr_in to = Loopback(e.GetLocalPort(u));
+  std::string big = Pattern(ZEP_TCP_BUFSIZE, 3);
+  for (const std::string& d : {std::string("one"), std::string("two"), big})
+    sendto(peer, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  Result r;
+  ASSERT_TRUE(SelectOne(e, &r));
+  EXPECT_EQ("one", r.data);
+  EXPECT_EQ(ZEP_PROTO_UDP, r.proto);
+  EXPECT_EQ(LocalPort(peer), ntohs(r.from.sin_port));
+  ASSERT_TRUE(SelectOne(e, &r));
+  EXPECT_EQ("two", r.data);
+  ASSERT_TRUE(SelectOne(e, &r));
+  EXPECT_EQ(ZEP_TCP_BUFSIZE, r.len);
+  EXPECT_EQ(big, r.data);
+
+  // The peer goes away: the refusal comes back as code 3 and pauses.
+  close(peer);
+  ASSERT_EQ(0, e.SendData(u, "x", 1));
+  ASSERT_TRUE(SelectOne(e, &r));
+  EXPECT_EQ(ZEP_RC_CLOSE, r.rc);
+  EXPECT_TRUE(e.SeekSocket(u)->m_bPaused.load());
+
+  // A new peer on the same port; unpausing resumes delivery.
+  int again = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in back = Loopback(atoi(port.GetText()));
+  ASSERT_EQ(0, bind(again, reinterpret_cast<sockaddr*>(&back), sizeof(back)));
+  sendto(again, "back", 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  EXPECT_FALSE(SelectOne(e, &r, 100));
+  e.SetPaused(u, false);
+  ASSERT_TRUE(SelectOne(e, &r));
+  EXPECT_EQ("back", r.data);
+  close(again);
+}
+
+TEST(ZepTcpSelect, GetOnePacketAndBufferedCount) {
+  ZEPTCP e;
+  int peer = BoundUdp();
+  ZEPString port;
+  port << LocalPort(peer);
+  int u = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
+  e.SetStarted(u, true);
+  e.SetGetOnePacket(u, true);
+  sockaddr_in to = Loopback(e.GetLocalPort(u));
+  for (int i = 0; i < 3; ++i) sendto(peer, "p", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  Result r;
+  ASSERT_TRUE(SelectOne(e, &r));
+  EXPECT_FALSE(SelectOne(e, &r, 100));
+  EXPECT_EQ(0, e.GetSocketBufDataCount(u));
+  e.SetPaused(u, false);
+  ASSERT_TRUE(SelectOne(e, &r));
+  close(peer);
+}
+
+TEST(ZepTcpSelect, UnstartedSocketExpiresAfterItsStartTimeout) {
+  ZEPTCP e;
+  int keep = e.CreateUDPSocket(ZEP_SOCK_CLIENT);
+  e.SetStarted(keep, true);
+  int young = e.CreateUDPSocket(ZEP_SOCK_CLIENT);  // 60 s to be started
+  int idle = e.CreateUDPSocket(ZEP_SOCK_CLIENT);
+  ASSERT_EQ(0, e.SetStartTimeout(idle, 1));
+  Result r;
+  EXPECT_TRUE(WaitFor([&] {
+    SelectOne(e, &r, 10);
+    return e.SeekSocket(idle) == nullptr;
+  }));
+  EXPECT_NE(nullptr, e.SeekSocket(keep));
+  EXPECT_NE(nullptr, e.SeekSocket(young));
+  // The time to die ends even a started socket.
+  e.SetTime2Die(keep, static_cast<long>(time(NULL)));
+  SelectOne(e, &r, 10);
+  EXPECT_EQ(nullptr, e.SeekSocket(keep));
+}
+
+TEST(ZepTcpSelect, TotalBandwidthCapsAndRotates) {
+  ZEPTCP e;
+  e.SetTotalBandwidth(1000);
+  e.SetSelectSize(300);
+  TcpPair a(e), b(e);
+  ASSERT_GE(a.child, 0);
+  ASSERT_GE(b.child, 0);
+  std::string blob = Pattern(6000);
+  ASSERT_EQ(0, e.SendData(a.client, blob.data(), static_cast<int>(blob.size())));
+  ASSERT_EQ(0, e.SendData(b.client, blob.data(), static_cast<int>(blob.size())));
+
+  // Wait for a fresh second, then count what two seconds hand out.
+  long start = time(NULL);
+  while (time(NULL) == start) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  std::vector<long> secs;
+  std::vector<int> socks;
+  std::vector<int> lens;
+  char buf[ZEP_TCP_BUFSIZE];
+  long first = time(NULL);
+  while (time(NULL) < first + 2) {
+    int s, len, proto;
+    int rc = e.Select(s, buf, len, NULL, proto);
+    if (rc == ZEP_RC_DATA) {
+      secs.push_back(time(NULL));
+      socks.push_back(s);
+      lens.push_back(len);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  int perSec[2] = {0, 0};
+  for (size_t i = 0; i < secs.size(); ++i)
+    if (secs[i] - first < 2) perSec[secs[i] - first] += lens[i];
+  for (int n : perSec) {
+    EXPECT_GE(n, 1000 - 300);  // a result read late in a second may go out in the next
+    EXPECT_LE(n, 1000 + 300 + 300);  // the budget plus one read (and a pending result)
+  }
+  // Fairness: both sockets are served every second, and the second second
+  // starts with the socket after the last one read in the first.
+  size_t k = 0;
+  while (k < secs.size() && secs[k] == first) ++k;
+  ASSERT_GT(k, 0u);
+  ASSERT_LT(k, secs.size());
+  EXPECT_NE(socks[k - 1], socks[k]);
+}
+
+TEST(ZepTcpMisc, WritabilityIsSafeForHighDescriptors) {
+  ZEPTCP e;
+  int u = socket(AF_INET, SOCK_DGRAM, 0);
+  EXPECT_TRUE(e.IsSocketWritable(u));
+  rlimit rl;
+  getrlimit(RLIMIT_NOFILE, &rl);
+  if (rl.rlim_cur > 1600) {
+    ASSERT_EQ(1500, dup2(u, 1500));
+    EXPECT_TRUE(e.IsSocketWritable(1500));
+    close(1500);
+  }
+  EXPECT_FALSE(e.IsSocketWritable(-1));
+  close(u);
+
+  e.SetSelectSize(100000);
+  EXPECT_EQ(ZEP_TCP_BUFSIZE, e.GetSelectSize());
+  e.SetSelectSize(0);
+  EXPECT_EQ(1, e.GetSelectSize());
+  EXPECT_EQ(2500, e.GetFDSetSize());
+  EXPECT_EQ(-1, e.SendData(0, "x", 1));
+  EXPECT_EQ(-1, e.SendData(5, NULL, 1));
+}
