@@ -110,12 +110,6 @@ const std::array<uint32_t, 64> ZEPd3des::SP6 = MakeSP(5);
 const std::array<uint32_t, 64> ZEPd3des::SP7 = MakeSP(6);
 const std::array<uint32_t, 64> ZEPd3des::SP8 = MakeSP(7);
 
-ZEPd3des::ZEPd3des() {
-  std::memset(m_KnL, 0, sizeof(m_KnL));
-  std::memset(m_KnR, 0, sizeof(m_KnR));
-  std::memset(m_Kn3, 0, sizeof(m_Kn3));
-}
-
 void ZEPd3des::deskey(const unsigned char* key, int edf) {
   unsigned char pc1m[56];
   unsigned char pcr[56];
@@ -196,6 +190,22 @@ namespace {
 inline uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 }  // namespace
 
+// One round function: the expansion is implicit in cutting overlapping
+// 6-bit groups from the rotated half, two round-key words cover them.
+inline uint32_t ZEPd3des::Feistel(uint32_t half, const uint32_t* k) {
+  uint32_t work = Rotr(half, 4) ^ k[0];
+  uint32_t fval = SP7[work & 0x3f];
+  fval |= SP5[(work >> 8) & 0x3f];
+  fval |= SP3[(work >> 16) & 0x3f];
+  fval |= SP1[(work >> 24) & 0x3f];
+  work = half ^ k[1];
+  fval |= SP8[work & 0x3f];
+  fval |= SP6[(work >> 8) & 0x3f];
+  fval |= SP4[(work >> 16) & 0x3f];
+  fval |= SP2[(work >> 24) & 0x3f];
+  return fval;
+}
+
 void ZEPd3des::desfunc(uint32_t* block, const uint32_t* keys) {
   uint32_t leftt = block[0];
   uint32_t right = block[1];
@@ -221,30 +231,9 @@ void ZEPd3des::desfunc(uint32_t* block, const uint32_t* keys) {
   leftt = Rotr(leftt, 31);
 
   // Two rounds per turn so the halves never have to be swapped.
-  for (int round = 0; round < 8; ++round) {
-    uint32_t fval;
-    work = Rotr(right, 4) ^ *keys++;
-    fval = SP7[work & 0x3f];
-    fval |= SP5[(work >> 8) & 0x3f];
-    fval |= SP3[(work >> 16) & 0x3f];
-    fval |= SP1[(work >> 24) & 0x3f];
-    work = right ^ *keys++;
-    fval |= SP8[work & 0x3f];
-    fval |= SP6[(work >> 8) & 0x3f];
-    fval |= SP4[(work >> 16) & 0x3f];
-    fval |= SP2[(work >> 24) & 0x3f];
-    leftt ^= fval;
-    work = Rotr(leftt, 4) ^ *keys++;
-    fval = SP7[work & 0x3f];
-    fval |= SP5[(work >> 8) & 0x3f];
-    fval |= SP3[(work >> 16) & 0x3f];
-    fval |= SP1[(work >> 24) & 0x3f];
-    work = leftt ^ *keys++;
-    fval |= SP8[work & 0x3f];
-    fval |= SP6[(work >> 8) & 0x3f];
-    fval |= SP4[(work >> 16) & 0x3f];
-    fval |= SP2[(work >> 24) & 0x3f];
-    right ^= fval;
+  for (int round = 0; round < 8; ++round, keys += 4) {
+    leftt ^= Feistel(right, keys);
+    right ^= Feistel(leftt, keys + 2);
   }
 
   // Final permutation: the initial one undone, with the halves exchanged.
