@@ -28,7 +28,6 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
-#include <set>
 
 #include "base/zepbtree.h"
 #include "base/zepfixmem.h"
@@ -54,23 +53,6 @@ class CNodeTicker : public CAppNode {
   ~CNodeTicker() override {}
   void doRunNode() override;
   void DestroyMe() override { delete this; }
-};
-
-// Stand-in for the B+tree registry index until base/zepbtree.h is in; it has
-// the tree's interface so the swap is one line.
-class NodeIndexStandIn {
- public:
-  int InsertKey(CAppNode* const& n) { return m_Set.insert(n).second ? 0 : 1; }
-  int DeleteKey(CAppNode* const& n) { return m_Set.erase(n) == 1 ? 0 : 1; }
-  CAppNode** SearchKey(CAppNode* const& n) {
-    auto it = m_Set.find(n);
-    return it == m_Set.end() ? nullptr : const_cast<CAppNode**>(&*it);
-  }
-  unsigned GetKeyCount() const { return static_cast<unsigned>(m_Set.size()); }
-  void DestroyTree() { m_Set.clear(); }
-
- private:
-  std::set<CAppNode*> m_Set;
 };
 
 class ZEPFrame : public ThreadSvc {
@@ -235,7 +217,7 @@ class ZEPFrame : public ThreadSvc {
   // === end of socket half members =========================================
 
   ZEPList<CAppNode> m_NodeList;
-  NodeIndexStandIn m_NodeListTree;  // keyed by node address
+  ZEPBTree<CAppNode*> m_NodeListTree;  // keyed by node address
   Mutex m_NodeListLock;
   ZEPList<CAppNode> m_QuitList;
   Mutex m_QuitListLock;
