@@ -81,7 +81,8 @@ char* MakeOriginalCharTable() {
   // same moment, and rewriting the table while another reads it is a race.
   std::call_once(s_OriginalCharOnce, [] {
     std::memset(OriginalChar, 0, sizeof(OriginalChar));
-    for (int k = 0; k < 64; ++k) OriginalChar[static_cast<unsigned char>(ReadableChar[k])] = static_cast<char>(k);
+    for (int k = 0; k < 64; ++k)
+      OriginalChar[static_cast<unsigned char>(ReadableChar[k])] = static_cast<char>(k);
     g_bInitOriginalChar.store(true, std::memory_order_release);
   });
   return OriginalChar;
@@ -223,7 +224,8 @@ int TranslateChars(char* text, const char* from, const char* to, int n) {
 namespace {
 // IN_STRING rotated left by r positions.
 void RotatedAlphabet(long r, char* rot) {
-  for (int i = 0; i < kAlphabetLen; ++i) rot[i] = static_cast<char>(IN_STRING[(r + i) % kAlphabetLen]);
+  for (int i = 0; i < kAlphabetLen; ++i)
+    rot[i] = static_cast<char>(IN_STRING[(r + i) % kAlphabetLen]);
   rot[kAlphabetLen] = '\0';
 }
 }  // namespace
@@ -236,7 +238,8 @@ int EncryptStringRot(const char* src, char* dst, long rotation) {
   RotatedAlphabet(r, rot);
   dst[0] = rot[0];
   std::strcpy(dst + 1, src);
-  return TranslateChars(dst + 1, rot, reinterpret_cast<const char*>(OUT_STRING.data()), kAlphabetLen);
+  return TranslateChars(dst + 1, rot, reinterpret_cast<const char*>(OUT_STRING.data()),
+                        kAlphabetLen);
 }
 
 int EncryptString(const char* src, char* dst) {

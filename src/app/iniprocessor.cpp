@@ -22,7 +22,9 @@ void TrimSpaces(std::string& s) {
   if (start > 0) s.erase(0, start);
 }
 
-ZEPString Bytes(const char* p, size_t n) { return ZEPString::FromBytes(p, static_cast<uint32_t>(n)); }
+ZEPString Bytes(const char* p, size_t n) {
+  return ZEPString::FromBytes(p, static_cast<uint32_t>(n));
+}
 
 // Hands out the lines between "\n" characters, the last one running to the
 // end of the text (so "a\n" gives "a" and "").
@@ -142,8 +144,11 @@ bool CINIProcessor::IsSection(ZEPString line) {
 
 int CINIProcessor::Process(void* user) {
   if (!m_bLoaded) return -1;
+  // A callback may run Process() again; each run keeps its own user pointer.
+  void* outer = m_pUser;
   m_pUser = user;
   WalkIniText(m_Content.GetText(), m_Content.GetLength(), m_Section, *this);
+  m_pUser = outer;
   return 0;
 }
 

@@ -41,9 +41,8 @@ constexpr unsigned char kSBox[8][4][16] = {
      {7, 11, 4, 1, 9, 12, 14, 2, 0, 6, 10, 13, 15, 3, 5, 8},
      {2, 1, 14, 7, 4, 10, 8, 13, 15, 12, 9, 0, 3, 5, 6, 11}}};
 
-constexpr unsigned char kPerm[32] = {16, 7,  20, 21, 29, 12, 28, 17, 1,  15, 23,
-                                     26, 5,  18, 31, 10, 2,  8,  24, 14, 32, 27,
-                                     3,  9,  19, 13, 30, 6,  22, 11, 4,  25};
+constexpr unsigned char kPerm[32] = {16, 7, 20, 21, 29, 12, 28, 17, 1,  15, 23, 26, 5,  18, 31, 10,
+                                     2,  8, 24, 14, 32, 27, 3,  9,  19, 13, 30, 6,  22, 11, 4,  25};
 
 // A typo in an S-box row would still pass many tests; every row must be a
 // permutation of 0..15.
@@ -83,23 +82,22 @@ constexpr std::array<uint32_t, 64> MakeSP(int k) {
 
 const unsigned short ZEPd3des::bytebit[8] = {01, 02, 04, 010, 020, 040, 0100, 0200};
 
-const uint32_t ZEPd3des::bigbyte[24] = {
-    0x800000, 0x400000, 0x200000, 0x100000, 0x80000, 0x40000, 0x20000, 0x10000,
-    0x8000,   0x4000,   0x2000,   0x1000,   0x800,   0x400,   0x200,   0x100,
-    0x80,     0x40,     0x20,     0x10,     0x8,     0x4,     0x2,     0x1};
+const uint32_t ZEPd3des::bigbyte[24] = {0x800000, 0x400000, 0x200000, 0x100000, 0x80000, 0x40000,
+                                        0x20000,  0x10000,  0x8000,   0x4000,   0x2000,  0x1000,
+                                        0x800,    0x400,    0x200,    0x100,    0x80,    0x40,
+                                        0x20,     0x10,     0x8,      0x4,      0x2,     0x1};
 
-const unsigned char ZEPd3des::pc1[56] = {
-    56, 48, 40, 32, 24, 16, 8,  0,  57, 49, 41, 33, 25, 17, 9,  1,  58, 50, 42,
-    34, 26, 18, 10, 2,  59, 51, 43, 35, 62, 54, 46, 38, 30, 22, 14, 6,  61, 53,
-    45, 37, 29, 21, 13, 5,  60, 52, 44, 36, 28, 20, 12, 4,  27, 19, 11, 3};
+const unsigned char ZEPd3des::pc1[56] = {56, 48, 40, 32, 24, 16, 8,  0,  57, 49, 41, 33, 25, 17,
+                                         9,  1,  58, 50, 42, 34, 26, 18, 10, 2,  59, 51, 43, 35,
+                                         62, 54, 46, 38, 30, 22, 14, 6,  61, 53, 45, 37, 29, 21,
+                                         13, 5,  60, 52, 44, 36, 28, 20, 12, 4,  27, 19, 11, 3};
 
 const unsigned char ZEPd3des::totrot[16] = {1,  2,  4,  6,  8,  10, 12, 14,
                                             15, 17, 19, 21, 23, 25, 27, 28};
 
-const unsigned char ZEPd3des::pc2[48] = {13, 16, 10, 23, 0,  4,  2,  27, 14, 5,  20, 9,
-                                         22, 18, 11, 3,  25, 7,  15, 6,  26, 19, 12, 1,
-                                         40, 51, 30, 36, 46, 54, 29, 39, 50, 44, 32, 47,
-                                         43, 48, 38, 55, 33, 52, 45, 41, 49, 35, 28, 31};
+const unsigned char ZEPd3des::pc2[48] = {
+    13, 16, 10, 23, 0,  4,  2,  27, 14, 5,  20, 9,  22, 18, 11, 3,  25, 7,  15, 6,  26, 19, 12, 1,
+    40, 51, 30, 36, 46, 54, 29, 39, 50, 44, 32, 47, 43, 48, 38, 55, 33, 52, 45, 41, 49, 35, 28, 31};
 
 // Constant-initialised from constexpr values: ready before any static
 // constructor of another unit runs.
@@ -111,12 +109,6 @@ const std::array<uint32_t, 64> ZEPd3des::SP5 = MakeSP(4);
 const std::array<uint32_t, 64> ZEPd3des::SP6 = MakeSP(5);
 const std::array<uint32_t, 64> ZEPd3des::SP7 = MakeSP(6);
 const std::array<uint32_t, 64> ZEPd3des::SP8 = MakeSP(7);
-
-ZEPd3des::ZEPd3des() {
-  std::memset(m_KnL, 0, sizeof(m_KnL));
-  std::memset(m_KnR, 0, sizeof(m_KnR));
-  std::memset(m_Kn3, 0, sizeof(m_Kn3));
-}
 
 void ZEPd3des::deskey(const unsigned char* key, int edf) {
   unsigned char pc1m[56];
@@ -172,10 +164,10 @@ void ZEPd3des::usekey(const uint32_t* from) { std::memcpy(m_KnL, from, sizeof(m_
 void ZEPd3des::cpkey(uint32_t* into) const { std::memcpy(into, m_KnL, sizeof(m_KnL)); }
 
 void ZEPd3des::scrunch(const unsigned char* bytes, uint32_t* words) {
-  words[0] = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) |
-             (uint32_t{bytes[2]} << 8) | uint32_t{bytes[3]};
-  words[1] = (uint32_t{bytes[4]} << 24) | (uint32_t{bytes[5]} << 16) |
-             (uint32_t{bytes[6]} << 8) | uint32_t{bytes[7]};
+  words[0] = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+             uint32_t{bytes[3]};
+  words[1] = (uint32_t{bytes[4]} << 24) | (uint32_t{bytes[5]} << 16) | (uint32_t{bytes[6]} << 8) |
+             uint32_t{bytes[7]};
 }
 
 void ZEPd3des::unscrun(const uint32_t* words, unsigned char* bytes) {
@@ -197,6 +189,22 @@ void ZEPd3des::des(const unsigned char* in, unsigned char* out) const {
 namespace {
 inline uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 }  // namespace
+
+// One round function: the expansion is implicit in cutting overlapping
+// 6-bit groups from the rotated half, two round-key words cover them.
+inline uint32_t ZEPd3des::Feistel(uint32_t half, const uint32_t* k) {
+  uint32_t work = Rotr(half, 4) ^ k[0];
+  uint32_t fval = SP7[work & 0x3f];
+  fval |= SP5[(work >> 8) & 0x3f];
+  fval |= SP3[(work >> 16) & 0x3f];
+  fval |= SP1[(work >> 24) & 0x3f];
+  work = half ^ k[1];
+  fval |= SP8[work & 0x3f];
+  fval |= SP6[(work >> 8) & 0x3f];
+  fval |= SP4[(work >> 16) & 0x3f];
+  fval |= SP2[(work >> 24) & 0x3f];
+  return fval;
+}
 
 void ZEPd3des::desfunc(uint32_t* block, const uint32_t* keys) {
   uint32_t leftt = block[0];
@@ -223,30 +231,9 @@ void ZEPd3des::desfunc(uint32_t* block, const uint32_t* keys) {
   leftt = Rotr(leftt, 31);
 
   // Two rounds per turn so the halves never have to be swapped.
-  for (int round = 0; round < 8; ++round) {
-    uint32_t fval;
-    work = Rotr(right, 4) ^ *keys++;
-    fval = SP7[work & 0x3f];
-    fval |= SP5[(work >> 8) & 0x3f];
-    fval |= SP3[(work >> 16) & 0x3f];
-    fval |= SP1[(work >> 24) & 0x3f];
-    work = right ^ *keys++;
-    fval |= SP8[work & 0x3f];
-    fval |= SP6[(work >> 8) & 0x3f];
-    fval |= SP4[(work >> 16) & 0x3f];
-    fval |= SP2[(work >> 24) & 0x3f];
-    leftt ^= fval;
-    work = Rotr(leftt, 4) ^ *keys++;
-    fval = SP7[work & 0x3f];
-    fval |= SP5[(work >> 8) & 0x3f];
-    fval |= SP3[(work >> 16) & 0x3f];
-    fval |= SP1[(work >> 24) & 0x3f];
-    work = leftt ^ *keys++;
-    fval |= SP8[work & 0x3f];
-    fval |= SP6[(work >> 8) & 0x3f];
-    fval |= SP4[(work >> 16) & 0x3f];
-    fval |= SP2[(work >> 24) & 0x3f];
-    right ^= fval;
+  for (int round = 0; round < 8; ++round, keys += 4) {
+    leftt ^= Feistel(right, keys);
+    right ^= Feistel(leftt, keys + 2);
   }
 
   // Final permutation: the initial one undone, with the halves exchanged.

@@ -23,7 +23,9 @@ class ZEPd3des {
   static constexpr int EN0 = 0;  // schedule for encryption
   static constexpr int DE1 = 1;  // schedule for decryption
 
-  ZEPd3des();
+  // constexpr so the process-wide objects are zero before any constructor
+  // of another unit runs.
+  constexpr ZEPd3des() : m_KnL{}, m_KnR{}, m_Kn3{} {}
 
   // Builds the key schedule from the 8 bytes at `key`.
   void deskey(const unsigned char* key, int edf);
@@ -47,6 +49,7 @@ class ZEPd3des {
   static void scrunch(const unsigned char* bytes, uint32_t* words);
   static void unscrun(const uint32_t* words, unsigned char* bytes);
   static void desfunc(uint32_t* block, const uint32_t* keys);
+  static uint32_t Feistel(uint32_t half, const uint32_t* k);
 
   uint32_t m_KnL[32];
   uint32_t m_KnR[32];

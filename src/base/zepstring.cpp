@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -38,14 +38,16 @@ size_t Search(const char* text, uint32_t len, uint32_t from, const char* pat, ui
   return std::string_view(text, len).find(std::string_view(pat, plen), from);
 }
 
-// Numbers are formatted into a 100-byte scratch buffer and appended as text.
+// Numbers are formatted into a scratch buffer and appended as text. It is
+// large enough for any of them: DBL_MAX with "%lf" takes 316 characters.
 __attribute__((format(printf, 2, 3))) ZEPString& AppendFormat(ZEPString& s, const char* fmt, ...) {
-  char buf[100];
+  char buf[400];
   va_list ap;
   va_start(ap, fmt);
   int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
-  if (n > 0) s.Append(buf, n < static_cast<int>(sizeof buf) ? static_cast<uint32_t>(n) : sizeof buf - 1);
+  if (n > 0)
+    s.Append(buf, n < static_cast<int>(sizeof buf) ? static_cast<uint32_t>(n) : sizeof buf - 1);
   return s;
 }
 
@@ -266,7 +268,6 @@ ZEPString& ZEPString::operator<<(long n) { return AppendFormat(*this, "%ld", n);
 ZEPString& ZEPString::operator<<(unsigned long n) { return AppendFormat(*this, "%lu", n); }
 ZEPString& ZEPString::operator<<(long long n) { return AppendFormat(*this, "%lld", n); }
 ZEPString& ZEPString::operator<<(unsigned long long n) { return AppendFormat(*this, "%llu", n); }
-// A huge double needs over 300 digits with "%lf"; the scratch buffer cuts it.
 ZEPString& ZEPString::operator<<(double d) { return AppendFormat(*this, "%lf", d); }
 // The whole 64-bit address, never cut to 32 bits; glibc's "%p" would print
 // "(nil)" and ignores zero padding.
@@ -415,7 +416,9 @@ ZEPString ZEPString::StartTokens(const char* delim, uint32_t dlen) {
   return FromBytes(m_pText, static_cast<uint32_t>(hit));
 }
 
-ZEPString ZEPString::GetFirstToken(const char* delim) { return StartTokens(delim, CStrLength(delim)); }
+ZEPString ZEPString::GetFirstToken(const char* delim) {
+  return StartTokens(delim, CStrLength(delim));
+}
 
 ZEPString ZEPString::GetFirstToken(const ZEPString& delim) {
   // The delimiter may be this very string; work on a copy.

@@ -41,10 +41,12 @@ class ZEPString {
   ZEPString(unsigned step, unsigned size);
   // The same for any other integers, so that ZEPString(64, 0) is not taken
   // for (owns, data); negative values are fatal.
-  template <class A, class B,
-            class = typename std::enable_if<std::is_integral<A>::value && std::is_integral<B>::value &&
-                                            !std::is_same<A, bool>::value>::type>
-  ZEPString(A step, B size) : ZEPString(ToUnsigned(static_cast<unsigned long long>(step)),
+  template <
+      class A, class B,
+      class = typename std::enable_if<std::is_integral<A>::value && std::is_integral<B>::value &&
+                                      !std::is_same<A, bool>::value>::type>
+  ZEPString(A step, B size)
+      : ZEPString(ToUnsigned(static_cast<unsigned long long>(step)),
                   ToUnsigned(static_cast<unsigned long long>(size))) {}
   // Adopts `data` (allocated with new char[]) without copying; it is freed by
   // delete[] at destruction only when `owns` is true. Null data gives null text.

@@ -80,24 +80,6 @@ CListNode* ZEPTlist::AllocNode() {
   return p;
 }
 
-void ZEPTlist::LinkFirst(CListNode* node) {
-  node->m_pNext = m_pHead;
-  if (m_pHead != NULL)
-    m_pHead->m_pPrev = node;
-  else
-    m_pTail = node;
-  m_pHead = node;
-}
-
-void ZEPTlist::LinkLast(CListNode* node) {
-  node->m_pPrev = m_pTail;
-  if (m_pTail != NULL)
-    m_pTail->m_pNext = node;
-  else
-    m_pHead = node;
-  m_pTail = node;
-}
-
 void ZEPTlist::Unlink(CListNode* node) {
   if (node->m_pPrev != NULL)
     node->m_pPrev->m_pNext = node->m_pNext;
@@ -111,20 +93,19 @@ void ZEPTlist::Unlink(CListNode* node) {
   node->m_pOwner = NULL;
 }
 
-int ZEPTlist::AddHead(void* data) {
+int ZEPTlist::Add(void* data, bool atHead) {
   if (data == NULL) return -1;
   CListNode* node = AllocNode();
   node->m_pData = data;
-  LinkFirst(node);
-  ++m_nCount;
-  return 0;
-}
-
-int ZEPTlist::AddTail(void* data) {
-  if (data == NULL) return -1;
-  CListNode* node = AllocNode();
-  node->m_pData = data;
-  LinkLast(node);
+  if (atHead) {
+    node->m_pNext = m_pHead;
+    (m_pHead != NULL ? m_pHead->m_pPrev : m_pTail) = node;
+    m_pHead = node;
+  } else {
+    node->m_pPrev = m_pTail;
+    (m_pTail != NULL ? m_pTail->m_pNext : m_pHead) = node;
+    m_pTail = node;
+  }
   ++m_nCount;
   return 0;
 }

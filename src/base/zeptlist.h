@@ -164,8 +164,8 @@ class ZEPTlist : public RefCount {
   CListNode* AllocNode();
 
   // 0, or -1 for NULL data (a node without data would count as removed).
-  int AddHead(void* data);
-  int AddTail(void* data);
+  int AddHead(void* data) { return Add(data, true); }
+  int AddTail(void* data) { return Add(data, false); }
   // First (last) element, taken out of the list; NULL when there is none.
   void* RemoveHead();
   void* RemoveTail();
@@ -194,8 +194,7 @@ class ZEPTlist : public RefCount {
 
  private:
   friend class CListNode;
-  void LinkFirst(CListNode* node);
-  void LinkLast(CListNode* node);
+  int Add(void* data, bool atHead);
   void Unlink(CListNode* node);
   void* TakeData(CListNode* node);
   CListNode* FirstLive() const;

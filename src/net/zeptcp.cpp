@@ -329,12 +329,10 @@ TCPData* ZEPTCP::NewResult(ZEPList<TCPData>& list, int nSocket, int nProtocol) {
 int ZEPTCP::AcceptRaw(int nListen, sockaddr_in* pPeer) {
   socklen_t len = sizeof(*pPeer);
   std::memset(pPeer, 0, sizeof(*pPeer));
-  int s = accept(nListen, reinterpret_cast<sockaddr*>(pPeer), &len);
-  if (s < 0) return -1;
-  if (IsAtCeiling()) {
-    CloseSocket(s);
-    return -1;
-  }
+  int s;
+  do {
+    s = accept(nListen, reinterpret_cast<sockaddr*>(pPeer), &len);
+  } while (s < 0 && errno == EINTR);
   return s;
 }
 
@@ -367,7 +365,7 @@ int ZEPTCP::Accept(int nSocket, ZEPList<TCPData>& list) {
   sockaddr_in peer;
   int s = AcceptRaw(nSocket, &peer);
   if (s < 0) return -1;
-  if (IsBlackListed(peer.sin_addr.s_addr)) {
+  if (IsRefused(peer)) {
     CloseSocket(s);
     return -1;
   }

@@ -237,10 +237,13 @@ class ZEPTCP {
   // bLocked, else through the virtual AddSocket), or null when refused.
   TCPSocketData* AcceptChild(TCPSocketData* pListen, int nNew, const sockaddr_in& peer,
                              bool bLocked);
-  // One accept() on the listener plus the ceiling and black-list checks.
-  // Returns the new descriptor (peer filled) or -1. bLocked: the caller holds
-  // the engine lock for the black-list look-up.
+  // One accept() on the listener: the new descriptor (peer filled) or -1.
   int AcceptRaw(int nListen, sockaddr_in* pPeer);
+  // A new connection that must be closed at once: the engine is at its
+  // descriptor ceiling or the peer is black-listed. Engine lock held.
+  bool IsRefused(const sockaddr_in& peer) const {
+    return IsAtCeiling() || IsBlackListed(peer.sin_addr.s_addr);
+  }
   bool IsAtCeiling() const { return GetSocketCount() >= GetFDSetSize() - 10; }
 
   TCPData* NewResult(ZEPList<TCPData>& list, int nSocket, int nProtocol);

@@ -20,7 +20,8 @@ std::string Str(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetL
 
 bool AllInAlphabet(const ZEPString& s) {
   for (uint32_t i = 0; i < s.GetLength(); ++i) {
-    if (std::strchr(ReadableChar, s.GetText()[i]) == nullptr || s.GetText()[i] == '\0') return false;
+    if (std::strchr(ReadableChar, s.GetText()[i]) == nullptr || s.GetText()[i] == '\0')
+      return false;
   }
   return true;
 }

@@ -110,9 +110,9 @@ TEST(CINIProcessorTest, KeysChooseTheBestMatchOnly) {
   EXPECT_EQ(ini.AddAssign("A.Host", OnAny), -1);
   EXPECT_EQ(ini.AddAssign("x", nullptr), -1);
   EXPECT_EQ(ini.Process(nullptr), 0);
-  EXPECT_EQ(g_calls, (V{"sec(A||)", "exact(A|Host|1)", "name(A|Port|2)", "sec(B||)",
-                        "secitems(B|Host|3)", "secitems(B|Port|4)", "secitems(B|Other|5)",
-                        "named(C||)", "any(C|Other|6)"}));
+  EXPECT_EQ(g_calls,
+            (V{"sec(A||)", "exact(A|Host|1)", "name(A|Port|2)", "sec(B||)", "secitems(B|Host|3)",
+               "secitems(B|Port|4)", "secitems(B|Other|5)", "named(C||)", "any(C|Other|6)"}));
   // Keys compare case-sensitively.
   IniFile g("[a]\nhost=1\n");
   CINIProcessor lower{ZEPString(g.Path())};
@@ -137,7 +137,8 @@ TEST(CINIProcessorTest, HeaderRecognition) {
   EXPECT_FALSE(CINIProcessor::IsSection("\t[a]"));
   EXPECT_FALSE(CINIProcessor::IsSection(ZEPString()));
   // A repeated header and a repeated item are each reported every time.
-  EXPECT_EQ(ProcessText("[S]\nk=1\nk=2\n[S]\n"), (V{"sec(S||)", "any(S|k|1)", "any(S|k|2)", "sec(S||)"}));
+  EXPECT_EQ(ProcessText("[S]\nk=1\nk=2\n[S]\n"),
+            (V{"sec(S||)", "any(S|k|1)", "any(S|k|2)", "sec(S||)"}));
   // No comment syntax: ";" and "#" lines are items.
   EXPECT_EQ(ProcessText("[S]\n;c\n# d = e\n"), (V{"sec(S||)", "any(S|;c|)", "any(S|# d|e)"}));
 }
@@ -246,7 +247,8 @@ TEST(CINIProcessorTest, HostileInputNeverBreaksTheWalk) {
         break;
       default:  // bit-flipped
         text = seedText;
-        for (int k = 0; k < 3; ++k) text[rng() % text.size()] ^= static_cast<char>(1 << (rng() % 8));
+        for (int k = 0; k < 3; ++k)
+          text[rng() % text.size()] ^= static_cast<char>(1 << (rng() % 8));
     }
     class Checker : public CINIVisitor {
      public:

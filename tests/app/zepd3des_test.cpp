@@ -50,21 +50,16 @@ Block OurKey(const Block& standardKey) {
   return k;
 }
 
-Block Encrypt(const Block& standardKey, const Block& in) {
+Block Transform(const Block& standardKey, const Block& in, int edf) {
   ZEPd3des d;
-  d.deskey(OurKey(standardKey).data(), ZEPd3des::EN0);
+  d.deskey(OurKey(standardKey).data(), edf);
   Block out{};
   d.des(in.data(), out.data());
   return out;
 }
 
-Block Decrypt(const Block& standardKey, const Block& in) {
-  ZEPd3des d;
-  d.deskey(OurKey(standardKey).data(), ZEPd3des::DE1);
-  Block out{};
-  d.des(in.data(), out.data());
-  return out;
-}
+Block Encrypt(const Block& key, const Block& in) { return Transform(key, in, ZEPd3des::EN0); }
+Block Decrypt(const Block& key, const Block& in) { return Transform(key, in, ZEPd3des::DE1); }
 
 // NIST SP 800-17 table B.1 (variable plaintext, key 01..01): the ciphertext of
 // the block with only bit i set, i = 0 (most significant) .. 63.

@@ -187,10 +187,12 @@ TEST(ZEPStringTest, StreamsNumbersWithoutTruncation) {
   s = "";
   s << reinterpret_cast<uintptr_t>(reinterpret_cast<void*>(0xfedcba9876543210ull));
   EXPECT_EQ(Show(s), "18364758544493064720");
-  // A huge double is cut to the 100-byte scratch buffer, not overrun.
+  // The largest doubles come out whole, neither cut nor overrunning.
   s = "";
-  s << 1e300;
-  EXPECT_EQ(s.GetLength(), 99u);
+  s << -1.7976931348623157e308;
+  EXPECT_EQ(s.GetLength(), 1u + 309 + 7);
+  EXPECT_EQ(Show(s).substr(0, 6), "-17976");
+  EXPECT_EQ(Show(s).substr(s.GetLength() - 7), ".000000");
 }
 
 TEST(ZEPStringTest, ConcatenationKeepsNullRules) {

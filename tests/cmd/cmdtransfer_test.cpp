@@ -13,9 +13,13 @@ std::string Bytes(const ZEPString& s) { return std::string(s.GetSafeText(), s.Ge
 TEST(AddCmdPropTest, BuildsTheDocumentedBytes) {
   ZEPString msg;
   EXPECT_EQ(0, CmdTransfer::AddCmdProp(msg, "C", "1"));
-  EXPECT_EQ(Bytes(msg), "\x01" "C=1\x01");
+  EXPECT_EQ(Bytes(msg),
+            "\x01"
+            "C=1\x01");
   EXPECT_EQ(0, CmdTransfer::AddCmdProp(msg, "K", "7"));
-  EXPECT_EQ(Bytes(msg), "\x01" "C=1\x01K=7\x01");
+  EXPECT_EQ(Bytes(msg),
+            "\x01"
+            "C=1\x01K=7\x01");
   ZEPString fresh("");
   CmdTransfer::AddCmdProp(fresh, "C", "1");
   CmdTransfer::AddCmdProp(fresh, "K", "42");
@@ -31,7 +35,9 @@ TEST(AddCmdPropTest, NullKeyOrValueLeavesMessageAlone) {
   ZEPString msg;
   CmdTransfer::AddCmdProp(msg, "C", "5");
   CmdTransfer::AddCmdProp(msg, "K", ZEPString());  // client id never assigned
-  EXPECT_EQ(Bytes(msg), "\x01" "C=5\x01");
+  EXPECT_EQ(Bytes(msg),
+            "\x01"
+            "C=5\x01");
 }
 
 TEST(AddCmdPropTest, EmptyValueIsWrittenAndValueMayHoldEquals) {
@@ -68,7 +74,9 @@ TEST(GetCmdPropTest, FindsWholeKeysOnly) {
 }
 
 TEST(GetCmdPropTest, FirstOccurrenceEmptyValueAndMissingLastSeparator) {
-  ZEPString msg("\x01K=1\x01K=2\x01" "E=\x01Last=tail");
+  ZEPString msg(
+      "\x01K=1\x01K=2\x01"
+      "E=\x01Last=tail");
   EXPECT_EQ(Bytes(CmdTransfer::GetCmdProp(msg, "K")), "1");
   ZEPString e = CmdTransfer::GetCmdProp(msg, "E");
   EXPECT_FALSE(e.IsNull());
@@ -86,11 +94,15 @@ TEST(GetCmdPropTest, EmptyNullAndUnframedMessages) {
 }
 
 TEST(GetCmdPropTest, SearchStopsAtZeroByte) {
-  const char raw[] = "\x01" "C=2\x01\0\x01K=3\x01";
+  const char raw[] =
+      "\x01"
+      "C=2\x01\0\x01K=3\x01";
   ZEPString msg = ZEPString::FromBytes(raw, sizeof(raw) - 1);
   EXPECT_EQ(Bytes(CmdTransfer::GetCmdProp(msg, "C")), "2");
   EXPECT_TRUE(CmdTransfer::GetCmdProp(msg, "K").IsNull());
-  const char cut[] = "\x01" "C=2\0tail";
+  const char cut[] =
+      "\x01"
+      "C=2\0tail";
   EXPECT_EQ(Bytes(CmdTransfer::GetCmdProp(cut, sizeof(cut) - 1, "C")), "2");
 }
 

@@ -1,0 +1,113 @@
+#include "frame/appnode.h"
+
+#include "frame/lockguard.h"
+#include "frame/zepframe.h"
+
+std::atomic<uint32_t> CAppNode::s_nAppIDCounter{0};
+std::atomic<int> CAppNode::s_nMaxTCPEventCount{100};
+
+CAppNode::CAppNode() : CAppNode(nullptr) {}
+
+CAppNode::CAppNode(ZEPFrame* frame) { Init(false, frame); }
+
+CAppNode::~CAppNode() { Fini(false); }
+
+void CAppNode::Init(bool reset, ZEPFrame* frame) {
+  if (reset) SetRefCount(0);
+  m_pFrame = frame;
+  // The current event takes over the queue's reference instead of adding one.
+  m_Event.SetCounting(false);
+  m_nSocket = -1;
+  m_Queue.SetFrame(frame);
+  m_Queue.SetCmdEventHWM(GetMaxTCPEventCount());
+  m_Queue.SetTCPEventHWM(GetMaxTCPEventCount());
+  m_Queue.SetTimerEventHWM(100);
+  ClearHolders();
+  m_nAppID.store(s_nAppIDCounter.fetch_add(1) + 1);
+  m_pThread.store(nullptr);
+  m_bQuiting.store(false);
+}
+
+void CAppNode::ClearHolders() {
+  m_QuitEvent.Release();
+  m_Spare1.Release();
+  m_TCPEvent.Release();
+  m_TimerEvent.Release();
+  m_Spare2.Release();
+}
+
+void CAppNode::Fini(bool /*reset*/) {
+  ClearHolders();
+  if (CEvent* prev = m_Event.Detach()) prev->downcount();
+  m_Queue.Fini(false);
+}
+
+void CAppNode::RecvEvent() {
+  CEvent* e = m_Queue.WaitMsg();
+  if (CEvent* prev = m_Event.Detach()) prev->downcount();
+  m_Event.Reset(e);
+}
+
+void CAppNode::WaitEvent(int type, int timeoutSec) {
+  CEvent* e = m_Queue.WaitMsg(type, timeoutSec);
+  if (CEvent* prev = m_Event.Detach()) prev->downcount();
+  m_Event.Reset(e);
+}
+
+void CAppNode::Enqueue(CEvent* e, bool tail, bool check) {
+  if (e == nullptr) return;
+  if (check && e->GetAppID() != GetAppID()) return;
+  m_Queue.Enqueue(e, tail);
+}
+
+void CAppNode::SetRunState(RunState s) {
+  // Notify while holding the mutex: once a waiter sees kDone it may destroy
+  // the node, so nothing of the node is touched after the unlock.
+  std::lock_guard<std::mutex> lock(m_RunMutex);
+  m_eRun = s;
+  m_RunCond.notify_all();
+}
+
+void CAppNode::MarkStartOwnThread() {
+  m_bOwnThread.store(true);
+  SetRunState(kPending);
+}
+
+void CAppNode::MarkStartPooled() { SetRunState(kPending); }
+
+int CAppNode::svc() {
+  SetRunState(kRunning);
+  if (m_bOwnThread.load()) {
+    doRunNode();
+    m_bQuiting.store(true);
+    if (m_pFrame != nullptr) m_pFrame->NodeQuit(this);
+  } else {
+    // On a pool worker (or called directly) the node lock spans the whole
+    // run including NodeQuit, which is what a waiter synchronises with.
+    ZEPLockGuard lock(m_NodeLock);
+    doRunNode();
+    m_bQuiting.store(true);
+    if (m_pFrame != nullptr) m_pFrame->NodeQuit(this);
+  }
+  SetRunState(kDone);
+  return 0;
+}
+
+void CAppNode::WaitServiceStop() {
+  if (m_bOwnThread.load()) {
+    if (GetServiceHandle() != nullptr) ThreadSvc::WaitServiceStop();
+    return;
+  }
+  {
+    // A pooled run may not have begun yet when the frame shuts down: wait
+    // for it to begin and end, not only for the node lock to be free.
+    std::unique_lock<std::mutex> lock(m_RunMutex);
+    m_RunCond.wait(lock, [this] { return m_eRun == kIdle || m_eRun == kDone; });
+  }
+  ZEPLockGuard lock(m_NodeLock);
+}
+
+CAppNodeCursor::~CAppNodeCursor() {
+  if (m_pFrame != nullptr) m_pFrame->ClearAppNodeCursor(this);
+  m_Node.Release();
+}

@@ -1,0 +1,135 @@
+// appnode.h — CAppNode, the base of every unit of application logic the frame
+// runs, and CAppNodeCursor, a safe walk over the frame's registered nodes.
+//
+// Owns: the node's inbox (CMessageQueue), its current event (the reference
+// the queue handed over) and the narrowed-event holders. The node itself is
+// reference-counted: the frame holds one reference from AddNode until it
+// destroys the node, a pool work item another while it runs; DestroyMe()
+// of the concrete class frees it.
+//
+// Threads: any thread may Enqueue into a node. Only the node's own service
+// thread (or the pool worker running it) calls RecvEvent, WaitEvent, Event()
+// and the holders ("node thread only" below). WaitServiceStop is called by
+// the frame's ticker or service thread.
+//
+// Locks: svc() holds the node lock around doRunNode() and NodeQuit() when the
+// node runs on a pool worker; WaitServiceStop() waits on it. The node lock is
+// never taken while holding another lock. Enqueue takes the queue lock (the
+// frame calls it under its node-list lock, which comes first).
+#ifndef ZEP_FRAME_APPNODE_H
+#define ZEP_FRAME_APPNODE_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "base/zepmultithread.h"
+#include "base/zeptlist.h"
+#include "frame/events.h"
+#include "frame/messageq.h"
+
+class ZEPFrame;
+
+class CAppNode : public virtual ThreadSvc, public virtual RefCount {
+ public:
+  CAppNode();
+  explicit CAppNode(ZEPFrame* frame);
+  ~CAppNode() override;
+
+  virtual int GetAppNodeType() { return 0; }
+  // The node's whole behaviour: loop on RecvEvent, return on a quit event.
+  virtual void doRunNode() = 0;
+
+  int svc() override;
+  void SetThreadPtr(Thread* thread) override { m_pThread.store(thread); }
+  void DestroyMe() override = 0;
+
+  // Gives the node a new incarnation: a new application id, fresh holders.
+  void Init(bool reset, ZEPFrame* frame);
+  void Fini(bool reset);
+
+  // Node thread only. The previous current event is dropped; the received one
+  // becomes current without another reference.
+  void RecvEvent();
+  // Node thread only. Selective receive; on time-out the current event is
+  // empty (the previous one is still dropped).
+  void WaitEvent(int type, int timeoutSec);
+  CEvent* PeekEvent() { return m_Queue.PeekEvent(); }
+  SmartPtr<CEvent>& Event() { return m_Event; }
+
+  // Any thread. With check set, an event stamped for another incarnation is
+  // dropped without a reference being taken.
+  void Enqueue(CEvent* e, bool tail, bool check);
+  void AddEventWatch(int type, unsigned max) { m_Queue.AddEventWatch(type, max); }
+
+  // Waits until the node's service run (own thread or pool worker) has ended;
+  // returns at once for a node that was never started.
+  void WaitServiceStop();
+
+  uint32_t GetAppID() const { return m_nAppID.load(); }
+  int GetSocket() const { return m_nSocket; }
+  void SetSocket(int s) { m_nSocket = s; }
+  ZEPFrame* Frame() const { return m_pFrame; }
+  bool IsQuiting() const { return m_bQuiting.load(); }
+  Thread* GetThreadPtr() const { return m_pThread.load(); }
+  CMessageQueue& Queue() { return m_Queue; }
+
+  static int GetMaxTCPEventCount() { return s_nMaxTCPEventCount.load(); }
+  static void SetMaxTCPEventCount(int n) { s_nMaxTCPEventCount.store(n); }
+
+  // Frame only: records how the node is about to be started, before the
+  // thread or the pool work item exists, so that WaitServiceStop knows
+  // what to wait for even if the run has not begun yet.
+  void MarkStartOwnThread();
+  void MarkStartPooled();
+
+ protected:
+  SmartPtr<CQuitEvent> m_QuitEvent;
+  SmartPtr<CEvent> m_Spare1;
+  SmartPtr<CTCPEvent> m_TCPEvent;
+  SmartPtr<CTimerEvent> m_TimerEvent;
+  SmartPtr<CEvent> m_Spare2;
+
+ private:
+  enum RunState { kIdle, kPending, kRunning, kDone };
+  void SetRunState(RunState s);
+  void ClearHolders();
+
+  SmartPtr<CEvent> m_Event;  // counting off: holds the queue's reference
+  CMessageQueue m_Queue;
+  Mutex m_NodeLock;
+  std::atomic<uint32_t> m_nAppID{0};
+  int m_nSocket = -1;
+  ZEPFrame* m_pFrame = nullptr;
+  std::atomic<Thread*> m_pThread{nullptr};
+  std::atomic<bool> m_bQuiting{false};
+  std::atomic<bool> m_bOwnThread{false};
+
+  // Run state for WaitServiceStop (a leaf lock, held only to change or wait).
+  std::mutex m_RunMutex;
+  std::condition_variable m_RunCond;
+  RunState m_eRun = kIdle;
+
+  static std::atomic<uint32_t> s_nAppIDCounter;
+  static std::atomic<int> s_nMaxTCPEventCount;
+};
+
+// Walks the frame's node list; the current node is kept alive by the cursor.
+class CAppNodeCursor {
+ public:
+  explicit CAppNodeCursor(ZEPFrame* frame) : m_pFrame(frame) {}
+  ~CAppNodeCursor();
+  CAppNodeCursor(const CAppNodeCursor&) = delete;
+  CAppNodeCursor& operator=(const CAppNodeCursor&) = delete;
+
+  CAppNode* GetNode() const { return m_Node.Get(); }
+
+ private:
+  friend class ZEPFrame;
+  ZEPFrame* m_pFrame;
+  SmartPtr<CListNode> m_Pos;
+  SmartPtr<CAppNode> m_Node;
+};
+
+#endif  // ZEP_FRAME_APPNODE_H

@@ -1,0 +1,103 @@
+#include "frame/events.h"
+
+#include <cstring>
+
+void CEvent::Init(bool full) {
+  if (full) SetRefCount(0);
+  m_pSrcNode = nullptr;
+  m_strEventID = "";
+  m_nAppID = 0;
+  m_nSrcAppID = 0;
+  m_nEventType = ZEP_EVENT_PLAIN;
+}
+
+void CQuitEvent::Init(bool full) {
+  if (full) CEvent::Init(true);
+  m_nEventType = ZEP_EVENT_QUIT;
+  m_pPool = nullptr;
+}
+
+CQuitEvent* CQuitEvent::Instance(Pool* pool) {
+  if (pool == nullptr) return nullptr;
+  CQuitEvent* pReturn = ZEPEventFromPool<CQuitEvent>(pool);
+  ZEP_ASSERT(NULL != pReturn);
+  pReturn->Init(true);
+  pReturn->m_pPool = pool;
+  return pReturn;
+}
+
+void CTimerEvent::Init(bool full) {
+  if (full) CEvent::Init(true);
+  m_nEventType = ZEP_EVENT_TIMER;
+  m_pPool = nullptr;
+}
+
+CTimerEvent* CTimerEvent::Instance(Pool* pool) {
+  if (pool == nullptr) return nullptr;
+  CTimerEvent* pReturn = ZEPEventFromPool<CTimerEvent>(pool);
+  ZEP_ASSERT(NULL != pReturn);
+  pReturn->Init(true);
+  pReturn->m_pPool = pool;
+  return pReturn;
+}
+
+CTCPEvent::CTCPEvent() {
+  std::memset(m_Buffer, 0, sizeof(m_Buffer));
+  std::memset(&m_SenderAddr, 0, sizeof(m_SenderAddr));
+  Init(false);
+}
+
+void CTCPEvent::Init(bool full) {
+  if (full) CEvent::Init(true);
+  m_nEventType = ZEP_EVENT_TCP;
+  m_pPool = nullptr;
+  m_nBufferOffset = 0;
+  m_nSocketType = 1;
+}
+
+CTCPEvent* CTCPEvent::Instance(Pool* pool) {
+  if (pool == nullptr) return nullptr;
+  CTCPEvent* pReturn = ZEPEventFromPool<CTCPEvent>(pool);
+  ZEP_ASSERT(NULL != pReturn);
+  pReturn->Init(true);
+  pReturn->m_pPool = pool;
+  return pReturn;
+}
+
+void CUserEvent::Init(bool full) {
+  if (full) CEvent::Init(true);
+  m_nEventType = ZEP_EVENT_USER;
+  m_pPool = nullptr;
+  m_pPointer = nullptr;
+}
+
+CUserEvent* CUserEvent::Instance(Pool* pool) {
+  if (pool == nullptr) return nullptr;
+  CUserEvent* pReturn = ZEPEventFromPool<CUserEvent>(pool);
+  ZEP_ASSERT(NULL != pReturn);
+  pReturn->Init(true);
+  pReturn->m_pPool = pool;
+  return pReturn;
+}
+
+CCmdEvent::CCmdEvent(const GeneralCmd_* cmd, int sock) {
+  std::memset(m_Cmd, 0, sizeof(m_Cmd));
+  Init(false, cmd, sock);
+}
+
+void CCmdEvent::Init(bool full, const GeneralCmd_* cmd, int sock) {
+  if (full) CEvent::Init(true);
+  m_nEventType = ZEP_EVENT_CMD;
+  m_pPool = nullptr;
+  m_nSocket = sock;
+  if (cmd != nullptr) std::memcpy(m_Cmd, cmd, sizeof(m_Cmd));
+}
+
+CCmdEvent* CCmdEvent::Instance(Pool* pool, const GeneralCmd_* cmd, int sock) {
+  if (pool == nullptr) return nullptr;
+  CCmdEvent* p = ZEPEventFromPool<CCmdEvent>(pool);
+  ZEP_ASSERT(NULL != p);
+  p->Init(true, cmd, sock);
+  p->m_pPool = pool;
+  return p;
+}

@@ -1,0 +1,226 @@
+// events.h — everything that reaches an application node is a CEvent.
+//
+// Owns: the event class tree (quit, timer, socket, command and user events)
+// and the type codes that tell them apart. Event objects themselves are owned
+// collectively by their references: message queues, counting SmartPtrs and the
+// node that last received one. Dropping the last reference runs DestroyMe(),
+// which hands a pooled event back to its ZEPMTFixMem (under that pool's own
+// mutex) or deletes a heap event.
+//
+// Threads: any thread may allocate (through the frame's Alloc...Event), fill
+// and enqueue an event; after it is enqueued only the receiving node's thread
+// reads it. The reference count is atomic, so references may be dropped from
+// any thread. Locks: only a pool's own mutex, inside Instance() and DestroyMe()
+// (the pool lock is innermost but for the log lock).
+#ifndef ZEP_FRAME_EVENTS_H
+#define ZEP_FRAME_EVENTS_H
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <ctime>
+
+#include "base/zepassert.h"
+#include "base/zepfixmem.h"
+#include "base/zepstring.h"
+#include "base/zeptlist.h"
+
+class CAppNode;
+struct TimeEvent_tag;
+struct GeneralCmd_;  // the command record of the command-framing layer
+
+// Type codes held in every event (GetEventType()).
+enum {
+  ZEP_EVENT_PLAIN = 0,
+  ZEP_EVENT_QUIT = 0x10,
+  ZEP_EVENT_TIMER = 0x20,
+  ZEP_EVENT_TCP = 0x30,
+  ZEP_EVENT_CMD = 0x40,
+  ZEP_EVENT_POOLWORK = 0x50,  // work items of the worker and socket thread pools
+  ZEP_EVENT_USER = 0x1000,
+};
+
+// Result codes of a socket event.
+enum { ZEP_TCP_DATA = 1, ZEP_TCP_NEW = 2, ZEP_TCP_CLOSE = 3 };
+
+// A socket event carries at most one datagram of this size; a read never
+// terminates the data, so consumers must go by GetRecvSize().
+const int kTCPEventBufSize = 4096;
+// Size of the command-framing layer's fixed command record.
+const int kGeneralCmdSize = 4240;
+
+class CEvent : public RefCount {
+ public:
+  CEvent() { Init(true); }
+  ~CEvent() override {}
+
+  void Init(bool full);
+
+  void SetEventID(const ZEPString& id) { m_strEventID = id; }
+  ZEPString GetEventID() const { return m_strEventID; }
+  void SetSrcNode(CAppNode* node) { m_pSrcNode = node; }
+  CAppNode* GetSrcNode() const { return m_pSrcNode; }
+  void SetSrcAppID(uint32_t id) { m_nSrcAppID = id; }
+  uint32_t GetSrcAppID() const { return m_nSrcAppID; }
+  void SetAppID(uint32_t id) { m_nAppID = id; }
+  uint32_t GetAppID() const { return m_nAppID; }
+  int GetEventType() const { return m_nEventType; }
+
+ protected:
+  ZEPString m_strEventID;
+  CAppNode* m_pSrcNode = nullptr;
+  uint32_t m_nAppID = 0;
+  uint32_t m_nSrcAppID = 0;
+  int m_nEventType = ZEP_EVENT_PLAIN;
+};
+
+// The per-kind pool pattern shared by every pooled event: Instance() takes a
+// slot under the pool's mutex and initialises it fully; Release() gives it back
+// the same way, or deletes an event that was made with plain new.
+template <class Kind, class Pool>
+Kind* ZEPEventFromPool(Pool* pool) {
+  if (pool == nullptr) return nullptr;
+  return pool->LockedMalloc();
+}
+
+template <class Kind, class Pool>
+void ZEPEventRelease(Kind* ev, Pool* pool) {
+  if (pool == nullptr) {
+    delete ev;
+    return;
+  }
+  int rc = pool->LockedFree(ev);
+  ZEP_ASSERT(0 == rc);
+}
+
+template <class Kind>
+Kind* ZEPEventNarrow(CEvent* ev, int code) {
+  return (ev != nullptr && ev->GetEventType() == code) ? static_cast<Kind*>(ev) : nullptr;
+}
+
+class CQuitEvent : public CEvent {
+ public:
+  typedef ZEPMTFixMem<CQuitEvent, 100, 10, 10> Pool;
+  CQuitEvent() { Init(false); }
+  void Init(bool full);
+  static CQuitEvent* Instance(Pool* pool);
+  static CQuitEvent* Narrow(CEvent* ev) { return ZEPEventNarrow<CQuitEvent>(ev, ZEP_EVENT_QUIT); }
+  void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
+
+ private:
+  Pool* m_pPool = nullptr;
+};
+
+class CTimerEvent : public CEvent {
+ public:
+  typedef ZEPMTFixMem<CTimerEvent, 100, 10, 10> Pool;
+  CTimerEvent() { Init(false); }
+  void Init(bool full);
+  static CTimerEvent* Instance(Pool* pool);
+  static CTimerEvent* Narrow(CEvent* ev) { return ZEPEventNarrow<CTimerEvent>(ev, ZEP_EVENT_TIMER); }
+  void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
+
+  void SetTimerID(TimeEvent_tag* id) { m_pTimerID = id; }
+  TimeEvent_tag* GetTimerID() const { return m_pTimerID; }
+  // The arming serial of the timer record when this tick was made. A record
+  // address is reused once its timer is gone; the serial is not, so a node (or
+  // the queue's accounting) can tell a late tick of a deleted timer from a tick
+  // of the new timer that now lives at the same address.
+  void SetTimerSerial(uint64_t serial) { m_nTimerSerial = serial; }
+  uint64_t GetTimerSerial() const { return m_nTimerSerial; }
+
+ private:
+  Pool* m_pPool = nullptr;
+  TimeEvent_tag* m_pTimerID = nullptr;
+  uint64_t m_nTimerSerial = 0;
+};
+
+class CTCPEvent : public CEvent {
+ public:
+  typedef ZEPMTFixMem<CTCPEvent, 100, 10, 10> Pool;
+  CTCPEvent();
+  void Init(bool full);
+  static CTCPEvent* Instance(Pool* pool);
+  static CTCPEvent* Narrow(CEvent* ev) { return ZEPEventNarrow<CTCPEvent>(ev, ZEP_EVENT_TCP); }
+  void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
+
+  // Start of the unconsumed data: the buffer plus the consumer's offset.
+  char* GetBuffer() { return m_Buffer + m_nBufferOffset; }
+  // The whole buffer, for producers that read into it.
+  char* GetRawBuffer() { return m_Buffer; }
+  static int GetBufferSize() { return kTCPEventBufSize; }
+  // Sizes and offsets are clamped to the buffer so that no consumer can be
+  // pointed outside it.
+  void SetRecvSize(int n) { m_nRecvSize = Clamp(n); }
+  int GetRecvSize() const { return m_nRecvSize; }
+  void SetBufferOffset(int n) { m_nBufferOffset = Clamp(n); }
+  int GetBufferOffset() const { return m_nBufferOffset; }
+
+  void SetRC(int rc) { m_nRC = rc; }
+  int GetRC() const { return m_nRC; }
+  bool IsTcpData() const { return m_nRC == ZEP_TCP_DATA; }
+  bool IsTcpNew() const { return m_nRC == ZEP_TCP_NEW; }
+  bool IsTcpClose() const { return m_nRC == ZEP_TCP_CLOSE; }
+  void SetCreateTime(time_t t) { m_nCreateTime = t; }
+  time_t GetCreateTime() const { return m_nCreateTime; }
+  void SetSocket(int s) { m_nSocket = s; }
+  int GetSocket() const { return m_nSocket; }
+  void SetSocketType(int t) { m_nSocketType = t; }
+  int GetSocketType() const { return m_nSocketType; }
+  sockaddr_in* GetSenderAddr() { return &m_SenderAddr; }
+
+ private:
+  static int Clamp(int n) { return n < 0 ? 0 : (n > kTCPEventBufSize ? kTCPEventBufSize : n); }
+
+  char m_Buffer[kTCPEventBufSize];
+  int m_nRecvSize = 0;
+  int m_nRC = 0;
+  time_t m_nCreateTime = 0;
+  int m_nSocket = -1;
+  int m_nBufferOffset = 0;
+  int m_nSocketType = 1;
+  Pool* m_pPool = nullptr;
+  sockaddr_in m_SenderAddr;
+};
+
+class CUserEvent : public CEvent {
+ public:
+  typedef ZEPMTFixMem<CUserEvent, 100, 10, 10> Pool;
+  CUserEvent() { Init(false); }
+  void Init(bool full);
+  static CUserEvent* Instance(Pool* pool);
+  static CUserEvent* Narrow(CEvent* ev) { return ZEPEventNarrow<CUserEvent>(ev, ZEP_EVENT_USER); }
+  void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
+
+  void SetTag(int tag) { m_nTag = tag; }
+  int GetTag() const { return m_nTag; }
+  void SetPointer(void* p) { m_pPointer = p; }
+  void* GetPointer() const { return m_pPointer; }
+
+ private:
+  int m_nTag = 0;
+  Pool* m_pPool = nullptr;
+  void* m_pPointer = nullptr;
+};
+
+class CCmdEvent : public CEvent {
+ public:
+  typedef ZEPMTFixMem<CCmdEvent, 10, 10, 10> Pool;
+  CCmdEvent() : CCmdEvent(nullptr, -1) {}
+  CCmdEvent(const GeneralCmd_* cmd, int sock);
+  void Init(bool full, const GeneralCmd_* cmd, int sock);
+  static CCmdEvent* Instance(Pool* pool, const GeneralCmd_* cmd, int sock);
+  static CCmdEvent* Narrow(CEvent* ev) { return ZEPEventNarrow<CCmdEvent>(ev, ZEP_EVENT_CMD); }
+  void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
+
+  GeneralCmd_* GetCmd() { return reinterpret_cast<GeneralCmd_*>(m_Cmd); }
+  void SetSocket(int s) { m_nSocket = s; }
+  int GetSocket() const { return m_nSocket; }
+
+ private:
+  Pool* m_pPool = nullptr;
+  alignas(8) char m_Cmd[kGeneralCmdSize];
+  int m_nSocket = -1;
+};
+
+#endif  // ZEP_FRAME_EVENTS_H

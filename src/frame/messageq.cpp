@@ -1,0 +1,318 @@
+#include "frame/messageq.h"
+
+#include <chrono>
+
+#include "base/zepassert.h"
+#include "frame/lockguard.h"
+#include "frame/timerrecord.h"
+#include "frame/zepframe.h"
+#include "log/zeplog.h"
+
+namespace {
+// A source reaching the high-water mark is logged once per pause (the
+// resume is not logged; both are counted). Queue lock held: the log lock
+// nests inside it.
+void LogPause(const char* what, unsigned long key, int count) {
+  ZEPLockGuard lock(g_LogMutex);
+  if (zeplog == nullptr) return;
+  ZEPString text;
+  text << "message queue: " << what << " " << key << " paused at " << count << " queued events";
+  zeplog->Log(__FILE__, __LINE__, LOG_INFO, text);
+}
+}  // namespace
+
+CMessageQueue::CMessageQueue() {
+  // Event list nodes come from the list's own pool: a busy inbox then never
+  // reaches the system allocator per event.
+  m_EventList.SetUsePool(true);
+  Init(false);
+}
+
+CMessageQueue::~CMessageQueue() { Fini(false); }
+
+void CMessageQueue::Init(bool /*reset*/) {
+  m_Sem.Create(nullptr, 0);
+  m_nTCPHWM = 100;
+  m_nCmdHWM = 100;
+  m_nTimerHWM = 100;
+}
+
+void CMessageQueue::Fini(bool /*reset*/) {
+  while (CEvent* e = m_EventList.RemoveHead()) e->downcount();
+  while (SocketEvent_tag* r = m_TCPCounts.RemoveHead()) m_SocketRecPool.Free(r);
+  while (SocketEvent_tag* r = m_CmdCounts.RemoveHead()) m_SocketRecPool.Free(r);
+  while (TimerEvent_tag* r = m_TimerCounts.RemoveHead()) m_TimerRecPool.Free(r);
+  while (UserEventCountNode_tag* r = m_Watches.RemoveHead()) m_WatchRecPool.Free(r);
+}
+
+void CMessageQueue::Enqueue(CEvent* e, bool tail) {
+  if (e == nullptr) return;
+  bool wake = false;
+  {
+    ZEPLockGuard lock(m_Lock);
+    if (!AddUEventCount(e)) {
+      ++m_Stats.nRefused;
+      return;
+    }
+    if (tail)
+      m_EventList.AddTail(e);
+    else
+      m_EventList.AddHead(e);
+    AddEventCount(e);
+    e->upcount();
+    // Only a consumer that went to sleep on an empty list needs a release;
+    // posting for every event would cost a futex wake-up per event while the
+    // consumer is already running.
+    if (m_nSleepers > 0) {
+      --m_nSleepers;
+      wake = true;
+    }
+  }
+  if (wake) m_Sem.Release();
+}
+
+CEvent* CMessageQueue::TakeHeadLocked() {
+  CEvent* pEvent = m_EventList.RemoveHead();
+  if (pEvent != nullptr) DelEventCount(pEvent);
+  return pEvent;
+}
+
+CEvent* CMessageQueue::WaitMsg() {
+  for (;;) {
+    {
+      ZEPLockGuard lock(m_Lock);
+      if (m_EventList.GetCount() > 0) {
+        CEvent* pEvent = TakeHeadLocked();
+        ZEP_ASSERT(pEvent);
+        return pEvent;
+      }
+      ++m_nSleepers;  // the next enqueue releases the semaphore for us
+    }
+    // The list is looked at again after every wake-up, so a release whose
+    // event another receive took meanwhile only costs one more turn.
+    m_Sem.Acquire();
+  }
+}
+
+CEvent* CMessageQueue::WaitMsg(int type, int timeoutSec) {
+  // A monotonic deadline in milliseconds: wall-clock steps neither cut the
+  // wait short nor stretch it, and the wait is the full time-out rather than
+  // whatever remains of the current whole second.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec > 0 ? timeoutSec : 0);
+  for (;;) {
+    {
+      ZEPLockGuard lock(m_Lock);
+      SmartPtr<CListNode> cursor;
+      for (CEvent* e = m_EventList.GetFirst(&cursor); e != nullptr;
+           e = m_EventList.GetNext(&cursor)) {
+        if (e->GetEventType() == type) {
+          m_EventList.RemoveAtCursor(&cursor);
+          DelEventCount(e);
+          cursor.Release();  // unlinks the node while the lock is held
+          return e;
+        }
+      }
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return nullptr;
+    ZEPSleep(1);
+  }
+}
+
+CEvent* CMessageQueue::Dequeue() {
+  ZEPLockGuard lock(m_Lock);
+  return TakeHeadLocked();
+}
+
+CEvent* CMessageQueue::Peek() {
+  ZEPLockGuard lock(m_Lock);
+  return m_EventList.GetHead();
+}
+
+void CMessageQueue::AddEventWatch(int type, unsigned max) {
+  if (max == 0) return;
+  ZEPLockGuard lock(m_Lock);
+  SmartPtr<CListNode> cursor;
+  for (UserEventCountNode_tag* w = m_Watches.GetFirst(&cursor); w != nullptr;
+       w = m_Watches.GetNext(&cursor)) {
+    if (w->m_nEventType == type) return;
+  }
+  UserEventCountNode_tag* w = m_WatchRecPool.Malloc();
+  ZEP_ASSERT(NULL != w);
+  w->m_nEventType = type;
+  w->m_nMax = max;
+  w->m_nCount = 0;
+  m_Watches.AddTail(w);
+}
+
+// Watch check. False refuses the event (the watch of its type is full).
+bool CMessageQueue::AddUEventCount(CEvent* e) {
+  SmartPtr<CListNode> cursor;
+  for (UserEventCountNode_tag* w = m_Watches.GetFirst(&cursor); w != nullptr;
+       w = m_Watches.GetNext(&cursor)) {
+    if (w->m_nEventType != e->GetEventType()) continue;
+    ++w->m_nCount;
+    if (static_cast<unsigned>(w->m_nCount) > w->m_nMax) {
+      --w->m_nCount;
+      return false;
+    }
+    return true;
+  }
+  return true;
+}
+
+void CMessageQueue::DelUEventCount(CEvent* e) {
+  SmartPtr<CListNode> cursor;
+  for (UserEventCountNode_tag* w = m_Watches.GetFirst(&cursor); w != nullptr;
+       w = m_Watches.GetNext(&cursor)) {
+    if (w->m_nEventType == e->GetEventType()) {
+      if (w->m_nCount > 0) --w->m_nCount;
+      return;
+    }
+  }
+}
+
+void CMessageQueue::CountSocket(ZEPList<SocketEvent_tag>& list, int sock, int hwm) {
+  SmartPtr<CListNode> cursor;
+  for (SocketEvent_tag* r = list.GetFirst(&cursor); r != nullptr; r = list.GetNext(&cursor)) {
+    if (r->m_nSocket != sock) continue;
+    ++r->m_nCount;
+    if (r->m_nCount >= hwm && !r->m_bPaused) {
+      r->m_bPaused = true;
+      ++m_Stats.nSocketPauses;
+      LogPause("socket", static_cast<unsigned long>(sock), r->m_nCount);
+      if (m_pFrame != nullptr) m_pFrame->SetFCPaused(sock, true);
+    }
+    return;
+  }
+  SocketEvent_tag* r = m_SocketRecPool.Malloc();
+  ZEP_ASSERT(NULL != r);
+  r->m_nSocket = sock;
+  r->m_nCount = 1;
+  r->m_bPaused = false;
+  list.AddTail(r);
+}
+
+void CMessageQueue::UncountSocket(ZEPList<SocketEvent_tag>& list, int sock, int hwm) {
+  SmartPtr<CListNode> cursor;
+  for (SocketEvent_tag* r = list.GetFirst(&cursor); r != nullptr; r = list.GetNext(&cursor)) {
+    if (r->m_nSocket != sock) continue;
+    --r->m_nCount;
+    if (r->m_nCount < hwm && r->m_bPaused) {
+      r->m_bPaused = false;
+      ++m_Stats.nSocketResumes;
+      if (m_pFrame != nullptr) m_pFrame->SetFCPaused(sock, false);
+    }
+    if (r->m_nCount <= 0) {
+      list.RemoveAtCursor(&cursor);
+      m_SocketRecPool.Free(r);
+    }
+    return;
+  }
+  ZEP_ASSERT(false);  // a queued event always has its count record
+}
+
+void CMessageQueue::AddEventCount(CEvent* e) {
+  if (CTCPEvent* tcp = CTCPEvent::Narrow(e)) {
+    CountSocket(m_TCPCounts, tcp->GetSocket(), m_nTCPHWM);
+  } else if (CCmdEvent* cmd = CCmdEvent::Narrow(e)) {
+    CountSocket(m_CmdCounts, cmd->GetSocket(), m_nCmdHWM);
+  } else if (CTimerEvent* tm = CTimerEvent::Narrow(e)) {
+    SmartPtr<CListNode> cursor;
+    for (TimerEvent_tag* r = m_TimerCounts.GetFirst(&cursor); r != nullptr;
+         r = m_TimerCounts.GetNext(&cursor)) {
+      if (r->m_pTimerID != tm->GetTimerID() || r->m_nSerial != tm->GetTimerSerial()) continue;
+      ++r->m_nCount;
+      if (r->m_nCount >= m_nTimerHWM && !r->m_bPaused) {
+        r->m_bPaused = true;
+        ++m_Stats.nTimerPauses;
+        LogPause("timer", static_cast<unsigned long>(r->m_nSerial), r->m_nCount);
+        // Only the timer armed with this serial is paused; a tick of a timer
+        // deleted meanwhile pauses nothing.
+        if (r->m_pTimerID != nullptr) r->m_pTimerID->SetPaused(r->m_nSerial, true);
+      }
+      return;
+    }
+    TimerEvent_tag* r = m_TimerRecPool.Malloc();
+    ZEP_ASSERT(NULL != r);
+    r->m_pTimerID = tm->GetTimerID();
+    r->m_nSerial = tm->GetTimerSerial();
+    r->m_nCount = 1;
+    r->m_bPaused = false;
+    m_TimerCounts.AddTail(r);
+  }
+}
+
+void CMessageQueue::DelEventCount(CEvent* e) {
+  if (CTCPEvent* tcp = CTCPEvent::Narrow(e)) {
+    UncountSocket(m_TCPCounts, tcp->GetSocket(), m_nTCPHWM);
+  } else if (CCmdEvent* cmd = CCmdEvent::Narrow(e)) {
+    UncountSocket(m_CmdCounts, cmd->GetSocket(), m_nCmdHWM);
+  } else if (CTimerEvent* tm = CTimerEvent::Narrow(e)) {
+    SmartPtr<CListNode> cursor;
+    for (TimerEvent_tag* r = m_TimerCounts.GetFirst(&cursor); r != nullptr;
+         r = m_TimerCounts.GetNext(&cursor)) {
+      if (r->m_pTimerID != tm->GetTimerID() || r->m_nSerial != tm->GetTimerSerial()) continue;
+      --r->m_nCount;
+      if (r->m_nCount < m_nTimerHWM && r->m_bPaused) {
+        r->m_bPaused = false;
+        // The record may have been deleted (and its slot reused by another
+        // timer) while these ticks waited: the serial-checked resume then
+        // writes nothing.
+        if (r->m_pTimerID != nullptr && r->m_pTimerID->SetPaused(r->m_nSerial, false))
+          ++m_Stats.nTimerResumes;
+      }
+      if (r->m_nCount <= 0) {
+        m_TimerCounts.RemoveAtCursor(&cursor);
+        m_TimerRecPool.Free(r);
+      }
+      return;
+    }
+    ZEP_ASSERT(false);
+  } else {
+    DelUEventCount(e);
+  }
+}
+
+int CMessageQueue::CountOfType(int type) {
+  ZEPLockGuard lock(m_Lock);
+  int n = 0;
+  SmartPtr<CListNode> cursor;
+  for (CEvent* e = m_EventList.GetFirst(&cursor); e != nullptr; e = m_EventList.GetNext(&cursor))
+    if (type < 0 || e->GetEventType() == type) ++n;
+  return n;
+}
+
+int CMessageQueue::GetCount() {
+  ZEPLockGuard lock(m_Lock);
+  return m_EventList.GetCount();
+}
+
+int CMessageQueue::GetTimeEventCount() { return CountOfType(ZEP_EVENT_TIMER); }
+
+int CMessageQueue::GetTCPCount(int sock) {
+  ZEPLockGuard lock(m_Lock);
+  int n = 0;
+  SmartPtr<CListNode> cursor;
+  for (CEvent* e = m_EventList.GetFirst(&cursor); e != nullptr; e = m_EventList.GetNext(&cursor)) {
+    CTCPEvent* tcp = CTCPEvent::Narrow(e);
+    if (tcp != nullptr && tcp->GetSocket() == sock) ++n;
+  }
+  return n;
+}
+
+int CMessageQueue::GetCmdEventCount(int sock) {
+  ZEPLockGuard lock(m_Lock);
+  int n = 0;
+  SmartPtr<CListNode> cursor;
+  for (CEvent* e = m_EventList.GetFirst(&cursor); e != nullptr; e = m_EventList.GetNext(&cursor)) {
+    CCmdEvent* cmd = CCmdEvent::Narrow(e);
+    if (cmd != nullptr && cmd->GetSocket() == sock) ++n;
+  }
+  return n;
+}
+
+CMessageQueue::FlowStats CMessageQueue::GetFlowStats() {
+  ZEPLockGuard lock(m_Lock);
+  return m_Stats;
+}

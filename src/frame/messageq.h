@@ -1,0 +1,126 @@
+// messageq.h — CMessageQueue, the inbox of one application node (and the job
+// queue of the worker pools).
+//
+// Owns: the queued events' queue references (one per queued event), the
+// per-source count records and the event watches. Threads: any thread may
+// Enqueue; exactly one consumer thread receives (WaitMsg, Dequeue, Peek). The
+// setters and Init/Fini run before the queue is shared or after it is no
+// longer used and take no lock.
+//
+// Locks: the queue lock guards the list and every record. While holding it the
+// queue may call ZEPFrame::SetFCPaused (which takes the socket engine's lock)
+// and may pause or resume a timer record (an atomic, no lock). Callers that
+// enqueue while holding the ticker, socket-map or node-list lock are fine: the
+// queue lock nests inside all of them (see docs/ARCHITECTURE.md). The wake-up
+// semaphore is waited on outside the lock, and released only for a consumer
+// that found the list empty and went to sleep (counted under the lock).
+//
+// Flow control: at the high-water mark (100 by default) of queued events from
+// one socket, one socket's command events or one timer, the source is paused
+// once; when the count falls back below the mark it is resumed once. Each pause
+// and resume is counted (GetFlowStats) so tests and reports can see them.
+#ifndef ZEP_FRAME_MESSAGEQ_H
+#define ZEP_FRAME_MESSAGEQ_H
+
+#include <cstdint>
+
+#include "base/zepfixmem.h"
+#include "base/zepmultithread.h"
+#include "base/zeptlist.h"
+#include "frame/events.h"
+
+class ZEPFrame;
+struct TimeEvent_tag;
+
+// Count of queued events from one socket (TCP or command events).
+struct SocketEvent_tag {
+  int m_nSocket = -1;
+  int m_nCount = 0;
+  bool m_bPaused = false;
+};
+
+// Count of queued ticks of one timer. The serial tells two timers apart that
+// used the same record slot one after the other.
+struct TimerEvent_tag {
+  TimeEvent_tag* m_pTimerID = nullptr;
+  uint64_t m_nSerial = 0;
+  int m_nCount = 0;
+  bool m_bPaused = false;
+};
+
+// Cap on the number of queued events of one (user-defined) type.
+struct UserEventCountNode_tag {
+  int m_nEventType = 0;
+  unsigned m_nMax = 0;
+  int m_nCount = 0;
+};
+
+class CMessageQueue {
+ public:
+  struct FlowStats {
+    uint64_t nSocketPauses = 0;   // sockets paused (TCP or command events)
+    uint64_t nSocketResumes = 0;  // sockets resumed
+    uint64_t nTimerPauses = 0;    // timers paused
+    uint64_t nTimerResumes = 0;   // timers resumed (stale timers are not counted)
+    uint64_t nRefused = 0;        // events refused by a full watch
+  };
+
+  CMessageQueue();
+  ~CMessageQueue();
+  CMessageQueue(const CMessageQueue&) = delete;
+  CMessageQueue& operator=(const CMessageQueue&) = delete;
+
+  void Init(bool reset);
+  void Fini(bool reset);
+
+  void SetFrame(ZEPFrame* frame) { m_pFrame = frame; }
+  void SetTCPEventHWM(int n) { m_nTCPHWM = n; }
+  void SetCmdEventHWM(int n) { m_nCmdHWM = n; }
+  void SetTimerEventHWM(int n) { m_nTimerHWM = n; }
+
+  // Offers an event (tail or head); takes one reference when it is accepted.
+  void Enqueue(CEvent* e, bool tail);
+  // Consumer only. The returned event carries the queue's reference.
+  CEvent* WaitMsg();
+  CEvent* WaitMsg(int type, int timeoutSec);
+  CEvent* Dequeue();
+  CEvent* Peek();
+  CEvent* PeekEvent() { return Peek(); }
+
+  void AddEventWatch(int type, unsigned max);
+
+  int GetCount();
+  int GetTimeEventCount();
+  int GetTCPCount(int sock);
+  int GetCmdEventCount(int sock);
+  FlowStats GetFlowStats();
+
+ private:
+  bool AddUEventCount(CEvent* e);
+  void DelUEventCount(CEvent* e);
+  void AddEventCount(CEvent* e);
+  void DelEventCount(CEvent* e);
+  void CountSocket(ZEPList<SocketEvent_tag>& list, int sock, int hwm);
+  void UncountSocket(ZEPList<SocketEvent_tag>& list, int sock, int hwm);
+  int CountOfType(int type);
+  CEvent* TakeHeadLocked();
+
+  Mutex m_Lock;
+  ZEPList<CEvent> m_EventList;
+  Semaphore m_Sem;
+  ZEPList<SocketEvent_tag> m_TCPCounts;
+  ZEPList<SocketEvent_tag> m_CmdCounts;
+  ZEPList<TimerEvent_tag> m_TimerCounts;
+  ZEPList<UserEventCountNode_tag> m_Watches;
+  ZEPFixMem<SocketEvent_tag, 100, 10, 10> m_SocketRecPool;
+  ZEPFixMem<TimerEvent_tag, 100, 10, 10> m_TimerRecPool;
+  ZEPFixMem<UserEventCountNode_tag, 100, 10, 10> m_WatchRecPool;
+  int m_nTCPHWM = 100;
+  int m_nCmdHWM = 100;
+  int m_nTimerHWM = 100;
+  ZEPFrame* m_pFrame = nullptr;
+  FlowStats m_Stats;    // queue lock
+  int m_nSleepers = 0;  // queue lock: consumers waiting on the semaphore
+};
+
+#endif  // ZEP_FRAME_MESSAGEQ_H

@@ -1,0 +1,267 @@
+#include "frame/zepframe.h"
+
+#include <cerrno>
+#include <vector>
+
+#include "base/zepassert.h"
+#include "frame/lockguard.h"
+#include "net/threadpool.h"
+
+ZEPFrame* g_pFrame = nullptr;
+
+ZEPFrame::ZEPFrame(bool useThreadPool, bool multiThreadSocket)
+    : m_bMultiThreadSocket(multiThreadSocket), m_bUseThreadPool(useThreadPool) {
+  sem_init(&m_ExitSem, 0, 0);
+  if (useThreadPool) m_pThreadPool = new CThreadPool(5);
+  CreateSocketEngine();
+  m_bExit.store(false);
+
+  m_pCCmdEventPool = new CCmdEvent::Pool;
+  QueueMemPool(m_pCCmdEventPool);
+  m_pTCPEventPool = new CTCPEvent::Pool;
+  QueueMemPool(m_pTCPEventPool);
+  m_pTimerEventPool = new CTimerEvent::Pool;
+  QueueMemPool(m_pTimerEventPool);
+  m_pUserEventPool = new CUserEvent::Pool;
+  QueueMemPool(m_pUserEventPool);
+  m_pQuitEventPool = new CQuitEvent::Pool;
+  QueueMemPool(m_pQuitEventPool);
+
+  m_nStartTime.store(time(nullptr));
+}
+
+ZEPFrame::~ZEPFrame() {
+  DestroySocketEngine();
+  delete m_pThreadPool;
+  m_pThreadPool = nullptr;
+
+  ZEP_ASSERT(m_NodeList.GetCount() == 0);
+  ZEP_ASSERT(m_QuitList.GetCount() == 0);
+  ZEP_ASSERT(m_TickerList.GetCount() == 0);
+
+  m_NodeListTree.DestroyTree();
+  while (RefCount* pool = m_PoolList.RemoveHead()) pool->DestroyMe();
+  sem_destroy(&m_ExitSem);
+}
+
+void ZEPFrame::QueueMemPool(RefCount* pool) {
+  if (pool != nullptr) m_PoolList.AddHead(pool);
+}
+
+unsigned ZEPFrame::GetEventsOutstanding() {
+  unsigned n = 0;
+  auto count = [&n](auto* pool) {
+    ZEPLockGuard lock(pool->GetMutex());
+    n += pool->GetCount();
+  };
+  count(m_pTCPEventPool);
+  count(m_pTimerEventPool);
+  count(m_pUserEventPool);
+  count(m_pQuitEventPool);
+  count(m_pCCmdEventPool);
+  return n;
+}
+
+// --- Service -------------------------------------------------------------
+
+int ZEPFrame::svc() {
+  m_nStartTime.store(time(nullptr));
+  CNodeTicker* ticker = new CNodeTicker(this);
+  m_Ticker = ticker;
+  ticker->MarkStartOwnThread();
+  ticker->Service();
+  while (!m_bExit.load()) ServiceTurn();
+  SendQuit();
+  CleanQuitList();
+  return 0;
+}
+
+void ZEPFrame::ExitFrame() {
+  m_bExit.store(true);
+  sem_post(&m_ExitSem);  // async-signal-safe
+}
+
+void ZEPFrame::WaitExit(unsigned long ms) {
+  if (m_bExit.load()) return;
+  timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += static_cast<time_t>(ms / 1000);
+  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  while (sem_timedwait(&m_ExitSem, &until) != 0 && errno == EINTR) {
+  }
+}
+
+// --- Nodes ---------------------------------------------------------------
+
+int ZEPFrame::AddNode(CAppNode* node, bool start) {
+  if (node == nullptr) return -1;
+  ZEPLockGuard lock(m_NodeListLock);
+  if (m_bExit.load()) return -1;
+  // A node registered twice would be destroyed twice.
+  if (m_NodeListTree.InsertKey(node) != 0) return -1;
+  m_NodeList.AddTail(node);
+  node->upcount();
+  if (start) {
+    if (m_pThreadPool != nullptr) {
+      StartService(node);
+    } else {
+      node->MarkStartOwnThread();
+      node->Service();
+    }
+  }
+  return 0;
+}
+
+void ZEPFrame::StartService(CAppNode* node) {
+  if (m_pThreadPool == nullptr || node == nullptr) return;
+  node->MarkStartPooled();
+  SmartPtr<CThreadEvent> work(new CThreadEvent(node));
+  m_pThreadPool->Enqueue(work.Get(), true);
+}
+
+bool ZEPFrame::IsNodeRegistered(CAppNode* node) {
+  ZEPLockGuard lock(m_NodeListLock);
+  return m_NodeListTree.SearchKey(node) != nullptr;
+}
+
+int ZEPFrame::GetNodeCount() {
+  ZEPLockGuard lock(m_NodeListLock);
+  return m_NodeList.GetCount();
+}
+
+int ZEPFrame::GetQuitCount() {
+  ZEPLockGuard lock(m_QuitListLock);
+  return m_QuitList.GetCount();
+}
+
+void ZEPFrame::DelNode(CAppNode* node) {
+  ZEPLockGuard lock(m_NodeListLock);
+  CAppNode** pRet = m_NodeListTree.SearchKey(node);
+  ZEP_ASSERT(NULL != pRet);
+  m_NodeList.RemoveNode(node);
+  int rc = m_NodeListTree.DeleteKey(node);
+  ZEP_ASSERT(0 == rc);
+}
+
+void ZEPFrame::NodeQuit(CAppNode* node) {
+  DelTicker(node);
+  DelTCPEvent(node);
+  ZEPLockGuard lock(m_QuitListLock);
+  m_QuitList.AddTail(node);
+}
+
+CAppNode* ZEPFrame::GetQuitNode() {
+  ZEPLockGuard lock(m_QuitListLock);
+  return m_QuitList.RemoveHead();
+}
+
+void ZEPFrame::DestroyQuitApp() {
+  while (CAppNode* node = GetQuitNode()) {
+    node->WaitServiceStop();
+    DelNode(node);
+    node->downcount();
+  }
+}
+
+// Waits for a node told to quit, then drops the frame's reference. A node
+// that was registered but never started never ran NodeQuit, so its timers
+// and sockets are removed here instead of being left to dangle.
+void ZEPFrame::StopNode(CAppNode* node) {
+  node->WaitServiceStop();
+  if (!node->IsQuiting()) {
+    DelTicker(node);
+    DelTCPEvent(node);
+  }
+  node->downcount();
+}
+
+void ZEPFrame::SendQuit() {
+  if (CAppNode* ticker = m_Ticker.Get()) {
+    SmartPtr<CQuitEvent> quit(AllocQuitEvent());
+    ticker->Enqueue(quit.Get(), true, false);
+    quit.Release();
+    ticker->WaitServiceStop();
+    m_Ticker.Release();
+  }
+
+  for (;;) {
+    std::vector<CAppNode*> stopList;
+    for (;;) {
+      ZEPLockGuard lock(m_NodeListLock);
+      CAppNode* node = m_NodeList.RemoveTail();
+      if (node == nullptr) {
+        ZEP_ASSERT(0 == m_NodeListTree.GetKeyCount());
+        break;
+      }
+      int rc = m_NodeListTree.DeleteKey(node);
+      ZEP_ASSERT(rc== 0);
+      lock.Unlock();
+      // Newest first: a node may depend on the ones registered before it.
+      SmartPtr<CQuitEvent> quit(AllocQuitEvent());
+      node->Enqueue(quit.Get(), true, false);
+      stopList.push_back(node);
+    }
+    if (stopList.empty()) break;
+    for (CAppNode* node : stopList) StopNode(node);
+  }
+
+  ZEPLockGuard lock(m_TickerLock);
+  ZEP_ASSERT(0 == m_TickerList.GetCount());
+}
+
+void ZEPFrame::CleanQuitList() {
+  {
+    ZEPLockGuard lock(m_QuitListLock);
+    while (m_QuitList.RemoveHead() != nullptr) {
+    }
+  }
+  ZEPLockGuard lock(m_TickerLock);
+  while (TimeEvent_tag* rec = m_TickerList.RemoveHead()) {
+    rec->Disarm();
+    m_TickerPool.Free(rec);
+  }
+}
+
+CAppNode* ZEPFrame::GetFirstNode(CAppNodeCursor& cursor) {
+  ZEPLockGuard lock(m_NodeListLock);
+  CAppNode* node = m_NodeList.GetFirst(&cursor.m_Pos);
+  cursor.m_Node = node;
+  return node;
+}
+
+CAppNode* ZEPFrame::GetNextNode(CAppNodeCursor& cursor) {
+  ZEPLockGuard lock(m_NodeListLock);
+  CAppNode* node = m_NodeList.GetNext(&cursor.m_Pos);
+  cursor.m_Node = node;
+  return node;
+}
+
+void ZEPFrame::ClearAppNodeCursor(CAppNodeCursor* cursor) {
+  if (cursor == nullptr) return;
+  ZEPLockGuard lock(m_NodeListLock);
+  cursor->m_Pos.Release();
+}
+
+// --- Events --------------------------------------------------------------
+
+bool ZEPFrame::Enqueue(CAppNode* node, CEvent* event, bool tail, bool check) {
+  if (event == nullptr || node == nullptr) return false;
+  ZEPLockGuard lock(m_NodeListLock);
+  if (m_NodeListTree.SearchKey(node) == nullptr) return false;
+  if (check && node->GetAppID() != event->GetAppID()) return false;
+  node->Enqueue(event, tail, false);
+  return true;
+}
+
+void ZEPFrame::AllEnqueue(CEvent* event, bool /*flag*/) {
+  if (event == nullptr) return;
+  ZEPLockGuard lock(m_NodeListLock);
+  SmartPtr<CListNode> cursor;
+  for (CAppNode* node = m_NodeList.GetFirst(&cursor); node != nullptr;
+       node = m_NodeList.GetNext(&cursor))
+    node->Enqueue(event, true, false);
+}

@@ -1,0 +1,101 @@
+// The frame's timers: the timer list, the ticker node's pass and the
+// record life cycle (AddTicker -> ticks -> count runs out / DelTicker /
+// the node quits). Lock order here: ticker lock -> node-list lock -> queue
+// lock, never the other way round.
+#include <chrono>
+
+#include "base/zepassert.h"
+#include "frame/lockguard.h"
+#include "frame/zepframe.h"
+
+namespace {
+// Timer deadlines run on the monotonic clock: setting the wall clock neither
+// fires every timer at once nor stalls them.
+int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+}  // namespace
+
+void CNodeTicker::doRunNode() {
+  for (;;) {
+    if (PeekEvent() != nullptr) {
+      RecvEvent();
+      m_QuitEvent = CQuitEvent::Narrow(Event().Get());
+    }
+    if (m_QuitEvent) return;
+    ZEPSleep(10);
+    Frame()->SendTicker();
+    Frame()->DestroyQuitApp();
+  }
+}
+
+TimeEvent_tag* ZEPFrame::AddTicker(CAppNode* node, unsigned long intervalMs, long count,
+                                   unsigned long appID) {
+  if (node == nullptr) return nullptr;
+  ZEPLockGuard tickerLock(m_TickerLock);
+  ZEPLockGuard nodeLock(m_NodeListLock);
+  if (m_NodeListTree.SearchKey(node) == nullptr) return nullptr;
+  if (appID != 0 && appID != node->GetAppID()) return nullptr;
+  if (node->IsQuiting()) return nullptr;
+  TimeEvent_tag* rec = m_TickerPool.Malloc();
+  ZEP_ASSERT(NULL != rec);
+  rec->m_nInterval = static_cast<uint32_t>(intervalMs);
+  rec->m_nCount = static_cast<int32_t>(count);
+  rec->m_pNode = node;
+  rec->m_nAppID = node->GetAppID();
+  rec->m_nLastMs = NowMs();
+  rec->Arm();
+  m_TickerList.AddTail(rec);
+  return rec;
+}
+
+void ZEPFrame::DelTicker(TimeEvent_tag* tID) {
+  ZEPLockGuard lock(m_TickerLock);
+  TimeEvent_tag* tTmpID = m_TickerList.RemoveNode(tID);
+  ZEP_ASSERT(tID == tTmpID);
+  tID->Disarm();
+  m_TickerPool.Free(tID);
+}
+
+void ZEPFrame::DelTicker(CAppNode* node) {
+  ZEPLockGuard lock(m_TickerLock);
+  SmartPtr<CListNode> cursor;
+  for (TimeEvent_tag* rec = m_TickerList.GetFirst(&cursor); rec != nullptr;
+       rec = m_TickerList.GetNext(&cursor)) {
+    if (rec->m_pNode != node) continue;
+    m_TickerList.RemoveAtCursor(&cursor);
+    rec->Disarm();
+    m_TickerPool.Free(rec);
+  }
+}
+
+int ZEPFrame::GetTickerCount() {
+  ZEPLockGuard lock(m_TickerLock);
+  return m_TickerList.GetCount();
+}
+
+void ZEPFrame::SendTicker() {
+  ZEPLockGuard lock(m_TickerLock);
+  const int64_t now = NowMs();
+  SmartPtr<CListNode> cursor;
+  for (TimeEvent_tag* rec = m_TickerList.GetFirst(&cursor); rec != nullptr;
+       rec = m_TickerList.GetNext(&cursor)) {
+    if (static_cast<uint64_t>(now - rec->m_nLastMs) < rec->m_nInterval) continue;
+    // A paused timer's tick would be refused anyway; not making it spares a
+    // pool round trip. Missed ticks are not made up.
+    if (!rec->IsPaused()) {
+      SmartPtr<CTimerEvent> tick(AllocTimerEvent());
+      tick->SetTimerID(rec);
+      tick->SetTimerSerial(rec->GetSerial());
+      tick->SetAppID(rec->m_nAppID);
+      Enqueue(rec->m_pNode, tick.Get(), true, true);
+    }
+    rec->m_nLastMs = now;
+    if (rec->m_nCount > 0 && --rec->m_nCount == 0) {
+      m_TickerList.RemoveAtCursor(&cursor);
+      rec->Disarm();
+      m_TickerPool.Free(rec);
+    }
+  }
+}

@@ -1,0 +1,120 @@
+// Shared pieces of the frame tests: a node that records what it receives and
+// bounded waits (every wait in these tests has a deadline).
+#ifndef ZEP_TESTS_FRAME_HELPERS_H
+#define ZEP_TESTS_FRAME_HELPERS_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "frame/appnode.h"
+#include "frame/events.h"
+#include "frame/zepframe.h"
+
+namespace zeptest {
+
+using Clock = std::chrono::steady_clock;
+
+// Polls `cond` every millisecond until it holds or `ms` passed.
+inline bool WaitFor(const std::function<bool()>& cond, int ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (!cond()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+struct Tick {
+  TimeEvent_tag* id;
+  Clock::time_point at;
+};
+
+// A node that loops on RecvEvent, records timer ticks and user tags, and
+// returns on a quit event (or when `handler` returns true or leaveOnNext is
+// set). Its destruction
+// is reported through `destroyed`.
+class RecNode : public CAppNode {
+ public:
+  explicit RecNode(ZEPFrame* frame, std::atomic<int>* destroyed = nullptr)
+      : CAppNode(frame), m_pDestroyed(destroyed) {}
+  ~RecNode() override {
+    if (m_pDestroyed != nullptr) m_pDestroyed->fetch_add(1);
+    if (onDestroy) onDestroy();
+  }
+  void DestroyMe() override { delete this; }
+
+  void doRunNode() override {
+    running.store(true);
+    for (;;) {
+      if (gate) gate();
+      RecvEvent();
+      CEvent* e = Event().Get();
+      if (CQuitEvent::Narrow(e) != nullptr) {
+        quitEvent.store(e);
+        if (onQuit) onQuit();
+        return;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        if (CTimerEvent* t = CTimerEvent::Narrow(e)) ticks.push_back({t->GetTimerID(), Clock::now()});
+        if (CUserEvent* u = CUserEvent::Narrow(e)) tags.push_back(u->GetTag());
+      }
+      if (handler && handler(e)) return;
+      if (leaveOnNext.load()) return;
+      received.fetch_add(1);
+    }
+  }
+
+  size_t TickCount(TimeEvent_tag* id) {
+    std::lock_guard<std::mutex> lock(mu);
+    size_t n = 0;
+    for (const Tick& t : ticks) n += (t.id == id);
+    return n;
+  }
+  std::vector<Tick> Ticks() {
+    std::lock_guard<std::mutex> lock(mu);
+    return ticks;
+  }
+
+  std::atomic<bool> running{false};
+  std::atomic<int> received{0};
+  std::atomic<CEvent*> quitEvent{nullptr};
+  std::atomic<bool> leaveOnNext{false};  // return after the next event
+  // Set these before the node starts.
+  std::function<bool(CEvent*)> handler;  // true: leave the loop
+  std::function<void()> gate;            // runs before each receive
+  std::function<void()> onQuit;
+  std::function<void()> onDestroy;
+
+ private:
+  std::atomic<int>* m_pDestroyed;
+  std::mutex mu;
+  std::vector<Tick> ticks;
+  std::vector<int> tags;
+};
+
+// Runs a frame's service loop on a thread of its own, as an embedding caller
+// does, and shuts it down (ExitFrame + WaitServiceStop) at the end.
+class ServedFrame {
+ public:
+  explicit ServedFrame(bool pool = true) : frame(new ZEPFrame(pool, true)) { frame->Service(); }
+  ~ServedFrame() { Stop(); }
+  void Stop() {
+    if (frame == nullptr) return;
+    frame->ExitFrame();
+    frame->WaitServiceStop();
+    delete frame;
+    frame = nullptr;
+  }
+  ZEPFrame* operator->() { return frame; }
+  ZEPFrame* frame;
+};
+
+}  // namespace zeptest
+
+#endif  // ZEP_TESTS_FRAME_HELPERS_H

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include "frame/zepframe.h"
+#include "frame_helpers.h"
+
+using zeptest::RecNode;
+using zeptest::ServedFrame;
+using zeptest::WaitFor;
+
+TEST(Timer, CountedTimersFireThatOftenAndAreGone) {
+  ServedFrame f;
+  RecNode* node = new RecNode(f.frame);
+  ASSERT_EQ(0, f->AddNode(node, true));
+  TimeEvent_tag* once = f->AddTicker(node, 20, 1, 0);
+  TimeEvent_tag* thrice = f->AddTicker(node, 20, 3, 0);
+  ASSERT_NE(nullptr, once);
+  ASSERT_NE(nullptr, thrice);
+  EXPECT_EQ(2, f->GetTickerCount());
+  ASSERT_TRUE(WaitFor([&] { return f->GetTickerCount() == 0; }, 5000));
+  ASSERT_TRUE(WaitFor([&] { return node->received.load() == 4; }, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Each tick names the record address AddTicker returned.
+  EXPECT_EQ(1u, node->TickCount(once));
+  EXPECT_EQ(3u, node->TickCount(thrice));
+  EXPECT_EQ(4, node->received.load());
+}
+
+TEST(Timer, AddTickerRefusesStaleUnregisteredOrQuittingNodes) {
+  std::atomic<int> destroyed{0};
+  ServedFrame f;
+  RecNode* node = new RecNode(f.frame, &destroyed);
+  RecNode outsider(f.frame);
+  std::atomic<int> tickersAtDestroy{-1};
+  node->onDestroy = [&] { tickersAtDestroy.store(f->GetTickerCount()); };
+  EXPECT_EQ(nullptr, f->AddTicker(&outsider, 10, 1, 0));
+  ASSERT_EQ(0, f->AddNode(node, true));
+  EXPECT_EQ(nullptr, f->AddTicker(node, 10, 1, node->GetAppID() + 1));
+  TimeEvent_tag* id = f->AddTicker(node, 60000, -1, node->GetAppID());
+  ASSERT_NE(nullptr, id);
+  f->DelTicker(id);
+  EXPECT_EQ(0, f->GetTickerCount());
+
+  // A quitting node loses all its timers before the frame destroys it, and
+  // may get no new ones.
+  f->AddTicker(node, 60000, -1, 0);
+  f->AddTicker(node, 60000, 5, 0);
+  EXPECT_EQ(2, f->GetTickerCount());
+  std::atomic<bool> addedWhileQuitting{true};
+  node->leaveOnNext.store(true);
+  SmartPtr<CUserEvent> ev(f->AllocUserEvent());
+  ASSERT_TRUE(f->Enqueue(node, ev.Get(), true, false));
+  ASSERT_TRUE(WaitFor([&] { return node->IsQuiting(); }, 5000));
+  addedWhileQuitting.store(f->AddTicker(node, 10, 1, 0) != nullptr);
+  ASSERT_TRUE(WaitFor([&] { return destroyed.load() == 1; }, 5000));
+  EXPECT_FALSE(addedWhileQuitting.load());
+  EXPECT_EQ(0, tickersAtDestroy.load());
+}
+
+// While 100 ticks of one timer wait unprocessed, that timer's further ticks
+// are skipped; ticks of another timer of the same node still arrive, and the
+// stalled timer resumes once the node takes one tick out.
+TEST(Timer, FloodedTimerIsSkippedWhileAnotherStillArrives) {
+  ServedFrame f;
+  RecNode* node = new RecNode(f.frame);
+  std::atomic<bool> blocked{true};
+  std::atomic<bool> waiting{false};
+  node->gate = [&] {
+    while (blocked.load()) {
+      waiting.store(true);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  ASSERT_EQ(0, f->AddNode(node, true));
+  ASSERT_TRUE(WaitFor([&] { return waiting.load(); }, 5000));
+  TimeEvent_tag* fast = f->AddTicker(node, 1, -1, 0);
+  ASSERT_TRUE(WaitFor([&] { return fast->IsPaused(); }, 20000));
+  EXPECT_EQ(100, node->Queue().GetTimeEventCount());
+  TimeEvent_tag* slow = f->AddTicker(node, 30, -1, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  int queued = node->Queue().GetTimeEventCount();
+  EXPECT_GE(queued, 100 + 3);  // the slow timer's ticks arrived
+  EXPECT_LE(queued, 100 + 15);
+  EXPECT_TRUE(fast->IsPaused());
+
+  blocked.store(false);
+  ASSERT_TRUE(WaitFor([&] { return node->TickCount(fast) > 100; }, 5000));
+  EXPECT_GT(node->TickCount(slow), 0u);
+  f->DelTicker(fast);
+  f->DelTicker(slow);
+}
+
+// A repeating 1000 ms timer delivers about one tick a second.
+TEST(Timer, RepeatingSecondTimerOverTenSeconds) {
+  ServedFrame f;
+  RecNode* node = new RecNode(f.frame);
+  ASSERT_EQ(0, f->AddNode(node, true));
+  TimeEvent_tag* id = f->AddTicker(node, 1000, -1, 0);
+  ASSERT_NE(nullptr, id);
+  std::this_thread::sleep_for(std::chrono::milliseconds(10000) + std::chrono::milliseconds(300));
+  f->DelTicker(id);
+  size_t n = node->TickCount(id);
+  EXPECT_GE(n, 9u);
+  EXPECT_LE(n, 11u);
+  auto ticks = node->Ticks();
+  for (size_t i = 1; i < ticks.size(); ++i) {
+    auto gap = ticks[i].at - ticks[i - 1].at;
+    EXPECT_GE(gap, std::chrono::milliseconds(900));
+    EXPECT_LE(gap, std::chrono::milliseconds(1500));
+  }
+}
