@@ -43,6 +43,57 @@ ZEPTlist* Node2TCP::SocketList() {
   return m_pSocketList;
 }
 
+void TCP2Node::print(ZEPFrame* frame, ZEPString& out) const {
+  const int sock = static_cast<int>(m_nSocket);
+  out << "\r\n" << sock << ":";
+  ZEP_MTTcp* engine = frame->GetTCPEngine();
+  ZEPEngineGuard guard(engine);
+  TCPSocketData* p = engine->SeekSocket(sock);
+  if (p == nullptr) {
+    out << "Error!Error! Cannot seek socket " << sock << " in list!"
+        << "\r\n";
+    return;
+  }
+  if (m_pNodeList != nullptr) {
+    SmartPtr<CListNode> cursor;
+    for (void* n = m_pNodeList->GetFirst(&cursor); n != nullptr; n = m_pNodeList->GetNext(&cursor))
+      out << " " << static_cast<const void*>(n) << " ";
+  }
+  static const char* const kRole[] = {"", "SVR ", "CHD ", "CLN "};
+  if (p->m_nKind >= ZEP_SOCK_SERVER && p->m_nKind <= ZEP_SOCK_CLIENT) out << kRole[p->m_nKind];
+  out << " " << p->m_strHost << ":" << p->m_strPort;
+  if (p->m_nKind == ZEP_SOCK_CHILD)
+    out << "  SVR:" << p->m_strListenHost << ":" << p->m_strListenPort;
+  if (p->m_nKind == ZEP_SOCK_SERVER)
+    out << " CHD:" << engine->CountChild(p->m_strHost, p->m_strPort);
+}
+
+void Node2TCP::print(ZEPString& out) const {
+  out << "\r\n" << static_cast<const void*>(m_pNode) << ":";
+  if (m_pSocketList == nullptr) return;
+  SmartPtr<CListNode> cursor;
+  for (void* s = m_pSocketList->GetFirst(&cursor); s != nullptr;
+       s = m_pSocketList->GetNext(&cursor))
+    out << " " << *static_cast<int*>(s) << " ";
+}
+
+int ZEPFrame::GetTCP2NodeCount() {
+  ZEPLockGuard lock(m_SocketMapLock);
+  return static_cast<int>(m_TCP2Node.GetKeyCount());
+}
+
+ZEPString& ZEPFrame::PrintSocketMaps(ZEPString& out) {
+  ZEPLockGuard lock(m_SocketMapLock);
+  GET_KEY_tag cursor;
+  for (TCP2Node* r = m_TCP2Node.GetFirstKey(&cursor); r != nullptr;
+       r = m_TCP2Node.GetNextKey(&cursor, false))
+    r->print(this, out);
+  for (Node2TCP* r = m_Node2TCP.GetFirstKey(&cursor); r != nullptr;
+       r = m_Node2TCP.GetNextKey(&cursor, false))
+    r->print(out);
+  return out;
+}
+
 // ---------------------------------------------------- engine and service
 
 void ZEPFrame::CreateSocketEngine() {
@@ -312,7 +363,6 @@ int ZEPFrame::ReplyUDPData(CTCPEvent* ev, const char* data, int length) {
 }
 
 // ------------------------------------------------- forwarding to the engine
-
 
 int ZEPFrame::CreateServer(const ZEPString& host, const ZEPString& port, int protocol) {
   return m_pTCP->CreateServer(host, port, protocol);

@@ -462,3 +462,33 @@ TEST_P(Polling, TotalBandwidthCapWithTwoBusySockets) {
   EXPECT_GT(a->Data(ch1).size(), 0u);
   EXPECT_GT(a->Data(ch2).size(), 0u);
 }
+
+TEST_P(FrameSocket, ReportLinesOfTheSocketMaps) {
+  SockNode* a = NewNode();
+  int server = frame->CreateServer("127.0.0.1", "0", ZEP_PROTO_TCP);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, server, 0));
+  int u = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, u, 0));
+  EXPECT_EQ(2, frame->GetTCP2NodeCount());
+  EXPECT_EQ(2u, frame->GetSocketPoolCount());
+  ZEPString out;
+  frame->PrintSocketMaps(out);
+  std::string text = out.GetSafeText();
+  ZEPString node;
+  node << static_cast<const void*>(a);
+  EXPECT_NE(std::string::npos, text.find(std::to_string(server) + ": " + node.GetSafeText() +
+                                         " SVR  127.0.0.1:0 CHD:0"));
+  EXPECT_NE(std::string::npos, text.find(std::string("\r\n") + node.GetSafeText() + ": " +
+                                         std::to_string(server) + "  " + std::to_string(u) + " "));
+
+  // A socket the engine no longer knows is reported as such.
+  Engine()->ClearNode(u, true);
+  ASSERT_TRUE(WaitFor([&] { return !Listed(u); }));
+  out = "";
+  frame->PrintSocketMaps(out);
+  text = out.GetSafeText();
+  EXPECT_NE(std::string::npos,
+            text.find("Error!Error! Cannot seek socket " + std::to_string(u) + " in list!"));
+  frame->DelTCPEvent(u);
+  EXPECT_EQ(1, frame->GetTCP2NodeCount());
+}
