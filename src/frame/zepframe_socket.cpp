@@ -10,11 +10,26 @@
 
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "base/zepassert.h"
 #include "frame/lockguard.h"
 #include "frame/zepframe.h"
 #include "net/zepsktthrdpool.h"
+
+namespace {
+// One engine call under the engine lock.
+template <class R, class... P, class... A>
+R Locked(ZEP_MTTcp* engine, R (ZEPTCP::*fn)(P...), A&&... args) {
+  ZEPEngineGuard guard(engine);
+  return (engine->*fn)(std::forward<A>(args)...);
+}
+template <class R, class... P, class... A>
+R Locked(ZEP_MTTcp* engine, R (ZEPTCP::*fn)(P...) const, A&&... args) {
+  ZEPEngineGuard guard(engine);
+  return (engine->*fn)(std::forward<A>(args)...);
+}
+}  // namespace
 
 // ------------------------------------------------------------ the records
 
@@ -100,8 +115,7 @@ void ZEPFrame::ProcessTCP() {
 }
 
 int ZEPFrame::Select(int& sock, char* buffer, int& length, sockaddr_in* from, int& protocol) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->Select(sock, buffer, length, from, protocol);
+  return Locked(m_pTCP, &ZEPTCP::Select, sock, buffer, length, from, protocol);
 }
 
 // ------------------------------------------------------------ attachment
@@ -299,6 +313,7 @@ int ZEPFrame::ReplyUDPData(CTCPEvent* ev, const char* data, int length) {
 
 // ------------------------------------------------- forwarding to the engine
 
+
 int ZEPFrame::CreateServer(const ZEPString& host, const ZEPString& port, int protocol) {
   return m_pTCP->CreateServer(host, port, protocol);
 }
@@ -321,29 +336,23 @@ int ZEPFrame::SetFCPaused(int sock, bool paused) {
   return m_pTCP->SetFCPaused(sock, paused);
 }
 int ZEPFrame::SetPaused(int sock, bool paused) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetPaused(sock, paused);
+  return Locked(m_pTCP, &ZEPTCP::SetPaused, sock, paused);
 }
 int ZEPFrame::SetGetOnePacket(int sock, bool one) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetGetOnePacket(sock, one);
+  return Locked(m_pTCP, &ZEPTCP::SetGetOnePacket, sock, one);
 }
 int ZEPFrame::SetTime2Die(int sock, long when) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetTime2Die(sock, when);
+  return Locked(m_pTCP, &ZEPTCP::SetTime2Die, sock, when);
 }
 int ZEPFrame::SetStartTimeout(int sock, int seconds) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetStartTimeout(sock, seconds);
+  return Locked(m_pTCP, &ZEPTCP::SetStartTimeout, sock, seconds);
 }
 int ZEPFrame::SetStarted(int sock, bool start) { return m_pTCP->SetStarted(sock, start); }
 int ZEPFrame::SetSocketPriority(int sock, int priority) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetPriority(sock, priority);
+  return Locked(m_pTCP, &ZEPTCP::SetPriority, sock, priority);
 }
 int ZEPFrame::SetBandwidth(int sock, int bytesPerSecond) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetBandwidth(sock, bytesPerSecond);
+  return Locked(m_pTCP, &ZEPTCP::SetBandwidth, sock, bytesPerSecond);
 }
 void ZEPFrame::SetDefaultConnBandwidth(int n) { m_pTCP->SetDefaultConnBandwidth(n); }
 int ZEPFrame::GetDefaultConnBandwidth() { return m_pTCP->GetDefaultConnBandwidth(); }
@@ -361,55 +370,28 @@ int ZEPFrame::SetSocketSendBuffer(int sock, long size) {
   return m_pTCP->SetSocketSendBuffer(sock, size);
 }
 int ZEPFrame::GetClientSockAddr(int sock, sockaddr* addr) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetClientSockAddr(sock, addr);
+  return Locked(m_pTCP, &ZEPTCP::GetClientSockAddr, sock, addr);
 }
 int ZEPFrame::GetSocketBufDataCount(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetSocketBufDataCount(sock);
+  return Locked(m_pTCP, &ZEPTCP::GetSocketBufDataCount, sock);
 }
-ZEPString ZEPFrame::GetIPAddr(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetIPAddr(sock);
-}
-int ZEPFrame::GetPeerPort(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetPeerPort(sock);
-}
-ZEPString ZEPFrame::GetPeerIP(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetPeerIP(sock);
-}
-int ZEPFrame::GetLocalPort(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetLocalPort(sock);
-}
-ZEPString ZEPFrame::GetLocalIP(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetLocalIP(sock);
-}
-TCPSocketData* ZEPFrame::SeekSocket(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SeekSocket(sock);
-}
+ZEPString ZEPFrame::GetIPAddr(int sock) { return Locked(m_pTCP, &ZEPTCP::GetIPAddr, sock); }
+int ZEPFrame::GetPeerPort(int sock) { return Locked(m_pTCP, &ZEPTCP::GetPeerPort, sock); }
+ZEPString ZEPFrame::GetPeerIP(int sock) { return Locked(m_pTCP, &ZEPTCP::GetPeerIP, sock); }
+int ZEPFrame::GetLocalPort(int sock) { return Locked(m_pTCP, &ZEPTCP::GetLocalPort, sock); }
+ZEPString ZEPFrame::GetLocalIP(int sock) { return Locked(m_pTCP, &ZEPTCP::GetLocalIP, sock); }
+TCPSocketData* ZEPFrame::SeekSocket(int sock) { return Locked(m_pTCP, &ZEPTCP::SeekSocket, sock); }
 ZEPString ZEPFrame::GetHostname() { return ZEPTCP::GetHostname(); }
 ZEPString ZEPFrame::GetHostIP() { return ZEPTCP::GetHostIP(); }
 int ZEPFrame::HostToIP(const ZEPString& host, ZEPString& ip) { return ZEPTCP::HostToIP(host, ip); }
 bool ZEPFrame::IsMyIP(const ZEPString& ip, int port) { return m_pTCP->IsMyIP(ip, port); }
 bool ZEPFrame::IsSocketWritable(int sock) { return m_pTCP->IsSocketWritable(sock); }
-int ZEPFrame::AddIPBlackList(const char* ip) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->AddIPBlackList(ip);
-}
-int ZEPFrame::DelIPBlackList(const char* ip) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->DelIPBlackList(ip);
-}
+int ZEPFrame::AddIPBlackList(const char* ip) { return Locked(m_pTCP, &ZEPTCP::AddIPBlackList, ip); }
+int ZEPFrame::DelIPBlackList(const char* ip) { return Locked(m_pTCP, &ZEPTCP::DelIPBlackList, ip); }
 void ZEPFrame::ClrIPBlackList() {
   ZEPEngineGuard guard(m_pTCP);
   m_pTCP->ClrIPBlackList();
 }
 int ZEPFrame::CountChild(const ZEPString& host, const ZEPString& port) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->CountChild(host, port);
+  return Locked(m_pTCP, &ZEPTCP::CountChild, host, port);
 }

@@ -16,13 +16,13 @@
 class CAppNode;
 
 struct TCP2Node {
-  intptr_t m_nSocket = -1;  // the key, widened to the tree's key size
+  intptr_t m_nSocket = -1;          // the key, widened to the tree's key size
   ZEPTlist* m_pNodeList = nullptr;  // CAppNode*, not owned
   ZEPTlist* NodeList();
 };
 
 struct Node2TCP {
-  CAppNode* m_pNode = nullptr;  // the key
+  CAppNode* m_pNode = nullptr;        // the key
   ZEPTlist* m_pSocketList = nullptr;  // int* from the frame's m_SocketPool
   ZEPTlist* SocketList();
 };

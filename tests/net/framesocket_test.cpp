@@ -43,9 +43,12 @@ class SockNode : public CAppNode {
       CTCPEvent* t = CTCPEvent::Narrow(e);
       if (t == nullptr) continue;
       if (onEvent) onEvent(t);
-      Got g{t->GetRC(), t->GetSocket(), t->GetSocketType(),
+      Got g{t->GetRC(),
+            t->GetSocket(),
+            t->GetSocketType(),
             std::string(t->GetBuffer(), static_cast<size_t>(t->GetRecvSize())),
-            Frame()->GetUDPPackageIP(t).GetSafeText(), Frame()->GetUDPPackagePort(t)};
+            Frame()->GetUDPPackageIP(t).GetSafeText(),
+            Frame()->GetUDPPackagePort(t)};
       std::lock_guard<std::mutex> lk(mu);
       got.push_back(g);
     }
@@ -361,7 +364,8 @@ TEST_P(FrameSocket, FloodingASlowNodePausesAtHundredAndResumes) {
   // The node takes the first one and holds it; the rest pile up.
   sendto(peer, "f", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
   ASSERT_TRUE(WaitFor([&] { return holding.load(); }));
-  for (int i = 1; i < kSent; ++i) sendto(peer, "f", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  for (int i = 1; i < kSent; ++i)
+    sendto(peer, "f", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
   // A hundred wait, and the socket stops being read.
   ASSERT_TRUE(WaitFor([&] { return a->Queue().GetTCPCount(u) >= 100; }));
   {
