@@ -113,7 +113,7 @@ TCPSocketData* ZEPTCP::NewRecord(int nKind, int nProtocol) {
   TCPSocketData* p = m_TCPSocketDataPool.Malloc();
   m_TCPSocketDataPool.GetMutex().Release();
   ZEP_ASSERT(NULL != p);
-  p->Init(true, m_nDefaultConnBandwidth);
+  p->Init(true, m_nDefaultConnBandwidth.load());
   p->m_nKind = nKind;
   p->m_nProtocol = nProtocol;
   return p;

@@ -170,9 +170,9 @@ class ZEPTCP {
 
   // --- Engine settings.
   void SetDefaultConnBandwidth(int n) { m_nDefaultConnBandwidth = n; }
-  int GetDefaultConnBandwidth() const { return m_nDefaultConnBandwidth; }
+  int GetDefaultConnBandwidth() const { return m_nDefaultConnBandwidth.load(); }
   void SetTotalBandwidth(int n) { m_nTotalBandwidth = n; }
-  int GetTotalBandwidth() const { return m_nTotalBandwidth; }
+  int GetTotalBandwidth() const { return m_nTotalBandwidth.load(); }
   // Bytes asked of one TCP read(), kept within 1..ZEP_TCP_BUFSIZE.
   void SetSelectSize(int n);
   int GetSelectSize() const { return m_nSelectSize.load(); }
@@ -287,8 +287,8 @@ class ZEPTCP {
   pollfd m_PollFD[kPollCapacity];
   TCPSocketData* m_PollNode[kPollCapacity];
   int m_nPollCapacity;
-  int m_nDefaultConnBandwidth;
-  int m_nTotalBandwidth;
+  std::atomic<int> m_nDefaultConnBandwidth;  // read by creators on any thread
+  std::atomic<int> m_nTotalBandwidth;
   std::atomic<int> m_nSelectSize;
   long m_nTotalSecond;
   int m_nTotalBytes;
