@@ -159,3 +159,27 @@ TEST(Frame, WorkerPoolGrowsWhenAllAreBusy) {
   EXPECT_EQ(10, pool->GetTotalThread());
   f.Stop();
 }
+
+// dyrclient serves on its main thread (Run); an orderly stop from another
+// thread (ExitFrame + WaitServiceStop) must return only after the service
+// loop has stopped every node and returned.
+TEST(Frame, StopFromAnotherThreadWaitsForARunOnTheCallersThread) {
+  std::atomic<int> destroyed{0};
+  ZEPFrame* frame = new ZEPFrame(true, true);
+  std::atomic<bool> returned{false};
+  std::thread mainThread([&] {
+    frame->Run();
+    returned.store(true);
+  });
+  RecNode* node = new RecNode(frame, &destroyed);
+  ASSERT_EQ(0, frame->AddNode(node, true));
+  ASSERT_TRUE(WaitFor([&] { return node->running.load(); }, 5000));
+  ASSERT_TRUE(WaitFor([&] { return frame->IsServing(); }, 5000));
+  frame->ExitFrame();
+  frame->WaitServiceStop();
+  EXPECT_EQ(1, destroyed.load());
+  EXPECT_EQ(0, frame->GetNodeCount());
+  mainThread.join();
+  EXPECT_TRUE(returned.load());
+  delete frame;
+}
