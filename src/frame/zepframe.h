@@ -38,9 +38,13 @@
 #include "frame/appnode.h"
 #include "frame/events.h"
 #include "frame/timerrecord.h"
+#include "frame/zepframe_socket.h"
 
 class CThreadPool;
 class ZEPTCP;
+class ZEP_MTTcp;
+struct TCPSocketData;
+struct sockaddr;
 class ZEPFrame;
 
 // The frame's own node: every 10 ms it delivers due timer ticks and destroys
@@ -120,10 +124,77 @@ class ZEPFrame : public ThreadSvc {
   int GetTickerCount();
 
   // === Socket services (zepframe_socket.cpp, owned by the socket half) ===
-  // Until the socket engine is plugged in, m_pTCP stays null and every call
-  // below is a safe no-op.
-  int SetFCPaused(int sock, bool paused);
-  void DelTCPEvent(CAppNode* node);
+  // Creation and I/O: the engine's results (descriptor or -1, 0 or -1).
+  int CreateServer(const ZEPString& host, const ZEPString& port, int protocol);
+  int CreateClient(const ZEPString& host, const ZEPString& port, int protocol);
+  int CreateUDPSocket(int kind);
+  int SendData(int sock, const char* data, int length);
+  int SendUdpTo(int sock, const sockaddr* addr, const char* data, int length);
+
+  // Attachment. AddTCPEvent: 0, or -1 for a node that is not registered,
+  // is quitting, or whose id is not appID (0 = any).
+  int AddTCPEvent(CAppNode* node, int sock, unsigned long appID);
+  void DelTCPEvent(CAppNode* node, int sock, bool close);
+  void DelTCPEvent(CAppNode* node);  // every socket of the node, closing orphans
+  void DelTCPEvent(int sock);        // every node of the socket; engine untouched
+  void ClearNode(int sock, bool close);
+  int GetSocketNodeCount(int sock);
+  int GetNodeSocketCount(CAppNode* node);
+
+  // Event production. EnqueueTCP: true when at least one node took it.
+  bool EnqueueTCP(CTCPEvent* ev, int sock);
+  void ProcessTCP();  // one polling step (polling engine)
+  int Select(int& sock, char* buffer, int& length, sockaddr_in* from, int& protocol);
+
+  // Datagram services on a received event.
+  ZEPString GetUDPPackageIP(CTCPEvent* ev);
+  int GetUDPPackagePort(CTCPEvent* ev);
+  int ReplyUDPData(CTCPEvent* ev, const char* data, int length);
+
+  // Flags and settings of one socket (engine lock taken unless noted).
+  int SetFCPaused(int sock, bool paused);  // called by queues, queue lock held
+  int SetPaused(int sock, bool paused);
+  int SetGetOnePacket(int sock, bool one);
+  int SetTime2Die(int sock, long when);
+  int SetStartTimeout(int sock, int seconds);
+  int SetStarted(int sock, bool start);  // the engine locks by itself
+  int SetSocketPriority(int sock, int priority);
+  int SetBandwidth(int sock, int bytesPerSecond);
+  void SetDefaultConnBandwidth(int n);
+  int GetDefaultConnBandwidth();
+  void SetDefaultTotalBandwidth(int n);
+  void SetSelectSize(int n);
+  int GetSocketRecvBuffer(int sock);
+  int SetSocketRecvBuffer(int sock, long size);
+  int GetSocketSendBuffer(int sock);
+  int SetSocketSendBuffer(int sock, long size);
+
+  // Record queries.
+  int GetClientSockAddr(int sock, sockaddr* addr);
+  int GetSocketBufDataCount(int sock);
+  ZEPString GetIPAddr(int sock);
+  int GetPeerPort(int sock);
+  ZEPString GetPeerIP(int sock);
+  int GetLocalPort(int sock);
+  ZEPString GetLocalIP(int sock);
+  // The record itself; only valid while the caller keeps the socket alive.
+  TCPSocketData* SeekSocket(int sock);
+
+  // Names and addresses.
+  ZEPString GetHostname();
+  ZEPString GetHostIP();
+  int HostToIP(const ZEPString& host, ZEPString& ip);
+  bool IsMyIP(const ZEPString& ip, int port);
+  bool IsSocketWritable(int sock);
+
+  // Black list and children.
+  int AddIPBlackList(const char* ip);
+  int DelIPBlackList(const char* ip);
+  void ClrIPBlackList();
+  int CountChild(const ZEPString& host, const ZEPString& port);
+
+  // The engine (for the report and for tests); owned by the frame.
+  ZEP_MTTcp* GetTCPEngine() const { return m_pTCP; }
   // === end of socket services =============================================
 
  private:
@@ -140,8 +211,16 @@ class ZEPFrame : public ThreadSvc {
   void StopNode(CAppNode* node);
 
   // === Socket half members (zepframe_socket.cpp) ==========================
+  bool HasSocket(Node2TCP* n, int sock);
+  bool UnlinkLocked(CAppNode* node, int sock);
+  bool DropNodeFromSocketLocked(CAppNode* node, int sock);
+
   bool m_bMultiThreadSocket;
-  ZEPTCP* m_pTCP = nullptr;  // the socket engine, owned; none yet
+  ZEP_MTTcp* m_pTCP = nullptr;  // the socket engine, owned
+  ZEPBTree<TCP2Node> m_TCP2Node;  // socket-map lock
+  ZEPBTree<Node2TCP> m_Node2TCP;  // socket-map lock
+  Mutex m_SocketMapLock;
+  ZEPFixMem<int, 100, 10, 10> m_SocketPool;  // socket-map lock
   // === end of socket half members =========================================
 
   ZEPList<CAppNode> m_NodeList;

@@ -1,24 +1,415 @@
-// The frame's socket half. This file is the plug-in point of the socket
-// engine: it creates and destroys the engine, runs the engine's share of each
-// service-loop turn and forwards the nodes' socket requests. Until the engine
-// exists the frame owns none (m_pTCP is null) and every call here is a safe
-// no-op, so message queues may already ask for flow-control pauses.
+// The frame's socket half: the socket engine, the two indexes between sockets
+// and nodes, the routing of socket events to every attached node, and the
+// socket calls the frame forwards to the engine.
+//
+// Locks, outermost first: socket-map lock -> node-list lock (taken inside
+// IsNodeRegistered and Enqueue) -> a node's queue lock -> engine lock -> pool
+// locks; g_LogMutex innermost. SetFCPaused is called by a queue with its lock
+// held and takes only the engine lock.
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "base/zepassert.h"
+#include "frame/lockguard.h"
 #include "frame/zepframe.h"
+#include "net/zepsktthrdpool.h"
 
-void ZEPFrame::CreateSocketEngine() { m_pTCP = nullptr; }
+// ------------------------------------------------------------ the records
 
-void ZEPFrame::DestroySocketEngine() { m_pTCP = nullptr; }
-
-void ZEPFrame::ServiceTurn() {
-  // With the socket-thread engine: sweep its finished sockets, then wait.
-  WaitExit(500);
+ZEPTlist* TCP2Node::NodeList() {
+  if (m_pNodeList == nullptr) m_pNodeList = new ZEPTlist;
+  return m_pNodeList;
 }
 
-// Called by a node's queue with its queue lock held: must not call back into
-// any queue.
-int ZEPFrame::SetFCPaused(int /*sock*/, bool /*paused*/) {
-  if (m_pTCP == nullptr) return -1;
+ZEPTlist* Node2TCP::SocketList() {
+  if (m_pSocketList == nullptr) m_pSocketList = new ZEPTlist;
+  return m_pSocketList;
+}
+
+// ---------------------------------------------------- engine and service
+
+void ZEPFrame::CreateSocketEngine() {
+  if (m_bMultiThreadSocket)
+    m_pTCP = new ZEPThreadTCP(this);
+  else
+    m_pTCP = new ZEP_MTTcp();
+}
+
+void ZEPFrame::DestroySocketEngine() {
+  delete m_pTCP;
+  m_pTCP = nullptr;
+  // Associations of nodes that never detached: drop the lists the records own.
+  ZEPLockGuard lock(m_SocketMapLock);
+  GET_KEY_tag cursor;
+  for (TCP2Node* r = m_TCP2Node.GetFirstKey(&cursor); r != nullptr;
+       r = m_TCP2Node.GetNextKey(&cursor, false))
+    delete r->m_pNodeList;
+  m_TCP2Node.DestroyTree();
+  for (Node2TCP* r = m_Node2TCP.GetFirstKey(&cursor); r != nullptr;
+       r = m_Node2TCP.GetNextKey(&cursor, false)) {
+    if (r->m_pSocketList == nullptr) continue;
+    while (int* p = static_cast<int*>(r->m_pSocketList->RemoveHead())) m_SocketPool.Free(p);
+    delete r->m_pSocketList;
+  }
+  m_Node2TCP.DestroyTree();
+}
+
+void ZEPFrame::ServiceTurn() {
+  if (m_bMultiThreadSocket) {
+    m_pTCP->SweepSockData();
+    WaitExit(500);
+  } else {
+    ProcessTCP();
+  }
+}
+
+// --------------------------------------------------------------- routing
+
+bool ZEPFrame::EnqueueTCP(CTCPEvent* ev, int sock) {
+  if (ev == nullptr || sock < 0) return false;
+  ZEPLockGuard lock(m_SocketMapLock);
+  TCP2Node key;
+  key.m_nSocket = sock;
+  TCP2Node* r = m_TCP2Node.SearchKey(key);
+  if (r == nullptr || r->m_pNodeList == nullptr) return false;
+  bool any = false;
+  SmartPtr<CListNode> cursor;
+  for (void* p = r->m_pNodeList->GetFirst(&cursor); p != nullptr;
+       p = r->m_pNodeList->GetNext(&cursor))
+    any = Enqueue(static_cast<CAppNode*>(p), ev, true, false) || any;
+  return any;
+}
+
+void ZEPFrame::ProcessTCP() {
+  CTCPEvent* ev = AllocTCPEvent();
+  ev->upcount();  // ours until the nodes have theirs
+  ev->SetCreateTime(time(nullptr));
+  int sock = -1, len = 0, proto = ZEP_PROTO_TCP;
+  int rc = Select(sock, ev->GetRawBuffer(), len, ev->GetSenderAddr(), proto);
+  if (rc > 0) {
+    ev->SetRecvSize(len);
+    ev->SetSocket(sock);
+    ev->SetRC(rc);
+    ev->SetSocketType(proto);
+    EnqueueTCP(ev, sock);
+  }
+  ev->downcount();
+  if (rc <= 0) ZEPSleep(1);
+}
+
+int ZEPFrame::Select(int& sock, char* buffer, int& length, sockaddr_in* from, int& protocol) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->Select(sock, buffer, length, from, protocol);
+}
+
+// ------------------------------------------------------------ attachment
+
+int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
+  if (node == nullptr || sock < 0) return -1;
+  ZEPLockGuard lock(m_SocketMapLock);
+  // NodeQuit detaches under the map lock after the quitting flag is set, so
+  // a node seen here as not quitting is detached by it later.
+  if (!IsNodeRegistered(node) || (appID != 0 && node->GetAppID() != appID) || node->IsQuiting())
+    return -1;
+  Node2TCP nkey;
+  nkey.m_pNode = node;
+  Node2TCP* n = m_Node2TCP.SearchKey(nkey);
+  if (n == nullptr) {
+    m_Node2TCP.InsertKey(nkey);
+    n = m_Node2TCP.SearchKey(nkey);
+    ZEP_ASSERT(NULL != n);
+  }
+  TCP2Node tkey;
+  tkey.m_nSocket = sock;
+  TCP2Node* t = m_TCP2Node.SearchKey(tkey);
+  if (t == nullptr) {
+    m_TCP2Node.InsertKey(tkey);
+    t = m_TCP2Node.SearchKey(tkey);
+    ZEP_ASSERT(NULL != t);
+  }
+  if (!HasSocket(n, sock)) {
+    int* p = m_SocketPool.Malloc();
+    ZEP_ASSERT(NULL != p);
+    *p = sock;
+    n->SocketList()->AddTail(p);
+  }
+  ZEPTlist* nodes = t->NodeList();
+  if (nodes->GetCount() == 0) {
+    // First attachment: reading starts.
+    {
+      ZEPEngineGuard guard(m_pTCP);
+      m_pTCP->SetPaused(sock, false);
+    }
+    m_pTCP->SetStarted(sock, true);
+  }
+  if (!nodes->SearchNode(node)) nodes->AddTail(node);
   return 0;
 }
 
-void ZEPFrame::DelTCPEvent(CAppNode* /*node*/) {}
+bool ZEPFrame::HasSocket(Node2TCP* n, int sock) {
+  if (n->m_pSocketList == nullptr) return false;
+  SmartPtr<CListNode> cursor;
+  for (void* p = n->m_pSocketList->GetFirst(&cursor); p != nullptr;
+       p = n->m_pSocketList->GetNext(&cursor))
+    if (*static_cast<int*>(p) == sock) return true;
+  return false;
+}
+
+// Map lock held. Takes the socket out of the node's list (dropping the
+// node's record when it empties) and the node out of the socket's list.
+// True when the socket has no node left (its record is then dropped too).
+bool ZEPFrame::UnlinkLocked(CAppNode* node, int sock) {
+  Node2TCP nkey;
+  nkey.m_pNode = node;
+  if (Node2TCP* n = m_Node2TCP.SearchKey(nkey)) {
+    if (n->m_pSocketList != nullptr) {
+      SmartPtr<CListNode> cursor;
+      for (void* p = n->m_pSocketList->GetFirst(&cursor); p != nullptr;
+           p = n->m_pSocketList->GetNext(&cursor)) {
+        if (*static_cast<int*>(p) != sock) continue;
+        n->m_pSocketList->RemoveAtCursor(&cursor);
+        m_SocketPool.Free(static_cast<int*>(p));
+        break;
+      }
+    }
+    if (n->m_pSocketList == nullptr || n->m_pSocketList->GetCount() == 0) {
+      delete n->m_pSocketList;
+      m_Node2TCP.DeleteKey(nkey);
+    }
+  }
+  return DropNodeFromSocketLocked(node, sock);
+}
+
+// Map lock held. The node leaves the socket's list; true when the socket is
+// left without nodes (its record is dropped then).
+bool ZEPFrame::DropNodeFromSocketLocked(CAppNode* node, int sock) {
+  TCP2Node tkey;
+  tkey.m_nSocket = sock;
+  TCP2Node* t = m_TCP2Node.SearchKey(tkey);
+  if (t == nullptr) return false;
+  if (t->m_pNodeList != nullptr) t->m_pNodeList->RemoveNode(node);
+  if (t->m_pNodeList != nullptr && t->m_pNodeList->GetCount() > 0) return false;
+  delete t->m_pNodeList;
+  m_TCP2Node.DeleteKey(tkey);
+  return true;
+}
+
+void ZEPFrame::DelTCPEvent(CAppNode* node, int sock, bool close) {
+  ZEPLockGuard lock(m_SocketMapLock);
+  if (!UnlinkLocked(node, sock)) return;
+  if (close) {
+    m_pTCP->ClearNode(sock, true);
+  } else {
+    ZEPEngineGuard guard(m_pTCP);
+    m_pTCP->SetPaused(sock, true);
+  }
+}
+
+void ZEPFrame::DelTCPEvent(CAppNode* node) {
+  if (node == nullptr || m_pTCP == nullptr) return;
+  ZEPLockGuard lock(m_SocketMapLock);
+  Node2TCP nkey;
+  nkey.m_pNode = node;
+  Node2TCP* n = m_Node2TCP.SearchKey(nkey);
+  if (n == nullptr) return;
+  ZEPTlist* socks = n->m_pSocketList;
+  m_Node2TCP.DeleteKey(nkey);
+  if (socks == nullptr) return;
+  while (int* p = static_cast<int*>(socks->RemoveHead())) {
+    int sock = *p;
+    m_SocketPool.Free(p);
+    if (DropNodeFromSocketLocked(node, sock)) m_pTCP->ClearNode(sock, true);
+  }
+  delete socks;
+}
+
+void ZEPFrame::DelTCPEvent(int sock) {
+  ZEPLockGuard lock(m_SocketMapLock);
+  TCP2Node tkey;
+  tkey.m_nSocket = sock;
+  TCP2Node* t = m_TCP2Node.SearchKey(tkey);
+  if (t == nullptr) return;
+  ZEPTlist* nodes = t->m_pNodeList;
+  m_TCP2Node.DeleteKey(tkey);
+  if (nodes == nullptr) return;
+  while (void* node = nodes->RemoveHead()) {
+    Node2TCP nkey;
+    nkey.m_pNode = static_cast<CAppNode*>(node);
+    Node2TCP* n = m_Node2TCP.SearchKey(nkey);
+    if (n == nullptr || n->m_pSocketList == nullptr) continue;
+    SmartPtr<CListNode> cursor;
+    for (void* p = n->m_pSocketList->GetFirst(&cursor); p != nullptr;
+         p = n->m_pSocketList->GetNext(&cursor)) {
+      if (*static_cast<int*>(p) != sock) continue;
+      n->m_pSocketList->RemoveAtCursor(&cursor);
+      m_SocketPool.Free(static_cast<int*>(p));
+      break;
+    }
+    cursor.Release();
+    if (n->m_pSocketList->GetCount() == 0) {
+      delete n->m_pSocketList;
+      m_Node2TCP.DeleteKey(nkey);
+    }
+  }
+  delete nodes;
+}
+
+void ZEPFrame::ClearNode(int sock, bool close) {
+  DelTCPEvent(sock);
+  m_pTCP->ClearNode(sock, close);
+}
+
+int ZEPFrame::GetSocketNodeCount(int sock) {
+  ZEPLockGuard lock(m_SocketMapLock);
+  TCP2Node tkey;
+  tkey.m_nSocket = sock;
+  TCP2Node* t = m_TCP2Node.SearchKey(tkey);
+  return (t == nullptr || t->m_pNodeList == nullptr) ? 0 : t->m_pNodeList->GetCount();
+}
+
+int ZEPFrame::GetNodeSocketCount(CAppNode* node) {
+  ZEPLockGuard lock(m_SocketMapLock);
+  Node2TCP nkey;
+  nkey.m_pNode = node;
+  Node2TCP* n = m_Node2TCP.SearchKey(nkey);
+  return (n == nullptr || n->m_pSocketList == nullptr) ? 0 : n->m_pSocketList->GetCount();
+}
+
+// --------------------------------------------------------- UDP services
+
+ZEPString ZEPFrame::GetUDPPackageIP(CTCPEvent* ev) {
+  if (ev == nullptr) return ZEPString("");
+  char buf[INET_ADDRSTRLEN] = {0};
+  inet_ntop(AF_INET, &ev->GetSenderAddr()->sin_addr, buf, sizeof(buf));
+  return ZEPString(buf);
+}
+
+int ZEPFrame::GetUDPPackagePort(CTCPEvent* ev) {
+  if (ev == nullptr) return 0;
+  return ntohs(ev->GetSenderAddr()->sin_port);
+}
+
+int ZEPFrame::ReplyUDPData(CTCPEvent* ev, const char* data, int length) {
+  if (ev == nullptr) return -1;
+  return m_pTCP->SendUdpTo(ev->GetSocket(), reinterpret_cast<const sockaddr*>(ev->GetSenderAddr()),
+                           data, length);
+}
+
+// ------------------------------------------------- forwarding to the engine
+
+int ZEPFrame::CreateServer(const ZEPString& host, const ZEPString& port, int protocol) {
+  return m_pTCP->CreateServer(host, port, protocol);
+}
+int ZEPFrame::CreateClient(const ZEPString& host, const ZEPString& port, int protocol) {
+  return m_pTCP->CreateClient(host, port, protocol);
+}
+int ZEPFrame::CreateUDPSocket(int kind) { return m_pTCP->CreateUDPSocket(kind); }
+int ZEPFrame::SendData(int sock, const char* data, int length) {
+  return m_pTCP->SendData(sock, data, length);
+}
+int ZEPFrame::SendUdpTo(int sock, const sockaddr* addr, const char* data, int length) {
+  return m_pTCP->SendUdpTo(sock, addr, data, length);
+}
+
+// Called by a node's queue with its queue lock held: takes only the engine
+// lock and calls back into no queue.
+int ZEPFrame::SetFCPaused(int sock, bool paused) {
+  if (m_pTCP == nullptr) return -1;
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->SetFCPaused(sock, paused);
+}
+int ZEPFrame::SetPaused(int sock, bool paused) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->SetPaused(sock, paused);
+}
+int ZEPFrame::SetGetOnePacket(int sock, bool one) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->SetGetOnePacket(sock, one);
+}
+int ZEPFrame::SetTime2Die(int sock, long when) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->SetTime2Die(sock, when);
+}
+int ZEPFrame::SetStartTimeout(int sock, int seconds) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->SetStartTimeout(sock, seconds);
+}
+int ZEPFrame::SetStarted(int sock, bool start) { return m_pTCP->SetStarted(sock, start); }
+int ZEPFrame::SetSocketPriority(int sock, int priority) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->SetPriority(sock, priority);
+}
+int ZEPFrame::SetBandwidth(int sock, int bytesPerSecond) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->SetBandwidth(sock, bytesPerSecond);
+}
+void ZEPFrame::SetDefaultConnBandwidth(int n) { m_pTCP->SetDefaultConnBandwidth(n); }
+int ZEPFrame::GetDefaultConnBandwidth() { return m_pTCP->GetDefaultConnBandwidth(); }
+void ZEPFrame::SetDefaultTotalBandwidth(int n) {
+  ZEPEngineGuard guard(m_pTCP);  // Select reads it under the lock
+  m_pTCP->SetTotalBandwidth(n);
+}
+void ZEPFrame::SetSelectSize(int n) { m_pTCP->SetSelectSize(n); }
+int ZEPFrame::GetSocketRecvBuffer(int sock) { return m_pTCP->GetSocketRecvBuffer(sock); }
+int ZEPFrame::SetSocketRecvBuffer(int sock, long size) {
+  return m_pTCP->SetSocketRecvBuffer(sock, size);
+}
+int ZEPFrame::GetSocketSendBuffer(int sock) { return m_pTCP->GetSocketSendBuffer(sock); }
+int ZEPFrame::SetSocketSendBuffer(int sock, long size) {
+  return m_pTCP->SetSocketSendBuffer(sock, size);
+}
+int ZEPFrame::GetClientSockAddr(int sock, sockaddr* addr) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->GetClientSockAddr(sock, addr);
+}
+int ZEPFrame::GetSocketBufDataCount(int sock) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->GetSocketBufDataCount(sock);
+}
+ZEPString ZEPFrame::GetIPAddr(int sock) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->GetIPAddr(sock);
+}
+int ZEPFrame::GetPeerPort(int sock) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->GetPeerPort(sock);
+}
+ZEPString ZEPFrame::GetPeerIP(int sock) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->GetPeerIP(sock);
+}
+int ZEPFrame::GetLocalPort(int sock) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->GetLocalPort(sock);
+}
+ZEPString ZEPFrame::GetLocalIP(int sock) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->GetLocalIP(sock);
+}
+TCPSocketData* ZEPFrame::SeekSocket(int sock) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->SeekSocket(sock);
+}
+ZEPString ZEPFrame::GetHostname() { return ZEPTCP::GetHostname(); }
+ZEPString ZEPFrame::GetHostIP() { return ZEPTCP::GetHostIP(); }
+int ZEPFrame::HostToIP(const ZEPString& host, ZEPString& ip) { return ZEPTCP::HostToIP(host, ip); }
+bool ZEPFrame::IsMyIP(const ZEPString& ip, int port) { return m_pTCP->IsMyIP(ip, port); }
+bool ZEPFrame::IsSocketWritable(int sock) { return m_pTCP->IsSocketWritable(sock); }
+int ZEPFrame::AddIPBlackList(const char* ip) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->AddIPBlackList(ip);
+}
+int ZEPFrame::DelIPBlackList(const char* ip) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->DelIPBlackList(ip);
+}
+void ZEPFrame::ClrIPBlackList() {
+  ZEPEngineGuard guard(m_pTCP);
+  m_pTCP->ClrIPBlackList();
+}
+int ZEPFrame::CountChild(const ZEPString& host, const ZEPString& port) {
+  ZEPEngineGuard guard(m_pTCP);
+  return m_pTCP->CountChild(host, port);
+}

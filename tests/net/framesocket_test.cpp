@@ -1,0 +1,460 @@
+// The frame's socket services over both engines: the socket-thread engine
+// (ZEPThreadTCP) and the polling one (ZEP_MTTcp driven by ProcessTCP).
+// Real loopback sockets; every wait has a deadline.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "frame/appnode.h"
+#include "frame/events.h"
+#include "frame/zepframe.h"
+#include "net/zepsktthrdpool.h"
+#include "nettest_util.h"
+
+using namespace nettest;
+
+namespace {
+
+struct Got {
+  int rc;
+  int sock;
+  int type;
+  std::string data;
+  std::string ip;
+  int port;
+};
+
+// Records every socket event; `onEvent` runs on the node's thread first.
+class SockNode : public CAppNode {
+ public:
+  explicit SockNode(ZEPFrame* f) : CAppNode(f) {}
+  void DestroyMe() override { delete this; }
+
+  void doRunNode() override {
+    for (;;) {
+      RecvEvent();
+      CEvent* e = Event().Get();
+      if (CQuitEvent::Narrow(e) != nullptr) return;
+      CTCPEvent* t = CTCPEvent::Narrow(e);
+      if (t == nullptr) continue;
+      if (onEvent) onEvent(t);
+      Got g{t->GetRC(), t->GetSocket(), t->GetSocketType(),
+            std::string(t->GetBuffer(), static_cast<size_t>(t->GetRecvSize())),
+            Frame()->GetUDPPackageIP(t).GetSafeText(), Frame()->GetUDPPackagePort(t)};
+      std::lock_guard<std::mutex> lk(mu);
+      got.push_back(g);
+    }
+  }
+
+  std::vector<Got> Events() {
+    std::lock_guard<std::mutex> lk(mu);
+    return got;
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> lk(mu);
+    return got.size();
+  }
+  size_t CountRC(int rc) {
+    std::lock_guard<std::mutex> lk(mu);
+    size_t n = 0;
+    for (const Got& g : got) n += g.rc == rc;
+    return n;
+  }
+  std::string Data(int sock) {
+    std::lock_guard<std::mutex> lk(mu);
+    std::string s;
+    for (const Got& g : got)
+      if (g.rc == ZEP_RC_DATA && g.sock == sock) s += g.data;
+    return s;
+  }
+
+  std::function<void(CTCPEvent*)> onEvent;
+
+ private:
+  std::mutex mu;
+  std::vector<Got> got;
+};
+
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+ZEPString Str(int n) {
+  ZEPString s;
+  s << n;
+  return s;
+}
+
+// A running frame with the engine chosen by the parameter (true: socket
+// threads, false: polling).
+class FrameSocket : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    frame = new ZEPFrame(true, GetParam());
+    frame->Service();
+  }
+  void TearDown() override {
+    frame->ExitFrame();
+    frame->WaitServiceStop();
+    for (SockNode* n : held) n->downcount();
+    delete frame;
+  }
+  // A started node that the test keeps alive until teardown.
+  SockNode* NewNode() {
+    SockNode* n = new SockNode(frame);
+    n->upcount();
+    held.push_back(n);
+    frame->AddNode(n, true);
+    return n;
+  }
+  ZEP_MTTcp* Engine() { return frame->GetTCPEngine(); }
+  bool Listed(int sock) {
+    ZEPEngineGuard g(Engine());
+    return Engine()->SeekSocket(sock) != nullptr;
+  }
+  bool Paused(int sock) {
+    ZEPEngineGuard g(Engine());
+    TCPSocketData* p = Engine()->SeekSocket(sock);
+    return p != nullptr && p->m_bPaused.load();
+  }
+  // A listener with `node` attached, a frame client connected to it and the
+  // accepted child, attached to `node` as well.
+  void TcpPair(SockNode* node, int* server, int* client, int* child) {
+    *server = frame->CreateServer("127.0.0.1", "0", ZEP_PROTO_TCP);
+    ASSERT_GE(*server, 0);
+    ASSERT_EQ(0, frame->AddTCPEvent(node, *server, 0));
+    *client = frame->CreateClient("127.0.0.1", Str(frame->GetLocalPort(*server)), ZEP_PROTO_TCP);
+    ASSERT_GE(*client, 0);
+    Got g{};
+    ASSERT_TRUE(WaitFor([&] {
+      for (const Got& e : node->Events())
+        if (e.rc == ZEP_RC_NEW && e.sock == *server) g = e;
+      return g.rc == ZEP_RC_NEW;
+    }));
+    ASSERT_EQ(4u, g.data.size());
+    std::memcpy(child, g.data.data(), sizeof(int));
+    ASSERT_EQ(0, frame->AddTCPEvent(node, *child, 0));
+  }
+
+  ZEPFrame* frame = nullptr;
+  std::vector<SockNode*> held;
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, FrameSocket, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                           return i.param ? std::string("Threads") : std::string("Polling");
+                         });
+
+}  // namespace
+
+TEST_P(FrameSocket, TcpNewConnectionChunksAndClose) {
+  SockNode* node = NewNode();
+  frame->SetSelectSize(1024);
+  int server, client, child;
+  TcpPair(node, &server, &client, &child);
+  Got first = node->Events().front();
+  EXPECT_EQ(ZEP_RC_NEW, first.rc);
+  EXPECT_EQ(server, first.sock);
+  EXPECT_EQ("127.0.0.1", first.ip);
+  EXPECT_EQ(frame->GetLocalPort(client), first.port);
+  EXPECT_EQ(1, frame->CountChild("127.0.0.1", "0"));
+
+  std::string msg = Pattern(5000);
+  ASSERT_EQ(0, frame->SendData(client, msg.data(), static_cast<int>(msg.size())));
+  ASSERT_TRUE(WaitFor([&] { return node->Data(child).size() >= msg.size(); }));
+  EXPECT_EQ(msg, node->Data(child));
+  for (const Got& g : node->Events()) {
+    if (g.rc != ZEP_RC_DATA) continue;
+    EXPECT_LE(g.data.size(), 1024u);
+    EXPECT_EQ(ZEP_PROTO_TCP, g.type);
+  }
+
+  // The peer goes away: one close event, and the child is paused after it.
+  frame->ClearNode(client, true);
+  ASSERT_TRUE(WaitFor([&] { return node->CountRC(ZEP_RC_CLOSE) == 1; }));
+  EXPECT_EQ(child, node->Events().back().sock);
+  EXPECT_EQ(0u, node->Events().back().data.size());
+  EXPECT_TRUE(Paused(child));
+  frame->DelTCPEvent(node, child, true);
+  ASSERT_TRUE(WaitFor([&] { return !Listed(child); }));
+  EXPECT_EQ(0, frame->CountChild("127.0.0.1", "0"));
+}
+
+TEST_P(FrameSocket, TwoNodesBothReceiveAndDoubleAttachDeliversOnce) {
+  SockNode* a = NewNode();
+  SockNode* b = NewNode();
+  int peer = BoundUdp();
+  int u = frame->CreateClient("127.0.0.1", Str(LocalPort(peer)), ZEP_PROTO_UDP);
+  ASSERT_GE(u, 0);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, u, 0));
+  ASSERT_EQ(0, frame->AddTCPEvent(a, u, a->GetAppID()));
+  ASSERT_EQ(0, frame->AddTCPEvent(b, u, 0));
+  EXPECT_EQ(2, frame->GetSocketNodeCount(u));
+  EXPECT_EQ(1, frame->GetNodeSocketCount(a));
+  sockaddr_in to = Loopback(frame->GetLocalPort(u));
+  for (int i = 0; i < 3; ++i) sendto(peer, "d", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  ASSERT_TRUE(WaitFor([&] { return a->Count() >= 3 && b->Count() >= 3; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(3u, a->Count());
+  EXPECT_EQ(3u, b->Count());
+  close(peer);
+}
+
+TEST_P(FrameSocket, AttachRefusesUnknownMismatchedAndQuittingNodes) {
+  SockNode* a = NewNode();
+  int u = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
+  SockNode stray(frame);  // never registered
+  stray.upcount();
+  EXPECT_EQ(-1, frame->AddTCPEvent(&stray, u, 0));
+  EXPECT_EQ(-1, frame->AddTCPEvent(a, u, a->GetAppID() + 1000));
+  EXPECT_EQ(0, frame->GetSocketNodeCount(u));
+  EXPECT_EQ(0, frame->GetNodeSocketCount(a));
+  {
+    ZEPEngineGuard g(Engine());
+    EXPECT_FALSE(Engine()->SeekSocket(u)->m_bStarted.load());
+  }
+  frame->ClearNode(u, true);
+}
+
+TEST_P(FrameSocket, DetachLastNodeWithAndWithoutClose) {
+  SockNode* a = NewNode();
+  int peer = BoundUdp();
+  int u = frame->CreateClient("127.0.0.1", Str(LocalPort(peer)), ZEP_PROTO_UDP);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, u, 0));
+  sockaddr_in to = Loopback(frame->GetLocalPort(u));
+
+  // Without close: open, listed, paused, unread; an attach resumes it.
+  frame->DelTCPEvent(a, u, false);
+  EXPECT_TRUE(IsOpen(u));
+  EXPECT_TRUE(Paused(u));
+  EXPECT_EQ(0, frame->GetSocketNodeCount(u));
+  sendto(peer, "held", 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(0u, a->Count());
+  ASSERT_EQ(0, frame->AddTCPEvent(a, u, 0));
+  ASSERT_TRUE(WaitFor([&] { return a->Count() == 1; }));
+  EXPECT_EQ("held", a->Events()[0].data);
+
+  // With close: the record goes and the descriptor is closed.
+  frame->DelTCPEvent(a, u, true);
+  ASSERT_TRUE(WaitFor([&] { return !Listed(u); }, 3000));
+  EXPECT_EQ(0, frame->GetNodeSocketCount(a));
+
+  // A node detached from everything when it quits.
+  int v = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, v, 0));
+  frame->DelTCPEvent(a);
+  ASSERT_TRUE(WaitFor([&] { return !Listed(v); }, 3000));
+  close(peer);
+}
+
+TEST_P(FrameSocket, BlackListedPeerIsRefused) {
+  SockNode* a = NewNode();
+  int server = frame->CreateServer("127.0.0.1", "0", ZEP_PROTO_TCP);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, server, 0));
+  ASSERT_EQ(0, frame->AddIPBlackList("127.0.0.1"));
+  int c = PlainConnect(frame->GetLocalPort(server));
+  ASSERT_GE(c, 0);
+  char b;
+  timeval tv{3, 0};
+  setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  EXPECT_EQ(0, recv(c, &b, 1, 0));  // closed by the engine
+  EXPECT_EQ(0u, a->Count());
+  EXPECT_EQ(0, frame->CountChild("127.0.0.1", "0"));
+  close(c);
+  frame->ClrIPBlackList();
+  c = PlainConnect(frame->GetLocalPort(server));
+  ASSERT_TRUE(WaitFor([&] { return a->CountRC(ZEP_RC_NEW) == 1; }));
+  EXPECT_EQ(1, frame->CountChild("127.0.0.1", "0"));
+  close(c);
+}
+
+TEST_P(FrameSocket, UdpOneEventPerDatagramRefusalAndResume) {
+  SockNode* a = NewNode();
+  int peer = BoundUdp();
+  int port = LocalPort(peer);
+  int u = frame->CreateClient("127.0.0.1", Str(port), ZEP_PROTO_UDP);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, u, 0));
+  sockaddr_in to = Loopback(frame->GetLocalPort(u));
+  std::string big = Pattern(ZEP_TCP_BUFSIZE, 1);
+  sendto(peer, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  sendto(peer, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  ASSERT_TRUE(WaitFor([&] { return a->Count() == 2; }));
+  std::vector<Got> ev = a->Events();
+  EXPECT_EQ("x", ev[0].data);
+  EXPECT_EQ(big, ev[1].data);  // a full buffer, told by its size alone
+  EXPECT_EQ(ZEP_PROTO_UDP, ev[1].type);
+  EXPECT_EQ(port, ev[1].port);
+
+  close(peer);
+  ASSERT_EQ(0, frame->SendData(u, "ping", 0));
+  ASSERT_TRUE(WaitFor([&] { return a->CountRC(ZEP_RC_CLOSE) == 1; }));
+  EXPECT_TRUE(Paused(u));
+  int again = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in back = Loopback(port);
+  ASSERT_EQ(0, bind(again, reinterpret_cast<sockaddr*>(&back), sizeof(back)));
+  sendto(again, "after", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  frame->SetPaused(u, false);
+  ASSERT_TRUE(WaitFor([&] { return a->Count() == 4; }));
+  EXPECT_EQ("after", a->Events()[3].data);
+  close(again);
+}
+
+TEST_P(FrameSocket, ReplyUdpDataAnswersTheSender) {
+  SockNode* a = NewNode();
+  a->onEvent = [this](CTCPEvent* t) {
+    if (t->IsTcpData()) frame->ReplyUDPData(t, t->GetBuffer(), t->GetRecvSize());
+  };
+  int srv = frame->CreateServer("127.0.0.1", "0", ZEP_PROTO_UDP);
+  ASSERT_GE(srv, 0);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, srv, 0));
+  int c = BoundUdp();
+  sockaddr_in to = Loopback(frame->GetLocalPort(srv));
+  sendto(c, "echo me", 7, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  char buf[64];
+  timeval tv{3, 0};
+  setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  ssize_t n = recv(c, buf, sizeof(buf), 0);
+  ASSERT_EQ(7, n);
+  EXPECT_EQ("echo me", std::string(buf, 7));
+  ASSERT_TRUE(WaitFor([&] { return a->Count() == 1; }));  // recorded after the reply
+  Got g = a->Events().at(0);
+  EXPECT_EQ("127.0.0.1", g.ip);
+  EXPECT_EQ(LocalPort(c), g.port);
+  close(c);
+}
+
+TEST_P(FrameSocket, GetOnePacketDeliversExactlyOne) {
+  SockNode* a = NewNode();
+  int peer = BoundUdp();
+  int u = frame->CreateClient("127.0.0.1", Str(LocalPort(peer)), ZEP_PROTO_UDP);
+  frame->SetGetOnePacket(u, true);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, u, 0));
+  sockaddr_in to = Loopback(frame->GetLocalPort(u));
+  for (int i = 0; i < 3; ++i) sendto(peer, "g", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  ASSERT_TRUE(WaitFor([&] { return a->Count() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(1u, a->Count());
+  EXPECT_TRUE(Paused(u));
+  frame->SetPaused(u, false);
+  ASSERT_TRUE(WaitFor([&] { return a->Count() == 2; }));
+  close(peer);
+}
+
+TEST_P(FrameSocket, FloodingASlowNodePausesAtHundredAndResumes) {
+  std::atomic<bool> open{false};
+  std::atomic<bool> holding{false};
+  SockNode* a = NewNode();
+  a->onEvent = [&](CTCPEvent*) {
+    holding = true;
+    while (!open.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  int peer = BoundUdp();
+  int u = frame->CreateClient("127.0.0.1", Str(LocalPort(peer)), ZEP_PROTO_UDP);
+  frame->SetSocketRecvBuffer(u, 1 << 20);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, u, 0));
+  sockaddr_in to = Loopback(frame->GetLocalPort(u));
+  const int kSent = 150;
+  // The node takes the first one and holds it; the rest pile up.
+  sendto(peer, "f", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  ASSERT_TRUE(WaitFor([&] { return holding.load(); }));
+  for (int i = 1; i < kSent; ++i) sendto(peer, "f", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  // A hundred wait, and the socket stops being read.
+  ASSERT_TRUE(WaitFor([&] { return a->Queue().GetTCPCount(u) >= 100; }));
+  {
+    ZEPEngineGuard g(Engine());
+    EXPECT_TRUE(Engine()->SeekSocket(u)->m_bFCPaused.load());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_LE(a->Queue().GetTCPCount(u), 101);
+  EXPECT_EQ(1u, a->Queue().GetFlowStats().nSocketPauses);
+  open = true;
+  ASSERT_TRUE(WaitFor([&] { return a->Count() == static_cast<size_t>(kSent); }));
+  EXPECT_GE(a->Queue().GetFlowStats().nSocketResumes, 1u);
+  {
+    ZEPEngineGuard g(Engine());
+    EXPECT_FALSE(Engine()->SeekSocket(u)->m_bFCPaused.load());
+  }
+  close(peer);
+}
+
+// ------------------------------------------------- socket-thread engine only
+
+class SockThreads : public FrameSocket {};
+INSTANTIATE_TEST_SUITE_P(Engine, SockThreads, ::testing::Values(true));
+
+TEST_P(SockThreads, PoolGrowsByFiveWhenAllThreadsAreBusy) {
+  SockNode* a = NewNode();
+  EXPECT_EQ(5, Engine()->GetTotalThread());
+  std::vector<int> socks;
+  auto start = [&](int n) {
+    while (static_cast<int>(socks.size()) < n) {
+      int s = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
+      ASSERT_EQ(0, frame->AddTCPEvent(a, s, 0));
+      socks.push_back(s);
+    }
+    ASSERT_TRUE(WaitFor([&] { return Engine()->GetUsedThread() == n; }));
+  };
+  start(5);
+  EXPECT_EQ(10, Engine()->GetTotalThread());
+  start(6);
+  EXPECT_EQ(10, Engine()->GetTotalThread());
+  start(10);
+  EXPECT_EQ(15, Engine()->GetTotalThread());
+  EXPECT_EQ(1, Engine()->SetStarted(socks[0], true) == 2 ? 1 : 0);
+  EXPECT_EQ(3, Engine()->SetStarted(socks[0], false));
+  EXPECT_EQ(1, Engine()->SetStarted(-5, true));
+  for (int s : socks) frame->ClearNode(s, true);
+  ASSERT_TRUE(WaitFor([&] { return Engine()->GetUsedThread() == 0; }));
+}
+
+TEST_P(SockThreads, ClearNodeOnStartedSocketClosesWithinASecond) {
+  SockNode* a = NewNode();
+  int s = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, s, 0));
+  ASSERT_TRUE(WaitFor([&] { return Engine()->GetUsedThread() == 1; }));
+  auto t0 = Clock::now();
+  frame->ClearNode(s, true);
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(200));  // returns at once
+  ASSERT_TRUE(WaitFor([&] { return !Listed(s); }, 2500));
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(2500));
+  EXPECT_EQ(0, frame->GetSocketNodeCount(s));
+}
+
+TEST_P(SockThreads, SweepClosesUnstartedSocketAfterItsStartTimeout) {
+  int s = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
+  int keep = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
+  ASSERT_EQ(0, frame->SetStartTimeout(s, 1));
+  ASSERT_TRUE(WaitFor([&] { return !Listed(s); }, 4000));
+  EXPECT_TRUE(Listed(keep));  // 60 s to be started
+  frame->SetTime2Die(keep, static_cast<long>(time(nullptr)));
+  ASSERT_TRUE(WaitFor([&] { return !Listed(keep); }, 3000));
+}
+
+// ------------------------------------------------------ polling engine only
+
+class Polling : public FrameSocket {};
+INSTANTIATE_TEST_SUITE_P(Engine, Polling, ::testing::Values(false));
+
+TEST_P(Polling, TotalBandwidthCapWithTwoBusySockets) {
+  SockNode* a = NewNode();
+  frame->SetSelectSize(200);
+  frame->SetDefaultTotalBandwidth(1000);
+  int s1, c1, ch1, s2, c2, ch2;
+  TcpPair(a, &s1, &c1, &ch1);
+  TcpPair(a, &s2, &c2, &ch2);
+  std::string blob = Pattern(4000);
+  ASSERT_EQ(0, frame->SendData(c1, blob.data(), static_cast<int>(blob.size())));
+  ASSERT_EQ(0, frame->SendData(c2, blob.data(), static_cast<int>(blob.size())));
+  auto t0 = Clock::now();
+  ASSERT_TRUE(WaitFor([&] { return a->Data(ch1).size() + a->Data(ch2).size() >= 3000; }, 8000));
+  double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+  // At 1000 bytes a second (plus a read or two at each second's end) 3000
+  // bytes need a third second; both sockets are served.
+  EXPECT_GT(secs, 1.0);
+  EXPECT_GT(a->Data(ch1).size(), 0u);
+  EXPECT_GT(a->Data(ch2).size(), 0u);
+}
