@@ -55,13 +55,15 @@ TEST(Frame, EnqueueChecksRegistrationAndApplicationId) {
 }
 
 // Shutdown tells the newest node first and waits for it first. B is slow to
-// wind down, A quick: A is still destroyed after B. Quit events come from the
+// wind down, A quick: A is still destroyed after B (the nodes have threads of
+// their own, so the frame's reference is the last one and each node dies
+// right when the frame is done waiting for it). Quit events come from the
 // frame's pool lowest slot first, and every node keeps its quit event until it
 // is destroyed, so the earlier-told node holds the lower address.
 TEST(Frame, ShutdownTellsAndWaitsNewestFirst) {
   std::mutex mu;
   std::vector<std::string> destroyedOrder;
-  ServedFrame f;
+  ServedFrame f(false);
   RecNode* a = new RecNode(f.frame);
   RecNode* b = new RecNode(f.frame);
   a->onDestroy = [&] {
