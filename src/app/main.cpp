@@ -1,4 +1,8 @@
-// Entry point of dyrclient: command line, paths, wizard, log, configuration.
+// Entry point of dyrclient: command line, paths, wizard, the frame with one
+// DDNS client node per [DYR_CLIENT] section, and the orderly stop.
+#include <signal.h>
+
+#include <atomic>
 #include <cstdio>
 
 #include "app/applog.h"
@@ -6,25 +10,49 @@
 #include "app/dyrmsg.h"
 #include "app/global.h"
 #include "app/inifile.h"
+#include "frame/zepframe.h"
 #include "log/tnlog.h"
 
 namespace {
 
-// Until the client nodes run, an account is only reported (never its password).
-void LogAccount(DYRAccount_tag* account, void* /*context*/) {
+// The frame a stop signal ends. ExitFrame only stores a flag and posts a
+// semaphore, so the handler does nothing else; the service loop notices it
+// and runs the node shutdown (offline requests) on its own thread.
+std::atomic<ZEPFrame*> g_pStopFrame{nullptr};
+static_assert(std::atomic<ZEPFrame*>::is_always_lock_free, "used in a signal handler");
+
+void OnStopSignal(int /*sig*/) {
+  ZEPFrame* frame = g_pStopFrame.load();
+  if (frame != nullptr) frame->ExitFrame();
+}
+
+void SetStopHandler(void (*handler)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+// Until the client node exists, an account is only reported (never its password).
+void StartClient(DYRAccount_tag* account, void* /*context*/) {
   ZEPString domains;
   for (const DYRDomain_tag& d : account->m_Domains) {
     if (!domains.IsEmpty()) domains << " ";
     domains << d.m_strDomain << ";" << d.m_strOffline;
   }
-  DYR_LOG(LOG_MESG, "Account: Host=" << account->m_strHost << " MainPort=" << account->m_strMainPort
+  DYR_LOG(LOG_INFO, "Account: Host=" << account->m_strHost << " MainPort=" << account->m_strMainPort
                                      << " AsstPort=" << account->m_strAsstPort
                                      << " UserName=" << account->m_strUserName
                                      << " Domains=" << domains);
   delete account;
 }
 
-void DestroyLog() {
+// Destroys the frame, then the log, and clears both globals.
+void DestroyFrameAndLog() {
+  g_pStopFrame.store(nullptr);
+  delete g_pFrame;
+  g_pFrame = nullptr;
   g_LogMutex.Acquire();
   ZEPLog* log = zeplog;
   zeplog = nullptr;
@@ -32,7 +60,20 @@ void DestroyLog() {
   delete log;
 }
 
+void FinishApp() {
+  DYR_LOG(LOG_MESG, DYR_MSG_STOPPED);
+  DestroyFrameAndLog();
+}
+
 }  // namespace
+
+// Orderly stop for a caller that runs the frame on a service thread of its own.
+void ShutdownApp() {
+  if (g_pFrame == nullptr) return;
+  g_pFrame->ExitFrame();
+  g_pFrame->WaitServiceStop();
+  FinishApp();
+}
 
 int main(int argc, char** argv) {
   InitDes(g_CredentialKey);
@@ -53,19 +94,28 @@ int main(int argc, char** argv) {
   }
   if ((!iniExists || g_bNeedConfig) && DoConfig() != 0) return -1;
 
-  ZEPTNLog* log = new ZEPTNLog(nullptr, szLogFilename);
+  g_pFrame = new ZEPFrame(true, true);
+  g_pStopFrame.store(g_pFrame);
+  SetStopHandler(OnStopSignal);
+  ZEPTNLog* log = new ZEPTNLog(g_pFrame, szLogFilename);
   log->SetToScreen(true);
+  g_LogMutex.Acquire();
   zeplog = log;
+  g_LogMutex.Release();
   DYR_LOG(LOG_MESG, g_szVersionNo);
 
-  SetAccountHandler(LogAccount, nullptr);
+  SetAccountHandler(StartClient, nullptr);
   if (ReadDyrIniFile(szIniFilename) != 0) {
     DYR_LOG(LOG_MESG, DYR_MSG_INI_FAILED);
     std::fflush(stdout);
-    DestroyLog();
+    SetStopHandler(SIG_DFL);
+    DestroyFrameAndLog();
     return -1;
   }
   DYR_LOG(LOG_MESG, DYR_MSG_STARTED);
-  DestroyLog();
+  g_pFrame->Run();
+  // Stopping already: a further signal must not cut the teardown short.
+  SetStopHandler(SIG_IGN);
+  FinishApp();
   return 0;
 }

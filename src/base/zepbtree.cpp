@@ -634,10 +634,10 @@ void* ZEPBTreeBase::SearchRec(const void* rec, SEARCH_KEY_tag* cursor, void** pr
   const int slot = SeekLeafPos(leaf, key);
   const int count = static_cast<int>(leaf->m_nCount);
   const bool found = slot < count && leaf->m_nKey[slot] == key;
-  if (prev != NULL) *prev = slot > 0 ? Rec(leaf->m_pData[slot - 1]) : LastBefore(leaf);
+  if (prev != NULL) *prev = slot > 0 ? RecOf(leaf->m_pData[slot - 1]) : LastBefore(leaf);
   if (next != NULL) {
     const int after = found ? slot + 1 : slot;
-    *next = after < count ? Rec(leaf->m_pData[after]) : FirstAfter(leaf);
+    *next = after < count ? RecOf(leaf->m_pData[after]) : FirstAfter(leaf);
   }
   if (!found) return NULL;
   Container* c = leaf->m_pData[slot];
@@ -647,7 +647,7 @@ void* ZEPBTreeBase::SearchRec(const void* rec, SEARCH_KEY_tag* cursor, void** pr
     cursor->m_pNextInTrain = c->m_pNext;
     cursor->m_nPos = slot;
   }
-  return Rec(c);
+  return RecOf(c);
 }
 
 void* ZEPBTreeBase::GetFirstRec(GET_KEY_tag* cursor) {
@@ -662,7 +662,7 @@ void* ZEPBTreeBase::GetFirstRec(GET_KEY_tag* cursor) {
   if (leaf == NULL) return NULL;
   Container* c = leaf->m_pData[0];
   if (cursor != NULL) cursor->m_pNextInTrain = c->m_pNext;
-  return Rec(c);
+  return RecOf(c);
 }
 
 void* ZEPBTreeBase::GetNextRec(GET_KEY_tag* cursor, bool walkTrain) {
@@ -671,7 +671,7 @@ void* ZEPBTreeBase::GetNextRec(GET_KEY_tag* cursor, bool walkTrain) {
   if (walkTrain && cursor->m_pNextInTrain != NULL) {
     Container* c = cursor->m_pNextInTrain;
     cursor->m_pNextInTrain = c->m_pNext;
-    return Rec(c);
+    return RecOf(c);
   }
   Leaf* leaf = cursor->m_pLeaf;
   int pos = cursor->m_nPos + 1;
@@ -685,21 +685,21 @@ void* ZEPBTreeBase::GetNextRec(GET_KEY_tag* cursor, bool walkTrain) {
   if (leaf == NULL) return NULL;
   Container* c = leaf->m_pData[pos];
   cursor->m_pNextInTrain = c->m_pNext;
-  return Rec(c);
+  return RecOf(c);
 }
 
 void* ZEPBTreeBase::LastBefore(const Leaf* leaf) {
   for (leaf = leaf->m_pPrev; leaf != NULL; leaf = leaf->m_pPrev)
-    if (leaf->m_nCount > 0) return Rec(leaf->m_pData[leaf->m_nCount - 1]);
+    if (leaf->m_nCount > 0) return RecOf(leaf->m_pData[leaf->m_nCount - 1]);
   return NULL;
 }
 
 void* ZEPBTreeBase::FirstAfter(const Leaf* leaf) {
   for (leaf = leaf->m_pNext; leaf != NULL; leaf = leaf->m_pNext)
-    if (leaf->m_nCount > 0) return Rec(leaf->m_pData[0]);
+    if (leaf->m_nCount > 0) return RecOf(leaf->m_pData[0]);
   return NULL;
 }
 
 void* ZEPBTreeBase::FirstOf(const Leaf* leaf) {
-  return leaf->m_nCount > 0 ? Rec(leaf->m_pData[0]) : FirstAfter(leaf);
+  return leaf->m_nCount > 0 ? RecOf(leaf->m_pData[0]) : FirstAfter(leaf);
 }

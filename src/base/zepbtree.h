@@ -208,7 +208,7 @@ class ZEPBTreeBase : public RefCount {
   typedef ZEPFixMem<Leaf, 1000, 1000, 1000> DataLeafPool;
   typedef ZEPFixMem<Index, 2000, 1000, 1000> IndexLeafPool;
 
-  static void* Rec(const Container* c) { return c->m_pRec; }
+  static void* RecOf(const Container* c) { return c->m_pRec; }
   static Index* IndexChild(const Index* n, int i) { return static_cast<Index*>(n->m_pChild[i]); }
   static Leaf* LeafChild(const Index* n, int i) { return static_cast<Leaf*>(n->m_pChild[i]); }
 

@@ -594,4 +594,34 @@ TEST(ZEPBTreeEdge, RecordsAreCopiesAndAllComeBack) {
   }
 }
 
+
+// A tree whose record storage runs dry on demand.
+class DryTree : public ZEPBTree<Rec> {
+ public:
+  DryTree() : ZEPBTree<Rec>(false) {}
+  bool m_bDry = false;
+
+ protected:
+  void* NewRecType(const void* rec) override {
+    return m_bDry ? NULL : ZEPBTree<Rec>::NewRecType(rec);
+  }
+};
+
+TEST(ZEPBTreeEdge, OutOfMemoryLeavesTheTreeAsItWas) {
+  DryTree t;
+  t.SetAllowDuplicates(true);
+  t.m_bDry = true;
+  EXPECT_EQ(t.InsertKey(R(1)), -2);
+  EXPECT_TRUE(t.GetRootNode() == NULL);
+  t.m_bDry = false;
+  for (uintptr_t k = 1; k <= 40; ++k) ASSERT_EQ(t.InsertKey(R(k)), 0);
+  t.m_bDry = true;
+  EXPECT_EQ(t.InsertKey(R(100)), -2);  // new key
+  EXPECT_EQ(t.InsertKey(R(7)), -2);    // train append
+  EXPECT_EQ(t.GetKeyCount(), 40u);
+  EXPECT_TRUE(t.SearchKey(R(100)) == NULL);
+  EXPECT_EQ(Walk(t, true).size(), 40u);
+  EXPECT_EQ(CheckTree(t), "");
+}
+
 }  // namespace

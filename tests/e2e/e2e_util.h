@@ -1,0 +1,197 @@
+// Helpers of the end-to-end tests: a scratch work directory, the real
+// binaries started with fork/exec, a scripted DDNS server on loopback UDP,
+// and bounded waits. Every wait has a deadline; nothing sleeps unbounded.
+#ifndef ZEP_TESTS_E2E_E2E_UTIL_H
+#define ZEP_TESTS_E2E_E2E_UTIL_H
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace e2e {
+
+using Clock = std::chrono::steady_clock;
+
+inline std::string BinDir() {
+  const char* env = std::getenv("ZEP_BIN_DIR");
+  return env && *env ? env : ZEP_BIN_DIR;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+inline bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// Polls `cond` every 20 ms until it holds or `ms` have passed.
+inline bool WaitFor(const std::function<bool()>& cond, int ms) {
+  auto end = Clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (cond()) return true;
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+inline size_t CountOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size())) ++n;
+  return n;
+}
+
+// A work directory removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/dyre2e_XXXXXX";
+    if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
+  }
+  ~TempDir() {
+    if (!path_.empty()) {
+      std::string cmd = "rm -rf '" + path_ + "'";
+      if (std::system(cmd.c_str()) != 0) {
+      }
+    }
+  }
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A child process; killed (and reaped) at destruction if still running.
+class Process {
+ public:
+  // Starts `args` (args[0] is the program path) with stdout and stderr into
+  // `outPath` and stdin from `inPath` (or /dev/null).
+  bool Start(const std::vector<std::string>& args, const std::string& outPath,
+             const std::string& inPath = "/dev/null") {
+    // Everything the child needs is prepared before fork: after it only
+    // async-signal-safe calls are made.
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      int in = open(inPath.c_str(), O_RDONLY);
+      int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (in >= 0) dup2(in, 0);
+      if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+      }
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    started_ = Clock::now();
+    return true;
+  }
+  ~Process() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      int st;
+      waitpid(pid_, &st, 0);
+    }
+  }
+  pid_t pid() const { return pid_; }
+  bool Signal(int sig) { return pid_ > 0 && !exited_ && kill(pid_, sig) == 0; }
+  // Waits up to `ms` for the exit; true with the exit status (or 128+signal).
+  bool Wait(int ms, int& status) {
+    if (exited_) {
+      status = status_;
+      return true;
+    }
+    bool done = WaitFor(
+        [&] {
+          int st;
+          pid_t r = waitpid(pid_, &st, WNOHANG);
+          if (r != pid_) return false;
+          status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+          exited_ = true;
+          return true;
+        },
+        ms);
+    status = status_;
+    return done;
+  }
+  bool Running() {
+    int st;
+    return !Wait(0, st);
+  }
+  Clock::time_point started() const { return started_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int status_ = -1;
+  Clock::time_point started_;
+};
+
+// One UDP socket bound to 127.0.0.1 on an ephemeral port.
+class UdpPort {
+ public:
+  UdpPort() {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~UdpPort() { close(fd_); }
+  int port() const { return port_; }
+  // One datagram within `ms`; false on time-out.
+  bool Recv(std::string& data, sockaddr_in& from, int ms) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0) return false;
+    char buf[65536];
+    socklen_t len = sizeof from;
+    ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) return false;
+    data.assign(buf, static_cast<size_t>(n));
+    return true;
+  }
+  void SendTo(const sockaddr_in& to, const std::string& data) {
+    sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+inline int SourcePort(const sockaddr_in& a) { return ntohs(a.sin_port); }
+
+}  // namespace e2e
+
+#endif  // ZEP_TESTS_E2E_E2E_UTIL_H
