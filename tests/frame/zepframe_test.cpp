@@ -174,13 +174,19 @@ TEST(Frame, StopFromAnotherThreadWaitsForARunOnTheCallersThread) {
     returned.store(true);
   });
   RecNode* node = new RecNode(frame, &destroyed);
+  std::atomic<bool> quitDone{false};
+  node->onQuit = [&] { quitDone.store(true); };
   ASSERT_EQ(0, frame->AddNode(node, true));
   ASSERT_TRUE(WaitFor([&] { return node->running.load(); }, 5000));
   ASSERT_TRUE(WaitFor([&] { return frame->IsServing(); }, 5000));
   frame->ExitFrame();
   frame->WaitServiceStop();
-  EXPECT_EQ(1, destroyed.load());
+  EXPECT_FALSE(frame->IsServing());
+  EXPECT_TRUE(quitDone.load());
   EXPECT_EQ(0, frame->GetNodeCount());
+  EXPECT_EQ(0, frame->GetTickerCount());
+  // The worker lets go of its own reference right after the node's run.
+  EXPECT_TRUE(WaitFor([&] { return destroyed.load() == 1; }, 5000));
   mainThread.join();
   EXPECT_TRUE(returned.load());
   delete frame;
