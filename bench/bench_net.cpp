@@ -5,9 +5,8 @@
 // drops or throttles anything; each window is waited for before the next.
 // TCP: 64 MiB over one loopback connection, read 1024 bytes at a time by the
 // engine (into CTCPEvents for a node) or by a raw read loop.
-#include <benchmark/benchmark.h>
-
 #include <arpa/inet.h>
+#include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "../tests/net/nettest_util.h"
 #include "frame/appnode.h"
 #include "frame/events.h"
 #include "frame/zepframe.h"
@@ -30,21 +30,8 @@ constexpr int kWindow = 50;
 constexpr int kDatagram = 64;
 constexpr size_t kTcpBytes = 64u << 20;
 
-sockaddr_in Loopback(int port) {
-  sockaddr_in a;
-  std::memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  return a;
-}
-
-int LocalPort(int s) {
-  sockaddr_in a;
-  socklen_t len = sizeof(a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
+using nettest::LocalPort;
+using nettest::Loopback;
 
 // What the receiving side has taken, and a way to wait for a target.
 struct Counter {
@@ -178,7 +165,8 @@ void StreamBytes(benchmark::State& state, int tx, Counter& c) {
       break;
     }
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kTcpBytes));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(kTcpBytes));
 }
 
 void BM_TcpRaw_Bytes(benchmark::State& state) {

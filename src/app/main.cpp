@@ -7,6 +7,7 @@
 
 #include "app/applog.h"
 #include "app/appshell.h"
+#include "app/dyrclient.h"
 #include "app/dyrmsg.h"
 #include "app/global.h"
 #include "app/inifile.h"
@@ -34,18 +35,23 @@ void SetStopHandler(void (*handler)(int)) {
   sigaction(SIGINT, &sa, nullptr);
 }
 
-// Until the client node exists, an account is only reported (never its password).
+// Each finished [DYR_CLIENT] section becomes a started client node.
 void StartClient(DYRAccount_tag* account, void* /*context*/) {
   ZEPString domains;
   for (const DYRDomain_tag& d : account->m_Domains) {
     if (!domains.IsEmpty()) domains << " ";
     domains << d.m_strDomain << ";" << d.m_strOffline;
   }
+  // What was read, never the password.
   DYR_LOG(LOG_INFO, "Account: Host=" << account->m_strHost << " MainPort=" << account->m_strMainPort
                                      << " AsstPort=" << account->m_strAsstPort
                                      << " UserName=" << account->m_strUserName
                                      << " Domains=" << domains);
+  CDYRClient* client = new CDYRClient(g_pFrame);
+  client->SetAccount(*account);
   delete account;
+  // Refused only when a stop was requested while the file was being read.
+  if (g_pFrame->AddNode(client, true) != 0) client->DestroyMe();
 }
 
 // Destroys the frame, then the log, and clears both globals.

@@ -193,6 +193,11 @@ class ZEPFrame : public ThreadSvc {
   void ClrIPBlackList();
   int CountChild(const ZEPString& host, const ZEPString& port);
 
+  // For the report: entries of the socket-to-node map, int slots handed out,
+  // and one line per socket and per node (TCP2Node/Node2TCP::print).
+  int GetTCP2NodeCount();
+  unsigned GetSocketPoolCount() const { return m_SocketPool.GetCount(); }
+  ZEPString& PrintSocketMaps(ZEPString& out);
   // The engine (for the report and for tests); owned by the frame.
   ZEP_MTTcp* GetTCPEngine() const { return m_pTCP; }
   // === end of socket services =============================================

@@ -10,11 +10,26 @@
 
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "base/zepassert.h"
 #include "frame/lockguard.h"
 #include "frame/zepframe.h"
 #include "net/zepsktthrdpool.h"
+
+namespace {
+// One engine call under the engine lock.
+template <class R, class... P, class... A>
+R Locked(ZEP_MTTcp* engine, R (ZEPTCP::*fn)(P...), A&&... args) {
+  ZEPEngineGuard guard(engine);
+  return (engine->*fn)(std::forward<A>(args)...);
+}
+template <class R, class... P, class... A>
+R Locked(ZEP_MTTcp* engine, R (ZEPTCP::*fn)(P...) const, A&&... args) {
+  ZEPEngineGuard guard(engine);
+  return (engine->*fn)(std::forward<A>(args)...);
+}
+}  // namespace
 
 // ------------------------------------------------------------ the records
 
@@ -26,6 +41,57 @@ ZEPTlist* TCP2Node::NodeList() {
 ZEPTlist* Node2TCP::SocketList() {
   if (m_pSocketList == nullptr) m_pSocketList = new ZEPTlist;
   return m_pSocketList;
+}
+
+void TCP2Node::print(ZEPFrame* frame, ZEPString& out) const {
+  const int sock = static_cast<int>(m_nSocket);
+  out << "\r\n" << sock << ":";
+  ZEP_MTTcp* engine = frame->GetTCPEngine();
+  ZEPEngineGuard guard(engine);
+  TCPSocketData* p = engine->SeekSocket(sock);
+  if (p == nullptr) {
+    out << "Error!Error! Cannot seek socket " << sock << " in list!"
+        << "\r\n";
+    return;
+  }
+  if (m_pNodeList != nullptr) {
+    SmartPtr<CListNode> cursor;
+    for (void* n = m_pNodeList->GetFirst(&cursor); n != nullptr; n = m_pNodeList->GetNext(&cursor))
+      out << " " << static_cast<const void*>(n) << " ";
+  }
+  static const char* const kRole[] = {"", "SVR ", "CHD ", "CLN "};
+  if (p->m_nKind >= ZEP_SOCK_SERVER && p->m_nKind <= ZEP_SOCK_CLIENT) out << kRole[p->m_nKind];
+  out << " " << p->m_strHost << ":" << p->m_strPort;
+  if (p->m_nKind == ZEP_SOCK_CHILD)
+    out << "  SVR:" << p->m_strListenHost << ":" << p->m_strListenPort;
+  if (p->m_nKind == ZEP_SOCK_SERVER)
+    out << " CHD:" << engine->CountChild(p->m_strHost, p->m_strPort);
+}
+
+void Node2TCP::print(ZEPString& out) const {
+  out << "\r\n" << static_cast<const void*>(m_pNode) << ":";
+  if (m_pSocketList == nullptr) return;
+  SmartPtr<CListNode> cursor;
+  for (void* s = m_pSocketList->GetFirst(&cursor); s != nullptr;
+       s = m_pSocketList->GetNext(&cursor))
+    out << " " << *static_cast<int*>(s) << " ";
+}
+
+int ZEPFrame::GetTCP2NodeCount() {
+  ZEPLockGuard lock(m_SocketMapLock);
+  return static_cast<int>(m_TCP2Node.GetKeyCount());
+}
+
+ZEPString& ZEPFrame::PrintSocketMaps(ZEPString& out) {
+  ZEPLockGuard lock(m_SocketMapLock);
+  GET_KEY_tag cursor;
+  for (TCP2Node* r = m_TCP2Node.GetFirstKey(&cursor); r != nullptr;
+       r = m_TCP2Node.GetNextKey(&cursor, false))
+    r->print(this, out);
+  for (Node2TCP* r = m_Node2TCP.GetFirstKey(&cursor); r != nullptr;
+       r = m_Node2TCP.GetNextKey(&cursor, false))
+    r->print(out);
+  return out;
 }
 
 // ---------------------------------------------------- engine and service
@@ -100,8 +166,7 @@ void ZEPFrame::ProcessTCP() {
 }
 
 int ZEPFrame::Select(int& sock, char* buffer, int& length, sockaddr_in* from, int& protocol) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->Select(sock, buffer, length, from, protocol);
+  return Locked(m_pTCP, &ZEPTCP::Select, sock, buffer, length, from, protocol);
 }
 
 // ------------------------------------------------------------ attachment
@@ -321,29 +386,23 @@ int ZEPFrame::SetFCPaused(int sock, bool paused) {
   return m_pTCP->SetFCPaused(sock, paused);
 }
 int ZEPFrame::SetPaused(int sock, bool paused) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetPaused(sock, paused);
+  return Locked(m_pTCP, &ZEPTCP::SetPaused, sock, paused);
 }
 int ZEPFrame::SetGetOnePacket(int sock, bool one) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetGetOnePacket(sock, one);
+  return Locked(m_pTCP, &ZEPTCP::SetGetOnePacket, sock, one);
 }
 int ZEPFrame::SetTime2Die(int sock, long when) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetTime2Die(sock, when);
+  return Locked(m_pTCP, &ZEPTCP::SetTime2Die, sock, when);
 }
 int ZEPFrame::SetStartTimeout(int sock, int seconds) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetStartTimeout(sock, seconds);
+  return Locked(m_pTCP, &ZEPTCP::SetStartTimeout, sock, seconds);
 }
 int ZEPFrame::SetStarted(int sock, bool start) { return m_pTCP->SetStarted(sock, start); }
 int ZEPFrame::SetSocketPriority(int sock, int priority) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetPriority(sock, priority);
+  return Locked(m_pTCP, &ZEPTCP::SetPriority, sock, priority);
 }
 int ZEPFrame::SetBandwidth(int sock, int bytesPerSecond) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetBandwidth(sock, bytesPerSecond);
+  return Locked(m_pTCP, &ZEPTCP::SetBandwidth, sock, bytesPerSecond);
 }
 void ZEPFrame::SetDefaultConnBandwidth(int n) { m_pTCP->SetDefaultConnBandwidth(n); }
 int ZEPFrame::GetDefaultConnBandwidth() { return m_pTCP->GetDefaultConnBandwidth(); }
@@ -361,55 +420,28 @@ int ZEPFrame::SetSocketSendBuffer(int sock, long size) {
   return m_pTCP->SetSocketSendBuffer(sock, size);
 }
 int ZEPFrame::GetClientSockAddr(int sock, sockaddr* addr) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetClientSockAddr(sock, addr);
+  return Locked(m_pTCP, &ZEPTCP::GetClientSockAddr, sock, addr);
 }
 int ZEPFrame::GetSocketBufDataCount(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetSocketBufDataCount(sock);
+  return Locked(m_pTCP, &ZEPTCP::GetSocketBufDataCount, sock);
 }
-ZEPString ZEPFrame::GetIPAddr(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetIPAddr(sock);
-}
-int ZEPFrame::GetPeerPort(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetPeerPort(sock);
-}
-ZEPString ZEPFrame::GetPeerIP(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetPeerIP(sock);
-}
-int ZEPFrame::GetLocalPort(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetLocalPort(sock);
-}
-ZEPString ZEPFrame::GetLocalIP(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->GetLocalIP(sock);
-}
-TCPSocketData* ZEPFrame::SeekSocket(int sock) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SeekSocket(sock);
-}
+ZEPString ZEPFrame::GetIPAddr(int sock) { return Locked(m_pTCP, &ZEPTCP::GetIPAddr, sock); }
+int ZEPFrame::GetPeerPort(int sock) { return Locked(m_pTCP, &ZEPTCP::GetPeerPort, sock); }
+ZEPString ZEPFrame::GetPeerIP(int sock) { return Locked(m_pTCP, &ZEPTCP::GetPeerIP, sock); }
+int ZEPFrame::GetLocalPort(int sock) { return Locked(m_pTCP, &ZEPTCP::GetLocalPort, sock); }
+ZEPString ZEPFrame::GetLocalIP(int sock) { return Locked(m_pTCP, &ZEPTCP::GetLocalIP, sock); }
+TCPSocketData* ZEPFrame::SeekSocket(int sock) { return Locked(m_pTCP, &ZEPTCP::SeekSocket, sock); }
 ZEPString ZEPFrame::GetHostname() { return ZEPTCP::GetHostname(); }
 ZEPString ZEPFrame::GetHostIP() { return ZEPTCP::GetHostIP(); }
 int ZEPFrame::HostToIP(const ZEPString& host, ZEPString& ip) { return ZEPTCP::HostToIP(host, ip); }
 bool ZEPFrame::IsMyIP(const ZEPString& ip, int port) { return m_pTCP->IsMyIP(ip, port); }
 bool ZEPFrame::IsSocketWritable(int sock) { return m_pTCP->IsSocketWritable(sock); }
-int ZEPFrame::AddIPBlackList(const char* ip) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->AddIPBlackList(ip);
-}
-int ZEPFrame::DelIPBlackList(const char* ip) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->DelIPBlackList(ip);
-}
+int ZEPFrame::AddIPBlackList(const char* ip) { return Locked(m_pTCP, &ZEPTCP::AddIPBlackList, ip); }
+int ZEPFrame::DelIPBlackList(const char* ip) { return Locked(m_pTCP, &ZEPTCP::DelIPBlackList, ip); }
 void ZEPFrame::ClrIPBlackList() {
   ZEPEngineGuard guard(m_pTCP);
   m_pTCP->ClrIPBlackList();
 }
 int ZEPFrame::CountChild(const ZEPString& host, const ZEPString& port) {
-  ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->CountChild(host, port);
+  return Locked(m_pTCP, &ZEPTCP::CountChild, host, port);
 }

@@ -11,20 +11,27 @@
 
 #include <cstdint>
 
+#include "base/zepstring.h"
 #include "base/zeptlist.h"
 
 class CAppNode;
+class ZEPFrame;
 
 struct TCP2Node {
-  intptr_t m_nSocket = -1;  // the key, widened to the tree's key size
+  intptr_t m_nSocket = -1;          // the key, widened to the tree's key size
   ZEPTlist* m_pNodeList = nullptr;  // CAppNode*, not owned
   ZEPTlist* NodeList();
+  // Appends the report line of this socket: its nodes, role and addresses.
+  // Takes the engine lock; the caller holds the socket-map lock.
+  void print(ZEPFrame* frame, ZEPString& out) const;
 };
 
 struct Node2TCP {
-  CAppNode* m_pNode = nullptr;  // the key
+  CAppNode* m_pNode = nullptr;        // the key
   ZEPTlist* m_pSocketList = nullptr;  // int* from the frame's m_SocketPool
   ZEPTlist* SocketList();
+  // Appends the report line of this node: its sockets. Socket-map lock held.
+  void print(ZEPString& out) const;
 };
 
 #endif  // ZEP_FRAME_ZEPFRAME_SOCKET_H

@@ -271,8 +271,9 @@ int ZEPThreadTCP::RecvUDPData(TCPSocketData* pNode, bool bTry) {
   socklen_t len = sizeof(*from);
   ssize_t n;
   do {
-    n = recvfrom(pNode->m_nSocket, ev->GetRawBuffer(), static_cast<size_t>(CTCPEvent::GetBufferSize()),
-                 bTry ? MSG_DONTWAIT : 0, reinterpret_cast<sockaddr*>(from), &len);
+    n = recvfrom(pNode->m_nSocket, ev->GetRawBuffer(),
+                 static_cast<size_t>(CTCPEvent::GetBufferSize()), bTry ? MSG_DONTWAIT : 0,
+                 reinterpret_cast<sockaddr*>(from), &len);
   } while (n < 0 && errno == EINTR);
   return Finish(pNode, ev, n, bTry);
 }

@@ -151,14 +151,16 @@ int ZEPTCP::AddSocket(TCPSocketData* pNode) {
 
 TCPSocketData* ZEPTCP::SeekSocket(int nSocket) const {
   SmartPtr<CListNode> cursor;
-  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != NULL; p = m_SocketList.GetNext(&cursor))
+  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != NULL;
+       p = m_SocketList.GetNext(&cursor))
     if (p->m_nSocket == nSocket) return p;
   return NULL;
 }
 
 int ZEPTCP::ClearNode(int nSocket, bool bClose) {
   SmartPtr<CListNode> cursor;
-  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != NULL; p = m_SocketList.GetNext(&cursor)) {
+  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != NULL;
+       p = m_SocketList.GetNext(&cursor)) {
     if (p->m_nSocket != nSocket) continue;
     RemoveAtCursor(cursor, p);
     DropRecord(p, bClose);
@@ -239,33 +241,47 @@ static int NewSocket(int nProtocol) {
   return socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
 }
 
-int ZEPTCP::CreateServer(const ZEPString& strHost, const ZEPString& strPort, int nProtocol) {
-  if (nProtocol != ZEP_PROTO_TCP) nProtocol = ZEP_PROTO_UDP;
+// A record for a new socket of this kind with its address resolved, or null
+// (nothing left behind) when the socket or the address cannot be had.
+TCPSocketData* ZEPTCP::NewAddressedRecord(int nKind, const ZEPString& strHost,
+                                          const ZEPString& strPort, int nProtocol) {
   int s = NewSocket(nProtocol);
-  if (s < 0) return -1;
-  int on = 1;
-  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  TCPSocketData* p = NewRecord(ZEP_SOCK_SERVER, nProtocol);
+  if (s < 0) return NULL;
+  TCPSocketData* p = NewRecord(nKind, nProtocol);
   p->m_nSocket = s;
   p->m_strHost = strHost.IsNull() ? ZEPString("") : strHost;
   p->m_strPort = strPort.IsNull() ? ZEPString("") : strPort;
   if (Sockaddr(p) != 0) {
     DropRecord(p, true);
-    return -1;
+    return NULL;
   }
+  return p;
+}
+
+// The local end as bound: for a server asked for port 0 the port it got.
+static void FillLocal(TCPSocketData* p) {
+  sockaddr_in local;
+  socklen_t len = sizeof(local);
+  if (getsockname(p->m_nSocket, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+    p->m_nLocalPort = ntohs(local.sin_port);
+    p->m_strLocalIP = Dotted(local.sin_addr.s_addr);
+  }
+}
+
+int ZEPTCP::CreateServer(const ZEPString& strHost, const ZEPString& strPort, int nProtocol) {
+  if (nProtocol != ZEP_PROTO_TCP) nProtocol = ZEP_PROTO_UDP;
+  TCPSocketData* p = NewAddressedRecord(ZEP_SOCK_SERVER, strHost, strPort, nProtocol);
+  if (p == NULL) return -1;
+  int s = p->m_nSocket;
+  int on = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
   SetMySocketOpt(s);
   if (bind(s, reinterpret_cast<sockaddr*>(&p->m_Addr), sizeof(p->m_Addr)) != 0 ||
       (nProtocol == ZEP_PROTO_TCP && listen(s, 5) != 0)) {
     DropRecord(p, true);
     return -1;
   }
-  // A server asked for port 0 gets an ephemeral one; record what it got.
-  sockaddr_in local;
-  socklen_t len = sizeof(local);
-  if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
-    p->m_nLocalPort = ntohs(local.sin_port);
-    p->m_strLocalIP = Dotted(local.sin_addr.s_addr);
-  }
+  FillLocal(p);
   AddSocket(p);
   return s;
 }
@@ -273,31 +289,15 @@ int ZEPTCP::CreateServer(const ZEPString& strHost, const ZEPString& strPort, int
 int ZEPTCP::CreateClient(const ZEPString& strHost, const ZEPString& strPort, int nProtocol) {
   if (strHost.IsEmpty()) return -1;
   if (nProtocol != ZEP_PROTO_TCP) nProtocol = ZEP_PROTO_UDP;
-  int s = NewSocket(nProtocol);
-  if (s < 0) return -1;
-  TCPSocketData* p = NewRecord(ZEP_SOCK_CLIENT, nProtocol);
-  p->m_nSocket = s;
-  p->m_strHost = strHost;
-  p->m_strPort = strPort.IsNull() ? ZEPString("") : strPort;
-  if (Sockaddr(p) != 0) {
-    DropRecord(p, true);
-    return -1;
-  }
+  TCPSocketData* p = NewAddressedRecord(ZEP_SOCK_CLIENT, strHost, strPort, nProtocol);
+  if (p == NULL) return -1;
+  int s = p->m_nSocket;
   SetMySocketOpt(s);
-  int rc;
-  do {
-    rc = connect(s, reinterpret_cast<sockaddr*>(&p->m_Addr), sizeof(p->m_Addr));
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
+  if (connect(s, reinterpret_cast<sockaddr*>(&p->m_Addr), sizeof(p->m_Addr)) != 0) {
     DropRecord(p, true);
     return -1;
   }
-  sockaddr_in local;
-  socklen_t len = sizeof(local);
-  if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
-    p->m_nLocalPort = ntohs(local.sin_port);
-    p->m_strLocalIP = Dotted(local.sin_addr.s_addr);
-  }
+  FillLocal(p);
   AddSocket(p);
   return s;
 }
@@ -378,19 +378,24 @@ int ZEPTCP::Accept(int nSocket, ZEPList<TCPData>& list) {
   return s;
 }
 
+// A read's result: code 1 with the bytes, or code 3 and the socket paused.
+int ZEPTCP::SettleResult(TCPData* d, ssize_t n) {
+  if (n > 0) {
+    d->m_nRC = ZEP_RC_DATA;
+    d->m_nLength = static_cast<int>(n);
+    return static_cast<int>(n);
+  }
+  SetPaused(d->m_nSocket, true);
+  return 0;
+}
+
 int ZEPTCP::RecvTCPData(int nSocket, ZEPList<TCPData>& list) {
   TCPData* d = NewResult(list, nSocket, ZEP_PROTO_TCP);
   ssize_t n;
   do {
     n = read(nSocket, d->m_Buffer, static_cast<size_t>(GetSelectSize()));
   } while (n < 0 && errno == EINTR);
-  if (n > 0) {
-    d->m_nRC = ZEP_RC_DATA;
-    d->m_nLength = static_cast<int>(n);
-    return static_cast<int>(n);
-  }
-  SetPaused(nSocket, true);
-  return 0;
+  return SettleResult(d, n);
 }
 
 int ZEPTCP::RecvUDPData(int nSocket, ZEPList<TCPData>& list) {
@@ -401,13 +406,7 @@ int ZEPTCP::RecvUDPData(int nSocket, ZEPList<TCPData>& list) {
     n = recvfrom(nSocket, d->m_Buffer, sizeof(d->m_Buffer), 0,
                  reinterpret_cast<sockaddr*>(&d->m_From), &len);
   } while (n < 0 && errno == EINTR);
-  if (n > 0) {
-    d->m_nRC = ZEP_RC_DATA;
-    d->m_nLength = static_cast<int>(n);
-    return static_cast<int>(n);
-  }
-  SetPaused(nSocket, true);
-  return 0;
+  return SettleResult(d, n);
 }
 
 int ZEPTCP::ReadOne(TCPSocketData* pNode, ZEPList<TCPData>& list) {
@@ -523,11 +522,12 @@ int ZEPTCP::SelectOut(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* p
   return PopResult(list, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom, nProtocol);
 }
 
-int ZEPTCP::SelectHighPrioritySocket(int& nSocket, char* szBuffer, int& nLength,
-                                     sockaddr_in* pFrom, int& nProtocol) {
+int ZEPTCP::SelectHighPrioritySocket(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
+                                     int& nProtocol) {
   if (m_SocketList.GetCount() == 0) return 0;
   if (m_HighPendingList.GetCount() > 0)
-    return PopResult(m_HighPendingList, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom, nProtocol);
+    return PopResult(m_HighPendingList, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom,
+                     nProtocol);
   long now = Now();
   do {
     bool bCycleResume = m_High.m_bResume;
@@ -741,8 +741,10 @@ bool ZEPTCP::IsSocketWritable(int nSocket) const {
 int ZEPTCP::CountChild(const ZEPString& strHost, const ZEPString& strPort) const {
   int n = 0;
   SmartPtr<CListNode> cursor;
-  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != NULL; p = m_SocketList.GetNext(&cursor))
-    if (p->m_nKind == ZEP_SOCK_CHILD && p->m_strListenHost == strHost && p->m_strListenPort == strPort)
+  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != NULL;
+       p = m_SocketList.GetNext(&cursor))
+    if (p->m_nKind == ZEP_SOCK_CHILD && p->m_strListenHost == strHost &&
+        p->m_strListenPort == strPort)
       ++n;
   return n;
 }

@@ -93,9 +93,7 @@ struct TCPSocketData {
   // Resets a record taken from the pool to the creation defaults.
   void Init(bool bFull, int nBandwidth);
   // Started, not paused by anyone: a candidate for reading.
-  bool IsReadable() const {
-    return m_bStarted.load() && !m_bPaused.load() && !m_bFCPaused.load();
-  }
+  bool IsReadable() const { return m_bStarted.load() && !m_bPaused.load() && !m_bFCPaused.load(); }
   bool IsHeld() const { return m_bPaused.load() || m_bFCPaused.load(); }
   // Wakes the owner after a flag change; the waiter lock is a leaf lock.
   void Wake() {
@@ -247,6 +245,9 @@ class ZEPTCP {
   bool IsAtCeiling() const { return GetSocketCount() >= GetFDSetSize() - 10; }
 
   TCPData* NewResult(ZEPList<TCPData>& list, int nSocket, int nProtocol);
+  int SettleResult(TCPData* d, ssize_t n);
+  TCPSocketData* NewAddressedRecord(int nKind, const ZEPString& strHost, const ZEPString& strPort,
+                                    int nProtocol);
 
   ZEPList<TCPSocketData> m_SocketList;
   ZEPMTFixMem<TCPSocketData, 100, 10, 10> m_TCPSocketDataPool;

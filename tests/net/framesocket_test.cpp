@@ -43,9 +43,12 @@ class SockNode : public CAppNode {
       CTCPEvent* t = CTCPEvent::Narrow(e);
       if (t == nullptr) continue;
       if (onEvent) onEvent(t);
-      Got g{t->GetRC(), t->GetSocket(), t->GetSocketType(),
+      Got g{t->GetRC(),
+            t->GetSocket(),
+            t->GetSocketType(),
             std::string(t->GetBuffer(), static_cast<size_t>(t->GetRecvSize())),
-            Frame()->GetUDPPackageIP(t).GetSafeText(), Frame()->GetUDPPackagePort(t)};
+            Frame()->GetUDPPackageIP(t).GetSafeText(),
+            Frame()->GetUDPPackagePort(t)};
       std::lock_guard<std::mutex> lk(mu);
       got.push_back(g);
     }
@@ -361,7 +364,8 @@ TEST_P(FrameSocket, FloodingASlowNodePausesAtHundredAndResumes) {
   // The node takes the first one and holds it; the rest pile up.
   sendto(peer, "f", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
   ASSERT_TRUE(WaitFor([&] { return holding.load(); }));
-  for (int i = 1; i < kSent; ++i) sendto(peer, "f", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  for (int i = 1; i < kSent; ++i)
+    sendto(peer, "f", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
   // A hundred wait, and the socket stops being read.
   ASSERT_TRUE(WaitFor([&] { return a->Queue().GetTCPCount(u) >= 100; }));
   {
@@ -457,4 +461,34 @@ TEST_P(Polling, TotalBandwidthCapWithTwoBusySockets) {
   EXPECT_GT(secs, 1.0);
   EXPECT_GT(a->Data(ch1).size(), 0u);
   EXPECT_GT(a->Data(ch2).size(), 0u);
+}
+
+TEST_P(FrameSocket, ReportLinesOfTheSocketMaps) {
+  SockNode* a = NewNode();
+  int server = frame->CreateServer("127.0.0.1", "0", ZEP_PROTO_TCP);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, server, 0));
+  int u = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, u, 0));
+  EXPECT_EQ(2, frame->GetTCP2NodeCount());
+  EXPECT_EQ(2u, frame->GetSocketPoolCount());
+  ZEPString out;
+  frame->PrintSocketMaps(out);
+  std::string text = out.GetSafeText();
+  ZEPString node;
+  node << static_cast<const void*>(a);
+  EXPECT_NE(std::string::npos, text.find(std::to_string(server) + ": " + node.GetSafeText() +
+                                         " SVR  127.0.0.1:0 CHD:0"));
+  EXPECT_NE(std::string::npos, text.find(std::string("\r\n") + node.GetSafeText() + ": " +
+                                         std::to_string(server) + "  " + std::to_string(u) + " "));
+
+  // A socket the engine no longer knows is reported as such.
+  Engine()->ClearNode(u, true);
+  ASSERT_TRUE(WaitFor([&] { return !Listed(u); }));
+  out = "";
+  frame->PrintSocketMaps(out);
+  text = out.GetSafeText();
+  EXPECT_NE(std::string::npos,
+            text.find("Error!Error! Cannot seek socket " + std::to_string(u) + " in list!"));
+  frame->DelTCPEvent(u);
+  EXPECT_EQ(1, frame->GetTCP2NodeCount());
 }

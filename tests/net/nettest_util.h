@@ -86,7 +86,8 @@ inline int ClosedUdpPort() {
 
 inline std::string Pattern(size_t n, int seed = 0) {
   std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + static_cast<size_t>(seed)) % 26);
+  for (size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>('a' + (i * 7 + static_cast<size_t>(seed)) % 26);
   return s;
 }
 

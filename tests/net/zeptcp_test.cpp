@@ -341,7 +341,7 @@ TEST(ZepTcpSelect, TotalBandwidthCapsAndRotates) {
   for (size_t i = 0; i < secs.size(); ++i)
     if (secs[i] - first < 2) perSec[secs[i] - first] += lens[i];
   for (int n : perSec) {
-    EXPECT_GE(n, 1000 - 300);  // a result read late in a second may go out in the next
+    EXPECT_GE(n, 1000 - 300);        // a result read late in a second may go out in the next
     EXPECT_LE(n, 1000 + 300 + 300);  // the budget plus one read (and a pending result)
   }
   // Fairness: both sockets are served every second, and the second second
@@ -374,4 +374,34 @@ TEST(ZepTcpMisc, WritabilityIsSafeForHighDescriptors) {
   EXPECT_EQ(2500, e.GetFDSetSize());
   EXPECT_EQ(-1, e.SendData(0, "x", 1));
   EXPECT_EQ(-1, e.SendData(5, NULL, 1));
+}
+
+TEST(ZepTcpSelect, NewConnectionsBeyondTheCeilingAreClosedAtOnce) {
+  rlimit rl;
+  getrlimit(RLIMIT_NOFILE, &rl);
+  if (rl.rlim_cur < 2600 && rl.rlim_max >= 2600) {
+    rl.rlim_cur = 2600;
+    setrlimit(RLIMIT_NOFILE, &rl);
+  }
+  if (rl.rlim_cur < 2600) GTEST_SKIP() << "needs 2600 descriptors";
+  ZEPTCP e;
+  int server = e.CreateServer("127.0.0.1", "0", ZEP_PROTO_TCP);
+  e.SetStarted(server, true);
+  std::vector<int> fill;
+  while (e.GetSocketCount() < e.GetFDSetSize() - 10)
+    fill.push_back(e.CreateUDPSocket(ZEP_SOCK_CLIENT));
+  int c = PlainConnect(e.GetLocalPort(server));
+  ASSERT_GE(c, 0);
+  Result r;
+  EXPECT_FALSE(SelectOne(e, &r, 200));
+  EXPECT_EQ(2490, e.GetSocketCount());
+  char b;
+  EXPECT_EQ(0, recv(c, &b, 1, 0));  // accepted by the kernel, closed by us
+  close(c);
+  // One socket fewer and the next connection is taken.
+  e.ClearNode(fill.back(), true);
+  c = PlainConnect(e.GetLocalPort(server));
+  ASSERT_TRUE(SelectOne(e, &r));
+  EXPECT_EQ(ZEP_RC_NEW, r.rc);
+  close(c);
 }

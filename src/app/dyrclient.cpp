@@ -1,0 +1,221 @@
+#include "app/dyrclient.h"
+
+#include "app/applog.h"
+#include "app/appshell.h"
+#include "app/dyrmsg.h"
+#include "frame/zepframe.h"
+
+Mutex g_IDFileMutex;
+
+namespace {
+
+// UDP links: connected sockets, one message per datagram.
+const int kProtocolUDP = 2;
+
+}  // namespace
+
+CDYRClient::CDYRClient(ZEPFrame* frame) : CAppNode(frame) {
+  g_IDFileMutex.Acquire();
+  if (m_strClientID.LoadFromFile(szClnIDFilename) != 0 || m_strClientID.IsEmpty()) {
+    m_strClientID = static_cast<const char*>(nullptr);
+  }
+  g_IDFileMutex.Release();
+}
+
+CDYRClient::~CDYRClient() = default;
+
+void CDYRClient::DestroyMe() { delete this; }
+
+void CDYRClient::AddDomain(ZEPString domain, ZEPString offline) {
+  m_Account.m_Domains.push_back(DomainNode{domain, offline});
+}
+
+int CDYRClient::MakeLoginMsg(ZEPString& msg) { return ::MakeLoginMsg(m_Account, m_strClientID, msg); }
+
+void CDYRClient::CloseLink(int& socket) {
+  if (socket > 0) Frame()->DelTCPEvent(this, socket, true);
+  socket = -1;
+}
+
+int CDYRClient::OpenLink(const ZEPString& port) {
+  int socket = Frame()->CreateClient(m_strServerIP, port, kProtocolUDP);
+  if (socket <= 0) {
+    DYR_LOG(LOG_MESG, DYR_MSG_NO_CONNECT << m_strServerIP << ":" << port);
+    return socket;
+  }
+  DYR_LOG(LOG_INFO, DYR_MSG_CONNECTED << m_strServerIP << ":" << port);
+  Frame()->AddTCPEvent(this, socket, 0);
+  return socket;
+}
+
+void CDYRClient::DoLogin() {
+  // Every attempt is given up and started again when this timer fires,
+  // whatever went wrong below; an older login timer no longer matches.
+  m_pLoginTimer = Frame()->AddTicker(this, DYR_LOGIN_TIMEOUT_MS, 1, 0);
+  m_nLoginSerial = m_pLoginTimer != nullptr ? m_pLoginTimer->GetSerial() : 0;
+  CloseLink(m_nMainSocket);
+  CloseLink(m_nAsstSocket);
+
+  if (Frame()->HostToIP(m_Account.m_strHost, m_strServerIP) != 0) {
+    DYR_LOG(LOG_MESG, DYR_MSG_NO_HOST_IP << m_Account.m_strHost);
+    return;
+  }
+  m_nMainSocket = OpenLink(m_Account.m_strMainPort);
+  if (m_nMainSocket <= 0) return;
+  m_nAsstSocket = OpenLink(m_Account.m_strAsstPort);
+  if (m_nAsstSocket <= 0) return;
+
+  ZEPString msg;
+  MakeLoginMsg(msg);
+  Frame()->SendData(m_nMainSocket, msg.GetSafeText(), static_cast<int>(msg.GetLength()));
+}
+
+int CDYRClient::DoReportIP() {
+  DYR_LOG(LOG_MESG, DYR_MSG_REPORTING);
+  CloseLink(m_nAsstSocket);
+  // The server takes the client's address from the source of this datagram,
+  // so every report comes from a fresh socket.
+  m_nAsstSocket = OpenLink(m_Account.m_strAsstPort);
+  if (m_nAsstSocket < 1) return 0;
+  if (m_strClientID.IsEmpty()) return 0;
+  return Frame()->SendData(m_nAsstSocket, m_strClientID.GetText(),
+                           static_cast<int>(m_strClientID.GetLength()));
+}
+
+void CDYRClient::ClearReportTimer() {
+  if (m_pReportTimer != nullptr) Frame()->DelTicker(m_pReportTimer);
+  m_pReportTimer = nullptr;
+  m_nReportSerial = 0;
+}
+
+void CDYRClient::DoReLogin() {
+  m_nState = kLoggingIn;
+  ClearReportTimer();
+  DYR_LOG(LOG_MESG, DYR_MSG_RELOGIN);
+  DoLogin();
+}
+
+void CDYRClient::ReqOffline() {
+  if (m_nMainSocket <= 0) return;
+  ZEPString msg;
+  MakeOfflineMsg(m_strClientID, msg);
+  Frame()->SendData(m_nMainSocket, msg.GetSafeText(), static_cast<int>(msg.GetLength()));
+}
+
+void CDYRClient::SaveClientId(const ZEPString& id) {
+  g_IDFileMutex.Acquire();
+  if (!(id == m_strClientID)) {
+    m_strClientID = id;
+    // A failed write costs only the id of the next run; it is not reported.
+    m_strClientID.SaveToFile(szClnIDFilename);
+  }
+  g_IDFileMutex.Release();
+}
+
+void CDYRClient::OnLoginReply(const char* data, int len) {
+  DYRLoginReply_tag reply;
+  switch (ParseLoginReply(data, len, reply)) {
+    case DYR_REPLY_IGNORED:
+      return;
+    case DYR_REPLY_INVALID:
+      DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_INVALID);
+      return;
+    case DYR_REPLY_REFUSED:
+      DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_FAILED << reply.m_strMsg);
+      return;
+    case DYR_REPLY_ACCEPTED:
+      break;
+  }
+  m_strExitIP = reply.m_strExitDYR;
+  if (!reply.m_strVersion.IsEmpty()) {
+    DYR_LOG(LOG_MESG, DYR_MSG_NEW_VERSION << reply.m_strVersion << " " << DYR_MSG_DOWNLOAD_AT
+                                          << reply.m_strDownLoadURL);
+  }
+  int32_t span = ReadReportSpan(reply.m_strReportIPSpan);
+  if (span > 0) m_nReportSpan = span;
+  if (m_strExitIP.IsEmpty() || reply.m_strK.IsEmpty()) {
+    DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_INVALID);
+    return;
+  }
+  SaveClientId(reply.m_strK);
+  DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_OK << DYR_MSG_EGRESS_IS << m_strExitIP);
+
+  m_bExitIsLocal = Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT);
+  if (!m_bExitIsLocal || reply.m_strHasTop == "Y") {
+    m_nState = kReporting;
+    m_pReportTimer = Frame()->AddTicker(this, static_cast<unsigned long>(m_nReportSpan), -1, 0);
+  } else {
+    m_nState = kWatching;
+    m_pReportTimer = Frame()->AddTicker(this, DYR_WATCH_PERIOD_MS, -1, 0);
+  }
+  m_nReportSerial = m_pReportTimer != nullptr ? m_pReportTimer->GetSerial() : 0;
+  DYR_LOG(LOG_INFO, m_strExitIP << " " << reply.m_strHasTop << " " << m_nState);
+}
+
+bool CDYRClient::IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) const {
+  return ev != nullptr && id != nullptr && ev->GetTimerID() == id && ev->GetTimerSerial() == serial;
+}
+
+void CDYRClient::OnTimer(CTimerEvent* timer) {
+  switch (m_nState) {
+    case kLoggingIn:
+      if (IsTimer(timer, m_pLoginTimer, m_nLoginSerial)) {
+        DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_TIMEOUT);
+        DoLogin();
+      }
+      break;
+    case kWatching:
+      if (IsTimer(timer, m_pReportTimer, m_nReportSerial) &&
+          !Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT)) {
+        DoReLogin();
+      }
+      break;
+    case kReporting:
+      if (IsTimer(timer, m_pReportTimer, m_nReportSerial)) {
+        if (m_bExitIsLocal && !Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT)) {
+          DoReLogin();
+        } else {
+          DoReportIP();
+        }
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void CDYRClient::OnSocketData(CTCPEvent* ev) {
+  if (!ev->IsTcpData()) return;
+  int len = ev->GetRecvSize();
+  if (len < 0) return;
+  if (len > CTCPEvent::GetBufferSize()) len = CTCPEvent::GetBufferSize();
+  if (m_nState == kLoggingIn && ev->GetSocket() == m_nMainSocket) {
+    OnLoginReply(ev->GetBuffer(), len);
+  } else if (m_nState == kReporting && ev->GetSocket() == m_nAsstSocket) {
+    if (ReadCmdCode(ev->GetBuffer(), len) == DYR_CMD_RELOGIN) DoReLogin();
+  }
+}
+
+void CDYRClient::doRunNode() {
+  m_nState = kLoggingIn;
+  DoLogin();
+  for (;;) {
+    RecvEvent();
+    CEvent* ev = Event().Get();
+    if (CQuitEvent::Narrow(ev) != nullptr) break;
+    CTCPEvent* tcp = CTCPEvent::Narrow(ev);
+    if (tcp != nullptr && tcp->IsTcpClose()) {
+      // An unreachable server port shows up as a receive error; the link
+      // stays and is replaced at the next login or report.
+      DYR_LOG(LOG_INFO, DYR_MSG_SOCKET_CLOSED);
+      Frame()->SetPaused(tcp->GetSocket(), false);
+      continue;
+    }
+    if (tcp != nullptr) {
+      OnSocketData(tcp);
+    } else {
+      OnTimer(CTimerEvent::Narrow(ev));
+    }
+  }
+  ReqOffline();
+}

@@ -1,0 +1,100 @@
+// dyrclient.h — CDYRClient, the dynamic-DNS client node of one account.
+//
+// Owns: the account (server, ports, credentials, domains), the node's two UDP
+// links to the server (main: login, reply, offline request; assist: reports
+// and the server's re-login request), its login and report timers and its
+// state (0 logging in, 10 watching a local egress address, 20 reporting).
+// The client id file is shared by all nodes of the process and guarded by
+// g_IDFileMutex.
+//
+// Threads: configured (setters, AddDomain, SetAccount) by the main thread
+// before it is handed to the frame; from then on everything runs on the
+// node's worker inside doRunNode. Nothing else touches the node.
+// Locks: g_IDFileMutex around every read and write of the client id file;
+// g_LogMutex for each log line. The two are never held together. Frame calls
+// (timers, sockets) take the frame's own locks; the node holds none then.
+// Lifetime: the frame owns the node after AddNode and deletes it through
+// DestroyMe once doRunNode has returned; the frame also removes its timers
+// and socket associations then (the destructor does neither).
+#ifndef ZEP_APP_DYRCLIENT_H
+#define ZEP_APP_DYRCLIENT_H
+
+#include <cstdint>
+
+#include "app/dyrproto.h"
+#include "base/zepmultithread.h"
+#include "base/zepstring.h"
+#include "frame/appnode.h"
+
+class ZEPFrame;
+struct TimeEvent_tag;
+
+extern Mutex g_IDFileMutex;
+
+// Login timer: one attempt every 20 s until one succeeds.
+#define DYR_LOGIN_TIMEOUT_MS 20000
+// Check of a local egress address, state 10.
+#define DYR_WATCH_PERIOD_MS 10000
+// Report period unless the server sends "ReportIPSpan".
+#define DYR_REPORT_PERIOD_MS 60000
+// Port used to test whether an address belongs to this host.
+#define DYR_MYIP_TEST_PORT 52938
+
+class CDYRClient : public CAppNode {
+ public:
+  enum State { kLoggingIn = 0, kWatching = 10, kReporting = 20 };
+  typedef DYRDomain_tag DomainNode;
+
+  // Loads the client id from the client id file (a missing or empty file
+  // leaves it null).
+  explicit CDYRClient(ZEPFrame* frame);
+  ~CDYRClient() override;
+
+  void SetHost(ZEPString host) { m_Account.m_strHost = host; }
+  void SetMainPort(ZEPString port) { m_Account.m_strMainPort = port; }
+  void SetAsstPort(ZEPString port) { m_Account.m_strAsstPort = port; }
+  void SetUserName(ZEPString user) { m_Account.m_strUserName = user; }
+  void SetPassword(ZEPString password) { m_Account.m_strPassword = password; }
+  void AddDomain(ZEPString domain, ZEPString offline);
+  void SetAccount(const DYRAccount_tag& account) { m_Account = account; }
+
+  int MakeLoginMsg(ZEPString& msg);
+  // Outbound procedures; node thread only.
+  void DoLogin();
+  int DoReportIP();
+  void DoReLogin();
+  void ReqOffline();
+
+  void doRunNode() override;
+  void DestroyMe() override;
+
+ private:
+  // Detaches from the socket and closes it; the socket becomes -1.
+  void CloseLink(int& socket);
+  // Opens a connected UDP link to the server on `port`, attached to this node.
+  int OpenLink(const ZEPString& port);
+  void OnLoginReply(const char* data, int len);
+  void OnTimer(CTimerEvent* timer);
+  void OnSocketData(CTCPEvent* ev);
+  void SaveClientId(const ZEPString& id);
+  bool IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) const;
+  void ClearReportTimer();
+
+  DYRAccount_tag m_Account;
+  int m_nMainSocket = -1;
+  int m_nAsstSocket = -1;
+  ZEPString m_strClientID;
+  ZEPString m_strServerIP;
+  // Timer ids are record addresses that the frame reuses; the serial tells a
+  // late tick of a finished timer from one of the timer now at that address.
+  TimeEvent_tag* m_pLoginTimer = nullptr;
+  uint64_t m_nLoginSerial = 0;
+  TimeEvent_tag* m_pReportTimer = nullptr;
+  uint64_t m_nReportSerial = 0;
+  int m_nState = kLoggingIn;
+  ZEPString m_strExitIP;
+  bool m_bExitIsLocal = false;
+  int32_t m_nReportSpan = DYR_REPORT_PERIOD_MS;
+};
+
+#endif  // ZEP_APP_DYRCLIENT_H

@@ -1,0 +1,88 @@
+// dyrclient against the reference server (tools/ddnsserver): what the server
+// records about a client that logs in, reports and goes offline.
+#include "dyr_fixture.h"
+
+namespace e2e {
+namespace {
+
+class WithServer : public DyrClientTest {
+ protected:
+  // Starts ddnsserver on free ports with `extra` options; false when it did
+  // not report its ports in time.
+  bool StartServer(std::vector<std::string> extra) {
+    std::vector<std::string> args = {BinDir() + "/ddnsserver", "--bind", "127.0.0.1",
+                                     "--main-port", "0", "--assist-port", "0",
+                                     "--state", dir_ / "server-state.txt"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    if (!server_proc_.Start(args, dir_ / "server.out")) return false;
+    return WaitFor(
+        [&] {
+          std::string out = ReadFile(dir_ / "server.out");
+          size_t m = out.find("main_port="), a = out.find("assist_port=");
+          if (m == std::string::npos || a == std::string::npos || out.find('\n', a) == std::string::npos)
+            return false;
+          main_port_ = std::atoi(out.c_str() + m + 10);
+          asst_port_ = std::atoi(out.c_str() + a + 12);
+          return main_port_ > 0 && asst_port_ > 0;
+        },
+        5000);
+  }
+  void WriteIniFor(const std::string& user, const std::string& pass,
+                   const std::vector<std::string>& domains) {
+    std::string ini = "[DYR_CLIENT]\nHost=localhost\nMainPort=" + std::to_string(main_port_) +
+                      "\nAsstPort=" + std::to_string(asst_port_) + "\nUserName=" + Scramble(user) +
+                      "\nPassword=" + Scramble(pass) + "\n";
+    for (const std::string& d : domains) ini += "Domain=" + d + "\n";
+    WriteFile(dir_ / "dyrclient.ini", ini);
+  }
+  std::string State() { return ReadFile(dir_ / "server-state.txt"); }
+
+  Process server_proc_;
+  int main_port_ = 0;
+  int asst_port_ = 0;
+};
+
+TEST_F(WithServer, LoginReportsAndOfflineAreRecorded) {
+  ASSERT_TRUE(StartServer({"--account", "carol:secret", "--report-span", "200", "--exit-addr",
+                           "203.0.113.44"}));
+  WriteIniFor("carol", "secret", {"home.example.net;backup.example.net", "cam.example.net"});
+  StartClient();
+  ASSERT_TRUE(WaitLog(T_LOGIN_OK T_EGRESS "203.0.113.44", 5000)) << Log();
+  std::string id = ReadFile(dir_ / "clientid.txt");
+  ASSERT_FALSE(id.empty());
+  ASSERT_TRUE(WaitFor([&] { return CountOf(State(), "state=online") == 2 &&
+                                   State().find(" reports=0 ") == std::string::npos; },
+                      5000))
+      << State();
+  EXPECT_NE(State().find("client " + id + " user=carol"), std::string::npos) << State();
+  EXPECT_EQ(Stop(), 0);
+  ASSERT_TRUE(WaitFor([&] { return CountOf(State(), "state=offline") == 2; }, 3000)) << State();
+  EXPECT_NE(State().find("domain home.example.net client=" + id), std::string::npos) << State();
+  EXPECT_NE(State().find("offline_target=backup.example.net"), std::string::npos) << State();
+}
+
+TEST_F(WithServer, WrongPasswordIsRefusedAndRetried) {
+  ASSERT_TRUE(StartServer({"--account", "dave:right"}));
+  WriteIniFor("dave", "wrong", {"d.example.net"});
+  StartClient();
+  ASSERT_TRUE(WaitLog(T_LOGIN_FAILED, 5000)) << Log();
+  EXPECT_EQ(CountOf(Log(), T_LOGIN_OK), 0u);
+  EXPECT_FALSE(FileExists(dir_ / "clientid.txt"));
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(WithServer, ServerRequestedReloginGoesThroughTheAssistLink) {
+  ASSERT_TRUE(StartServer({"--report-span", "2000", "--exit-addr", "203.0.113.45"}));
+  WriteIniFor("erin", "pw", {"e.example.net"});
+  StartClient();
+  ASSERT_TRUE(WaitLog(T_REPORTING, 5000)) << Log();
+  ASSERT_TRUE(WaitFor([&] { return State().find(" reports=0 ") == std::string::npos; }, 3000));
+  // SIGUSR1: the server sends "C"=4 to every client that has reported.
+  server_proc_.Signal(SIGUSR1);
+  ASSERT_TRUE(WaitLog(T_RELOGIN, 5000)) << Log() << ReadFile(dir_ / "server.out");
+  ASSERT_TRUE(WaitLog(T_LOGIN_OK, 5000, 2)) << Log();
+  EXPECT_EQ(Stop(), 0);
+}
+
+}  // namespace
+}  // namespace e2e
