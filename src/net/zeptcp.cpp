@@ -127,8 +127,21 @@ void ZEPTCP::FreeRecord(TCPSocketData* pNode) {
 }
 
 void ZEPTCP::DropRecord(TCPSocketData* pNode, bool bClose) {
+  // Results still waiting for this socket would otherwise be handed out
+  // later under a descriptor number the system may have given to a new one.
+  DropResults(m_PendingList, pNode->m_nSocket);
+  DropResults(m_HighPendingList, pNode->m_nSocket);
   if (bClose && pNode->m_nSocket >= 0) CloseSocket(pNode->m_nSocket);
   FreeRecord(pNode);
+}
+
+void ZEPTCP::DropResults(ZEPList<TCPData>& list, int nSocket) {
+  SmartPtr<CListNode> cursor;
+  for (TCPData* d = list.GetFirst(&cursor); d != NULL; d = list.GetNext(&cursor)) {
+    if (d->m_nSocket != nSocket) continue;
+    list.RemoveAtCursor(&cursor);
+    m_TCPDataPool.Free(d);
+  }
 }
 
 unsigned ZEPTCP::GetTCPSocketDataPoolCount() {

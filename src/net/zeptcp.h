@@ -279,6 +279,7 @@ class ZEPTCP {
   static int PopResult(ZEPList<TCPData>& list, ZEPFixMem<TCPData, 100, 10, 10>& pool, int& nSocket,
                        char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol);
   int CountResults(ZEPList<TCPData>& list, int nSocket) const;
+  void DropResults(ZEPList<TCPData>& list, int nSocket);
 
   ZEPList<TCPData> m_PendingList;
   ZEPList<TCPData> m_HighPendingList;

@@ -405,3 +405,28 @@ TEST(ZepTcpSelect, NewConnectionsBeyondTheCeilingAreClosedAtOnce) {
   EXPECT_EQ(ZEP_RC_NEW, r.rc);
   close(c);
 }
+
+TEST(ZepTcpSelect, ClearedSocketLeavesNoWaitingResults) {
+  ZEPTCP e;
+  int peer = BoundUdp();
+  ZEPString port;
+  port << LocalPort(peer);
+  int u1 = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
+  int u2 = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
+  e.SetStarted(u1, true);
+  e.SetStarted(u2, true);
+  for (int s : {u1, u2}) {
+    sockaddr_in to = Loopback(e.GetLocalPort(s));
+    sendto(peer, "w", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  }
+  // Wait until one cycle has read both: one handed out, one waiting.
+  Result r;
+  ASSERT_TRUE(WaitFor([&] {
+    return SelectOne(e, &r, 10) && e.GetSocketBufDataCount(r.sock == u1 ? u2 : u1) == 1;
+  }));
+  int waiting = r.sock == u1 ? u2 : u1;
+  e.ClearNode(waiting, true);
+  EXPECT_EQ(0, e.GetSocketBufDataCount(waiting));
+  EXPECT_FALSE(SelectOne(e, &r, 50));
+  close(peer);
+}
