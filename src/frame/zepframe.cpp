@@ -65,6 +65,10 @@ unsigned ZEPFrame::GetEventsOutstanding() {
 // --- Service -------------------------------------------------------------
 
 int ZEPFrame::svc() {
+  {
+    std::lock_guard<std::mutex> lock(m_ServingMutex);
+    m_bServing = true;
+  }
   m_nStartTime.store(time(nullptr));
   CNodeTicker* ticker = new CNodeTicker(this);
   m_Ticker = ticker;
@@ -73,7 +77,24 @@ int ZEPFrame::svc() {
   while (!m_bExit.load()) ServiceTurn();
   SendQuit();
   CleanQuitList();
+  std::lock_guard<std::mutex> lock(m_ServingMutex);
+  m_bServing = false;
+  m_ServingCond.notify_all();  // under the lock: the waiter may delete us next
   return 0;
+}
+
+bool ZEPFrame::IsServing() {
+  std::lock_guard<std::mutex> lock(m_ServingMutex);
+  return m_bServing;
+}
+
+void ZEPFrame::WaitServiceStop() {
+  if (GetServiceHandle() != nullptr) {
+    ThreadSvc::WaitServiceStop();
+    return;
+  }
+  std::unique_lock<std::mutex> lock(m_ServingMutex);
+  m_ServingCond.wait(lock, [this] { return !m_bServing; });
 }
 
 void ZEPFrame::ExitFrame() {

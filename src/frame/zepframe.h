@@ -26,8 +26,10 @@
 #include <semaphore.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 
 #include "base/zepbtree.h"
 #include "base/zepfixmem.h"
@@ -67,6 +69,11 @@ class ZEPFrame : public ThreadSvc {
   int svc() override;
   // Any thread, async-signal-safe: the loop notices it at once.
   void ExitFrame();
+  // Any thread but the one serving: waits until svc() has returned, whether
+  // it runs on the frame's own service thread (Service(), joined here) or on
+  // a caller's thread (Run(), as dyrclient's main thread does).
+  void WaitServiceStop();
+  bool IsServing();
   bool IsRunning() const { return !m_bExit.load(); }
   time_t GetStartTime() const { return m_nStartTime.load(); }
 
@@ -244,6 +251,11 @@ class ZEPFrame : public ThreadSvc {
   bool m_bUseThreadPool;
   CThreadPool* m_pThreadPool = nullptr;
   std::atomic<time_t> m_nStartTime{0};
+
+  // Set while svc() runs (leaf lock, never held with another).
+  std::mutex m_ServingMutex;
+  std::condition_variable m_ServingCond;
+  bool m_bServing = false;
 };
 
 // The one frame of the process.

@@ -1,15 +1,13 @@
 #include "log/tnlog.h"
 
-#include <sys/socket.h>
-
 #include <cstring>
 
-int TNLogFrameSend(ZEPFrame* /*pFrame*/, int nSocket, const char* pLine) {
-  if (nSocket <= 0 || pLine == nullptr) return -1;
-  size_t len = std::strlen(pLine);
-  // MSG_NOSIGNAL: a console that went away must not kill the process.
-  ssize_t n = send(nSocket, pLine, len, MSG_NOSIGNAL);
-  return (n >= 0 && static_cast<size_t>(n) == len) ? 0 : -1;
+#include "frame/zepframe.h"
+
+int TNLogFrameSend(ZEPFrame* pFrame, int nSocket, const char* pLine) {
+  if (pFrame == nullptr || nSocket <= 0 || pLine == nullptr) return -1;
+  // Length 0: up to the terminating zero; the frame sends it whole or fails.
+  return pFrame->SendData(nSocket, pLine, 0) == 0 ? 0 : -1;
 }
 
 std::atomic<TNLogSendFn> g_pTNLogSend{&TNLogFrameSend};

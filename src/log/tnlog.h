@@ -9,11 +9,9 @@
 // node's thread sets it while other threads log); the socket is atomic.
 //
 // Sending: every line leaves through g_pTNLogSend(frame, socket, line), whose
-// default TNLogFrameSend in tnlog.cpp is the single hook-up point to the
-// frame: once frame/zepframe.h exists its body becomes
-//     return pFrame->SendData(nSocket, pLine, 0);
-// Until then it writes the line with one send() of the whole text, which is
-// what SendData does. Tests may point g_pTNLogSend elsewhere.
+// default TNLogFrameSend sends it with ZEPFrame::SendData(socket, line, 0)
+// (the whole zero-terminated text, or failure). Tests may point
+// g_pTNLogSend elsewhere.
 #ifndef ZEP_LOG_TNLOG_H
 #define ZEP_LOG_TNLOG_H
 

@@ -55,13 +55,15 @@ TEST(Frame, EnqueueChecksRegistrationAndApplicationId) {
 }
 
 // Shutdown tells the newest node first and waits for it first. B is slow to
-// wind down, A quick: A is still destroyed after B. Quit events come from the
+// wind down, A quick: A is still destroyed after B (the nodes have threads of
+// their own, so the frame's reference is the last one and each node dies
+// right when the frame is done waiting for it). Quit events come from the
 // frame's pool lowest slot first, and every node keeps its quit event until it
 // is destroyed, so the earlier-told node holds the lower address.
 TEST(Frame, ShutdownTellsAndWaitsNewestFirst) {
   std::mutex mu;
   std::vector<std::string> destroyedOrder;
-  ServedFrame f;
+  ServedFrame f(false);
   RecNode* a = new RecNode(f.frame);
   RecNode* b = new RecNode(f.frame);
   a->onDestroy = [&] {
@@ -158,4 +160,34 @@ TEST(Frame, WorkerPoolGrowsWhenAllAreBusy) {
   EXPECT_TRUE(WaitFor([&] { return sixth->running.load(); }, 5000));
   EXPECT_EQ(10, pool->GetTotalThread());
   f.Stop();
+}
+
+// dyrclient serves on its main thread (Run); an orderly stop from another
+// thread (ExitFrame + WaitServiceStop) must return only after the service
+// loop has stopped every node and returned.
+TEST(Frame, StopFromAnotherThreadWaitsForARunOnTheCallersThread) {
+  std::atomic<int> destroyed{0};
+  ZEPFrame* frame = new ZEPFrame(true, true);
+  std::atomic<bool> returned{false};
+  std::thread mainThread([&] {
+    frame->Run();
+    returned.store(true);
+  });
+  RecNode* node = new RecNode(frame, &destroyed);
+  std::atomic<bool> quitDone{false};
+  node->onQuit = [&] { quitDone.store(true); };
+  ASSERT_EQ(0, frame->AddNode(node, true));
+  ASSERT_TRUE(WaitFor([&] { return node->running.load(); }, 5000));
+  ASSERT_TRUE(WaitFor([&] { return frame->IsServing(); }, 5000));
+  frame->ExitFrame();
+  frame->WaitServiceStop();
+  EXPECT_FALSE(frame->IsServing());
+  EXPECT_TRUE(quitDone.load());
+  EXPECT_EQ(0, frame->GetNodeCount());
+  EXPECT_EQ(0, frame->GetTickerCount());
+  // The worker lets go of its own reference right after the node's run.
+  EXPECT_TRUE(WaitFor([&] { return destroyed.load() == 1; }, 5000));
+  mainThread.join();
+  EXPECT_TRUE(returned.load());
+  delete frame;
 }

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "frame/zepframe.h"
 #include "logtestutil.h"
 
 namespace {
@@ -52,10 +53,11 @@ struct ConsolePair {
   }
 };
 
-// Stands in for the frame: never dereferenced by the log itself.
+// A frame without worker pool or socket threads: the log sends through its
+// SendData, which needs no running service loop.
 ZEPFrame* FakeFrame() {
-  static char s_frame;
-  return reinterpret_cast<ZEPFrame*>(&s_frame);
+  static ZEPFrame s_frame(false, false);
+  return &s_frame;
 }
 
 std::atomic<int> g_nSends{0};
