@@ -68,12 +68,20 @@ void CAppNode::SetRunState(RunState s) {
   m_RunCond.notify_all();
 }
 
-void CAppNode::MarkStartOwnThread() {
+bool CAppNode::MarkStartOwnThread() {
+  std::lock_guard<std::mutex> lock(m_RunMutex);
+  if (m_eRun != kIdle) return false;
   m_bOwnThread.store(true);
-  SetRunState(kPending);
+  m_eRun = kPending;
+  return true;
 }
 
-void CAppNode::MarkStartPooled() { SetRunState(kPending); }
+bool CAppNode::MarkStartPooled() {
+  std::lock_guard<std::mutex> lock(m_RunMutex);
+  if (m_eRun != kIdle) return false;
+  m_eRun = kPending;
+  return true;
+}
 
 int CAppNode::svc() {
   SetRunState(kRunning);

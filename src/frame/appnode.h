@@ -80,9 +80,10 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
 
   // Frame only: records how the node is about to be started, before the
   // thread or the pool work item exists, so that WaitServiceStop knows
-  // what to wait for even if the run has not begun yet.
-  void MarkStartOwnThread();
-  void MarkStartPooled();
+  // what to wait for even if the run has not begun yet. False (and nothing
+  // changed) for a node that was started before: a node runs once.
+  bool MarkStartOwnThread();
+  bool MarkStartPooled();
 
  protected:
   SmartPtr<CQuitEvent> m_QuitEvent;

@@ -147,6 +147,7 @@ void CMessageQueue::AddEventWatch(int type, unsigned max) {
 
 // Watch check. False refuses the event (the watch of its type is full).
 bool CMessageQueue::AddUEventCount(CEvent* e) {
+  if (m_Watches.GetCount() == 0) return true;
   SmartPtr<CListNode> cursor;
   for (UserEventCountNode_tag* w = m_Watches.GetFirst(&cursor); w != nullptr;
        w = m_Watches.GetNext(&cursor)) {
@@ -162,6 +163,7 @@ bool CMessageQueue::AddUEventCount(CEvent* e) {
 }
 
 void CMessageQueue::DelUEventCount(CEvent* e) {
+  if (m_Watches.GetCount() == 0) return;
   SmartPtr<CListNode> cursor;
   for (UserEventCountNode_tag* w = m_Watches.GetFirst(&cursor); w != nullptr;
        w = m_Watches.GetNext(&cursor)) {

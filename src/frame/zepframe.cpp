@@ -72,8 +72,7 @@ int ZEPFrame::svc() {
   m_nStartTime.store(time(nullptr));
   CNodeTicker* ticker = new CNodeTicker(this);
   m_Ticker = ticker;
-  ticker->MarkStartOwnThread();
-  ticker->Service();
+  if (ticker->MarkStartOwnThread()) ticker->Service();
   while (!m_bExit.load()) ServiceTurn();
   SendQuit();
   CleanQuitList();
@@ -129,8 +128,7 @@ int ZEPFrame::AddNode(CAppNode* node, bool start) {
   if (start) {
     if (m_pThreadPool != nullptr) {
       StartService(node);
-    } else {
-      node->MarkStartOwnThread();
+    } else if (node->MarkStartOwnThread()) {
       node->Service();
     }
   }
@@ -139,7 +137,7 @@ int ZEPFrame::AddNode(CAppNode* node, bool start) {
 
 void ZEPFrame::StartService(CAppNode* node) {
   if (m_pThreadPool == nullptr || node == nullptr) return;
-  node->MarkStartPooled();
+  if (!node->MarkStartPooled()) return;  // already started: a node runs once
   SmartPtr<CThreadEvent> work(new CThreadEvent(node));
   m_pThreadPool->Enqueue(work.Get(), true);
 }

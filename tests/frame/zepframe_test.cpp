@@ -159,6 +159,10 @@ TEST(Frame, WorkerPoolGrowsWhenAllAreBusy) {
   ASSERT_EQ(0, f->AddNode(sixth, true));
   EXPECT_TRUE(WaitFor([&] { return sixth->running.load(); }, 5000));
   EXPECT_EQ(10, pool->GetTotalThread());
+  // Starting a running node again does not run it a second time.
+  f->StartService(sixth);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(6, pool->GetUsedThread());
   f.Stop();
 }
 
