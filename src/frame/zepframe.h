@@ -218,6 +218,7 @@ class ZEPFrame : public ThreadSvc {
   // === Socket half members (zepframe_socket.cpp) ==========================
   bool HasSocket(Node2TCP* n, int sock);
   bool UnlinkLocked(CAppNode* node, int sock);
+  void DropSocketFromNodeLocked(CAppNode* node, int sock);
   bool DropNodeFromSocketLocked(CAppNode* node, int sock);
 
   bool m_bMultiThreadSocket;

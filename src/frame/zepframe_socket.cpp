@@ -226,25 +226,31 @@ bool ZEPFrame::HasSocket(Node2TCP* n, int sock) {
 // node's record when it empties) and the node out of the socket's list.
 // True when the socket has no node left (its record is then dropped too).
 bool ZEPFrame::UnlinkLocked(CAppNode* node, int sock) {
+  DropSocketFromNodeLocked(node, sock);
+  return DropNodeFromSocketLocked(node, sock);
+}
+
+// Map lock held. The socket leaves the node's list; the node's record goes
+// when its list empties.
+void ZEPFrame::DropSocketFromNodeLocked(CAppNode* node, int sock) {
   Node2TCP nkey;
   nkey.m_pNode = node;
-  if (Node2TCP* n = m_Node2TCP.SearchKey(nkey)) {
-    if (n->m_pSocketList != nullptr) {
-      SmartPtr<CListNode> cursor;
-      for (void* p = n->m_pSocketList->GetFirst(&cursor); p != nullptr;
-           p = n->m_pSocketList->GetNext(&cursor)) {
-        if (*static_cast<int*>(p) != sock) continue;
-        n->m_pSocketList->RemoveAtCursor(&cursor);
-        m_SocketPool.Free(static_cast<int*>(p));
-        break;
-      }
-    }
-    if (n->m_pSocketList == nullptr || n->m_pSocketList->GetCount() == 0) {
-      delete n->m_pSocketList;
-      m_Node2TCP.DeleteKey(nkey);
+  Node2TCP* n = m_Node2TCP.SearchKey(nkey);
+  if (n == nullptr) return;
+  if (n->m_pSocketList != nullptr) {
+    SmartPtr<CListNode> cursor;
+    for (void* p = n->m_pSocketList->GetFirst(&cursor); p != nullptr;
+         p = n->m_pSocketList->GetNext(&cursor)) {
+      if (*static_cast<int*>(p) != sock) continue;
+      n->m_pSocketList->RemoveAtCursor(&cursor);
+      m_SocketPool.Free(static_cast<int*>(p));
+      break;
     }
   }
-  return DropNodeFromSocketLocked(node, sock);
+  if (n->m_pSocketList == nullptr || n->m_pSocketList->GetCount() == 0) {
+    delete n->m_pSocketList;
+    m_Node2TCP.DeleteKey(nkey);
+  }
 }
 
 // Map lock held. The node leaves the socket's list; true when the socket is
@@ -299,25 +305,8 @@ void ZEPFrame::DelTCPEvent(int sock) {
   ZEPTlist* nodes = t->m_pNodeList;
   m_TCP2Node.DeleteKey(tkey);
   if (nodes == nullptr) return;
-  while (void* node = nodes->RemoveHead()) {
-    Node2TCP nkey;
-    nkey.m_pNode = static_cast<CAppNode*>(node);
-    Node2TCP* n = m_Node2TCP.SearchKey(nkey);
-    if (n == nullptr || n->m_pSocketList == nullptr) continue;
-    SmartPtr<CListNode> cursor;
-    for (void* p = n->m_pSocketList->GetFirst(&cursor); p != nullptr;
-         p = n->m_pSocketList->GetNext(&cursor)) {
-      if (*static_cast<int*>(p) != sock) continue;
-      n->m_pSocketList->RemoveAtCursor(&cursor);
-      m_SocketPool.Free(static_cast<int*>(p));
-      break;
-    }
-    cursor.Release();
-    if (n->m_pSocketList->GetCount() == 0) {
-      delete n->m_pSocketList;
-      m_Node2TCP.DeleteKey(nkey);
-    }
-  }
+  while (void* node = nodes->RemoveHead())
+    DropSocketFromNodeLocked(static_cast<CAppNode*>(node), sock);
   delete nodes;
 }
 

@@ -49,6 +49,15 @@ bool Resolve(const char* szHost, uint32_t* pAddr) {
   return ok;
 }
 
+void LogPollFailure(const char* szWho, int nCount, int nErr) {
+  g_LogMutex.Acquire();
+  if (zeplog != NULL) {
+    strLog << szWho << ": returns value less than 0, nSocketCount:" << nCount << " errno:" << nErr;
+    zeplog->Log(__FILE__, __LINE__, LOG_WARN, strLog);
+  }
+  g_LogMutex.Release();
+}
+
 }  // namespace
 
 void TCPSocketData::Init(bool /*bFull*/, int nBandwidth) {
@@ -548,14 +557,7 @@ int ZEPTCP::SelectHighPrioritySocket(int& nSocket, char* szBuffer, int& nLength,
     if (count == 0) break;
     int rc = poll(m_PollFD, static_cast<nfds_t>(count), 0);
     if (rc < 0) {
-      int err = errno;
-      g_LogMutex.Acquire();
-      if (zeplog != NULL) {
-        strLog << "SelectHighPrioritySocket: returns value less than 0, nSocketCount:" << count
-               << " errno:" << err;
-        zeplog->Log(__FILE__, __LINE__, LOG_WARN, strLog);
-      }
-      g_LogMutex.Release();
+      LogPollFailure("SelectHighPrioritySocket", count, errno);
       m_High.m_bResume = false;
       return 0;
     }
@@ -579,13 +581,7 @@ int ZEPTCP::Select(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFro
     if (count == 0) break;
     int prc = poll(m_PollFD, static_cast<nfds_t>(count), 0);
     if (prc < 0) {
-      int err = errno;
-      g_LogMutex.Acquire();
-      if (zeplog != NULL) {
-        strLog << "Select: returns value less than 0, nSocketCount:" << count << " errno:" << err;
-        zeplog->Log(__FILE__, __LINE__, LOG_WARN, strLog);
-      }
-      g_LogMutex.Release();
+      LogPollFailure("Select", count, errno);
       m_Normal.m_bResume = false;
       return 0;
     }

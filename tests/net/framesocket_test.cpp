@@ -36,6 +36,7 @@ class SockNode : public CAppNode {
   void DestroyMe() override { delete this; }
 
   void doRunNode() override {
+    if (quitAtOnce) return;
     for (;;) {
       RecvEvent();
       CEvent* e = Event().Get();
@@ -77,6 +78,7 @@ class SockNode : public CAppNode {
   }
 
   std::function<void(CTCPEvent*)> onEvent;
+  bool quitAtOnce = false;  // set before the node is started
 
  private:
   std::mutex mu;
@@ -215,10 +217,25 @@ TEST_P(FrameSocket, AttachRefusesUnknownMismatchedAndQuittingNodes) {
   EXPECT_EQ(-1, frame->AddTCPEvent(a, u, a->GetAppID() + 1000));
   EXPECT_EQ(0, frame->GetSocketNodeCount(u));
   EXPECT_EQ(0, frame->GetNodeSocketCount(a));
+  SockNode* q = new SockNode(frame);
+  q->quitAtOnce = true;
+  q->upcount();
+  held.push_back(q);
+  frame->AddNode(q, true);
+  ASSERT_TRUE(WaitFor([&] { return q->IsQuiting(); }));
+  EXPECT_EQ(-1, frame->AddTCPEvent(q, u, 0));
   {
     ZEPEngineGuard g(Engine());
     EXPECT_FALSE(Engine()->SeekSocket(u)->m_bStarted.load());
   }
+  // An event for a socket nobody is attached to is taken by no one and goes
+  // back to its pool.
+  unsigned before = frame->GetEventsOutstanding();
+  CTCPEvent* ev = frame->AllocTCPEvent();
+  ev->upcount();
+  EXPECT_FALSE(frame->EnqueueTCP(ev, u));
+  ev->downcount();
+  EXPECT_EQ(before, frame->GetEventsOutstanding());
   frame->ClearNode(u, true);
 }
 
@@ -408,7 +425,7 @@ TEST_P(SockThreads, PoolGrowsByFiveWhenAllThreadsAreBusy) {
   EXPECT_EQ(10, Engine()->GetTotalThread());
   start(10);
   EXPECT_EQ(15, Engine()->GetTotalThread());
-  EXPECT_EQ(1, Engine()->SetStarted(socks[0], true) == 2 ? 1 : 0);
+  EXPECT_EQ(2, Engine()->SetStarted(socks[0], true));
   EXPECT_EQ(3, Engine()->SetStarted(socks[0], false));
   EXPECT_EQ(1, Engine()->SetStarted(-5, true));
   for (int s : socks) frame->ClearNode(s, true);

@@ -430,3 +430,31 @@ TEST(ZepTcpSelect, ClearedSocketLeavesNoWaitingResults) {
   EXPECT_FALSE(SelectOne(e, &r, 50));
   close(peer);
 }
+
+TEST(ZepTcpSelect, HighPrioritySocketIsServedFirst) {
+  ZEPTCP e;
+  int peer = BoundUdp();
+  ZEPString port;
+  port << LocalPort(peer);
+  int normal = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
+  int high = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
+  e.SetStarted(normal, true);
+  e.SetStarted(high, true);
+  ASSERT_EQ(0, e.SetPriority(high, 1));
+  for (int i = 0; i < 2; ++i) {
+    for (int s : {normal, high}) {
+      sockaddr_in to = Loopback(e.GetLocalPort(s));
+      sendto(peer, "p", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    }
+  }
+  // Both datagrams of the high-priority socket come before the other's.
+  std::vector<int> order;
+  Result r;
+  while (order.size() < 4 && SelectOne(e, &r)) order.push_back(r.sock);
+  ASSERT_EQ(4u, order.size());
+  EXPECT_EQ(high, order[0]);
+  EXPECT_EQ(high, order[1]);
+  EXPECT_EQ(normal, order[2]);
+  EXPECT_EQ(normal, order[3]);
+  close(peer);
+}
