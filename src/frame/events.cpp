@@ -17,14 +17,6 @@ void CQuitEvent::Init(bool full) {
   m_pPool = nullptr;
 }
 
-CQuitEvent* CQuitEvent::Instance(Pool* pool) {
-  if (pool == nullptr) return nullptr;
-  CQuitEvent* pReturn = ZEPEventFromPool<CQuitEvent>(pool);
-  ZEP_ASSERT(NULL != pReturn);
-  pReturn->Init(true);
-  pReturn->m_pPool = pool;
-  return pReturn;
-}
 
 void CTimerEvent::Init(bool full) {
   if (full) CEvent::Init(true);
@@ -32,14 +24,6 @@ void CTimerEvent::Init(bool full) {
   m_pPool = nullptr;
 }
 
-CTimerEvent* CTimerEvent::Instance(Pool* pool) {
-  if (pool == nullptr) return nullptr;
-  CTimerEvent* pReturn = ZEPEventFromPool<CTimerEvent>(pool);
-  ZEP_ASSERT(NULL != pReturn);
-  pReturn->Init(true);
-  pReturn->m_pPool = pool;
-  return pReturn;
-}
 
 CTCPEvent::CTCPEvent() {
   std::memset(m_Buffer, 0, sizeof(m_Buffer));
@@ -55,14 +39,6 @@ void CTCPEvent::Init(bool full) {
   m_nSocketType = 1;
 }
 
-CTCPEvent* CTCPEvent::Instance(Pool* pool) {
-  if (pool == nullptr) return nullptr;
-  CTCPEvent* pReturn = ZEPEventFromPool<CTCPEvent>(pool);
-  ZEP_ASSERT(NULL != pReturn);
-  pReturn->Init(true);
-  pReturn->m_pPool = pool;
-  return pReturn;
-}
 
 void CUserEvent::Init(bool full) {
   if (full) CEvent::Init(true);
@@ -71,14 +47,6 @@ void CUserEvent::Init(bool full) {
   m_pPointer = nullptr;
 }
 
-CUserEvent* CUserEvent::Instance(Pool* pool) {
-  if (pool == nullptr) return nullptr;
-  CUserEvent* pReturn = ZEPEventFromPool<CUserEvent>(pool);
-  ZEP_ASSERT(NULL != pReturn);
-  pReturn->Init(true);
-  pReturn->m_pPool = pool;
-  return pReturn;
-}
 
 CCmdEvent::CCmdEvent(const GeneralCmd_* cmd, int sock) {
   std::memset(m_Cmd, 0, sizeof(m_Cmd));

@@ -93,6 +93,17 @@ void ZEPEventRelease(Kind* ev, Pool* pool) {
   ZEP_ASSERT(0 == rc);
 }
 
+// Instance() of the kinds whose Init takes only the full flag.
+template <class Kind>
+Kind* ZEPEventInstance(typename Kind::Pool* pool) {
+  if (pool == nullptr) return nullptr;
+  Kind* pReturn = ZEPEventFromPool<Kind>(pool);
+  ZEP_ASSERT(NULL != pReturn);
+  pReturn->Init(true);
+  pReturn->m_pPool = pool;
+  return pReturn;
+}
+
 template <class Kind>
 Kind* ZEPEventNarrow(CEvent* ev, int code) {
   return (ev != nullptr && ev->GetEventType() == code) ? static_cast<Kind*>(ev) : nullptr;
@@ -103,11 +114,12 @@ class CQuitEvent : public CEvent {
   typedef ZEPMTFixMem<CQuitEvent, 100, 10, 10> Pool;
   CQuitEvent() { Init(false); }
   void Init(bool full);
-  static CQuitEvent* Instance(Pool* pool);
+  static CQuitEvent* Instance(Pool* pool) { return ZEPEventInstance<CQuitEvent>(pool); }
   static CQuitEvent* Narrow(CEvent* ev) { return ZEPEventNarrow<CQuitEvent>(ev, ZEP_EVENT_QUIT); }
   void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
 
  private:
+  friend CQuitEvent* ZEPEventInstance<CQuitEvent>(Pool* pool);
   Pool* m_pPool = nullptr;
 };
 
@@ -116,7 +128,7 @@ class CTimerEvent : public CEvent {
   typedef ZEPMTFixMem<CTimerEvent, 100, 10, 10> Pool;
   CTimerEvent() { Init(false); }
   void Init(bool full);
-  static CTimerEvent* Instance(Pool* pool);
+  static CTimerEvent* Instance(Pool* pool) { return ZEPEventInstance<CTimerEvent>(pool); }
   static CTimerEvent* Narrow(CEvent* ev) { return ZEPEventNarrow<CTimerEvent>(ev, ZEP_EVENT_TIMER); }
   void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
 
@@ -130,6 +142,7 @@ class CTimerEvent : public CEvent {
   uint64_t GetTimerSerial() const { return m_nTimerSerial; }
 
  private:
+  friend CTimerEvent* ZEPEventInstance<CTimerEvent>(Pool* pool);
   Pool* m_pPool = nullptr;
   TimeEvent_tag* m_pTimerID = nullptr;
   uint64_t m_nTimerSerial = 0;
@@ -140,7 +153,7 @@ class CTCPEvent : public CEvent {
   typedef ZEPMTFixMem<CTCPEvent, 100, 10, 10> Pool;
   CTCPEvent();
   void Init(bool full);
-  static CTCPEvent* Instance(Pool* pool);
+  static CTCPEvent* Instance(Pool* pool) { return ZEPEventInstance<CTCPEvent>(pool); }
   static CTCPEvent* Narrow(CEvent* ev) { return ZEPEventNarrow<CTCPEvent>(ev, ZEP_EVENT_TCP); }
   void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
 
@@ -170,6 +183,7 @@ class CTCPEvent : public CEvent {
   sockaddr_in* GetSenderAddr() { return &m_SenderAddr; }
 
  private:
+  friend CTCPEvent* ZEPEventInstance<CTCPEvent>(Pool* pool);
   static int Clamp(int n) { return n < 0 ? 0 : (n > kTCPEventBufSize ? kTCPEventBufSize : n); }
 
   char m_Buffer[kTCPEventBufSize];
@@ -188,7 +202,7 @@ class CUserEvent : public CEvent {
   typedef ZEPMTFixMem<CUserEvent, 100, 10, 10> Pool;
   CUserEvent() { Init(false); }
   void Init(bool full);
-  static CUserEvent* Instance(Pool* pool);
+  static CUserEvent* Instance(Pool* pool) { return ZEPEventInstance<CUserEvent>(pool); }
   static CUserEvent* Narrow(CEvent* ev) { return ZEPEventNarrow<CUserEvent>(ev, ZEP_EVENT_USER); }
   void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
 
@@ -198,6 +212,7 @@ class CUserEvent : public CEvent {
   void* GetPointer() const { return m_pPointer; }
 
  private:
+  friend CUserEvent* ZEPEventInstance<CUserEvent>(Pool* pool);
   int m_nTag = 0;
   Pool* m_pPool = nullptr;
   void* m_pPointer = nullptr;
