@@ -260,14 +260,14 @@ TEST_P(FrameSocket, DetachLastNodeWithAndWithoutClose) {
 
   // With close: the record goes and the descriptor is closed.
   frame->DelTCPEvent(a, u, true);
-  ASSERT_TRUE(WaitFor([&] { return !Listed(u); }, 3000));
+  ASSERT_TRUE(WaitFor([&] { return !Listed(u); }));
   EXPECT_EQ(0, frame->GetNodeSocketCount(a));
 
   // A node detached from everything when it quits.
   int v = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
   ASSERT_EQ(0, frame->AddTCPEvent(a, v, 0));
   frame->DelTCPEvent(a);
-  ASSERT_TRUE(WaitFor([&] { return !Listed(v); }, 3000));
+  ASSERT_TRUE(WaitFor([&] { return !Listed(v); }));
   close(peer);
 }
 
@@ -449,10 +449,10 @@ TEST_P(SockThreads, SweepClosesUnstartedSocketAfterItsStartTimeout) {
   int s = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
   int keep = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
   ASSERT_EQ(0, frame->SetStartTimeout(s, 1));
-  ASSERT_TRUE(WaitFor([&] { return !Listed(s); }, 4000));
+  ASSERT_TRUE(WaitFor([&] { return !Listed(s); }));
   EXPECT_TRUE(Listed(keep));  // 60 s to be started
   frame->SetTime2Die(keep, static_cast<long>(time(nullptr)));
-  ASSERT_TRUE(WaitFor([&] { return !Listed(keep); }, 3000));
+  ASSERT_TRUE(WaitFor([&] { return !Listed(keep); }));
 }
 
 // ------------------------------------------------------ polling engine only

@@ -17,8 +17,10 @@ namespace nettest {
 
 using Clock = std::chrono::steady_clock;
 
-// Polls `cond` every millisecond until it holds or `ms` pass.
-inline bool WaitFor(const std::function<bool()>& cond, int ms = 3000) {
+// Polls `cond` every millisecond until it holds or `ms` pass. The default is
+// generous: a loaded two-core machine running sanitizer builds can stall a
+// thread for seconds, and a wait that holds returns as soon as it does.
+inline bool WaitFor(const std::function<bool()>& cond, int ms = 10000) {
   auto end = Clock::now() + std::chrono::milliseconds(ms);
   while (Clock::now() < end) {
     if (cond()) return true;
