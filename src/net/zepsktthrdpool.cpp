@@ -166,12 +166,18 @@ ZEPThreadTCP::~ZEPThreadTCP() {
 
 int ZEPThreadTCP::SetStarted(int nSocket, bool bStart) {
   if (!bStart) return 3;
-  ZEPEngineGuard guard(this);
-  TCPSocketData* p = SeekSocket(nSocket);
-  if (p == NULL) return 1;
-  if (p->m_bStarted.load()) return 2;
-  p->m_bStarted = true;
-  p->m_bPaused = false;
+  TCPSocketData* p;
+  {
+    ZEPEngineGuard guard(this);
+    p = SeekSocket(nSocket);
+    if (p == NULL) return 1;
+    if (p->m_bStarted.load()) return 2;
+    p->m_bStarted = true;
+    p->m_bPaused = false;
+  }
+  // Started, the record is no longer freed by anyone but its socket thread
+  // (ClearNode and the sweep only mark it), so it may be handed over after
+  // the engine lock is left: the pool's queue lock never nests inside it.
   m_Pool.Enqueue(new CSockThreadEvent(this, p), true);
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -191,6 +192,27 @@ class UdpPort {
 };
 
 inline int SourcePort(const sockaddr_in& a) { return ntohs(a.sin_port); }
+
+// Bytes still waiting in the receive queues of this host's UDP sockets bound
+// to `port` (from /proc/net/udp). A flood fills the queue of a slow reader and
+// the kernel drops what comes after, so a test that floods a socket waits for
+// this to reach 0 before sending a datagram that must arrive.
+inline long UdpBytesQueued(int port) {
+  std::ifstream in("/proc/net/udp");
+  std::string line;
+  std::getline(in, line);  // header
+  long total = 0;
+  while (std::getline(in, line)) {
+    unsigned local_ip = 0, local_port = 0, remote_ip = 0, remote_port = 0, st = 0;
+    unsigned long tx = 0, rx = 0;
+    if (std::sscanf(line.c_str(), " %*d: %x:%x %x:%x %x %lx:%lx", &local_ip, &local_port,
+                    &remote_ip, &remote_port, &st, &tx, &rx) == 7 &&
+        static_cast<int>(local_port) == port) {
+      total += static_cast<long>(rx);
+    }
+  }
+  return total;
+}
 
 }  // namespace e2e
 

@@ -300,8 +300,9 @@ class Runner {
         changed = true;
       }
       changed |= RunControlFile();
-      Flush();
+      // State and log first: a test that got a reply may read both at once.
       if (changed) WriteState();
+      Flush();
     }
     WriteState();
     std::printf("ddnsserver stopped\n");
@@ -321,6 +322,7 @@ class Runner {
   }
 
   void Flush() {
+    WriteLog();
     for (const auto& o : m_Out) {
       sockaddr_in to{};
       to.sin_family = AF_INET;
@@ -333,6 +335,10 @@ class Runner {
       }
     }
     m_Out.clear();
+    WriteLog();  // the send failures
+  }
+
+  void WriteLog() {
     if (m_Log.empty()) return;
     std::FILE* logFile =
         m_Config.logPath.empty() ? nullptr : std::fopen(m_Config.logPath.c_str(), "a");
