@@ -13,7 +13,8 @@
 // enqueue while holding the ticker, socket-map or node-list lock are fine: the
 // queue lock nests inside all of them (see docs/ARCHITECTURE.md). The wake-up
 // semaphore is waited on outside the lock, and released only for a consumer
-// that found the list empty and went to sleep (counted under the lock).
+// that found the list empty and went to sleep (counted under the lock); such
+// a consumer polls the semaphore for some microseconds before it blocks.
 //
 // Flow control: at the high-water mark (100 by default) of queued events from
 // one socket, one socket's command events or one timer, the source is paused
