@@ -122,6 +122,11 @@ TEST_F(DyrClientTest, ServerRequestOnAssistLinkMakesANewLogin) {
 }
 
 TEST_F(DyrClientTest, RefusedAndInvalidRepliesAreRetriedAfterTwentySeconds) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // Twenty real seconds of waiting find nothing the other login tests do not
+  // already run under the sanitizers; the plain build keeps the check.
+  GTEST_SKIP() << "real 20 s wait: plain build only";
+#endif
   WriteIni();
   StartClient();
   std::string inner;
