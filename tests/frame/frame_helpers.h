@@ -43,8 +43,10 @@ class RecNode : public CAppNode {
   explicit RecNode(ZEPFrame* frame, std::atomic<int>* destroyed = nullptr)
       : CAppNode(frame), m_pDestroyed(destroyed) {}
   ~RecNode() override {
-    if (m_pDestroyed != nullptr) m_pDestroyed->fetch_add(1);
+    // The hook runs before the count moves: a test that waits for the count
+    // then reads what the hook recorded.
     if (onDestroy) onDestroy();
+    if (m_pDestroyed != nullptr) m_pDestroyed->fetch_add(1);
   }
   void DestroyMe() override { delete this; }
 
