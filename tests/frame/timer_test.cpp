@@ -102,9 +102,12 @@ TEST(Timer, RepeatingSecondTimerOverTenSeconds) {
   EXPECT_GE(n, 9u);
   EXPECT_LE(n, 11u);
   auto ticks = node->Ticks();
+  // Ticks are stamped when the node handles them, so a worker delayed on a
+  // busy machine shortens one gap and lengthens the next: the window only
+  // catches a timer that fires at a wrong period, not scheduling noise.
   for (size_t i = 1; i < ticks.size(); ++i) {
     auto gap = ticks[i].at - ticks[i - 1].at;
-    EXPECT_GE(gap, std::chrono::milliseconds(900));
-    EXPECT_LE(gap, std::chrono::milliseconds(1500));
+    EXPECT_GE(gap, std::chrono::milliseconds(600));
+    EXPECT_LE(gap, std::chrono::milliseconds(1900));
   }
 }
