@@ -1,5 +1,7 @@
 #include "app/inifile.h"
 
+#include <cstring>
+
 #include "app/global.h"
 #include "app/iniprocessor.h"
 
@@ -79,4 +81,14 @@ int ReadDyrIniFile(const char* path) {
   if (ini.Process(nullptr) != 0) return -1;
   AddLastNode();
   return 0;
+}
+
+bool HasCrLfClientHeader(const char* data, size_t len) {
+  static const char kHeader[] = "[DYR_CLIENT]\r";
+  const size_t n = sizeof(kHeader) - 1;
+  if (data == nullptr) return false;
+  for (size_t i = 0; i + n <= len; ++i) {
+    if ((i == 0 || data[i - 1] == '\n') && std::memcmp(data + i, kHeader, n) == 0) return true;
+  }
+  return false;
 }

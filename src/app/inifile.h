@@ -14,6 +14,8 @@
 #include "app/dyrproto.h"
 #include "base/zepstring.h"
 
+#include <cstddef>
+
 // Receives one finished account; the handler takes ownership (delete it).
 typedef void (*AccountHandler)(DYRAccount_tag* account, void* context);
 
@@ -28,5 +30,11 @@ void AddLastNode();
 // Reads `path` into accounts handed to the current handler; 0, or -1 when
 // the file cannot be read (nothing is handed over then).
 int ReadDyrIniFile(const char* path);
+
+// True when `data` holds a [DYR_CLIENT] header followed by a carriage return.
+// The reader keeps CR as part of the line, so such a header (a file saved
+// with CR-LF ends) is not a header at all; the entry point warns about it
+// instead of silently running without accounts.
+bool HasCrLfClientHeader(const char* data, size_t len);
 
 #endif  // ZEP_APP_INIFILE_H

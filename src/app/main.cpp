@@ -36,7 +36,21 @@ void SetStopHandler(void (*handler)(int)) {
 }
 
 // Each finished [DYR_CLIENT] section becomes a started client node.
+int g_nAccountsRead = 0;
+
+// A file saved with CR-LF ends reads as having no [DYR_CLIENT] section; the
+// daemon would run without accounts and say nothing. Tell the user why.
+void WarnIfCrLf(const char* path) {
+  ZEPString text;
+  if (text.LoadFromFile(path) != 0) return;
+  if (HasCrLfClientHeader(text.GetText(), text.GetLength())) {
+    DYR_LOG(LOG_WARN, "No [DYR_CLIENT] section read: " << path
+                          << " has CR-LF line ends; save it with LF line ends.");
+  }
+}
+
 void StartClient(DYRAccount_tag* account, void* /*context*/) {
+  ++g_nAccountsRead;
   ZEPString domains;
   for (const DYRDomain_tag& d : account->m_Domains) {
     if (!domains.IsEmpty()) domains << " ";
@@ -118,6 +132,7 @@ int main(int argc, char** argv) {
     DestroyFrameAndLog();
     return -1;
   }
+  if (g_nAccountsRead == 0) WarnIfCrLf(szIniFilename);
   DYR_LOG(LOG_MESG, DYR_MSG_STARTED);
   g_pFrame->Run();
   // Stopping already: a further signal must not cut the teardown short.

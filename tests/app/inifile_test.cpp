@@ -133,3 +133,17 @@ TEST_F(IniFile, ScrambledValuesEndAtTheirFirstZeroByte) {
 }
 
 }  // namespace
+
+TEST(CrLfHeader, FoundOnlyAsAWholeHeaderLineEndingInCarriageReturn) {
+  const char crlf[] = "[DYR_CLIENT]\r\nHost=a\r\n";
+  EXPECT_TRUE(HasCrLfClientHeader(crlf, sizeof(crlf) - 1));
+  const char later[] = "[Other]\r\n[DYR_CLIENT]\r\n";
+  EXPECT_TRUE(HasCrLfClientHeader(later, sizeof(later) - 1));
+  const char lf[] = "[DYR_CLIENT]\nHost=a\r\n";
+  EXPECT_FALSE(HasCrLfClientHeader(lf, sizeof(lf) - 1));
+  const char inValue[] = "Host=[DYR_CLIENT]\r\n";
+  EXPECT_FALSE(HasCrLfClientHeader(inValue, sizeof(inValue) - 1));
+  // Cut one byte short of the carriage return: no over-read, not found.
+  EXPECT_FALSE(HasCrLfClientHeader(crlf, 12));
+  EXPECT_FALSE(HasCrLfClientHeader(nullptr, 0));
+}
