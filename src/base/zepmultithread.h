@@ -41,6 +41,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 // Stack of every service and pool thread. Sanitizer builds instrument every
 // frame with extra shadow and redzones, so they get four times as much.
@@ -131,6 +132,9 @@ class Mutex {
   // Clears the owner, then unlocks.
   bool Release();
   pthread_t* GetAcquiredThread() const { return m_pOwner.load(); }
+  // BasicLockable, so that std::condition_variable_any can wait on it.
+  void lock() { Acquire(); }
+  void unlock() { Release(); }
   bool Destroy();
 
  private:
@@ -159,6 +163,36 @@ class Semaphore {
  private:
   sem_t* m_pHandle;
 };
+
+// Milliseconds of the monotonic clock: every deadline and time-out of the
+// framework is measured on it, so setting the wall clock delays nothing.
+int64_t ZEPMonoMs();
+// Whole seconds of the monotonic clock (64-bit: per-second windows keep
+// working past 2038).
+int64_t ZEPMonoSec();
+
+// A wake-up descriptor (eventfd): a thread that waits in poll() on it is
+// woken by Notify() from any thread. Notify() is async-signal-safe.
+class ZEPWakeFd {
+ public:
+  ZEPWakeFd();
+  ~ZEPWakeFd();
+  ZEPWakeFd(const ZEPWakeFd&) = delete;
+  ZEPWakeFd& operator=(const ZEPWakeFd&) = delete;
+
+  // The descriptor to poll for POLLIN, or -1 when none could be had.
+  int Fd() const { return m_nFd; }
+  void Notify();
+  // Takes every pending notification; the descriptor is then not readable.
+  void Drain();
+
+ private:
+  int m_nFd;
+};
+
+// Waits up to `timeoutMs` (negative: without limit) for `fd` to be readable.
+// 1 readable, 0 time-out, -1 error. A signal ends the wait early (0).
+int ZEPWaitReadable(int fd, int64_t timeoutMs);
 
 // Sleeps `ms` milliseconds (select on no descriptors); a signal ends it early.
 void ZEPSleep(unsigned long ms);

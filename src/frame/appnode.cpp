@@ -1,27 +1,27 @@
 #include "frame/appnode.h"
 
-#include "frame/lockguard.h"
-#include "frame/zepframe.h"
+#include "base/lockguard.h"
 
 std::atomic<uint32_t> CAppNode::s_nAppIDCounter{0};
-std::atomic<int> CAppNode::s_nMaxTCPEventCount{100};
+std::atomic<int> CAppNode::s_nMaxTCPEventCount{ZEP_QUEUE_HWM};
 
 CAppNode::CAppNode() : CAppNode(nullptr) {}
 
-CAppNode::CAppNode(ZEPFrame* frame) { Init(false, frame); }
+CAppNode::CAppNode(ZEPNodeHost* host) { Init(false, host); }
 
 CAppNode::~CAppNode() { Fini(false); }
 
-void CAppNode::Init(bool reset, ZEPFrame* frame) {
+void CAppNode::Init(bool reset, ZEPNodeHost* host) {
   if (reset) SetRefCount(0);
-  m_pFrame = frame;
+  m_pHost = host;
+  m_pFrame = host != nullptr ? host->GetFrame() : nullptr;
   // The current event takes over the queue's reference instead of adding one.
   m_Event.SetCounting(false);
   m_nSocket = -1;
-  m_Queue.SetFrame(frame);
+  m_Queue.SetFrame(host);
   m_Queue.SetCmdEventHWM(GetMaxTCPEventCount());
   m_Queue.SetTCPEventHWM(GetMaxTCPEventCount());
-  m_Queue.SetTimerEventHWM(100);
+  m_Queue.SetTimerEventHWM(ZEP_QUEUE_HWM);
   ClearHolders();
   m_nAppID.store(s_nAppIDCounter.fetch_add(1) + 1);
   m_pThread.store(nullptr);
@@ -88,14 +88,14 @@ int CAppNode::svc() {
   if (m_bOwnThread.load()) {
     doRunNode();
     m_bQuiting.store(true);
-    if (m_pFrame != nullptr) m_pFrame->NodeQuit(this);
+    if (m_pHost != nullptr) m_pHost->NodeQuit(this);
   } else {
     // On a pool worker (or called directly) the node lock spans the whole
     // run including NodeQuit, which is what a waiter synchronises with.
     ZEPLockGuard lock(m_NodeLock);
     doRunNode();
     m_bQuiting.store(true);
-    if (m_pFrame != nullptr) m_pFrame->NodeQuit(this);
+    if (m_pHost != nullptr) m_pHost->NodeQuit(this);
   }
   SetRunState(kDone);
   return 0;
@@ -113,9 +113,4 @@ void CAppNode::WaitServiceStop() {
     m_RunCond.wait(lock, [this] { return m_eRun == kIdle || m_eRun == kDone; });
   }
   ZEPLockGuard lock(m_NodeLock);
-}
-
-CAppNodeCursor::~CAppNodeCursor() {
-  if (m_pFrame != nullptr) m_pFrame->ClearAppNodeCursor(this);
-  m_Node.Release();
 }

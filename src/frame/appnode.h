@@ -12,6 +12,10 @@
 // and the holders ("node thread only" below). WaitServiceStop is called by
 // the frame's ticker or service thread.
 //
+// The node sits below the frame: it knows its frame only as a ZEPNodeHost
+// (NodeQuit when its loop has ended, and the flow control its queue pauses
+// sockets through). Frame() hands the frame back to code above the frame.
+//
 // Locks: svc() holds the node lock around doRunNode() and NodeQuit() when the
 // node runs on a pool worker; WaitServiceStop() waits on it. The node lock is
 // never taken while holding another lock. Enqueue takes the queue lock (the
@@ -27,14 +31,26 @@
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
 #include "frame/events.h"
+#include "frame/eventsink.h"
 #include "frame/messageq.h"
 
+class CAppNode;
 class ZEPFrame;
+
+// What a node needs of the frame that runs it (ZEPFrame implements it).
+class ZEPNodeHost : public ZEPFlowControl {
+ public:
+  // The node's loop has ended: the host detaches its timers and sockets and
+  // puts it on the quit list. Called on the node's thread, no lock held.
+  virtual void NodeQuit(CAppNode* node) = 0;
+  // The frame itself, for the code above the frame (CAppNode::Frame()).
+  virtual ZEPFrame* GetFrame() = 0;
+};
 
 class CAppNode : public virtual ThreadSvc, public virtual RefCount {
  public:
   CAppNode();
-  explicit CAppNode(ZEPFrame* frame);
+  explicit CAppNode(ZEPNodeHost* host);
   ~CAppNode() override;
 
   virtual int GetAppNodeType() { return 0; }
@@ -46,7 +62,7 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   void DestroyMe() override = 0;
 
   // Gives the node a new incarnation: a new application id, fresh holders.
-  void Init(bool reset, ZEPFrame* frame);
+  void Init(bool reset, ZEPNodeHost* host);
   void Fini(bool reset);
 
   // Node thread only. The previous current event is dropped; the received one
@@ -71,6 +87,7 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   int GetSocket() const { return m_nSocket; }
   void SetSocket(int s) { m_nSocket = s; }
   ZEPFrame* Frame() const { return m_pFrame; }
+  ZEPNodeHost* Host() const { return m_pHost; }
   bool IsQuiting() const { return m_bQuiting.load(); }
   Thread* GetThreadPtr() const { return m_pThread.load(); }
   CMessageQueue& Queue() { return m_Queue; }
@@ -102,6 +119,7 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   Mutex m_NodeLock;
   std::atomic<uint32_t> m_nAppID{0};
   int m_nSocket = -1;
+  ZEPNodeHost* m_pHost = nullptr;
   ZEPFrame* m_pFrame = nullptr;
   std::atomic<Thread*> m_pThread{nullptr};
   std::atomic<bool> m_bQuiting{false};
@@ -117,6 +135,7 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
 };
 
 // Walks the frame's node list; the current node is kept alive by the cursor.
+// Defined with the frame (zepframe.cpp), which it walks.
 class CAppNodeCursor {
  public:
   explicit CAppNodeCursor(ZEPFrame* frame) : m_pFrame(frame) {}

@@ -17,13 +17,11 @@ void CQuitEvent::Init(bool full) {
   m_pPool = nullptr;
 }
 
-
 void CTimerEvent::Init(bool full) {
   if (full) CEvent::Init(true);
   m_nEventType = ZEP_EVENT_TIMER;
   m_pPool = nullptr;
 }
-
 
 CTCPEvent::CTCPEvent() {
   std::memset(m_Buffer, 0, sizeof(m_Buffer));
@@ -36,9 +34,9 @@ void CTCPEvent::Init(bool full) {
   m_nEventType = ZEP_EVENT_TCP;
   m_pPool = nullptr;
   m_nBufferOffset = 0;
-  m_nSocketType = 1;
+  m_nSocketType = ZEP_PROTO_TCP;
+  m_nGeneration = 0;
 }
-
 
 void CUserEvent::Init(bool full) {
   if (full) CEvent::Init(true);
@@ -46,7 +44,6 @@ void CUserEvent::Init(bool full) {
   m_pPool = nullptr;
   m_pPointer = nullptr;
 }
-
 
 CCmdEvent::CCmdEvent(const GeneralCmd_* cmd, int sock) {
   std::memset(m_Cmd, 0, sizeof(m_Cmd));

@@ -21,6 +21,7 @@
 #include <ctime>
 
 #include "base/zepassert.h"
+#include "base/zepconst.h"
 #include "base/zepfixmem.h"
 #include "base/zepstring.h"
 #include "base/zeptlist.h"
@@ -40,12 +41,9 @@ enum {
   ZEP_EVENT_USER = 0x1000,
 };
 
-// Result codes of a socket event.
-enum { ZEP_TCP_DATA = 1, ZEP_TCP_NEW = 2, ZEP_TCP_CLOSE = 3 };
-
-// A socket event carries at most one datagram of this size; a read never
-// terminates the data, so consumers must go by GetRecvSize().
-const int kTCPEventBufSize = 4096;
+// A socket event carries at most one datagram of ZEP_TCP_BUFSIZE bytes
+// (zepconst.h, with the result codes); a read never terminates the data, so
+// consumers must go by GetRecvSize().
 // Size of the command-framing layer's fixed command record.
 const int kGeneralCmdSize = 4240;
 
@@ -161,7 +159,7 @@ class CTCPEvent : public CEvent {
   char* GetBuffer() { return m_Buffer + m_nBufferOffset; }
   // The whole buffer, for producers that read into it.
   char* GetRawBuffer() { return m_Buffer; }
-  static int GetBufferSize() { return kTCPEventBufSize; }
+  static int GetBufferSize() { return ZEP_TCP_BUFSIZE; }
   // Sizes and offsets are clamped to the buffer so that no consumer can be
   // pointed outside it.
   void SetRecvSize(int n) { m_nRecvSize = Clamp(n); }
@@ -180,19 +178,26 @@ class CTCPEvent : public CEvent {
   int GetSocket() const { return m_nSocket; }
   void SetSocketType(int t) { m_nSocketType = t; }
   int GetSocketType() const { return m_nSocketType; }
+  // The generation of the socket record that produced the event. The system
+  // reuses descriptor numbers (a client opens a new socket for every report),
+  // so routing, flow-control counts and pauses go by descriptor and
+  // generation; 0 is no socket record (an event made by hand).
+  void SetGeneration(uint32_t g) { m_nGeneration = g; }
+  uint32_t GetGeneration() const { return m_nGeneration; }
   sockaddr_in* GetSenderAddr() { return &m_SenderAddr; }
 
  private:
   friend CTCPEvent* ZEPEventInstance<CTCPEvent>(Pool* pool);
-  static int Clamp(int n) { return n < 0 ? 0 : (n > kTCPEventBufSize ? kTCPEventBufSize : n); }
+  static int Clamp(int n) { return n < 0 ? 0 : (n > ZEP_TCP_BUFSIZE ? ZEP_TCP_BUFSIZE : n); }
 
-  char m_Buffer[kTCPEventBufSize];
+  char m_Buffer[ZEP_TCP_BUFSIZE];
   int m_nRecvSize = 0;
   int m_nRC = 0;
   time_t m_nCreateTime = 0;
   int m_nSocket = -1;
   int m_nBufferOffset = 0;
-  int m_nSocketType = 1;
+  int m_nSocketType = ZEP_PROTO_TCP;
+  uint32_t m_nGeneration = 0;
   Pool* m_pPool = nullptr;
   sockaddr_in m_SenderAddr;
 };

@@ -2,10 +2,9 @@
 
 #include <chrono>
 
+#include "base/lockguard.h"
 #include "base/zepassert.h"
-#include "frame/lockguard.h"
 #include "frame/timerrecord.h"
-#include "frame/zepframe.h"
 #include "log/zeplog.h"
 
 namespace {
@@ -43,9 +42,9 @@ CMessageQueue::~CMessageQueue() { Fini(false); }
 
 void CMessageQueue::Init(bool /*reset*/) {
   m_Sem.Create(nullptr, 0);
-  m_nTCPHWM = 100;
-  m_nCmdHWM = 100;
-  m_nTimerHWM = 100;
+  m_nTCPHWM = ZEP_QUEUE_HWM;
+  m_nCmdHWM = ZEP_QUEUE_HWM;
+  m_nTimerHWM = ZEP_QUEUE_HWM;
 }
 
 void CMessageQueue::Fini(bool /*reset*/) {
@@ -78,6 +77,7 @@ void CMessageQueue::Enqueue(CEvent* e, bool tail) {
       --m_nSleepers;
       wake = true;
     }
+    if (m_nTimedWaiters > 0) m_TimedCond.notify_all();
   }
   if (wake) m_Sem.Release();
 }
@@ -116,27 +116,29 @@ CEvent* CMessageQueue::WaitMsg() {
 }
 
 CEvent* CMessageQueue::WaitMsg(int type, int timeoutSec) {
-  // A monotonic deadline in milliseconds: wall-clock steps neither cut the
-  // wait short nor stretch it, and the wait is the full time-out rather than
-  // whatever remains of the current whole second.
+  // A monotonic deadline: wall-clock steps neither cut the wait short nor
+  // stretch it, and the wait is the full time-out rather than whatever
+  // remains of the current whole second. Each enqueue wakes the waiter, which
+  // looks for its type again; nothing polls in between.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec > 0 ? timeoutSec : 0);
+  ZEPLockGuard guard(m_Lock);
   for (;;) {
-    {
-      ZEPLockGuard lock(m_Lock);
-      SmartPtr<CListNode> cursor;
-      for (CEvent* e = m_EventList.GetFirst(&cursor); e != nullptr;
-           e = m_EventList.GetNext(&cursor)) {
-        if (e->GetEventType() == type) {
-          m_EventList.RemoveAtCursor(&cursor);
-          DelEventCount(e);
-          cursor.Release();  // unlinks the node while the lock is held
-          return e;
-        }
+    SmartPtr<CListNode> cursor;
+    for (CEvent* e = m_EventList.GetFirst(&cursor); e != nullptr;
+         e = m_EventList.GetNext(&cursor)) {
+      if (e->GetEventType() == type) {
+        m_EventList.RemoveAtCursor(&cursor);
+        DelEventCount(e);
+        cursor.Release();  // unlinks the node while the lock is held
+        return e;
       }
     }
+    cursor.Release();
     if (std::chrono::steady_clock::now() >= deadline) return nullptr;
-    ZEPSleep(1);
+    ++m_nTimedWaiters;
+    m_TimedCond.wait_until(m_Lock, deadline);
+    --m_nTimedWaiters;
   }
 }
 
@@ -195,36 +197,39 @@ void CMessageQueue::DelUEventCount(CEvent* e) {
   }
 }
 
-void CMessageQueue::CountSocket(ZEPList<SocketEvent_tag>& list, int sock, int hwm) {
+void CMessageQueue::CountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32_t gen,
+                                int hwm) {
   SmartPtr<CListNode> cursor;
   for (SocketEvent_tag* r = list.GetFirst(&cursor); r != nullptr; r = list.GetNext(&cursor)) {
-    if (r->m_nSocket != sock) continue;
+    if (r->m_nSocket != sock || r->m_nGeneration != gen) continue;
     ++r->m_nCount;
     if (r->m_nCount >= hwm && !r->m_bPaused) {
       r->m_bPaused = true;
       ++m_Stats.nSocketPauses;
       LogPause("socket", static_cast<unsigned long>(sock), r->m_nCount);
-      if (m_pFrame != nullptr) m_pFrame->SetFCPaused(sock, true);
+      if (m_pFrame != nullptr) m_pFrame->SetFCPaused(sock, gen, true);
     }
     return;
   }
   SocketEvent_tag* r = m_SocketRecPool.Malloc();
   ZEP_ASSERT(NULL != r);
   r->m_nSocket = sock;
+  r->m_nGeneration = gen;
   r->m_nCount = 1;
   r->m_bPaused = false;
   list.AddTail(r);
 }
 
-void CMessageQueue::UncountSocket(ZEPList<SocketEvent_tag>& list, int sock, int hwm) {
+void CMessageQueue::UncountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32_t gen,
+                                  int hwm) {
   SmartPtr<CListNode> cursor;
   for (SocketEvent_tag* r = list.GetFirst(&cursor); r != nullptr; r = list.GetNext(&cursor)) {
-    if (r->m_nSocket != sock) continue;
+    if (r->m_nSocket != sock || r->m_nGeneration != gen) continue;
     --r->m_nCount;
     if (r->m_nCount < hwm && r->m_bPaused) {
       r->m_bPaused = false;
       ++m_Stats.nSocketResumes;
-      if (m_pFrame != nullptr) m_pFrame->SetFCPaused(sock, false);
+      if (m_pFrame != nullptr) m_pFrame->SetFCPaused(sock, gen, false);
     }
     if (r->m_nCount <= 0) {
       list.RemoveAtCursor(&cursor);
@@ -237,9 +242,9 @@ void CMessageQueue::UncountSocket(ZEPList<SocketEvent_tag>& list, int sock, int 
 
 void CMessageQueue::AddEventCount(CEvent* e) {
   if (CTCPEvent* tcp = CTCPEvent::Narrow(e)) {
-    CountSocket(m_TCPCounts, tcp->GetSocket(), m_nTCPHWM);
+    CountSocket(m_TCPCounts, tcp->GetSocket(), tcp->GetGeneration(), m_nTCPHWM);
   } else if (CCmdEvent* cmd = CCmdEvent::Narrow(e)) {
-    CountSocket(m_CmdCounts, cmd->GetSocket(), m_nCmdHWM);
+    CountSocket(m_CmdCounts, cmd->GetSocket(), 0, m_nCmdHWM);
   } else if (CTimerEvent* tm = CTimerEvent::Narrow(e)) {
     SmartPtr<CListNode> cursor;
     for (TimerEvent_tag* r = m_TimerCounts.GetFirst(&cursor); r != nullptr;
@@ -268,9 +273,9 @@ void CMessageQueue::AddEventCount(CEvent* e) {
 
 void CMessageQueue::DelEventCount(CEvent* e) {
   if (CTCPEvent* tcp = CTCPEvent::Narrow(e)) {
-    UncountSocket(m_TCPCounts, tcp->GetSocket(), m_nTCPHWM);
+    UncountSocket(m_TCPCounts, tcp->GetSocket(), tcp->GetGeneration(), m_nTCPHWM);
   } else if (CCmdEvent* cmd = CCmdEvent::Narrow(e)) {
-    UncountSocket(m_CmdCounts, cmd->GetSocket(), m_nCmdHWM);
+    UncountSocket(m_CmdCounts, cmd->GetSocket(), 0, m_nCmdHWM);
   } else if (CTimerEvent* tm = CTimerEvent::Narrow(e)) {
     SmartPtr<CListNode> cursor;
     for (TimerEvent_tag* r = m_TimerCounts.GetFirst(&cursor); r != nullptr;

@@ -8,34 +8,42 @@
 // longer used and take no lock.
 //
 // Locks: the queue lock guards the list and every record. While holding it the
-// queue may call ZEPFrame::SetFCPaused (which takes the socket engine's lock)
-// and may pause or resume a timer record (an atomic, no lock). Callers that
+// queue may call its flow control's SetFCPaused (ZEPFlowControl, implemented
+// by the frame; it takes the socket engine's lock) and may pause or resume a
+// timer record (an atomic, no lock). Callers that
 // enqueue while holding the ticker, socket-map or node-list lock are fine: the
 // queue lock nests inside all of them (see docs/ARCHITECTURE.md). The wake-up
 // semaphore is waited on outside the lock, and released only for a consumer
 // that found the list empty and went to sleep (counted under the lock); such
-// a consumer polls the semaphore for some microseconds before it blocks.
+// a consumer polls the semaphore for some microseconds before it blocks. A
+// selective receive with a time-out waits on a condition variable over the
+// queue lock, on the monotonic clock.
 //
 // Flow control: at the high-water mark (100 by default) of queued events from
 // one socket, one socket's command events or one timer, the source is paused
 // once; when the count falls back below the mark it is resumed once. Each pause
 // and resume is counted (GetFlowStats) so tests and reports can see them.
+// Sockets are counted per descriptor and generation: events of a closed socket
+// whose number a new socket got meanwhile neither pause nor resume the new one.
 #ifndef ZEP_FRAME_MESSAGEQ_H
 #define ZEP_FRAME_MESSAGEQ_H
 
+#include <condition_variable>
 #include <cstdint>
 
+#include "base/zepconst.h"
 #include "base/zepfixmem.h"
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
 #include "frame/events.h"
+#include "frame/eventsink.h"
 
-class ZEPFrame;
 struct TimeEvent_tag;
 
 // Count of queued events from one socket (TCP or command events).
 struct SocketEvent_tag {
   int m_nSocket = -1;
+  uint32_t m_nGeneration = 0;
   int m_nCount = 0;
   bool m_bPaused = false;
 };
@@ -74,7 +82,8 @@ class CMessageQueue {
   void Init(bool reset);
   void Fini(bool reset);
 
-  void SetFrame(ZEPFrame* frame) { m_pFrame = frame; }
+  // The target of socket pauses (the frame); null: sockets are never paused.
+  void SetFrame(ZEPFlowControl* frame) { m_pFrame = frame; }
   void SetTCPEventHWM(int n) { m_nTCPHWM = n; }
   void SetCmdEventHWM(int n) { m_nCmdHWM = n; }
   void SetTimerEventHWM(int n) { m_nTimerHWM = n; }
@@ -101,8 +110,8 @@ class CMessageQueue {
   void DelUEventCount(CEvent* e);
   void AddEventCount(CEvent* e);
   void DelEventCount(CEvent* e);
-  void CountSocket(ZEPList<SocketEvent_tag>& list, int sock, int hwm);
-  void UncountSocket(ZEPList<SocketEvent_tag>& list, int sock, int hwm);
+  void CountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm);
+  void UncountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm);
   int CountOfType(int type);
   CEvent* TakeHeadLocked();
 
@@ -116,12 +125,14 @@ class CMessageQueue {
   ZEPFixMem<SocketEvent_tag, 100, 10, 10> m_SocketRecPool;
   ZEPFixMem<TimerEvent_tag, 100, 10, 10> m_TimerRecPool;
   ZEPFixMem<UserEventCountNode_tag, 100, 10, 10> m_WatchRecPool;
-  int m_nTCPHWM = 100;
-  int m_nCmdHWM = 100;
-  int m_nTimerHWM = 100;
-  ZEPFrame* m_pFrame = nullptr;
+  int m_nTCPHWM = ZEP_QUEUE_HWM;
+  int m_nCmdHWM = ZEP_QUEUE_HWM;
+  int m_nTimerHWM = ZEP_QUEUE_HWM;
+  ZEPFlowControl* m_pFrame = nullptr;
   FlowStats m_Stats;    // queue lock
   int m_nSleepers = 0;  // queue lock: consumers waiting on the semaphore
+  int m_nTimedWaiters = 0;  // queue lock: selective receivers waiting on m_TimedCond
+  std::condition_variable_any m_TimedCond;
 };
 
 #endif  // ZEP_FRAME_MESSAGEQ_H

@@ -3,16 +3,26 @@
 #include <cerrno>
 #include <vector>
 
+#include "base/lockguard.h"
 #include "base/zepassert.h"
-#include "frame/lockguard.h"
+#include "log/tnlog.h"
 #include "net/threadpool.h"
 
 ZEPFrame* g_pFrame = nullptr;
 
+int TNLogFrameSend(ZEPFrame* pFrame, int nSocket, const char* pLine) {
+  if (pFrame == nullptr || nSocket <= 0 || pLine == nullptr) return -1;
+  // Length 0: up to the terminating zero; the frame sends it whole or fails.
+  return pFrame->SendData(nSocket, pLine, 0) == 0 ? 0 : -1;
+}
+
 ZEPFrame::ZEPFrame(bool useThreadPool, bool multiThreadSocket)
     : m_bMultiThreadSocket(multiThreadSocket), m_bUseThreadPool(useThreadPool) {
-  sem_init(&m_ExitSem, 0, 0);
-  if (useThreadPool) m_pThreadPool = new CThreadPool(5);
+  // The log sits below the frame; its console copy leaves through us unless
+  // the application installed a sender of its own.
+  TNLogSendFn none = nullptr;
+  g_pTNLogSend.compare_exchange_strong(none, &TNLogFrameSend);
+  if (useThreadPool) m_pThreadPool = new CThreadPool(ZEP_POOL_GROWTH);
   CreateSocketEngine();
   m_bExit.store(false);
 
@@ -41,7 +51,6 @@ ZEPFrame::~ZEPFrame() {
 
   m_NodeListTree.DestroyTree();
   while (RefCount* pool = m_PoolList.RemoveHead()) pool->DestroyMe();
-  sem_destroy(&m_ExitSem);
 }
 
 void ZEPFrame::QueueMemPool(RefCount* pool) {
@@ -98,21 +107,21 @@ void ZEPFrame::WaitServiceStop() {
 
 void ZEPFrame::ExitFrame() {
   m_bExit.store(true);
-  sem_post(&m_ExitSem);  // async-signal-safe
+  m_Wake.Notify();  // a write(2): async-signal-safe
 }
 
-void ZEPFrame::WaitExit(unsigned long ms) {
+void ZEPFrame::WakeSweep() { m_Wake.Notify(); }
+
+void ZEPFrame::WaitWake(int64_t ms) {
   if (m_bExit.load()) return;
-  timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += static_cast<time_t>(ms / 1000);
-  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    until.tv_sec += 1;
-    until.tv_nsec -= 1000000000L;
+  if (m_Wake.Fd() < 0) {
+    // No wake-up descriptor could be had: look again twice a second.
+    ZEPSleep(static_cast<unsigned long>(ms < 0 || ms > 500 ? 500 : ms));
+    return;
   }
-  while (sem_timedwait(&m_ExitSem, &until) != 0 && errno == EINTR) {
-  }
+  // A wake-up that came before we got here leaves the descriptor readable,
+  // so nothing is lost between the sweep and this wait.
+  if (ZEPWaitReadable(m_Wake.Fd(), ms) > 0) m_Wake.Drain();
 }
 
 // --- Nodes ---------------------------------------------------------------
@@ -169,8 +178,11 @@ void ZEPFrame::DelNode(CAppNode* node) {
 void ZEPFrame::NodeQuit(CAppNode* node) {
   DelTicker(node);
   DelTCPEvent(node);
-  ZEPLockGuard lock(m_QuitListLock);
-  m_QuitList.AddTail(node);
+  {
+    ZEPLockGuard lock(m_QuitListLock);
+    m_QuitList.AddTail(node);
+  }
+  WakeTicker(INT64_MIN);  // the ticker destroys quitting nodes
 }
 
 CAppNode* ZEPFrame::GetQuitNode() {
@@ -203,6 +215,7 @@ void ZEPFrame::SendQuit() {
     SmartPtr<CQuitEvent> quit(AllocQuitEvent());
     ticker->Enqueue(quit.Get(), true, false);
     quit.Release();
+    WakeTicker(INT64_MIN);
     ticker->WaitServiceStop();
     m_Ticker.Release();
   }
@@ -217,7 +230,7 @@ void ZEPFrame::SendQuit() {
         break;
       }
       int rc = m_NodeListTree.DeleteKey(node);
-      ZEP_ASSERT(rc== 0);
+      ZEP_ASSERT(rc == 0);
       lock.Unlock();
       // Newest first: a node may depend on the ones registered before it.
       SmartPtr<CQuitEvent> quit(AllocQuitEvent());
@@ -283,4 +296,9 @@ void ZEPFrame::AllEnqueue(CEvent* event, bool /*flag*/) {
   for (CAppNode* node = m_NodeList.GetFirst(&cursor); node != nullptr;
        node = m_NodeList.GetNext(&cursor))
     node->Enqueue(event, true, false);
+}
+
+CAppNodeCursor::~CAppNodeCursor() {
+  if (m_pFrame != nullptr) m_pFrame->ClearAppNodeCursor(this);
+  m_Node.Release();
 }

@@ -6,12 +6,24 @@
 // and (from the socket half, zepframe_socket.cpp) the socket engine and the
 // socket/node maps. One frame exists per process (g_pFrame).
 //
+// The frame is the top of the framework's layers: the queue, the nodes and
+// the socket engines below it reach it only through ZEPNodeHost,
+// ZEPFlowControl and ZEPSocketSink (eventsink.h, appnode.h).
+//
 // Threads: svc() runs on one thread (the main thread in dyrclient, or a
 // service thread started with Service()). ExitFrame() may be called from any
-// thread, including a signal handler (it stores an atomic and posts a
-// semaphore). AddNode, Enqueue, AddTicker, DelTicker and the Alloc...Event
-// calls may come from any thread. SendTicker and DestroyQuitApp run on the
-// ticker's thread; SendQuit and CleanQuitList on the service thread.
+// thread, including a signal handler (it stores an atomic and writes a
+// wake-up descriptor). AddNode, Enqueue, AddTicker, DelTicker and the
+// Alloc...Event calls may come from any thread. SendTicker and DestroyQuitApp
+// run on the ticker's thread; SendQuit and CleanQuitList on the service
+// thread.
+//
+// Waiting: nothing here wakes on a period. The service loop sleeps on its
+// wake-up descriptor until the socket engine's next deadline (time to die,
+// start time-out), ExitFrame, or an earlier deadline (WakeSweep). The ticker
+// sleeps until its earliest due timer and is woken when a timer that falls
+// due earlier is added, when a node quits (it destroys quitting nodes) and at
+// shutdown.
 //
 // Locks, outermost first (docs/ARCHITECTURE.md):
 //   node lock (a pooled node's run, CAppNode)
@@ -19,11 +31,10 @@
 //   -> node-list lock (m_NodeList + m_NodeListTree)
 //   -> a node's queue lock -> socket engine lock -> a pool's lock
 //   -> g_LogMutex (innermost).
-// The quit-list lock is never held together with another lock.
+// The quit-list lock is never held together with another lock; the ticker's
+// wake-up lock is a leaf lock taken with no other lock held.
 #ifndef ZEP_FRAME_ZEPFRAME_H
 #define ZEP_FRAME_ZEPFRAME_H
-
-#include <semaphore.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -37,6 +48,7 @@
 #include "base/zeptlist.h"
 #include "frame/appnode.h"
 #include "frame/events.h"
+#include "frame/eventsink.h"
 #include "frame/timerrecord.h"
 #include "frame/zepframe_socket.h"
 
@@ -47,17 +59,23 @@ struct TCPSocketData;
 struct sockaddr;
 class ZEPFrame;
 
-// The frame's own node: every 10 ms it delivers due timer ticks and destroys
-// nodes that have quit. It runs on a thread of its own.
+// The frame's own node: it delivers due timer ticks and destroys nodes that
+// have quit, sleeping until the next timer falls due or it is woken. It runs
+// on a thread of its own.
 class CNodeTicker : public CAppNode {
  public:
-  explicit CNodeTicker(ZEPFrame* frame) : CAppNode(frame) {}
+  explicit CNodeTicker(ZEPFrame* frame);
   ~CNodeTicker() override {}
   void doRunNode() override;
   void DestroyMe() override { delete this; }
 };
 
-class ZEPFrame : public ThreadSvc {
+// The telnet log copy's sender (log/tnlog.h): the whole zero-terminated line
+// to the console socket through SendData. The frame installs it as the
+// log's hook when none is installed.
+int TNLogFrameSend(ZEPFrame* pFrame, int nSocket, const char* pLine);
+
+class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
  public:
   ZEPFrame(bool useThreadPool, bool multiThreadSocket);
   ~ZEPFrame() override;
@@ -83,7 +101,8 @@ class ZEPFrame : public ThreadSvc {
   int AddNode(CAppNode* node, bool start);
   void StartService(CAppNode* node);
   void DelNode(CAppNode* node);
-  void NodeQuit(CAppNode* node);
+  void NodeQuit(CAppNode* node) override;
+  ZEPFrame* GetFrame() override { return this; }
   CAppNode* GetQuitNode();
   void DestroyQuitApp();
   void SendQuit();
@@ -98,7 +117,7 @@ class ZEPFrame : public ThreadSvc {
   // --- Events ----------------------------------------------------------
   bool Enqueue(CAppNode* node, CEvent* event, bool tail, bool check);
   void AllEnqueue(CEvent* event, bool flag);
-  CTCPEvent* AllocTCPEvent() { return CTCPEvent::Instance(m_pTCPEventPool); }
+  CTCPEvent* AllocTCPEvent() override { return CTCPEvent::Instance(m_pTCPEventPool); }
   CTimerEvent* AllocTimerEvent() { return CTimerEvent::Instance(m_pTimerEventPool); }
   CUserEvent* AllocUserEvent() { return CUserEvent::Instance(m_pUserEventPool); }
   CQuitEvent* AllocQuitEvent() { return CQuitEvent::Instance(m_pQuitEventPool); }
@@ -120,8 +139,15 @@ class ZEPFrame : public ThreadSvc {
                            unsigned long appID);
   void DelTicker(TimeEvent_tag* id);
   void DelTicker(CAppNode* node);
-  void SendTicker();  // ticker thread only
+  // Ticker thread only: delivers the due ticks; returns the monotonic ms at
+  // which the next timer falls due (INT64_MAX when none).
+  int64_t SendTicker();
   int GetTickerCount();
+  // Wakes the ticker if `dueMs` (monotonic ms) falls before its planned wake
+  // (INT64_MIN: always). Any thread, no lock held.
+  void WakeTicker(int64_t dueMs);
+  // Ticker thread only: sleeps until `dueMs` or a wake-up.
+  void WaitTicker(int64_t dueMs);
 
   // === Socket services (zepframe_socket.cpp, owned by the socket half) ===
   // Creation and I/O: the engine's results (descriptor or -1, 0 or -1).
@@ -141,8 +167,12 @@ class ZEPFrame : public ThreadSvc {
   int GetSocketNodeCount(int sock);
   int GetNodeSocketCount(CAppNode* node);
 
-  // Event production. EnqueueTCP: true when at least one node took it.
-  bool EnqueueTCP(CTCPEvent* ev, int sock);
+  // Event production. EnqueueTCP: true when at least one node took it. An
+  // event of another generation than the one the socket's nodes attached to
+  // (a socket that is gone, its number reused) reaches no one.
+  bool EnqueueTCP(CTCPEvent* ev, int sock) override;
+  // The socket engine's next deadline moved earlier: sweep again.
+  void WakeSweep() override;
   void ProcessTCP();  // one polling step (polling engine)
   int Select(int& sock, char* buffer, int& length, sockaddr_in* from, int& protocol);
 
@@ -152,7 +182,10 @@ class ZEPFrame : public ThreadSvc {
   int ReplyUDPData(CTCPEvent* ev, const char* data, int length);
 
   // Flags and settings of one socket (engine lock taken unless noted).
-  int SetFCPaused(int sock, bool paused);  // called by queues, queue lock held
+  // Called by queues with their lock held: engine lock only. The first form
+  // pauses whichever record has the number.
+  int SetFCPaused(int sock, bool paused);
+  int SetFCPaused(int sock, uint32_t generation, bool paused) override;
   int SetPaused(int sock, bool paused);
   int SetGetOnePacket(int sock, bool one);
   int SetTime2Die(int sock, long when);
@@ -179,6 +212,9 @@ class ZEPFrame : public ThreadSvc {
   ZEPString GetLocalIP(int sock);
   // The record itself; only valid while the caller keeps the socket alive.
   TCPSocketData* SeekSocket(int sock);
+  // The generation of the socket's record (0 without a record): an event
+  // with another generation came from an earlier socket of that number.
+  uint32_t GetSocketGeneration(int sock);
 
   // Names and addresses.
   ZEPString GetHostname();
@@ -207,12 +243,13 @@ class ZEPFrame : public ThreadSvc {
   // Construction and destruction of the engine (constructor / destructor).
   void CreateSocketEngine();
   void DestroySocketEngine();
-  // One turn of the service loop: the socket engine's work, then a wait of
-  // up to 500 ms that ExitFrame cuts short (WaitExit).
+  // One turn of the service loop: the socket engine's work, then a wait
+  // until its next deadline that ExitFrame and WakeSweep cut short.
   void ServiceTurn();
   // === end of socket half hooks ===========================================
 
-  void WaitExit(unsigned long ms);
+  // Sleeps on the wake-up descriptor for up to `ms` (-1: until woken).
+  void WaitWake(int64_t ms);
   void StopNode(CAppNode* node);
 
   // === Socket half members (zepframe_socket.cpp) ==========================
@@ -220,6 +257,7 @@ class ZEPFrame : public ThreadSvc {
   bool UnlinkLocked(CAppNode* node, int sock);
   void DropSocketFromNodeLocked(CAppNode* node, int sock);
   bool DropNodeFromSocketLocked(CAppNode* node, int sock);
+  void DropStaleSocketLocked(int sock);
 
   bool m_bMultiThreadSocket;
   ZEP_MTTcp* m_pTCP = nullptr;  // the socket engine, owned
@@ -235,11 +273,17 @@ class ZEPFrame : public ThreadSvc {
   ZEPList<CAppNode> m_QuitList;
   Mutex m_QuitListLock;
   std::atomic<bool> m_bExit{false};
-  sem_t m_ExitSem;  // posted by ExitFrame to end the current wait early
+  ZEPWakeFd m_Wake;  // written by ExitFrame and WakeSweep
 
   ZEPList<TimeEvent_tag> m_TickerList;
   Mutex m_TickerLock;
   ZEPFixMem<TimeEvent_tag, 100, 10, 10> m_TickerPool;
+  // The ticker's sleep (leaf lock): when it plans to wake, and whether it
+  // was woken since it last looked.
+  std::mutex m_TickerWakeMutex;
+  std::condition_variable m_TickerWakeCond;
+  int64_t m_nTickerPlanMs = INT64_MAX;  // INT64_MAX while it works: every wake counts
+  bool m_bTickerWoken = false;
 
   ZEPList<RefCount> m_PoolList;
   CTCPEvent::Pool* m_pTCPEventPool = nullptr;

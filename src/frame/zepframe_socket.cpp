@@ -6,6 +6,11 @@
 // IsNodeRegistered and Enqueue) -> a node's queue lock -> engine lock -> pool
 // locks; g_LogMutex innermost. SetFCPaused is called by a queue with its lock
 // held and takes only the engine lock.
+//
+// Generations: the socket-to-node record remembers the generation of the
+// engine record its nodes attached to. Events of another generation (from a
+// socket that is gone, whose number a new socket got) are not routed, and an
+// attachment that finds a record of an older generation drops it first.
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -13,7 +18,7 @@
 #include <utility>
 
 #include "base/zepassert.h"
-#include "frame/lockguard.h"
+#include "base/lockguard.h"
 #include "frame/zepframe.h"
 #include "net/zepsktthrdpool.h"
 
@@ -124,8 +129,7 @@ void ZEPFrame::DestroySocketEngine() {
 
 void ZEPFrame::ServiceTurn() {
   if (m_bMultiThreadSocket) {
-    m_pTCP->SweepSockData();
-    WaitExit(500);
+    WaitWake(m_pTCP->SweepSockData());
   } else {
     ProcessTCP();
   }
@@ -140,6 +144,10 @@ bool ZEPFrame::EnqueueTCP(CTCPEvent* ev, int sock) {
   key.m_nSocket = sock;
   TCP2Node* r = m_TCP2Node.SearchKey(key);
   if (r == nullptr || r->m_pNodeList == nullptr) return false;
+  // 0 on either side: an event made by hand, or nodes attached to a number
+  // the engine had no record of.
+  const uint32_t gen = ev->GetGeneration();
+  if (gen != 0 && r->m_nGeneration != 0 && gen != r->m_nGeneration) return false;
   bool any = false;
   SmartPtr<CListNode> cursor;
   for (void* p = r->m_pNodeList->GetFirst(&cursor); p != nullptr;
@@ -153,12 +161,18 @@ void ZEPFrame::ProcessTCP() {
   ev->upcount();  // ours until the nodes have theirs
   ev->SetCreateTime(time(nullptr));
   int sock = -1, len = 0, proto = ZEP_PROTO_TCP;
-  int rc = Select(sock, ev->GetRawBuffer(), len, ev->GetSenderAddr(), proto);
+  uint32_t gen = 0;
+  int rc;
+  {
+    ZEPEngineGuard guard(m_pTCP);
+    rc = m_pTCP->Select(sock, ev->GetRawBuffer(), len, ev->GetSenderAddr(), proto, &gen);
+  }
   if (rc > 0) {
     ev->SetRecvSize(len);
     ev->SetSocket(sock);
     ev->SetRC(rc);
     ev->SetSocketType(proto);
+    ev->SetGeneration(gen);
     EnqueueTCP(ev, sock);
   }
   ev->downcount();
@@ -166,7 +180,7 @@ void ZEPFrame::ProcessTCP() {
 }
 
 int ZEPFrame::Select(int& sock, char* buffer, int& length, sockaddr_in* from, int& protocol) {
-  return Locked(m_pTCP, &ZEPTCP::Select, sock, buffer, length, from, protocol);
+  return Locked(m_pTCP, &ZEPTCP::Select, sock, buffer, length, from, protocol, nullptr);
 }
 
 // ------------------------------------------------------------ attachment
@@ -186,10 +200,24 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
     n = m_Node2TCP.SearchKey(nkey);
     ZEP_ASSERT(NULL != n);
   }
+  const uint32_t gen = GetSocketGeneration(sock);
   TCP2Node tkey;
   tkey.m_nSocket = sock;
   TCP2Node* t = m_TCP2Node.SearchKey(tkey);
+  if (t != nullptr && gen != 0 && t->m_nGeneration != 0 && t->m_nGeneration != gen) {
+    // The nodes listed here attached to an earlier socket of this number,
+    // closed behind the frame's back: they must not get the new one's data.
+    DropStaleSocketLocked(sock);
+    n = m_Node2TCP.SearchKey(nkey);
+    if (n == nullptr) {
+      m_Node2TCP.InsertKey(nkey);
+      n = m_Node2TCP.SearchKey(nkey);
+      ZEP_ASSERT(NULL != n);
+    }
+    t = nullptr;
+  }
   if (t == nullptr) {
+    tkey.m_nGeneration = gen;
     m_TCP2Node.InsertKey(tkey);
     t = m_TCP2Node.SearchKey(tkey);
     ZEP_ASSERT(NULL != t);
@@ -296,6 +324,21 @@ void ZEPFrame::DelTCPEvent(CAppNode* node) {
   delete socks;
 }
 
+// Map lock held. The socket's record and every node's entry of it go (a
+// node's record too when its list empties; tree pointers held by the caller
+// are stale afterwards).
+void ZEPFrame::DropStaleSocketLocked(int sock) {
+  TCP2Node tkey;
+  tkey.m_nSocket = sock;
+  TCP2Node* t = m_TCP2Node.SearchKey(tkey);
+  if (t == nullptr) return;
+  ZEPTlist* nodes = t->m_pNodeList;
+  m_TCP2Node.DeleteKey(tkey);
+  if (nodes == nullptr) return;
+  while (void* p = nodes->RemoveHead()) DropSocketFromNodeLocked(static_cast<CAppNode*>(p), sock);
+  delete nodes;
+}
+
 void ZEPFrame::DelTCPEvent(int sock) {
   ZEPLockGuard lock(m_SocketMapLock);
   TCP2Node tkey;
@@ -369,10 +412,11 @@ int ZEPFrame::SendUdpTo(int sock, const sockaddr* addr, const char* data, int le
 
 // Called by a node's queue with its queue lock held: takes only the engine
 // lock and calls back into no queue.
-int ZEPFrame::SetFCPaused(int sock, bool paused) {
+int ZEPFrame::SetFCPaused(int sock, bool paused) { return SetFCPaused(sock, 0, paused); }
+int ZEPFrame::SetFCPaused(int sock, uint32_t generation, bool paused) {
   if (m_pTCP == nullptr) return -1;
   ZEPEngineGuard guard(m_pTCP);
-  return m_pTCP->SetFCPaused(sock, paused);
+  return m_pTCP->SetFCPaused(sock, generation, paused);
 }
 int ZEPFrame::SetPaused(int sock, bool paused) {
   return Locked(m_pTCP, &ZEPTCP::SetPaused, sock, paused);
@@ -420,6 +464,9 @@ ZEPString ZEPFrame::GetPeerIP(int sock) { return Locked(m_pTCP, &ZEPTCP::GetPeer
 int ZEPFrame::GetLocalPort(int sock) { return Locked(m_pTCP, &ZEPTCP::GetLocalPort, sock); }
 ZEPString ZEPFrame::GetLocalIP(int sock) { return Locked(m_pTCP, &ZEPTCP::GetLocalIP, sock); }
 TCPSocketData* ZEPFrame::SeekSocket(int sock) { return Locked(m_pTCP, &ZEPTCP::SeekSocket, sock); }
+uint32_t ZEPFrame::GetSocketGeneration(int sock) {
+  return Locked(m_pTCP, &ZEPTCP::GetGeneration, sock);
+}
 ZEPString ZEPFrame::GetHostname() { return ZEPTCP::GetHostname(); }
 ZEPString ZEPFrame::GetHostIP() { return ZEPTCP::GetHostIP(); }
 int ZEPFrame::HostToIP(const ZEPString& host, ZEPString& ip) { return ZEPTCP::HostToIP(host, ip); }

@@ -20,6 +20,7 @@ class ZEPFrame;
 struct TCP2Node {
   intptr_t m_nSocket = -1;          // the key, widened to the tree's key size
   ZEPTlist* m_pNodeList = nullptr;  // CAppNode*, not owned
+  uint32_t m_nGeneration = 0;       // of the record the nodes attached to (0: none)
   ZEPTlist* NodeList();
   // Appends the report line of this socket: its nodes, role and addresses.
   // Takes the engine lock; the caller holds the socket-map lock.

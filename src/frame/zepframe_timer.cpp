@@ -1,21 +1,22 @@
 // The frame's timers: the timer list, the ticker node's pass and the
 // record life cycle (AddTicker -> ticks -> count runs out / DelTicker /
 // the node quits). Lock order here: ticker lock -> node-list lock -> queue
-// lock, never the other way round.
+// lock, never the other way round; the ticker's wake-up lock is taken alone.
+//
+// Timer deadlines run on the monotonic clock: setting the wall clock neither
+// fires every timer at once nor stalls them. The ticker sleeps until the
+// earliest one instead of looking every 10 ms.
 #include <chrono>
 
+#include "base/lockguard.h"
 #include "base/zepassert.h"
-#include "frame/lockguard.h"
 #include "frame/zepframe.h"
 
 namespace {
-// Timer deadlines run on the monotonic clock: setting the wall clock neither
-// fires every timer at once nor stalls them.
-int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+int64_t NowMs() { return ZEPMonoMs(); }
 }  // namespace
+
+CNodeTicker::CNodeTicker(ZEPFrame* frame) : CAppNode(frame) {}
 
 void CNodeTicker::doRunNode() {
   for (;;) {
@@ -24,10 +25,33 @@ void CNodeTicker::doRunNode() {
       m_QuitEvent = CQuitEvent::Narrow(Event().Get());
     }
     if (m_QuitEvent) return;
-    ZEPSleep(10);
-    Frame()->SendTicker();
+    int64_t next = Frame()->SendTicker();
     Frame()->DestroyQuitApp();
+    Frame()->WaitTicker(next);
   }
+}
+
+void ZEPFrame::WakeTicker(int64_t dueMs) {
+  std::lock_guard<std::mutex> lock(m_TickerWakeMutex);
+  if (dueMs >= m_nTickerPlanMs) return;  // it wakes early enough anyway
+  m_bTickerWoken = true;
+  m_TickerWakeCond.notify_one();
+}
+
+void ZEPFrame::WaitTicker(int64_t dueMs) {
+  std::unique_lock<std::mutex> lock(m_TickerWakeMutex);
+  // A wake-up that came while the ticker worked was kept in the flag.
+  if (!m_bTickerWoken) {
+    m_nTickerPlanMs = dueMs;
+    if (dueMs == INT64_MAX) {
+      m_TickerWakeCond.wait(lock, [this] { return m_bTickerWoken; });
+    } else {
+      const auto until = std::chrono::steady_clock::time_point(std::chrono::milliseconds(dueMs));
+      m_TickerWakeCond.wait_until(lock, until, [this] { return m_bTickerWoken; });
+    }
+  }
+  m_bTickerWoken = false;
+  m_nTickerPlanMs = INT64_MAX;
 }
 
 TimeEvent_tag* ZEPFrame::AddTicker(CAppNode* node, unsigned long intervalMs, long count,
@@ -47,6 +71,10 @@ TimeEvent_tag* ZEPFrame::AddTicker(CAppNode* node, unsigned long intervalMs, lon
   rec->m_nLastMs = NowMs();
   rec->Arm();
   m_TickerList.AddTail(rec);
+  const int64_t due = rec->m_nLastMs + rec->m_nInterval;
+  nodeLock.Unlock();
+  tickerLock.Unlock();
+  WakeTicker(due);
   return rec;
 }
 
@@ -75,13 +103,17 @@ int ZEPFrame::GetTickerCount() {
   return m_TickerList.GetCount();
 }
 
-void ZEPFrame::SendTicker() {
+int64_t ZEPFrame::SendTicker() {
   ZEPLockGuard lock(m_TickerLock);
   const int64_t now = NowMs();
+  int64_t next = INT64_MAX;
   SmartPtr<CListNode> cursor;
   for (TimeEvent_tag* rec = m_TickerList.GetFirst(&cursor); rec != nullptr;
        rec = m_TickerList.GetNext(&cursor)) {
-    if (static_cast<uint64_t>(now - rec->m_nLastMs) < rec->m_nInterval) continue;
+    if (static_cast<uint64_t>(now - rec->m_nLastMs) < rec->m_nInterval) {
+      if (rec->m_nLastMs + rec->m_nInterval < next) next = rec->m_nLastMs + rec->m_nInterval;
+      continue;
+    }
     // A paused timer's tick would be refused anyway; not making it spares a
     // pool round trip. Missed ticks are not made up.
     if (!rec->IsPaused()) {
@@ -96,6 +128,10 @@ void ZEPFrame::SendTicker() {
       m_TickerList.RemoveAtCursor(&cursor);
       rec->Disarm();
       m_TickerPool.Free(rec);
+      continue;
     }
+    if (now + rec->m_nInterval < next) next = now + rec->m_nInterval;
   }
+  // A zero period must not turn the ticker into a spinning loop.
+  return next <= now ? now + 1 : next;
 }

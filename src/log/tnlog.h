@@ -8,10 +8,11 @@
 // g_LogMutex. SetSocket/GetSocket may be called from any thread (the console
 // node's thread sets it while other threads log); the socket is atomic.
 //
-// Sending: every line leaves through g_pTNLogSend(frame, socket, line), whose
-// default TNLogFrameSend sends it with ZEPFrame::SendData(socket, line, 0)
-// (the whole zero-terminated text, or failure). Tests may point
-// g_pTNLogSend elsewhere.
+// Sending: every line leaves through the hook g_pTNLogSend(frame, socket,
+// line). The log sits below the frame and never calls it directly: the frame
+// installs its sender (TNLogFrameSend, zepframe.h: ZEPFrame::SendData of the
+// whole zero-terminated text) when it is built and no hook is set; an
+// application or a test may install its own. Without a hook no copy is sent.
 #ifndef ZEP_LOG_TNLOG_H
 #define ZEP_LOG_TNLOG_H
 
@@ -23,7 +24,6 @@ class ZEPFrame;
 
 // 0 when the whole zero-terminated line was written, -1 otherwise.
 using TNLogSendFn = int (*)(ZEPFrame* pFrame, int nSocket, const char* pLine);
-int TNLogFrameSend(ZEPFrame* pFrame, int nSocket, const char* pLine);
 extern std::atomic<TNLogSendFn> g_pTNLogSend;
 
 class ZEPTNLog : public ZEPLog {

@@ -1,51 +1,48 @@
-// threadpool.h — CThreadPool, the worker threads that run application nodes.
+// threadpool.h — ZEPWorkerPool, the one worker pool of the framework, and its
+// two uses: CThreadPool runs application nodes, ZEPSockThreadPool
+// (zepsktthrdpool.h) runs started sockets.
 //
 // Owns: its Thread objects (never retired before DestroyAllThread) and the
-// work items in its queue. A CThreadEvent holds a reference on the node it
-// carries, so a node stays alive while it waits in the queue and while a
-// worker runs it.
+// work items in its queue. A work item (CPoolWork, type code 0x50) says what
+// a pool thread runs: CThreadEvent holds a reference on the node it carries,
+// so a node stays alive while it waits in the queue and while a worker runs
+// it.
+//
+// Growth: the pool starts with the growth step (5) threads and adds as many
+// whenever every thread is busy, so one is always free for the next job.
+// Shutdown: DestroyAllThread stops growth first (under the count lock), then
+// sends one quit event per listed thread and joins them; a thread still
+// running a job takes its quit afterwards, and no thread can be added behind
+// the joiner's back.
 //
 // Threads: any thread may Enqueue. The pool's own threads take turns waiting
-// on the queue (one waiter at a time, the waiter lock) and each runs one
-// node's svc() to its end. DestroyAllThread and the destructor run on the
-// thread that owns the pool (the frame's) and wait for every node run to end.
+// on the queue (one waiter at a time, the waiter lock) and each runs its job
+// to the end. DestroyAllThread and the destructor run on the thread that owns
+// the pool and wait for every job to end.
 //
-// Locks: waiter lock (held only around the wait; no other lock inside it but
-// the queue's) and the count lock (busy count and growth; may take the
-// thread-list work of AddNewThreads, nothing else). Neither is held while a
-// node runs.
+// Locks: the waiter lock is held only around the wait (the queue's lock nests
+// inside it); the count lock guards the thread list, the busy count and the
+// stop flag and nests no other lock. Neither is held while a job runs.
 #ifndef ZEP_NET_THREADPOOL_H
 #define ZEP_NET_THREADPOOL_H
 
-#include <atomic>
-
+#include "base/zepconst.h"
 #include "base/zepfixmem.h"
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
+#include "frame/appnode.h"
 #include "frame/events.h"
 #include "frame/messageq.h"
 
-class CAppNode;
-
-// A work item: run this node's service loop on a pool thread.
-class CThreadEvent : public CEvent {
+// A job of a worker pool.
+class CPoolWork : public CEvent {
  public:
-  typedef ZEPMTFixMem<CThreadEvent, 100, 10, 10> Pool;
-  CThreadEvent() { Init(false, nullptr); }
-  explicit CThreadEvent(CAppNode* node) { Init(false, node); }
-  ~CThreadEvent() override;
-  void Init(bool full, CAppNode* node);
-  static CThreadEvent* Instance(Pool* pool, CAppNode* node);
-  static CThreadEvent* Narrow(CEvent* ev) {
-    return ZEPEventNarrow<CThreadEvent>(ev, ZEP_EVENT_POOLWORK);
+  CPoolWork() { m_nEventType = ZEP_EVENT_POOLWORK; }
+  // Runs the job on pool thread `self`; returns when the job has ended.
+  virtual void RunWork(Thread* self) = 0;
+  static CPoolWork* Narrow(CEvent* ev) {
+    return ZEPEventNarrow<CPoolWork>(ev, ZEP_EVENT_POOLWORK);
   }
-  void DestroyMe() override;
-
-  CAppNode* GetNode() const { return m_Node.Get(); }
-
- private:
-  Pool* m_pPool = nullptr;
-  SmartPtr<CAppNode> m_Node;
 };
 
 // The pool's queue: one thread at a time may wait on it.
@@ -58,14 +55,16 @@ class CThreadPoolMesgQ : public CMessageQueue {
   Mutex m_WaiterLock;
 };
 
-class CThreadPool {
+class ZEPWorkerPool {
  public:
-  explicit CThreadPool(int n);
-  ~CThreadPool();
-  CThreadPool(const CThreadPool&) = delete;
-  CThreadPool& operator=(const CThreadPool&) = delete;
+  explicit ZEPWorkerPool(int n);
+  virtual ~ZEPWorkerPool();
+  ZEPWorkerPool(const ZEPWorkerPool&) = delete;
+  ZEPWorkerPool& operator=(const ZEPWorkerPool&) = delete;
 
+  // Adds growth-step threads; nothing once DestroyAllThread has begun.
   void AddNewThreads();
+  // Into the pool's queue; the queue takes its own reference.
   void Enqueue(CEvent* e, bool tail) { m_Queue.Enqueue(e, tail); }
   void DestroyAllThread();
 
@@ -74,17 +73,46 @@ class CThreadPool {
 
  private:
   struct ThreadArg {
-    CThreadPool* pPool;
+    ZEPWorkerPool* pPool;
     Thread* pThread;
   };
   static void* thread_proc(void* arg);
+  void AddNewThreadsLocked();
 
   ZEPList<Thread> m_ThreadList;  // count lock
   CThreadPoolMesgQ m_Queue;
   int m_nGrowth;
   int m_nBusy = 0;  // count lock
   Mutex m_CountLock;
-  std::atomic<bool> m_bStopping{false};
+  bool m_bStopping = false;  // count lock
+};
+
+// A work item: run this node's service loop on a pool thread.
+class CThreadEvent : public CPoolWork {
+ public:
+  typedef ZEPMTFixMem<CThreadEvent, 100, 10, 10> Pool;
+  CThreadEvent() { Init(false, nullptr); }
+  explicit CThreadEvent(CAppNode* node) { Init(false, node); }
+  ~CThreadEvent() override;
+  void Init(bool full, CAppNode* node);
+  static CThreadEvent* Instance(Pool* pool, CAppNode* node);
+  static CThreadEvent* Narrow(CEvent* ev) {
+    return ZEPEventNarrow<CThreadEvent>(ev, ZEP_EVENT_POOLWORK);
+  }
+  void DestroyMe() override;
+  void RunWork(Thread* self) override;
+
+  CAppNode* GetNode() const { return m_Node.Get(); }
+
+ private:
+  Pool* m_pPool = nullptr;
+  SmartPtr<CAppNode> m_Node;
+};
+
+// The node workers: a worker pool whose jobs are CThreadEvents.
+class CThreadPool : public ZEPWorkerPool {
+ public:
+  explicit CThreadPool(int n) : ZEPWorkerPool(n) {}
 };
 
 #endif  // ZEP_NET_THREADPOOL_H

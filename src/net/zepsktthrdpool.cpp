@@ -5,16 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <climits>
 #include <cstring>
 #include <ctime>
 
 #include "base/zepassert.h"
-#include "frame/zepframe.h"
-
-namespace {
-long Now() { return static_cast<long>(time(NULL)); }
-}  // namespace
 
 // ---------------------------------------------------------------- ZEP_MTTcp
 
@@ -36,16 +31,13 @@ int ZEP_MTTcp::ClearNode(int nSocket, bool bClose) {
 // --------------------------------------------------------- CSockThreadEvent
 
 CSockThreadEvent::CSockThreadEvent(ZEPThreadTCP* pEngine, TCPSocketData* pNode)
-    : m_pEngine(pEngine), m_pNode(pNode) {
-  m_nEventType = ZEP_EVENT_POOLWORK;
-}
+    : m_pEngine(pEngine), m_pNode(pNode) {}
 
 CSockThreadEvent* CSockThreadEvent::Instance(Pool* pool, ZEPThreadTCP* pEngine,
                                              TCPSocketData* pNode) {
   CSockThreadEvent* p = ZEPEventFromPool<CSockThreadEvent>(pool);
-  if (p == NULL) return NULL;
+  if (p == nullptr) return nullptr;
   p->CEvent::Init(true);
-  p->SetRefCount(0);
   p->m_nEventType = ZEP_EVENT_POOLWORK;
   p->m_pPool = pool;
   p->m_pEngine = pEngine;
@@ -53,106 +45,20 @@ CSockThreadEvent* CSockThreadEvent::Instance(Pool* pool, ZEPThreadTCP* pEngine,
   return p;
 }
 
-// -------------------------------------------------------- ZEPSockThreadPool
-
-CEvent* ZEPSockThreadPool::CSockThreadPoolMesgQ::WaitMsg() {
-  m_WaitLock.Acquire();
-  CEvent* ev = m_Queue.WaitMsg();
-  m_WaitLock.Release();
-  return ev;
-}
-
-ZEPSockThreadPool::ZEPSockThreadPool(int n) : m_nGrowth(n > 0 ? n : 1), m_nBusy(0) {
-  m_CountLock.Acquire();
-  AddNewThreads();
-  m_CountLock.Release();
-}
-
-ZEPSockThreadPool::~ZEPSockThreadPool() { DestroyAllThread(); }
-
-// Count lock held.
-void ZEPSockThreadPool::AddNewThreads() {
-  for (int i = 0; i < m_nGrowth; ++i) {
-    Thread* t = new Thread;
-    ThreadArg* arg = new ThreadArg{this, t};
-    if (!t->Create(&ZEPSockThreadPool::thread_proc, arg)) {
-      delete arg;
-      delete t;
-      continue;
-    }
-    m_ThreadList.AddTail(t);
-  }
-}
-
-void ZEPSockThreadPool::Enqueue(CEvent* ev, bool bTail) { m_Queue.m_Queue.Enqueue(ev, bTail); }
-
-int ZEPSockThreadPool::GetThreadCount() {
-  m_CountLock.Acquire();
-  int n = m_ThreadList.GetCount();
-  m_CountLock.Release();
-  return n;
-}
-
-int ZEPSockThreadPool::GetBusyCount() {
-  m_CountLock.Acquire();
-  int n = m_nBusy;
-  m_CountLock.Release();
-  return n;
-}
-
-void ZEPSockThreadPool::DestroyAllThread() {
-  m_CountLock.Acquire();
-  int n = m_ThreadList.GetCount();
-  m_CountLock.Release();
-  for (int i = 0; i < n; ++i) Enqueue(new CQuitEvent(), true);
-  // Threads are added only while a thread runs a socket; every socket has
-  // been told to end by now, so the list no longer grows.
-  for (;;) {
-    m_CountLock.Acquire();
-    Thread* t = m_ThreadList.RemoveHead();
-    m_CountLock.Release();
-    if (t == NULL) break;
-    t->Wait();
-    delete t;
-  }
-}
-
-void* ZEPSockThreadPool::thread_proc(void* arg) {
-  ThreadArg* a = static_cast<ThreadArg*>(arg);
-  ZEPSockThreadPool* pool = a->pPool;
-  for (;;) {
-    CEvent* ev = pool->m_Queue.WaitMsg();
-    if (CQuitEvent::Narrow(ev) != NULL) {
-      ev->downcount();
-      break;
-    }
-    CSockThreadEvent* job = CSockThreadEvent::Narrow(ev);
-    if (job != NULL) {
-      pool->m_CountLock.Acquire();
-      if (++pool->m_nBusy == pool->m_ThreadList.GetCount()) pool->AddNewThreads();
-      pool->m_CountLock.Release();
-      job->GetEngine()->ProcessPkt(job->GetNode(), a->pThread);
-      pool->m_CountLock.Acquire();
-      --pool->m_nBusy;
-      pool->m_CountLock.Release();
-      if (a->pThread->GetPriority() != 2) a->pThread->SetPriority(2);
-    }
-    ev->downcount();
-  }
-  delete a;
-  return NULL;
+void CSockThreadEvent::RunWork(Thread* self) {
+  if (m_pEngine != nullptr && m_pNode != nullptr) m_pEngine->ProcessPkt(m_pNode, self);
 }
 
 // ------------------------------------------------------------- ZEPThreadTCP
 
-ZEPThreadTCP::ZEPThreadTCP(ZEPFrame* pFrame) : m_Pool(5), m_pFrame(pFrame) {}
+ZEPThreadTCP::ZEPThreadTCP(ZEPSocketSink* pSink) : m_Pool(ZEP_POOL_GROWTH), m_pSink(pSink) {}
 
 ZEPThreadTCP::~ZEPThreadTCP() {
   // A thread returns to the pool only when its socket ends; end them all so
   // that the pool can be joined.
   Lock();
   SmartPtr<CListNode> cursor;
-  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != NULL;
+  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != nullptr;
        p = m_SocketList.GetNext(&cursor)) {
     if (!p->m_bStarted.load()) continue;
     p->m_bCloseOnClear = true;
@@ -170,7 +76,7 @@ int ZEPThreadTCP::SetStarted(int nSocket, bool bStart) {
   {
     ZEPEngineGuard guard(this);
     p = SeekSocket(nSocket);
-    if (p == NULL) return 1;
+    if (p == nullptr) return 1;
     if (p->m_bStarted.load()) return 2;
     p->m_bStarted = true;
     p->m_bPaused = false;
@@ -178,14 +84,15 @@ int ZEPThreadTCP::SetStarted(int nSocket, bool bStart) {
   // Started, the record is no longer freed by anyone but its socket thread
   // (ClearNode and the sweep only mark it), so it may be handed over after
   // the engine lock is left: the pool's queue lock never nests inside it.
-  m_Pool.Enqueue(new CSockThreadEvent(this, p), true);
+  SmartPtr<CSockThreadEvent> job(new CSockThreadEvent(this, p));
+  m_Pool.Enqueue(job.Get(), true);
   return 0;
 }
 
 int ZEPThreadTCP::ClearNode(int nSocket, bool bClose) {
   ZEPEngineGuard guard(this);
   TCPSocketData* p = SeekSocket(nSocket);
-  if (p == NULL) return 1;
+  if (p == nullptr) return 1;
   if (p->m_bStarted.load()) {
     // Its socket thread owns it and finishes it.
     p->m_bCloseOnClear = bClose;
@@ -197,34 +104,46 @@ int ZEPThreadTCP::ClearNode(int nSocket, bool bClose) {
   return 0;
 }
 
-void ZEPThreadTCP::SweepSockData() {
+void ZEPThreadTCP::DeadlineAdded(int64_t dueMs) {
+  // Engine lock held. Only a deadline earlier than the planned sweep needs
+  // the service loop; a later one is found by that sweep.
+  if (dueMs >= m_nSweepDueMs) return;
+  m_nSweepDueMs = dueMs;
+  if (m_pSink != nullptr) m_pSink->WakeSweep();
+}
+
+int64_t ZEPThreadTCP::SweepSockData() {
   ZEPEngineGuard guard(this);
-  long now = Now();
+  const int64_t now = ZEPMonoMs();
+  int64_t next = INT64_MAX;
   SmartPtr<CListNode> cursor;
-  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != NULL;
+  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != nullptr;
        p = m_SocketList.GetNext(&cursor)) {
-    long die = p->m_nTime2Die.load();
     bool started = p->m_bStarted.load();
-    bool expired = (die != 0 && now >= die) ||
-                   (!started && now - p->m_nCreateTime >= p->m_nStartTimeout.load());
-    if (!expired) continue;
+    if (started && p->m_bClosePending.load()) continue;  // ending already
+    int64_t due = p->ExpiryMs();
+    if (now < due) {
+      if (due < next) next = due;
+      continue;
+    }
     if (started) {
-      if (!p->m_bClosePending.load()) {
-        p->m_bClosePending = true;
-        p->Wake();
-      }
+      p->m_bClosePending = true;
+      p->Wake();
       continue;
     }
     RemoveAtCursor(cursor, p);
     DropRecord(p, true);
   }
+  m_nSweepDueMs = next;
+  return next == INT64_MAX ? -1 : next - now;
 }
 
 CTCPEvent* ZEPThreadTCP::NewEvent(TCPSocketData* pNode) {
-  CTCPEvent* ev = m_pFrame->AllocTCPEvent();
-  ev->SetCreateTime(time(NULL));
+  CTCPEvent* ev = m_pSink->AllocTCPEvent();
+  ev->SetCreateTime(time(nullptr));
   ev->SetSocket(pNode->m_nSocket);
   ev->SetSocketType(pNode->m_nProtocol);
+  ev->SetGeneration(pNode->m_nGeneration);
   return ev;
 }
 
@@ -232,7 +151,7 @@ void ZEPThreadTCP::Dispatch(CTCPEvent* ev, int nSocket) {
   // Our own reference across the call: an event no node took goes back to
   // its pool when we drop it.
   ev->upcount();
-  m_pFrame->EnqueueTCP(ev, nSocket);
+  m_pSink->EnqueueTCP(ev, nSocket);
   ev->downcount();
 }
 
@@ -243,13 +162,13 @@ int ZEPThreadTCP::Finish(TCPSocketData* pNode, CTCPEvent* ev, ssize_t n, bool bT
     return -1;
   }
   if (n > 0) {
-    ev->SetRC(ZEP_RC_DATA);
+    ev->SetRC(ZEP_TCP_DATA);
     ev->SetRecvSize(static_cast<int>(n));
   } else {
     // End of stream or an error (for a datagram socket: a refused port, or
     // an empty datagram): code 3, and the socket pauses until resumed.
     n = 0;
-    ev->SetRC(ZEP_RC_CLOSE);
+    ev->SetRC(ZEP_TCP_CLOSE);
     ev->SetRecvSize(0);
     ZEPEngineGuard guard(this);
     pNode->m_bPaused = true;
@@ -297,7 +216,7 @@ int ZEPThreadTCP::Accept(TCPSocketData* pNode) {
   }
   AcceptChild(pNode, s, peer, false);
   CTCPEvent* ev = NewEvent(pNode);
-  ev->SetRC(ZEP_RC_NEW);
+  ev->SetRC(ZEP_TCP_NEW);
   std::memcpy(ev->GetRawBuffer(), &s, sizeof(int));
   ev->SetRecvSize(sizeof(int));
   *ev->GetSenderAddr() = peer;
@@ -305,35 +224,79 @@ int ZEPThreadTCP::Accept(TCPSocketData* pNode) {
   return s;
 }
 
+void ZEPThreadTCP::WaitWake(TCPSocketData* pNode, int64_t timeoutMs) {
+  int fd = pNode->m_nWakeFd.load();
+  if (fd < 0) {
+    // No wake-up descriptor could be had: look again every second at most.
+    ZEPSleep(static_cast<unsigned long>(timeoutMs < 0 || timeoutMs > 1000 ? 1000 : timeoutMs));
+    return;
+  }
+  if (ZEPWaitReadable(fd, timeoutMs) > 0) {
+    uint64_t count;
+    ssize_t n = read(fd, &count, sizeof(count));
+    (void)n;
+  }
+}
+
+int ZEPThreadTCP::WaitReadable(TCPSocketData* pNode) {
+  pollfd pfd[2];
+  pfd[0].fd = pNode->m_nSocket;
+  pfd[0].events = POLLIN | POLLRDNORM;
+  pfd[0].revents = 0;
+  int fd = pNode->m_nWakeFd.load();
+  pfd[1].fd = fd;
+  pfd[1].events = POLLIN;
+  pfd[1].revents = 0;
+  // Without a wake-up descriptor a flag change is noticed within a second.
+  int rc = poll(pfd, fd >= 0 ? 2 : 1, fd >= 0 ? -1 : 1000);
+  if (rc < 0) return errno == EINTR ? 0 : -1;
+  if (fd >= 0 && pfd[1].revents != 0) {
+    uint64_t count;
+    ssize_t n = read(fd, &count, sizeof(count));
+    (void)n;
+  }
+  return pfd[0].revents != 0 ? 1 : 0;
+}
+
+namespace {
+// The bandwidth windows are wall-clock seconds (64-bit); a change in either
+// direction starts a new one.
+int64_t WallSec() { return static_cast<int64_t>(time(nullptr)); }
+int64_t MsToNextWallSec() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return 1000 - ts.tv_nsec / 1000000;
+}
+}  // namespace
+
 bool ZEPThreadTCP::IsOverload(TCPSocketData* pNode, int nBytes) {
-  long now = Now();
+  int64_t now = WallSec();
   if (now != pNode->m_nThreadSecond) {
-    pNode->m_nThreadSecond = static_cast<int>(now);
+    pNode->m_nThreadSecond = now;
     pNode->m_nThreadBytes = nBytes;
     return false;
   }
   pNode->m_nThreadBytes += nBytes;
   if (pNode->m_nThreadBytes < pNode->m_nBandwidth.load()) return false;
-  while (Now() == now && !pNode->m_bClosePending.load()) ZEPSleep(1);
-  pNode->m_nThreadSecond = static_cast<int>(Now());
+  // Over budget: sleep out the rest of this second, unless the socket is
+  // told to close meanwhile.
+  while (WallSec() == now && !pNode->m_bClosePending.load()) WaitWake(pNode, MsToNextWallSec());
+  pNode->m_nThreadSecond = WallSec();
   pNode->m_nThreadBytes = 0;
   return true;
 }
 
 void ZEPThreadTCP::WaitWhilePaused(TCPSocketData* pNode) {
-  while (pNode->IsHeld() && !pNode->m_bClosePending.load()) {
-    std::unique_lock<std::mutex> lk(pNode->m_WaitLock);
-    pNode->m_WaitCond.wait_for(lk, std::chrono::milliseconds(1), [pNode] {
-      return !pNode->IsHeld() || pNode->m_bClosePending.load();
-    });
-  }
+  while (pNode->IsHeld() && !pNode->m_bClosePending.load()) WaitWake(pNode, -1);
 }
 
 void ZEPThreadTCP::FinishRecord(TCPSocketData* pNode) {
   ZEPEngineGuard guard(this);
+  // Nobody may write the wake-up descriptor once its owner closes it.
+  pNode->m_nWakeFd = -1;
   SmartPtr<CListNode> cursor;
   TCPSocketData* p = m_SocketList.GetFirst(&cursor);
-  while (p != NULL && p != pNode) p = m_SocketList.GetNext(&cursor);
+  while (p != nullptr && p != pNode) p = m_SocketList.GetNext(&cursor);
   // An owned record stays listed until its thread finishes it here.
   RemoveAtCursor(cursor, pNode);
   DropRecord(pNode, pNode->m_bCloseOnClear.load());
@@ -347,8 +310,12 @@ int ZEPThreadTCP::ReadOnce(TCPSocketData* pNode, bool bTry) {
 }
 
 void ZEPThreadTCP::ProcessPkt(TCPSocketData* pNode, Thread* pThread) {
+  // The wake-up descriptor lives as long as this thread owns the record;
+  // FinishRecord unpublishes it before it is closed.
+  ZEPWakeFd wake;
+  pNode->m_nWakeFd = wake.Fd();
   int prio = pNode->m_nPriority.load();
-  if (prio != 2) pThread->SetPriority(prio);
+  if (prio != ZEP_PRIO_NORMAL) pThread->SetPriority(prio);
   const bool bListener = pNode->m_nKind == ZEP_SOCK_SERVER && pNode->m_nProtocol == ZEP_PROTO_TCP;
   // While data keeps coming, try the next read before polling: one system
   // call per event instead of two. Nothing is read that poll() would not
@@ -358,23 +325,15 @@ void ZEPThreadTCP::ProcessPkt(TCPSocketData* pNode, Thread* pThread) {
     int n = -1;
     if (bFlowing && !pNode->IsHeld()) n = ReadOnce(pNode, true);
     if (n < 0) {
-      pollfd pfd;
-      pfd.fd = pNode->m_nSocket;
-      pfd.events = POLLIN | POLLRDNORM;
-      pfd.revents = 0;
-      int rc = poll(&pfd, 1, 1000);
-      if (rc < 0 && errno != EINTR) {
+      int rc = WaitReadable(pNode);
+      if (rc < 0) {
         // Nothing more can be read: wait for the owner to let the socket go.
-        while (!pNode->m_bClosePending.load()) {
-          std::unique_lock<std::mutex> lk(pNode->m_WaitLock);
-          pNode->m_WaitCond.wait_for(lk, std::chrono::milliseconds(1),
-                                     [pNode] { return pNode->m_bClosePending.load(); });
-        }
+        while (!pNode->m_bClosePending.load()) WaitWake(pNode, -1);
         break;
       }
-      // A pause set while we waited in poll() holds too: what arrived stays
-      // in the kernel instead of being read for no one (a node detached
-      // without closing expects to find it when it comes back).
+      // A pause set while we waited holds too: what arrived stays in the
+      // kernel instead of being read for no one (a node detached without
+      // closing expects to find it when it comes back).
       if (rc > 0 && !pNode->m_bClosePending.load() && !pNode->IsHeld()) n = ReadOnce(pNode, false);
     }
     bFlowing = n > 0 && !bListener;

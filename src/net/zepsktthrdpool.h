@@ -8,40 +8,45 @@
 // themselves. The frame polls a plain ZEP_MTTcp through Select.
 //
 // ZEPThreadTCP reads on threads: every started socket is handed to one thread
-// of ZEPSockThreadPool, which waits on that socket alone (poll, 1000 ms),
-// reads, builds a CTCPEvent from the frame's pool and routes it with
-// ZEPFrame::EnqueueTCP. That thread is the record's owner until the socket
-// ends: it idles while the record is paused or flow-control paused, and it
-// closes and frees the record once close pending is set (by ClearNode or by
-// the 500 ms sweep when the record's time to die has passed). The pool grows
-// by 5 threads whenever every thread is busy; threads end only in
-// DestroyAllThread.
+// of ZEPSockThreadPool (a ZEPWorkerPool, threadpool.h), which waits in poll()
+// on that socket and on a wake-up descriptor of its own, reads, builds a
+// CTCPEvent from its sink's pool and routes it with ZEPSocketSink::EnqueueTCP
+// (the frame implements the sink; this layer never includes the frame). That
+// thread is the record's owner until the socket ends. It sleeps without a
+// time-out until the socket is readable or it is woken: pause and resume,
+// flow-control pause, priority changes, close pending (ClearNode, the sweep,
+// engine stop) all write the owner's wake-up descriptor, so the owner acts at
+// once. Paused, it waits on the wake-up descriptor alone; over its bandwidth,
+// it waits for the next second or a wake-up. The pool grows by 5 threads
+// whenever every thread is busy; threads end only in DestroyAllThread.
+//
+// SweepSockData expires records (time to die, start time-out of unstarted
+// records) and returns when the next one falls due, so the frame's service
+// loop sleeps until then; a record that gets an earlier deadline calls the
+// sink's WakeSweep.
 //
 // Threads: any thread may call the engine; EnqueueTCP is called by the socket
 // threads without the engine lock. The owner reads the record's flags as
-// atomics; other threads write them under the engine lock and wake the owner
-// through the record's waiter (a leaf lock inside the engine lock).
+// atomics; other threads write them under the engine lock and then wake it.
 //
 // Lock order: socket-map lock -> node-list lock -> queue lock -> engine lock
-// -> record pool lock / record waiter; g_LogMutex innermost. The pool's
-// waiter lock and count lock are never held with another lock.
+// -> record pool lock; g_LogMutex innermost. The pool's waiter lock and count
+// lock are never held with another lock.
 //
-// Destruction: the engine marks every started socket close pending so that
-// their threads finish, joins all threads, then closes what is left. The
-// frame that the engine routes to must outlive it.
+// Destruction: the engine marks every started socket close pending and wakes
+// its thread, joins all threads, then closes what is left. The sink that the
+// engine routes to must outlive it.
 #ifndef ZEP_NET_ZEPSKTTHRDPOOL_H
 #define ZEP_NET_ZEPSKTTHRDPOOL_H
 
-#include <atomic>
+#include <cstdint>
 
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
 #include "frame/events.h"
-#include "frame/messageq.h"
+#include "frame/eventsink.h"
+#include "net/threadpool.h"
 #include "net/zeptcp.h"
-
-class ZEPFrame;
-class CTCPEvent;
 
 class ZEP_MTTcp : public ZEPTCP {
  public:
@@ -53,7 +58,9 @@ class ZEP_MTTcp : public ZEPTCP {
   virtual int ClearNode(int nSocket, bool bClose);
   virtual int GetTotalThread() { return 0; }
   virtual int GetUsedThread() { return 0; }
-  virtual void SweepSockData() {}
+  // Milliseconds until the next record falls due, or -1 when none will: the
+  // polling engine expires records in Select, so it has nothing to sweep.
+  virtual int64_t SweepSockData() { return -1; }
 
   void Lock() { m_EngineLock.Acquire(); }
   void Unlock() { m_EngineLock.Release(); }
@@ -78,16 +85,17 @@ class ZEPEngineGuard {
 class ZEPThreadTCP;
 
 // Work item of the socket-thread pool: run this socket of this engine.
-class CSockThreadEvent : public CEvent {
+class CSockThreadEvent : public CPoolWork {
  public:
   typedef ZEPMTFixMem<CSockThreadEvent, 100, 10, 10> Pool;
-  CSockThreadEvent() : CSockThreadEvent(NULL, NULL) {}
+  CSockThreadEvent() : CSockThreadEvent(nullptr, nullptr) {}
   CSockThreadEvent(ZEPThreadTCP* pEngine, TCPSocketData* pNode);
   static CSockThreadEvent* Instance(Pool* pool, ZEPThreadTCP* pEngine, TCPSocketData* pNode);
   static CSockThreadEvent* Narrow(CEvent* ev) {
     return ZEPEventNarrow<CSockThreadEvent>(ev, ZEP_EVENT_POOLWORK);
   }
   void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
+  void RunWork(Thread* self) override;
 
   ZEPThreadTCP* GetEngine() const { return m_pEngine; }
   TCPSocketData* GetNode() const { return m_pNode; }
@@ -98,54 +106,27 @@ class CSockThreadEvent : public CEvent {
   TCPSocketData* m_pNode;
 };
 
-class ZEPSockThreadPool {
+// The socket threads: a worker pool whose jobs are CSockThreadEvents.
+class ZEPSockThreadPool : public ZEPWorkerPool {
  public:
-  explicit ZEPSockThreadPool(int n);
-  ~ZEPSockThreadPool();
-  ZEPSockThreadPool(const ZEPSockThreadPool&) = delete;
-  ZEPSockThreadPool& operator=(const ZEPSockThreadPool&) = delete;
-
-  void AddNewThreads();
-  // Into the pool's queue; the queue takes its own reference.
-  void Enqueue(CEvent* ev, bool bTail);
-  void DestroyAllThread();
-
-  int GetThreadCount();
-  int GetBusyCount();
-
- private:
-  struct ThreadArg {
-    ZEPSockThreadPool* pPool;
-    Thread* pThread;
-  };
-  // One waiter at a time on the queue.
-  struct CSockThreadPoolMesgQ {
-    CMessageQueue m_Queue;
-    Mutex m_WaitLock;
-    CEvent* WaitMsg();
-  };
-  static void* thread_proc(void* arg);
-
-  ZEPList<Thread> m_ThreadList;  // count lock
-  CSockThreadPoolMesgQ m_Queue;
-  int m_nGrowth;
-  int m_nBusy;  // count lock
-  Mutex m_CountLock;
+  explicit ZEPSockThreadPool(int n) : ZEPWorkerPool(n) {}
+  int GetThreadCount() { return GetTotalThread(); }
+  int GetBusyCount() { return GetUsedThread(); }
 };
 
 class ZEPThreadTCP : public ZEP_MTTcp {
  public:
-  explicit ZEPThreadTCP(ZEPFrame* pFrame);
+  explicit ZEPThreadTCP(ZEPSocketSink* pSink);
   ~ZEPThreadTCP() override;
 
   // 0 started; 1 no record; 2 already started; 3 bStart false (nothing done).
   int SetStarted(int nSocket, bool bStart) override;
   // 0, or 1 without a record. A started record is only marked close pending;
-  // its socket thread closes it within about a second.
+  // its socket thread, woken at once, closes it.
   int ClearNode(int nSocket, bool bClose) override;
   int GetTotalThread() override { return m_Pool.GetThreadCount(); }
   int GetUsedThread() override { return m_Pool.GetBusyCount(); }
-  void SweepSockData() override;
+  int64_t SweepSockData() override;
 
   // The socket loop of one pool thread.
   void ProcessPkt(TCPSocketData* pNode, Thread* pThread);
@@ -156,14 +137,24 @@ class ZEPThreadTCP : public ZEP_MTTcp {
   int RecvTCPData(TCPSocketData* pNode, bool bTry = false);
   int RecvUDPData(TCPSocketData* pNode, bool bTry = false);
   // The per-socket bandwidth window of the owning thread: waits for the next
-  // second when the record's limit is reached. True when it waited.
+  // second (or close pending) when the record's limit is reached. True when
+  // it waited.
   bool IsOverload(TCPSocketData* pNode, int nBytes);
 
+ protected:
+  void DeadlineAdded(int64_t dueMs) override;
+
  private:
-  // Hands the event to the frame; returns it to its pool when no node took it.
+  // Hands the event to the sink; returns it to its pool when no node took it.
   void Dispatch(CTCPEvent* ev, int nSocket);
   CTCPEvent* NewEvent(TCPSocketData* pNode);
-  // Idles (bounded waits) until the record may be read again or must close.
+  // Waits on the owner's wake-up descriptor (bounded by `timeoutMs`, -1 for
+  // none) and takes the wake-ups it finds.
+  void WaitWake(TCPSocketData* pNode, int64_t timeoutMs);
+  // Waits until the socket is readable (1), a wake-up came (0) or poll()
+  // failed (-1).
+  int WaitReadable(TCPSocketData* pNode);
+  // Idles until the record may be read again or must close.
   void WaitWhilePaused(TCPSocketData* pNode);
   // Closes (when asked) and frees the record its thread owned.
   void FinishRecord(TCPSocketData* pNode);
@@ -175,7 +166,8 @@ class ZEPThreadTCP : public ZEP_MTTcp {
   int Finish(TCPSocketData* pNode, CTCPEvent* ev, ssize_t n, bool bTry);
 
   ZEPSockThreadPool m_Pool;
-  ZEPFrame* m_pFrame;
+  ZEPSocketSink* m_pSink;
+  int64_t m_nSweepDueMs = INT64_MAX;  // engine lock: when the sweep plans to run next
 };
 
 #endif  // ZEP_NET_ZEPSKTTHRDPOOL_H

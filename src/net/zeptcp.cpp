@@ -8,16 +8,16 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "base/zepassert.h"
+#include "base/zepmultithread.h"
 #include "log/zeplog.h"
 
 namespace {
-
-long Now() { return static_cast<long>(time(NULL)); }
 
 const char* Txt(const ZEPString& s) { return s.GetSafeText(); }
 
@@ -72,6 +72,7 @@ void TCPSocketData::Init(bool /*bFull*/, int nBandwidth) {
   m_strLocalIP = "";
   m_strListenHost = "";
   m_strListenPort = "";
+  m_nGeneration = 0;
   m_nSecond = 0;
   m_nBytes = 0;
   m_nBandwidth = nBandwidth;
@@ -79,15 +80,27 @@ void TCPSocketData::Init(bool /*bFull*/, int nBandwidth) {
   m_bPaused = false;
   m_bGetOnePacket = false;
   m_bFCPaused = false;
-  m_nCreateTime = 0;
+  m_nCreateMs = 0;
   m_nStartTimeout = ZEPTCP::kDefaultStartTimeout;
-  m_nTime2Die = 0;
+  m_nDieMs = 0;
   m_nProtocol = ZEP_PROTO_TCP;
-  m_nPriority = 2;
+  m_nPriority = ZEP_PRIO_NORMAL;
   m_bClosePending = false;
   m_bCloseOnClear = true;
   m_nThreadSecond = 0;
   m_nThreadBytes = 0;
+  m_nWakeFd = -1;
+}
+
+int64_t TCPSocketData::ExpiryMs() const {
+  int64_t due = INT64_MAX;
+  int64_t die = m_nDieMs.load();
+  if (die != 0) due = die;
+  if (!m_bStarted.load()) {
+    int64_t start = m_nCreateMs + static_cast<int64_t>(m_nStartTimeout.load()) * 1000;
+    if (start < due) due = start;
+  }
+  return due;
 }
 
 ZEPTCP::ZEPTCP()
@@ -166,9 +179,18 @@ void ZEPTCP::RemoveAtCursor(SmartPtr<CListNode>& cursor, TCPSocketData* pNode) {
 }
 
 int ZEPTCP::AddSocket(TCPSocketData* pNode) {
-  pNode->m_nCreateTime = Now();
+  pNode->m_nCreateMs = ZEPMonoMs();
+  uint32_t gen = m_nNextGeneration.fetch_add(1);
+  if (gen == 0) gen = m_nNextGeneration.fetch_add(1);  // 0 means "no record"
+  pNode->m_nGeneration = gen;
   m_SocketList.AddTail(pNode);
+  DeadlineAdded(pNode->ExpiryMs());
   return 0;
+}
+
+uint32_t ZEPTCP::GetGeneration(int nSocket) const {
+  TCPSocketData* p = SeekSocket(nSocket);
+  return p != NULL ? p->m_nGeneration : 0;
 }
 
 TCPSocketData* ZEPTCP::SeekSocket(int nSocket) const {
@@ -192,9 +214,9 @@ int ZEPTCP::ClearNode(int nSocket, bool bClose) {
 }
 
 int ZEPTCP::CloseSocket(int nSocket) {
-  long before = Now();
+  int64_t before = ZEPMonoSec();
   int rc = close(nSocket);
-  long spent = Now() - before;
+  int64_t spent = ZEPMonoSec() - before;
   if (spent > 2) {
     g_LogMutex.Acquire();
     if (zeplog != NULL) {
@@ -340,8 +362,9 @@ TCPData* ZEPTCP::NewResult(ZEPList<TCPData>& list, int nSocket, int nProtocol) {
   TCPData* d = m_TCPDataPool.Malloc();
   ZEP_ASSERT(NULL != d);
   d->m_nSocket = nSocket;
+  d->m_nGeneration = GetGeneration(nSocket);
   d->m_nLength = 0;
-  d->m_nRC = ZEP_RC_CLOSE;
+  d->m_nRC = ZEP_TCP_CLOSE;
   d->m_nProtocol = nProtocol;
   std::memset(&d->m_From, 0, sizeof(d->m_From));
   list.AddTail(d);
@@ -393,7 +416,7 @@ int ZEPTCP::Accept(int nSocket, ZEPList<TCPData>& list) {
   }
   AcceptChild(pListen, s, peer, true);
   TCPData* d = NewResult(list, nSocket, ZEP_PROTO_TCP);
-  d->m_nRC = ZEP_RC_NEW;
+  d->m_nRC = ZEP_TCP_NEW;
   d->m_nLength = sizeof(int);
   std::memcpy(d->m_Buffer, &s, sizeof(int));
   d->m_From = peer;
@@ -403,7 +426,7 @@ int ZEPTCP::Accept(int nSocket, ZEPList<TCPData>& list) {
 // A read's result: code 1 with the bytes, or code 3 and the socket paused.
 int ZEPTCP::SettleResult(TCPData* d, ssize_t n) {
   if (n > 0) {
-    d->m_nRC = ZEP_RC_DATA;
+    d->m_nRC = ZEP_TCP_DATA;
     d->m_nLength = static_cast<int>(n);
     return static_cast<int>(n);
   }
@@ -440,13 +463,11 @@ int ZEPTCP::ReadOne(TCPSocketData* pNode, ZEPList<TCPData>& list) {
   return RecvTCPData(pNode->m_nSocket, list);
 }
 
-bool ZEPTCP::ExpireRecord(TCPSocketData* pNode, long now) const {
-  long die = pNode->m_nTime2Die.load();
-  if (die != 0 && now >= die) return true;
-  return !pNode->m_bStarted.load() && now - pNode->m_nCreateTime >= pNode->m_nStartTimeout.load();
+bool ZEPTCP::ExpireRecord(TCPSocketData* pNode, int64_t nowMs) const {
+  return nowMs >= pNode->ExpiryMs();
 }
 
-int ZEPTCP::FillPass(Rotation& rot, bool bResume, int nPriority, long now) {
+int ZEPTCP::FillPass(Rotation& rot, bool bResume, int nPriority, int64_t now) {
   SmartPtr<CListNode> cursor;
   TCPSocketData* p;
   if (bResume) {
@@ -486,8 +507,11 @@ bool ZEPTCP::ReadPass(Rotation& rot, bool bCycleResume, int nCount, int nPriorit
                       ZEPList<TCPData>& list) {
   SmartPtr<CListNode> cursor = rot.m_ReadCursor;
   TCPSocketData* p = bCycleResume ? m_SocketList.GetNext(&cursor) : m_SocketList.GetFirst(&cursor);
-  const bool bAccount = nPriority == 2;
-  long t = Now();
+  const bool bAccount = nPriority == ZEP_PRIO_NORMAL;
+  // Windows are wall-clock seconds, compared for a change rather than for
+  // growth: a clock set back starts a new window instead of starving every
+  // socket until it catches up.
+  const int64_t t = static_cast<int64_t>(time(NULL));
   // The list is walked in the fill order, so the entries come up in turn;
   // records appended meanwhile (accepted children) are not in the array.
   for (int i = 0; p != NULL && i < nCount; p = m_SocketList.GetNext(&cursor)) {
@@ -497,13 +521,13 @@ bool ZEPTCP::ReadPass(Rotation& rot, bool bCycleResume, int nCount, int nPriorit
     // instead of being polled again and again.
     if ((rev & (POLLIN | POLLRDNORM | POLLERR | POLLHUP)) == 0 || !p->IsReadable()) continue;
     if (bAccount) {
-      if (t > p->m_nSecond) {
-        p->m_nSecond = static_cast<int>(t);
+      if (t != p->m_nSecond) {
+        p->m_nSecond = t;
         p->m_nBytes = 0;
       } else if (p->m_nBytes >= p->m_nBandwidth.load()) {
         continue;
       }
-      if (t > m_nTotalSecond) {
+      if (t != m_nTotalSecond) {
         m_nTotalSecond = t;
         m_nTotalBytes = 0;
       }
@@ -526,10 +550,12 @@ bool ZEPTCP::ReadPass(Rotation& rot, bool bCycleResume, int nCount, int nPriorit
 }
 
 int ZEPTCP::PopResult(ZEPList<TCPData>& list, ZEPFixMem<TCPData, 100, 10, 10>& pool, int& nSocket,
-                      char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol) {
+                      char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol,
+                      uint32_t* pGen) {
   TCPData* d = list.RemoveHead();
   if (d == NULL) return 0;
   nSocket = d->m_nSocket;
+  if (pGen != NULL) *pGen = d->m_nGeneration;
   nLength = d->m_nLength;
   if (nLength > 0) std::memcpy(szBuffer, d->m_Buffer, static_cast<size_t>(nLength));
   nProtocol = d->m_nProtocol;
@@ -540,20 +566,20 @@ int ZEPTCP::PopResult(ZEPList<TCPData>& list, ZEPFixMem<TCPData, 100, 10, 10>& p
 }
 
 int ZEPTCP::SelectOut(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
-                      int& nProtocol, ZEPList<TCPData>& list) {
-  return PopResult(list, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom, nProtocol);
+                      int& nProtocol, ZEPList<TCPData>& list, uint32_t* pGen) {
+  return PopResult(list, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
 }
 
 int ZEPTCP::SelectHighPrioritySocket(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
-                                     int& nProtocol) {
+                                     int& nProtocol, uint32_t* pGen) {
   if (m_SocketList.GetCount() == 0) return 0;
   if (m_HighPendingList.GetCount() > 0)
     return PopResult(m_HighPendingList, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom,
-                     nProtocol);
-  long now = Now();
+                     nProtocol, pGen);
+  const int64_t now = ZEPMonoMs();
   do {
     bool bCycleResume = m_High.m_bResume;
-    int count = FillPass(m_High, bCycleResume, 1, now);
+    int count = FillPass(m_High, bCycleResume, ZEP_PRIO_HIGH, now);
     if (count == 0) break;
     int rc = poll(m_PollFD, static_cast<nfds_t>(count), 0);
     if (rc < 0) {
@@ -561,22 +587,26 @@ int ZEPTCP::SelectHighPrioritySocket(int& nSocket, char* szBuffer, int& nLength,
       m_High.m_bResume = false;
       return 0;
     }
-    if (rc > 0) ReadPass(m_High, bCycleResume, count, 1, m_HighPendingList);
+    if (rc > 0) ReadPass(m_High, bCycleResume, count, ZEP_PRIO_HIGH, m_HighPendingList);
   } while (m_High.m_bResume);
-  return PopResult(m_HighPendingList, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom, nProtocol);
+  return PopResult(m_HighPendingList, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom, nProtocol,
+                   pGen);
 }
 
-int ZEPTCP::Select(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol) {
+int ZEPTCP::Select(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol,
+                   uint32_t* pGen) {
   if (m_SocketList.GetCount() == 0) return 0;
-  int rc = SelectHighPrioritySocket(nSocket, szBuffer, nLength, pFrom, nProtocol);
+  int rc = SelectHighPrioritySocket(nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
   if (rc != 0) return rc;
   if (m_PendingList.GetCount() > 0)
-    return PopResult(m_PendingList, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom, nProtocol);
-  long now = Now();
-  if (now == m_nTotalSecond && m_nTotalBytes >= m_nTotalBandwidth) return 0;
+    return PopResult(m_PendingList, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom, nProtocol,
+                     pGen);
+  if (static_cast<int64_t>(time(NULL)) == m_nTotalSecond && m_nTotalBytes >= m_nTotalBandwidth)
+    return 0;
+  const int64_t now = ZEPMonoMs();
   do {
     bool bCycleResume = m_Normal.m_bResume;
-    int count = FillPass(m_Normal, bCycleResume, 2, now);
+    int count = FillPass(m_Normal, bCycleResume, ZEP_PRIO_NORMAL, now);
     // Nothing (more) to poll: hand out what earlier cycles read.
     if (count == 0) break;
     int prc = poll(m_PollFD, static_cast<nfds_t>(count), 0);
@@ -585,12 +615,13 @@ int ZEPTCP::Select(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFro
       m_Normal.m_bResume = false;
       return 0;
     }
-    if (prc > 0 && !ReadPass(m_Normal, bCycleResume, count, 2, m_PendingList)) {
+    if (prc > 0 && !ReadPass(m_Normal, bCycleResume, count, ZEP_PRIO_NORMAL, m_PendingList)) {
       m_Normal.m_bResume = true;  // the budget ran out: continue here next second
       break;
     }
   } while (m_Normal.m_bResume && m_nTotalBytes < m_nTotalBandwidth);
-  return PopResult(m_PendingList, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom, nProtocol);
+  return PopResult(m_PendingList, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom, nProtocol,
+                   pGen);
 }
 
 int ZEPTCP::CountResults(ZEPList<TCPData>& list, int nSocket) const {
@@ -643,26 +674,50 @@ int ZEPTCP::SetStarted(int nSocket, bool b) {
 int ZEPTCP::SetPaused(int nSocket, bool b) {
   return WithRecord(nSocket, [b](TCPSocketData* p) {
     p->m_bPaused = b;
-    if (!b) p->Wake();
+    p->Wake();
   });
 }
-int ZEPTCP::SetFCPaused(int nSocket, bool b) {
-  return WithRecord(nSocket, [b](TCPSocketData* p) {
-    p->m_bFCPaused = b;
-    if (!b) p->Wake();
-  });
+int ZEPTCP::SetFCPaused(int nSocket, bool b) { return SetFCPaused(nSocket, 0, b); }
+int ZEPTCP::SetFCPaused(int nSocket, uint32_t nGeneration, bool b) {
+  TCPSocketData* p = SeekSocket(nSocket);
+  if (p == NULL) return -1;
+  // A pause or resume counted for a socket that is gone (its number now
+  // names a newer record) is not this record's business.
+  if (nGeneration != 0 && p->m_nGeneration != nGeneration) return -1;
+  p->m_bFCPaused = b;
+  p->Wake();
+  return 0;
 }
 int ZEPTCP::SetGetOnePacket(int nSocket, bool b) {
   return WithRecord(nSocket, [b](TCPSocketData* p) { p->m_bGetOnePacket = b; });
 }
 int ZEPTCP::SetPriority(int nSocket, int n) {
-  return WithRecord(nSocket, [n](TCPSocketData* p) { p->m_nPriority = n; });
+  return WithRecord(nSocket, [n](TCPSocketData* p) {
+    p->m_nPriority = n;
+    p->Wake();  // the owner applies it to its thread at once
+  });
 }
 int ZEPTCP::SetTime2Die(int nSocket, long n) {
-  return WithRecord(nSocket, [n](TCPSocketData* p) { p->m_nTime2Die = n; });
+  return WithRecord(nSocket, [this, n](TCPSocketData* p) {
+    if (n == 0) {
+      p->m_nDieMs = 0;
+      return;
+    }
+    // The wall-clock time is turned into a monotonic deadline once, so a
+    // later change of the wall clock does not move it.
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    int64_t wallMs = static_cast<int64_t>(wall.tv_sec) * 1000 + wall.tv_nsec / 1000000;
+    int64_t die = ZEPMonoMs() + (static_cast<int64_t>(n) * 1000 - wallMs);
+    p->m_nDieMs = die > 0 ? die : 1;
+    DeadlineAdded(p->ExpiryMs());
+  });
 }
 int ZEPTCP::SetStartTimeout(int nSocket, int n) {
-  return WithRecord(nSocket, [n](TCPSocketData* p) { p->m_nStartTimeout = n; });
+  return WithRecord(nSocket, [this, n](TCPSocketData* p) {
+    p->m_nStartTimeout = n;
+    DeadlineAdded(p->ExpiryMs());
+  });
 }
 
 int ZEPTCP::SetBandwidth(int nSocket, int nBandwidth) {

@@ -20,7 +20,18 @@
 // Record flags that an owning socket thread reads without the engine lock
 // (started, paused, flow-control paused, get-one-packet, close pending,
 // priority, bandwidth) are atomics; they are still only written under the
-// engine lock.
+// engine lock, and a change the owner must act on is followed by Wake(),
+// which writes the owner's wake-up descriptor (also under the engine lock).
+//
+// Generations: every record gets a generation number when it is added, never
+// reused by the engine. The system reuses descriptor numbers, so results,
+// events and flow-control pauses carry (descriptor, generation) and a pause
+// or resume meant for a closed socket never reaches the new one.
+//
+// Clocks: creation times and time to die are kept on the monotonic clock in
+// ms; SetTime2Die takes a wall-clock time() and converts it once. The
+// per-second bandwidth windows are 64-bit wall-clock seconds that restart on
+// any change of the second, so a clock set back starves nobody.
 //
 // Lock order: (caller's map / node-list / queue locks) -> engine lock -> record
 // pool lock; g_LogMutex innermost (CloseSocket logs while the engine lock may
@@ -32,12 +43,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <unistd.h>
+
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
+#include "base/zepconst.h"
 #include "base/zepfixmem.h"
 #include "base/zepstring.h"
 #include "base/zeptlist.h"
@@ -48,13 +60,8 @@ enum {
   ZEP_SOCK_CHILD = 2,   // TCP connection accepted by a listener
   ZEP_SOCK_CLIENT = 3   // created by CreateClient
 };
-// Protocols of a record and of a read result.
-enum { ZEP_PROTO_TCP = 1, ZEP_PROTO_UDP = 2 };
-// Result codes of a read (and of a CTCPEvent).
-enum { ZEP_RC_DATA = 1, ZEP_RC_NEW = 2, ZEP_RC_CLOSE = 3 };
-
-// Largest datagram and largest read: the size of an event's buffer.
-constexpr int ZEP_TCP_BUFSIZE = 4096;
+// Protocols (ZEP_PROTO_*), result codes (ZEP_TCP_*) and the largest read
+// (ZEP_TCP_BUFSIZE) are in base/zepconst.h.
 
 struct TCPSocketData {
   int m_nSocket;
@@ -68,26 +75,26 @@ struct TCPSocketData {
   ZEPString m_strLocalIP;
   ZEPString m_strListenHost;
   ZEPString m_strListenPort;
-  int m_nSecond;  // Select's per-second byte window
+  uint32_t m_nGeneration;  // set by AddSocket, see above
+  int64_t m_nSecond;       // Select's per-second byte window (time())
   int m_nBytes;
   std::atomic<int> m_nBandwidth;  // bytes per second
   std::atomic<bool> m_bStarted;
   std::atomic<bool> m_bPaused;
   std::atomic<bool> m_bGetOnePacket;
   std::atomic<bool> m_bFCPaused;
-  long m_nCreateTime;
+  int64_t m_nCreateMs;               // monotonic ms when added
   std::atomic<int> m_nStartTimeout;  // seconds an unstarted record may live
-  std::atomic<long> m_nTime2Die;     // absolute time(); 0 = never
+  std::atomic<int64_t> m_nDieMs;     // monotonic ms; 0 = never
   int m_nProtocol;
   std::atomic<int> m_nPriority;  // 1 high, 2 normal
   std::atomic<bool> m_bClosePending;
   std::atomic<bool> m_bCloseOnClear;
-  int m_nThreadSecond;  // the owning socket thread's byte window
+  int64_t m_nThreadSecond;  // the owning socket thread's byte window (time())
   int m_nThreadBytes;
-  // Lets an owning socket thread that idles on a pause wake as soon as the
-  // pause is lifted or close pending is set, not only at its next 1 ms look.
-  std::mutex m_WaitLock;
-  std::condition_variable m_WaitCond;
+  // The owning socket thread's wake-up descriptor while it owns the record
+  // (-1 otherwise): set by the owner, cleared by it under the engine lock.
+  std::atomic<int> m_nWakeFd;
 
   TCPSocketData() { Init(true, 0); }
   // Resets a record taken from the pool to the creation defaults.
@@ -95,15 +102,23 @@ struct TCPSocketData {
   // Started, not paused by anyone: a candidate for reading.
   bool IsReadable() const { return m_bStarted.load() && !m_bPaused.load() && !m_bFCPaused.load(); }
   bool IsHeld() const { return m_bPaused.load() || m_bFCPaused.load(); }
-  // Wakes the owner after a flag change; the waiter lock is a leaf lock.
+  // Wakes the owner after a flag change. Engine lock held (so the owner
+  // cannot close the descriptor meanwhile).
   void Wake() {
-    { std::lock_guard<std::mutex> lk(m_WaitLock); }
-    m_WaitCond.notify_all();
+    int fd = m_nWakeFd.load();
+    if (fd < 0) return;
+    uint64_t one = 1;
+    ssize_t n = write(fd, &one, sizeof(one));
+    (void)n;
   }
+  // Monotonic ms at which the record expires (time to die, or the start
+  // time-out of an unstarted record); INT64_MAX when never.
+  int64_t ExpiryMs() const;
 };
 
 struct TCPData {
   int m_nSocket;
+  uint32_t m_nGeneration;
   char m_Buffer[ZEP_TCP_BUFSIZE];
   int m_nLength;
   int m_nRC;
@@ -142,11 +157,13 @@ class ZEPTCP {
   int RecvUDPData(int nSocket, ZEPList<TCPData>& list);
   // One result per call, 0 when nothing is ready; never blocks. `szBuffer`
   // must hold ZEP_TCP_BUFSIZE bytes; `pFrom` may be null.
-  int Select(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol);
+  // `pGen`, when given, receives the generation of the result's record.
+  int Select(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol,
+             uint32_t* pGen = nullptr);
   int SelectHighPrioritySocket(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
-                               int& nProtocol);
+                               int& nProtocol, uint32_t* pGen = nullptr);
   int SelectOut(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol,
-                ZEPList<TCPData>& list);
+                ZEPList<TCPData>& list, uint32_t* pGen = nullptr);
 
   // --- Sending (no engine state; any thread).
   int SendData(int nSocket, const char* pData, int nLength);
@@ -156,14 +173,19 @@ class ZEPTCP {
   // the socket has no record. Engine lock held.
   int ClearNode(int nSocket, bool bClose);
   TCPSocketData* SeekSocket(int nSocket) const;
+  // The generation of the socket's record, 0 without a record.
+  uint32_t GetGeneration(int nSocket) const;
   int GetSocketCount() const { return static_cast<int>(m_SocketList.GetCount()); }
 
   // --- Per-socket setters (engine lock held): -1 without a record, else 0.
   int SetStarted(int nSocket, bool bStarted);
   int SetPaused(int nSocket, bool bPaused);
   int SetFCPaused(int nSocket, bool bPaused);
+  // Only the record of that generation (0: whichever record has the number).
+  int SetFCPaused(int nSocket, uint32_t nGeneration, bool bPaused);
   int SetGetOnePacket(int nSocket, bool bOne);
   int SetPriority(int nSocket, int nPriority);
+  // nTime: a wall-clock time(); 0 = never.
   int SetTime2Die(int nSocket, long nTime);
   int SetStartTimeout(int nSocket, int nSeconds);
   int SetBandwidth(int nSocket, int nBandwidth);  // 0 even without a record
@@ -223,6 +245,9 @@ class ZEPTCP {
   unsigned GetTCPSocketDataPoolCount();
 
  protected:
+  // A record got a deadline (it was added unstarted, or its time to die or
+  // start time-out was set) at monotonic ms `dueMs`. Engine lock held.
+  virtual void DeadlineAdded(int64_t /*dueMs*/) {}
   // Record pool access under the pool's own lock.
   TCPSocketData* NewRecord(int nKind, int nProtocol);
   void FreeRecord(TCPSocketData* pNode);
@@ -262,7 +287,7 @@ class ZEPTCP {
   // Fills the poll array from the list, expiring records on the way. Returns
   // the entry count; sets rot.m_bResume when the array filled up before the
   // end of the list.
-  int FillPass(Rotation& rot, bool bResume, int nPriority, long now);
+  int FillPass(Rotation& rot, bool bResume, int nPriority, int64_t nowMs);
   // Reads the ready records of the last FillPass; nPriority 2 does the
   // bandwidth accounting. Returns false when the total budget ran out.
   bool ReadPass(Rotation& rot, bool bCycleResume, int nCount, int nPriority,
@@ -274,10 +299,11 @@ class ZEPTCP {
     f(p);
     return 0;
   }
-  bool ExpireRecord(TCPSocketData* pNode, long now) const;
+  bool ExpireRecord(TCPSocketData* pNode, int64_t nowMs) const;
   int ReadOne(TCPSocketData* pNode, ZEPList<TCPData>& list);
   static int PopResult(ZEPList<TCPData>& list, ZEPFixMem<TCPData, 100, 10, 10>& pool, int& nSocket,
-                       char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol);
+                       char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol,
+                       uint32_t* pGen);
   int CountResults(ZEPList<TCPData>& list, int nSocket) const;
   void DropResults(ZEPList<TCPData>& list, int nSocket);
 
@@ -290,8 +316,9 @@ class ZEPTCP {
   std::atomic<int> m_nDefaultConnBandwidth;  // read by creators on any thread
   std::atomic<int> m_nTotalBandwidth;
   std::atomic<int> m_nSelectSize;
-  long m_nTotalSecond;
+  int64_t m_nTotalSecond;  // time()
   int m_nTotalBytes;
+  std::atomic<uint32_t> m_nNextGeneration{1};
   Rotation m_Normal;
   Rotation m_High;
   std::vector<uint32_t> m_BlackList;

@@ -73,7 +73,7 @@ class SockNode : public CAppNode {
     std::lock_guard<std::mutex> lk(mu);
     std::string s;
     for (const Got& g : got)
-      if (g.rc == ZEP_RC_DATA && g.sock == sock) s += g.data;
+      if (g.rc == ZEP_TCP_DATA && g.sock == sock) s += g.data;
     return s;
   }
 
@@ -136,8 +136,8 @@ class FrameSocket : public ::testing::TestWithParam<bool> {
     Got g{};
     ASSERT_TRUE(WaitFor([&] {
       for (const Got& e : node->Events())
-        if (e.rc == ZEP_RC_NEW && e.sock == *server) g = e;
-      return g.rc == ZEP_RC_NEW;
+        if (e.rc == ZEP_TCP_NEW && e.sock == *server) g = e;
+      return g.rc == ZEP_TCP_NEW;
     }));
     ASSERT_EQ(4u, g.data.size());
     std::memcpy(child, g.data.data(), sizeof(int));
@@ -161,7 +161,7 @@ TEST_P(FrameSocket, TcpNewConnectionChunksAndClose) {
   int server, client, child;
   TcpPair(node, &server, &client, &child);
   Got first = node->Events().front();
-  EXPECT_EQ(ZEP_RC_NEW, first.rc);
+  EXPECT_EQ(ZEP_TCP_NEW, first.rc);
   EXPECT_EQ(server, first.sock);
   EXPECT_EQ("127.0.0.1", first.ip);
   EXPECT_EQ(frame->GetLocalPort(client), first.port);
@@ -172,14 +172,14 @@ TEST_P(FrameSocket, TcpNewConnectionChunksAndClose) {
   ASSERT_TRUE(WaitFor([&] { return node->Data(child).size() >= msg.size(); }));
   EXPECT_EQ(msg, node->Data(child));
   for (const Got& g : node->Events()) {
-    if (g.rc != ZEP_RC_DATA) continue;
+    if (g.rc != ZEP_TCP_DATA) continue;
     EXPECT_LE(g.data.size(), 1024u);
     EXPECT_EQ(ZEP_PROTO_TCP, g.type);
   }
 
   // The peer goes away: one close event, and the child is paused after it.
   frame->ClearNode(client, true);
-  ASSERT_TRUE(WaitFor([&] { return node->CountRC(ZEP_RC_CLOSE) == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return node->CountRC(ZEP_TCP_CLOSE) == 1; }));
   EXPECT_EQ(child, node->Events().back().sock);
   EXPECT_EQ(0u, node->Events().back().data.size());
   EXPECT_TRUE(Paused(child));
@@ -287,7 +287,7 @@ TEST_P(FrameSocket, BlackListedPeerIsRefused) {
   close(c);
   frame->ClrIPBlackList();
   c = PlainConnect(frame->GetLocalPort(server));
-  ASSERT_TRUE(WaitFor([&] { return a->CountRC(ZEP_RC_NEW) == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return a->CountRC(ZEP_TCP_NEW) == 1; }));
   EXPECT_EQ(1, frame->CountChild("127.0.0.1", "0"));
   close(c);
 }
@@ -311,7 +311,7 @@ TEST_P(FrameSocket, UdpOneEventPerDatagramRefusalAndResume) {
 
   close(peer);
   ASSERT_EQ(0, frame->SendData(u, "ping", 0));
-  ASSERT_TRUE(WaitFor([&] { return a->CountRC(ZEP_RC_CLOSE) == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return a->CountRC(ZEP_TCP_CLOSE) == 1; }));
   EXPECT_TRUE(Paused(u));
   int again = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in back = Loopback(port);

@@ -48,7 +48,7 @@ struct TcpPair {
     client = e.CreateClient("127.0.0.1", port, ZEP_PROTO_TCP);
     e.SetStarted(client, true);
     Result r;
-    if (SelectOne(e, &r) && r.rc == ZEP_RC_NEW) {
+    if (SelectOne(e, &r) && r.rc == ZEP_TCP_NEW) {
       std::memcpy(&child, r.data.data(), sizeof(int));
       e.SetStarted(child, true);
     }
@@ -163,7 +163,7 @@ TEST(ZepTcpSelect, NewConnectionDataInChunksAndClose) {
 
   Result r;
   ASSERT_TRUE(SelectOne(e, &r));
-  ASSERT_EQ(ZEP_RC_NEW, r.rc);
+  ASSERT_EQ(ZEP_TCP_NEW, r.rc);
   EXPECT_EQ(server, r.sock);
   ASSERT_EQ(4, r.len);
   int child;
@@ -181,7 +181,7 @@ TEST(ZepTcpSelect, NewConnectionDataInChunksAndClose) {
   std::string got;
   while (got.size() < msg.size()) {
     ASSERT_TRUE(SelectOne(e, &r));
-    ASSERT_EQ(ZEP_RC_DATA, r.rc);
+    ASSERT_EQ(ZEP_TCP_DATA, r.rc);
     EXPECT_EQ(child, r.sock);
     EXPECT_EQ(ZEP_PROTO_TCP, r.proto);
     EXPECT_LE(r.len, 1024);
@@ -191,7 +191,7 @@ TEST(ZepTcpSelect, NewConnectionDataInChunksAndClose) {
 
   e.ClearNode(client, true);
   ASSERT_TRUE(SelectOne(e, &r));
-  EXPECT_EQ(ZEP_RC_CLOSE, r.rc);
+  EXPECT_EQ(ZEP_TCP_CLOSE, r.rc);
   EXPECT_EQ(child, r.sock);
   EXPECT_EQ(0, r.len);
   EXPECT_TRUE(e.SeekSocket(child)->m_bPaused.load());
@@ -220,7 +220,7 @@ TEST(ZepTcpSelect, BlackListedPeerIsRefusedWithoutEvent) {
   EXPECT_EQ(1, e.DelIPBlackList("127.0.0.1"));
   c = PlainConnect(e.GetLocalPort(server));
   ASSERT_TRUE(SelectOne(e, &r));
-  EXPECT_EQ(ZEP_RC_NEW, r.rc);
+  EXPECT_EQ(ZEP_TCP_NEW, r.rc);
   close(c);
 }
 
@@ -253,7 +253,7 @@ TEST(ZepTcpSelect, ConnectedUdpDeliversDatagramsAndRecoversFromRefusal) {
   close(peer);
   ASSERT_EQ(0, e.SendData(u, "x", 1));
   ASSERT_TRUE(SelectOne(e, &r));
-  EXPECT_EQ(ZEP_RC_CLOSE, r.rc);
+  EXPECT_EQ(ZEP_TCP_CLOSE, r.rc);
   EXPECT_TRUE(e.SeekSocket(u)->m_bPaused.load());
 
   // A new peer on the same port; unpausing resumes delivery.
@@ -329,7 +329,7 @@ TEST(ZepTcpSelect, TotalBandwidthCapsAndRotates) {
   while (time(NULL) < first + 2) {
     int s, len, proto;
     int rc = e.Select(s, buf, len, NULL, proto);
-    if (rc == ZEP_RC_DATA) {
+    if (rc == ZEP_TCP_DATA) {
       secs.push_back(time(NULL));
       socks.push_back(s);
       lens.push_back(len);
@@ -402,7 +402,7 @@ TEST(ZepTcpSelect, NewConnectionsBeyondTheCeilingAreClosedAtOnce) {
   e.ClearNode(fill.back(), true);
   c = PlainConnect(e.GetLocalPort(server));
   ASSERT_TRUE(SelectOne(e, &r));
-  EXPECT_EQ(ZEP_RC_NEW, r.rc);
+  EXPECT_EQ(ZEP_TCP_NEW, r.rc);
   close(c);
 }
 

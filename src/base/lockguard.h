@@ -1,10 +1,10 @@
-// lockguard.h — scope guard for a Mutex, used by the frame units.
+// lockguard.h — scope guard for a Mutex, used across the units.
 //
 // Holds the mutex from construction to destruction (or to Unlock()). It adds
 // no ordering of its own: every function that holds two locks names them in
 // the order of docs/ARCHITECTURE.md.
-#ifndef ZEP_FRAME_LOCKGUARD_H
-#define ZEP_FRAME_LOCKGUARD_H
+#ifndef ZEP_BASE_LOCKGUARD_H
+#define ZEP_BASE_LOCKGUARD_H
 
 #include "base/zepmultithread.h"
 
@@ -25,4 +25,4 @@ class ZEPLockGuard {
   Mutex* m_pMutex;
 };
 
-#endif  // ZEP_FRAME_LOCKGUARD_H
+#endif  // ZEP_BASE_LOCKGUARD_H
