@@ -14,7 +14,8 @@ const int kProtocolUDP = 2;
 
 }  // namespace
 
-CDYRClient::CDYRClient(ZEPFrame* frame) : CAppNode(frame) {
+CDYRClient::CDYRClient(ZEPFrame* frame, unsigned long loginRetryMs)
+    : CAppNode(frame), m_nLoginRetryMs(loginRetryMs != 0 ? loginRetryMs : DYR_LOGIN_TIMEOUT_MS) {
   g_IDFileMutex.Acquire();
   if (m_strClientID.LoadFromFile(szClnIDFilename) != 0 || m_strClientID.IsEmpty()) {
     m_strClientID = static_cast<const char*>(nullptr);
@@ -30,7 +31,9 @@ void CDYRClient::AddDomain(ZEPString domain, ZEPString offline) {
   m_Account.m_Domains.push_back(DomainNode{domain, offline});
 }
 
-int CDYRClient::MakeLoginMsg(ZEPString& msg) { return ::MakeLoginMsg(m_Account, m_strClientID, msg); }
+int CDYRClient::MakeLoginMsg(ZEPString& msg) {
+  return ::MakeLoginMsg(m_Account, m_strClientID, msg);
+}
 
 void CDYRClient::CloseLink(int& socket) {
   if (socket > 0) Frame()->DelTCPEvent(this, socket, true);
@@ -51,7 +54,7 @@ int CDYRClient::OpenLink(const ZEPString& port) {
 void CDYRClient::DoLogin() {
   // Every attempt is given up and started again when this timer fires,
   // whatever went wrong below; an older login timer no longer matches.
-  m_pLoginTimer = Frame()->AddTicker(this, DYR_LOGIN_TIMEOUT_MS, 1, 0);
+  m_pLoginTimer = Frame()->AddTicker(this, m_nLoginRetryMs, 1, 0);
   m_nLoginSerial = m_pLoginTimer != nullptr ? m_pLoginTimer->GetSerial() : 0;
   CloseLink(m_nMainSocket);
   CloseLink(m_nAsstSocket);

@@ -31,7 +31,7 @@ struct TimeEvent_tag;
 
 extern Mutex g_IDFileMutex;
 
-// Login timer: one attempt every 20 s until one succeeds.
+// Login timer: by default one attempt every 20 s until one succeeds.
 #define DYR_LOGIN_TIMEOUT_MS 20000
 // Check of a local egress address, state 10.
 #define DYR_WATCH_PERIOD_MS 10000
@@ -46,8 +46,10 @@ class CDYRClient : public CAppNode {
   typedef DYRDomain_tag DomainNode;
 
   // Loads the client id from the client id file (a missing or empty file
-  // leaves it null).
-  explicit CDYRClient(ZEPFrame* frame);
+  // leaves it null). A login attempt that has no accepted reply after
+  // `loginRetryMs` is given up and the next one starts; 0 takes the default,
+  // since a zero period would resend the login at every ticker pass.
+  explicit CDYRClient(ZEPFrame* frame, unsigned long loginRetryMs = DYR_LOGIN_TIMEOUT_MS);
   ~CDYRClient() override;
 
   void SetHost(ZEPString host) { m_Account.m_strHost = host; }
@@ -95,6 +97,7 @@ class CDYRClient : public CAppNode {
   ZEPString m_strExitIP;
   bool m_bExitIsLocal = false;
   int32_t m_nReportSpan = DYR_REPORT_PERIOD_MS;
+  unsigned long m_nLoginRetryMs;
 };
 
 #endif  // ZEP_APP_DYRCLIENT_H

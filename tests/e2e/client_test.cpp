@@ -13,6 +13,25 @@ const char kFirstLogin[] =
     "\x01UserName=alice\x01Password=pw\x01OS=Unix\x01" "BuildNO=120\x01"
     "Domain0=a.example.net;off.example.net\x01" "Domain1=b.example.net;\x01";
 
+// The check every client test's teardown runs over the processes' output.
+TEST(TroubleLines, ErrorTagIsExcusableAssertionsAndSanitizersAreNot) {
+  const std::string out =
+      "210101 000000:MESG:ok\n"
+      "210101 000001:[zeptcp.cpp,202]:ERRR:Close a socket last too long: 5\n"
+      "210101 000002:INFO:the word ERRR in a message\n"
+      "Assertion failed: p != nullptr, unit zepframe, line 9\n"
+      "==7==ERROR: AddressSanitizer: heap-use-after-free on address 0x1\n"
+      "dyrclient.cpp:3:5: runtime error: signed integer overflow";
+  std::vector<std::string> all = TroubleLines(out, false);
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_NE(all[0].find("last too long"), std::string::npos);
+  EXPECT_EQ(all[3], "dyrclient.cpp:3:5: runtime error: signed integer overflow");
+  std::vector<std::string> excused = TroubleLines(out, true);
+  ASSERT_EQ(excused.size(), 3u);
+  EXPECT_EQ(excused[0].compare(0, 16, "Assertion failed"), 0);
+  EXPECT_TRUE(TroubleLines("", false).empty());
+}
+
 TEST_F(DyrClientTest, LoginDatagramAndLocalEgressWatching) {
   WriteIni();
   StartClient();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -60,6 +61,22 @@ inline std::string LoginReply(const std::vector<std::pair<std::string, std::stri
   return Props({{"C", "2"}, {"Data", Scramble(Props(inner))}});
 }
 
+// Lines of a process's output that tell of a fault: a failed ZEP_ASSERT and
+// sanitizer reports always, log lines tagged ERRR unless `errorsExpected`.
+inline std::vector<std::string> TroubleLines(const std::string& text, bool errorsExpected) {
+  static const char* const kAlways[] = {"Assertion failed", "ERROR: AddressSanitizer",
+                                        "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+                                        "runtime error:"};
+  std::vector<std::string> found;
+  std::stringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    bool bad = !errorsExpected && line.find(":ERRR:") != std::string::npos;
+    for (const char* marker : kAlways) bad = bad || line.find(marker) != std::string::npos;
+    if (bad) found.push_back(line);
+  }
+  return found;
+}
+
 // One scripted server: a main and an assist port on 127.0.0.1.
 struct FakeServer {
   UdpPort main;
@@ -91,6 +108,25 @@ struct Account {
 class DyrClientTest : public ::testing::Test {
  protected:
   void SetUp() override { InitDes(g_CredentialKey); }
+
+  // Every process of a test writes into the work directory (the client's log,
+  // its captured stdout and stderr, the reference server's output): none of
+  // it may tell of a fault, whatever the test itself checked.
+  void TearDown() override {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path(), ec)) {
+      if (!entry.is_regular_file(ec)) continue;
+      std::vector<std::string> lines = TroubleLines(ReadFile(entry.path()), errors_expected_);
+      if (lines.empty()) continue;
+      std::string shown;
+      for (size_t i = 0; i < lines.size() && i < 5; ++i) shown += "\n  " + lines[i];
+      ADD_FAILURE() << entry.path().filename().string() << " has " << lines.size()
+                    << " line(s) telling of a fault:" << shown;
+    }
+  }
+  // For a test whose daemon rightly logs ERRR lines; assertion failures and
+  // sanitizer reports still fail it.
+  void ExpectErrorLines() { errors_expected_ = true; }
 
   void WriteIni(const std::vector<Account>& accounts) {
     std::string ini;
@@ -130,6 +166,7 @@ class DyrClientTest : public ::testing::Test {
   TempDir dir_;
   FakeServer server_;
   Process client_;
+  bool errors_expected_ = false;
 };
 
 }  // namespace e2e

@@ -1,0 +1,152 @@
+// The client node in this process on a served frame, against scripted
+// servers on 127.0.0.1: the login retry period, which the daemon fixes at
+// 20 s, is short here so that the retries are seen in well under a second.
+#include "app/dyrclient.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+// The scripted server and the log texts of the end-to-end tests.
+#include "../e2e/dyr_fixture.h"
+#include "app/appshell.h"
+#include "app/global.h"
+#include "frame/zepframe.h"
+#include "log/zeplog.h"
+
+namespace {
+
+using e2e::Clock;
+using e2e::FakeServer;
+
+// The process log kept in memory.
+class CaptureLog : public ZEPLog {
+ public:
+  std::string Text() {
+    g_LogMutex.Acquire();
+    std::string text = m_Text;
+    g_LogMutex.Release();
+    return text;
+  }
+
+ protected:
+  // Called with g_LogMutex held.
+  void PostProcess(char* line) override {
+    m_Text += line;
+    m_Text += '\n';
+  }
+
+ private:
+  std::string m_Text;
+};
+
+double MsSince(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+class ClientNodeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitDes(g_CredentialKey);
+    // The node reads and writes its client id file in the work directory.
+    ASSERT_EQ(SetWorkDir(m_Dir.path().c_str()), 0);
+    ASSERT_EQ(ComposePaths(), 0);
+    g_LogMutex.Acquire();
+    zeplog = &m_Log;
+    g_LogMutex.Release();
+    m_pFrame = new ZEPFrame(true, true);
+    m_pFrame->Service();
+  }
+  void TearDown() override {
+    // The nodes log until the frame has stopped them.
+    if (m_pFrame != nullptr) {
+      m_pFrame->ExitFrame();
+      m_pFrame->WaitServiceStop();
+      delete m_pFrame;
+    }
+    g_LogMutex.Acquire();
+    zeplog = nullptr;
+    g_LogMutex.Release();
+  }
+
+  // A started node for `server`; retryMs < 0 uses the one-argument constructor.
+  void StartNode(FakeServer& server, long retryMs) {
+    CDYRClient* node = retryMs < 0 ? new CDYRClient(m_pFrame)
+                                   : new CDYRClient(m_pFrame, static_cast<unsigned long>(retryMs));
+    node->SetHost("127.0.0.1");
+    node->SetMainPort(std::to_string(server.main.port()).c_str());
+    node->SetAsstPort(std::to_string(server.asst.port()).c_str());
+    node->SetUserName("alice");
+    node->SetPassword("pw");
+    node->AddDomain("a.example.net", "");
+    ASSERT_EQ(m_pFrame->AddNode(node, true), 0);
+  }
+  size_t LogCount(const std::string& text) { return e2e::CountOf(m_Log.Text(), text); }
+
+  e2e::TempDir m_Dir;
+  CaptureLog m_Log;
+  ZEPFrame* m_pFrame = nullptr;
+};
+
+// The first attempt starts the timer; each later one comes when the previous
+// attempt's timer fires, never sooner. Lower bounds catch an early resend,
+// upper bounds are loose for a loaded machine and the sanitizer builds.
+const double kPeriodMs = 300;
+const double kEarliestMs = 200;
+const double kLatestMs = 3000;
+
+TEST_F(ClientNodeTest, SilentServerGetsALoginEveryRetryPeriod) {
+  FakeServer quick, standard, zero;
+  StartNode(quick, static_cast<long>(kPeriodMs));
+  StartNode(standard, -1);
+  StartNode(zero, 0);
+  std::string inner;
+  sockaddr_in from{};
+  ASSERT_TRUE(quick.RecvLogin(inner, from, 5000));
+  EXPECT_EQ(e2e::Prop(inner, "UserName"), "alice");
+  for (int retry = 1; retry <= 2; ++retry) {
+    auto previous = Clock::now();
+    ASSERT_TRUE(quick.RecvLogin(inner, from, 5000)) << "retry " << retry << "\n" << m_Log.Text();
+    double gap = MsSince(previous);
+    EXPECT_GT(gap, kEarliestMs) << "retry " << retry;
+    EXPECT_LT(gap, kLatestMs) << "retry " << retry;
+    EXPECT_EQ(e2e::Prop(inner, "UserName"), "alice");
+  }
+  // The timeout is logged before each new attempt is sent.
+  EXPECT_GE(LogCount(T_TIMEOUT), 2u) << m_Log.Text();
+
+  // Two short periods have passed: the 20 s default, and 0 taken as the
+  // default, have sent their first login only.
+  for (FakeServer* slow : {&standard, &zero}) {
+    ASSERT_TRUE(slow->RecvLogin(inner, from, 5000));
+    std::string wire;
+    EXPECT_FALSE(slow->main.Recv(wire, from, 0));
+  }
+}
+
+TEST_F(ClientNodeTest, RefusalWaitsForTheTimerAndSuccessEndsTheRetries) {
+  FakeServer server;
+  StartNode(server, static_cast<long>(kPeriodMs));
+  std::string inner;
+  sockaddr_in from{};
+  ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
+  auto first = Clock::now();
+  server.main.SendTo(from, e2e::LoginReply({{"OK", "N"}, {"MSG", "bad password"}}));
+  ASSERT_TRUE(e2e::WaitFor([&] { return LogCount(T_LOGIN_FAILED "bad password") == 1; }, 5000))
+      << m_Log.Text();
+
+  // A refusal is not answered with a login at once.
+  ASSERT_TRUE(server.RecvLogin(inner, from, 5000)) << m_Log.Text();
+  EXPECT_GT(MsSince(first), kEarliestMs);
+  EXPECT_LT(MsSince(first), kLatestMs);
+  EXPECT_EQ(LogCount(T_TIMEOUT), 1u) << m_Log.Text();
+
+  server.main.SendTo(from, e2e::LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", "id-9"}}));
+  ASSERT_TRUE(e2e::WaitFor([&] { return LogCount(T_LOGIN_OK) == 1; }, 5000)) << m_Log.Text();
+  // The timer of the accepted attempt still fires once; it must not start
+  // another login.
+  EXPECT_FALSE(server.RecvLogin(inner, from, static_cast<int>(2 * kPeriodMs)));
+  EXPECT_EQ(LogCount(T_TIMEOUT), 1u) << m_Log.Text();
+}
+
+}  // namespace
