@@ -7,13 +7,6 @@
 
 Mutex g_IDFileMutex;
 
-namespace {
-
-// UDP links: connected sockets, one message per datagram.
-const int kProtocolUDP = 2;
-
-}  // namespace
-
 CDYRClient::CDYRClient(ZEPFrame* frame, unsigned long loginRetryMs)
     : CAppNode(frame), m_nLoginRetryMs(loginRetryMs != 0 ? loginRetryMs : DYR_LOGIN_TIMEOUT_MS) {
   g_IDFileMutex.Acquire();
@@ -41,7 +34,7 @@ void CDYRClient::CloseLink(int& socket) {
 }
 
 int CDYRClient::OpenLink(const ZEPString& port) {
-  int socket = Frame()->CreateClient(m_strServerIP, port, kProtocolUDP);
+  int socket = Frame()->CreateClient(m_strServerIP, port, ZEP_PROTO_UDP);
   if (socket <= 0) {
     DYR_LOG(LOG_MESG, DYR_MSG_NO_CONNECT << m_strServerIP << ":" << port);
     return socket;

@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "base/zepassert.h"
+#include "base/zepconst.h"
 
 // ---------------------------------------------------------------------------
 // Stack size
@@ -148,7 +149,7 @@ void DropAttr(pthread_attr_t* attr) {
 
 }  // namespace
 
-Thread::Thread() : m_pHandle(nullptr), m_pName(nullptr), m_nPriority(2), m_nTid(0) {}
+Thread::Thread() : m_pHandle(nullptr), m_pName(nullptr), m_nPriority(ZEP_PRIO_NORMAL), m_nTid(0) {}
 
 Thread::~Thread() {
   if (m_pHandle != nullptr) {
