@@ -1,0 +1,223 @@
+// Socket generations and wake-ups: a descriptor number reused by a new socket
+// never receives what belonged to the old one, and the threads that sleep
+// without a time-out (socket threads, the service loop) are woken by every
+// change they must act on. A missing wake-up shows as a wait that never ends,
+// so every wait below is bounded and would fail rather than hang.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "../frame/frame_helpers.h"
+#include "frame/zepframe.h"
+#include "net/threadpool.h"
+#include "net/zepsktthrdpool.h"
+#include "nettest_util.h"
+
+using nettest::WaitFor;
+using zeptest::RecNode;
+using zeptest::ServedFrame;
+
+namespace {
+
+const ZEPString kLoopback("127.0.0.1");
+
+// A UDP server socket of the frame on an ephemeral loopback port.
+int FrameUdp(ZEPFrame* f) { return f->CreateServer(kLoopback, ZEPString("0"), ZEP_PROTO_UDP); }
+
+// Opens frame sockets until one gets `want` as its number (the system hands
+// out the lowest free one, so that is normally the first); the others are
+// closed again. -1 when none did.
+int ReuseNumber(ZEPFrame* f, int want) {
+  std::vector<int> others;
+  int got = -1;
+  for (int i = 0; i < 16 && got < 0; ++i) {
+    int s = FrameUdp(f);
+    if (s == want)
+      got = s;
+    else if (s >= 0)
+      others.push_back(s);
+  }
+  for (int s : others) f->ClearNode(s, true);
+  return got;
+}
+
+void SendTo(int port, const std::string& text) {
+  int s = nettest::BoundUdp();
+  sockaddr_in to = nettest::Loopback(port);
+  sendto(s, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  close(s);
+}
+
+}  // namespace
+
+TEST(SocketGeneration, EngineRecordsOfAReusedNumberTellApartAndPausesGoByGeneration) {
+  ZEP_MTTcp e;
+  int s1 = e.CreateUDPSocket(ZEP_SOCK_CLIENT);
+  ASSERT_GE(s1, 0);
+  uint32_t g1 = e.GetGeneration(s1);
+  EXPECT_NE(0u, g1);
+  e.ClearNode(s1, true);
+  EXPECT_EQ(0u, e.GetGeneration(s1));
+  int s2 = e.CreateUDPSocket(ZEP_SOCK_CLIENT);
+  ASSERT_EQ(s1, s2) << "the system did not reuse the number";
+  uint32_t g2 = e.GetGeneration(s2);
+  EXPECT_NE(g1, g2);
+
+  ZEPEngineGuard guard(&e);
+  TCPSocketData* rec = e.SeekSocket(s2);
+  ASSERT_NE(nullptr, rec);
+  // A pause counted for the old socket leaves the new one alone...
+  EXPECT_EQ(-1, e.SetFCPaused(s2, g1, true));
+  EXPECT_FALSE(rec->m_bFCPaused.load());
+  // ...its own pause and resume work, and generation 0 means "whichever".
+  EXPECT_EQ(0, e.SetFCPaused(s2, g2, true));
+  EXPECT_TRUE(rec->m_bFCPaused.load());
+  EXPECT_EQ(-1, e.SetFCPaused(s2, g1, false));
+  EXPECT_TRUE(rec->m_bFCPaused.load());
+  EXPECT_EQ(0, e.SetFCPaused(s2, false));
+  EXPECT_FALSE(rec->m_bFCPaused.load());
+}
+
+TEST(SocketGeneration, ForcedReuseRoutesOnlyTheNewSocketsEventsToItsNewNode) {
+  ServedFrame f;
+  RecNode* a = new RecNode(f.frame);
+  RecNode* b = new RecNode(f.frame);
+  ASSERT_EQ(0, f->AddNode(a, true));
+  ASSERT_EQ(0, f->AddNode(b, true));
+
+  int s1 = FrameUdp(f.frame);
+  ASSERT_GE(s1, 0);
+  uint32_t g1 = f->GetSocketGeneration(s1);
+  ASSERT_EQ(0, f->AddTCPEvent(a, s1, 0));
+  // Closed behind the frame's back: the engine drops it, the maps still
+  // list node a for that number.
+  f->GetTCPEngine()->ClearNode(s1, true);
+  ASSERT_TRUE(WaitFor([&] { return f->GetSocketGeneration(s1) == 0; }));
+  int s2 = ReuseNumber(f.frame, s1);
+  ASSERT_EQ(s1, s2) << "the system did not reuse the number";
+  uint32_t g2 = f->GetSocketGeneration(s2);
+  ASSERT_NE(g1, g2);
+
+  ASSERT_EQ(0, f->AddTCPEvent(b, s2, 0));
+  EXPECT_EQ(0, f->GetNodeSocketCount(a)) << "node a still attached to the new socket";
+  EXPECT_EQ(1, f->GetSocketNodeCount(s2));
+
+  // A late event of the old socket reaches no one; one made by hand
+  // (generation 0) or of the new socket reaches b.
+  SmartPtr<CTCPEvent> late(f->AllocTCPEvent());
+  late->SetSocket(s1);
+  late->SetGeneration(g1);
+  late->SetRC(ZEP_TCP_DATA);
+  EXPECT_FALSE(f->EnqueueTCP(late.Get(), s1));
+
+  int port = nettest::LocalPort(s2);
+  SendTo(port, "fresh");
+  ASSERT_TRUE(WaitFor([&] { return b->received.load() >= 1; }));
+  EXPECT_EQ(0, a->received.load());
+  f->DelTCPEvent(b, s2, true);
+}
+
+TEST(SocketWakeups, ResumeWakesAPausedSocketThreadThatHasNoTimeOut) {
+  ServedFrame f;
+  RecNode* n = new RecNode(f.frame);
+  ASSERT_EQ(0, f->AddNode(n, true));
+  int s = FrameUdp(f.frame);
+  ASSERT_GE(s, 0);
+  ASSERT_EQ(0, f->AddTCPEvent(n, s, 0));
+  ASSERT_EQ(0, f->SetPaused(s, true));
+  SendTo(nettest::LocalPort(s), "held");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(0, n->received.load());
+  ASSERT_EQ(0, f->SetPaused(s, false));
+  EXPECT_TRUE(WaitFor([&] { return n->received.load() == 1; }));
+
+  // Closing the started socket wakes its thread, which ends the record.
+  f->DelTCPEvent(n, s, true);
+  EXPECT_TRUE(WaitFor([&] { return f->GetSocketGeneration(s) == 0; }));
+}
+
+TEST(SocketWakeups, TimeToDieSetWhileTheServiceLoopSleepsStillEndsTheSocket) {
+  ServedFrame f;
+  RecNode* n = new RecNode(f.frame);
+  ASSERT_EQ(0, f->AddNode(n, true));
+  int s = FrameUdp(f.frame);
+  ASSERT_GE(s, 0);
+  ASSERT_EQ(0, f->AddTCPEvent(n, s, 0));  // started: no start time-out left
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the loop sleeps with no deadline
+  ASSERT_EQ(0, f->SetTime2Die(s, static_cast<long>(time(nullptr)) + 1));
+  EXPECT_TRUE(WaitFor([&] { return f->GetSocketGeneration(s) == 0; }));
+  f->DelTCPEvent(n, s, true);
+}
+
+namespace {
+// A job that keeps its thread busy briefly, so that every thread is busy and
+// the pool grows while it is being shut down.
+class BusyJob : public CPoolWork {
+ public:
+  explicit BusyJob(std::atomic<int>* ran) : m_pRan(ran) {}
+  void DestroyMe() override { delete this; }
+  void RunWork(Thread*) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    m_pRan->fetch_add(1);
+  }
+
+ private:
+  std::atomic<int>* m_pRan;
+};
+}  // namespace
+
+TEST(WorkerPool, GrowthRacingShutdownNeverStrandsAThread) {
+  for (int round = 0; round < 150; ++round) {
+    std::atomic<int> ran{0};
+    ZEPWorkerPool* pool = new ZEPWorkerPool(2);
+    for (int i = 0; i < 4; ++i) {
+      SmartPtr<BusyJob> job(new BusyJob(&ran));
+      pool->Enqueue(job.Get(), true);
+    }
+    if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    // Every job was queued before the quits, so all of them run; a thread
+    // added behind the shutdown's back would never be joined and this would
+    // hang (or the pool would be destroyed under it).
+    pool->DestroyAllThread();
+    EXPECT_EQ(4, ran.load()) << "round " << round;
+    EXPECT_EQ(0, pool->GetTotalThread());
+    delete pool;
+  }
+}
+
+TEST(WorkerPool, SocketThreadsAndNodeWorkersShareTheGrowthRule) {
+  ZEPSockThreadPool sockets(ZEP_POOL_GROWTH);
+  CThreadPool nodes(ZEP_POOL_GROWTH);
+  EXPECT_EQ(ZEP_POOL_GROWTH, sockets.GetThreadCount());
+  EXPECT_EQ(ZEP_POOL_GROWTH, nodes.GetTotalThread());
+  std::atomic<bool> release{false};
+  std::atomic<int> ran{0};
+  class Hold : public CPoolWork {
+   public:
+    Hold(std::atomic<bool>* r, std::atomic<int>* n) : m_pRelease(r), m_pRan(n) {}
+    void DestroyMe() override { delete this; }
+    void RunWork(Thread*) override {
+      while (!m_pRelease->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      m_pRan->fetch_add(1);
+    }
+
+   private:
+    std::atomic<bool>* m_pRelease;
+    std::atomic<int>* m_pRan;
+  };
+  for (ZEPWorkerPool* p : {static_cast<ZEPWorkerPool*>(&sockets), static_cast<ZEPWorkerPool*>(&nodes)}) {
+    for (int i = 0; i < ZEP_POOL_GROWTH; ++i) {
+      SmartPtr<Hold> job(new Hold(&release, &ran));
+      p->Enqueue(job.Get(), true);
+    }
+  }
+  EXPECT_TRUE(WaitFor([&] { return sockets.GetBusyCount() == ZEP_POOL_GROWTH; }));
+  EXPECT_TRUE(WaitFor([&] { return nodes.GetUsedThread() == ZEP_POOL_GROWTH; }));
+  EXPECT_EQ(2 * ZEP_POOL_GROWTH, sockets.GetThreadCount());
+  EXPECT_EQ(2 * ZEP_POOL_GROWTH, nodes.GetTotalThread());
+  release.store(true);
+  EXPECT_TRUE(WaitFor([&] { return ran.load() == 2 * ZEP_POOL_GROWTH; }));
+}
