@@ -1,19 +1,25 @@
-// Shared pieces of the frame tests: a node that records what it receives and
-// bounded waits (every wait in these tests has a deadline).
+// Shared pieces of the frame tests: a node that records what it receives,
+// bounded waits (every wait in these tests has a deadline) and the check that
+// a frame drained before it is destroyed (used by the socket tests too).
 #ifndef ZEP_TESTS_FRAME_HELPERS_H
 #define ZEP_TESTS_FRAME_HELPERS_H
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "frame/appnode.h"
 #include "frame/events.h"
 #include "frame/zepframe.h"
+#include "net/zepsktthrdpool.h"
 
 namespace zeptest {
 
@@ -27,6 +33,64 @@ inline bool WaitFor(const std::function<bool()>& cond, int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// What a frame still holds. Every count is zero once the frame drained.
+struct FrameLeft {
+  bool serving = false;
+  int nodes = 0;
+  int quits = 0;
+  int timers = 0;
+  unsigned events = 0;       // out of the five event pools
+  int socketMaps = 0;        // sockets with nodes attached
+  unsigned socketSlots = 0;  // node-to-socket entries
+  int sockets = 0;           // records in the socket engine
+
+  static FrameLeft Of(ZEPFrame& frame) {
+    FrameLeft l;
+    l.serving = frame.IsServing();
+    l.nodes = frame.GetNodeCount();
+    l.quits = frame.GetQuitCount();
+    l.timers = frame.GetTickerCount();
+    l.events = frame.GetEventsOutstanding();
+    l.socketMaps = frame.GetTCP2NodeCount();
+    l.socketSlots = frame.GetSocketPoolCount();
+    ZEP_MTTcp* engine = frame.GetTCPEngine();
+    ZEPEngineGuard guard(engine);
+    l.sockets = engine->GetSocketCount();
+    return l;
+  }
+  bool Drained() const {
+    return !serving && nodes == 0 && quits == 0 && timers == 0 && events == 0 && socketMaps == 0 &&
+           socketSlots == 0 && sockets == 0;
+  }
+  std::string Text() const {
+    std::ostringstream o;
+    o << (serving ? "still serving, " : "") << nodes << " nodes, " << quits << " on the quit list, "
+      << timers << " timers, " << events << " events, " << socketMaps << " socket maps, "
+      << socketSlots << " node socket slots, " << sockets << " socket records";
+    return o.str();
+  }
+};
+
+// Fails the calling test unless the frame let go of everything: no node
+// registered or on the quit list, no timer record, no event out of its pools,
+// no socket attached to a node and no socket record left in the engine. Call
+// it once the service loop stopped and the test dropped the nodes and events
+// it held, just before the frame is deleted. A pooled node's worker lets go
+// of the node (and with it the node's current event) after the loop stopped,
+// and a socket thread frees the record of a started socket on its own time,
+// so the counts get up to `ms` to reach zero.
+inline void ExpectFrameDrained(ZEPFrame& frame, int ms = 5000, const char* file = __builtin_FILE(),
+                               int line = __builtin_LINE()) {
+  FrameLeft left;
+  WaitFor(
+      [&] {
+        left = FrameLeft::Of(frame);
+        return left.Drained();
+      },
+      ms);
+  if (!left.Drained()) ADD_FAILURE_AT(file, line) << "frame not drained: " << left.Text();
 }
 
 struct Tick {
@@ -101,7 +165,8 @@ class RecNode : public CAppNode {
 };
 
 // Runs a frame's service loop on a thread of its own, as an embedding caller
-// does, and shuts it down (ExitFrame + WaitServiceStop) at the end.
+// does, and shuts it down (ExitFrame + WaitServiceStop) at the end, checking
+// that the frame drained before deleting it.
 class ServedFrame {
  public:
   explicit ServedFrame(bool pool = true) : frame(new ZEPFrame(pool, true)) { frame->Service(); }
@@ -110,6 +175,7 @@ class ServedFrame {
     if (frame == nullptr) return;
     frame->ExitFrame();
     frame->WaitServiceStop();
+    ExpectFrameDrained(*frame);
     delete frame;
     frame = nullptr;
   }

@@ -131,9 +131,11 @@ TEST(MessageQueue, HeadInsertionIsReceivedFirst) {
   EXPECT_EQ(nullptr, q.Peek());
 }
 
-// WaitMsg(48, 5) on a queue holding only timer events returns a socket event
-// pushed later and leaves the timer events in place; with nothing of that
-// type it gives up after the time-out.
+// A selective receive of socket events (WaitMsg(ZEP_EVENT_TCP, 1)) on a queue
+// holding only timer events returns a socket event pushed during the wait as
+// soon as it arrives, and leaves the timer events in place; with nothing of
+// that type it gives up after the time-out. The time-out is in whole seconds,
+// so 1 s is the shortest wait that is not a single scan.
 TEST(MessageQueue, SelectiveReceiveWithTimeOut) {
   Pools p;
   TimeEvent_tag rec;
@@ -141,25 +143,28 @@ TEST(MessageQueue, SelectiveReceiveWithTimeOut) {
   CMessageQueue q;
   q.Enqueue(p.Tick(&rec), true);
   q.Enqueue(p.Tick(&rec), true);
+  Clock::time_point pushedAt;
   std::thread producer([&] {
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    pushedAt = Clock::now();
     q.Enqueue(p.Tcp(7), true);
   });
   auto t0 = Clock::now();
-  CEvent* e = q.WaitMsg(ZEP_EVENT_TCP, 5);
-  auto waited = Clock::now() - t0;
+  CEvent* e = q.WaitMsg(ZEP_EVENT_TCP, 1);
+  auto returnedAt = Clock::now();
   producer.join();
   ASSERT_NE(nullptr, CTCPEvent::Narrow(e));
-  EXPECT_GE(waited, std::chrono::milliseconds(1500));
-  EXPECT_LT(waited, std::chrono::milliseconds(4500));
+  EXPECT_GE(returnedAt - t0, std::chrono::milliseconds(150));
+  // Taken when it arrived, not at the end of the time-out.
+  EXPECT_LT(returnedAt - pushedAt, std::chrono::milliseconds(700));
   e->downcount();
   EXPECT_EQ(2, q.GetTimeEventCount());
 
   t0 = Clock::now();
-  EXPECT_EQ(nullptr, q.WaitMsg(ZEP_EVENT_TCP, 5));
-  waited = Clock::now() - t0;
-  EXPECT_GE(waited, std::chrono::milliseconds(4900));
-  EXPECT_LT(waited, std::chrono::milliseconds(8000));
+  EXPECT_EQ(nullptr, q.WaitMsg(ZEP_EVENT_TCP, 1));
+  auto waited = Clock::now() - t0;
+  EXPECT_GE(waited, std::chrono::milliseconds(950));
+  EXPECT_LT(waited, std::chrono::milliseconds(3000));
   // A time-out of 0 scans once.
   t0 = Clock::now();
   EXPECT_EQ(nullptr, q.WaitMsg(ZEP_EVENT_USER, 0));

@@ -24,6 +24,7 @@ TEST(Frame, AddNodeAfterExitFrameIsRefused) {
   EXPECT_EQ(0, node->GetRefCount());
   delete node;
   frame.Run();  // exits at once: ticker up and down, nothing to stop
+  zeptest::ExpectFrameDrained(frame);
 }
 
 TEST(Frame, EnqueueChecksRegistrationAndApplicationId) {
@@ -193,5 +194,6 @@ TEST(Frame, StopFromAnotherThreadWaitsForARunOnTheCallersThread) {
   EXPECT_TRUE(WaitFor([&] { return destroyed.load() == 1; }, 5000));
   mainThread.join();
   EXPECT_TRUE(returned.load());
+  zeptest::ExpectFrameDrained(*frame);
   delete frame;
 }
