@@ -127,7 +127,7 @@ class FrameSocket : public ::testing::TestWithParam<bool> {
   int AcceptedChild(SockNode* node, int server) {
     int child = -1;
     for (const Got& e : node->Events())
-      if (e.rc == ZEP_RC_NEW && e.sock == server && e.data.size() == sizeof(int))
+      if (e.rc == ZEP_TCP_NEW && e.sock == server && e.data.size() == sizeof(int))
         std::memcpy(&child, e.data.data(), sizeof(int));
     return child;
   }
