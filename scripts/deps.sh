@@ -11,6 +11,8 @@ command -v make >/dev/null 2>&1 || need+=(make)
 [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
 [ -f /usr/include/openssl/des.h ] || need+=(libssl-dev)
 command -v python3 >/dev/null 2>&1 || need+=(python3)
+command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
+command -v git >/dev/null 2>&1 || need+=(git)
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test three times: a normal build, an
+# Checks the format gates (clang-format, git diff --check, layers), then
+# builds and runs every test three times: a normal build, an
 # AddressSanitizer+UndefinedBehaviorSanitizer build and a ThreadSanitizer
-# build, each in its own folder. Exits non-zero when any build or test fails.
+# build, each in its own folder. Exits non-zero when any gate, build or test
+# fails. Each test phase's wall time is printed in the summary.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh || exit 1
@@ -27,14 +29,21 @@ run_one() {  # name sanitizer extra-cmake-args...
   # ThreadSanitizer needs a narrower address-space layout than some kernels use.
   local wrap=()
   [ "$san" = tsan ] && setarch -R true 2>/dev/null && wrap=(setarch -R)
+  local t0=$SECONDS
   if "${wrap[@]}" ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300; then
-    summary+=("$dir: passed")
+    summary+=("$dir: passed (test phase $((SECONDS - t0)) s)")
   else
-    status=1; summary+=("$dir: FAILED")
+    status=1; summary+=("$dir: FAILED (test phase $((SECONDS - t0)) s)")
   fi
 }
 
 mkdir -p /tmp 2>/dev/null
+echo "=== format and layers"
+if bash scripts/check_format.sh; then
+  summary+=("format: passed")
+else
+  status=1; summary+=("format: FAILED")
+fi
 run_one "" "" -DZEP_BUILD_BENCH=ON
 run_one asan asan -DZEP_BUILD_BENCH=OFF
 run_one tsan tsan -DZEP_BUILD_BENCH=OFF

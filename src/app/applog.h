@@ -15,10 +15,10 @@ inline void DyrLogLine(const char* file, int line, LOG_TYPE_ level, ZEPString& t
 }
 
 // DYR_LOG(LOG_MESG, "text " << value): builds the line with ZEPString's <<.
-#define DYR_LOG(level, parts)                        \
-  do {                                               \
-    ZEPString dyrLogLine_;                           \
-    dyrLogLine_ << parts;                            \
+#define DYR_LOG(level, parts)                           \
+  do {                                                  \
+    ZEPString dyrLogLine_;                              \
+    dyrLogLine_ << parts;                               \
     DyrLogLine(__FILE__, __LINE__, level, dyrLogLine_); \
   } while (0)
 

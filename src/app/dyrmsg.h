@@ -16,8 +16,7 @@
 // "错误:无法联接:" (cannot connect)
 #define DYR_MSG_NO_CONNECT "\xb4\xed\xce\xf3:\xce\xde\xb7\xa8\xc1\xaa\xbd\xd3:"
 // "向服务器报告出口IP." (reporting the egress address)
-#define DYR_MSG_REPORTING \
-  "\xcf\xf2\xb7\xfe\xce\xf1\xc6\xf7\xb1\xa8\xb8\xe6\xb3\xf6\xbf\xdaIP."
+#define DYR_MSG_REPORTING "\xcf\xf2\xb7\xfe\xce\xf1\xc6\xf7\xb1\xa8\xb8\xe6\xb3\xf6\xbf\xdaIP."
 // "IP改变, 重新登录." (address changed, logging in again)
 #define DYR_MSG_RELOGIN "IP\xb8\xc4\xb1\xe4, \xd6\xd8\xd0\xc2\xb5\xc7\xc2\xbc."
 // "登录超时, 重试." (login timed out, retrying)
@@ -25,7 +24,8 @@
 // "错误:登录失败: " (login failed:)
 #define DYR_MSG_LOGIN_FAILED "\xb4\xed\xce\xf3:\xb5\xc7\xc2\xbc\xca\xa7\xb0\xdc: "
 // "错误:登录失败: 无效返回数据" (login failed: invalid reply data)
-#define DYR_MSG_LOGIN_INVALID DYR_MSG_LOGIN_FAILED "\xce\xde\xd0\xa7\xb7\xb5\xbb\xd8\xca\xfd\xbe\xdd"
+#define DYR_MSG_LOGIN_INVALID \
+  DYR_MSG_LOGIN_FAILED "\xce\xde\xd0\xa7\xb7\xb5\xbb\xd8\xca\xfd\xbe\xdd"
 // "有新版本了: " (a new version is available:)
 #define DYR_MSG_NEW_VERSION "\xd3\xd0\xd0\xc2\xb0\xe6\xb1\xbe\xc1\xcb: "
 // "下载地址: " (download address:)

@@ -26,7 +26,8 @@ long ReadDecimal(const ZEPString& value) {
 ZEPString TextOf(const char* data, int len) {
   if (data == nullptr || len <= 0) return ZEPString();
   const void* nul = std::memchr(data, 0, static_cast<size_t>(len));
-  size_t n = nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : static_cast<size_t>(len);
+  size_t n =
+      nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : static_cast<size_t>(len);
   return ZEPString::FromBytes(data, static_cast<uint32_t>(n));
 }
 

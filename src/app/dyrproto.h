@@ -21,7 +21,12 @@
 // Build number sent at every login; also part of the start-up banner.
 #define DYR_BUILD_NO "120"
 // Protocol command codes (property "C").
-enum DYRCmd_ { DYR_CMD_LOGIN = 1, DYR_CMD_LOGIN_REPLY = 2, DYR_CMD_RELOGIN = 4, DYR_CMD_OFFLINE = 5 };
+enum DYRCmd_ {
+  DYR_CMD_LOGIN = 1,
+  DYR_CMD_LOGIN_REPLY = 2,
+  DYR_CMD_RELOGIN = 4,
+  DYR_CMD_OFFLINE = 5
+};
 
 struct DYRDomain_tag {
   ZEPString m_strDomain;   // fully qualified name to keep updated

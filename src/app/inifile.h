@@ -11,10 +11,10 @@
 #ifndef ZEP_APP_INIFILE_H
 #define ZEP_APP_INIFILE_H
 
+#include <cstddef>
+
 #include "app/dyrproto.h"
 #include "base/zepstring.h"
-
-#include <cstddef>
 
 // Receives one finished account; the handler takes ownership (delete it).
 typedef void (*AccountHandler)(DYRAccount_tag* account, void* context);

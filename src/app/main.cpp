@@ -44,8 +44,8 @@ void WarnIfCrLf(const char* path) {
   ZEPString text;
   if (text.LoadFromFile(path) != 0) return;
   if (HasCrLfClientHeader(text.GetText(), text.GetLength())) {
-    DYR_LOG(LOG_WARN, "No [DYR_CLIENT] section read: " << path
-                          << " has CR-LF line ends; save it with LF line ends.");
+    DYR_LOG(LOG_WARN, "No [DYR_CLIENT] section read: "
+                          << path << " has CR-LF line ends; save it with LF line ends.");
   }
 }
 
@@ -58,9 +58,8 @@ void StartClient(DYRAccount_tag* account, void* /*context*/) {
   }
   // What was read, never the password.
   DYR_LOG(LOG_INFO, "Account: Host=" << account->m_strHost << " MainPort=" << account->m_strMainPort
-                                     << " AsstPort=" << account->m_strAsstPort
-                                     << " UserName=" << account->m_strUserName
-                                     << " Domains=" << domains);
+                                     << " AsstPort=" << account->m_strAsstPort << " UserName="
+                                     << account->m_strUserName << " Domains=" << domains);
   CDYRClient* client = new CDYRClient(g_pFrame);
   client->SetAccount(*account);
   delete account;

@@ -98,8 +98,7 @@ int ZEPBTreeBase::ChildIndex(const Index* parent, const void* child) {
   return i;
 }
 
-void ZEPBTreeBase::SetNode(Index* node, const uintptr_t* keys, void* const* children,
-                                 int nKeys) {
+void ZEPBTreeBase::SetNode(Index* node, const uintptr_t* keys, void* const* children, int nKeys) {
   for (int i = 0; i < kKeys; ++i) node->m_nKey[i] = i < nKeys ? keys[i] : 0;
   for (int i = 0; i < kChildren; ++i) {
     node->m_pChild[i] = i <= nKeys ? children[i] : NULL;
@@ -318,7 +317,7 @@ int ZEPBTreeBase::InsertFull(Index* parent, int pos, Leaf* leaf, Container* c, u
 // and six children c0..c5 find room in the order root growth, right sibling,
 // left sibling, split.
 void ZEPBTreeBase::SplitIndexLeaf(Index* node, int pos, INDEX_KEY_tag add, Index** spare,
-                                        int* nSpare) {
+                                  int* nSpare) {
   for (;;) {
     uintptr_t s[kKeys + 1];
     void* c[kChildren + 1];
@@ -551,8 +550,7 @@ int ZEPBTreeBase::RemoveIndexKey(Index* node, int pos) {
 }
 
 // Separators and children of a, then mid, then those of b.
-int ZEPBTreeBase::Gather(const Index* a, uintptr_t mid, const Index* b, uintptr_t* ks,
-                               void** cs) {
+int ZEPBTreeBase::Gather(const Index* a, uintptr_t mid, const Index* b, uintptr_t* ks, void** cs) {
   int n = 0;
   for (int i = 0; i < a->m_nKeys; ++i) ks[n++] = a->m_nKey[i];
   ks[n++] = mid;
@@ -611,9 +609,7 @@ void ZEPBTreeBase::EmptyTree() {
   Changed();
 }
 
-void ZEPBTreeBase::DestroyTree() {
-  EmptyTree();
-}
+void ZEPBTreeBase::DestroyTree() { EmptyTree(); }
 
 void* ZEPBTreeBase::SearchRec(const void* rec, SEARCH_KEY_tag* cursor, void** prev, void** next) {
   if (cursor != NULL) std::memset(cursor, 0, sizeof *cursor);

@@ -286,11 +286,12 @@ class ZEPBTree : public ZEPBTreeBase {
   // next get the first records of the nearest smaller and greater keys, also
   // when the key is absent.
   T* SearchKey(const T& rec, SEARCH_KEY_tag* cursor = NULL, T** prev = NULL, T** next = NULL) {
-    if (cursor == NULL && prev == NULL && next == NULL) return static_cast<T*>(FindRec(KeyOf(&rec)));
+    if (cursor == NULL && prev == NULL && next == NULL)
+      return static_cast<T*>(FindRec(KeyOf(&rec)));
     void* p = NULL;
     void* n = NULL;
-    T* found = static_cast<T*>(SearchRec(&rec, cursor, prev != NULL ? &p : NULL,
-                                         next != NULL ? &n : NULL));
+    T* found = static_cast<T*>(
+        SearchRec(&rec, cursor, prev != NULL ? &p : NULL, next != NULL ? &n : NULL));
     if (prev != NULL) *prev = static_cast<T*>(p);
     if (next != NULL) *next = static_cast<T*>(n);
     return found;

@@ -127,7 +127,9 @@ class CTimerEvent : public CEvent {
   CTimerEvent() { Init(false); }
   void Init(bool full);
   static CTimerEvent* Instance(Pool* pool) { return ZEPEventInstance<CTimerEvent>(pool); }
-  static CTimerEvent* Narrow(CEvent* ev) { return ZEPEventNarrow<CTimerEvent>(ev, ZEP_EVENT_TIMER); }
+  static CTimerEvent* Narrow(CEvent* ev) {
+    return ZEPEventNarrow<CTimerEvent>(ev, ZEP_EVENT_TIMER);
+  }
   void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
 
   void SetTimerID(TimeEvent_tag* id) { m_pTimerID = id; }

@@ -197,8 +197,7 @@ void CMessageQueue::DelUEventCount(CEvent* e) {
   }
 }
 
-void CMessageQueue::CountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32_t gen,
-                                int hwm) {
+void CMessageQueue::CountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm) {
   SmartPtr<CListNode> cursor;
   for (SocketEvent_tag* r = list.GetFirst(&cursor); r != nullptr; r = list.GetNext(&cursor)) {
     if (r->m_nSocket != sock || r->m_nGeneration != gen) continue;
@@ -220,8 +219,7 @@ void CMessageQueue::CountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32
   list.AddTail(r);
 }
 
-void CMessageQueue::UncountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32_t gen,
-                                  int hwm) {
+void CMessageQueue::UncountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm) {
   SmartPtr<CListNode> cursor;
   for (SocketEvent_tag* r = list.GetFirst(&cursor); r != nullptr; r = list.GetNext(&cursor)) {
     if (r->m_nSocket != sock || r->m_nGeneration != gen) continue;

@@ -129,8 +129,8 @@ class CMessageQueue {
   int m_nCmdHWM = ZEP_QUEUE_HWM;
   int m_nTimerHWM = ZEP_QUEUE_HWM;
   ZEPFlowControl* m_pFrame = nullptr;
-  FlowStats m_Stats;    // queue lock
-  int m_nSleepers = 0;  // queue lock: consumers waiting on the semaphore
+  FlowStats m_Stats;        // queue lock
+  int m_nSleepers = 0;      // queue lock: consumers waiting on the semaphore
   int m_nTimedWaiters = 0;  // queue lock: selective receivers waiting on m_TimedCond
   std::condition_variable_any m_TimedCond;
 };

@@ -260,7 +260,7 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void DropStaleSocketLocked(int sock);
 
   bool m_bMultiThreadSocket;
-  ZEP_MTTcp* m_pTCP = nullptr;  // the socket engine, owned
+  ZEP_MTTcp* m_pTCP = nullptr;    // the socket engine, owned
   ZEPBTree<TCP2Node> m_TCP2Node;  // socket-map lock
   ZEPBTree<Node2TCP> m_Node2TCP;  // socket-map lock
   Mutex m_SocketMapLock;

@@ -17,8 +17,8 @@
 #include <ctime>
 #include <utility>
 
-#include "base/zepassert.h"
 #include "base/lockguard.h"
+#include "base/zepassert.h"
 #include "frame/zepframe.h"
 #include "net/zepsktthrdpool.h"
 

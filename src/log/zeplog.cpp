@@ -12,12 +12,12 @@ const char* ZEPLogTag(int type) {
   return (type >= LOG_MESG && type <= LOG_ERRR) ? kTags[type] : "UNKN";
 }
 
-int ZEPFormatLogLine(char* buf, size_t size, const struct tm& t, bool bFileInfo,
-                     const char* file, int line, const char* tag, const char* msg) {
+int ZEPFormatLogLine(char* buf, size_t size, const struct tm& t, bool bFileInfo, const char* file,
+                     int line, const char* tag, const char* msg) {
   if (bFileInfo) {
     return std::snprintf(buf, size, "%02d%02d%02d %02d%02d%02d:[%s,%d]:%s:%s", t.tm_year - 100,
-                         t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-                         file ? file : "", line, tag, msg);
+                         t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, file ? file : "",
+                         line, tag, msg);
   }
   return std::snprintf(buf, size, "%02d%02d%02d %02d%02d%02d:%s:%s", t.tm_year - 100, t.tm_mon + 1,
                        t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, tag, msg);

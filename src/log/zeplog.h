@@ -35,8 +35,8 @@ const char* ZEPLogTag(int type);
 
 // Formats one line (without line end) into buf like snprintf, returning the
 // length the whole line needs.
-int ZEPFormatLogLine(char* buf, size_t size, const struct tm& t, bool bFileInfo,
-                     const char* file, int line, const char* tag, const char* msg);
+int ZEPFormatLogLine(char* buf, size_t size, const struct tm& t, bool bFileInfo, const char* file,
+                     int line, const char* tag, const char* msg);
 
 class ZEPLog {
  public:

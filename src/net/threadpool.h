@@ -40,9 +40,7 @@ class CPoolWork : public CEvent {
   CPoolWork() { m_nEventType = ZEP_EVENT_POOLWORK; }
   // Runs the job on pool thread `self`; returns when the job has ended.
   virtual void RunWork(Thread* self) = 0;
-  static CPoolWork* Narrow(CEvent* ev) {
-    return ZEPEventNarrow<CPoolWork>(ev, ZEP_EVENT_POOLWORK);
-  }
+  static CPoolWork* Narrow(CEvent* ev) { return ZEPEventNarrow<CPoolWork>(ev, ZEP_EVENT_POOLWORK); }
 };
 
 // The pool's queue: one thread at a time may wait on it.

@@ -574,8 +574,8 @@ int ZEPTCP::SelectHighPrioritySocket(int& nSocket, char* szBuffer, int& nLength,
                                      int& nProtocol, uint32_t* pGen) {
   if (m_SocketList.GetCount() == 0) return 0;
   if (m_HighPendingList.GetCount() > 0)
-    return PopResult(m_HighPendingList, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom,
-                     nProtocol, pGen);
+    return PopResult(m_HighPendingList, m_TCPDataPool, nSocket, szBuffer, nLength, pFrom, nProtocol,
+                     pGen);
   const int64_t now = ZEPMonoMs();
   do {
     bool bCycleResume = m_High.m_bResume;

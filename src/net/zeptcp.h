@@ -42,7 +42,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-
 #include <unistd.h>
 
 #include <atomic>

@@ -46,14 +46,18 @@ TEST_F(DyrProto, LoginMessageOfTheSmallestAccountIsByteExact) {
   ZEPString inner;
   MakeLoginInner(a, ZEPString(), inner);
   EXPECT_EQ(Str(inner),
-            "\x01UserName=u\x01Password=p\x01OS=Unix\x01" "BuildNO=120\x01"
+            "\x01UserName=u\x01Password=p\x01OS=Unix\x01"
+            "BuildNO=120\x01"
             "Domain0=x.example.net;\x01");
   EXPECT_EQ(inner.GetLength(), 66u);
 
   ZEPString msg;
   MakeLoginMsg(a, ZEPString(), msg);
   std::string wire = Str(msg);
-  ASSERT_EQ(wire.substr(0, 10), std::string("\x01" "C=1\x01" "Data=", 10));
+  ASSERT_EQ(wire.substr(0, 10), std::string("\x01"
+                                            "C=1\x01"
+                                            "Data=",
+                                            10));
   ASSERT_EQ(wire.back(), '\x01');
   std::string data = wire.substr(10, wire.size() - 11);
   EXPECT_EQ(data.size(), 96u);  // 72 bytes after padding, 6 bits per character
@@ -69,37 +73,54 @@ TEST_F(DyrProto, LoginCarriesClientIdAndDomainsInOrder) {
   ZEPString inner;
   MakeLoginInner(a, ZEPString("k77"), inner);
   EXPECT_EQ(Str(inner),
-            "\x01UserName=u\x01Password=p\x01OS=Unix\x01" "BuildNO=120\x01K=k77\x01"
-            "Domain0=x.example.net;\x01" "Domain1=b.example.net;192.0.2.10\x01");
+            "\x01UserName=u\x01Password=p\x01OS=Unix\x01"
+            "BuildNO=120\x01K=k77\x01"
+            "Domain0=x.example.net;\x01"
+            "Domain1=b.example.net;192.0.2.10\x01");
   // An empty but assigned id is written with nothing after "=".
   MakeLoginInner(a, ZEPString(""), inner);
   EXPECT_NE(Str(inner).find("\x01K=\x01"), std::string::npos);
   // Unconfigured credentials are left out entirely.
   DYRAccount_tag bare;
   MakeLoginInner(bare, ZEPString(), inner);
-  EXPECT_EQ(Str(inner), "\x01OS=Unix\x01" "BuildNO=120\x01");
+  EXPECT_EQ(Str(inner),
+            "\x01OS=Unix\x01"
+            "BuildNO=120\x01");
 }
 
 TEST_F(DyrProto, OfflineRequest) {
   ZEPString msg;
   MakeOfflineMsg(ZEPString(), msg);
-  EXPECT_EQ(Str(msg), "\x01" "C=5\x01");
+  EXPECT_EQ(Str(msg),
+            "\x01"
+            "C=5\x01");
   MakeOfflineMsg(ZEPString("42"), msg);
-  EXPECT_EQ(Str(msg), "\x01" "C=5\x01K=42\x01");
+  EXPECT_EQ(Str(msg),
+            "\x01"
+            "C=5\x01K=42\x01");
 }
 
 TEST_F(DyrProto, ReplyKinds) {
   DYRLoginReply_tag r;
-  EXPECT_EQ(Parse(Reply("\x01OK=Y\x01K=9\x01" "ExitDYR=203.0.113.7\x01", "1"), r), DYR_REPLY_IGNORED);
+  EXPECT_EQ(Parse(Reply("\x01OK=Y\x01K=9\x01"
+                        "ExitDYR=203.0.113.7\x01",
+                        "1"),
+                  r),
+            DYR_REPLY_IGNORED);
   EXPECT_EQ(Parse("", r), DYR_REPLY_IGNORED);
   // Without "OK" the reply is invalid even with every other key.
-  EXPECT_EQ(Parse(Reply("\x01K=9\x01" "ExitDYR=203.0.113.7\x01HasTop=Y\x01"), r), DYR_REPLY_INVALID);
+  EXPECT_EQ(Parse(Reply("\x01K=9\x01"
+                        "ExitDYR=203.0.113.7\x01HasTop=Y\x01"),
+                  r),
+            DYR_REPLY_INVALID);
   EXPECT_EQ(Parse(Reply("\x01OK=\x01K=9\x01"), r), DYR_REPLY_INVALID);
   EXPECT_EQ(Parse(Reply("\x01OK=N\x01MSG=bad password\x01"), r), DYR_REPLY_REFUSED);
   EXPECT_EQ(Str(r.m_strMsg), "bad password");
 
-  ASSERT_EQ(Parse(Reply("\x01OK=Y\x01MSG=hi\x01" "ExitDYR=203.0.113.7\x01K=k1\x01HasTop=y\x01"
-                        "ReportIPSpan=30000\x01Version=2.02\x01" "DownLoadURL=http://d/x\x01"),
+  ASSERT_EQ(Parse(Reply("\x01OK=Y\x01MSG=hi\x01"
+                        "ExitDYR=203.0.113.7\x01K=k1\x01HasTop=y\x01"
+                        "ReportIPSpan=30000\x01Version=2.02\x01"
+                        "DownLoadURL=http://d/x\x01"),
                   r),
             DYR_REPLY_ACCEPTED);
   EXPECT_EQ(Str(r.m_strExitDYR), "203.0.113.7");
@@ -112,23 +133,38 @@ TEST_F(DyrProto, ReplyKinds) {
 
 TEST_F(DyrProto, ReplyWithoutDataIsReadFromTheOuterMessage) {
   DYRLoginReply_tag r;
-  std::string plain = "\x01" "C=2\x01OK=Y\x01K=7\x01" "ExitDYR=198.51.100.1\x01";
+  std::string plain =
+      "\x01"
+      "C=2\x01OK=Y\x01K=7\x01"
+      "ExitDYR=198.51.100.1\x01";
   ASSERT_EQ(Parse(plain, r), DYR_REPLY_ACCEPTED);
   EXPECT_EQ(Str(r.m_strK), "7");
   // The datagram's text ends at its first zero byte.
-  std::string cut = std::string("\x01" "C=2\x01OK=Y\x01", 10) + std::string(1, '\0') + "K=7\x01";
+  std::string cut = std::string(
+                        "\x01"
+                        "C=2\x01OK=Y\x01",
+                        10) +
+                    std::string(1, '\0') + "K=7\x01";
   ASSERT_EQ(Parse(cut, r), DYR_REPLY_ACCEPTED);
   EXPECT_TRUE(r.m_strK.IsEmpty());
   // Empty "Data" means the outer message is read.
-  EXPECT_EQ(Parse("\x01" "C=2\x01" "Data=\x01OK=N\x01", r), DYR_REPLY_REFUSED);
+  EXPECT_EQ(Parse("\x01"
+                  "C=2\x01"
+                  "Data=\x01OK=N\x01",
+                  r),
+            DYR_REPLY_REFUSED);
 }
 
 TEST_F(DyrProto, CommandCode) {
-  std::string m = "\x01" "C=4\x01";
+  std::string m =
+      "\x01"
+      "C=4\x01";
   EXPECT_EQ(ReadCmdCode(m.data(), static_cast<int>(m.size())), 4);
-  m = "\x01" "C=x\x01";
+  m = "\x01"
+      "C=x\x01";
   EXPECT_EQ(ReadCmdCode(m.data(), static_cast<int>(m.size())), 0);
-  m = "\x01" "C=99999999999999999999\x01";
+  m = "\x01"
+      "C=99999999999999999999\x01";
   EXPECT_NE(ReadCmdCode(m.data(), static_cast<int>(m.size())), 4);
   EXPECT_EQ(ReadCmdCode(nullptr, 10), 0);
   EXPECT_EQ(ReadCmdCode("C=4", -1), 0);
@@ -150,7 +186,9 @@ TEST_F(DyrProto, ReportSpanNeverFloodsTheServer) {
 // reply, huge "Data". None may crash or over-read (run under ASan).
 TEST_F(DyrProto, AnyDatagramGivesADefinedResult) {
   std::mt19937 rng(12345);
-  std::string valid = Reply("\x01OK=Y\x01K=k1\x01" "ExitDYR=203.0.113.7\x01");
+  std::string valid = Reply(
+      "\x01OK=Y\x01K=k1\x01"
+      "ExitDYR=203.0.113.7\x01");
   DYRLoginReply_tag r;
   ASSERT_EQ(Parse(valid, r), DYR_REPLY_ACCEPTED);
   for (int round = 0; round < 2000; ++round) {
@@ -171,7 +209,11 @@ TEST_F(DyrProto, AnyDatagramGivesADefinedResult) {
       default: {
         std::string data(rng() % 4090, 'A');
         for (char& c : data) c = static_cast<char>(rng() % 2 ? ReadableChar[rng() % 64] : rng());
-        wire = "\x01" "C=2\x01" "Data=" + data;
+        wire =
+            "\x01"
+            "C=2\x01"
+            "Data=" +
+            data;
       }
     }
     int kind = Parse(wire, r);

@@ -52,8 +52,12 @@ TEST_F(IniFile, ItemsOfOneSection) {
                  "Host = DDNS.Example.NET \n"
                  "MainPort= 9994 \n"
                  "AsstPort=9993\n"
-                 "UserName=" + Scrambled("alice") + "\n"
-                 "Password= " + Scrambled("s3cret") + " \n"
+                 "UserName=" +
+                 Scrambled("alice") +
+                 "\n"
+                 "Password= " +
+                 Scrambled("s3cret") +
+                 " \n"
                  "Domain=a.example.net\n"
                  "Domain=;x\n"
                  "Domain=B.example.net;HTTP://Off ; more\n"
@@ -116,9 +120,9 @@ TEST_F(IniFile, UnreadableFileAndOddContent) {
   // backslash at the end and a line over 64 KiB are taken in stride.
   EXPECT_EQ(Read("[DYR_CLIENT]\r\nHost=a\r\n"), 0);
   EXPECT_TRUE(accounts_.empty());
-  std::string odd = "[DYR_CLIENT]\nHost=h" + std::string(1, '\0') + "x\nUserName=" +
-                    std::string(70000, 'Q') + "\nPassword=!!!\nDomain=" + std::string(70000, 'd') +
-                    "\n\\";
+  std::string odd = "[DYR_CLIENT]\nHost=h" + std::string(1, '\0') +
+                    "x\nUserName=" + std::string(70000, 'Q') +
+                    "\nPassword=!!!\nDomain=" + std::string(70000, 'd') + "\n\\";
   EXPECT_EQ(Read(odd), 0);
   ASSERT_EQ(accounts_.size(), 1u);
 }

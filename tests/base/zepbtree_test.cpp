@@ -35,7 +35,8 @@ class Checker {
     const BTREE_INDEX_LEAF_tag* root = m_Tree.GetRootNode();
     if (root != NULL) {
       if (root->m_pParent != NULL) return "root has a parent";
-      if (root->m_nLevel == BTREE_LEVEL_INDEX && root->m_nKeys == 0) return "index root without keys";
+      if (root->m_nLevel == BTREE_LEVEL_INDEX && root->m_nKeys == 0)
+        return "index root without keys";
       uintptr_t min;
       Node(&min, root, 0, false, 0, false, 0);
       if (!m_Error.empty()) return m_Error;
@@ -43,14 +44,17 @@ class Checker {
     }
     if (m_nKeys != m_Tree.GetKeyCount()) return Fail("key count", m_nKeys, m_Tree.GetKeyCount());
     const BTREE_STATS_tag& st = m_Tree.GetStats();
-    if (st.m_nRecNew - st.m_nRecDel != m_nRecs) return Fail("live records", m_nRecs, st.m_nRecNew - st.m_nRecDel);
-    if (st.m_nContainerNew - st.m_nContainerDel != m_nRecs) return "live containers differ from records";
+    if (st.m_nRecNew - st.m_nRecDel != m_nRecs)
+      return Fail("live records", m_nRecs, st.m_nRecNew - st.m_nRecDel);
+    if (st.m_nContainerNew - st.m_nContainerDel != m_nRecs)
+      return "live containers differ from records";
     if (st.m_nDataLeafNew - st.m_nDataLeafDel != m_Leaves.size()) return "live data leaves";
     if (st.m_nIndexLeafNew - st.m_nIndexLeafDel != m_nIndex) return "live index nodes";
     if (m_Tree.IsDataListValid()) {
       const BTREE_DATA_LEAF_tag* prev = NULL;
       size_t i = 0;
-      for (const BTREE_DATA_LEAF_tag* l = m_Tree.GetDataListHead(); l != NULL; l = l->m_pNext, ++i) {
+      for (const BTREE_DATA_LEAF_tag* l = m_Tree.GetDataListHead(); l != NULL;
+           l = l->m_pNext, ++i) {
         if (i >= m_Leaves.size() || l != m_Leaves[i]) return "data list out of tree order";
         if (l->m_pPrev != prev) return "data list back link";
         prev = l;
@@ -74,14 +78,15 @@ class Checker {
   // Every key below the node lies in [lo, hi); a missing bound is open.
   // Each separator must be the smallest key right of it: the key of a live
   // record. Returns the node's smallest key through *min.
-  void Node(uintptr_t* min, const BTREE_INDEX_LEAF_tag* n, int depth, bool hasLo, uintptr_t lo, bool hasHi,
-            uintptr_t hi) {
+  void Node(uintptr_t* min, const BTREE_INDEX_LEAF_tag* n, int depth, bool hasLo, uintptr_t lo,
+            bool hasHi, uintptr_t hi) {
     ++m_nIndex;
     const bool isRoot = n == m_Tree.GetRootNode();
     const int nk = n->m_nKeys;
     if (nk > 4) return Error("more than four separators");
     if (!isRoot && nk < 2) return Error("non-root index node below two separators");
-    if (n->m_nLevel != BTREE_LEVEL_INDEX && n->m_nLevel != BTREE_LEVEL_DATA) return Error("bad level");
+    if (n->m_nLevel != BTREE_LEVEL_INDEX && n->m_nLevel != BTREE_LEVEL_DATA)
+      return Error("bad level");
     for (int i = 0; i < nk; ++i) {
       if (i > 0 && n->m_nKey[i - 1] >= n->m_nKey[i]) return Error("separators out of order");
       if ((hasLo && n->m_nKey[i] < lo) || (hasHi && n->m_nKey[i] >= hi))
@@ -113,14 +118,15 @@ class Checker {
         Leaf(&sub, static_cast<const BTREE_DATA_LEAF_tag*>(child), depth + 1, cLo, cl, cHi, ch);
       }
       if (!m_Error.empty()) return;
-      if (i > 0 && sub != n->m_nKey[i - 1]) return Error("separator is not the first key right of it");
+      if (i > 0 && sub != n->m_nKey[i - 1])
+        return Error("separator is not the first key right of it");
       if (!haveMin) *min = sub;
       haveMin = true;
     }
   }
 
-  void Leaf(uintptr_t* min, const BTREE_DATA_LEAF_tag* l, int depth, bool hasLo, uintptr_t lo, bool hasHi,
-            uintptr_t hi) {
+  void Leaf(uintptr_t* min, const BTREE_DATA_LEAF_tag* l, int depth, bool hasLo, uintptr_t lo,
+            bool hasHi, uintptr_t hi) {
     if (m_nLeafDepth < 0) m_nLeafDepth = depth;
     if (depth != m_nLeafDepth) return Error("data leaves at different depths");
     m_Leaves.push_back(l);
@@ -132,7 +138,8 @@ class Checker {
     *min = l->m_nKey[0];
     for (unsigned i = 0; i < 4; ++i) {
       if (i >= l->m_nCount) {
-        if (l->m_pData[i] != NULL || l->m_nKey[i] != 0) return Error("slot beyond the count in use");
+        if (l->m_pData[i] != NULL || l->m_nKey[i] != 0)
+          return Error("slot beyond the count in use");
         continue;
       }
       const uintptr_t k = l->m_nKey[i];
@@ -141,7 +148,8 @@ class Checker {
       ++m_nKeys;
       for (const DATA_CONTAINER_tag* c = l->m_pData[i]; c != NULL; c = c->m_pNext) {
         ++m_nRecs;
-        if (c->m_pRec == NULL || Tree::KeyOf(c->m_pRec) != k) return Error("record key differs from slot key");
+        if (c->m_pRec == NULL || Tree::KeyOf(c->m_pRec) != k)
+          return Error("record key differs from slot key");
         if (c->m_nReserved != 0) return Error("container spare word in use");
       }
     }
@@ -219,7 +227,8 @@ class Harness {
   void Iterate(bool walkTrain) {
     GET_KEY_tag cursor;
     auto it = m_Oracle.begin();
-    for (Rec* r = m_Tree.GetFirstKey(&cursor); r != NULL; r = m_Tree.GetNextKey(&cursor, walkTrain)) {
+    for (Rec* r = m_Tree.GetFirstKey(&cursor); r != NULL;
+         r = m_Tree.GetNextKey(&cursor, walkTrain)) {
       ASSERT_TRUE(it != m_Oracle.end()) << Where("iteration runs past the end", r->key);
       ASSERT_EQ(r->key, it->first) << Where("iteration key", it->first);
       ASSERT_EQ(r->payload, it->second) << Where("iteration payload", it->first);
@@ -593,7 +602,6 @@ TEST(ZEPBTreeEdge, RecordsAreCopiesAndAllComeBack) {
     EXPECT_EQ(Walk(t, true), (Keys{3}));
   }
 }
-
 
 // A tree whose record storage runs dry on demand.
 class DryTree : public ZEPBTree<Rec> {

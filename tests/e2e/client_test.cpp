@@ -10,8 +10,10 @@ namespace e2e {
 namespace {
 
 const char kFirstLogin[] =
-    "\x01UserName=alice\x01Password=pw\x01OS=Unix\x01" "BuildNO=120\x01"
-    "Domain0=a.example.net;off.example.net\x01" "Domain1=b.example.net;\x01";
+    "\x01UserName=alice\x01Password=pw\x01OS=Unix\x01"
+    "BuildNO=120\x01"
+    "Domain0=a.example.net;off.example.net\x01"
+    "Domain1=b.example.net;\x01";
 
 // The check every client test's teardown runs over the processes' output.
 TEST(TroubleLines, ErrorTagIsExcusableAssertionsAndSanitizersAreNot) {
@@ -39,7 +41,12 @@ TEST_F(DyrClientTest, LoginDatagramAndLocalEgressWatching) {
   sockaddr_in from{};
   ASSERT_TRUE(server_.main.Recv(wire, from, 5000)) << Log();
   // Outer message: "C"=1 then "Data", nothing else.
-  ASSERT_EQ(wire.compare(0, 10, std::string("\x01" "C=1\x01" "Data=", 10)), 0);
+  ASSERT_EQ(wire.compare(0, 10,
+                         std::string("\x01"
+                                     "C=1\x01"
+                                     "Data=",
+                                     10)),
+            0);
   EXPECT_EQ(wire.find('\x01', 10), wire.size() - 1);
   // No "K" on the very first run.
   EXPECT_EQ(Unscramble(Prop(wire, "Data")), kFirstLogin);
@@ -97,7 +104,11 @@ TEST_F(DyrClientTest, ReportsComeFromAFreshSocketAndCarryOnlyTheId) {
 TEST_F(DyrClientTest, HasTopForcesReportsAndOnlyExactY) {
   WriteIni();
   StartClient();
-  LoginWith({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", "t1"}, {"HasTop", "Y"}, {"ReportIPSpan", "150"}});
+  LoginWith({{"OK", "Y"},
+             {"ExitDYR", "127.0.0.1"},
+             {"K", "t1"},
+             {"HasTop", "Y"},
+             {"ReportIPSpan", "150"}});
   ASSERT_TRUE(WaitLog(":INFO:127.0.0.1 Y 20", 2000)) << Log();
   std::string report;
   sockaddr_in from{};
@@ -110,7 +121,8 @@ TEST_F(DyrClientTest, HasTopForcesReportsAndOnlyExactY) {
   ASSERT_TRUE(second.Start({BinDir() + "/dyrclient", "-w", dir_.path()}, dir_ / "stdout2.txt"));
   std::string inner;
   ASSERT_TRUE(server_.RecvLogin(inner, from, 5000));
-  server_.main.SendTo(from, LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", "t1"}, {"HasTop", "y"}}));
+  server_.main.SendTo(
+      from, LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", "t1"}, {"HasTop", "y"}}));
   ASSERT_TRUE(WaitLog(":INFO:127.0.0.1 y 10", 5000)) << Log();
   second.Signal(SIGTERM);
   int status = -1;
@@ -123,8 +135,9 @@ TEST_F(DyrClientTest, ServerRequestOnAssistLinkMakesANewLogin) {
   std::string inner, data;
   sockaddr_in mainFrom{}, asstFrom{};
   ASSERT_TRUE(server_.RecvLogin(inner, mainFrom, 5000));
-  server_.main.SendTo(mainFrom, LoginReply({{"OK", "Y"}, {"ExitDYR", "203.0.113.9"}, {"K", "c4"},
-                                            {"ReportIPSpan", "1000"}}));
+  server_.main.SendTo(
+      mainFrom,
+      LoginReply({{"OK", "Y"}, {"ExitDYR", "203.0.113.9"}, {"K", "c4"}, {"ReportIPSpan", "1000"}}));
   ASSERT_TRUE(server_.asst.Recv(data, asstFrom, 3000)) << Log();
   // "C"=4 on the main link is not listened to.
   server_.main.SendTo(mainFrom, Props({{"C", "4"}}));
@@ -183,7 +196,8 @@ TEST_F(DyrClientTest, SilentServerAndOfflineRequestWithoutId) {
   // The node never got an id: the offline request is "C"=5 alone.
   std::string wire;
   ASSERT_TRUE(server_.main.Recv(wire, from, 2000));
-  EXPECT_EQ(wire, std::string("\x01" "C=5\x01"));
+  EXPECT_EQ(wire, std::string("\x01"
+                              "C=5\x01"));
   EXPECT_NE(Log().find(T_STOPPED), std::string::npos);
 }
 
@@ -197,7 +211,8 @@ TEST_F(DyrClientTest, SigtermSendsTheOfflineRequestAndStopsPromptly) {
   std::string wire;
   sockaddr_in from{};
   ASSERT_TRUE(server_.main.Recv(wire, from, 2000));
-  EXPECT_EQ(wire, std::string("\x01" "C=5\x01K=bye-1\x01"));
+  EXPECT_EQ(wire, std::string("\x01"
+                              "C=5\x01K=bye-1\x01"));
   EXPECT_NE(Log().find(T_STOPPED), std::string::npos);
 }
 
@@ -217,7 +232,9 @@ TEST_F(DyrClientTest, TwoSectionsLogInIndependently) {
   EXPECT_EQ(Prop(innerB, "UserName"), "bob");
   EXPECT_EQ(Prop(innerB, "Domain0"), "c.example.net;");
   EXPECT_EQ(Prop(innerB, "Domain1"), "");
-  other.main.SendTo(fromB, LoginReply({{"OK", "Y"}, {"ExitDYR", "203.0.113.2"}, {"K", "B"}, {"ReportIPSpan", "200"}}));
+  other.main.SendTo(
+      fromB,
+      LoginReply({{"OK", "Y"}, {"ExitDYR", "203.0.113.2"}, {"K", "B"}, {"ReportIPSpan", "200"}}));
   ASSERT_TRUE(WaitLog(T_LOGIN_OK T_EGRESS "203.0.113.2", 3000)) << Log();
   // Only B reports; A is still logging in.
   std::string report;
@@ -231,9 +248,11 @@ TEST_F(DyrClientTest, TwoSectionsLogInIndependently) {
   // Each node asks its own server to take its domains offline.
   std::string wire;
   ASSERT_TRUE(server_.main.Recv(wire, from, 2000));
-  EXPECT_EQ(wire, std::string("\x01" "C=5\x01K=A\x01"));
+  EXPECT_EQ(wire, std::string("\x01"
+                              "C=5\x01K=A\x01"));
   ASSERT_TRUE(other.main.Recv(wire, from, 2000));
-  EXPECT_EQ(wire, std::string("\x01" "C=5\x01K=B\x01"));
+  EXPECT_EQ(wire, std::string("\x01"
+                              "C=5\x01K=B\x01"));
 }
 
 TEST_F(DyrClientTest, GarbageNeverStopsTheClient) {
@@ -247,11 +266,19 @@ TEST_F(DyrClientTest, GarbageNeverStopsTheClient) {
     std::string junk(rng() % 4097, '\0');
     for (char& c : junk) c = static_cast<char>(rng());
     if (i % 3 == 1) {
-      junk = "\x01" "C=2\x01" "Data=" + junk.substr(0, 4000);
+      junk =
+          "\x01"
+          "C=2\x01"
+          "Data=" +
+          junk.substr(0, 4000);
     } else if (i % 3 == 2) {
       std::string data(4000, 'a');
       for (char& c : data) c = ReadableChar[rng() % 64];
-      junk = "\x01" "C=2\x01" "Data=" + data + "\x01";
+      junk =
+          "\x01"
+          "C=2\x01"
+          "Data=" +
+          data + "\x01";
     }
     server_.main.SendTo(from, junk);
     server_.asst.SendTo(from, junk);
@@ -259,7 +286,8 @@ TEST_F(DyrClientTest, GarbageNeverStopsTheClient) {
   // On a loaded machine the flood overflows the client's queue; the reply
   // must not be the datagram the kernel drops.
   ASSERT_TRUE(WaitFor([&] { return UdpBytesQueued(SourcePort(from)) == 0; }, 20000)) << Log();
-  server_.main.SendTo(from, LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", "after-junk"}}));
+  server_.main.SendTo(from,
+                      LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", "after-junk"}}));
   ASSERT_TRUE(WaitLog(T_LOGIN_OK T_EGRESS "127.0.0.1", 10000)) << Log();
   EXPECT_TRUE(client_.Running());
   EXPECT_EQ(Stop(), 0);
@@ -268,9 +296,13 @@ TEST_F(DyrClientTest, GarbageNeverStopsTheClient) {
 TEST_F(DyrClientTest, NewVersionIsAnnounced) {
   WriteIni();
   StartClient();
-  LoginWith({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", "v"}, {"Version", "2.02"},
+  LoginWith({{"OK", "Y"},
+             {"ExitDYR", "127.0.0.1"},
+             {"K", "v"},
+             {"Version", "2.02"},
              {"DownLoadURL", "http://dl.example.net/d"}});
-  EXPECT_NE(Log().find(T_NEW_VERSION "2.02 " T_DOWNLOAD "http://dl.example.net/d"), std::string::npos);
+  EXPECT_NE(Log().find(T_NEW_VERSION "2.02 " T_DOWNLOAD "http://dl.example.net/d"),
+            std::string::npos);
   EXPECT_EQ(Stop(), 0);
 }
 

@@ -62,7 +62,8 @@ inline bool WaitFor(const std::function<bool()>& cond, int ms) {
 
 inline size_t CountOf(const std::string& text, const std::string& what) {
   size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size())) ++n;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size()))
+    ++n;
   return n;
 }
 

@@ -10,16 +10,23 @@ class WithServer : public DyrClientTest {
   // Starts ddnsserver on free ports with `extra` options; false when it did
   // not report its ports in time.
   bool StartServer(std::vector<std::string> extra) {
-    std::vector<std::string> args = {BinDir() + "/ddnsserver", "--bind", "127.0.0.1",
-                                     "--main-port", "0", "--assist-port", "0",
-                                     "--state", dir_ / "server-state.txt"};
+    std::vector<std::string> args = {BinDir() + "/ddnsserver",
+                                     "--bind",
+                                     "127.0.0.1",
+                                     "--main-port",
+                                     "0",
+                                     "--assist-port",
+                                     "0",
+                                     "--state",
+                                     dir_ / "server-state.txt"};
     args.insert(args.end(), extra.begin(), extra.end());
     if (!server_proc_.Start(args, dir_ / "server.out")) return false;
     return WaitFor(
         [&] {
           std::string out = ReadFile(dir_ / "server.out");
           size_t m = out.find("main_port="), a = out.find("assist_port=");
-          if (m == std::string::npos || a == std::string::npos || out.find('\n', a) == std::string::npos)
+          if (m == std::string::npos || a == std::string::npos ||
+              out.find('\n', a) == std::string::npos)
             return false;
           main_port_ = std::atoi(out.c_str() + m + 10);
           asst_port_ = std::atoi(out.c_str() + a + 12);
@@ -43,16 +50,19 @@ class WithServer : public DyrClientTest {
 };
 
 TEST_F(WithServer, LoginReportsAndOfflineAreRecorded) {
-  ASSERT_TRUE(StartServer({"--account", "carol:secret", "--report-span", "200", "--exit-addr",
-                           "203.0.113.44"}));
+  ASSERT_TRUE(StartServer(
+      {"--account", "carol:secret", "--report-span", "200", "--exit-addr", "203.0.113.44"}));
   WriteIniFor("carol", "secret", {"home.example.net;backup.example.net", "cam.example.net"});
   StartClient();
   ASSERT_TRUE(WaitLog(T_LOGIN_OK T_EGRESS "203.0.113.44", 5000)) << Log();
   std::string id = ReadFile(dir_ / "clientid.txt");
   ASSERT_FALSE(id.empty());
-  ASSERT_TRUE(WaitFor([&] { return CountOf(State(), "state=online") == 2 &&
-                                   State().find(" reports=0 ") == std::string::npos; },
-                      5000))
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return CountOf(State(), "state=online") == 2 &&
+               State().find(" reports=0 ") == std::string::npos;
+      },
+      5000))
       << State();
   EXPECT_NE(State().find("client " + id + " user=carol"), std::string::npos) << State();
   EXPECT_EQ(Stop(), 0);

@@ -48,7 +48,8 @@ TEST_F(ShellTest, WizardWritesTheFileAndTheDaemonReadsItBack) {
   EXPECT_EQ(status, 0);
   std::string out = ReadFile(dir_ / "wizard.txt");
   EXPECT_EQ(out.compare(0, sizeof kUsage - 1, kUsage), 0);
-  EXPECT_NE(out.find("\nDo configuration now. \nInput User name: Input Password: "), std::string::npos);
+  EXPECT_NE(out.find("\nDo configuration now. \nInput User name: Input Password: "),
+            std::string::npos);
 
   std::string ini = ReadFile(dir_ / "dyrclient.ini");
   std::vector<std::string> lines;
@@ -65,7 +66,6 @@ TEST_F(ShellTest, WizardWritesTheFileAndTheDaemonReadsItBack) {
   EXPECT_NE(Log().find("UserName=user Domains=a.example.net;"), std::string::npos) << Log();
   EXPECT_EQ(Log().find("pass"), std::string::npos);
   EXPECT_NE(Log().find("Ver 2.01a Build 120"), std::string::npos);
-
 }
 
 TEST_F(ShellTest, MissingFileStartsTheWizardAndAFailedSaveEnds) {
@@ -79,7 +79,8 @@ TEST_F(ShellTest, UnreadableConfigurationEndsWithStatus255) {
   // A directory where the file should be: it "exists" but cannot be read.
   ASSERT_EQ(mkdir((dir_ / "dyrclient.ini").c_str(), 0700), 0);
   EXPECT_EQ(RunToEnd({"-w", dir_.path()}), 255);
-  EXPECT_NE(Log().find(":MESG:\xb4\xed\xce\xf3: Cannot process ini file. Quit!\n"), std::string::npos)
+  EXPECT_NE(Log().find(":MESG:\xb4\xed\xce\xf3: Cannot process ini file. Quit!\n"),
+            std::string::npos)
       << Log();
 }
 

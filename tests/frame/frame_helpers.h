@@ -127,7 +127,8 @@ class RecNode : public CAppNode {
       }
       {
         std::lock_guard<std::mutex> lock(mu);
-        if (CTimerEvent* t = CTimerEvent::Narrow(e)) ticks.push_back({t->GetTimerID(), Clock::now()});
+        if (CTimerEvent* t = CTimerEvent::Narrow(e))
+          ticks.push_back({t->GetTimerID(), Clock::now()});
         if (CUserEvent* u = CUserEvent::Narrow(e)) tags.push_back(u->GetTag());
       }
       if (handler && handler(e)) return;

@@ -169,7 +169,8 @@ TEST(ZEPLogRotationTest, TenSegmentsShiftAndTheOldestIsDropped) {
   ASSERT_EQ(2u, moved.size());
   EXPECT_EQ(std::string(80, 'a'), moved[0].substr(19));
   EXPECT_EQ(std::string(10, 'b'), moved[1].substr(19));
-  for (int k = 2; k <= 9; ++k) EXPECT_EQ("seg" + std::to_string(k - 1), ReadAll(p + "." + std::to_string(k)));
+  for (int k = 2; k <= 9; ++k)
+    EXPECT_EQ("seg" + std::to_string(k - 1), ReadAll(p + "." + std::to_string(k)));
   EXPECT_FALSE(FileExists(p + ".10"));
 
   // Next line lands in the new live file.
@@ -248,7 +249,8 @@ void* WriteLines(void* arg) {
   auto* w = static_cast<Writer*>(arg);
   for (int i = 0; i < kLinesEach; ++i) {
     g_LogMutex.Acquire();
-    strLog << "writer " << w->id << " line " << i << " " << "padding-padding-padding";
+    strLog << "writer " << w->id << " line " << i << " "
+           << "padding-padding-padding";
     w->log->Log(__FILE__, __LINE__, LOG_INFO, strLog);
     g_LogMutex.Release();
   }
@@ -282,10 +284,11 @@ TEST(ZEPLogTest, ConcurrentWritersUnderTheLogLockKeepLinesWhole) {
   for (const auto& f : files) {
     for (const auto& line : SplitLines(ReadAll(f))) {
       int id = -1, n = -1, used = 0;
-      bool whole = IsStamped(line) &&
-                   std::sscanf(line.c_str() + 13, ":INFO:writer %d line %d padding-padding-padding%n",
-                               &id, &n, &used) == 2 &&
-                   static_cast<size_t>(used) == line.size() - 13;
+      bool whole =
+          IsStamped(line) &&
+          std::sscanf(line.c_str() + 13, ":INFO:writer %d line %d padding-padding-padding%n", &id,
+                      &n, &used) == 2 &&
+          static_cast<size_t>(used) == line.size() - 13;
       ASSERT_TRUE(whole) << "torn line in " << f << ": " << line;
       EXPECT_EQ(next[id], n) << "writer " << id;
       next[id] = n + 1;

@@ -145,7 +145,7 @@ TEST(SocketWakeups, TimeToDieSetWhileTheServiceLoopSleepsStillEndsTheSocket) {
   ASSERT_EQ(0, f->AddNode(n, true));
   int s = FrameUdp(f.frame);
   ASSERT_GE(s, 0);
-  ASSERT_EQ(0, f->AddTCPEvent(n, s, 0));  // started: no start time-out left
+  ASSERT_EQ(0, f->AddTCPEvent(n, s, 0));                       // started: no start time-out left
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the loop sleeps with no deadline
   ASSERT_EQ(0, f->SetTime2Die(s, static_cast<long>(time(nullptr)) + 1));
   EXPECT_TRUE(WaitFor([&] { return f->GetSocketGeneration(s) == 0; }));
@@ -208,7 +208,8 @@ TEST(WorkerPool, SocketThreadsAndNodeWorkersShareTheGrowthRule) {
     std::atomic<bool>* m_pRelease;
     std::atomic<int>* m_pRan;
   };
-  for (ZEPWorkerPool* p : {static_cast<ZEPWorkerPool*>(&sockets), static_cast<ZEPWorkerPool*>(&nodes)}) {
+  for (ZEPWorkerPool* p :
+       {static_cast<ZEPWorkerPool*>(&sockets), static_cast<ZEPWorkerPool*>(&nodes)}) {
     for (int i = 0; i < ZEP_POOL_GROWTH; ++i) {
       SmartPtr<Hold> job(new Hold(&release, &ran));
       p->Enqueue(job.Get(), true);
