@@ -46,11 +46,16 @@ TEST(Timer, AddTickerRefusesStaleUnregisteredOrQuittingNodes) {
   f->AddTicker(node, 60000, 5, 0);
   EXPECT_EQ(2, f->GetTickerCount());
   std::atomic<bool> addedWhileQuitting{true};
+  // Our own reference: the ticker destroys a quitting node as soon as it
+  // has quit, and the test still asks the frame about it afterwards.
+  SmartPtr<RecNode> hold(node);
   node->leaveOnNext.store(true);
   SmartPtr<CUserEvent> ev(f->AllocUserEvent());
   ASSERT_TRUE(f->Enqueue(node, ev.Get(), true, false));
   ASSERT_TRUE(WaitFor([&] { return node->IsQuiting(); }, 5000));
   addedWhileQuitting.store(f->AddTicker(node, 10, 1, 0) != nullptr);
+  ASSERT_TRUE(WaitFor([&] { return !f->IsNodeRegistered(node); }, 5000));
+  hold.Release();
   ASSERT_TRUE(WaitFor([&] { return destroyed.load() == 1; }, 5000));
   EXPECT_FALSE(addedWhileQuitting.load());
   EXPECT_EQ(0, tickersAtDestroy.load());

@@ -75,7 +75,6 @@ CTCPEvent* SocketEvent(int sock, uint32_t gen) {
 
 TEST(QueueGenerations, EventsOfAClosedSocketNeitherPauseNorResumeItsSuccessor) {
   RecordingFlowControl fc;
-  std::vector<SmartPtr<CEvent>> taken;
   {
     CMessageQueue q;
     q.SetFrame(&fc);
@@ -96,11 +95,9 @@ TEST(QueueGenerations, EventsOfAClosedSocketNeitherPauseNorResumeItsSuccessor) {
     EXPECT_EQ(5, q.GetTCPCount(7));
     // Draining the old events resumes generation 1 only.
     for (int i = 0; i < 5; ++i) {
-      SmartPtr<CEvent> e;
-      e.SetCounting(false);
-      e.Reset(q.Dequeue());
-      ASSERT_NE(nullptr, e.Get());
-      taken.push_back(e);
+      CEvent* e = q.Dequeue();  // the queue's reference comes with it
+      ASSERT_NE(nullptr, e);
+      e->downcount();
     }
     ASSERT_EQ(2u, fc.calls.size());
     EXPECT_EQ(std::make_tuple(7, 1u, false), fc.calls[1]);
