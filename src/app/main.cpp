@@ -16,8 +16,8 @@
 
 namespace {
 
-// The frame a stop signal ends. ExitFrame only stores a flag and posts a
-// semaphore, so the handler does nothing else; the service loop notices it
+// The frame a stop signal ends. ExitFrame only stores a flag and writes the
+// frame's wake-up descriptor, so the handler does nothing else; the service loop notices it
 // and runs the node shutdown (offline requests) on its own thread.
 std::atomic<ZEPFrame*> g_pStopFrame{nullptr};
 static_assert(std::atomic<ZEPFrame*>::is_always_lock_free, "used in a signal handler");

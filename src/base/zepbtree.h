@@ -24,8 +24,8 @@
 // A cursor positioned before a change is dead: GetNextKey returns NULL.
 //
 // Threads: no locking. Each owner serialises its own use of a tree (the
-// frame's maps under the frame's locks, the deadlock detector under
-// g_TMMutex). The tree takes no lock of its own, not even its pools' locks.
+// frame's node registry and socket maps under the frame's locks). The tree
+// takes no lock of its own, not even its pools' locks.
 #ifndef ZEP_BASE_ZEPBTREE_H
 #define ZEP_BASE_ZEPBTREE_H
 

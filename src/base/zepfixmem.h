@@ -15,9 +15,11 @@
 // plain records are cleared by their user.
 //
 // Threads: ZEPFixMem takes no lock and must be used by one thread at a time.
-// ZEPMTFixMem adds a Mutex that the pool never takes itself: every user holds
-// it around each Malloc and Free (it is a leaf lock, taken after any frame,
-// queue or engine lock). The reference count inherited from RefCount is atomic.
+// ZEPMTFixMem adds a Mutex. Its Malloc and Free still take no lock: a user
+// that calls them holds GetMutex() around each call. LockedMalloc and
+// LockedFree take the mutex themselves around one call (the event pools are
+// used that way). It is a leaf lock, taken after any frame, queue or engine
+// lock. The reference count inherited from RefCount is atomic.
 #ifndef ZEP_BASE_ZEPFIXMEM_H
 #define ZEP_BASE_ZEPFIXMEM_H
 

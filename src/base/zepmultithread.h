@@ -139,7 +139,7 @@ class Mutex {
 
  private:
   pthread_mutex_t* m_pHandle;
-  // Written under the lock, read by anyone (the deadlock detector, reports).
+  // Written under the lock, read by anyone (diagnostics and reports).
   std::atomic<pthread_t*> m_pOwner;
 };
 

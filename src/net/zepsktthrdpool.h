@@ -30,8 +30,10 @@
 // atomics; other threads write them under the engine lock and then wake it.
 //
 // Lock order: socket-map lock -> node-list lock -> queue lock -> engine lock
-// -> record pool lock; g_LogMutex innermost. The pool's waiter lock and count
-// lock are never held with another lock.
+// -> record pool lock; g_LogMutex innermost. The pool's waiter lock is held
+// only around a pool thread's wait, with its queue's lock inside it; the
+// pool's count lock nests no other lock. A socket thread runs its socket with
+// neither held.
 //
 // Destruction: the engine marks every started socket close pending and wakes
 // its thread, joins all threads, then closes what is left. The sink that the
