@@ -365,6 +365,12 @@ int64_t ZEPMonoMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+int64_t ZEPMonoUs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 int64_t ZEPMonoSec() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);

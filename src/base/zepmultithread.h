@@ -167,6 +167,8 @@ class Semaphore {
 // Milliseconds of the monotonic clock: every deadline and time-out of the
 // framework is measured on it, so setting the wall clock delays nothing.
 int64_t ZEPMonoMs();
+// Microseconds of the same clock.
+int64_t ZEPMonoUs();
 // Whole seconds of the monotonic clock (64-bit: per-second windows keep
 // working past 2038).
 int64_t ZEPMonoSec();

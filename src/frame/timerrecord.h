@@ -20,7 +20,7 @@
 class CAppNode;
 
 struct TimeEvent_tag {
-  int64_t m_nLastMs = 0;     // monotonic ms when added or last fell due
+  int64_t m_nLastUs = 0;     // monotonic µs when added or last fell due
   uint32_t m_nInterval = 0;  // period in ms
   int32_t m_nCount = 0;      // > 0: firings left; <= 0: until deleted
   CAppNode* m_pNode = nullptr;

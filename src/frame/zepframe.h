@@ -139,15 +139,15 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
                            unsigned long appID);
   void DelTicker(TimeEvent_tag* id);
   void DelTicker(CAppNode* node);
-  // Ticker thread only: delivers the due ticks; returns the monotonic ms at
+  // Ticker thread only: delivers the due ticks; returns the monotonic µs at
   // which the next timer falls due (INT64_MAX when none).
   int64_t SendTicker();
   int GetTickerCount();
-  // Wakes the ticker if `dueMs` (monotonic ms) falls before its planned wake
+  // Wakes the ticker if `dueUs` (monotonic µs) falls before its planned wake
   // (INT64_MIN: always). Any thread, no lock held.
-  void WakeTicker(int64_t dueMs);
-  // Ticker thread only: sleeps until `dueMs` or a wake-up.
-  void WaitTicker(int64_t dueMs);
+  void WakeTicker(int64_t dueUs);
+  // Ticker thread only: sleeps until `dueUs` or a wake-up.
+  void WaitTicker(int64_t dueUs);
 
   // === Socket services (zepframe_socket.cpp, owned by the socket half) ===
   // Creation and I/O: the engine's results (descriptor or -1, 0 or -1).
@@ -282,7 +282,7 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // was woken since it last looked.
   std::mutex m_TickerWakeMutex;
   std::condition_variable m_TickerWakeCond;
-  int64_t m_nTickerPlanMs = INT64_MAX;  // INT64_MAX while it works: every wake counts
+  int64_t m_nTickerPlanUs = INT64_MAX;  // INT64_MAX while it works: every wake counts
   bool m_bTickerWoken = false;
 
   ZEPList<RefCount> m_PoolList;

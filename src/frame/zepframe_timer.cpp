@@ -13,7 +13,9 @@
 #include "frame/zepframe.h"
 
 namespace {
-int64_t NowMs() { return ZEPMonoMs(); }
+// Microseconds: whole milliseconds would let a tick come up to a millisecond
+// before its period has passed.
+int64_t NowUs() { return ZEPMonoUs(); }
 }  // namespace
 
 CNodeTicker::CNodeTicker(ZEPFrame* frame) : CAppNode(frame) {}
@@ -31,27 +33,27 @@ void CNodeTicker::doRunNode() {
   }
 }
 
-void ZEPFrame::WakeTicker(int64_t dueMs) {
+void ZEPFrame::WakeTicker(int64_t dueUs) {
   std::lock_guard<std::mutex> lock(m_TickerWakeMutex);
-  if (dueMs >= m_nTickerPlanMs) return;  // it wakes early enough anyway
+  if (dueUs >= m_nTickerPlanUs) return;  // it wakes early enough anyway
   m_bTickerWoken = true;
   m_TickerWakeCond.notify_one();
 }
 
-void ZEPFrame::WaitTicker(int64_t dueMs) {
+void ZEPFrame::WaitTicker(int64_t dueUs) {
   std::unique_lock<std::mutex> lock(m_TickerWakeMutex);
   // A wake-up that came while the ticker worked was kept in the flag.
   if (!m_bTickerWoken) {
-    m_nTickerPlanMs = dueMs;
-    if (dueMs == INT64_MAX) {
+    m_nTickerPlanUs = dueUs;
+    if (dueUs == INT64_MAX) {
       m_TickerWakeCond.wait(lock, [this] { return m_bTickerWoken; });
     } else {
-      const auto until = std::chrono::steady_clock::time_point(std::chrono::milliseconds(dueMs));
+      const auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(dueUs));
       m_TickerWakeCond.wait_until(lock, until, [this] { return m_bTickerWoken; });
     }
   }
   m_bTickerWoken = false;
-  m_nTickerPlanMs = INT64_MAX;
+  m_nTickerPlanUs = INT64_MAX;
 }
 
 TimeEvent_tag* ZEPFrame::AddTicker(CAppNode* node, unsigned long intervalMs, long count,
@@ -68,10 +70,10 @@ TimeEvent_tag* ZEPFrame::AddTicker(CAppNode* node, unsigned long intervalMs, lon
   rec->m_nCount = static_cast<int32_t>(count);
   rec->m_pNode = node;
   rec->m_nAppID = node->GetAppID();
-  rec->m_nLastMs = NowMs();
+  rec->m_nLastUs = NowUs();
   rec->Arm();
   m_TickerList.AddTail(rec);
-  const int64_t due = rec->m_nLastMs + rec->m_nInterval;
+  const int64_t due = rec->m_nLastUs + static_cast<int64_t>(rec->m_nInterval) * 1000;
   nodeLock.Unlock();
   tickerLock.Unlock();
   WakeTicker(due);
@@ -105,13 +107,14 @@ int ZEPFrame::GetTickerCount() {
 
 int64_t ZEPFrame::SendTicker() {
   ZEPLockGuard lock(m_TickerLock);
-  const int64_t now = NowMs();
+  const int64_t now = NowUs();
   int64_t next = INT64_MAX;
   SmartPtr<CListNode> cursor;
   for (TimeEvent_tag* rec = m_TickerList.GetFirst(&cursor); rec != nullptr;
        rec = m_TickerList.GetNext(&cursor)) {
-    if (static_cast<uint64_t>(now - rec->m_nLastMs) < rec->m_nInterval) {
-      if (rec->m_nLastMs + rec->m_nInterval < next) next = rec->m_nLastMs + rec->m_nInterval;
+    const int64_t period = static_cast<int64_t>(rec->m_nInterval) * 1000;
+    if (now - rec->m_nLastUs < period) {
+      if (rec->m_nLastUs + period < next) next = rec->m_nLastUs + period;
       continue;
     }
     // A paused timer's tick would be refused anyway; not making it spares a
@@ -123,15 +126,15 @@ int64_t ZEPFrame::SendTicker() {
       tick->SetAppID(rec->m_nAppID);
       Enqueue(rec->m_pNode, tick.Get(), true, true);
     }
-    rec->m_nLastMs = now;
+    rec->m_nLastUs = now;
     if (rec->m_nCount > 0 && --rec->m_nCount == 0) {
       m_TickerList.RemoveAtCursor(&cursor);
       rec->Disarm();
       m_TickerPool.Free(rec);
       continue;
     }
-    if (now + rec->m_nInterval < next) next = now + rec->m_nInterval;
+    if (now + period < next) next = now + period;
   }
   // A zero period must not turn the ticker into a spinning loop.
-  return next <= now ? now + 1 : next;
+  return next <= now ? now + 1000 : next;
 }
