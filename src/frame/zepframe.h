@@ -257,7 +257,7 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   bool UnlinkLocked(CAppNode* node, int sock);
   void DropSocketFromNodeLocked(CAppNode* node, int sock);
   bool DropNodeFromSocketLocked(CAppNode* node, int sock);
-  void DropStaleSocketLocked(int sock);
+  void DetachSocketLocked(int sock);
 
   bool m_bMultiThreadSocket;
   ZEP_MTTcp* m_pTCP = nullptr;    // the socket engine, owned

@@ -207,7 +207,7 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
   if (t != nullptr && gen != 0 && t->m_nGeneration != 0 && t->m_nGeneration != gen) {
     // The nodes listed here attached to an earlier socket of this number,
     // closed behind the frame's back: they must not get the new one's data.
-    DropStaleSocketLocked(sock);
+    DetachSocketLocked(sock);
     n = m_Node2TCP.SearchKey(nkey);
     if (n == nullptr) {
       m_Node2TCP.InsertKey(nkey);
@@ -326,8 +326,8 @@ void ZEPFrame::DelTCPEvent(CAppNode* node) {
 
 // Map lock held. The socket's record and every node's entry of it go (a
 // node's record too when its list empties; tree pointers held by the caller
-// are stale afterwards).
-void ZEPFrame::DropStaleSocketLocked(int sock) {
+// are stale afterwards). The engine is not touched.
+void ZEPFrame::DetachSocketLocked(int sock) {
   TCP2Node tkey;
   tkey.m_nSocket = sock;
   TCP2Node* t = m_TCP2Node.SearchKey(tkey);
@@ -341,16 +341,7 @@ void ZEPFrame::DropStaleSocketLocked(int sock) {
 
 void ZEPFrame::DelTCPEvent(int sock) {
   ZEPLockGuard lock(m_SocketMapLock);
-  TCP2Node tkey;
-  tkey.m_nSocket = sock;
-  TCP2Node* t = m_TCP2Node.SearchKey(tkey);
-  if (t == nullptr) return;
-  ZEPTlist* nodes = t->m_pNodeList;
-  m_TCP2Node.DeleteKey(tkey);
-  if (nodes == nullptr) return;
-  while (void* node = nodes->RemoveHead())
-    DropSocketFromNodeLocked(static_cast<CAppNode*>(node), sock);
-  delete nodes;
+  DetachSocketLocked(sock);
 }
 
 void ZEPFrame::ClearNode(int sock, bool close) {

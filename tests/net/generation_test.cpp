@@ -44,6 +44,18 @@ int ReuseNumber(ZEPFrame* f, int want) {
   return got;
 }
 
+// A started node attached to a new frame UDP socket; sock -1 on failure.
+struct Attached {
+  RecNode* node;
+  int sock;
+};
+Attached AttachNewUdp(ServedFrame& f) {
+  RecNode* n = new RecNode(f.frame);
+  int s = f->AddNode(n, true) == 0 ? FrameUdp(f.frame) : -1;
+  if (s >= 0 && f->AddTCPEvent(n, s, 0) != 0) s = -1;
+  return {n, s};
+}
+
 void SendTo(int port, const std::string& text) {
   int s = nettest::BoundUdp();
   sockaddr_in to = nettest::Loopback(port);
@@ -122,11 +134,8 @@ TEST(SocketGeneration, ForcedReuseRoutesOnlyTheNewSocketsEventsToItsNewNode) {
 
 TEST(SocketWakeups, ResumeWakesAPausedSocketThreadThatHasNoTimeOut) {
   ServedFrame f;
-  RecNode* n = new RecNode(f.frame);
-  ASSERT_EQ(0, f->AddNode(n, true));
-  int s = FrameUdp(f.frame);
+  auto [n, s] = AttachNewUdp(f);
   ASSERT_GE(s, 0);
-  ASSERT_EQ(0, f->AddTCPEvent(n, s, 0));
   ASSERT_EQ(0, f->SetPaused(s, true));
   SendTo(nettest::LocalPort(s), "held");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -141,11 +150,8 @@ TEST(SocketWakeups, ResumeWakesAPausedSocketThreadThatHasNoTimeOut) {
 
 TEST(SocketWakeups, TimeToDieSetWhileTheServiceLoopSleepsStillEndsTheSocket) {
   ServedFrame f;
-  RecNode* n = new RecNode(f.frame);
-  ASSERT_EQ(0, f->AddNode(n, true));
-  int s = FrameUdp(f.frame);
+  auto [n, s] = AttachNewUdp(f);  // started: no start time-out left
   ASSERT_GE(s, 0);
-  ASSERT_EQ(0, f->AddTCPEvent(n, s, 0));                       // started: no start time-out left
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the loop sleeps with no deadline
   ASSERT_EQ(0, f->SetTime2Die(s, static_cast<long>(time(nullptr)) + 1));
   EXPECT_TRUE(WaitFor([&] { return f->GetSocketGeneration(s) == 0; }));
