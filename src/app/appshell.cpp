@@ -16,6 +16,9 @@ char szIniFilename[DYR_PATH_SIZE] = "";
 char szClnIDFilename[DYR_PATH_SIZE] = "";
 bool g_bNeedHelp = false;
 bool g_bNeedConfig = false;
+bool g_bNeedVersion = false;
+const char* g_pszUnknownOption = nullptr;
+const char g_szVersionLine[] = "dyrclient 2.01a build 120\n";
 
 const char g_szVersionNo[] =
     "\r\n\r\n"
@@ -39,15 +42,23 @@ int SetWorkDir(const char* dir) {
 
 int ParseParam(int argc, char** argv) {
   int rc = 0;
+  g_pszUnknownOption = nullptr;
   for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "-h") == 0) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
       g_bNeedHelp = true;
-    } else if (std::strcmp(argv[i], "-c") == 0) {
+    } else if (std::strcmp(arg, "-c") == 0) {
       g_bNeedConfig = true;
-    } else if (std::strcmp(argv[i], "-w") == 0) {
+    } else if (std::strcmp(arg, "-w") == 0) {
       // A "-w" in the last position is ignored; its directory is never
       // itself tested as an option.
       if (++i < argc) rc = SetWorkDir(argv[i]);
+    } else if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
+      g_bNeedVersion = true;
+    } else if (i > 0 && arg[0] == '-' && g_pszUnknownOption == nullptr) {
+      // The program name may be anything; a typo among the options must not
+      // start the daemon in the wrong directory or run the wizard.
+      g_pszUnknownOption = arg;
     }
   }
   return rc;
@@ -74,6 +85,30 @@ void DoHelp(FILE* out) {
   std::fflush(out);
 }
 
+int SavePrivateFile(const char* path, const char* data, size_t len) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  int rc = fchmod(fd, 0600);
+  while (rc == 0 && len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      rc = -1;
+      break;
+    }
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  int saved = errno;
+  if (close(fd) != 0 && rc == 0) {
+    saved = errno;
+    rc = -1;
+  }
+  errno = saved;
+  return rc;
+}
+
 namespace {
 
 // One answer: a line of at most 254 characters (a longer line is split and
@@ -92,28 +127,6 @@ ZEPString Ask(FILE* in, FILE* out, const char* prompt, bool& eof) {
   std::fputs(prompt, out);
   std::fflush(out);
   return ReadAnswer(in, eof);
-}
-
-// The file holds the account (scrambled with a key every installation
-// shares), so it is readable by its owner only, also when it existed.
-int SaveIni(const ZEPString& text, const char* path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return -1;
-  int rc = fchmod(fd, 0600);
-  const char* p = text.GetSafeText();
-  size_t left = text.GetLength();
-  while (rc == 0 && left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      rc = -1;
-      break;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  if (close(fd) != 0) rc = -1;
-  return rc;
 }
 
 }  // namespace
@@ -145,7 +158,7 @@ int DoConfigIO(FILE* in, FILE* out, const char* path) {
     if (eof || (more[0] != 'Y' && more[0] != 'y')) break;
   }
 
-  if (SaveIni(file, path) != 0) {
+  if (SavePrivateFile(path, file.GetSafeText(), file.GetLength()) != 0) {
     std::fprintf(out, "Cannot save ini file: %s\n", path);
     std::fflush(out);
     return -1;

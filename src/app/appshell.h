@@ -22,12 +22,20 @@ extern char szIniFilename[DYR_PATH_SIZE];
 extern char szClnIDFilename[DYR_PATH_SIZE];
 extern bool g_bNeedHelp;
 extern bool g_bNeedConfig;
+// "--version" or "-V" was given.
+extern bool g_bNeedVersion;
+// The first argument after the program name that starts with "-" and is no
+// option of ours (nor the directory after "-w"); null when there is none.
+extern const char* g_pszUnknownOption;
 extern const char g_szVersionNo[];
+// What "--version" prints, with its line end.
+extern const char g_szVersionLine[];
 
 // Host written by the wizard; the user edits the file for another server.
 #define DYR_DEFAULT_HOST "ddns.example.net"
 
-// Scans every argument (the program name included) for -h, -c and -w <dir>.
+// Scans every argument (the program name included) for -h (or --help), -c,
+// -w <dir> and -V (or --version), and notes the first unknown option.
 // Returns 0, or -1 when a work directory does not fit the path buffers
 // (the directory is then left empty and must not be used).
 int ParseParam(int argc, char** argv);
@@ -39,6 +47,12 @@ int SetWorkDir(const char* dir);
 int ComposePaths();
 // The four usage lines, to `out`.
 void DoHelp(FILE* out = stdout);
+
+// Writes `len` bytes to `path`, created or truncated, readable and writable
+// by its owner only (also when it existed with a wider mode): the files of
+// the work directory carry the account or the client id, which is all a
+// report needs to move the domains. 0, or -1 with errno set.
+int SavePrivateFile(const char* path, const char* data, size_t len);
 
 // The wizard on stdin/stdout, writing szIniFilename. 0 written, -1 not saved.
 int DoConfig();

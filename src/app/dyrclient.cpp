@@ -103,7 +103,7 @@ void CDYRClient::SaveClientId(const ZEPString& id) {
   if (!(id == m_strClientID)) {
     m_strClientID = id;
     // A failed write costs only the id of the next run; it is not reported.
-    m_strClientID.SaveToFile(szClnIDFilename);
+    SavePrivateFile(szClnIDFilename, m_strClientID.GetSafeText(), m_strClientID.GetLength());
   }
   g_IDFileMutex.Release();
 }
@@ -152,6 +152,18 @@ bool CDYRClient::IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) co
   return ev != nullptr && id != nullptr && ev->GetTimerID() == id && ev->GetTimerSerial() == serial;
 }
 
+void CDYRClient::CheckEgress() {
+  if (!Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT)) DoReLogin();
+}
+
+void CDYRClient::ReportOrReLogin() {
+  if (m_bExitIsLocal && !Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT)) {
+    DoReLogin();
+  } else {
+    DoReportIP();
+  }
+}
+
 void CDYRClient::OnTimer(CTimerEvent* timer) {
   switch (m_nState) {
     case kLoggingIn:
@@ -161,19 +173,27 @@ void CDYRClient::OnTimer(CTimerEvent* timer) {
       }
       break;
     case kWatching:
-      if (IsTimer(timer, m_pReportTimer, m_nReportSerial) &&
-          !Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT)) {
-        DoReLogin();
-      }
+      if (IsTimer(timer, m_pReportTimer, m_nReportSerial)) CheckEgress();
       break;
     case kReporting:
-      if (IsTimer(timer, m_pReportTimer, m_nReportSerial)) {
-        if (m_bExitIsLocal && !Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT)) {
-          DoReLogin();
-        } else {
-          DoReportIP();
-        }
-      }
+      if (IsTimer(timer, m_pReportTimer, m_nReportSerial)) ReportOrReLogin();
+      break;
+    default:
+      break;
+  }
+}
+
+void CDYRClient::ActNow() {
+  switch (m_nState) {
+    case kLoggingIn:
+      // DoLogin arms a new login timer; the pending one no longer matches.
+      DoLogin();
+      break;
+    case kWatching:
+      CheckEgress();
+      break;
+    case kReporting:
+      ReportOrReLogin();
       break;
     default:
       break;
@@ -207,8 +227,11 @@ void CDYRClient::doRunNode() {
       Frame()->SetPaused(tcp->GetSocket(), false);
       continue;
     }
+    CUserEvent* user = CUserEvent::Narrow(ev);
     if (tcp != nullptr) {
       OnSocketData(tcp);
+    } else if (user != nullptr) {
+      if (user->GetTag() == DYR_USER_ACT_NOW) ActNow();
     } else {
       OnTimer(CTimerEvent::Narrow(ev));
     }

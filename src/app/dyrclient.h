@@ -37,6 +37,9 @@ extern Mutex g_IDFileMutex;
 #define DYR_WATCH_PERIOD_MS 10000
 // Report period unless the server sends "ReportIPSpan".
 #define DYR_REPORT_PERIOD_MS 60000
+// Tag of the user event that makes a client act now instead of at its next
+// timer (the daemon sends it to every node on SIGUSR1).
+#define DYR_USER_ACT_NOW 1
 // Port used to test whether an address belongs to this host.
 #define DYR_MYIP_TEST_PORT 52938
 
@@ -66,6 +69,9 @@ class CDYRClient : public CAppNode {
   int DoReportIP();
   void DoReLogin();
   void ReqOffline();
+  // What the state's timer would do, done now: try the login (0), check
+  // the egress address (10), report (20). Node thread only.
+  void ActNow();
 
   void doRunNode() override;
   void DestroyMe() override;
@@ -80,6 +86,8 @@ class CDYRClient : public CAppNode {
   void OnSocketData(CTCPEvent* ev);
   void SaveClientId(const ZEPString& id);
   bool IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) const;
+  void CheckEgress();
+  void ReportOrReLogin();
   void ClearReportTimer();
 
   DYRAccount_tag m_Account;

@@ -92,3 +92,48 @@ bool HasCrLfClientHeader(const char* data, size_t len) {
   }
   return false;
 }
+
+bool IsPortNumber(const ZEPString& text) {
+  const char* p = text.GetText();
+  uint32_t n = text.GetLength();
+  if (p == nullptr || n == 0 || n > 5) return false;
+  long value = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (p[i] < '0' || p[i] > '9') return false;
+    value = value * 10 + (p[i] - '0');
+  }
+  return value >= 1 && value <= 65535;
+}
+
+std::vector<ZEPString> AccountWarnings(const DYRAccount_tag& account) {
+  std::vector<ZEPString> warnings;
+  const struct {
+    const char* name;
+    const ZEPString& value;
+  } kPorts[] = {{"MainPort", account.m_strMainPort}, {"AsstPort", account.m_strAsstPort}};
+  for (const auto& port : kPorts) {
+    if (IsPortNumber(port.value)) continue;
+    ZEPString w;
+    w << port.name << " \"" << port.value.GetSafeText()
+      << "\" is not a port number from 1 to 65535";
+    warnings.push_back(w);
+  }
+  if (account.m_Domains.empty())
+    warnings.push_back(ZEPString("no Domain: nothing to keep updated"));
+  return warnings;
+}
+
+bool SameAccount(const DYRAccount_tag& a, const DYRAccount_tag& b) {
+  if (!(a.m_strHost == b.m_strHost) || !(a.m_strMainPort == b.m_strMainPort) ||
+      !(a.m_strAsstPort == b.m_strAsstPort) || !(a.m_strUserName == b.m_strUserName) ||
+      !(a.m_strPassword == b.m_strPassword) || a.m_Domains.size() != b.m_Domains.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < a.m_Domains.size(); ++i) {
+    if (!(a.m_Domains[i].m_strDomain == b.m_Domains[i].m_strDomain) ||
+        !(a.m_Domains[i].m_strOffline == b.m_Domains[i].m_strOffline)) {
+      return false;
+    }
+  }
+  return true;
+}

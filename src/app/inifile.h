@@ -12,6 +12,7 @@
 #define ZEP_APP_INIFILE_H
 
 #include <cstddef>
+#include <vector>
 
 #include "app/dyrproto.h"
 #include "base/zepstring.h"
@@ -36,5 +37,17 @@ int ReadDyrIniFile(const char* path);
 // with CR-LF ends) is not a header at all; the entry point warns about it
 // instead of silently running without accounts.
 bool HasCrLfClientHeader(const char* data, size_t len);
+
+// True for the decimal text of a port, 1 to 65535, nothing around it.
+bool IsPortNumber(const ZEPString& text);
+
+// What is wrong with an account that the daemon still runs with (a login
+// that cannot succeed, a login without domains), one text per fault, for
+// WARN lines. Empty for a usable account.
+std::vector<ZEPString> AccountWarnings(const DYRAccount_tag& account);
+
+// Two sections that read the same: server, ports, credentials and the
+// domains in order. A reload keeps the node of an unchanged section.
+bool SameAccount(const DYRAccount_tag& a, const DYRAccount_tag& b);
 
 #endif  // ZEP_APP_INIFILE_H

@@ -1,8 +1,10 @@
-// Entry point of dyrclient: command line, paths, wizard, the frame with one
-// DDNS client node per [DYR_CLIENT] section, and the orderly stop.
+// Entry point of dyrclient: command line, paths, the work directory's checks
+// and lock, wizard, the frame with one DDNS client node per [DYR_CLIENT]
+// section, the signals, and the orderly stop.
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 
 #include "app/applog.h"
@@ -10,66 +12,92 @@
 #include "app/dyrclient.h"
 #include "app/dyrmsg.h"
 #include "app/global.h"
-#include "app/inifile.h"
+#include "app/runset.h"
+#include "app/workdir.h"
 #include "frame/zepframe.h"
 #include "log/tnlog.h"
 
 namespace {
 
-// The frame a stop signal ends. ExitFrame only stores a flag and writes the
-// frame's wake-up descriptor, so the handler does nothing else; the service loop notices it
-// and runs the node shutdown (offline requests) on its own thread.
-std::atomic<ZEPFrame*> g_pStopFrame{nullptr};
+// --- Signals ---------------------------------------------------------------
+// A handler only records the work its signal asks for and wakes the frame's
+// service loop (both async-signal-safe); the loop's hook (OnServiceWake)
+// does the work on the main thread. A stop ends the loop itself, which then
+// runs the node shutdown (offline requests). One more signal is one more row
+// and one more bit handled in OnServiceWake.
+enum PendingWork_ : unsigned {
+  kWorkStop = 1u,
+  kWorkReload = 2u,  // read dyrclient.ini again
+  kWorkActNow = 4u,  // every account does now what its timer would do
+};
+
+struct SignalRule_tag {
+  int m_nSignal;
+  unsigned m_nWork;
+};
+
+const SignalRule_tag kSignalRules[] = {
+    {SIGTERM, kWorkStop},
+    {SIGINT, kWorkStop},
+    {SIGHUP, kWorkReload},
+    {SIGUSR1, kWorkActNow},
+};
+
+std::atomic<unsigned> g_nPendingWork{0};
+std::atomic<ZEPFrame*> g_pSignalFrame{nullptr};
+static_assert(std::atomic<unsigned>::is_always_lock_free, "used in a signal handler");
 static_assert(std::atomic<ZEPFrame*>::is_always_lock_free, "used in a signal handler");
 
-void OnStopSignal(int /*sig*/) {
-  ZEPFrame* frame = g_pStopFrame.load();
-  if (frame != nullptr) frame->ExitFrame();
+void OnSignal(int sig) {
+  const int savedErrno = errno;  // the wake-up write may change it
+  unsigned work = 0;
+  for (const SignalRule_tag& rule : kSignalRules) {
+    if (rule.m_nSignal == sig) work |= rule.m_nWork;
+  }
+  g_nPendingWork.fetch_or(work);
+  ZEPFrame* frame = g_pSignalFrame.load();
+  if (frame != nullptr) {
+    if ((work & kWorkStop) != 0) {
+      frame->ExitFrame();
+    } else {
+      frame->WakeSweep();
+    }
+  }
+  errno = savedErrno;
 }
 
-void SetStopHandler(void (*handler)(int)) {
+void SetSignalHandlers(void (*handler)(int)) {
   struct sigaction sa {};
   sa.sa_handler = handler;
   sigemptyset(&sa.sa_mask);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
+  for (const SignalRule_tag& rule : kSignalRules) sigaction(rule.m_nSignal, &sa, nullptr);
 }
 
-// Each finished [DYR_CLIENT] section becomes a started client node.
-int g_nAccountsRead = 0;
+CDYRRunSet* g_pRunSet = nullptr;  // main thread only
 
-// A file saved with CR-LF ends reads as having no [DYR_CLIENT] section; the
-// daemon would run without accounts and say nothing. Tell the user why.
-void WarnIfCrLf(const char* path) {
-  ZEPString text;
-  if (text.LoadFromFile(path) != 0) return;
-  if (HasCrLfClientHeader(text.GetText(), text.GetLength())) {
-    DYR_LOG(LOG_WARN, "No [DYR_CLIENT] section read: "
-                          << path << " has CR-LF line ends; save it with LF line ends.");
-  }
+void ActNow(ZEPFrame* frame) {
+  DYR_LOG(LOG_INFO, "SIGUSR1: every account acts now.");
+  SmartPtr<CUserEvent> ev(frame->AllocUserEvent());
+  ev->SetTag(DYR_USER_ACT_NOW);
+  frame->AllEnqueue(ev.Get(), true);
+  ev.Release();
 }
 
-void StartClient(DYRAccount_tag* account, void* /*context*/) {
-  ++g_nAccountsRead;
-  ZEPString domains;
-  for (const DYRDomain_tag& d : account->m_Domains) {
-    if (!domains.IsEmpty()) domains << " ";
-    domains << d.m_strDomain << ";" << d.m_strOffline;
-  }
-  // What was read, never the password.
-  DYR_LOG(LOG_INFO, "Account: Host=" << account->m_strHost << " MainPort=" << account->m_strMainPort
-                                     << " AsstPort=" << account->m_strAsstPort << " UserName="
-                                     << account->m_strUserName << " Domains=" << domains);
-  CDYRClient* client = new CDYRClient(g_pFrame);
-  client->SetAccount(*account);
-  delete account;
-  // Refused only when a stop was requested while the file was being read.
-  if (g_pFrame->AddNode(client, true) != 0) client->DestroyMe();
+// The frame's service hook: main thread, after every wake-up of the loop.
+void OnServiceWake(void* context) {
+  ZEPFrame* frame = static_cast<ZEPFrame*>(context);
+  unsigned work = g_nPendingWork.exchange(0);
+  if ((work & kWorkReload) != 0 && g_pRunSet != nullptr) g_pRunSet->Reload(szIniFilename);
+  if ((work & kWorkActNow) != 0) ActNow(frame);
 }
+
+// --- Start-up and teardown ---------------------------------------------------
+
+int g_nLockFd = -1;
 
 // Destroys the frame, then the log, and clears both globals.
 void DestroyFrameAndLog() {
-  g_pStopFrame.store(nullptr);
+  g_pSignalFrame.store(nullptr);
   delete g_pFrame;
   g_pFrame = nullptr;
   g_LogMutex.Acquire();
@@ -82,6 +110,12 @@ void DestroyFrameAndLog() {
 void FinishApp() {
   DYR_LOG(LOG_MESG, DYR_MSG_STOPPED);
   DestroyFrameAndLog();
+}
+
+// A start that cannot go on: why, on standard error, and status 255.
+int Refuse(const ZEPString& why) {
+  std::fprintf(stderr, "dyrclient: %s\n", why.GetSafeText());
+  return -1;
 }
 
 }  // namespace
@@ -97,13 +131,17 @@ void ShutdownApp() {
 int main(int argc, char** argv) {
   InitDes(g_CredentialKey);
   int paramRc = ParseParam(argc, argv);
-  int pathRc = paramRc == 0 ? ComposePaths() : -1;
-  bool iniExists = false;
-  if (pathRc == 0) {
-    FILE* f = std::fopen(szIniFilename, "r");
-    iniExists = (f != nullptr);
-    if (f) std::fclose(f);
+  // Both end before any file is looked at.
+  if (g_pszUnknownOption != nullptr) {
+    std::fprintf(stderr, "unknown option: %s\n", g_pszUnknownOption);
+    DoHelp(stderr);
+    return -1;
   }
+  if (g_bNeedVersion) {
+    std::fputs(g_szVersionLine, stdout);
+    return 0;
+  }
+  int pathRc = paramRc == 0 ? ComposePaths() : -1;
   DoHelp();
   if (g_bNeedHelp) return -1;
   if (pathRc != 0) {
@@ -111,11 +149,22 @@ int main(int argc, char** argv) {
                  DYR_PATH_SIZE - 1);
     return -1;
   }
+  ZEPString why;
+  if (CheckWorkDir(g_UnixWorkingDir, why) != 0) return Refuse(why);
+  long holder = 0;
+  if (LockWorkDir(g_UnixWorkingDir, g_nLockFd, holder, why) != 0) return Refuse(why);
+  if (!why.IsEmpty()) std::fprintf(stderr, "dyrclient: %s\n", why.GetSafeText());
+  bool iniExists = false;
+  if (CheckIniFile(szIniFilename, iniExists, why) != 0) return Refuse(why);
+  // Written by earlier versions with the umask's mode.
+  MakePrivate(szClnIDFilename);
   if ((!iniExists || g_bNeedConfig) && DoConfig() != 0) return -1;
 
   g_pFrame = new ZEPFrame(true, true);
-  g_pStopFrame.store(g_pFrame);
-  SetStopHandler(OnStopSignal);
+  g_pSignalFrame.store(g_pFrame);
+  // From here a signal that comes before the loop serves is acted on at its
+  // first turn.
+  SetSignalHandlers(OnSignal);
   ZEPTNLog* log = new ZEPTNLog(g_pFrame, szLogFilename);
   log->SetToScreen(true);
   g_LogMutex.Acquire();
@@ -123,19 +172,23 @@ int main(int argc, char** argv) {
   g_LogMutex.Release();
   DYR_LOG(LOG_MESG, g_szVersionNo);
 
-  SetAccountHandler(StartClient, nullptr);
-  if (ReadDyrIniFile(szIniFilename) != 0) {
+  CDYRRunSet runSet(g_pFrame);
+  if (runSet.Load(szIniFilename) != 0) {
     DYR_LOG(LOG_MESG, DYR_MSG_INI_FAILED);
     std::fflush(stdout);
-    SetStopHandler(SIG_DFL);
+    SetSignalHandlers(SIG_IGN);
     DestroyFrameAndLog();
+    UnlockWorkDir(g_nLockFd);
     return -1;
   }
-  if (g_nAccountsRead == 0) WarnIfCrLf(szIniFilename);
+  g_pRunSet = &runSet;
+  g_pFrame->SetServiceHook(OnServiceWake, g_pFrame);
   DYR_LOG(LOG_MESG, DYR_MSG_STARTED);
   g_pFrame->Run();
-  // Stopping already: a further signal must not cut the teardown short.
-  SetStopHandler(SIG_IGN);
+  // Stopping already: no signal may cut the teardown short.
+  SetSignalHandlers(SIG_IGN);
+  g_pRunSet = nullptr;
   FinishApp();
+  UnlockWorkDir(g_nLockFd);
   return 0;
 }

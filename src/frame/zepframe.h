@@ -92,6 +92,14 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // a caller's thread (Run(), as dyrclient's main thread does).
   void WaitServiceStop();
   bool IsServing();
+  // Set before svc() runs: `hook(context)` then runs on the serving thread
+  // after every wake-up of the service loop while the frame is not exiting.
+  // WakeSweep() only writes the wake-up descriptor (async-signal-safe), so
+  // a signal handler may set a flag and wake the loop to have the hook act.
+  void SetServiceHook(void (*hook)(void*), void* context) {
+    m_pServiceHook = hook;
+    m_pServiceHookContext = context;
+  }
   bool IsRunning() const { return !m_bExit.load(); }
   time_t GetStartTime() const { return m_nStartTime.load(); }
 
@@ -296,6 +304,8 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   bool m_bUseThreadPool;
   CThreadPool* m_pThreadPool = nullptr;
   std::atomic<time_t> m_nStartTime{0};
+  void (*m_pServiceHook)(void*) = nullptr;  // serving thread only once svc() runs
+  void* m_pServiceHookContext = nullptr;
 
   // Set while svc() runs (leaf lock, never held with another).
   std::mutex m_ServingMutex;

@@ -1,5 +1,9 @@
 #include "log/zeplog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -23,6 +27,23 @@ int ZEPFormatLogLine(char* buf, size_t size, const struct tm& t, bool bFileInfo,
                        t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, tag, msg);
 }
 
+namespace {
+
+// The log names the account and the server, so it is its owner's alone
+// whatever the umask, and an existing file with a wider mode is narrowed.
+FILE* OpenPrivate(const char* path, bool append) {
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+  int fd = open(path, flags, 0600);
+  if (fd < 0) return nullptr;
+  // A file we may not narrow (another owner's) is still written.
+  (void)fchmod(fd, 0600);
+  FILE* f = fdopen(fd, append ? "a" : "w");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
+}  // namespace
+
 ZEPLog::ZEPLog()
     : m_bToScreen(false),
       m_pFile(nullptr),
@@ -37,12 +58,7 @@ ZEPLog::ZEPLog(const char* path) : ZEPLog() {
   m_strPath = path;
   if (path == nullptr) return;
   // An existing log is continued, never truncated at start-up.
-  const char* mode = "w";
-  if (FILE* probe = std::fopen(path, "r")) {
-    std::fclose(probe);
-    mode = "a";
-  }
-  m_pFile = std::fopen(path, mode);
+  m_pFile = OpenPrivate(path, true);
 }
 
 ZEPLog::~ZEPLog() {
@@ -92,7 +108,7 @@ void ZEPLog::WriteToFile(const char* line) {
     // Reopen for appending and try the line once more. Reopening with "w"
     // would wipe everything logged so far because of one failed write.
     std::fclose(m_pFile);
-    m_pFile = std::fopen(m_strPath.GetSafeText(), "a");
+    m_pFile = OpenPrivate(m_strPath.GetSafeText(), true);
     if (m_pFile == nullptr) return;  // file output stops
     if (!WriteLine(line)) std::clearerr(m_pFile);
   }
@@ -125,5 +141,5 @@ void ZEPLog::Rotate() {
   } else {
     std::remove(path);
   }
-  m_pFile = std::fopen(path, "w");
+  m_pFile = OpenPrivate(path, false);
 }

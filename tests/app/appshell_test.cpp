@@ -16,7 +16,7 @@
 namespace {
 
 int Parse(std::vector<std::string> args) {
-  g_bNeedHelp = g_bNeedConfig = false;
+  g_bNeedHelp = g_bNeedConfig = g_bNeedVersion = false;
   g_UnixWorkingDir[0] = '\0';
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
@@ -24,9 +24,11 @@ int Parse(std::vector<std::string> args) {
 }
 
 TEST(CommandLine, OptionsAreWholeArguments) {
-  EXPECT_EQ(Parse({"dyrclient", "-hx", "-H", "-C", "--c", "junk"}), 0);
+  EXPECT_EQ(Parse({"dyrclient", "junk", "-hx", "-H", "-C", "--c"}), 0);
   EXPECT_FALSE(g_bNeedHelp);
   EXPECT_FALSE(g_bNeedConfig);
+  // The first of them is the one reported; a plain word is no option.
+  EXPECT_STREQ(g_pszUnknownOption, "-hx");
   Parse({"dyrclient", "-c", "-h"});
   EXPECT_TRUE(g_bNeedHelp);
   EXPECT_TRUE(g_bNeedConfig);
@@ -35,6 +37,26 @@ TEST(CommandLine, OptionsAreWholeArguments) {
   EXPECT_TRUE(g_bNeedConfig);
   EXPECT_FALSE(g_bNeedHelp);
   EXPECT_STREQ(g_UnixWorkingDir, "-h/");
+  EXPECT_EQ(g_pszUnknownOption, nullptr);
+}
+
+TEST(CommandLine, LongFormsVersionAndUnknownOptions) {
+  Parse({"dyrclient", "--help"});
+  EXPECT_TRUE(g_bNeedHelp);
+  EXPECT_EQ(g_pszUnknownOption, nullptr);
+  Parse({"dyrclient", "-V"});
+  EXPECT_TRUE(g_bNeedVersion);
+  Parse({"dyrclient", "-w", "/d", "--version", "-"});
+  EXPECT_TRUE(g_bNeedVersion);
+  EXPECT_STREQ(g_pszUnknownOption, "-");
+  // A directory that looks like an option is still the directory.
+  Parse({"dyrclient", "-w", "--x", "-c"});
+  EXPECT_EQ(g_pszUnknownOption, nullptr);
+  EXPECT_STREQ(g_UnixWorkingDir, "--x/");
+  // A later parse starts clean.
+  Parse({"dyrclient", "-h"});
+  EXPECT_EQ(g_pszUnknownOption, nullptr);
+  EXPECT_STREQ(g_szVersionLine, "dyrclient 2.01a build 120\n");
 }
 
 TEST(CommandLine, WorkDirectoryAndPaths) {

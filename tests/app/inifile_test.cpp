@@ -151,3 +151,53 @@ TEST(CrLfHeader, FoundOnlyAsAWholeHeaderLineEndingInCarriageReturn) {
   EXPECT_FALSE(HasCrLfClientHeader(crlf, 12));
   EXPECT_FALSE(HasCrLfClientHeader(nullptr, 0));
 }
+
+TEST(AccountChecks, PortNumbers) {
+  for (const char* good : {"1", "9994", "65535", "00080"}) EXPECT_TRUE(IsPortNumber(good)) << good;
+  for (const char* bad :
+       {"", "0", "65536", "99999", "123456", "-1", "+80", " 80", "80 ", "8o", "0x50"})
+    EXPECT_FALSE(IsPortNumber(bad)) << "\"" << bad << "\"";
+  EXPECT_FALSE(IsPortNumber(ZEPString(static_cast<const char*>(nullptr))));
+}
+
+TEST(AccountChecks, WarningsNameEveryFaultOfAStillRunnableAccount) {
+  DYRAccount_tag ok;
+  ok.m_strMainPort = "9994";
+  ok.m_strAsstPort = "9993";
+  ok.m_Domains.push_back(DYRDomain_tag{"a.example.net", ""});
+  EXPECT_TRUE(AccountWarnings(ok).empty());
+
+  DYRAccount_tag bad;  // no ports at all (null texts) and no domain
+  bad.m_strAsstPort = "70000";
+  std::vector<ZEPString> w = AccountWarnings(bad);
+  ASSERT_EQ(w.size(), 3u);
+  EXPECT_EQ(Str(w[0]), "MainPort \"\" is not a port number from 1 to 65535");
+  EXPECT_EQ(Str(w[1]), "AsstPort \"70000\" is not a port number from 1 to 65535");
+  EXPECT_NE(Str(w[2]).find("no Domain"), std::string::npos);
+}
+
+TEST_F(IniFile, SameAccountComparesWhatWasReadNotHowItWasWritten) {
+  std::string body = "Host=H\nMainPort=1\nAsstPort=2\nUserName=" + Scrambled("u") +
+                     "\nPassword=" + Scrambled("p") + "\nDomain=a;x\nDomain=b\n";
+  ASSERT_EQ(Read("[DYR_CLIENT]\n" + body + "[DYR_CLIENT]\n  Host = h \n" + body.substr(7) +
+                 "[DYR_CLIENT]\n" + body + "Domain=c\n"),
+            0);
+  ASSERT_EQ(accounts_.size(), 3u);
+  // Case and blanks of the host do not make a different account.
+  EXPECT_TRUE(SameAccount(*accounts_[0], *accounts_[1]));
+  EXPECT_FALSE(SameAccount(*accounts_[0], *accounts_[2]));
+  DYRAccount_tag changed = *accounts_[0];
+  for (auto field :
+       {&DYRAccount_tag::m_strHost, &DYRAccount_tag::m_strMainPort, &DYRAccount_tag::m_strAsstPort,
+        &DYRAccount_tag::m_strUserName, &DYRAccount_tag::m_strPassword}) {
+    changed = *accounts_[0];
+    changed.*field << "z";
+    EXPECT_FALSE(SameAccount(*accounts_[0], changed));
+  }
+  changed = *accounts_[0];
+  changed.m_Domains[0].m_strOffline = "y";
+  EXPECT_FALSE(SameAccount(*accounts_[0], changed));
+  changed = *accounts_[0];
+  std::swap(changed.m_Domains[0], changed.m_Domains[1]);
+  EXPECT_FALSE(SameAccount(*accounts_[0], changed)) << "domain order is part of the login";
+}

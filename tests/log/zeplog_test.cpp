@@ -300,3 +300,33 @@ TEST(ZEPLogTest, ConcurrentWritersUnderTheLogLockKeepLinesWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+unsigned ModeOf(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0u;
+}
+
+}  // namespace
+
+TEST(ZEPLogTest, FilesAreTheOwnersAloneWhateverTheUmask) {
+  ScratchDir dir;
+  mode_t old = umask(022);
+  std::string fresh = dir.Path("fresh.log");
+  std::string wide = dir.Path("wide.log");
+  WriteAll(wide, "earlier\n");
+  chmod(wide.c_str(), 0644);
+  {
+    ZEPLog a(fresh.c_str());
+    ZEPLog b(wide.c_str());
+    b.SetSegSize(10);
+    b.Log(__FILE__, __LINE__, LOG_INFO, "a line longer than the segment");
+  }
+  umask(old);
+  EXPECT_EQ(0600u, ModeOf(fresh));
+  // The narrowed file was rotated; the new live file is private too.
+  EXPECT_EQ(0600u, ModeOf(wide + ".1"));
+  EXPECT_EQ(0600u, ModeOf(wide));
+  EXPECT_EQ(0u, ReadAll(wide + ".1").rfind("earlier\n", 0));
+}

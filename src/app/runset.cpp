@@ -1,0 +1,133 @@
+#include "app/runset.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/applog.h"
+#include "app/dyrclient.h"
+#include "app/inifile.h"
+#include "frame/zepframe.h"
+
+namespace {
+
+void Collect(DYRAccount_tag* account, void* context) {
+  static_cast<std::vector<DYRAccount_tag>*>(context)->push_back(*account);
+  delete account;
+}
+
+// Why `path` could not be read, for the log.
+const char* ReadFailure(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  struct stat st {};
+  bool dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  close(fd);
+  return dir ? std::strerror(EISDIR) : "read error";
+}
+
+// A file saved with CR-LF ends reads as having no [DYR_CLIENT] section; the
+// daemon would run without accounts and say nothing. Tell the user why.
+void WarnNoAccount(const char* path) {
+  ZEPString text;
+  if (text.LoadFromFile(path) == 0 && HasCrLfClientHeader(text.GetText(), text.GetLength())) {
+    DYR_LOG(LOG_WARN, "No [DYR_CLIENT] section read: "
+                          << path << " has CR-LF line ends; save it with LF line ends.");
+    return;
+  }
+  DYR_LOG(LOG_WARN, "No [DYR_CLIENT] section in " << path << ": no domain is kept updated.");
+}
+
+}  // namespace
+
+CDYRRunSet::CDYRRunSet(ZEPFrame* frame, unsigned long loginRetryMs)
+    : m_pFrame(frame), m_nLoginRetryMs(loginRetryMs) {}
+
+int CDYRRunSet::ReadAccounts(const char* path, std::vector<DYRAccount_tag>& accounts) {
+  SetAccountHandler(Collect, &accounts);
+  int rc = ReadDyrIniFile(path);
+  SetAccountHandler(nullptr, nullptr);
+  return rc;
+}
+
+int CDYRRunSet::Load(const char* path) {
+  std::vector<DYRAccount_tag> accounts;
+  if (ReadAccounts(path, accounts) != 0) return -1;
+  for (size_t i = 0; i < accounts.size(); ++i) Start(accounts[i], static_cast<int>(i + 1));
+  if (accounts.empty()) WarnNoAccount(path);
+  return 0;
+}
+
+void CDYRRunSet::Start(const DYRAccount_tag& account, int index) {
+  ZEPString domains;
+  for (const DYRDomain_tag& d : account.m_Domains) {
+    if (!domains.IsEmpty()) domains << " ";
+    domains << d.m_strDomain << ";" << d.m_strOffline;
+  }
+  // What was read, never the password.
+  DYR_LOG(LOG_INFO, "Account: Host=" << account.m_strHost << " MainPort=" << account.m_strMainPort
+                                     << " AsstPort=" << account.m_strAsstPort << " UserName="
+                                     << account.m_strUserName << " Domains=" << domains);
+  for (const ZEPString& warning : AccountWarnings(account)) {
+    DYR_LOG(LOG_WARN, "[DYR_CLIENT] section " << index << " (UserName=" << account.m_strUserName
+                                              << "): " << warning);
+  }
+  CDYRClient* client = new CDYRClient(m_pFrame, m_nLoginRetryMs);
+  client->SetAccount(account);
+  // Refused only when a stop was requested meanwhile.
+  if (m_pFrame->AddNode(client, true) != 0) {
+    client->DestroyMe();
+    return;
+  }
+  m_Running.push_back(Running_tag{account, client});
+}
+
+void CDYRRunSet::StopAndWait(CAppNode* node) {
+  // Our reference keeps the node while we wait, though the ticker destroys
+  // quitting nodes on its own thread.
+  SmartPtr<CAppNode> hold(node);
+  SmartPtr<CQuitEvent> quit(m_pFrame->AllocQuitEvent());
+  bool sent = m_pFrame->Enqueue(node, quit.Get(), true, false);
+  quit.Release();
+  if (sent) node->WaitServiceStop();
+}
+
+int CDYRRunSet::Reload(const char* path) {
+  std::vector<DYRAccount_tag> accounts;
+  if (ReadAccounts(path, accounts) != 0) {
+    DYR_LOG(LOG_WARN, "Reload: cannot read " << path << ": " << ReadFailure(path) << "; the "
+                                             << static_cast<unsigned long>(m_Running.size())
+                                             << " running account(s) are kept.");
+    return -1;
+  }
+  // Pair each running account with an equal one of the file, in file order.
+  std::vector<bool> kept(accounts.size(), false);
+  std::vector<Running_tag> still;
+  std::vector<CAppNode*> stopping;
+  for (Running_tag& running : m_Running) {
+    bool found = false;
+    for (size_t i = 0; i < accounts.size() && !found; ++i) {
+      if (!kept[i] && SameAccount(running.m_Account, accounts[i])) kept[i] = found = true;
+    }
+    if (found) {
+      still.push_back(running);
+    } else {
+      stopping.push_back(running.m_pNode);
+    }
+  }
+  m_Running.swap(still);
+  const unsigned long nKept = static_cast<unsigned long>(m_Running.size());
+  for (CAppNode* node : stopping) StopAndWait(node);
+  for (size_t i = 0; i < accounts.size(); ++i) {
+    if (!kept[i]) Start(accounts[i], static_cast<int>(i + 1));
+  }
+  const unsigned long started = static_cast<unsigned long>(m_Running.size()) - nKept;
+  if (accounts.empty()) WarnNoAccount(path);
+  DYR_LOG(LOG_MESG, "Reload of " << path << ": " << nKept << " account(s) kept, "
+                                 << static_cast<unsigned long>(stopping.size()) << " stopped, "
+                                 << started << " started.");
+  return 0;
+}

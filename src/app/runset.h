@@ -1,0 +1,58 @@
+// runset.h — CDYRRunSet, the accounts the daemon runs: one client node per
+// [DYR_CLIENT] section, and the reload that brings them in line with the
+// configuration file again.
+//
+// Owns: a copy of every running account with a pointer to its node. The
+// frame owns the nodes; a node leaves the frame only when this set tells it
+// to quit or at the frame's shutdown, so the pointers stay valid while the
+// frame serves.
+//
+// Threads: the main thread, which reads the file at start-up and serves the
+// frame (a reload runs in the frame's service hook). Not thread-safe.
+// Locks: none of its own; waiting for a quitting node takes that node's
+// lock (CAppNode::WaitServiceStop) with no other lock held.
+#ifndef ZEP_APP_RUNSET_H
+#define ZEP_APP_RUNSET_H
+
+#include <cstddef>
+#include <vector>
+
+#include "app/dyrproto.h"
+
+class CAppNode;
+class ZEPFrame;
+
+class CDYRRunSet {
+ public:
+  // Nodes are created with `loginRetryMs` (0: the client's default).
+  explicit CDYRRunSet(ZEPFrame* frame, unsigned long loginRetryMs = 0);
+
+  // Reads `path` and starts a node per account. 0, or -1 when the file cannot
+  // be read (nothing started then). Warns when there is no account at all.
+  int Load(const char* path);
+  // Reads `path` again: an unchanged account keeps its node, a vanished one
+  // has its node quit (the node sends the offline request), a new or changed
+  // one gets a new node once every quitting node has ended (so the server
+  // sees the old offline before the new login). An unreadable file keeps
+  // everything. Logs one line with what it did; 0, or -1 when unreadable.
+  int Reload(const char* path);
+  size_t GetCount() const { return m_Running.size(); }
+
+ private:
+  struct Running_tag {
+    DYRAccount_tag m_Account;
+    CAppNode* m_pNode;
+  };
+  // Logs the account and what is wrong with it, and hands a new node to the
+  // frame; `index` counts sections from 1 in file order.
+  void Start(const DYRAccount_tag& account, int index);
+  void StopAndWait(CAppNode* node);
+  // The accounts of `path` in file order; -1 when it cannot be read.
+  int ReadAccounts(const char* path, std::vector<DYRAccount_tag>& accounts);
+
+  ZEPFrame* m_pFrame;
+  unsigned long m_nLoginRetryMs;
+  std::vector<Running_tag> m_Running;
+};
+
+#endif  // ZEP_APP_RUNSET_H

@@ -1,0 +1,41 @@
+// workdir.h — start-up checks of the work directory and the lock that keeps
+// one daemon per directory.
+//
+// Two daemons on one directory would share the log and the client id, and
+// stopping either would take the domains offline while the other runs. The
+// lock is an flock(2) on "dyrclient.pid" in the directory, held by an open
+// descriptor for the life of the process (the kernel drops it when the
+// process ends, however it ends); the file holds the holder's process id so
+// that a refused start can say who holds it.
+//
+// Main thread, at start-up, before anything else is written to the
+// directory. No locks of the process are taken. Results: 0, or -1 with a
+// text for standard error in `why`.
+#ifndef ZEP_APP_WORKDIR_H
+#define ZEP_APP_WORKDIR_H
+
+#include "base/zepstring.h"
+
+#define DYR_LOCK_FILE "dyrclient.pid"
+
+// `dir` is the work directory as composed ("" is the current directory,
+// otherwise it ends in "/"): it must be a directory we may create files in.
+int CheckWorkDir(const char* dir, ZEPString& why);
+
+// Whether the configuration file can be read: 0 with `exists` set when it
+// opens or is absent (ENOENT); -1 when it is there but cannot be opened
+// (permissions, a loop of links, ...), which must never pass for missing.
+int CheckIniFile(const char* path, bool& exists, ZEPString& why);
+
+// Takes the lock in `dir` and writes our process id into it. 0 with `fd`
+// the descriptor to keep open; -1 with `holder` the process id that holds
+// it (0 when the lock is free or the id is unknown) and `why` set.
+int LockWorkDir(const char* dir, int& fd, long& holder, ZEPString& why);
+
+// Empties the process id (the directory is free again) and drops the lock.
+void UnlockWorkDir(int fd);
+
+// Narrows an existing file to its owner (0600); a missing file is no error.
+int MakePrivate(const char* path);
+
+#endif  // ZEP_APP_WORKDIR_H

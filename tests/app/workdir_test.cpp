@@ -1,0 +1,97 @@
+// The work directory's start-up checks and its one-instance lock.
+#include "app/workdir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::string Str(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
+
+class WorkDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/dyrwork_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = std::string(tmpl) + "/";
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  std::string dir_;
+};
+
+TEST_F(WorkDir, MissingOrNotADirectoryIsReportedWithItsReason) {
+  ZEPString why;
+  EXPECT_EQ(CheckWorkDir(dir_.c_str(), why), 0);
+  std::string missing = dir_ + "no/";
+  EXPECT_EQ(CheckWorkDir(missing.c_str(), why), -1);
+  EXPECT_EQ(Str(why), "work directory " + missing + ": No such file or directory");
+  std::ofstream(dir_ + "file") << "x";
+  std::string file = dir_ + "file/";
+  EXPECT_EQ(CheckWorkDir(file.c_str(), why), -1);
+  EXPECT_NE(Str(why).find("Not a directory"), std::string::npos) << Str(why);
+  // "" is the current directory.
+  EXPECT_EQ(CheckWorkDir("", why), 0);
+}
+
+TEST_F(WorkDir, UnreadableConfigurationIsNotAMissingOne) {
+  std::string ini = dir_ + "dyrclient.ini";
+  bool exists = true;
+  ZEPString why;
+  EXPECT_EQ(CheckIniFile(ini.c_str(), exists, why), 0);
+  EXPECT_FALSE(exists);
+  std::ofstream(ini) << "[DYR_CLIENT]\n";
+  EXPECT_EQ(CheckIniFile(ini.c_str(), exists, why), 0);
+  EXPECT_TRUE(exists);
+  // A loop of links cannot be opened even by root.
+  unlink(ini.c_str());
+  ASSERT_EQ(symlink("loop", ini.c_str()), 0);
+  ASSERT_EQ(symlink("dyrclient.ini", (dir_ + "loop").c_str()), 0);
+  EXPECT_EQ(CheckIniFile(ini.c_str(), exists, why), -1);
+  EXPECT_EQ(Str(why), "cannot read " + ini + ": Too many levels of symbolic links");
+}
+
+TEST_F(WorkDir, SecondLockIsRefusedWithTheHoldersIdAndFreedOnUnlock) {
+  int fd = -1;
+  long holder = -1;
+  ZEPString why;
+  ASSERT_EQ(LockWorkDir(dir_.c_str(), fd, holder, why), 0) << Str(why);
+  EXPECT_GE(fd, 0);
+  std::string pidFile = dir_ + DYR_LOCK_FILE;
+  struct stat st {};
+  ASSERT_EQ(stat(pidFile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // flock locks belong to the open file, so a second open in this process
+  // is refused like another process would be.
+  int fd2 = -1;
+  EXPECT_EQ(LockWorkDir(dir_.c_str(), fd2, holder, why), -1);
+  EXPECT_EQ(fd2, -1);
+  EXPECT_EQ(holder, static_cast<long>(getpid()));
+  EXPECT_EQ(Str(why),
+            "work directory " + dir_ + " is in use by process " + std::to_string(getpid()));
+
+  UnlockWorkDir(fd);
+  ASSERT_EQ(LockWorkDir(dir_.c_str(), fd2, holder, why), 0) << Str(why);
+  UnlockWorkDir(fd2);
+  ASSERT_EQ(stat(pidFile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0) << "a free directory names no process";
+}
+
+TEST_F(WorkDir, MakePrivateNarrowsAnExistingFileOnly) {
+  std::string id = dir_ + "clientid.txt";
+  EXPECT_EQ(MakePrivate(id.c_str()), 0);
+  EXPECT_NE(access(id.c_str(), F_OK), 0) << "must not create it";
+  std::ofstream(id) << "7";
+  chmod(id.c_str(), 0644);
+  EXPECT_EQ(MakePrivate(id.c_str()), 0);
+  struct stat st {};
+  ASSERT_EQ(stat(id.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+}  // namespace
