@@ -92,9 +92,9 @@ class TempDir {
 class Process {
  public:
   // Starts `args` (args[0] is the program path) with stdout and stderr into
-  // `outPath` and stdin from `inPath` (or /dev/null).
+  // `outPath` and stdin from `inPath` (or /dev/null), in `cwd` when given.
   bool Start(const std::vector<std::string>& args, const std::string& outPath,
-             const std::string& inPath = "/dev/null") {
+             const std::string& inPath = "/dev/null", const std::string& cwd = "") {
     // Everything the child needs is prepared before fork: after it only
     // async-signal-safe calls are made.
     std::vector<char*> argv;
@@ -103,6 +103,7 @@ class Process {
     pid_ = fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
+      if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
       int in = open(inPath.c_str(), O_RDONLY);
       int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       if (in >= 0) dup2(in, 0);

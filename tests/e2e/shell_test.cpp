@@ -69,10 +69,12 @@ TEST_F(ShellTest, WizardWritesTheFileAndTheDaemonReadsItBack) {
 }
 
 TEST_F(ShellTest, MissingFileStartsTheWizardAndAFailedSaveEnds) {
-  std::string missing = dir_ / "no/such/dir";
-  EXPECT_EQ(RunToEnd({"-w", missing}, "u\np\nd.example.net\n\nn\n"), 255);
+  // A dangling link is a missing file, and the save through it fails.
+  ASSERT_EQ(symlink("no/such/dir/x", (dir_ / "dyrclient.ini").c_str()), 0);
+  EXPECT_EQ(RunToEnd({"-w", dir_.path()}, "u\np\nd.example.net\n\nn\n"), 255);
   EXPECT_NE(Out().find("Do configuration now."), std::string::npos);
-  EXPECT_NE(Out().find("Cannot save ini file: " + missing + "/dyrclient.ini\n"), std::string::npos);
+  EXPECT_NE(Out().find("Cannot save ini file: " + dir_.path() + "/dyrclient.ini\n"),
+            std::string::npos);
 }
 
 TEST_F(ShellTest, UnreadableConfigurationEndsWithStatus255) {
@@ -94,6 +96,7 @@ TEST_F(ShellTest, NoClientSectionStillRunsAndStops) {
   WriteFile(dir_ / "dyrclient.ini", "[OTHER]\nHost=x\n");
   StartClient();
   ASSERT_TRUE(WaitLog(T_STARTED, 5000)) << Log();
+  EXPECT_NE(Log().find(":WARN:No [DYR_CLIENT] section in "), std::string::npos) << Log();
   EXPECT_EQ(Stop(), 0);
   EXPECT_NE(Log().find(T_STOPPED), std::string::npos);
 }
