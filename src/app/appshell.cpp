@@ -1,13 +1,17 @@
 #include "app/appshell.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "app/global.h"
+#include "app/inifile.h"
 #include "base/zepstring.h"
 
 char g_UnixWorkingDir[DYR_PATH_SIZE] = "";
@@ -129,20 +133,72 @@ ZEPString Ask(FILE* in, FILE* out, const char* prompt, bool& eof) {
   return ReadAnswer(in, eof);
 }
 
+// The terminal while its echo is off for the password: a stop signal then
+// puts the echo back before the process ends.
+int g_nNoEchoFd = -1;
+struct termios g_SavedTermios;
+
+void RestoreEchoAndDie(int sig) {
+  tcsetattr(g_nNoEchoFd, TCSANOW, &g_SavedTermios);  // async-signal-safe
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// The password is not shown on a terminal; piped answers are read as they are.
+ZEPString AskSecret(FILE* in, FILE* out, const char* prompt, bool& eof) {
+  int fd = fileno(in);
+  struct termios quiet;
+  if (fd < 0 || !isatty(fd) || tcgetattr(fd, &g_SavedTermios) != 0) {
+    return Ask(in, out, prompt, eof);
+  }
+  quiet = g_SavedTermios;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  g_nNoEchoFd = fd;
+  struct sigaction restore {
+  }, oldInt{}, oldTerm{}, oldHup{};
+  restore.sa_handler = RestoreEchoAndDie;
+  sigemptyset(&restore.sa_mask);
+  sigaction(SIGINT, &restore, &oldInt);
+  sigaction(SIGTERM, &restore, &oldTerm);
+  sigaction(SIGHUP, &restore, &oldHup);
+  tcsetattr(fd, TCSAFLUSH, &quiet);
+  ZEPString answer = Ask(in, out, prompt, eof);
+  tcsetattr(fd, TCSANOW, &g_SavedTermios);
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+  sigaction(SIGHUP, &oldHup, nullptr);
+  g_nNoEchoFd = -1;
+  std::fputs("\n", out);  // the Enter the terminal did not show
+  return answer;
+}
+
+// Server and ports of the file's first account, when `path` holds one: a
+// rewrite with -c keeps them instead of the defaults. Empty values stay.
+void KeepServer(const char* path, ZEPString& host, ZEPString& mainPort, ZEPString& asstPort) {
+  std::vector<DYRAccount_tag> accounts;
+  if (ReadDyrAccounts(path, accounts) != 0 || accounts.empty()) return;
+  const DYRAccount_tag& first = accounts.front();
+  if (!first.m_strHost.IsEmpty()) host = first.m_strHost;
+  if (!first.m_strMainPort.IsEmpty()) mainPort = first.m_strMainPort;
+  if (!first.m_strAsstPort.IsEmpty()) asstPort = first.m_strAsstPort;
+}
+
 }  // namespace
 
 int DoConfigIO(FILE* in, FILE* out, const char* path) {
   std::fputs("\nDo configuration now. \n", out);
+  ZEPString host(DYR_DEFAULT_HOST), mainPort("9994"), asstPort("9993");
+  KeepServer(path, host, mainPort, asstPort);
   ZEPString file("[DYR_CLIENT]\n");
-  file << "Host=" << DYR_DEFAULT_HOST << "\n"
-       << "MainPort=9994\n"
-       << "AsstPort=9993\n";
+  file << "Host=" << host << "\n"
+       << "MainPort=" << mainPort << "\n"
+       << "AsstPort=" << asstPort << "\n";
 
   bool eof = false;
   ZEPString user = Ask(in, out, "Input User name: ", eof);
   EnAString(user, user);
   file << "UserName=" << user << "\n";
-  ZEPString pass = Ask(in, out, "Input Password: ", eof);
+  ZEPString pass = AskSecret(in, out, "Input Password: ", eof);
   EnAString(pass, pass);
   file << "Password=" << pass << "\n";
 

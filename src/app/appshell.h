@@ -55,6 +55,8 @@ void DoHelp(FILE* out = stdout);
 int SavePrivateFile(const char* path, const char* data, size_t len);
 
 // The wizard on stdin/stdout, writing szIniFilename. 0 written, -1 not saved.
+// The password is read without echo when the input is a terminal; a file
+// being rewritten keeps the server and ports of its first account.
 int DoConfig();
 // The same over any streams and target path (for tests and embedding).
 int DoConfigIO(FILE* in, FILE* out, const char* path);

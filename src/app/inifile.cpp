@@ -83,6 +83,18 @@ int ReadDyrIniFile(const char* path) {
   return 0;
 }
 
+int ReadDyrAccounts(const char* path, std::vector<DYRAccount_tag>& accounts) {
+  SetAccountHandler(
+      [](DYRAccount_tag* account, void* context) {
+        static_cast<std::vector<DYRAccount_tag>*>(context)->push_back(*account);
+        delete account;
+      },
+      &accounts);
+  int rc = ReadDyrIniFile(path);
+  SetAccountHandler(nullptr, nullptr);
+  return rc;
+}
+
 bool HasCrLfClientHeader(const char* data, size_t len) {
   static const char kHeader[] = "[DYR_CLIENT]\r";
   const size_t n = sizeof(kHeader) - 1;

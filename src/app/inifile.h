@@ -32,6 +32,10 @@ void AddLastNode();
 // the file cannot be read (nothing is handed over then).
 int ReadDyrIniFile(const char* path);
 
+// The accounts of `path` in file order; 0, or -1 when it cannot be read.
+// Leaves no handler set.
+int ReadDyrAccounts(const char* path, std::vector<DYRAccount_tag>& accounts);
+
 // True when `data` holds a [DYR_CLIENT] header followed by a carriage return.
 // The reader keeps CR as part of the line, so such a header (a file saved
 // with CR-LF ends) is not a header at all; the entry point warns about it

@@ -1,11 +1,15 @@
 // Entry point of dyrclient: command line, paths, the work directory's checks
 // and lock, wizard, the frame with one DDNS client node per [DYR_CLIENT]
 // section, the signals, and the orderly stop.
+#include <langinfo.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
+#include <cstring>
 
 #include "app/applog.h"
 #include "app/appshell.h"
@@ -112,6 +116,17 @@ void FinishApp() {
   DestroyFrameAndLog();
 }
 
+// Whether the echo goes to a terminal whose locale uses UTF-8. The locale is
+// only looked at: the process keeps the "C" locale, so no conversion or case
+// rule of the program changes with it.
+bool ScreenIsUtf8() {
+  if (isatty(STDOUT_FILENO) == 0) return false;
+  bool utf8 =
+      std::setlocale(LC_CTYPE, "") != nullptr && std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+  std::setlocale(LC_CTYPE, "C");
+  return utf8;
+}
+
 // A start that cannot go on: why, on standard error, and status 255.
 int Refuse(const ZEPString& why) {
   std::fprintf(stderr, "dyrclient: %s\n", why.GetSafeText());
@@ -167,6 +182,8 @@ int main(int argc, char** argv) {
   SetSignalHandlers(OnSignal);
   ZEPTNLog* log = new ZEPTNLog(g_pFrame, szLogFilename);
   log->SetToScreen(true);
+  // Before the log is shared: no lock needed yet.
+  if (ScreenIsUtf8()) log->SetScreenUtf8(true);
   g_LogMutex.Acquire();
   zeplog = log;
   g_LogMutex.Release();

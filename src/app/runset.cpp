@@ -14,11 +14,6 @@
 
 namespace {
 
-void Collect(DYRAccount_tag* account, void* context) {
-  static_cast<std::vector<DYRAccount_tag>*>(context)->push_back(*account);
-  delete account;
-}
-
 // Why `path` could not be read, for the log.
 const char* ReadFailure(const char* path) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -46,16 +41,9 @@ void WarnNoAccount(const char* path) {
 CDYRRunSet::CDYRRunSet(ZEPFrame* frame, unsigned long loginRetryMs)
     : m_pFrame(frame), m_nLoginRetryMs(loginRetryMs) {}
 
-int CDYRRunSet::ReadAccounts(const char* path, std::vector<DYRAccount_tag>& accounts) {
-  SetAccountHandler(Collect, &accounts);
-  int rc = ReadDyrIniFile(path);
-  SetAccountHandler(nullptr, nullptr);
-  return rc;
-}
-
 int CDYRRunSet::Load(const char* path) {
   std::vector<DYRAccount_tag> accounts;
-  if (ReadAccounts(path, accounts) != 0) return -1;
+  if (ReadDyrAccounts(path, accounts) != 0) return -1;
   for (size_t i = 0; i < accounts.size(); ++i) Start(accounts[i], static_cast<int>(i + 1));
   if (accounts.empty()) WarnNoAccount(path);
   return 0;
@@ -97,7 +85,7 @@ void CDYRRunSet::StopAndWait(CAppNode* node) {
 
 int CDYRRunSet::Reload(const char* path) {
   std::vector<DYRAccount_tag> accounts;
-  if (ReadAccounts(path, accounts) != 0) {
+  if (ReadDyrAccounts(path, accounts) != 0) {
     DYR_LOG(LOG_WARN, "Reload: cannot read " << path << ": " << ReadFailure(path) << "; the "
                                              << static_cast<unsigned long>(m_Running.size())
                                              << " running account(s) are kept.");

@@ -47,8 +47,6 @@ class CDYRRunSet {
   // frame; `index` counts sections from 1 in file order.
   void Start(const DYRAccount_tag& account, int index);
   void StopAndWait(CAppNode* node);
-  // The accounts of `path` in file order; -1 when it cannot be read.
-  int ReadAccounts(const char* path, std::vector<DYRAccount_tag>& accounts);
 
   ZEPFrame* m_pFrame;
   unsigned long m_nLoginRetryMs;

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 ZEPLog* zeplog = nullptr;
@@ -64,6 +66,43 @@ ZEPLog::ZEPLog(const char* path) : ZEPLog() {
 ZEPLog::~ZEPLog() {
   if (m_pFile != nullptr) std::fclose(m_pFile);
   m_pFile = nullptr;
+  SetScreenUtf8(false);
+}
+
+void ZEPGbToUtf8(iconv_t cd, const char* text, std::string& out) {
+  char* in = const_cast<char*>(text);  // iconv's interface; the text is not changed
+  size_t inLeft = std::strlen(text);
+  char buf[256];
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);  // initial shift state
+  while (inLeft > 0) {
+    char* o = buf;
+    size_t outLeft = sizeof buf;
+    size_t rc = iconv(cd, &in, &inLeft, &o, &outLeft);
+    out.append(buf, static_cast<size_t>(o - buf));
+    if (rc != static_cast<size_t>(-1) || errno == E2BIG) continue;
+    // EILSEQ or a character cut off at the end: one byte stands for it.
+    out.push_back('?');
+    ++in;
+    --inLeft;
+  }
+}
+
+bool ZEPLog::SetScreenUtf8(bool b) {
+  if (m_ScreenConv != reinterpret_cast<iconv_t>(-1)) iconv_close(m_ScreenConv);
+  m_ScreenConv = reinterpret_cast<iconv_t>(-1);
+  if (b) m_ScreenConv = iconv_open("UTF-8", "GB18030");
+  return !b || m_ScreenConv != reinterpret_cast<iconv_t>(-1);
+}
+
+void ZEPLog::Echo(const char* line) {
+  if (m_ScreenConv == reinterpret_cast<iconv_t>(-1)) {
+    std::printf("%s\n", line);
+  } else {
+    m_strScreen.clear();
+    ZEPGbToUtf8(m_ScreenConv, line, m_strScreen);
+    std::printf("%s\n", m_strScreen.c_str());
+  }
+  std::fflush(stdout);
 }
 
 void ZEPLog::Log(const char* file, int line, LOG_TYPE_ type, ZEPString& msg) {
@@ -89,10 +128,7 @@ void ZEPLog::Log(const char* file, int line, LOG_TYPE_ type, const char* msg) {
   ZEPFormatLogLine(buf.get(), size, t, bFileInfo, file, line, tag, msg);
 
   if (m_pFile != nullptr && m_bToFile.load()) WriteToFile(buf.get());
-  if (m_bToScreen.load()) {
-    std::printf("%s\n", buf.get());
-    std::fflush(stdout);
-  }
+  if (m_bToScreen.load()) Echo(buf.get());
   PostProcess(buf.get());
 }
 

@@ -15,15 +15,22 @@
 // Line format: "YYMMDD HHMMSS:TAG:message", or with file info
 // "YYMMDD HHMMSS:[file,line]:TAG:message"; TAG is MESG, INFO, WARN or ERRR.
 //
+// Screen echo: the bytes as logged (GB2312 where the text is Chinese), or,
+// after SetScreenUtf8(true), converted to UTF-8 for a terminal whose locale
+// uses it; the file always keeps the logged bytes.
+//
 // Write errors: the file is closed and reopened for appending, and the line
 // is written once more; nothing already logged is thrown away.
 #ifndef ZEP_LOG_ZEPLOG_H
 #define ZEP_LOG_ZEPLOG_H
 
+#include <iconv.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 #include "base/zepmultithread.h"
 #include "base/zepstring.h"
@@ -37,6 +44,11 @@ const char* ZEPLogTag(int type);
 // length the whole line needs.
 int ZEPFormatLogLine(char* buf, size_t size, const struct tm& t, bool bFileInfo, const char* file,
                      int line, const char* tag, const char* msg);
+
+// Appends `text`, GB2312 (decoded as GB18030, its superset) mixed with
+// ASCII, to `out` as UTF-8 through `cd` (from iconv_open("UTF-8",
+// "GB18030")); a byte that is no part of a character comes out as '?'.
+void ZEPGbToUtf8(iconv_t cd, const char* text, std::string& out);
 
 class ZEPLog {
  public:
@@ -58,6 +70,9 @@ class ZEPLog {
   void SetLogIt(bool b) { m_bLogIt.store(b); }
   void SetSegSize(long n) { m_nSegSize.store(n); }
   void SetTotalSegCount(long n) { m_nTotalSegCount.store(n); }
+  // Under g_LogMutex, or before the log is shared. False when the C
+  // library cannot convert (the echo then stays as logged).
+  bool SetScreenUtf8(bool b);
   bool IsLogIt() const { return m_bLogIt.load(); }
   bool IsToScreen() const { return m_bToScreen.load(); }
 
@@ -75,6 +90,7 @@ class ZEPLog {
   void WriteToFile(const char* line);
   bool WriteLine(const char* line);
   void Rotate();
+  void Echo(const char* line);
 
   std::atomic<bool> m_bToScreen;
   FILE* m_pFile;
@@ -84,6 +100,8 @@ class ZEPLog {
   std::atomic<bool> m_bToFile;
   std::atomic<long> m_nSegSize;
   std::atomic<long> m_nTotalSegCount;
+  iconv_t m_ScreenConv = reinterpret_cast<iconv_t>(-1);  // g_LogMutex; -1: no conversion
+  std::string m_strScreen;                               // g_LogMutex: the converted line
 };
 
 extern ZEPLog* zeplog;

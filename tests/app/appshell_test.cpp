@@ -218,10 +218,35 @@ TEST_F(Wizard, ExistingFileBecomesPrivateAndIsReplaced) {
   chmod(path_.c_str(), 0644);
   std::string shown;
   ASSERT_EQ(Run("u\np\nd.example.net\n\nn\n", shown), 0);
-  EXPECT_EQ(Lines().size(), 7u);
+  std::vector<std::string> l = Lines();
+  EXPECT_EQ(l.size(), 7u);
+  // The first account's server stays; ports it did not set take the defaults.
+  EXPECT_EQ(l[1], "Host=x");
+  EXPECT_EQ(l[2], "MainPort=9994");
+  EXPECT_EQ(l[3], "AsstPort=9993");
   struct stat st;
   ASSERT_EQ(stat(path_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(Wizard, RewriteKeepsServerAndPortsOnly) {
+  {
+    std::ofstream(path_) << "[OTHER]\nHost=o\n[DYR_CLIENT]\nHost = Srv.Example.ORG \nMainPort=1\n"
+                            "AsstPort=2\nUserName=old\nDomain=old.example.net\n";
+  }
+  std::string shown;
+  ASSERT_EQ(Run("u\np\nd.example.net\n\nn\n", shown), 0);
+  std::vector<std::string> l = Lines();
+  ASSERT_EQ(l.size(), 7u);
+  EXPECT_EQ(l[1], "Host=srv.example.org");
+  EXPECT_EQ(l[2], "MainPort=1");
+  EXPECT_EQ(l[3], "AsstPort=2");
+  EXPECT_EQ(Plain(l[4].substr(9)), "u");
+  EXPECT_EQ(l[6], "Domain=d.example.net;");
+  // A file without an account (here CR-LF ends) gives the defaults.
+  { std::ofstream(path_) << "[DYR_CLIENT]\r\nHost=x\r\n"; }
+  ASSERT_EQ(Run("u\np\nd\n\nn\n", shown), 0);
+  EXPECT_EQ(Lines()[1], "Host=" DYR_DEFAULT_HOST);
 }
 
 TEST_F(Wizard, SaveFailureIsReported) {

@@ -1,6 +1,9 @@
 // dyrclient as a daemon: the options that end at once, one instance per work
 // directory, private files, load warnings, SIGHUP reload and SIGUSR1.
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "dyr_fixture.h"
 
@@ -12,6 +15,73 @@ const char kOffline[] =
     "C=5\x01K=";
 
 std::string OfflineFor(const std::string& id) { return kOffline + id + "\x01"; }
+
+// dyrclient on a pseudo-terminal, as a user at a terminal runs it.
+class PtyProcess {
+ public:
+  ~PtyProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      int st;
+      waitpid(pid_, &st, 0);
+    }
+    if (master_ >= 0) close(master_);
+  }
+  // `lcAll` is the child's LC_ALL.
+  bool Start(const std::vector<std::string>& args, const char* lcAll) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      setenv("LC_ALL", lcAll, 1);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    return true;
+  }
+  // Reads what the terminal shows until it holds `text` (true) or `ms` pass.
+  bool WaitFor(const std::string& text, int ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (shown_.find(text) == std::string::npos) {
+      int left = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+      if (left <= 0) return false;
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, left) <= 0) continue;
+      char buf[512];
+      ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) return false;  // the child is gone
+      shown_.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  void Type(const std::string& text) {
+    ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  // SIGTERM, then the exit status (-1 when it did not end within 5 s).
+  int Stop() {
+    kill(pid_, SIGTERM);
+    auto end = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < end) {
+      // Keeps the terminal drained so the child never blocks on its echo.
+      if (!WaitFor("\x01never", 10)) usleep(10000);
+      int st;
+      if (waitpid(pid_, &st, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+      }
+    }
+    return -1;
+  }
+  const std::string& Shown() const { return shown_; }
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  std::string shown_;
+};
 
 class DaemonTest : public DyrClientTest {
  protected:
@@ -217,6 +287,53 @@ TEST_F(DaemonTest, Sigusr1MakesEveryAccountActNow) {
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - sent).count(), 1.0);
   EXPECT_TRUE(client_.Running());
   EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(DaemonTest, EchoOnAUtf8TerminalIsConvertedAndTheLogKeepsGb2312) {
+  WriteIni();
+  const std::string startedUtf8 = "\xe6\x9c\x8d\xe5\x8a\xa1\xe5\x90\xaf\xe5\x8a\xa8.";  // 服务启动.
+  {
+    PtyProcess term;
+    ASSERT_TRUE(term.Start({BinDir() + "/dyrclient", "-w", dir_.path()}, "C.UTF-8"));
+    EXPECT_TRUE(term.WaitFor(":MESG:" + startedUtf8, 5000)) << term.Shown();
+    EXPECT_EQ(term.Stop(), 0);
+    EXPECT_EQ(term.Shown().find(T_STARTED), std::string::npos);
+  }
+  {
+    PtyProcess term;
+    ASSERT_TRUE(term.Start({BinDir() + "/dyrclient", "-w", dir_.path()}, "C"));
+    EXPECT_TRUE(term.WaitFor(std::string(":MESG:") + T_STARTED, 5000)) << term.Shown();
+    EXPECT_EQ(term.Stop(), 0);
+  }
+  EXPECT_EQ(CountOf(Log(), T_STARTED), 2u);
+  EXPECT_EQ(Log().find(startedUtf8), std::string::npos);
+}
+
+TEST_F(DaemonTest, WizardOnATerminalDoesNotShowThePassword) {
+  PtyProcess term;
+  ASSERT_TRUE(term.Start({BinDir() + "/dyrclient", "-w", dir_.path()}, "C"));
+  ASSERT_TRUE(term.WaitFor("Input User name: ", 5000)) << term.Shown();
+  term.Type("someone\n");
+  ASSERT_TRUE(term.WaitFor("Input Password: ", 5000)) << term.Shown();
+  term.Type("s3cret-pw\n");
+  ASSERT_TRUE(term.WaitFor("Input Domain: ", 5000)) << term.Shown();
+  term.Type("d.example.net\n");
+  ASSERT_TRUE(term.WaitFor("(Enter for none): ", 5000));
+  term.Type("\n");
+  ASSERT_TRUE(term.WaitFor("(Y/N): ", 5000));
+  term.Type("n\n");
+  ASSERT_TRUE(term.WaitFor(std::string(":MESG:") + T_STARTED, 5000)) << term.Shown();
+  EXPECT_EQ(term.Stop(), 0);
+  // The name was echoed as typed, the password not; the file has both.
+  EXPECT_NE(term.Shown().find("someone"), std::string::npos) << term.Shown();
+  EXPECT_NE(term.Shown().find("d.example.net"), std::string::npos) << "echo is back";
+  EXPECT_EQ(term.Shown().find("s3cret"), std::string::npos) << term.Shown();
+  EXPECT_NE(term.Shown().find("Input Password: \r\nInput Domain: "), std::string::npos)
+      << term.Shown();
+  std::string ini = ReadFile(dir_ / "dyrclient.ini");
+  size_t at = ini.find("Password=");
+  ASSERT_NE(at, std::string::npos) << ini;
+  EXPECT_EQ(Unscramble(ini.substr(at + 9, ini.find('\n', at) - at - 9)), "s3cret-pw");
 }
 
 }  // namespace

@@ -330,3 +330,47 @@ TEST(ZEPLogTest, FilesAreTheOwnersAloneWhateverTheUmask) {
   EXPECT_EQ(0600u, ModeOf(wide));
   EXPECT_EQ(0u, ReadAll(wide + ".1").rfind("earlier\n", 0));
 }
+
+TEST(ZEPLogScreenTest, Utf8EchoConvertsTheScreenAndNotTheFile) {
+  iconv_t cd = iconv_open("UTF-8", "GB18030");
+  ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+  std::string out;
+  // "登录成功!" between ASCII.
+  ZEPGbToUtf8(cd, "a \xb5\xc7\xc2\xbc\xb3\xc9\xb9\xa6! z", out);
+  EXPECT_EQ(out, "a \xe7\x99\xbb\xe5\xbd\x95\xe6\x88\x90\xe5\x8a\x9f! z");
+  // A byte that starts no character, and a character cut off at the end.
+  out.clear();
+  ZEPGbToUtf8(cd,
+              "x\xff"
+              "y\xb5",
+              out);
+  EXPECT_EQ(out, "x?y?");
+  // Longer than the conversion buffer: nothing lost at the seams.
+  std::string many;
+  std::string expect;
+  for (int i = 0; i < 300; ++i) {
+    many += "\xb5\xc7";
+    expect += "\xe7\x99\xbb";
+  }
+  out.clear();
+  ZEPGbToUtf8(cd, many.c_str(), out);
+  EXPECT_EQ(out, expect);
+  iconv_close(cd);
+
+  ScratchDir dir;
+  std::string path = dir.Path("gb.log");
+  ZEPLog log(path.c_str());
+  log.SetToScreen(true);
+  ASSERT_TRUE(log.SetScreenUtf8(true));
+  testing::internal::CaptureStdout();
+  log.Log(__FILE__, __LINE__, LOG_MESG, "\xb5\xc7\xc2\xbc");
+  ASSERT_TRUE(log.SetScreenUtf8(false));
+  log.Log(__FILE__, __LINE__, LOG_MESG, "\xb5\xc7\xc2\xbc");
+  std::vector<std::string> lines = SplitLines(testing::internal::GetCapturedStdout());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].substr(13), ":MESG:\xe7\x99\xbb\xe5\xbd\x95");
+  EXPECT_EQ(lines[1].substr(13), ":MESG:\xb5\xc7\xc2\xbc");
+  std::vector<std::string> file = SplitLines(ReadAll(path));
+  ASSERT_EQ(file.size(), 2u);
+  EXPECT_EQ(file[0].substr(13), ":MESG:\xb5\xc7\xc2\xbc") << "the file keeps GB2312";
+}
