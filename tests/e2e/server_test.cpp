@@ -94,5 +94,48 @@ TEST_F(WithServer, ServerRequestedReloginGoesThroughTheAssistLink) {
   EXPECT_EQ(Stop(), 0);
 }
 
+// "counters logins=N reports=M ...": the server's totals.
+int Counter(const std::string& state, const std::string& name) {
+  size_t at = state.find("counters ");
+  if (at == std::string::npos) return -1;
+  at = state.find(" " + name + "=", at);
+  return at == std::string::npos ? -1 : std::atoi(state.c_str() + at + name.size() + 2);
+}
+
+TEST_F(WithServer, SignalsActNowAndReloadAsTheServerSeesIt) {
+  ASSERT_TRUE(StartServer({"--report-span", "60000", "--exit-addr", "203.0.113.46"}));
+  WriteIniFor("fay", "pw", {"f1.example.net", "f2.example.net"});
+  StartClient();
+  ASSERT_TRUE(WaitFor([&] { return CountOf(State(), "state=online") == 2; }, 5000)) << State();
+  EXPECT_EQ(Counter(State(), "logins"), 1);
+  EXPECT_EQ(Counter(State(), "reports"), 0);
+
+  // SIGUSR1 while reporting once a minute: a report within a second.
+  client_.Signal(SIGUSR1);
+  EXPECT_TRUE(WaitFor([&] { return Counter(State(), "reports") == 1; }, 1000)) << State();
+
+  // SIGHUP with the file unchanged: no new login, the domains stay online.
+  client_.Signal(SIGHUP);
+  ASSERT_TRUE(WaitLog("Reload of ", 3000)) << Log();
+  EXPECT_FALSE(WaitFor([&] { return Counter(State(), "logins") != 1; }, 500)) << State();
+  EXPECT_EQ(CountOf(State(), "state=online"), 2u);
+
+  // A domain dropped from the section: the old login goes offline, the new
+  // one brings back only the domain still listed.
+  WriteIniFor("fay", "pw", {"f1.example.net"});
+  client_.Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::string st = State();
+        return Counter(st, "logins") == 2 && CountOf(st, "state=online") == 1;
+      },
+      5000))
+      << State();
+  EXPECT_NE(State().find("domain f2.example.net client="), std::string::npos);
+  EXPECT_EQ(CountOf(State(), "state=offline"), 1u) << State();
+  EXPECT_EQ(Counter(State(), "offlines"), 1) << State();
+  EXPECT_EQ(Stop(), 0);
+}
+
 }  // namespace
 }  // namespace e2e
