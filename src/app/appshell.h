@@ -26,6 +26,7 @@ extern bool g_bNeedConfig;
 extern bool g_bNeedVersion;
 // The first argument after the program name that starts with "-" and is no
 // option of ours (nor the directory after "-w"); null when there is none.
+// It points into the argv given to ParseParam, which must outlive its use.
 extern const char* g_pszUnknownOption;
 extern const char g_szVersionNo[];
 // What "--version" prints, with its line end.

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/global.h"
@@ -16,10 +17,14 @@
 namespace {
 
 int Parse(std::vector<std::string> args) {
+  // g_pszUnknownOption points into the arguments, which main's argv keeps
+  // for the whole run: keep these until the next parse.
+  static std::vector<std::string> kept;
+  kept = std::move(args);
   g_bNeedHelp = g_bNeedConfig = g_bNeedVersion = false;
   g_UnixWorkingDir[0] = '\0';
   std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
+  for (std::string& a : kept) argv.push_back(&a[0]);
   return ParseParam(static_cast<int>(argv.size()), argv.data());
 }
 
