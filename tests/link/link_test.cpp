@@ -28,6 +28,12 @@ struct Seen {
   std::mutex mu;
   std::vector<std::string> data;  // under mu
   Clock::time_point dieAt;        // under mu
+
+  void Record(const GeneralCmd_* c) {
+    std::lock_guard<std::mutex> l(mu);
+    data.emplace_back(c->m_Data, c->m_nPayload);
+    cmds++;
+  }
 };
 
 class TestClient : public ZEPLinkClient {
@@ -41,9 +47,7 @@ class TestClient : public ZEPLinkClient {
   }
   void ProcessCmd(GeneralCmd_* c) override {
     if (c->m_nCode == 1) UpdateHBTime();
-    std::lock_guard<std::mutex> l(m_Seen->mu);
-    m_Seen->data.emplace_back(c->m_Data, c->m_nPayload);
-    m_Seen->cmds++;
+    m_Seen->Record(c);
   }
   void ConnectOK() override { m_Seen->connects++; }
   void ConnectFail() override { m_Seen->fails++; }
@@ -70,9 +74,7 @@ class TestChild : public ZEPLinkSvrChild {
   }
   void ProcessCmd(GeneralCmd_* c) override {
     if (c->m_nCode == 1) UpdateHBTime();
-    std::lock_guard<std::mutex> l(m_Seen->mu);
-    m_Seen->data.emplace_back(c->m_Data, c->m_nPayload);
-    m_Seen->cmds++;
+    m_Seen->Record(c);
   }
   void NoHBDie() override { m_Seen->dies++; }
   void DisconnByCln() override { m_Seen->disconnects++; }
