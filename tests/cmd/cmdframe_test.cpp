@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "logcapture.h"
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -148,6 +150,7 @@ TEST(CmdFrameCodec, KeysMustMatch) {
 }
 
 TEST(CmdFrameCodec, EncoderRefusesWhatItCannotFrame) {
+  LogCapture log;
   ZEPCmdEncoder enc;
   char out[kGeneralCmdSize];
   std::string big(4097, 'x');
@@ -157,6 +160,7 @@ TEST(CmdFrameCodec, EncoderRefusesWhatItCannotFrame) {
   EXPECT_EQ(-1, enc.Encode(0, 1, "abc", 3, -1, out));
   EXPECT_EQ(-1, enc.Encode(0, 1, nullptr, 3, CTT_PLAIN, out));
   EXPECT_EQ(16, enc.Encode(0, 1, nullptr, 0, CTT_ZIP_DES, out));
+  EXPECT_EQ(1, log.Count("ERRR", "CTT_BAD_ZIP not use anymore!"));
 }
 
 TEST(CmdFrameReassembly, FrameSplitAtEveryPointIncludingTheLengthBytes) {
@@ -221,6 +225,7 @@ TEST(CmdFrameBadInput, FlippedBitIsDiscardedUnlessCheckingIsOff) {
 }
 
 TEST(CmdFrameBadInput, UnsyncableLengthsDropTheBytesAndRecover) {
+  LogCapture log;
   ZEPCmdEncoder enc;
   for (int length : {0, 1, 15, 4241, 65535}) {
     ZEPCmdDecoder dec;
@@ -238,9 +243,11 @@ TEST(CmdFrameBadInput, UnsyncableLengthsDropTheBytesAndRecover) {
     ASSERT_EQ(ZEPCmdDecoder::kFrame, FeedAll(dec, Encode(enc, 0, 3, "after", CTT_PLAIN)));
     EXPECT_EQ("after", Data(dec.Frame()));
   }
+  EXPECT_EQ(10, log.Count("WARN", "Bad cmd frame length"));
 }
 
 TEST(CmdFrameBadInput, InconsistentFramesAreDiscarded) {
+  LogCapture log;
   ZEPCmdEncoder enc;
   ZEPCmdDecoder dec;
   auto expectDiscard = [&](Bytes f, const char* what) {
@@ -281,6 +288,9 @@ TEST(CmdFrameBadInput, InconsistentFramesAreDiscarded) {
   expectDiscard(big, "4224 bytes of data");
   // Nothing of the above disturbed the stream.
   ASSERT_EQ(ZEPCmdDecoder::kFrame, FeedAll(dec, plain));
+  const std::string refused = "CTT_BAD_ZIP not use anymore";
+  EXPECT_EQ(1, log.Count("ERRR", refused));
+  EXPECT_EQ(0, log.Count("ERRR", refused + "!"));  // the receiving side's text has no "!"
 }
 
 // Builds an encoding-2 frame around a record of our own making.
@@ -307,6 +317,7 @@ Bytes ZipFrame(const std::string& record) {
 }
 
 TEST(CmdFrameBadInput, InflatedRecordsMustAgreeWithTheirPrefixAndFit) {
+  LogCapture log;
   const std::string ok = std::string("\x03\x00", 2) + "abc";
   {
     ZEPCmdDecoder dec;
@@ -323,6 +334,7 @@ TEST(CmdFrameBadInput, InflatedRecordsMustAgreeWithTheirPrefixAndFit) {
     if (f.size() > static_cast<size_t>(kGeneralCmdSize)) continue;
     EXPECT_EQ(ZEPCmdDecoder::kDiscarded, FeedAll(dec, f)) << rec.size();
   }
+  EXPECT_EQ(4, log.Count("ERRR", "Cannot uncompress cmd!"));
 }
 
 // Random streams, mutated valid streams and random chunking: the decoder

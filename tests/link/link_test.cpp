@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "../cmd/logcapture.h"
 #include "../frame/frame_helpers.h"
 #include "../net/nettest_util.h"
 #include "link/zeplinkclient.h"
@@ -130,6 +131,7 @@ bool ReadFrame(int s, ZEPCmdDecoder& dec, int ms) {
 }
 
 TEST(LinkClient, SilentServerIsClearedAfterTheDieSpanThenReconnects) {
+  LogCapture log;
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   int listener = nettest::PlainListener();
@@ -155,6 +157,8 @@ TEST(LinkClient, SilentServerIsClearedAfterTheDieSpanThenReconnects) {
   ASSERT_GE(second, 0);
   EXPECT_GE(Since(dieAt), 0.8);  // not before the reconnect span
   EXPECT_TRUE(nettest::WaitFor([&] { return seen->connects.load() == 2; }, 5000));
+  EXPECT_EQ(2, log.Count("INFO", "Connected to: 127.0.0.1:" + Port(listener)));
+  EXPECT_EQ(1, log.Count("WARN", "No HB from server. Cleared!"));
   c->Quit();
   EXPECT_TRUE(nettest::WaitFor([&] { return seen->destroyed.load(); }, 5000));
   close(first);
@@ -186,6 +190,7 @@ TEST(LinkClient, NoReconnectLeavesAClearedClientDisconnected) {
 }
 
 TEST(LinkClient, NotConnectedSendsNothingAndStatusNamesTheServer) {
+  LogCapture log;
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   TestClient* idle = new TestClient(f.frame, seen);
@@ -211,10 +216,12 @@ TEST(LinkClient, NotConnectedSendsNothingAndStatusNamesTheServer) {
   ASSERT_EQ(0, f->AddNode(c, true));
   ASSERT_TRUE(nettest::WaitFor([&] { return seen->fails.load() == 1; }, 5000));
   EXPECT_EQ(-1, c->SendCmd(100, "x", 1, CTT_PLAIN));
+  EXPECT_EQ(1, log.Count("ERRR", "Cannot connect to: 127.0.0.1:" + port));
   c->Quit();
 }
 
 TEST(LinkClient, ServerCloseAndBadStreamClearTheLink) {
+  LogCapture log;
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   int listener = nettest::PlainListener();
@@ -248,6 +255,8 @@ TEST(LinkClient, ServerCloseAndBadStreamClearTheLink) {
   // The server closes: cleared again.
   close(second);
   ASSERT_TRUE(nettest::WaitFor([&] { return seen->disconnects.load() == 2; }, 5000));
+  EXPECT_EQ(1, log.Count("INFO", "Disconnected by server."));
+  EXPECT_EQ(1, log.Count("WARN", "Bad cmd stream from server. Cleared!"));
   c->SetTryReconnect(false);
   c->Quit();
   EXPECT_TRUE(nettest::WaitFor([&] { return seen->destroyed.load(); }, 5000));
@@ -285,6 +294,7 @@ TEST(LinkSvrChild, FailedSendEndsTheChild) {
 }
 
 TEST(LinkSvrChild, HeartbeatsThenSilenceEndsTheChild) {
+  LogCapture log;
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   ChildPair pair(f.frame);
@@ -300,6 +310,7 @@ TEST(LinkSvrChild, HeartbeatsThenSilenceEndsTheChild) {
   EXPECT_EQ(0, dec.Frame()->m_nPayload);
   ASSERT_TRUE(nettest::WaitFor([&] { return seen->destroyed.load(); }, 10000));
   EXPECT_EQ(1, seen->dies.load());
+  EXPECT_EQ(1, log.Count("WARN", "No HB from client. Cleared!"));
   EXPECT_GE(Since(start), 2.8);
 }
 
