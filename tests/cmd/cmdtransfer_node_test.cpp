@@ -76,6 +76,13 @@ TEST(CmdTransferNode, TwoFramesInOneEventAndALoneLengthByte) {
   EXPECT_EQ(nullptr, node->GetCmd(nullptr));
 }
 
+// Waits until a monotonic second has just begun, so that the calls after it
+// fall into one second.
+void StartOfSecond() {
+  const int64_t ms = ZEPMonoMs() % 1000;
+  ZEPSleep(static_cast<unsigned long>(1000 - ms + 5));
+}
+
 TEST(CmdTransferNode, SendCmdWritesOneWholeFrame) {
   zeptest::ServedFrame f;
   IdleCmdNode* node = new IdleCmdNode(f.frame);
@@ -100,16 +107,19 @@ TEST(CmdTransferNode, SendCmdWritesOneWholeFrame) {
     have += static_cast<size_t>(n);
   }
   EXPECT_EQ(Frame(0x01020304, "abc"), got);
+  // Sends count against the byte rate: at 1000 bytes per second the second
+  // 600-byte frame goes out in the next second.
+  node->SetBandwidth(1000);
+  const std::string big(600, 'b');
+  StartOfSecond();
+  const int64_t first = ZEPMonoSec();
+  ASSERT_EQ(0, node->SendCmd(sock, 1, 77, big.data(), 600, CTT_PLAIN));
+  EXPECT_EQ(first, ZEPMonoSec());
+  ASSERT_EQ(0, node->SendCmd(sock, 2, 77, big.data(), 600, CTT_PLAIN));
+  EXPECT_GT(ZEPMonoSec(), first);
   f->ClearNode(sock, true);
   close(peer);
   close(listener);
-}
-
-// Waits until a monotonic second has just begun, so that the calls after it
-// fall into one second.
-void StartOfSecond() {
-  const int64_t ms = ZEPMonoMs() % 1000;
-  ZEPSleep(static_cast<unsigned long>(1000 - ms + 5));
 }
 
 TEST(CmdTransferThrottle, SecondOfThreeFramesWaitsForTheNextSecond) {
