@@ -83,11 +83,19 @@ int Connect(int port) {
   return s;
 }
 
+// One connection's receiving side: the decoder and the bytes read but not
+// yet decoded.
+struct Reader {
+  ZEPCmdDecoder dec;
+  std::string pending;
+};
+
 // Reads until a frame with a code other than the heartbeat decodes, or `ms`.
 // Heartbeats seen on the way are counted.
-bool ReadEcho(int s, ZEPCmdDecoder& dec, int ms, int* heartbeats = nullptr) {
+bool ReadEcho(int s, Reader& r, int ms, int* heartbeats = nullptr) {
   const auto end = Clock::now() + std::chrono::milliseconds(ms);
-  static thread_local std::string pending;
+  ZEPCmdDecoder& dec = r.dec;
+  std::string& pending = r.pending;
   for (;;) {
     while (!pending.empty()) {
       int used = 0;
@@ -154,7 +162,8 @@ TEST(Cmdlink, PeerWritingByteByByteGetsItsEchoesAndHeartbeats) {
     int s = Connect(serve.port());
     ASSERT_GE(s, 0);
     ZEPCmdEncoder enc;
-    ZEPCmdDecoder dec;
+    Reader reader;
+    ZEPCmdDecoder& dec = reader.dec;
     int heartbeats = 0;
     for (uint32_t seq = 0; seq < 3; ++seq) {
       const std::string data(100 + seq, static_cast<char>('a' + seq));
@@ -163,7 +172,7 @@ TEST(Cmdlink, PeerWritingByteByByteGetsItsEchoesAndHeartbeats) {
           enc.Encode(seq, 42, data.data(), static_cast<uint16_t>(data.size()), encoding, frame);
       ASSERT_GT(n, 0);
       for (int i = 0; i < n; ++i) ASSERT_EQ(1, write(s, frame + i, 1));
-      ASSERT_TRUE(ReadEcho(s, dec, 10000, &heartbeats)) << serve.Output();
+      ASSERT_TRUE(ReadEcho(s, reader, 10000, &heartbeats)) << serve.Output();
       EXPECT_EQ(42, dec.Frame()->m_nCode);
       EXPECT_EQ(seq, dec.Frame()->m_nSeq);
       EXPECT_EQ(encoding, dec.Frame()->m_nEncoding);
@@ -171,7 +180,7 @@ TEST(Cmdlink, PeerWritingByteByByteGetsItsEchoesAndHeartbeats) {
     }
     if (encoding == CTT_PLAIN) {
       // Nothing but heartbeats for a while: at least one per second.
-      ReadEcho(s, dec, 2500, &heartbeats);
+      ReadEcho(s, reader, 2500, &heartbeats);
       EXPECT_GE(heartbeats, 1);
     }
     close(s);
