@@ -37,6 +37,9 @@ struct Seen {
   }
 };
 
+// A command that makes the test client break its link itself.
+constexpr uint16_t kBreakCode = 99;
+
 class TestClient : public ZEPLinkClient {
  public:
   TestClient(ZEPFrame* f, std::shared_ptr<Seen> s) : ZEPLinkClient(f, false), m_Seen(s) {}
@@ -48,6 +51,7 @@ class TestClient : public ZEPLinkClient {
   }
   void ProcessCmd(GeneralCmd_* c) override {
     if (c->m_nCode == 1) UpdateHBTime();
+    if (c->m_nCode == kBreakCode) BreakLink();
     m_Seen->Record(c);
   }
   void ConnectOK() override { m_Seen->connects++; }
@@ -252,8 +256,17 @@ TEST(LinkClient, ServerCloseAndBadStreamClearTheLink) {
   ZEPCmdEncoder fresh;
   WriteAll(second, Frame(fresh, 9, 5, "again", CTT_ZIP));
   ASSERT_TRUE(nettest::WaitFor([&] { return seen->cmds.load() == 4; }, 5000));
-  // The server closes: cleared again.
+  // The client breaks the link itself, and reconnects after the span.
+  WriteAll(second, Frame(fresh, 10, kBreakCode, "", CTT_ZIP));
+  int third = AcceptWithin(listener, 6000);
+  ASSERT_GE(third, 0);
+  EXPECT_EQ(1, seen->disconnects.load());
+  char b;
+  EXPECT_EQ(0, read(second, &b, 1));  // the broken link was closed
   close(second);
+  // The server closes: cleared again.
+  ASSERT_TRUE(nettest::WaitFor([&] { return seen->connects.load() == 3; }, 5000));
+  close(third);
   ASSERT_TRUE(nettest::WaitFor([&] { return seen->disconnects.load() == 2; }, 5000));
   EXPECT_EQ(1, log.Count("INFO", "Disconnected by server."));
   EXPECT_EQ(1, log.Count("WARN", "Bad cmd stream from server. Cleared!"));
@@ -285,6 +298,12 @@ TEST(LinkSvrChild, FailedSendEndsTheChild) {
   ASSERT_GE(pair.peer, 0);
   TestChild* child = new TestChild(f.frame, pair.sock, seen);
   ASSERT_EQ(0, f->AddNode(child, true));
+  ZEPString status;
+  child->GetStatus(status);
+  const std::string text(status.GetSafeText(), status.GetLength());
+  EXPECT_NE(std::string::npos, text.find("\r\nWay Point conn time....: "));
+  EXPECT_NE(std::string::npos,
+            text.find("\r\nChild socket...........: " + std::to_string(pair.sock) + "\r\n\r\n"));
   ASSERT_EQ(0, child->SendCmd(100, "ok", 2, CTT_DES));
   ZEPCmdDecoder dec;
   ASSERT_TRUE(ReadFrame(pair.peer, dec, 5000));
