@@ -58,16 +58,19 @@ ZEPCmdEncoder::ZEPCmdEncoder() {
   ResetStream();
 }
 
-ZEPCmdEncoder::~ZEPCmdEncoder() {
-  if (m_bZip) deflateEnd(&m_Zip);
-}
+ZEPCmdEncoder::~ZEPCmdEncoder() { EndStream(); }
 
 void ZEPCmdEncoder::SetKey(const unsigned char key[8]) { m_Des.deskey(key, ZEPd3des::EN0); }
 
 void ZEPCmdEncoder::ResetStream() {
-  if (m_bZip) deflateEnd(&m_Zip);
+  EndStream();
   std::memset(&m_Zip, 0, sizeof(m_Zip));
   m_bZip = deflateInit(&m_Zip, Z_DEFAULT_COMPRESSION) == Z_OK;
+}
+
+void ZEPCmdEncoder::EndStream() {
+  if (m_bZip) deflateEnd(&m_Zip);
+  m_bZip = false;
 }
 
 int ZEPCmdEncoder::Deflate(const char* data, uint16_t len, unsigned char* out, int room) {
@@ -158,16 +161,19 @@ ZEPCmdDecoder::ZEPCmdDecoder() {
   ResetStream();
 }
 
-ZEPCmdDecoder::~ZEPCmdDecoder() {
-  if (m_bUnzip) inflateEnd(&m_Unzip);
-}
+ZEPCmdDecoder::~ZEPCmdDecoder() { EndStream(); }
 
 void ZEPCmdDecoder::SetKey(const unsigned char key[8]) { m_Des.deskey(key, ZEPd3des::DE1); }
 
 void ZEPCmdDecoder::ResetStream() {
-  if (m_bUnzip) inflateEnd(&m_Unzip);
+  EndStream();
   std::memset(&m_Unzip, 0, sizeof(m_Unzip));
   m_bUnzip = inflateInit(&m_Unzip) == Z_OK;
+}
+
+void ZEPCmdDecoder::EndStream() {
+  if (m_bUnzip) inflateEnd(&m_Unzip);
+  m_bUnzip = false;
 }
 
 void ZEPCmdDecoder::Reset() {

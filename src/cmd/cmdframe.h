@@ -62,6 +62,8 @@ class ZEPCmdEncoder {
   void SetKey(const unsigned char key[8]);
   // A fresh deflate context, for a new connection.
   void ResetStream();
+  // Lets the context go: encodings 2 and 4 fail until ResetStream.
+  void EndStream();
   // Writes one frame of `len` bytes of `data` into `out` (kGeneralCmdSize
   // bytes). Returns the frame's length, or -1 (nothing to send) when len is
   // above 4096, data is null with len > 0, the encoding is 1 or above 4, or
@@ -92,6 +94,8 @@ class ZEPCmdDecoder {
   void SetCheckSum(bool on) { m_bCheckSum = on; }
   // A fresh inflate context, for a new connection.
   void ResetStream();
+  // Lets the context go: compressed frames are discarded until ResetStream.
+  void EndStream();
   // Back to idle: a partial frame and a pending length byte are dropped.
   void Reset();
 

@@ -104,6 +104,14 @@ void CmdTransfer::InitZlibStream() {
   m_Decoder.ResetStream();
 }
 
+void CmdTransfer::FIniZlibStream() {
+  {
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    m_Encoder.EndStream();
+  }
+  m_Decoder.EndStream();
+}
+
 void CmdTransfer::SetDesKey(const unsigned char* key) {
   if (key == nullptr) return;
   {

@@ -62,8 +62,10 @@ class CmdTransfer : public CAppNode {
   bool IsRecvBroken() const { return m_bRecvBroken; }
 
   void InitGetCmd();
+  // Fresh compression contexts on both sides (a new connection).
   void InitZlibStream();
-  void FIniZlibStream() {}
+  // Releases them; compressed frames fail until InitZlibStream.
+  void FIniZlibStream();
 
   void SetDesKey(const unsigned char* key);
   void SetShouldCheckSum(bool on) { m_Decoder.SetCheckSum(on); }

@@ -129,6 +129,11 @@ TEST(CmdFrameCodec, CompressedFramesNeedTheirConnectionsContext) {
     ZEPCmdDecoder late;
     EXPECT_EQ(ZEPCmdDecoder::kDiscarded, FeedAll(late, second));
     EXPECT_EQ(ZEPCmdDecoder::kFrame, FeedAll(dec, second));
+    // Without a context nothing compressed goes either way...
+    enc.EndStream();
+    EXPECT_TRUE(Encode(enc, 2, 5, text, encoding).empty());
+    dec.EndStream();
+    EXPECT_EQ(ZEPCmdDecoder::kDiscarded, FeedAll(dec, second));
     // ...and a new connection starts both ends afresh.
     enc.ResetStream();
     late.ResetStream();
