@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "app/zepd3des.h"
+#include "base/zepd3des.h"
 
 #ifdef ZEP_HAVE_OPENSSL
 // Single DES lives only in OpenSSL's deprecated API.

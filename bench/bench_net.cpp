@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "../tests/net/nettest_util.h"
+#include "bench_util.h"
 #include "frame/appnode.h"
 #include "frame/events.h"
 #include "frame/zepframe.h"
@@ -33,25 +34,7 @@ constexpr size_t kTcpBytes = 64u << 20;
 using nettest::LocalPort;
 using nettest::Loopback;
 
-// What the receiving side has taken, and a way to wait for a target.
-struct Counter {
-  std::atomic<uint64_t> n{0};
-  std::atomic<uint64_t> target{0};
-  std::mutex mu;
-  std::condition_variable cv;
-  void Add(uint64_t k) {
-    uint64_t now = n.fetch_add(k) + k;
-    if (now >= target.load()) {
-      std::lock_guard<std::mutex> lk(mu);
-      cv.notify_all();
-    }
-  }
-  bool WaitFor(uint64_t t) {
-    std::unique_lock<std::mutex> lk(mu);
-    target = t;
-    return cv.wait_for(lk, std::chrono::seconds(20), [&] { return n.load() >= t; });
-  }
-};
+using benchutil::Counter;
 
 // Sends windows of datagrams to `to`, waiting for each window to arrive.
 void SendWindows(benchmark::State& state, int sender, const sockaddr_in& to, Counter& c) {
@@ -81,11 +64,8 @@ class CountNode : public CAppNode {
       if (CQuitEvent::Narrow(e) != nullptr) return;
       CTCPEvent* t = CTCPEvent::Narrow(e);
       if (t == nullptr) continue;
-      if (t->IsTcpNew()) {
-        int child;
-        std::memcpy(&child, t->GetBuffer(), sizeof(int));
-        Frame()->AddTCPEvent(this, child, 0);
-      } else if (t->IsTcpData()) {
+      if (benchutil::AttachAccepted(this, t)) continue;
+      if (t->IsTcpData()) {
         m_pCounter->Add(m_bBytes ? static_cast<uint64_t>(t->GetRecvSize()) : 1);
       }
     }
@@ -170,14 +150,8 @@ void StreamBytes(benchmark::State& state, int tx, Counter& c) {
 }
 
 void BM_TcpRaw_Bytes(benchmark::State& state) {
-  int ls = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = Loopback(0);
-  bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  listen(ls, 1);
-  int tx = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in to = Loopback(LocalPort(ls));
-  connect(tx, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-  int rx = accept(ls, nullptr, nullptr);
+  int tx, rx, ls;
+  benchutil::RawTcpPair(&tx, &rx, &ls);
   Counter c;
   std::thread reader([&] {
     char buf[1024];

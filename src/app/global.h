@@ -27,7 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/zepd3des.h"
+#include "base/zepd3des.h"
 #include "base/zepstring.h"
 
 // The fixed key of the credential scrambling; the server knows it too.

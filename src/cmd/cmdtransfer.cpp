@@ -3,6 +3,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/zepmultithread.h"
+#include "frame/zepframe.h"
+
 namespace {
 
 int AddProp(ZEPString& msg, const char* key, const char* value, size_t vlen) {
@@ -54,4 +57,160 @@ ZEPString CmdTransfer::GetCmdProp(const char* msg, uint32_t len, const char* key
 
 ZEPString CmdTransfer::GetCmdProp(const ZEPString& msg, const char* key) {
   return GetCmdProp(msg.GetText(), msg.GetLength(), key);
+}
+
+// --- Framing node ------------------------------------------------------------
+
+std::atomic<unsigned> CmdTransfer::m_nTotalBandwidth{CmdTransfer::kNoTotalLimit};
+std::mutex CmdTransfer::m_nTotalBandwidthMutex;
+int64_t CmdTransfer::s_nTotalSecond = -1;
+uint64_t CmdTransfer::m_nTotalTxSize = 0;
+
+CmdTransfer::CmdTransfer() { ResetState(); }
+
+CmdTransfer::CmdTransfer(ZEPFrame* frame) : CAppNode(frame) { ResetState(); }
+
+CmdTransfer::~CmdTransfer() {}
+
+void CmdTransfer::Init(bool reset, ZEPFrame* frame) {
+  CAppNode::Init(reset, frame);
+  ResetState();
+}
+
+void CmdTransfer::Fini(bool reset) {
+  FIniZlibStream();
+  CAppNode::Fini(reset);
+}
+
+void CmdTransfer::ResetState() {
+  InitGetCmd();
+  InitZlibStream();
+  SetDesKey(kCmdDefaultKey);
+  m_Decoder.SetCheckSum(true);
+  m_nZipLevel.store(6);
+  SetBandwidth(10485760);
+}
+
+void CmdTransfer::InitGetCmd() {
+  m_Decoder.Reset();
+  m_bRecvBroken = false;
+}
+
+void CmdTransfer::InitZlibStream() {
+  {
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    m_Encoder.ResetStream();
+  }
+  m_Decoder.ResetStream();
+}
+
+void CmdTransfer::FIniZlibStream() {
+  {
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    m_Encoder.EndStream();
+  }
+  m_Decoder.EndStream();
+}
+
+void CmdTransfer::SetDesKey(const unsigned char* key) {
+  if (key == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    m_Encoder.SetKey(key);
+  }
+  m_Decoder.SetKey(key);
+}
+
+void CmdTransfer::SetBandwidth(unsigned bytesPerSecond) { m_nBandwidth.store(bytesPerSecond); }
+
+void CmdTransfer::SetTotalBandwidth(unsigned bytesPerSecond) {
+  m_nTotalBandwidth.store(bytesPerSecond);
+}
+
+int CmdTransfer::SendCmd(int fd, unsigned long seq, unsigned short code, const char* data,
+                         unsigned short len, int encoding) {
+  if (data != nullptr && len == 0) {
+    const size_t n = strnlen(data, kCmdMaxData + 1);
+    if (n > static_cast<size_t>(kCmdMaxData)) return -1;
+    len = static_cast<unsigned short>(n);
+  }
+  std::lock_guard<std::mutex> lock(m_SendMutex);
+  const int total =
+      m_Encoder.Encode(static_cast<uint32_t>(seq), code, data, len, encoding, m_SendBuf);
+  if (total < 0) return -1;
+  CheckOverload(static_cast<unsigned>(total - kCmdHeaderSize));
+  ZEPFrame* frame = Frame();
+  if (frame == nullptr) return -1;
+  return frame->SendData(fd, m_SendBuf, total) == 0 ? 0 : -1;
+}
+
+GeneralCmd_* CmdTransfer::GetCmd(CTCPEvent* ev) {
+  if (ev == nullptr || !ev->IsTcpData()) return nullptr;
+  const char* p = ev->GetBuffer();
+  // Offset and size are each clamped to the buffer, their sum is not.
+  int n = ev->GetRecvSize();
+  const int room = CTCPEvent::GetBufferSize() - ev->GetBufferOffset();
+  if (n > room) n = room;
+  if (n <= 0) return nullptr;
+  int used = 0;
+  const int rc = m_Decoder.Feed(p, n, &used);
+  if (rc == ZEPCmdDecoder::kBroken) {
+    m_bRecvBroken = true;
+    return nullptr;
+  }
+  if (rc == ZEPCmdDecoder::kNeedMore) return nullptr;
+  const int left = n - used;
+  if (left == 1) {
+    int one = 0;
+    m_Decoder.Feed(p + used, 1, &one);  // kept as the next frame's first length byte
+  } else if (left > 1) {
+    // Back to the head of the queue: data of this socket that arrived
+    // meanwhile must not be decoded before these bytes.
+    ev->SetBufferOffset(ev->GetBufferOffset() + used);
+    ev->SetRecvSize(left);
+    if (Frame() != nullptr) Frame()->Enqueue(this, ev, false, false);
+  }
+  if (rc != ZEPCmdDecoder::kFrame) return nullptr;
+  GeneralCmd_* cmd = m_Decoder.Frame();
+  CheckOverload(cmd->m_nPayload);
+  return cmd;
+}
+
+int CmdTransfer::CheckOverload(unsigned bytes) {
+  std::lock_guard<std::mutex> lock(m_BandwidthMutex);
+  const unsigned totalLimit = m_nTotalBandwidth.load();
+  const bool total = totalLimit != kNoTotalLimit;
+  int64_t now = ZEPMonoSec();
+  bool over = false;
+  if (now != m_nSecond) {
+    m_nSecond = now;
+    m_nTxSize = bytes;
+  } else {
+    m_nTxSize += bytes;
+    over = m_nTxSize >= m_nBandwidth.load();
+  }
+  if (total) {
+    std::lock_guard<std::mutex> tlock(m_nTotalBandwidthMutex);
+    if (s_nTotalSecond != now) {
+      s_nTotalSecond = now;
+      m_nTotalTxSize = 0;
+    }
+    m_nTotalTxSize += bytes;
+    over = over || m_nTotalTxSize >= totalLimit;
+  }
+  if (!over) return 0;
+  // Sleep to the start of the next second instead of polling every
+  // millisecond; a short wake just sleeps again.
+  while ((now = ZEPMonoSec()) == m_nSecond) {
+    const int64_t ms = 1000 - ZEPMonoMs() % 1000;
+    ZEPSleep(static_cast<unsigned long>(ms > 0 ? ms : 1));
+  }
+  m_nSecond = now;
+  m_nTxSize = bytes;
+  if (total) {
+    std::lock_guard<std::mutex> tlock(m_nTotalBandwidthMutex);
+    s_nTotalSecond = now;
+    m_nTotalTxSize = bytes;
+  }
+  return 1;
 }

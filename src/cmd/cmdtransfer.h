@@ -1,5 +1,16 @@
-// cmdtransfer.h — CmdTransfer, the command framing node. For now only its
-// class-level property-message operations exist; they need no object.
+// cmdtransfer.h — CmdTransfer, the base of nodes that exchange command frames
+// (cmdframe.h) with TCP peers, and its class-level property-message helpers.
+//
+// Owns: one encoder (deflate context, DES schedule, send buffer) and one
+// decoder (inflate context, schedule, two receive buffers), the per-object
+// byte-rate window, and the process-wide one (statics).
+//
+// Threads: SendCmd and CheckOverload may be called from any thread. GetCmd,
+// InitGetCmd, InitZlibStream, SetDesKey and SetShouldCheckSum belong to the
+// node's own thread (or run before the node starts): the decoder is not
+// locked. Locks, outermost first: send mutex -> bandwidth mutex -> total
+// bandwidth mutex -> g_LogMutex. CheckOverload may block its caller until
+// the next second begins.
 //
 // A property message is 0x01 followed by key "=" value 0x01 for every
 // property, in the order added; readers take the first occurrence of a key.
@@ -12,12 +23,66 @@
 #ifndef ZEP_CMD_CMDTRANSFER_H
 #define ZEP_CMD_CMDTRANSFER_H
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "base/zepstring.h"
+#include "cmd/cmdframe.h"
+#include "frame/appnode.h"
 
-class CmdTransfer {
+class ZEPFrame;
+
+class CmdTransfer : public CAppNode {
  public:
+  // No limit on the process-wide byte rate.
+  static constexpr unsigned kNoTotalLimit = 10485760;
+
+  CmdTransfer();
+  explicit CmdTransfer(ZEPFrame* frame);
+  ~CmdTransfer() override;
+
+  // A new incarnation: receive state idle, fresh compression contexts, the
+  // default key, checksum checking on, 10485760 bytes per second.
+  void Init(bool reset, ZEPFrame* frame);
+  void Fini(bool reset);
+
+  // Builds one frame and sends it on `fd` through the frame. A non-null
+  // `data` with len 0 is taken as a zero-terminated text. 0 when the whole
+  // frame was written; -1 when nothing was sent (len above 4096, encoding 1
+  // or unknown, compression failure) or the write failed.
+  int SendCmd(int fd, unsigned long seq, unsigned short code, const char* data, unsigned short len,
+              int encoding);
+  // Consumes the data of a TCP event. Returns the next decoded frame, valid
+  // until two more frames completed, or null. When bytes of another frame
+  // follow in the event, the event goes back to the head of this node's queue
+  // with its offset moved past the frame. A length that cannot be a frame
+  // makes IsRecvBroken() true: the connection's byte stream is lost.
+  GeneralCmd_* GetCmd(CTCPEvent* ev);
+  bool IsRecvBroken() const { return m_bRecvBroken; }
+
+  void InitGetCmd();
+  // Fresh compression contexts on both sides (a new connection).
+  void InitZlibStream();
+  // Releases them; compressed frames fail until InitZlibStream.
+  void FIniZlibStream();
+
+  void SetDesKey(const unsigned char* key);
+  void SetShouldCheckSum(bool on) { m_Decoder.SetCheckSum(on); }
+  // Stored only: the streams run at zlib's default level.
+  void SetZipLevel(int level) { m_nZipLevel.store(level); }
+  int GetZipLevel() const { return m_nZipLevel.load(); }
+  void SetBandwidth(unsigned bytesPerSecond);
+  static void SetTotalBandwidth(unsigned bytesPerSecond);
+
+  // Counts `bytes` against this second's allowance; when it is used up,
+  // waits for the next second. 1 when it waited, else 0.
+  int CheckOverload(unsigned bytes);
+
+  static unsigned short checksum(const unsigned short* p, int len) {
+    return ZEPCmdChecksum(p, len);
+  }
+
   static const char kPropSep = '\x01';
 
   // Appends key=value. Nothing is written, and -1 returned, when key or value
@@ -37,6 +102,26 @@ class CmdTransfer {
   static ZEPString GetCmdProp(const ZEPString& msg, const char* key);
   // The same over raw bytes, for callers holding a received buffer.
   static ZEPString GetCmdProp(const char* msg, uint32_t len, const char* key);
+
+ private:
+  void ResetState();
+
+  std::mutex m_SendMutex;  // whole frames; guards the encoder
+  ZEPCmdEncoder m_Encoder;
+  alignas(8) char m_SendBuf[kGeneralCmdSize];
+  ZEPCmdDecoder m_Decoder;  // node thread only
+  bool m_bRecvBroken = false;
+  std::atomic<int> m_nZipLevel{6};
+
+  std::mutex m_BandwidthMutex;
+  int64_t m_nSecond = -1;  // monotonic second of the window
+  uint64_t m_nTxSize = 0;
+  std::atomic<unsigned> m_nBandwidth{10485760};
+
+  static std::atomic<unsigned> m_nTotalBandwidth;
+  static std::mutex m_nTotalBandwidthMutex;
+  static int64_t s_nTotalSecond;   // under m_nTotalBandwidthMutex
+  static uint64_t m_nTotalTxSize;  // under m_nTotalBandwidthMutex
 };
 
 #endif  // ZEP_CMD_CMDTRANSFER_H

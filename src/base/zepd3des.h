@@ -11,8 +11,8 @@
 // may be used from any number of threads at once. `deskey` and `usekey`
 // change it and must not run concurrently with anything else on the object.
 // Locks: none.
-#ifndef ZEP_APP_ZEPD3DES_H
-#define ZEP_APP_ZEPD3DES_H
+#ifndef ZEP_BASE_ZEPD3DES_H
+#define ZEP_BASE_ZEPD3DES_H
 
 #include <array>
 #include <cstdint>
@@ -56,4 +56,4 @@ class ZEPd3des {
   uint32_t m_Kn3[32];
 };
 
-#endif  // ZEP_APP_ZEPD3DES_H
+#endif  // ZEP_BASE_ZEPD3DES_H

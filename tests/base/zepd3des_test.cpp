@@ -1,4 +1,4 @@
-#include "app/zepd3des.h"
+#include "base/zepd3des.h"
 
 #include <gtest/gtest.h>
 
