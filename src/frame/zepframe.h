@@ -59,6 +59,12 @@ struct TCPSocketData;
 struct sockaddr;
 class ZEPFrame;
 
+// Bytes one socket received while a sample ran (the frame's report).
+struct SampleNode {
+  intptr_t m_nSocket = -1;  // the key, widened to the tree's key size
+  uint32_t m_nBytes = 0;
+};
+
 // The frame's own node: it delivers due timer ticks and destroys nodes that
 // have quit, sleeping until the next timer falls due or it is woken. It runs
 // on a thread of its own.
@@ -238,6 +244,19 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   ZEP_MTTcp* GetTCPEngine() const { return m_pTCP; }
   // === end of socket services =============================================
 
+  // === Report and statistics (zepframe_report.cpp) ========================
+  // Any thread. Counts may be a moment old while nodes and sockets come and
+  // go; every count is read under the lock that guards it, one at a time.
+  ZEPString& PrintCount(ZEPString& out);
+  ZEPString& PrintBTree(ZEPString& out);
+  // Fills `tree` with the bytes each socket received over `seconds`
+  // (0: at once, empty). One sample at a time: a second caller waits for
+  // the first to finish. Blocks the caller for the sample.
+  void StartSample(ZEPBTree<SampleNode>& tree, unsigned seconds);
+  // A 3-second sample, written to the process log at INFO as a table.
+  void PrintSample();
+  // === end of report ======================================================
+
  private:
   // === Socket half hooks (zepframe_socket.cpp) ============================
   // Construction and destruction of the engine (constructor / destructor).
@@ -251,6 +270,8 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // Sleeps on the wake-up descriptor for up to `ms` (-1: until woken).
   void WaitWake(int64_t ms);
   void StopNode(CAppNode* node);
+  // Socket side, any thread: `bytes` read from `sock` while a sample runs.
+  void AddSample(int sock, int bytes);
 
   // === Socket half members (zepframe_socket.cpp) ==========================
   bool HasSocket(Node2TCP* n, int sock);
@@ -297,11 +318,25 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   CThreadPool* m_pThreadPool = nullptr;
   std::atomic<time_t> m_nStartTime{0};
 
+  // Sampling: m_SampleLock is held for a whole sample (a leaf lock: the
+  // sampler holds nothing else); m_SampleTreeLock guards the tree pointer
+  // and the tree, and is taken by the socket side with no other lock held.
+  // The flag spares the read path that lock when no sample runs.
+  std::atomic<bool> m_bSampling{false};
+  Mutex m_SampleLock;
+  Mutex m_SampleTreeLock;
+  ZEPBTree<SampleNode>* m_pSampleTree = nullptr;  // m_SampleTreeLock
+
   // Set while svc() runs (leaf lock, never held with another).
   std::mutex m_ServingMutex;
   std::condition_variable m_ServingCond;
   bool m_bServing = false;
 };
+
+// The throughput table of a sample taken over `seconds`: one line per
+// socket in ascending order with its bytes per second, then the total.
+// Appends to `out` and returns it. Plain function, no lock.
+ZEPString& ZEPFrameSampleTable(ZEPBTree<SampleNode>& tree, unsigned seconds, ZEPString& out);
 
 // The one frame of the process.
 extern ZEPFrame* g_pFrame;
