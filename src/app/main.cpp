@@ -27,6 +27,21 @@ void OnStopSignal(int /*sig*/) {
   if (frame != nullptr) frame->ExitFrame();
 }
 
+// SIGUSR2: the frame's report with one line per account, written to the log
+// by the service loop; the handler only asks for it (an atomic store and a
+// write to the frame's wake-up descriptor).
+void OnReportSignal(int /*sig*/) {
+  ZEPFrame* frame = g_pStopFrame.load();
+  if (frame != nullptr) frame->RequestReport();
+}
+
+void SetReportHandler(void (*handler)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGUSR2, &sa, nullptr);
+}
+
 void SetStopHandler(void (*handler)(int)) {
   struct sigaction sa {};
   sa.sa_handler = handler;
@@ -116,6 +131,8 @@ int main(int argc, char** argv) {
   g_pFrame = new ZEPFrame(true, true);
   g_pStopFrame.store(g_pFrame);
   SetStopHandler(OnStopSignal);
+  g_pFrame->SetReportHook(DyrReportAccounts);
+  SetReportHandler(OnReportSignal);
   ZEPTNLog* log = new ZEPTNLog(g_pFrame, szLogFilename);
   log->SetToScreen(true);
   g_LogMutex.Acquire();
@@ -128,6 +145,7 @@ int main(int argc, char** argv) {
     DYR_LOG(LOG_MESG, DYR_MSG_INI_FAILED);
     std::fflush(stdout);
     SetStopHandler(SIG_DFL);
+    SetReportHandler(SIG_IGN);
     DestroyFrameAndLog();
     return -1;
   }
@@ -136,6 +154,7 @@ int main(int argc, char** argv) {
   g_pFrame->Run();
   // Stopping already: a further signal must not cut the teardown short.
   SetStopHandler(SIG_IGN);
+  SetReportHandler(SIG_IGN);
   FinishApp();
   return 0;
 }

@@ -82,7 +82,10 @@ int ZEPFrame::svc() {
   CNodeTicker* ticker = new CNodeTicker(this);
   m_Ticker = ticker;
   if (ticker->MarkStartOwnThread()) ticker->Service();
-  while (!m_bExit.load()) ServiceTurn();
+  while (!m_bExit.load()) {
+    ServiceTurn();
+    if (m_bReportWanted.load()) WriteRequestedReport();
+  }
   SendQuit();
   CleanQuitList();
   std::lock_guard<std::mutex> lock(m_ServingMutex);

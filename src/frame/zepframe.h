@@ -11,9 +11,9 @@
 // ZEPFlowControl and ZEPSocketSink (eventsink.h, appnode.h).
 //
 // Threads: svc() runs on one thread (the main thread in dyrclient, or a
-// service thread started with Service()). ExitFrame() may be called from any
-// thread, including a signal handler (it stores an atomic and writes a
-// wake-up descriptor). AddNode, Enqueue, AddTicker, DelTicker and the
+// service thread started with Service()). ExitFrame() and RequestReport()
+// may be called from any thread, including a signal handler (each stores an
+// atomic and writes a wake-up descriptor). AddNode, Enqueue, AddTicker, DelTicker and the
 // Alloc...Event calls may come from any thread. SendTicker and DestroyQuitApp
 // run on the ticker's thread; SendQuit and CleanQuitList on the service
 // thread.
@@ -255,6 +255,14 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void StartSample(ZEPBTree<SampleNode>& tree, unsigned seconds);
   // A 3-second sample, written to the process log at INFO as a table.
   void PrintSample();
+  // Any thread, async-signal-safe (an atomic store and a write(2)): the
+  // service loop writes PrintCount and PrintBTree, followed by what the
+  // report hook appends, to the process log at INFO on its next turn.
+  void RequestReport();
+  // Appends the application's lines to a requested report; runs on the
+  // service loop's thread with no frame lock held. Null: none.
+  using ReportHookFn = void (*)(ZEPFrame* frame, ZEPString& text);
+  void SetReportHook(ReportHookFn fn) { m_pReportHook.store(fn); }
   // === end of report ======================================================
 
  private:
@@ -270,6 +278,8 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // Sleeps on the wake-up descriptor for up to `ms` (-1: until woken).
   void WaitWake(int64_t ms);
   void StopNode(CAppNode* node);
+  // Service loop: writes a report that RequestReport asked for.
+  void WriteRequestedReport();
   // Socket side, any thread: `bytes` read from `sock` while a sample runs.
   void AddSample(int sock, int bytes);
 
@@ -326,6 +336,8 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   Mutex m_SampleLock;
   Mutex m_SampleTreeLock;
   ZEPBTree<SampleNode>* m_pSampleTree = nullptr;  // m_SampleTreeLock
+  std::atomic<bool> m_bReportWanted{false};
+  std::atomic<ReportHookFn> m_pReportHook{nullptr};
 
   // Set while svc() runs (leaf lock, never held with another).
   std::mutex m_ServingMutex;

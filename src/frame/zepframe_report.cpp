@@ -164,3 +164,18 @@ void ZEPFrame::PrintSample() {
   else
     strLog = "";
 }
+
+void ZEPFrame::RequestReport() {
+  m_bReportWanted.store(true);
+  m_Wake.Notify();  // a write(2): async-signal-safe
+}
+
+void ZEPFrame::WriteRequestedReport() {
+  m_bReportWanted.store(false);
+  ZEPString text;
+  PrintCount(text);
+  PrintBTree(text);
+  if (ReportHookFn hook = m_pReportHook.load()) hook(this, text);
+  ZEPLockGuard log(g_LogMutex);
+  if (zeplog != nullptr) zeplog->Log(__FILE__, __LINE__, LOG_INFO, text);
+}
