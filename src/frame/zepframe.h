@@ -32,7 +32,9 @@
 //   -> a node's queue lock -> socket engine lock -> a pool's lock
 //   -> g_LogMutex (innermost).
 // The quit-list lock is never held together with another lock; the ticker's
-// wake-up lock is a leaf lock taken with no other lock held.
+// wake-up lock, the sampling lock and the sample tree lock are leaf locks
+// taken with no other lock held. The report functions take the frame's
+// locks one at a time, never two together.
 #ifndef ZEP_FRAME_ZEPFRAME_H
 #define ZEP_FRAME_ZEPFRAME_H
 

@@ -9,6 +9,7 @@
 // service loop) adds the bytes of every data read while m_bSampling is set,
 // under m_SampleTreeLock only. The sampler holds m_SampleLock for the whole
 // sample and nothing else, so two samples run one after the other.
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -110,7 +111,10 @@ void ZEPFrame::AddSample(int sock, int bytes) {
   key.m_nSocket = sock;
   SampleNode* p = m_pSampleTree->SearchKey(key);
   if (p != nullptr) {
-    p->m_nBytes += static_cast<uint32_t>(bytes);
+    // A count that would pass 4 GiB stays at its ceiling instead of wrapping.
+    const uint32_t room = UINT32_MAX - p->m_nBytes;
+    p->m_nBytes = static_cast<uint32_t>(bytes) > room ? UINT32_MAX
+                                                      : p->m_nBytes + static_cast<uint32_t>(bytes);
     return;
   }
   key.m_nBytes = static_cast<uint32_t>(bytes);

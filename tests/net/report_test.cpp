@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <regex>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,14 +101,15 @@ TEST(FrameReport, WithoutPoolAndWithPollingEngineNoThreadLines) {
   ZEPString out;
   f.frame->PrintBTree(out);
   const std::string t = Text(out);
-  const std::regex whole(
+  const std::string head =
       "\r\n\r\n=============ZEPFrame Report======================="
       "\r\n--------------------------------------------------"
       "\r\nm_NodeList          Count:0"
       "\r\nm_NodeListTree      Count:0"
       "\r\nm_TickerList        Count:0"
       "\r\nm_QuitList          Count:0"
-      "\r\nm_pTCPEventPool     Count:[0-9]+"
+      "\r\nm_pTCPEventPool     Count:";
+  const std::string middle =
       "\r\nm_pTimerEventPool   Count:0"
       "\r\nm_pUserEventPool    Count:0"
       "\r\nm_pQuitEventPool    Count:0"
@@ -116,10 +117,22 @@ TEST(FrameReport, WithoutPoolAndWithPollingEngineNoThreadLines) {
       "\r\nm_TCPDataPool       Count:0"
       "\r\nm_TCPSocketDataPool Count:0"
       "\r\nm_SocketPool        Count:0"
-      "\r\nStart Service        Time:20[0-9]{2}/[01][0-9]/[0-3][0-9] "
-      "[0-2][0-9]:[0-5][0-9]:[0-6][0-9]"
-      "\r\n================Report End=========================\r\n\r\n");
-  EXPECT_TRUE(std::regex_match(t, whole)) << t;
+      "\r\nStart Service        Time:";
+  const std::string tail = "\r\n================Report End=========================\r\n\r\n";
+  ASSERT_EQ(0u, t.find(head)) << t;
+  // The polling service loop may hold one TCP event of its own.
+  const size_t mid = t.find(middle);
+  ASSERT_NE(std::string::npos, mid) << t;
+  EXPECT_LE(mid - head.size(), 1u);
+  // "YYYY/MM/DD hh:mm:ss", then the end.
+  const std::string when = t.substr(mid + middle.size(), 19);
+  int y, mo, d, h, mi, se;
+  char extra;
+  EXPECT_EQ(
+      6, std::sscanf(when.c_str(), "%4d/%2d/%2d %2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &se, &extra))
+      << when;
+  EXPECT_TRUE(when[4] == '/' && when[7] == '/' && when[10] == ' ' && when[13] == ':') << when;
+  EXPECT_EQ(tail, t.substr(mid + middle.size() + 19)) << t;
 }
 
 TEST(FrameReport, PoolAndSocketThreadLinesFollowTheCounts) {
