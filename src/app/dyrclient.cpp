@@ -3,6 +3,7 @@
 #include "app/applog.h"
 #include "app/appshell.h"
 #include "app/dyrmsg.h"
+#include "base/lockguard.h"
 #include "frame/zepframe.h"
 
 Mutex g_IDFileMutex;
@@ -66,6 +67,47 @@ void CDYRClient::DoLogin() {
   Frame()->SendData(m_nMainSocket, msg.GetSafeText(), static_cast<int>(msg.GetLength()));
 }
 
+void CDYRClient::PublishStatus() {
+  ZEPLockGuard lock(m_StatusLock);
+  m_Status.m_nState = m_nState;
+  m_Status.m_strExitIP = m_strExitIP;
+  m_Status.m_strClientID = m_strClientID;
+  m_Status.m_nLoginReplySec = m_nLoginReplySec;
+  m_Status.m_nReportSec = m_nReportSec;
+}
+
+ZEPString CDYRClient::StatusLine() {
+  Status_tag st;
+  {
+    ZEPLockGuard lock(m_StatusLock);
+    st = m_Status;
+  }
+  const int64_t now = ZEPMonoSec();
+  ZEPString line;
+  // Host and user never change once the node runs.
+  line << "Account Host=" << m_Account.m_strHost << " User=" << m_Account.m_strUserName
+       << " State=" << st.m_nState << " Egress=" << st.m_strExitIP
+       << " ClientID=" << st.m_strClientID << " LoginReplyAgo=";
+  if (st.m_nLoginReplySec < 0)
+    line << "-";
+  else
+    line << static_cast<long long>(now - st.m_nLoginReplySec) << "s";
+  line << " ReportAgo=";
+  if (st.m_nReportSec < 0)
+    line << "-";
+  else
+    line << static_cast<long long>(now - st.m_nReportSec) << "s";
+  return line;
+}
+
+void DyrReportAccounts(ZEPFrame* frame, ZEPString& text) {
+  // The cursor keeps each node alive while its line is built.
+  CAppNodeCursor cursor(frame);
+  for (CAppNode* n = frame->GetFirstNode(cursor); n != nullptr; n = frame->GetNextNode(cursor)) {
+    if (CDYRClient* c = dynamic_cast<CDYRClient*>(n)) text << "\r\n" << c->StatusLine();
+  }
+}
+
 int CDYRClient::DoReportIP() {
   DYR_LOG(LOG_MESG, DYR_MSG_REPORTING);
   CloseLink(m_nAsstSocket);
@@ -74,8 +116,10 @@ int CDYRClient::DoReportIP() {
   m_nAsstSocket = OpenLink(m_Account.m_strAsstPort);
   if (m_nAsstSocket < 1) return 0;
   if (m_strClientID.IsEmpty()) return 0;
-  return Frame()->SendData(m_nAsstSocket, m_strClientID.GetText(),
-                           static_cast<int>(m_strClientID.GetLength()));
+  int rc = Frame()->SendData(m_nAsstSocket, m_strClientID.GetText(),
+                             static_cast<int>(m_strClientID.GetLength()));
+  if (rc == 0) m_nReportSec = ZEPMonoSec();
+  return rc;
 }
 
 void CDYRClient::ClearReportTimer() {
@@ -110,7 +154,10 @@ void CDYRClient::SaveClientId(const ZEPString& id) {
 
 void CDYRClient::OnLoginReply(const char* data, int len) {
   DYRLoginReply_tag reply;
-  switch (ParseLoginReply(data, len, reply)) {
+  const int verdict = ParseLoginReply(data, len, reply);
+  // The server answered, whatever it said.
+  if (verdict != DYR_REPLY_IGNORED) m_nLoginReplySec = ZEPMonoSec();
+  switch (verdict) {
     case DYR_REPLY_IGNORED:
       return;
     case DYR_REPLY_INVALID:
@@ -216,6 +263,7 @@ void CDYRClient::doRunNode() {
   m_nState = kLoggingIn;
   DoLogin();
   for (;;) {
+    PublishStatus();
     RecvEvent();
     CEvent* ev = Event().Get();
     if (CQuitEvent::Narrow(ev) != nullptr) break;

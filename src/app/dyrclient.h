@@ -9,7 +9,8 @@
 //
 // Threads: configured (setters, AddDomain, SetAccount) by the main thread
 // before it is handed to the frame; from then on everything runs on the
-// node's worker inside doRunNode. Nothing else touches the node.
+// node's worker inside doRunNode. The one exception is StatusLine (any
+// thread), which reads a copy published under the leaf lock m_StatusLock.
 // Locks: g_IDFileMutex around every read and write of the client id file;
 // g_LogMutex for each log line. The two are never held together. Frame calls
 // (timers, sockets) take the frame's own locks; the node holds none then.
@@ -76,7 +77,14 @@ class CDYRClient : public CAppNode {
   void doRunNode() override;
   void DestroyMe() override;
 
+  // The account's report line: host, user, state, egress address, client id
+  // and the seconds since the last login reply and since the last report
+  // ("-": none yet). Any thread: it reads the copy the node publishes.
+  ZEPString StatusLine();
+
  private:
+  // Node thread: copies what StatusLine shows, under m_StatusLock.
+  void PublishStatus();
   // Detaches from the socket and closes it; the socket becomes -1.
   void CloseLink(int& socket);
   // Opens a connected UDP link to the server on `port`, attached to this node.
@@ -106,6 +114,25 @@ class CDYRClient : public CAppNode {
   bool m_bExitIsLocal = false;
   int32_t m_nReportSpan = DYR_REPORT_PERIOD_MS;
   unsigned long m_nLoginRetryMs;
+  // Node thread only (monotonic seconds, -1: never).
+  int64_t m_nLoginReplySec = -1;
+  int64_t m_nReportSec = -1;
+
+  // What StatusLine reads from other threads; a leaf lock, taken with no
+  // other lock held.
+  struct Status_tag {
+    int m_nState = kLoggingIn;
+    ZEPString m_strExitIP;
+    ZEPString m_strClientID;
+    int64_t m_nLoginReplySec = -1;
+    int64_t m_nReportSec = -1;
+  };
+  Mutex m_StatusLock;
+  Status_tag m_Status;
 };
+
+// The frame's report hook (ZEPFrame::SetReportHook): one StatusLine per
+// client node, each after "\r\n". Runs on the frame's service thread.
+void DyrReportAccounts(ZEPFrame* frame, ZEPString& text);
 
 #endif  // ZEP_APP_DYRCLIENT_H

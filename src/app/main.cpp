@@ -33,6 +33,7 @@ enum PendingWork_ : unsigned {
   kWorkStop = 1u,
   kWorkReload = 2u,  // read dyrclient.ini again
   kWorkActNow = 4u,  // every account does now what its timer would do
+  kWorkReport = 8u,  // the frame's report and one line per account, to the log
 };
 
 struct SignalRule_tag {
@@ -41,10 +42,8 @@ struct SignalRule_tag {
 };
 
 const SignalRule_tag kSignalRules[] = {
-    {SIGTERM, kWorkStop},
-    {SIGINT, kWorkStop},
-    {SIGHUP, kWorkReload},
-    {SIGUSR1, kWorkActNow},
+    {SIGTERM, kWorkStop},   {SIGINT, kWorkStop},    {SIGHUP, kWorkReload},
+    {SIGUSR1, kWorkActNow}, {SIGUSR2, kWorkReport},
 };
 
 std::atomic<unsigned> g_nPendingWork{0};
@@ -63,6 +62,8 @@ void OnSignal(int sig) {
   if (frame != nullptr) {
     if ((work & kWorkStop) != 0) {
       frame->ExitFrame();
+    } else if ((work & kWorkReport) != 0) {
+      frame->RequestReport();  // the service loop writes it
     } else {
       frame->WakeSweep();
     }
@@ -93,6 +94,8 @@ void OnServiceWake(void* context) {
   unsigned work = g_nPendingWork.exchange(0);
   if ((work & kWorkReload) != 0 && g_pRunSet != nullptr) g_pRunSet->Reload(szIniFilename);
   if ((work & kWorkActNow) != 0) ActNow(frame);
+  // kWorkReport needs nothing here: the handler asked the frame, whose loop
+  // has written the report already.
 }
 
 // --- Start-up and teardown ---------------------------------------------------
@@ -176,6 +179,7 @@ int main(int argc, char** argv) {
   if ((!iniExists || g_bNeedConfig) && DoConfig() != 0) return -1;
 
   g_pFrame = new ZEPFrame(true, true);
+  g_pFrame->SetReportHook(DyrReportAccounts);
   g_pSignalFrame.store(g_pFrame);
   // From here a signal that comes before the loop serves is acted on at its
   // first turn.

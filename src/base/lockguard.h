@@ -6,18 +6,35 @@
 #ifndef ZEP_BASE_LOCKGUARD_H
 #define ZEP_BASE_LOCKGUARD_H
 
+#include "base/zepdeadlock.h"
 #include "base/zepmultithread.h"
 
 class ZEPLockGuard {
  public:
-  explicit ZEPLockGuard(Mutex& m) : m_pMutex(&m) { m_pMutex->Acquire(); }
+  // The site is the caller's; with ZEP_DEADLOCK_DETECT (the CMake option
+  // ZEP_DEADLOCK_DETECTOR) the lock is taken through the deadlock detector.
+  explicit ZEPLockGuard(Mutex& m, const char* file = __builtin_FILE(), int line = __builtin_LINE())
+      : m_pMutex(&m) {
+#ifdef ZEP_DEADLOCK_DETECT
+    ZEPDLAcquire(m, file, line);
+#else
+    (void)file;
+    (void)line;
+    m_pMutex->Acquire();
+#endif
+  }
   ~ZEPLockGuard() { Unlock(); }
   ZEPLockGuard(const ZEPLockGuard&) = delete;
   ZEPLockGuard& operator=(const ZEPLockGuard&) = delete;
 
   // Leaves the lock early; the destructor then does nothing.
   void Unlock() {
-    if (m_pMutex != nullptr) m_pMutex->Release();
+    if (m_pMutex == nullptr) return;
+#ifdef ZEP_DEADLOCK_DETECT
+    ZEPDLRelease(*m_pMutex);
+#else
+    m_pMutex->Release();
+#endif
     m_pMutex = nullptr;
   }
 

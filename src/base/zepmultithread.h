@@ -133,8 +133,15 @@ class Mutex {
   bool Release();
   pthread_t* GetAcquiredThread() const { return m_pOwner.load(); }
   // BasicLockable, so that std::condition_variable_any can wait on it.
+#ifdef ZEP_DEADLOCK_DETECT
+  // With the detector built in, a condition variable's unlock and relock are
+  // followed by it too (zepdeadlock.cpp).
+  void lock();
+  void unlock();
+#else
   void lock() { Acquire(); }
   void unlock() { Release(); }
+#endif
   bool Destroy();
 
  private:

@@ -84,6 +84,7 @@ int ZEPFrame::svc() {
   if (ticker->MarkStartOwnThread()) ticker->Service();
   while (!m_bExit.load()) {
     ServiceTurn();
+    if (m_bReportWanted.load()) WriteRequestedReport();
     if (m_pServiceHook != nullptr && !m_bExit.load()) m_pServiceHook(m_pServiceHookContext);
   }
   SendQuit();

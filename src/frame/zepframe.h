@@ -11,9 +11,9 @@
 // ZEPFlowControl and ZEPSocketSink (eventsink.h, appnode.h).
 //
 // Threads: svc() runs on one thread (the main thread in dyrclient, or a
-// service thread started with Service()). ExitFrame() may be called from any
-// thread, including a signal handler (it stores an atomic and writes a
-// wake-up descriptor). AddNode, Enqueue, AddTicker, DelTicker and the
+// service thread started with Service()). ExitFrame() and RequestReport()
+// may be called from any thread, including a signal handler (each stores an
+// atomic and writes a wake-up descriptor). AddNode, Enqueue, AddTicker, DelTicker and the
 // Alloc...Event calls may come from any thread. SendTicker and DestroyQuitApp
 // run on the ticker's thread; SendQuit and CleanQuitList on the service
 // thread.
@@ -32,7 +32,9 @@
 //   -> a node's queue lock -> socket engine lock -> a pool's lock
 //   -> g_LogMutex (innermost).
 // The quit-list lock is never held together with another lock; the ticker's
-// wake-up lock is a leaf lock taken with no other lock held.
+// wake-up lock, the sampling lock and the sample tree lock are leaf locks
+// taken with no other lock held. The report functions take the frame's
+// locks one at a time, never two together.
 #ifndef ZEP_FRAME_ZEPFRAME_H
 #define ZEP_FRAME_ZEPFRAME_H
 
@@ -58,6 +60,12 @@ class ZEP_MTTcp;
 struct TCPSocketData;
 struct sockaddr;
 class ZEPFrame;
+
+// Bytes one socket received while a sample ran (the frame's report).
+struct SampleNode {
+  intptr_t m_nSocket = -1;  // the key, widened to the tree's key size
+  uint32_t m_nBytes = 0;
+};
 
 // The frame's own node: it delivers due timer ticks and destroys nodes that
 // have quit, sleeping until the next timer falls due or it is woken. It runs
@@ -246,6 +254,27 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   ZEP_MTTcp* GetTCPEngine() const { return m_pTCP; }
   // === end of socket services =============================================
 
+  // === Report and statistics (zepframe_report.cpp) ========================
+  // Any thread. Counts may be a moment old while nodes and sockets come and
+  // go; every count is read under the lock that guards it, one at a time.
+  ZEPString& PrintCount(ZEPString& out);
+  ZEPString& PrintBTree(ZEPString& out);
+  // Fills `tree` with the bytes each socket received over `seconds`
+  // (0: at once, empty). One sample at a time: a second caller waits for
+  // the first to finish. Blocks the caller for the sample.
+  void StartSample(ZEPBTree<SampleNode>& tree, unsigned seconds);
+  // A 3-second sample, written to the process log at INFO as a table.
+  void PrintSample();
+  // Any thread, async-signal-safe (an atomic store and a write(2)): the
+  // service loop writes PrintCount and PrintBTree, followed by what the
+  // report hook appends, to the process log at INFO on its next turn.
+  void RequestReport();
+  // Appends the application's lines to a requested report; runs on the
+  // service loop's thread with no frame lock held. Null: none.
+  using ReportHookFn = void (*)(ZEPFrame* frame, ZEPString& text);
+  void SetReportHook(ReportHookFn fn) { m_pReportHook.store(fn); }
+  // === end of report ======================================================
+
  private:
   // === Socket half hooks (zepframe_socket.cpp) ============================
   // Construction and destruction of the engine (constructor / destructor).
@@ -259,6 +288,10 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // Sleeps on the wake-up descriptor for up to `ms` (-1: until woken).
   void WaitWake(int64_t ms);
   void StopNode(CAppNode* node);
+  // Service loop: writes a report that RequestReport asked for.
+  void WriteRequestedReport();
+  // Socket side, any thread: `bytes` read from `sock` while a sample runs.
+  void AddSample(int sock, int bytes);
 
   // === Socket half members (zepframe_socket.cpp) ==========================
   bool HasSocket(Node2TCP* n, int sock);
@@ -307,11 +340,27 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void (*m_pServiceHook)(void*) = nullptr;  // serving thread only once svc() runs
   void* m_pServiceHookContext = nullptr;
 
+  // Sampling: m_SampleLock is held for a whole sample (a leaf lock: the
+  // sampler holds nothing else); m_SampleTreeLock guards the tree pointer
+  // and the tree, and is taken by the socket side with no other lock held.
+  // The flag spares the read path that lock when no sample runs.
+  std::atomic<bool> m_bSampling{false};
+  Mutex m_SampleLock;
+  Mutex m_SampleTreeLock;
+  ZEPBTree<SampleNode>* m_pSampleTree = nullptr;  // m_SampleTreeLock
+  std::atomic<bool> m_bReportWanted{false};
+  std::atomic<ReportHookFn> m_pReportHook{nullptr};
+
   // Set while svc() runs (leaf lock, never held with another).
   std::mutex m_ServingMutex;
   std::condition_variable m_ServingCond;
   bool m_bServing = false;
 };
+
+// The throughput table of a sample taken over `seconds`: one line per
+// socket in ascending order with its bytes per second, then the total.
+// Appends to `out` and returns it. Plain function, no lock.
+ZEPString& ZEPFrameSampleTable(ZEPBTree<SampleNode>& tree, unsigned seconds, ZEPString& out);
 
 // The one frame of the process.
 extern ZEPFrame* g_pFrame;

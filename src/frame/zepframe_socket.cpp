@@ -139,6 +139,10 @@ void ZEPFrame::ServiceTurn() {
 
 bool ZEPFrame::EnqueueTCP(CTCPEvent* ev, int sock) {
   if (ev == nullptr || sock < 0) return false;
+  // Every read of either engine passes here; without a sample this is the
+  // only cost.
+  if (m_bSampling.load(std::memory_order_relaxed) && ev->IsTcpData() && ev->GetRecvSize() > 0)
+    AddSample(sock, ev->GetRecvSize());
   ZEPLockGuard lock(m_SocketMapLock);
   TCP2Node key;
   key.m_nSocket = sock;

@@ -9,9 +9,29 @@
 #include <cstring>
 #include <memory>
 
+#include "base/zepdeadlock.h"
+
 ZEPLog* zeplog = nullptr;
 ZEPString strLog;
 Mutex g_LogMutex;
+
+namespace {
+// The deadlock detector sits below the log: its reports become ERRR lines
+// here. It calls this with none of its own locks held.
+void LogDeadLock(const char* file, int line, const char* text) {
+  g_LogMutex.Acquire();
+  if (zeplog != nullptr)
+    zeplog->Log(file, line, LOG_ERRR, text);
+  else
+    std::fprintf(stderr, "%s\n", text);
+  g_LogMutex.Release();
+}
+[[maybe_unused]] const bool kDeadLockSinkInstalled = [] {
+  ZEPDeadLockReportFn none = nullptr;
+  g_pDeadLockReport.compare_exchange_strong(none, &LogDeadLock);
+  return true;
+}();
+}  // namespace
 
 const char* ZEPLogTag(int type) {
   static const char* const kTags[] = {"MESG", "INFO", "WARN", "ERRR"};

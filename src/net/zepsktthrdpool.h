@@ -43,6 +43,7 @@
 
 #include <cstdint>
 
+#include "base/zepdeadlock.h"
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
 #include "frame/events.h"
@@ -64,8 +65,22 @@ class ZEP_MTTcp : public ZEPTCP {
   // polling engine expires records in Select, so it has nothing to sweep.
   virtual int64_t SweepSockData() { return -1; }
 
-  void Lock() { m_EngineLock.Acquire(); }
-  void Unlock() { m_EngineLock.Release(); }
+  void Lock(const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+#ifdef ZEP_DEADLOCK_DETECT
+    ZEPDLAcquire(m_EngineLock, file, line);
+#else
+    (void)file;
+    (void)line;
+    m_EngineLock.Acquire();
+#endif
+  }
+  void Unlock() {
+#ifdef ZEP_DEADLOCK_DETECT
+    ZEPDLRelease(m_EngineLock);
+#else
+    m_EngineLock.Release();
+#endif
+  }
   Mutex& GetEngineLock() { return m_EngineLock; }
 
  protected:
@@ -75,7 +90,11 @@ class ZEP_MTTcp : public ZEPTCP {
 // Holds the engine lock for a scope.
 class ZEPEngineGuard {
  public:
-  explicit ZEPEngineGuard(ZEP_MTTcp* p) : m_p(p) { m_p->Lock(); }
+  explicit ZEPEngineGuard(ZEP_MTTcp* p, const char* file = __builtin_FILE(),
+                          int line = __builtin_LINE())
+      : m_p(p) {
+    m_p->Lock(file, line);
+  }
   ~ZEPEngineGuard() { m_p->Unlock(); }
   ZEPEngineGuard(const ZEPEngineGuard&) = delete;
   ZEPEngineGuard& operator=(const ZEPEngineGuard&) = delete;
