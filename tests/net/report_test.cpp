@@ -15,6 +15,7 @@
 #include "base/lockguard.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
+#include "net/threadpool.h"
 #include "net/zepsktthrdpool.h"
 #include "nettest_util.h"
 
@@ -139,7 +140,9 @@ TEST(FrameReport, PoolAndSocketThreadLinesFollowTheCounts) {
   Served f(true, true);
   SinkNode* n = f.Node();
   f.Udp(n);
+  // The node's worker picks its job up on its own thread: wait for both.
   ASSERT_TRUE(WaitFor([&] { return f.frame->GetTCPEngine()->GetUsedThread() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return f.frame->GetThreadPool()->GetUsedThread() == 1; }));
   ZEPString out;
   const std::string t = Text(f.frame->PrintBTree(out));
   EXPECT_NE(std::string::npos, t.find("\r\nm_NodeList          Count:1"
