@@ -107,6 +107,9 @@ TEST_F(WithServer, SignalsActNowAndReloadAsTheServerSeesIt) {
   WriteIniFor("fay", "pw", {"f1.example.net", "f2.example.net"});
   StartClient();
   ASSERT_TRUE(WaitFor([&] { return CountOf(State(), "state=online") == 2; }, 5000)) << State();
+  // The server records the login before the client has read its reply: a
+  // SIGUSR1 in between would find the client still logging in.
+  ASSERT_TRUE(WaitLog(T_LOGIN_OK, 5000)) << Log();
   EXPECT_EQ(Counter(State(), "logins"), 1);
   EXPECT_EQ(Counter(State(), "reports"), 0);
 
