@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Checks the format gates (clang-format, git diff --check, layers), then
 # builds and runs every test three times: a normal build, an
-# AddressSanitizer+UndefinedBehaviorSanitizer build and a ThreadSanitizer
-# build, each in its own folder; then the frame, socket and end-to-end tests
-# with the deadlock detector on (build-detector). Exits non-zero when any gate, build or test
-# fails. Each test phase's wall time is printed in the summary.
+# AddressSanitizer+UndefinedBehaviorSanitizer build with the deadlock
+# detector on, and a ThreadSanitizer build, each in its own folder. Exits
+# non-zero when any gate, build or test fails. Each test phase's wall time is printed in the summary.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh || exit 1
@@ -41,31 +40,6 @@ run_one() {  # name sanitizer extra-cmake-args...
   fi
 }
 
-# The frame, socket and end-to-end tests once more with every lock guard of
-# the framework routed through the deadlock detector; a detector report
-# stops the process (assertion "!deadLockReported"), which fails the run.
-run_detector() {
-  local dir=build-detector
-  echo "=== $dir: configure and build"
-  if ! cmake -S . -B "$dir" -DZEP_DEADLOCK_DETECTOR=ON -DZEP_BUILD_BENCH=OFF \
-      >"$dir.configure.log" 2>&1; then
-    cat "$dir.configure.log"; status=1; summary+=("$dir: configure FAILED"); return
-  fi
-  if ! cmake --build "$dir" -j "$jobs" --target test_frame test_net test_e2e dyrclient ddnsserver; then
-    status=1; summary+=("$dir: build FAILED"); return
-  fi
-  echo "=== $dir: tests"
-  local t0=$SECONDS
-  # The real 20 s login retry waits the same with or without the detector:
-  # the normal build runs it.
-  if ctest --test-dir "$dir" --output-on-failure -j "$test_jobs" --timeout 300 \
-      -L '^(frame|net|e2e)$' -E 'TwentySeconds'; then
-    summary+=("$dir: passed (test phase $((SECONDS - t0)) s)")
-  else
-    status=1; summary+=("$dir: FAILED (test phase $((SECONDS - t0)) s)")
-  fi
-}
-
 mkdir -p /tmp 2>/dev/null
 echo "=== format and layers"
 if bash scripts/check_format.sh; then
@@ -74,9 +48,11 @@ else
   status=1; summary+=("format: FAILED")
 fi
 run_one "" "" -DZEP_BUILD_BENCH=ON
-run_one asan asan -DZEP_BUILD_BENCH=OFF
+# The ASan build also routes every lock guard of the framework through the
+# deadlock detector: a detector report stops the process (assertion
+# "!deadLockReported"), which fails the run.
+run_one asan asan -DZEP_BUILD_BENCH=OFF -DZEP_DEADLOCK_DETECTOR=ON
 run_one tsan tsan -DZEP_BUILD_BENCH=OFF
-run_detector
 
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
