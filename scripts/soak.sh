@@ -22,7 +22,7 @@
 # Environment: SOAK_BUILD (build folder, default build-soak), SOAK_WORK (work
 # folder, default $SOAK_BUILD/soak-work). Exit status 0 on a pass.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 minutes=${1:-30}
 case $minutes in '' | *[!0-9]*) echo "usage: $0 [MINUTES]" >&2; exit 2 ;; esac
@@ -272,6 +272,14 @@ if ! kill -0 "$cli_pid" 2>/dev/null; then
   fail "the daemon is not running at the end"
   cli_pid=""
 else
+  # The frame's own count of socket threads: the pool keeps every thread it
+  # ever started, so its total is the most sockets served at once, and the
+  # busy ones are the sockets open now.
+  kill -USR2 "$cli_pid"
+  nap 2
+  pool=$(grep -a -o 'Get[A-Za-z]*SockThread *Count:[0-9]*' "$work/daemon/dyrclient.log" | tail -2 |
+    tr -s ' ' | tr '\n' ' ')
+  log "socket-thread pool at the end: $pool"
   kill -TERM "$cli_pid"
   for _ in $(seq 100); do
     kill -0 "$cli_pid" 2>/dev/null || break
