@@ -1,5 +1,8 @@
 #include "app/dyrclient.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "app/applog.h"
 #include "app/appshell.h"
 #include "app/dyrmsg.h"
@@ -7,6 +10,12 @@
 #include "frame/zepframe.h"
 
 Mutex g_IDFileMutex;
+
+namespace {
+// Whether the last write of the id file failed (g_IDFileMutex): a file that
+// stays unwritable is reported once, not at every login of every account.
+bool g_bIDFileFailed = false;
+}  // namespace
 
 CDYRClient::CDYRClient(ZEPFrame* frame, unsigned long loginRetryMs)
     : CAppNode(frame), m_nLoginRetryMs(loginRetryMs != 0 ? loginRetryMs : DYR_LOGIN_TIMEOUT_MS) {
@@ -86,7 +95,7 @@ ZEPString CDYRClient::StatusLine() {
   ZEPString line;
   // Host and user never change once the node runs.
   line << "Account Host=" << m_Account.m_strHost << " User=" << m_Account.m_strUserName
-       << " State=" << st.m_nState << " Egress=" << st.m_strExitIP
+       << " State=" << st.m_nState << " Egress=" << LogSafeText(st.m_strExitIP)
        << " ClientID=" << st.m_strClientID << " LoginReplyAgo=";
   if (st.m_nLoginReplySec < 0)
     line << "-";
@@ -143,13 +152,24 @@ void CDYRClient::ReqOffline() {
 }
 
 void CDYRClient::SaveClientId(const ZEPString& id) {
+  bool warn = false;
+  int error = 0;
   g_IDFileMutex.Acquire();
   if (!(id == m_strClientID)) {
     m_strClientID = id;
-    // A failed write costs only the id of the next run; it is not reported.
-    SavePrivateFile(szClnIDFilename, m_strClientID.GetSafeText(), m_strClientID.GetLength());
+    // A failed write costs only the id of the next run: the account goes on.
+    if (SavePrivateFile(szClnIDFilename, m_strClientID.GetSafeText(), m_strClientID.GetLength()) !=
+        0) {
+      error = errno;
+      warn = !g_bIDFileFailed;
+      g_bIDFileFailed = true;
+    } else {
+      g_bIDFileFailed = false;
+    }
   }
   g_IDFileMutex.Release();
+  // The log lock is never taken under g_IDFileMutex.
+  if (warn) DYR_LOG(LOG_WARN, DYR_MSG_ID_NOT_SAVED << szClnIDFilename << ": " << strerror(error));
 }
 
 void CDYRClient::OnLoginReply(const char* data, int len) {
@@ -164,15 +184,16 @@ void CDYRClient::OnLoginReply(const char* data, int len) {
       DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_INVALID);
       return;
     case DYR_REPLY_REFUSED:
-      DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_FAILED << reply.m_strMsg);
+      DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_FAILED << LogSafeText(reply.m_strMsg));
       return;
     case DYR_REPLY_ACCEPTED:
       break;
   }
   m_strExitIP = reply.m_strExitDYR;
   if (!reply.m_strVersion.IsEmpty()) {
-    DYR_LOG(LOG_MESG, DYR_MSG_NEW_VERSION << reply.m_strVersion << " " << DYR_MSG_DOWNLOAD_AT
-                                          << reply.m_strDownLoadURL);
+    DYR_LOG(LOG_MESG, DYR_MSG_NEW_VERSION << LogSafeText(reply.m_strVersion) << " "
+                                          << DYR_MSG_DOWNLOAD_AT
+                                          << LogSafeText(reply.m_strDownLoadURL));
   }
   int32_t span = ReadReportSpan(reply.m_strReportIPSpan);
   if (span > 0) m_nReportSpan = span;
@@ -181,7 +202,7 @@ void CDYRClient::OnLoginReply(const char* data, int len) {
     return;
   }
   SaveClientId(reply.m_strK);
-  DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_OK << DYR_MSG_EGRESS_IS << m_strExitIP);
+  DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_OK << DYR_MSG_EGRESS_IS << LogSafeText(m_strExitIP));
 
   m_bExitIsLocal = Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT);
   if (!m_bExitIsLocal || reply.m_strHasTop == "Y") {
@@ -192,7 +213,8 @@ void CDYRClient::OnLoginReply(const char* data, int len) {
     m_pReportTimer = Frame()->AddTicker(this, DYR_WATCH_PERIOD_MS, -1, 0);
   }
   m_nReportSerial = m_pReportTimer != nullptr ? m_pReportTimer->GetSerial() : 0;
-  DYR_LOG(LOG_INFO, m_strExitIP << " " << reply.m_strHasTop << " " << m_nState);
+  DYR_LOG(LOG_INFO, LogSafeText(m_strExitIP)
+                        << " " << LogSafeText(reply.m_strHasTop) << " " << m_nState);
 }
 
 bool CDYRClient::IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) const {

@@ -36,5 +36,7 @@
 #define DYR_MSG_EGRESS_IS " \xb3\xf6\xbf\xdaIP\xca\xc7: "
 #define DYR_MSG_CONNECTED "Connected to:"
 #define DYR_MSG_SOCKET_CLOSED "Socket is close, but go on!"
+// The client id file could not be written (followed by the path and why).
+#define DYR_MSG_ID_NOT_SAVED "Cannot save the client id, it is kept for this run only: "
 
 #endif  // ZEP_APP_DYRMSG_H

@@ -109,3 +109,28 @@ int32_t ReadReportSpan(const ZEPString& value) {
   if (n < kMinReportSpan) return kMinReportSpan;
   return static_cast<int32_t>(n);
 }
+
+ZEPString LogSafeText(const ZEPString& text) {
+  static const char kHex[] = "0123456789abcdef";
+  ZEPString out;
+  out = "";
+  const char* p = text.GetSafeText();
+  for (uint32_t i = 0; i < text.GetLength(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    if (c == '\\') {
+      out << "\\\\";
+    } else if (c == '\n') {
+      out << "\\n";
+    } else if (c == '\r') {
+      out << "\\r";
+    } else if (c == '\t') {
+      out << "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      const char esc[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15], '\0'};
+      out << esc;
+    } else {
+      out << static_cast<char>(c);
+    }
+  }
+  return out;
+}

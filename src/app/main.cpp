@@ -3,11 +3,13 @@
 // section, the signals, and the orderly stop.
 #include <langinfo.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -130,6 +132,21 @@ bool ScreenIsUtf8() {
   return utf8;
 }
 
+// The socket engine keeps up to 2490 sockets, while the usual soft limit on
+// descriptors is 1024: the soft limit goes up to the hard one (at most
+// 65536; the engines wait in poll(), so no descriptor number is too high).
+// A failure leaves the limit as it was. Returns the soft limit in force.
+long RaiseDescriptorLimit() {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return -1;
+  const rlim_t want = lim.rlim_max == RLIM_INFINITY || lim.rlim_max > 65536 ? 65536 : lim.rlim_max;
+  if (lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur >= want) return static_cast<long>(lim.rlim_cur);
+  rlimit raised = lim;
+  raised.rlim_cur = want;
+  if (setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+  return static_cast<long>(lim.rlim_cur);
+}
+
 // A start that cannot go on: why, on standard error, and status 255.
 int Refuse(const ZEPString& why) {
   std::fprintf(stderr, "dyrclient: %s\n", why.GetSafeText());
@@ -178,6 +195,10 @@ int main(int argc, char** argv) {
   MakePrivate(szClnIDFilename);
   if ((!iniExists || g_bNeedConfig) && DoConfig() != 0) return -1;
 
+  const long fdLimit = RaiseDescriptorLimit();
+  // A log on a file system that fills up, or over a file size limit, fails
+  // its writes; the signal for the latter must not end the daemon.
+  std::signal(SIGXFSZ, SIG_IGN);
   g_pFrame = new ZEPFrame(true, true);
   g_pFrame->SetReportHook(DyrReportAccounts);
   g_pSignalFrame.store(g_pFrame);
@@ -192,6 +213,7 @@ int main(int argc, char** argv) {
   zeplog = log;
   g_LogMutex.Release();
   DYR_LOG(LOG_MESG, g_szVersionNo);
+  DYR_LOG(LOG_INFO, "descriptor limit " << fdLimit);
 
   CDYRRunSet runSet(g_pFrame);
   if (runSet.Load(szIniFilename) != 0) {

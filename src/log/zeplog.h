@@ -17,7 +17,12 @@
 //
 // Screen echo: the bytes as logged (GB2312 where the text is Chinese), or,
 // after SetScreenUtf8(true), converted to UTF-8 for a terminal whose locale
-// uses it; the file always keeps the logged bytes.
+// uses it; the file always keeps the logged bytes. The echo never blocks
+// the caller: standard output (or the descriptor SetScreenFd names) is
+// written through a private non-blocking handle, and a line the output
+// cannot take at once is dropped and counted; the first line that gets
+// through again is preceded by one saying how many were dropped. A line the
+// output took only in part is finished before anything else is written.
 //
 // Write errors: the file is closed and reopened for appending, and the line
 // is written once more; nothing already logged is thrown away.
@@ -25,6 +30,7 @@
 #define ZEP_LOG_ZEPLOG_H
 
 #include <iconv.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
@@ -73,6 +79,11 @@ class ZEPLog {
   // Under g_LogMutex, or before the log is shared. False when the C
   // library cannot convert (the echo then stays as logged).
   bool SetScreenUtf8(bool b);
+  // Under g_LogMutex, or before the log is shared: echo to `fd` instead of
+  // standard output (the caller keeps it open while the log echoes).
+  void SetScreenFd(int fd);
+  // Under g_LogMutex: echo lines dropped since the last one written.
+  unsigned long GetEchoDropped() const { return m_nEchoDropped; }
   bool IsLogIt() const { return m_bLogIt.load(); }
   bool IsToScreen() const { return m_bToScreen.load(); }
 
@@ -91,6 +102,9 @@ class ZEPLog {
   bool WriteLine(const char* line);
   void Rotate();
   void Echo(const char* line);
+  void OpenEcho();
+  void CloseEcho();
+  size_t EchoWrite(const char* data, size_t len);
 
   std::atomic<bool> m_bToScreen;
   FILE* m_pFile;
@@ -102,6 +116,17 @@ class ZEPLog {
   std::atomic<long> m_nTotalSegCount;
   iconv_t m_ScreenConv = reinterpret_cast<iconv_t>(-1);  // g_LogMutex; -1: no conversion
   std::string m_strScreen;                               // g_LogMutex: the converted line
+  // The echo's output, all under g_LogMutex: the descriptor asked for, the
+  // handle written (-1: not opened yet), how it is written, the unwritten
+  // end of a line the output took in part, and the lines dropped.
+  int m_nScreenFd = 1;
+  int m_nEchoFd = -1;
+  int m_nEchoHow = 0;
+  bool m_bEchoOwnFd = false;
+  dev_t m_nEchoDev = 0;  // what the asked-for descriptor was when the handle was opened
+  ino_t m_nEchoIno = 0;
+  std::string m_strEchoPending;
+  unsigned long m_nEchoDropped = 0;
 };
 
 extern ZEPLog* zeplog;

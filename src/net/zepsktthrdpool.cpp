@@ -5,11 +5,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <ctime>
 
 #include "base/zepassert.h"
+#include "log/zeplog.h"
 
 // ---------------------------------------------------------------- ZEP_MTTcp
 
@@ -203,10 +205,53 @@ int ZEPThreadTCP::RecvUDPData(TCPSocketData* pNode, bool bTry) {
   return Finish(pNode, ev, n, bTry);
 }
 
+namespace {
+const int kAcceptFirstPauseMs = 50;
+const int kAcceptLongestPauseMs = 1000;
+
+void LogListener(LOG_TYPE_ type, const TCPSocketData* pNode, const char* what, uint64_t n) {
+  g_LogMutex.Acquire();
+  if (zeplog != nullptr) {
+    strLog << "listener " << pNode->m_strIP << ":" << static_cast<int>(pNode->m_nLocalPort) << " "
+           << what << static_cast<unsigned long long>(n);
+    zeplog->Log(__FILE__, __LINE__, type, strLog);
+  }
+  g_LogMutex.Release();
+}
+}  // namespace
+
+void ZEPThreadTCP::AcceptFailed(TCPSocketData* pNode, int error) {
+  if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) return;
+  m_nAcceptFailures.fetch_add(1);
+  ++pNode->m_nAcceptFailedRun;
+  if (pNode->m_nAcceptPauseMs == 0) {
+    // The connection stays in the backlog; retrying at once would spin.
+    LogListener(LOG_WARN, pNode,
+                error == EMFILE || error == ENFILE
+                    ? "out of descriptors: accepting pauses until one is free, errno "
+                    : "out of memory: accepting pauses until there is room, errno ",
+                static_cast<uint64_t>(error));
+    pNode->m_nAcceptPauseMs = kAcceptFirstPauseMs;
+  } else if (pNode->m_nAcceptPauseMs < kAcceptLongestPauseMs) {
+    pNode->m_nAcceptPauseMs = std::min(pNode->m_nAcceptPauseMs * 2, kAcceptLongestPauseMs);
+  }
+  // A close or a stop wakes the wait at once.
+  WaitWake(pNode, pNode->m_nAcceptPauseMs);
+}
+
 int ZEPThreadTCP::Accept(TCPSocketData* pNode) {
   sockaddr_in peer;
   int s = AcceptRaw(pNode->m_nSocket, &peer);
-  if (s < 0) return -1;
+  if (s < 0) {
+    AcceptFailed(pNode, errno);
+    return -1;
+  }
+  if (pNode->m_nAcceptPauseMs != 0) {
+    LogListener(LOG_INFO, pNode,
+                "accepts again; accepts failed meanwhile: ", pNode->m_nAcceptFailedRun);
+    pNode->m_nAcceptPauseMs = 0;
+    pNode->m_nAcceptFailedRun = 0;
+  }
   {
     ZEPEngineGuard guard(this);
     if (IsRefused(peer)) {

@@ -148,6 +148,8 @@ class ZEPThreadTCP : public ZEP_MTTcp {
   int GetTotalThread() override { return m_Pool.GetThreadCount(); }
   int GetUsedThread() override { return m_Pool.GetBusyCount(); }
   int64_t SweepSockData() override;
+  // Accepts that failed for want of a descriptor or of memory, since start.
+  uint64_t GetAcceptFailures() const { return m_nAcceptFailures.load(); }
 
   // The socket loop of one pool thread.
   void ProcessPkt(TCPSocketData* pNode, Thread* pThread);
@@ -185,10 +187,15 @@ class ZEPThreadTCP : public ZEP_MTTcp {
   // The read or the error of one received buffer: the event is sent, or
   // returned unsent (-1) when a non-waiting read found nothing.
   int Finish(TCPSocketData* pNode, CTCPEvent* ev, ssize_t n, bool bTry);
+  // An accept that failed with `error`: out of descriptors or memory, the
+  // listener pauses (50 ms, doubling up to 1 s) instead of trying again at
+  // once, and says so in the log once per shortage.
+  void AcceptFailed(TCPSocketData* pNode, int error);
 
   ZEPSockThreadPool m_Pool;
   ZEPSocketSink* m_pSink;
   int64_t m_nSweepDueMs = INT64_MAX;  // engine lock: when the sweep plans to run next
+  std::atomic<uint64_t> m_nAcceptFailures{0};
 };
 
 #endif  // ZEP_NET_ZEPSKTTHRDPOOL_H

@@ -89,6 +89,8 @@ void TCPSocketData::Init(bool /*bFull*/, int nBandwidth) {
   m_bCloseOnClear = true;
   m_nThreadSecond = 0;
   m_nThreadBytes = 0;
+  m_nAcceptPauseMs = 0;
+  m_nAcceptFailedRun = 0;
   m_nWakeFd = -1;
 }
 

@@ -91,6 +91,11 @@ struct TCPSocketData {
   std::atomic<bool> m_bCloseOnClear;
   int64_t m_nThreadSecond;  // the owning socket thread's byte window (time())
   int m_nThreadBytes;
+  // A listener out of descriptors: the owning socket thread's current pause
+  // between accepts in ms (0: accepting normally) and the failures since the
+  // last accept that worked.
+  int m_nAcceptPauseMs = 0;
+  uint64_t m_nAcceptFailedRun = 0;
   // The owning socket thread's wake-up descriptor while it owns the record
   // (-1 otherwise): set by the owner, cleared by it under the engine lock.
   std::atomic<int> m_nWakeFd;

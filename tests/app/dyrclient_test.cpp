@@ -4,12 +4,16 @@
 #include "app/dyrclient.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <sstream>
 #include <string>
 
 // The scripted server and the log texts of the end-to-end tests.
 #include "../e2e/dyr_fixture.h"
 #include "app/appshell.h"
+#include "app/dyrmsg.h"
 #include "app/global.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
@@ -147,6 +151,64 @@ TEST_F(ClientNodeTest, RefusalWaitsForTheTimerAndSuccessEndsTheRetries) {
   // another login.
   EXPECT_FALSE(server.RecvLogin(inner, from, static_cast<int>(2 * kPeriodMs)));
   EXPECT_EQ(LogCount(T_TIMEOUT), 1u) << m_Log.Text();
+}
+
+// A server's texts go into the log with their control characters escaped:
+// a line end in them cannot start a line of its own. GB2312 stays readable.
+TEST_F(ClientNodeTest, ServerTextsCannotForgeLogLines) {
+  FakeServer server;
+  StartNode(server, static_cast<long>(kPeriodMs));
+  std::string inner;
+  sockaddr_in from{};
+  ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
+  server.main.SendTo(
+      from, e2e::LoginReply({{"OK", "N"}, {"MSG", "no\n090101 000000:MESG:forged\r\x1b"}}));
+  ASSERT_TRUE(server.RecvLogin(inner, from, 5000)) << m_Log.Text();
+  server.main.SendTo(from, e2e::LoginReply({{"OK", "Y"},
+                                            {"ExitDYR", "127.0.0.1"},
+                                            {"K", "id-1"},
+                                            {"Version", "2.0\n\x7f\\"},
+                                            {"DownLoadURL", "http://x/\xb5\xc7\t"}}));
+  ASSERT_TRUE(e2e::WaitFor([&] { return LogCount(T_LOGIN_OK) == 1; }, 5000)) << m_Log.Text();
+  const std::string log = m_Log.Text();
+  EXPECT_EQ(1u, e2e::CountOf(log, T_LOGIN_FAILED "no\\n090101 000000:MESG:forged\\r\\x1b\n"))
+      << log;
+  EXPECT_EQ(1u,
+            e2e::CountOf(log, T_NEW_VERSION "2.0\\n\\x7f\\\\ " T_DOWNLOAD "http://x/\xb5\xc7\\t\n"))
+      << log;
+  // Every line is one of ours: stamped and tagged.
+  std::stringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_EQ(std::string::npos, line.find_first_of("\r\x1b\x7f")) << "raw control byte: " << line;
+    EXPECT_NE(0u, line.rfind("090101", 0)) << line;
+  }
+}
+
+// An id file that cannot be written is reported once; every account still
+// logs in and keeps its id for the run.
+TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
+  ASSERT_EQ(0, mkdir(szClnIDFilename, 0700));  // a directory where the file goes
+  FakeServer one, two;
+  StartNode(one, static_cast<long>(kPeriodMs));
+  StartNode(two, static_cast<long>(kPeriodMs));
+  int id = 0;
+  for (FakeServer* server : {&one, &two}) {
+    std::string inner;
+    sockaddr_in from{};
+    ASSERT_TRUE(server->RecvLogin(inner, from, 5000));
+    const std::string k = "id-" + std::to_string(++id);
+    server->main.SendTo(from, e2e::LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", k}}));
+    ASSERT_TRUE(e2e::WaitFor([&] { return LogCount(T_LOGIN_OK) == static_cast<size_t>(id); }, 5000))
+        << m_Log.Text();
+  }
+  EXPECT_EQ(1u, LogCount(":WARN:" DYR_MSG_ID_NOT_SAVED)) << m_Log.Text();
+  EXPECT_EQ(1u, LogCount(":WARN:")) << m_Log.Text();
+  // No new login is needed: the accepted state stands (the retry timer of
+  // the accepted attempt starts nothing).
+  std::string inner;
+  sockaddr_in from{};
+  EXPECT_FALSE(one.RecvLogin(inner, from, static_cast<int>(2 * kPeriodMs)));
+  rmdir(szClnIDFilename);
 }
 
 }  // namespace

@@ -222,3 +222,34 @@ TEST_F(DyrProto, AnyDatagramGivesADefinedResult) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string Safe(const std::string& text) {
+  ZEPString out =
+      LogSafeText(ZEPString::FromBytes(text.data(), static_cast<uint32_t>(text.size())));
+  return std::string(out.GetSafeText(), out.GetLength());
+}
+
+}  // namespace
+
+TEST(LogSafeText, ControlBytesAreEscapedAndEverythingElseKept) {
+  EXPECT_EQ("", Safe(""));
+  EXPECT_EQ("", Safe(std::string()));
+  EXPECT_EQ("a\\nb\\rc\\td\\\\e", Safe("a\nb\rc\td\\e"));
+  // Every other control byte, a zero inside the text and DEL as \xHH.
+  EXPECT_EQ("\\x00\\x01\\x1b\\x1f\\x7f", Safe(std::string("\x00\x01\x1b\x1f\x7f", 5)));
+  // Printable ASCII and GB2312 (any byte from 0x80 up) stay as they are.
+  EXPECT_EQ(" ~!\"=", Safe(" ~!\"="));
+  EXPECT_EQ("\xb5\xc7\xc2\xbc\x80\xff", Safe("\xb5\xc7\xc2\xbc\x80\xff"));
+  // Whatever comes in, no byte that ends or rewrites a terminal line goes out.
+  std::string all;
+  for (int c = 0; c < 256; ++c) all.push_back(static_cast<char>(c));
+  const std::string safe = Safe(all);
+  for (char c : safe) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    EXPECT_TRUE(u >= 0x20 && u != 0x7f) << "byte " << static_cast<int>(u);
+  }
+  ZEPString null;
+  EXPECT_EQ(0u, LogSafeText(null).GetLength());
+}

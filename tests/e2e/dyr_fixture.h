@@ -113,6 +113,14 @@ class DyrClientTest : public ::testing::Test {
   // its captured stdout and stderr, the reference server's output): none of
   // it may tell of a fault, whatever the test itself checked.
   void TearDown() override {
+    // A daemon the test left running is ended here; then no daemon of this
+    // work directory may be alive, whoever started it (a second instance on
+    // a Process of the test's own, or one that escaped its bookkeeping).
+    client_.Kill();
+    for (const auto& p : ProcessesWith({"-w", dir_.path()})) {
+      ADD_FAILURE() << "still running at the end of the test: " << p.first << " " << p.second;
+      kill(p.first, SIGKILL);
+    }
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir_.path(), ec)) {
       if (!entry.is_regular_file(ec)) continue;

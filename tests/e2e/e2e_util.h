@@ -18,11 +18,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -67,6 +70,28 @@ inline size_t CountOf(const std::string& text, const std::string& what) {
   return n;
 }
 
+// Processes (other than this one) whose command line holds `args` in a row,
+// e.g. {"-w", dir}: pid and the command line with spaces between words.
+inline std::vector<std::pair<pid_t, std::string>> ProcessesWith(
+    const std::vector<std::string>& args) {
+  std::string want;
+  for (const std::string& a : args) want += a + '\0';
+  std::vector<std::pair<pid_t, std::string>> found;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = static_cast<pid_t>(std::stol(name));
+    if (pid == getpid()) continue;
+    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+    std::string cmd((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (cmd.find(want) == std::string::npos) continue;
+    for (char& c : cmd) c = c == '\0' ? ' ' : c;
+    found.emplace_back(pid, cmd);
+  }
+  return found;
+}
+
 // A work directory removed with everything in it at the end.
 class TempDir {
  public:
@@ -100,6 +125,11 @@ class Process {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // A second start forgets the first child: one still running is ended
+    // now, and the exit of the first must not stand for the second's.
+    Kill();
+    exited_ = false;
+    status_ = -1;
     pid_ = fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
@@ -117,11 +147,15 @@ class Process {
     started_ = Clock::now();
     return true;
   }
-  ~Process() {
+  ~Process() { Kill(); }
+  // SIGKILL and reap, when the child still runs.
+  void Kill() {
     if (pid_ > 0 && !exited_) {
       kill(pid_, SIGKILL);
       int st;
       waitpid(pid_, &st, 0);
+      exited_ = true;
+      status_ = 128 + SIGKILL;
     }
   }
   pid_t pid() const { return pid_; }

@@ -1,13 +1,17 @@
 #include "log/zeplog.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/zepmultithread.h"
@@ -373,4 +377,105 @@ TEST(ZEPLogScreenTest, Utf8EchoConvertsTheScreenAndNotTheFile) {
   std::vector<std::string> file = SplitLines(ReadAll(path));
   ASSERT_EQ(file.size(), 2u);
   EXPECT_EQ(file[0].substr(13), ":MESG:\xb5\xc7\xc2\xbc") << "the file keeps GB2312";
+}
+
+namespace {
+
+// Everything the pipe holds now, without waiting.
+std::string DrainPipe(int fd) {
+  std::string got;
+  char buf[4096];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) != 1) break;
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+}  // namespace
+
+TEST(ZEPLogScreenTest, StalledOutputDropsEchoLinesAndNeverBlocks) {
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  ScratchDir dir;
+  std::string path = dir.Path("stall.log");
+  ZEPLog log(path.c_str());
+  log.SetToScreen(true);
+  log.SetScreenFd(fds[1]);
+  const int kLines = 3000;  // about 150 KiB: more than a pipe holds
+  // On a thread, so a blocking echo fails the test instead of hanging it.
+  std::atomic<int> done{0};
+  std::thread writer([&] {
+    std::string pad(30, 'p');
+    for (int i = 0; i < kLines; ++i) {
+      std::string msg = "line " + std::to_string(i) + " " + pad;
+      g_LogMutex.Acquire();
+      log.Log(__FILE__, __LINE__, LOG_INFO, msg.c_str());
+      g_LogMutex.Release();
+      done.store(i + 1);
+    }
+  });
+  for (int i = 0; i < 1000 && done.load() < kLines; ++i) usleep(10000);
+  const bool finished = done.load() == kLines;
+  if (!finished) DrainPipe(fds[0]);  // let the writer go so the thread can be joined
+  writer.join();
+  ASSERT_TRUE(finished) << "the echo blocked on a full pipe after " << done.load() << " lines";
+
+  g_LogMutex.Acquire();
+  const unsigned long dropped = log.GetEchoDropped();
+  g_LogMutex.Release();
+  EXPECT_GT(dropped, 0u);
+  std::string screen = DrainPipe(fds[0]);
+  std::vector<std::string> shown = SplitLines(screen);
+  EXPECT_EQ(static_cast<size_t>(kLines) - dropped, shown.size());
+  // Whole lines only, in order, with nothing cut.
+  for (const std::string& l : shown) ASSERT_EQ(':', l[13]) << l;
+  EXPECT_NE(std::string::npos, shown.front().find(":INFO:line 0 "));
+
+  // Room again: the next line says how many went missing, then comes itself.
+  log.Log(__FILE__, __LINE__, LOG_WARN, "after the stall");
+  std::vector<std::string> after = SplitLines(DrainPipe(fds[0]));
+  ASSERT_EQ(2u, after.size());
+  EXPECT_EQ(
+      "(" + std::to_string(dropped) + " screen lines dropped: the output was not taking them)",
+      after[0]);
+  EXPECT_EQ(":WARN:after the stall", after[1].substr(13));
+  EXPECT_EQ(0u, log.GetEchoDropped());
+
+  // The file lost nothing.
+  EXPECT_EQ(static_cast<size_t>(kLines) + 1, SplitLines(ReadAll(path)).size());
+  log.SetScreenFd(1);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+TEST(ZEPLogScreenTest, EchoFollowsARedirectedOutput) {
+  // The handle opened for one output is not kept once the descriptor names
+  // another one (here: a pipe, then a capture file put in its place).
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  int spare = dup(1);
+  ASSERT_GE(spare, 0);
+  ZEPLog log;
+  log.SetToScreen(true);
+  log.SetScreenFd(spare);
+  ASSERT_EQ(spare, dup2(fds[1], spare));
+  log.Log(__FILE__, __LINE__, LOG_MESG, "into the pipe");
+  EXPECT_NE(std::string::npos, DrainPipe(fds[0]).find(":MESG:into the pipe\n"));
+  ScratchDir dir;
+  std::string path = dir.Path("redirected");
+  int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(file, 0);
+  ASSERT_EQ(spare, dup2(file, spare));
+  close(file);
+  log.Log(__FILE__, __LINE__, LOG_MESG, "into the file");
+  EXPECT_EQ("", DrainPipe(fds[0]));
+  EXPECT_NE(std::string::npos, ReadAll(path).find(":MESG:into the file\n"));
+  log.SetScreenFd(1);
+  close(spare);
+  close(fds[0]);
+  close(fds[1]);
 }

@@ -1,8 +1,13 @@
 // The frame's socket services over both engines: the socket-thread engine
 // (ZEPThreadTCP) and the polling one (ZEP_MTTcp driven by ProcessTCP).
 // Real loopback sockets; every wait has a deadline.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <functional>
@@ -470,6 +475,67 @@ TEST_P(SockThreads, SweepClosesUnstartedSocketAfterItsStartTimeout) {
   EXPECT_TRUE(Listed(keep));  // 60 s to be started
   frame->SetTime2Die(keep, static_cast<long>(time(nullptr)));
   ASSERT_TRUE(WaitFor([&] { return !Listed(keep); }));
+}
+
+// Out of descriptors, a listener with a connection waiting must not retry
+// accept at once for ever: it pauses, and takes the connection once a
+// descriptor is free again.
+TEST_P(SockThreads, ListenerOutOfDescriptorsPausesAndRecovers) {
+  auto* engine = static_cast<ZEPThreadTCP*>(Engine());
+  SockNode* node = NewNode();
+  int server = frame->CreateServer("127.0.0.1", "0", ZEP_PROTO_TCP);
+  ASSERT_GE(server, 0);
+  ASSERT_EQ(0, frame->AddTCPEvent(node, server, 0));
+  ASSERT_TRUE(WaitFor([&] { return Engine()->GetUsedThread() == 1; }));
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(frame->GetLocalPort(server)));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int peer = socket(AF_INET, SOCK_STREAM, 0);  // before the table is full
+  ASSERT_GE(peer, 0);
+
+  // Every descriptor the (lowered) limit allows is taken.
+  rlimit saved{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+  int top = dup(0);
+  ASSERT_GE(top, 0);
+  close(top);
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(top + 16);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+  std::vector<int> fillers;
+  for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+  const uint64_t before = engine->GetAcceptFailures();
+  ASSERT_EQ(0, connect(peer, reinterpret_cast<sockaddr*>(&to), sizeof(to)));
+  ASSERT_TRUE(WaitFor([&] { return engine->GetAcceptFailures() > before; }));
+  const uint64_t start = engine->GetAcceptFailures();
+  rusage r0{};
+  getrusage(RUSAGE_SELF, &r0);
+  usleep(1500 * 1000);
+  rusage r1{};
+  getrusage(RUSAGE_SELF, &r1);
+  const uint64_t failed = engine->GetAcceptFailures() - start;
+  auto cpuMs = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000.0 +
+           (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000.0;
+  };
+  const double usedMs = cpuMs(r1) - cpuMs(r0);
+  for (int fd : fillers) close(fd);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+  // Pauses of 50 ms doubling to 1 s: a handful of tries in 1.5 s; a spin
+  // makes hundreds of thousands and burns the whole interval.
+  EXPECT_LE(failed, 20u);
+  EXPECT_LT(usedMs, 750.0);
+  EXPECT_EQ(0u, node->CountRC(ZEP_TCP_NEW));
+
+  // A descriptor is free: the waiting connection is accepted within the
+  // longest pause.
+  ASSERT_TRUE(WaitFor([&] { return node->CountRC(ZEP_TCP_NEW) == 1; }, 3000));
+  const int child = AcceptedChild(node, server);
+  ASSERT_GE(child, 0);
+  frame->ClearNode(child, true);
+  ASSERT_TRUE(WaitFor([&] { return !Listed(child); }));
+  close(peer);
 }
 
 // ------------------------------------------------------ polling engine only
