@@ -26,7 +26,7 @@ bool CTelnetInput::TakeData(unsigned char c, ZEPString& echo) {
   switch (c) {
     case kCR:
       EndLine(echo);
-      m_eState = kAfterCR;
+      m_eState = kInLineEnd;
       return true;
     case kLF:
       EndLine(echo);
@@ -61,35 +61,35 @@ CTelnetInput::Result CTelnetInput::Feed(const char* data, size_t len, size_t& us
   while (used < len) {
     const unsigned char c = p[used++];
     switch (m_eState) {
-      case kAfterCR:
-        m_eState = kData;
+      case kInLineEnd:
+        m_eState = kInData;
         if (c == kLF || c == 0) break;  // the rest of "\r\n" or "\r\0"
         [[fallthrough]];                // any other byte starts the next line
-      case kData:
+      case kInData:
         if (c == kIAC) {
-          m_eState = kIAC;
+          m_eState = kInCommand;
         } else if (TakeData(c, echo)) {
           return m_bLastTooLong ? kTooLong : kLine;
         }
         break;
-      case kIAC:
+      case kInCommand:
         if (c == kSB) {
-          m_eState = kSub;
+          m_eState = kInSub;
         } else if (c >= kWILL && c <= kDONT) {
-          m_eState = kOption;
+          m_eState = kInOption;
         } else {
-          m_eState = kData;  // IAC IAC and the two-byte commands
+          m_eState = kInData;  // IAC IAC and the two-byte commands
         }
         break;
-      case kOption:
-        m_eState = kData;
+      case kInOption:
+        m_eState = kInData;
         break;
-      case kSub:
-        if (c == kIAC) m_eState = kSubIAC;
+      case kInSub:
+        if (c == kIAC) m_eState = kInSubCommand;
         break;
-      case kSubIAC:
+      case kInSubCommand:
         // IAC SE ends the subnegotiation; IAC IAC is a 255 inside it.
-        m_eState = c == kSE ? kData : kSub;
+        m_eState = c == kSE ? kInData : kInSub;
         break;
     }
   }

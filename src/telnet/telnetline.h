@@ -60,14 +60,14 @@ class CTelnetInput {
   size_t GetMaxLine() const { return m_nMaxLine; }
 
  private:
-  enum State { kData, kAfterCR, kIAC, kOption, kSub, kSubIAC };
+  enum State { kInData, kInLineEnd, kInCommand, kInOption, kInSub, kInSubCommand };
   // A byte of data in state kData; true when it ended a line.
   bool TakeData(unsigned char c, ZEPString& echo);
   void EndLine(ZEPString& echo);
 
   size_t m_nMaxLine;
   bool m_bEcho = false;
-  State m_eState = kData;
+  State m_eState = kInData;
   bool m_bOverflow = false;  // the current line passed the limit
   bool m_bLastTooLong = false;
   ZEPString m_Partial;
