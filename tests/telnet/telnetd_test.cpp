@@ -15,10 +15,12 @@
 #include "../frame/frame_helpers.h"
 #include "../net/nettest_util.h"
 #include "log/tnlog.h"
+#include "telnetpeer.h"
 
 namespace {
 
 using nettest::Clock;
+using telnettest::Peer;
 
 // A console whose commands are: "say X" answers X, "logon"/"logoff" switch
 // the log copy, "quit" ends the session.
@@ -48,55 +50,6 @@ class EchoListener : public CTelnetdNode {
   }
   void DestroyMe() override { delete this; }
   CTelnetClientNode* NewClientNode() override { return new EchoConsole(Frame(), this); }
-};
-
-// The administrator's end of one connection.
-struct Peer {
-  int fd = -1;
-  std::string got;  // everything received so far
-  explicit Peer(int port) : fd(nettest::PlainConnect(port)) {}
-  ~Peer() {
-    if (fd >= 0) close(fd);
-  }
-  void Write(const std::string& s) {
-    ASSERT_EQ(static_cast<ssize_t>(s.size()), write(fd, s.data(), s.size()));
-  }
-  // Reads until `what` has arrived (after `from`) or `ms` pass.
-  bool WaitFor(const std::string& what, int ms = 10000, size_t from = 0) {
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (got.find(what, from) == std::string::npos) {
-      if (Clock::now() >= end || !ReadSome(20)) return got.find(what, from) != std::string::npos;
-    }
-    return true;
-  }
-  // False once the other end closed.
-  bool ReadSome(int ms) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, ms) != 1) return true;
-    char buf[4096];
-    ssize_t n = read(fd, buf, sizeof(buf));
-    if (n <= 0) return false;
-    got.append(buf, static_cast<size_t>(n));
-    return true;
-  }
-  // True when the other end closed within `ms`.
-  bool WaitClosed(int ms) {
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (Clock::now() < end)
-      if (!ReadSome(20)) return true;
-    return false;
-  }
-  // Nothing more arrives within `ms`.
-  bool Quiet(int ms) {
-    size_t before = got.size();
-    ReadSome(ms);
-    return got.size() == before;
-  }
-  bool Login(const std::string& password = "s3cret") {
-    if (!WaitFor("Password:")) return false;
-    Write(password + "\r\n");
-    return WaitFor("\r\nADMIN>");
-  }
 };
 
 // A served frame with a listener on an ephemeral loopback port.
