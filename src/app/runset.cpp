@@ -164,10 +164,11 @@ int CDYRRunSet::Reload(const char* path) {
   }
   const unsigned long started = static_cast<unsigned long>(m_Running.size()) - nKept;
   if (accounts.empty()) WarnNoAccount(path);
-  const char* console = nullptr;
-  ApplyConsole(path, console);
   DYR_LOG(LOG_MESG, "Reload of " << path << ": " << nKept << " account(s) kept, "
                                  << static_cast<unsigned long>(stopping.size()) << " stopped, "
-                                 << started << " started; console " << console << ".");
+                                 << started << " started.");
+  const char* console = nullptr;
+  ApplyConsole(path, console);
+  if (std::strcmp(console, "none") != 0) DYR_LOG(LOG_MESG, "Reload: console " << console << ".");
   return 0;
 }

@@ -100,11 +100,33 @@ bool CTelnetdNode::IsPasswd(const ZEPString& typed) {
   return diff == 0;
 }
 
+int CTelnetdNode::Listen() {
+  ZEPFrame* frame = Frame();
+  for (int tries = 1;; ++tries) {
+    const int sock = frame->CreateServer(m_strHost, m_strPort, ZEP_PROTO_TCP);
+    if (sock >= 0) return sock;
+    if (tries >= m_Limits.m_nListenTries) break;
+    TimeEvent_tag* wait = frame->AddTicker(this, 500, 1, 0);
+    if (wait == nullptr) break;  // quitting
+    for (;;) {
+      RecvEvent();
+      CEvent* e = Event().Get();
+      if (CQuitEvent::Narrow(e) != nullptr) {
+        frame->DelTicker(wait);
+        return -1;
+      }
+      CTimerEvent* t = CTimerEvent::Narrow(e);
+      if (t != nullptr && t->GetTimerID() == wait) break;
+    }
+  }
+  TELNET_LOG(LOG_ERRR, "Listen on " << m_strHost << ":" << m_strPort << " fail.");
+  return -1;
+}
+
 void CTelnetdNode::doRunNode() {
   ZEPFrame* frame = Frame();
-  const int sock = frame->CreateServer(m_strHost, m_strPort, ZEP_PROTO_TCP);
+  const int sock = Listen();
   if (sock < 0) {
-    TELNET_LOG(LOG_ERRR, "Listen on " << m_strHost << ":" << m_strPort << " fail.");
     m_nListenState.store(-1);
     return;
   }

@@ -58,6 +58,9 @@ struct TelnetLimits_tag {
   int m_nLoginIdleSec = 10;  // silence allowed at the password prompt
   int m_nIdleSec = 3600;     // silence allowed once logged in
   size_t m_nMaxLine = TELNET_MAX_LINE;
+  // Listen attempts, 500 ms apart, before the listener gives up: a console
+  // restarted on the same port finds the old socket still closing.
+  int m_nListenTries = 10;
 };
 
 class CTelnetdNode : public CAppNode {
@@ -95,6 +98,8 @@ class CTelnetdNode : public CAppNode {
  private:
   friend class CTelnetClientNode;
   void Serve(CTCPEvent* ev);
+  // The listening socket, or -1 after every try failed or a quit came.
+  int Listen();
 
   ZEPString m_strHost;
   ZEPString m_strPort;

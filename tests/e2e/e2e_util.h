@@ -100,6 +100,9 @@ class Process {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // A Process may run a program again once the last run ended.
+    exited_ = false;
+    status_ = -1;
     pid_ = fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {

@@ -286,7 +286,9 @@ TEST(TelnetConsole, ListenFailureIsLoggedAndTheNodeEnds) {
   ASSERT_GE(taken, 0);
   const std::string port = std::to_string(nettest::LocalPort(taken));
   zeptest::ServedFrame frame;
-  EchoListener* l = new EchoListener(frame.frame, TelnetLimits_tag{});
+  TelnetLimits_tag once;
+  once.m_nListenTries = 1;
+  EchoListener* l = new EchoListener(frame.frame, once);
   l->SetHostPort("127.0.0.1", port.c_str());
   ASSERT_EQ(0, frame->AddNode(l, true));
   // The node ends on its own; the frame destroys it.
