@@ -1,6 +1,10 @@
 // The daemon's administration console against the real dyrclient and the
 // reference server, over loopback TCP: login, status, relogin, the log copy,
 // refusals, and no console without a complete [CONSOLE] section.
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "../telnet/telnetpeer.h"
 #include "withserver.h"
 
@@ -160,6 +164,51 @@ TEST_F(ConsoleTest, ReloadKeepsAnUnchangedConsoleAndRestartsAChangedOne) {
   client_.Signal(SIGHUP);
   ASSERT_TRUE(WaitLog("console stopped.", 5000)) << Log();
   EXPECT_TRUE(q.WaitClosed(5000));
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(ConsoleTest, TenConsolesAtOnceLeaveNothingAndTheAccountsKeepReporting) {
+  ASSERT_TRUE(StartServer({"--report-span", "300", "--exit-addr", "203.0.113.52"}));
+  WriteIniWithConsole("[CONSOLE]\nPort=0\nPassword=" + Scramble("adm1n") + "\n");
+  StartClient();
+  const int port = ConsolePort(5000);
+  ASSERT_GT(port, 0) << Log();
+  ASSERT_TRUE(WaitFor([&] { return Counter(State(), "reports") > 0; }, 5000)) << State();
+  const int reportsBefore = Counter(State(), "reports");
+  std::atomic<int> done{0};
+  std::vector<std::thread> admins;
+  for (int i = 0; i < 10; ++i) {
+    admins.emplace_back([&, i] {
+      Peer p(port);
+      if (p.fd < 0 || !p.Login("adm1n")) return;
+      if (i % 3 == 0) p.Write("log on\r\n");
+      for (int k = 0; k < 5; ++k) p.Write("status\r\nhelp\r\n");
+      if (!p.WaitFor("account 2 ", 10000)) return;
+      if (i % 2 == 0) {
+        p.Write("quit\r\n");
+        if (!p.WaitClosed(10000)) return;
+      } else {
+        p.Write("stat");  // gone mid-line
+      }
+      done.fetch_add(1);
+    });
+  }
+  for (std::thread& t : admins) t.join();
+  EXPECT_EQ(10, done.load());
+  // Only the two accounts, the listener and the console asking are left.
+  Peer last(port);
+  ASSERT_TRUE(last.Login("adm1n"));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        size_t at = last.got.size();
+        last.Write("report\r\n");
+        return last.WaitFor("Report End", 5000, at) &&
+               last.got.find("Total Nodes           : 4\r\n", at) != std::string::npos;
+      },
+      10000))
+      << last.got.substr(last.got.size() > 2000 ? last.got.size() - 2000 : 0);
+  EXPECT_TRUE(WaitFor([&] { return Counter(State(), "reports") >= reportsBefore + 4; }, 5000))
+      << State();
   EXPECT_EQ(Stop(), 0);
 }
 
