@@ -85,12 +85,13 @@ void CDYRClient::PublishStatus() {
   m_Status.m_nReportSec = m_nReportSec;
 }
 
+DYRStatus_tag CDYRClient::GetStatus() {
+  ZEPLockGuard lock(m_StatusLock);
+  return m_Status;
+}
+
 ZEPString CDYRClient::StatusLine() {
-  Status_tag st;
-  {
-    ZEPLockGuard lock(m_StatusLock);
-    st = m_Status;
-  }
+  const DYRStatus_tag st = GetStatus();
   const int64_t now = ZEPMonoSec();
   ZEPString line;
   // Host and user never change once the node runs.
@@ -302,6 +303,7 @@ void CDYRClient::doRunNode() {
       OnSocketData(tcp);
     } else if (user != nullptr) {
       if (user->GetTag() == DYR_USER_ACT_NOW) ActNow();
+      if (user->GetTag() == DYR_USER_RELOGIN) DoReLogin();
     } else {
       OnTimer(CTimerEvent::Narrow(ev));
     }

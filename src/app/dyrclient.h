@@ -20,6 +20,7 @@
 #ifndef ZEP_APP_DYRCLIENT_H
 #define ZEP_APP_DYRCLIENT_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "app/dyrproto.h"
@@ -41,8 +42,21 @@ extern Mutex g_IDFileMutex;
 // Tag of the user event that makes a client act now instead of at its next
 // timer (the daemon sends it to every node on SIGUSR1).
 #define DYR_USER_ACT_NOW 1
+// Tag of the user event that makes a client log in again now (the console's
+// "relogin").
+#define DYR_USER_RELOGIN 2
 // Port used to test whether an address belongs to this host.
 #define DYR_MYIP_TEST_PORT 52938
+
+// What a client shows of itself to other threads (monotonic seconds, -1:
+// never).
+struct DYRStatus_tag {
+  int m_nState = 0;
+  ZEPString m_strExitIP;
+  ZEPString m_strClientID;
+  int64_t m_nLoginReplySec = -1;
+  int64_t m_nReportSec = -1;
+};
 
 class CDYRClient : public CAppNode {
  public:
@@ -81,6 +95,14 @@ class CDYRClient : public CAppNode {
   // and the seconds since the last login reply and since the last report
   // ("-": none yet). Any thread: it reads the copy the node publishes.
   ZEPString StatusLine();
+  // Any thread: a copy of what the node published last.
+  DYRStatus_tag GetStatus();
+  // The account never changes once the node runs: any thread may read it.
+  const DYRAccount_tag& GetAccount() const { return m_Account; }
+  // The section's place among the [DYR_CLIENT] sections of the file, from 1
+  // (0: not set). Set by the run set, read by the console; any thread.
+  void SetIndex(int index) { m_nIndex.store(index); }
+  int GetIndex() const { return m_nIndex.load(); }
 
  private:
   // Node thread: copies what StatusLine shows, under m_StatusLock.
@@ -120,15 +142,9 @@ class CDYRClient : public CAppNode {
 
   // What StatusLine reads from other threads; a leaf lock, taken with no
   // other lock held.
-  struct Status_tag {
-    int m_nState = kLoggingIn;
-    ZEPString m_strExitIP;
-    ZEPString m_strClientID;
-    int64_t m_nLoginReplySec = -1;
-    int64_t m_nReportSec = -1;
-  };
   Mutex m_StatusLock;
-  Status_tag m_Status;
+  DYRStatus_tag m_Status;
+  std::atomic<int> m_nIndex{0};
 };
 
 // The frame's report hook (ZEPFrame::SetReportHook): one StatusLine per

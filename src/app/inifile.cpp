@@ -149,3 +149,58 @@ bool SameAccount(const DYRAccount_tag& a, const DYRAccount_tag& b) {
   }
   return true;
 }
+
+namespace {
+
+void ConsoleSection(ZEPString /*section*/, ZEPString /*name*/, ZEPString /*value*/, void* user) {
+  static_cast<DYRConsoleConf_tag*>(user)->m_bPresent = true;
+}
+
+void ConsoleItem(ZEPString /*section*/, ZEPString name, ZEPString value, void* user) {
+  DYRConsoleConf_tag* conf = static_cast<DYRConsoleConf_tag*>(user);
+  if (name == "Host") {
+    value.Trim();
+    value.ToLower();
+    if (!value.IsEmpty()) conf->m_strHost = value;
+  } else if (name == "Port") {
+    value.Trim();
+    conf->m_strPort = value;
+  } else if (name == "Password") {
+    value.Trim();
+    conf->m_bHasPassword = !value.IsEmpty();
+    conf->m_strPassword = Unscramble(value);
+  }
+}
+
+}  // namespace
+
+int ReadDyrConsole(const char* path, DYRConsoleConf_tag& conf) {
+  conf = DYRConsoleConf_tag();
+  conf.m_strHost = "127.0.0.1";
+  conf.m_strPort = "";
+  conf.m_strPassword = "";
+  CINIProcessor ini(path);
+  ini.AddAssign("CONSOLE", ConsoleSection);
+  ini.AddAssign("CONSOLE.*", ConsoleItem);
+  return ini.Process(&conf) != 0 ? -1 : 0;
+}
+
+ZEPString ConsoleProblem(const DYRConsoleConf_tag& conf) {
+  ZEPString why;
+  if (!conf.m_bPresent) return why;
+  if (conf.m_strPort.IsEmpty()) {
+    why << "[CONSOLE] has no Port=";
+  } else if (!(conf.m_strPort == "0") && !IsPortNumber(conf.m_strPort)) {
+    why << "[CONSOLE] Port \"" << conf.m_strPort << "\" is not a port number from 1 to 65535";
+  } else if (!conf.m_bHasPassword) {
+    why << "[CONSOLE] has no Password= (there is no default password)";
+  } else if (conf.m_strPassword.IsEmpty()) {
+    why << "[CONSOLE] Password= does not unscramble to a password (write it with dyrscramble)";
+  }
+  return why;
+}
+
+bool SameConsole(const DYRConsoleConf_tag& a, const DYRConsoleConf_tag& b) {
+  return a.m_bPresent == b.m_bPresent && a.m_strHost == b.m_strHost && a.m_strPort == b.m_strPort &&
+         a.m_bHasPassword == b.m_bHasPassword && a.m_strPassword == b.m_strPassword;
+}

@@ -50,6 +50,25 @@ bool IsPortNumber(const ZEPString& text);
 // WARN lines. Empty for a usable account.
 std::vector<ZEPString> AccountWarnings(const DYRAccount_tag& account);
 
+// The [CONSOLE] section: the daemon's administration console.
+struct DYRConsoleConf_tag {
+  bool m_bPresent = false;  // the file has the section
+  ZEPString m_strHost;      // "127.0.0.1" unless Host= names another
+  ZEPString m_strPort;      // as written, trimmed; empty when missing
+  bool m_bHasPassword = false;
+  ZEPString m_strPassword;  // unscrambled
+};
+
+// Reads the [CONSOLE] section of `path` (with several, later keys win).
+// 0, or -1 when the file cannot be read.
+int ReadDyrConsole(const char* path, DYRConsoleConf_tag& conf);
+
+// Why a present [CONSOLE] section starts no console, for a WARN line; empty
+// when it can start. Port 0 lets the system pick a free port (logged).
+ZEPString ConsoleProblem(const DYRConsoleConf_tag& conf);
+
+bool SameConsole(const DYRConsoleConf_tag& a, const DYRConsoleConf_tag& b);
+
 // Two sections that read the same: server, ports, credentials and the
 // domains in order. A reload keeps the node of an unchanged section.
 bool SameAccount(const DYRAccount_tag& a, const DYRAccount_tag& b);

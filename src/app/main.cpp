@@ -22,6 +22,7 @@
 #include "app/workdir.h"
 #include "frame/zepframe.h"
 #include "log/tnlog.h"
+#include "telnet/telnetd.h"
 
 namespace {
 
@@ -199,6 +200,10 @@ int main(int argc, char** argv) {
   // A log on a file system that fills up, or over a file size limit, fails
   // its writes; the signal for the latter must not end the daemon.
   std::signal(SIGXFSZ, SIG_IGN);
+  // The console's password is unscrambled by our credential code, and a
+  // console's log copy never waits on a slow reader (telnet/telnetd.h).
+  g_pTelnetDecrypt.store(static_cast<TelnetDecryptFn>(&DecryptPasswd));
+  g_pTNLogSend.store(&TelnetLogSend);
   g_pFrame = new ZEPFrame(true, true);
   g_pFrame->SetReportHook(DyrReportAccounts);
   g_pSignalFrame.store(g_pFrame);
@@ -231,6 +236,7 @@ int main(int argc, char** argv) {
   // Stopping already: no signal may cut the teardown short.
   SetSignalHandlers(SIG_IGN);
   g_pRunSet = nullptr;
+  runSet.ReleaseConsole();
   FinishApp();
   UnlockWorkDir(g_nLockFd);
   return 0;

@@ -9,6 +9,7 @@
 
 #include "app/applog.h"
 #include "app/dyrclient.h"
+#include "app/dyrconsole.h"
 #include "app/inifile.h"
 #include "frame/zepframe.h"
 
@@ -46,7 +47,51 @@ int CDYRRunSet::Load(const char* path) {
   if (ReadDyrAccounts(path, accounts) != 0) return -1;
   for (size_t i = 0; i < accounts.size(); ++i) Start(accounts[i], static_cast<int>(i + 1));
   if (accounts.empty()) WarnNoAccount(path);
+  const char* what = nullptr;
+  ApplyConsole(path, what);
   return 0;
+}
+
+void CDYRRunSet::StartConsole() {
+  CDYRConsoled* console = new CDYRConsoled(m_pFrame);
+  console->SetHostPort(m_ConsoleConf.m_strHost, m_ConsoleConf.m_strPort);
+  console->SetPlainPasswd(m_ConsoleConf.m_strPassword);
+  if (m_pFrame->AddNode(console, true) != 0) {
+    console->DestroyMe();
+    return;
+  }
+  m_Console = console;
+}
+
+void CDYRRunSet::ApplyConsole(const char* path, const char*& what) {
+  DYRConsoleConf_tag conf;
+  if (ReadDyrConsole(path, conf) != 0) {
+    what = "kept";
+    return;
+  }
+  CTelnetdNode* running = dynamic_cast<CTelnetdNode*>(m_Console.Get());
+  // A console whose listen failed is tried again at every reload.
+  const bool listening =
+      running != nullptr && running->GetListenState() >= 0 && m_pFrame->IsNodeRegistered(running);
+  if (listening && SameConsole(conf, m_ConsoleConf)) {
+    what = "kept";
+    return;
+  }
+  const bool stopped = m_Console.Get() != nullptr;
+  if (stopped) {
+    StopAndWait(m_Console.Get());
+    m_Console.Release();
+  }
+  what = stopped ? "stopped" : "none";
+  m_ConsoleConf = conf;
+  if (!conf.m_bPresent) return;
+  ZEPString why = ConsoleProblem(conf);
+  if (!why.IsEmpty()) {
+    DYR_LOG(LOG_WARN, why << ": no console is started.");
+    return;
+  }
+  StartConsole();
+  if (m_Console.Get() != nullptr) what = stopped ? "restarted" : "started";
 }
 
 void CDYRRunSet::Start(const DYRAccount_tag& account, int index) {
@@ -65,6 +110,7 @@ void CDYRRunSet::Start(const DYRAccount_tag& account, int index) {
   }
   CDYRClient* client = new CDYRClient(m_pFrame, m_nLoginRetryMs);
   client->SetAccount(account);
+  client->SetIndex(index);
   // Refused only when a stop was requested meanwhile.
   if (m_pFrame->AddNode(client, true) != 0) {
     client->DestroyMe();
@@ -98,7 +144,11 @@ int CDYRRunSet::Reload(const char* path) {
   for (Running_tag& running : m_Running) {
     bool found = false;
     for (size_t i = 0; i < accounts.size() && !found; ++i) {
-      if (!kept[i] && SameAccount(running.m_Account, accounts[i])) kept[i] = found = true;
+      if (!kept[i] && SameAccount(running.m_Account, accounts[i])) {
+        kept[i] = found = true;
+        // Sections above it may have come or gone: its number follows the file.
+        static_cast<CDYRClient*>(running.m_pNode)->SetIndex(static_cast<int>(i + 1));
+      }
     }
     if (found) {
       still.push_back(running);
@@ -117,5 +167,8 @@ int CDYRRunSet::Reload(const char* path) {
   DYR_LOG(LOG_MESG, "Reload of " << path << ": " << nKept << " account(s) kept, "
                                  << static_cast<unsigned long>(stopping.size()) << " stopped, "
                                  << started << " started.");
+  const char* console = nullptr;
+  ApplyConsole(path, console);
+  if (std::strcmp(console, "none") != 0) DYR_LOG(LOG_MESG, "Reload: console " << console << ".");
   return 0;
 }

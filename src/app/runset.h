@@ -1,11 +1,14 @@
-// runset.h — CDYRRunSet, the accounts the daemon runs: one client node per
-// [DYR_CLIENT] section, and the reload that brings them in line with the
-// configuration file again.
+// runset.h — CDYRRunSet, what the daemon runs from its configuration file:
+// one client node per [DYR_CLIENT] section, the administration console of
+// the [CONSOLE] section, and the reload that brings them in line with the
+// file again.
 //
 // Owns: a copy of every running account with a pointer to its node. The
 // frame owns the nodes; a node leaves the frame only when this set tells it
 // to quit or at the frame's shutdown, so the pointers stay valid while the
-// frame serves.
+// frame serves. The console's listener may end on its own (a port that is
+// taken), so the set holds a reference on it, which ReleaseConsole drops
+// before the frame is destroyed.
 //
 // Threads: the main thread, which reads the file at start-up and serves the
 // frame (a reload runs in the frame's service hook). Not thread-safe.
@@ -18,6 +21,8 @@
 #include <vector>
 
 #include "app/dyrproto.h"
+#include "app/inifile.h"
+#include "base/zeptlist.h"
 
 class CAppNode;
 class ZEPFrame;
@@ -37,6 +42,8 @@ class CDYRRunSet {
   // everything. Logs one line with what it did; 0, or -1 when unreadable.
   int Reload(const char* path);
   size_t GetCount() const { return m_Running.size(); }
+  // Once the frame has stopped serving, before it is destroyed.
+  void ReleaseConsole() { m_Console.Release(); }
 
  private:
   struct Running_tag {
@@ -47,10 +54,17 @@ class CDYRRunSet {
   // frame; `index` counts sections from 1 in file order.
   void Start(const DYRAccount_tag& account, int index);
   void StopAndWait(CAppNode* node);
+  // Reads the [CONSOLE] section and brings the console in line with it: an
+  // unchanged section keeps a listening console, a changed one restarts it
+  // (its sessions end), a removed one stops it. `what` tells the log.
+  void ApplyConsole(const char* path, const char*& what);
+  void StartConsole();
 
   ZEPFrame* m_pFrame;
   unsigned long m_nLoginRetryMs;
   std::vector<Running_tag> m_Running;
+  DYRConsoleConf_tag m_ConsoleConf;
+  SmartPtr<CAppNode> m_Console;
 };
 
 #endif  // ZEP_APP_RUNSET_H

@@ -263,8 +263,9 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // (0: at once, empty). One sample at a time: a second caller waits for
   // the first to finish. Blocks the caller for the sample.
   void StartSample(ZEPBTree<SampleNode>& tree, unsigned seconds);
-  // A 3-second sample, written to the process log at INFO as a table.
-  void PrintSample();
+  // A 3-second sample, written to the process log at INFO as a table; the
+  // table is appended to `copy` too when it is given (a console shows it).
+  void PrintSample(ZEPString* copy = nullptr);
   // Any thread, async-signal-safe (an atomic store and a write(2)): the
   // service loop writes PrintCount and PrintBTree, followed by what the
   // report hook appends, to the process log at INFO on its next turn.

@@ -158,9 +158,10 @@ ZEPString& ZEPFrameSampleTable(ZEPBTree<SampleNode>& tree, unsigned seconds, ZEP
   return out;
 }
 
-void ZEPFrame::PrintSample() {
+void ZEPFrame::PrintSample(ZEPString* copy) {
   ZEPBTree<SampleNode> tree;
   StartSample(tree, kSampleSeconds);
+  if (copy != nullptr) ZEPFrameSampleTable(tree, kSampleSeconds, *copy);
   ZEPLockGuard log(g_LogMutex);
   ZEPFrameSampleTable(tree, kSampleSeconds, strLog);
   if (zeplog != nullptr)

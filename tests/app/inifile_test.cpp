@@ -201,3 +201,72 @@ TEST_F(IniFile, SameAccountComparesWhatWasReadNotHowItWasWritten) {
   std::swap(changed.m_Domains[0], changed.m_Domains[1]);
   EXPECT_FALSE(SameAccount(*accounts_[0], changed)) << "domain order is part of the login";
 }
+
+namespace {
+
+// The [CONSOLE] section: its defaults, what keeps it from starting, and that
+// it leaves the accounts around it whole.
+TEST_F(IniFile, ConsoleSectionBetweenAccounts) {
+  ZEPString pw;
+  EnAString(ZEPString("adm1n"), pw);
+  const std::string text =
+      "[DYR_CLIENT]\nHost=a.example.net\nDomain=a.example.net\n"
+      "[CONSOLE]\nPort= 2323 \nPassword=" +
+      Str(pw) +
+      "\nDomain=stray.example.net\n"
+      "[DYR_CLIENT]\nHost=b.example.net\nDomain=b.example.net\n";
+  ASSERT_EQ(0, Read(text));
+  ASSERT_EQ(2u, accounts_.size());
+  ASSERT_EQ(1u, accounts_[0]->m_Domains.size());
+  EXPECT_EQ("a.example.net", Str(accounts_[0]->m_Domains[0].m_strDomain));
+  EXPECT_EQ("b.example.net", Str(accounts_[1]->m_strHost));
+
+  DYRConsoleConf_tag conf;
+  ASSERT_EQ(0, ReadDyrConsole(path_.c_str(), conf));
+  EXPECT_TRUE(conf.m_bPresent);
+  EXPECT_EQ("127.0.0.1", Str(conf.m_strHost));
+  EXPECT_EQ("2323", Str(conf.m_strPort));
+  EXPECT_EQ("adm1n", Str(conf.m_strPassword));
+  EXPECT_TRUE(ConsoleProblem(conf).IsEmpty());
+  DYRConsoleConf_tag same = conf;
+  EXPECT_TRUE(SameConsole(conf, same));
+  same.m_strPassword = "adm1N";
+  EXPECT_FALSE(SameConsole(conf, same));
+}
+
+TEST_F(IniFile, ConsoleThatCannotStartSaysWhy) {
+  struct Case {
+    std::string section;
+    std::string why;  // "" : it starts
+  } cases[] = {
+      {"", ""},  // no section: nothing to start, nothing to say
+      {"[CONSOLE]\nPort=2323\n", "has no Password="},
+      {"[CONSOLE]\nPort=2323\nPassword=\n", "has no Password="},
+      {"[CONSOLE]\nPassword=abc\n", "has no Port="},
+      {"[CONSOLE]\nPort=70000\nPassword=abc\n", "is not a port number"},
+      {"[CONSOLE]\nPort=23x\nPassword=abc\n", "is not a port number"},
+      {"[CONSOLE]\nPort=0\nHost=192.0.2.1\nPassword=" + Str([] {
+         ZEPString s;
+         EnAString(ZEPString("x"), s);
+         return s;
+       }()) +
+           "\n",
+       ""},
+  };
+  for (const Case& c : cases) {
+    { std::ofstream(path_, std::ios::binary) << c.section; }
+    DYRConsoleConf_tag conf;
+    ASSERT_EQ(0, ReadDyrConsole(path_.c_str(), conf)) << c.section;
+    EXPECT_EQ(!c.section.empty(), conf.m_bPresent) << c.section;
+    const std::string why = Str(ConsoleProblem(conf));
+    if (c.why.empty()) {
+      EXPECT_EQ("", why) << c.section;
+    } else {
+      EXPECT_NE(std::string::npos, why.find(c.why)) << c.section << " -> " << why;
+    }
+  }
+  DYRConsoleConf_tag conf;
+  EXPECT_EQ(-1, ReadDyrConsole("/nonexistent/dyrclient.ini", conf));
+}
+
+}  // namespace

@@ -1,53 +1,9 @@
 // dyrclient against the reference server (tools/ddnsserver): what the server
 // records about a client that logs in, reports and goes offline.
-#include "dyr_fixture.h"
+#include "withserver.h"
 
 namespace e2e {
 namespace {
-
-class WithServer : public DyrClientTest {
- protected:
-  // Starts ddnsserver on free ports with `extra` options; false when it did
-  // not report its ports in time.
-  bool StartServer(std::vector<std::string> extra) {
-    std::vector<std::string> args = {BinDir() + "/ddnsserver",
-                                     "--bind",
-                                     "127.0.0.1",
-                                     "--main-port",
-                                     "0",
-                                     "--assist-port",
-                                     "0",
-                                     "--state",
-                                     dir_ / "server-state.txt"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    if (!server_proc_.Start(args, dir_ / "server.out")) return false;
-    return WaitFor(
-        [&] {
-          std::string out = ReadFile(dir_ / "server.out");
-          size_t m = out.find("main_port="), a = out.find("assist_port=");
-          if (m == std::string::npos || a == std::string::npos ||
-              out.find('\n', a) == std::string::npos)
-            return false;
-          main_port_ = std::atoi(out.c_str() + m + 10);
-          asst_port_ = std::atoi(out.c_str() + a + 12);
-          return main_port_ > 0 && asst_port_ > 0;
-        },
-        5000);
-  }
-  void WriteIniFor(const std::string& user, const std::string& pass,
-                   const std::vector<std::string>& domains) {
-    std::string ini = "[DYR_CLIENT]\nHost=localhost\nMainPort=" + std::to_string(main_port_) +
-                      "\nAsstPort=" + std::to_string(asst_port_) + "\nUserName=" + Scramble(user) +
-                      "\nPassword=" + Scramble(pass) + "\n";
-    for (const std::string& d : domains) ini += "Domain=" + d + "\n";
-    WriteFile(dir_ / "dyrclient.ini", ini);
-  }
-  std::string State() { return ReadFile(dir_ / "server-state.txt"); }
-
-  Process server_proc_;
-  int main_port_ = 0;
-  int asst_port_ = 0;
-};
 
 TEST_F(WithServer, LoginReportsAndOfflineAreRecorded) {
   ASSERT_TRUE(StartServer(
@@ -92,14 +48,6 @@ TEST_F(WithServer, ServerRequestedReloginGoesThroughTheAssistLink) {
   ASSERT_TRUE(WaitLog(T_RELOGIN, 5000)) << Log() << ReadFile(dir_ / "server.out");
   ASSERT_TRUE(WaitLog(T_LOGIN_OK, 5000, 2)) << Log();
   EXPECT_EQ(Stop(), 0);
-}
-
-// "counters logins=N reports=M ...": the server's totals.
-int Counter(const std::string& state, const std::string& name) {
-  size_t at = state.find("counters ");
-  if (at == std::string::npos) return -1;
-  at = state.find(" " + name + "=", at);
-  return at == std::string::npos ? -1 : std::atoi(state.c_str() + at + name.size() + 2);
 }
 
 TEST_F(WithServer, SignalsActNowAndReloadAsTheServerSeesIt) {

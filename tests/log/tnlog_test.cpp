@@ -138,4 +138,42 @@ TEST_F(ZEPTNLogTest, FailedSendDetachesUntilAConsoleIsSetAgain) {
   EXPECT_NE(std::string::npos, again.Receive().find(":INFO:back\r\n"));
 }
 
+TEST_F(ZEPTNLogTest, SeveralConsolesEachGetEveryLineAndLeaveAlone) {
+  ZEPTNLog log(FakeFrame());
+  ConsolePair first, second, third;
+  log.SetSocket(first.server);
+  EXPECT_EQ(0, log.AddSocket(second.server));
+  EXPECT_EQ(0, log.AddSocket(second.server));  // once is enough
+  EXPECT_EQ(0, log.AddSocket(third.server));
+  EXPECT_EQ(-1, log.AddSocket(0));
+  EXPECT_EQ(3, log.GetSocketCount());
+  log.Log(__FILE__, __LINE__, LOG_INFO, "to all");
+  EXPECT_EQ(":INFO:to all\r\n", first.Receive().substr(13));
+  EXPECT_EQ(":INFO:to all\r\n", second.Receive().substr(13));
+  EXPECT_EQ(":INFO:to all\r\n", third.Receive().substr(13));
+  // One console leaves: the others keep their copy, the SetSocket one too.
+  log.RemoveSocket(second.server);
+  EXPECT_FALSE(log.HasSocket(second.server));
+  EXPECT_EQ(first.server, log.GetSocket());
+  // A dead console is detached on its own failure only.
+  close(third.client);
+  third.client = -1;
+  for (int i = 0; i < 20 && log.HasSocket(third.server); ++i) {
+    log.Log(__FILE__, __LINE__, LOG_INFO, "still");
+    ZEPSleep(5);
+  }
+  EXPECT_FALSE(log.HasSocket(third.server));
+  EXPECT_EQ(1, log.GetSocketCount());
+  EXPECT_NE(std::string::npos, first.Receive().find("still"));
+  EXPECT_EQ("", second.Receive(50));
+  // RemoveSocket takes the SetSocket slot too when it holds that socket.
+  log.RemoveSocket(first.server);
+  EXPECT_EQ(-1, log.GetSocket());
+  // Every slot taken: refused, not overwritten.
+  for (int fd = 1000; fd < 1000 + ZEPTNLog::kMaxExtraSockets; ++fd) EXPECT_EQ(0, log.AddSocket(fd));
+  EXPECT_EQ(-1, log.AddSocket(second.server));
+  for (int fd = 1000; fd < 1000 + ZEPTNLog::kMaxExtraSockets; ++fd) log.RemoveSocket(fd);
+  EXPECT_EQ(0, log.GetSocketCount());
+}
+
 }  // namespace

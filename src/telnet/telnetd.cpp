@@ -1,0 +1,328 @@
+#include "telnet/telnetd.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/zepconst.h"
+#include "frame/zepframe.h"
+#include "log/tnlog.h"
+#include "log/zeplog.h"
+
+std::atomic<TelnetDecryptFn> g_pTelnetDecrypt{nullptr};
+
+namespace {
+
+const char kPasswordPrompt[] = "Password:";
+
+void TelnetLog(int line, LOG_TYPE_ level, ZEPString& text) {
+  g_LogMutex.Acquire();
+  if (zeplog != nullptr) zeplog->Log(__FILE__, line, level, text);
+  g_LogMutex.Release();
+}
+
+#define TELNET_LOG(level, parts)             \
+  do {                                       \
+    ZEPString telnetLine_;                   \
+    telnetLine_ << parts;                    \
+    TelnetLog(__LINE__, level, telnetLine_); \
+  } while (0)
+
+}  // namespace
+
+int TelnetLogSend(ZEPFrame* /*frame*/, int sock, const char* line) {
+  if (sock <= 0 || line == nullptr) return -1;
+  const size_t len = std::strlen(line);
+  ssize_t n;
+  do {
+    n = send(sock, line, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(len) ? 0 : -1;
+}
+
+// ------------------------------------------------------------- listener
+
+CTelnetdNode::CTelnetdNode(ZEPFrame* frame, const TelnetLimits_tag& limits)
+    : CAppNode(frame),
+      m_strHost(""),
+      m_strPort(""),
+      m_strPrompt("ADMIN>"),
+      m_strPasswd("407132"),
+      m_Limits(limits) {}
+
+CTelnetdNode::~CTelnetdNode() {}
+
+void CTelnetdNode::SetHostPort(const ZEPString& host, const ZEPString& port) {
+  m_strHost = host;
+  m_strPort = port;
+}
+
+void CTelnetdNode::SetPrompt(const ZEPString& prompt) {
+  std::lock_guard<std::mutex> lock(m_SettingsLock);
+  m_strPrompt = prompt;
+}
+
+ZEPString CTelnetdNode::GetPrompt() {
+  std::lock_guard<std::mutex> lock(m_SettingsLock);
+  return m_strPrompt;
+}
+
+int CTelnetdNode::SetPasswd(const ZEPString& scrambled) {
+  TelnetDecryptFn decrypt = g_pTelnetDecrypt.load();
+  if (decrypt == nullptr) return -1;
+  ZEPString plain;
+  decrypt(scrambled.GetSafeText(), plain);
+  SetPlainPasswd(plain);
+  return 0;
+}
+
+void CTelnetdNode::SetPlainPasswd(const ZEPString& password) {
+  std::lock_guard<std::mutex> lock(m_SettingsLock);
+  m_strPasswd = password;
+}
+
+ZEPString CTelnetdNode::GetPasswd() {
+  std::lock_guard<std::mutex> lock(m_SettingsLock);
+  return m_strPasswd;
+}
+
+bool CTelnetdNode::IsPasswd(const ZEPString& typed) {
+  const ZEPString want = GetPasswd();
+  const uint32_t n = want.GetLength();
+  if (n == 0) return false;
+  const uint32_t m = typed.GetLength();
+  const char* a = want.GetSafeText();
+  const char* b = typed.GetSafeText();
+  // Every byte of the password is looked at, whatever was typed.
+  unsigned diff = n ^ m;
+  for (uint32_t i = 0; i < n; ++i) diff |= static_cast<unsigned char>(a[i] ^ (i < m ? b[i] : 0));
+  return diff == 0;
+}
+
+int CTelnetdNode::Listen() {
+  ZEPFrame* frame = Frame();
+  for (int tries = 1;; ++tries) {
+    const int sock = frame->CreateServer(m_strHost, m_strPort, ZEP_PROTO_TCP);
+    if (sock >= 0) return sock;
+    if (tries >= m_Limits.m_nListenTries) break;
+    TimeEvent_tag* wait = frame->AddTicker(this, 500, 1, 0);
+    if (wait == nullptr) break;  // quitting
+    for (;;) {
+      RecvEvent();
+      CEvent* e = Event().Get();
+      if (CQuitEvent::Narrow(e) != nullptr) {
+        frame->DelTicker(wait);
+        return -1;
+      }
+      CTimerEvent* t = CTimerEvent::Narrow(e);
+      if (t != nullptr && t->GetTimerID() == wait) break;
+    }
+  }
+  TELNET_LOG(LOG_ERRR, "Listen on " << m_strHost << ":" << m_strPort << " fail.");
+  return -1;
+}
+
+void CTelnetdNode::doRunNode() {
+  ZEPFrame* frame = Frame();
+  const int sock = Listen();
+  if (sock < 0) {
+    m_nListenState.store(-1);
+    return;
+  }
+  SetSocket(sock);
+  frame->SetSocketPriority(sock, 1);
+  if (frame->AddTCPEvent(this, sock, 0) != 0) {
+    // Told to quit before it began: nothing will accept on it.
+    frame->ClearNode(sock, true);
+    m_nListenState.store(-1);
+    return;
+  }
+  m_nListenPort.store(frame->GetLocalPort(sock));
+  m_nListenState.store(1);
+  TELNET_LOG(LOG_INFO, "Console listening on " << m_strHost << ":" << frame->GetLocalPort(sock));
+  for (;;) {
+    RecvEvent();
+    CEvent* e = Event().Get();
+    if (CQuitEvent::Narrow(e) != nullptr) break;
+    CTCPEvent* ev = CTCPEvent::Narrow(e);
+    if (ev != nullptr && ev->GetSocket() == sock) Serve(ev);
+  }
+  m_nListenState.store(0);
+}
+
+void CTelnetdNode::Serve(CTCPEvent* ev) {
+  // A listening socket reports new connections only; anything else (an
+  // error on the socket) is no connection and is passed over.
+  if (!ev->IsTcpNew() || ev->GetRecvSize() != static_cast<int>(sizeof(int))) {
+    TELNET_LOG(LOG_WARN, "Console listener: event " << ev->GetRC() << " ignored.");
+    return;
+  }
+  int child = -1;
+  std::memcpy(&child, ev->GetBuffer(), sizeof(int));
+  ZEPFrame* frame = Frame();
+  CTelnetClientNode* node = NewClientNode();
+  if (node == nullptr) {
+    frame->ClearNode(child, true);
+    return;
+  }
+  node->SetSocket(child);
+  if (frame->AddNode(node, true) != 0) {
+    // Shutting down: the connection is closed unserved.
+    node->DestroyMe();
+    frame->ClearNode(child, true);
+    return;
+  }
+  // A node that already quit took no socket along: close it here.
+  if (frame->AddTCPEvent(node, child, 0) != 0) frame->ClearNode(child, true);
+}
+
+// -------------------------------------------------------- console node
+
+CTelnetClientNode::CTelnetClientNode(ZEPFrame* frame, CTelnetdNode* owner)
+    : CAppNode(frame), m_Owner(owner), m_Input(owner->GetLimits().m_nMaxLine) {
+  owner->m_nClients.fetch_add(1);
+}
+
+CTelnetClientNode::~CTelnetClientNode() { m_Owner->m_nClients.fetch_sub(1); }
+
+int CTelnetClientNode::Send(const char* data, size_t len) {
+  if (m_bSendFailed) return -1;
+  if (len == 0) return 0;
+  if (Frame()->SendData(GetSocket(), data, static_cast<int>(len)) != 0) {
+    m_bSendFailed = true;
+    return -1;
+  }
+  return 0;
+}
+
+int CTelnetClientNode::Send(const ZEPString& text) {
+  return Send(text.GetSafeText(), text.GetLength());
+}
+
+int CTelnetClientNode::SetLogCopy(bool on) {
+  int rc = -1;
+  g_LogMutex.Acquire();
+  if (ZEPTNLog* log = dynamic_cast<ZEPTNLog*>(zeplog)) {
+    if (on) {
+      rc = log->AddSocket(GetSocket());
+    } else {
+      log->RemoveSocket(GetSocket());
+      rc = 0;
+    }
+  }
+  g_LogMutex.Release();
+  return rc;
+}
+
+bool CTelnetClientNode::IsLogCopy() {
+  g_LogMutex.Acquire();
+  ZEPTNLog* log = dynamic_cast<ZEPTNLog*>(zeplog);
+  const bool on = log != nullptr && log->HasSocket(GetSocket());
+  g_LogMutex.Release();
+  return on;
+}
+
+void CTelnetClientNode::TakeInput(CTCPEvent* ev) {
+  int n = ev->GetRecvSize();
+  const int room = CTCPEvent::GetBufferSize() - ev->GetBufferOffset();
+  if (n < 0) n = 0;
+  if (n > room) n = room;
+  m_pIn = ev->GetBuffer();
+  m_nIn = static_cast<size_t>(n);
+}
+
+void CTelnetClientNode::Advance(size_t used) {
+  m_pIn += used;
+  m_nIn -= used;
+}
+
+int CTelnetClientNode::AcceptPasswd() {
+  size_t used = 0;
+  ZEPString echo;  // stays empty: the password is not echoed
+  const CTelnetInput::Result r = m_Input.Feed(m_pIn, m_nIn, used, echo);
+  Advance(used);
+  if (r == CTelnetInput::kNeedMore) return 0;
+  if (r == CTelnetInput::kTooLong) return -1;
+  return m_Owner->IsPasswd(m_Input.GetLine()) ? 1 : -1;
+}
+
+int CTelnetClientNode::ProcessTelnetCmd() {
+  while (!m_bQuit) {
+    size_t used = 0;
+    ZEPString echo;
+    const CTelnetInput::Result r = m_Input.Feed(m_pIn, m_nIn, used, echo);
+    Advance(used);
+    if (Send(echo) != 0) return -1;
+    if (r == CTelnetInput::kNeedMore) return 0;
+    if (r == CTelnetInput::kTooLong) {
+      ZEPString why;
+      why << "line too long: more than " << static_cast<unsigned long>(m_Input.GetMaxLine())
+          << " bytes\r\n";
+      Send(why);
+    } else {
+      ExecuteCmd(m_Input.GetLine());
+    }
+    if (m_bSendFailed) return -1;
+    if (m_bQuit) return 0;
+    if (Send(m_Owner->GetPrompt()) != 0) return -1;
+  }
+  return 0;
+}
+
+bool CTelnetClientNode::OnTick() {
+  // The listener is gone (stopped, or restarted with new settings): its
+  // sessions end with it.
+  if (m_Owner->IsQuiting() || m_Owner->GetListenState() != 1) return true;
+  ++m_nIdleSeconds;
+  const TelnetLimits_tag& limits = m_Owner->GetLimits();
+  const int limit = m_bLoggedIn.load() ? limits.m_nIdleSec : limits.m_nLoginIdleSec;
+  if (m_nIdleSeconds > limit) {
+    TELNET_LOG(LOG_INFO, "Console " << m_strPeer << ": idle for more than " << limit
+                                    << " s, connection closed.");
+    return true;
+  }
+  return false;
+}
+
+void CTelnetClientNode::doRunNode() {
+  ZEPFrame* frame = Frame();
+  const int sock = GetSocket();
+  m_strPeer = "";
+  m_strPeer << frame->GetPeerIP(sock) << ":" << frame->GetPeerPort(sock);
+  m_pTicker = frame->AddTicker(this, 1000, -1, 0);
+  if (Send(kPasswordPrompt, sizeof(kPasswordPrompt) - 1) != 0) m_bQuit = true;
+  while (!m_bQuit) {
+    RecvEvent();
+    CEvent* e = Event().Get();
+    if (CQuitEvent::Narrow(e) != nullptr) break;
+    if (CTimerEvent* t = CTimerEvent::Narrow(e)) {
+      if (t->GetTimerID() == m_pTicker && OnTick()) break;
+      continue;
+    }
+    CTCPEvent* ev = CTCPEvent::Narrow(e);
+    if (ev == nullptr || ev->GetSocket() != sock) continue;
+    if (ev->IsTcpClose()) break;
+    if (!ev->IsTcpData()) continue;
+    m_nIdleSeconds = 0;
+    TakeInput(ev);
+    if (!m_bLoggedIn.load()) {
+      const int rc = AcceptPasswd();
+      if (rc == 0) continue;
+      if (rc < 0) {
+        TELNET_LOG(LOG_WARN, "Console " << m_strPeer << ": wrong password, connection closed.");
+        break;
+      }
+      m_bLoggedIn.store(true);
+      m_Input.SetEcho(true);
+      TELNET_LOG(LOG_INFO, "Console " << m_strPeer << ": logged in.");
+      OnLogin();
+      if (Send("\r\n", 2) != 0 || Send(m_Owner->GetPrompt()) != 0) break;
+    }
+    // The bytes after the password's line end are the first commands.
+    if (ProcessTelnetCmd() != 0) m_bQuit = true;
+  }
+  // The descriptor is closed once this node has quit: no log line may be
+  // sent to it after that, nor to whatever later gets its number.
+  SetLogCopy(false);
+}

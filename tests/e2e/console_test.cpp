@@ -1,0 +1,216 @@
+// The daemon's administration console against the real dyrclient and the
+// reference server, over loopback TCP: login, status, relogin, the log copy,
+// refusals, and no console without a complete [CONSOLE] section.
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "../telnet/telnetpeer.h"
+#include "withserver.h"
+
+namespace e2e {
+namespace {
+
+using telnettest::Peer;
+
+class ConsoleTest : public WithServer {
+ protected:
+  static std::string Section(const std::string& user, int main, int asst) {
+    return "[DYR_CLIENT]\nHost=localhost\nMainPort=" + std::to_string(main) +
+           "\nAsstPort=" + std::to_string(asst) + "\nUserName=" + Scramble(user) +
+           "\nPassword=" + Scramble("pw") + "\nDomain=" + user + ".example.net\n";
+  }
+  // Two accounts with the console section between them.
+  void WriteIniWithConsole(const std::string& console) {
+    WriteFile(dir_ / "dyrclient.ini", Section("gus", main_port_, asst_port_) + console +
+                                          Section("hal", main_port_, asst_port_));
+  }
+  // The port the console listens on, from its log line; -1 if none.
+  int ConsolePort(int ms) {
+    int port = -1;
+    WaitFor(
+        [&] {
+          std::string log = Log();
+          size_t at = log.find("Console listening on 127.0.0.1:");
+          if (at == std::string::npos) return false;
+          port = std::atoi(log.c_str() + at + 31);
+          return port > 0;
+        },
+        ms);
+    return port;
+  }
+  // A port nothing listens on (taken from the kernel, then freed).
+  static int FreePort() {
+    int s = nettest::PlainListener();
+    int port = nettest::LocalPort(s);
+    close(s);
+    return port;
+  }
+};
+
+TEST_F(ConsoleTest, LoginStatusReloginLogCopyAndQuit) {
+  ASSERT_TRUE(StartServer({"--report-span", "60000", "--exit-addr", "203.0.113.50"}));
+  WriteIniWithConsole("[CONSOLE]\nPort=0\nPassword=" + Scramble("adm1n") + "\n");
+  StartClient();
+  ASSERT_TRUE(WaitFor([&] { return Counter(State(), "logins") == 2; }, 5000)) << State();
+  ASSERT_TRUE(WaitLog(T_LOGIN_OK, 5000, 2)) << Log();
+  const int port = ConsolePort(5000);
+  ASSERT_GT(port, 0) << Log();
+
+  Peer p(port);
+  ASSERT_TRUE(p.Login("adm1n")) << p.got;
+  size_t at = p.got.size();
+  p.Write("status\r\n");
+  ASSERT_TRUE(p.WaitFor("ADMIN>", 5000, at)) << p.got;
+  const std::string status = p.got.substr(at);
+  EXPECT_NE(std::string::npos, status.find("status\r\naccount 1 host=localhost user=gus state=20 "
+                                           "egress=203.0.113.50 id="))
+      << status;
+  EXPECT_NE(std::string::npos, status.find("\r\naccount 2 host=localhost user=hal state=20 "))
+      << status;
+  EXPECT_NE(std::string::npos, status.find(" login_age=")) << status;
+  EXPECT_NE(std::string::npos, status.find(" report_age=-\r\nADMIN>")) << status;
+
+  at = p.got.size();
+  p.Write("log on\r\n");
+  ASSERT_TRUE(p.WaitFor("log copy on\r\nADMIN>", 5000, at)) << p.got;
+  at = p.got.size();
+  p.Write("relogin all\r\n");
+  ASSERT_TRUE(p.WaitFor("relogin: 2 account(s)\r\n", 5000, at)) << p.got;
+  EXPECT_TRUE(WaitFor([&] { return Counter(State(), "logins") == 4; }, 5000)) << State();
+  // The log's next lines arrive on the console as they are written.
+  EXPECT_TRUE(p.WaitFor(":MESG:" T_LOGIN_OK, 5000, at)) << p.got;
+
+  at = p.got.size();
+  p.Write("relogin 3\r\nrelogin x\r\nbogus thing\r\nreport\r\n");
+  ASSERT_TRUE(p.WaitFor("Report End", 5000, at)) << p.got;
+  const std::string answers = p.got.substr(at);
+  EXPECT_NE(std::string::npos, answers.find("no account 3\r\n")) << answers;
+  EXPECT_NE(std::string::npos, answers.find("usage: relogin N|all\r\n")) << answers;
+  EXPECT_NE(std::string::npos, answers.find("unknown command: bogus thing\r\n")) << answers;
+  EXPECT_NE(std::string::npos, answers.find("Total Nodes")) << answers;
+
+  at = p.got.size();
+  p.Write("sample\r\n");
+  EXPECT_TRUE(p.WaitFor("Byte/Second", 10000, at)) << p.got;
+  p.Write("quit\r\n");
+  EXPECT_TRUE(p.WaitClosed(5000));
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(ConsoleTest, WrongPasswordClosesAndTheAccountsCarryOn) {
+  ASSERT_TRUE(StartServer({"--report-span", "60000", "--exit-addr", "203.0.113.51"}));
+  WriteIniWithConsole("[CONSOLE]\nHost=127.0.0.1\nPort=0\nPassword=" + Scramble("adm1n") + "\n");
+  StartClient();
+  const int port = ConsolePort(5000);
+  ASSERT_GT(port, 0) << Log();
+  Peer p(port);
+  ASSERT_TRUE(p.WaitFor("Password:"));
+  p.Write("adm1N\r\nstatus\r\n");
+  EXPECT_TRUE(p.WaitClosed(5000));
+  EXPECT_EQ(std::string::npos, p.got.find("account")) << p.got;
+  EXPECT_TRUE(WaitLog("wrong password, connection closed.", 5000)) << Log();
+  EXPECT_EQ(1u, CountOf(Log(), ":WARN:Console 127.0.0.1:")) << Log();
+  EXPECT_TRUE(WaitFor([&] { return Counter(State(), "logins") == 2; }, 5000)) << State();
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(ConsoleTest, NoSectionOrNoPasswordMeansNoListeningSocket) {
+  ASSERT_TRUE(StartServer({"--report-span", "60000"}));
+  const int port = FreePort();
+  ASSERT_GT(port, 0);
+  WriteIniWithConsole("[CONSOLE]\nPort=" + std::to_string(port) + "\n");
+  StartClient();
+  ASSERT_TRUE(WaitLog("[CONSOLE] has no Password=", 5000)) << Log();
+  EXPECT_EQ(1u, CountOf(Log(), ":WARN:[CONSOLE] has no Password="));
+  // The section took nothing from the accounts around it.
+  EXPECT_TRUE(WaitFor([&] { return Counter(State(), "logins") == 2; }, 5000)) << State();
+  EXPECT_LT(nettest::PlainConnect(port), 0);
+  EXPECT_EQ(0u, CountOf(Log(), "Console listening"));
+  EXPECT_EQ(Stop(), 0);
+
+  // No section at all: nothing listens either, and nothing is said.
+  WriteIniWithConsole("");
+  StartClient();
+  EXPECT_TRUE(WaitFor([&] { return Counter(State(), "logins") == 4; }, 5000)) << State();
+  EXPECT_EQ(0u, CountOf(Log(), "Console listening"));
+  EXPECT_LT(nettest::PlainConnect(port), 0);
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(ConsoleTest, ReloadKeepsAnUnchangedConsoleAndRestartsAChangedOne) {
+  ASSERT_TRUE(StartServer({"--report-span", "60000"}));
+  WriteIniWithConsole("[CONSOLE]\nPort=0\nPassword=" + Scramble("one") + "\n");
+  StartClient();
+  const int port = ConsolePort(5000);
+  ASSERT_GT(port, 0) << Log();
+  Peer p(port);
+  ASSERT_TRUE(p.Login("one"));
+  client_.Signal(SIGHUP);
+  ASSERT_TRUE(WaitLog("console kept.", 5000)) << Log();
+  size_t at = p.got.size();
+  p.Write("help\r\n");
+  EXPECT_TRUE(p.WaitFor("log on|off", 5000, at)) << p.got;
+  // A new password: the old sessions end, the new one asks for it.
+  WriteIniWithConsole("[CONSOLE]\nPort=" + std::to_string(port) + "\nPassword=" + Scramble("two") +
+                      "\n");
+  client_.Signal(SIGHUP);
+  ASSERT_TRUE(WaitLog("console restarted.", 5000)) << Log();
+  EXPECT_TRUE(p.WaitClosed(5000));
+  Peer q(port);
+  ASSERT_TRUE(q.Login("two")) << q.got;
+  // The section removed: no console.
+  WriteIniWithConsole("");
+  client_.Signal(SIGHUP);
+  ASSERT_TRUE(WaitLog("console stopped.", 5000)) << Log();
+  EXPECT_TRUE(q.WaitClosed(5000));
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(ConsoleTest, TenConsolesAtOnceLeaveNothingAndTheAccountsKeepReporting) {
+  ASSERT_TRUE(StartServer({"--report-span", "300", "--exit-addr", "203.0.113.52"}));
+  WriteIniWithConsole("[CONSOLE]\nPort=0\nPassword=" + Scramble("adm1n") + "\n");
+  StartClient();
+  const int port = ConsolePort(5000);
+  ASSERT_GT(port, 0) << Log();
+  ASSERT_TRUE(WaitFor([&] { return Counter(State(), "reports") > 0; }, 5000)) << State();
+  const int reportsBefore = Counter(State(), "reports");
+  std::atomic<int> done{0};
+  std::vector<std::thread> admins;
+  for (int i = 0; i < 10; ++i) {
+    admins.emplace_back([&, i] {
+      Peer p(port);
+      if (p.fd < 0 || !p.Login("adm1n")) return;
+      if (i % 3 == 0) p.Write("log on\r\n");
+      for (int k = 0; k < 5; ++k) p.Write("status\r\nhelp\r\n");
+      if (!p.WaitFor("account 2 ", 10000)) return;
+      if (i % 2 == 0) {
+        p.Write("quit\r\n");
+        if (!p.WaitClosed(10000)) return;
+      } else {
+        p.Write("stat");  // gone mid-line
+      }
+      done.fetch_add(1);
+    });
+  }
+  for (std::thread& t : admins) t.join();
+  EXPECT_EQ(10, done.load());
+  // Only the two accounts, the listener and the console asking are left.
+  Peer last(port);
+  ASSERT_TRUE(last.Login("adm1n"));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        size_t at = last.got.size();
+        last.Write("report\r\n");
+        return last.WaitFor("Report End", 5000, at) &&
+               last.got.find("Total Nodes           : 4\r\n", at) != std::string::npos;
+      },
+      10000))
+      << last.got.substr(last.got.size() > 2000 ? last.got.size() - 2000 : 0);
+  EXPECT_TRUE(WaitFor([&] { return Counter(State(), "reports") >= reportsBefore + 4; }, 5000))
+      << State();
+  EXPECT_EQ(Stop(), 0);
+}
+
+}  // namespace
+}  // namespace e2e

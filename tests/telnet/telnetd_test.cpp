@@ -1,0 +1,302 @@
+// The console nodes over real loopback connections: password, echo and
+// prompt, idle limits, hostile input, the log's copy, many sessions at once.
+#include "telnet/telnetd.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../cmd/logcapture.h"
+#include "../frame/frame_helpers.h"
+#include "../net/nettest_util.h"
+#include "log/tnlog.h"
+#include "telnetpeer.h"
+
+namespace {
+
+using nettest::Clock;
+using telnettest::Peer;
+
+// A console whose commands are: "say X" answers X, "logon"/"logoff" switch
+// the log copy, "quit" ends the session.
+class EchoConsole : public CTelnetClientNode {
+ public:
+  EchoConsole(ZEPFrame* f, CTelnetdNode* owner) : CTelnetClientNode(f, owner) {}
+  void DestroyMe() override { delete this; }
+  void ExecuteCmd(ZEPString line) override {
+    std::string l(line.GetSafeText(), line.GetLength());
+    if (l == "quit") {
+      Quit();
+    } else if (l.compare(0, 4, "say ") == 0) {
+      Send(l.substr(4) + "\r\n");
+    } else if (l == "logon" || l == "logoff") {
+      Send(std::string(SetLogCopy(l == "logon") == 0 ? "ok\r\n" : "refused\r\n"));
+    }
+  }
+  using CTelnetClientNode::Send;
+  int Send(const std::string& s) { return CTelnetClientNode::Send(s.data(), s.size()); }
+};
+
+class EchoListener : public CTelnetdNode {
+ public:
+  EchoListener(ZEPFrame* f, const TelnetLimits_tag& limits) : CTelnetdNode(f, limits) {
+    SetHostPort("127.0.0.1", "0");
+    SetPlainPasswd("s3cret");
+  }
+  void DestroyMe() override { delete this; }
+  CTelnetClientNode* NewClientNode() override { return new EchoConsole(Frame(), this); }
+};
+
+// A served frame with a listener on an ephemeral loopback port.
+struct Console {
+  explicit Console(TelnetLimits_tag limits = ShortLimits()) {
+    listener = new EchoListener(frame.frame, limits);
+    EXPECT_EQ(0, frame->AddNode(listener, true));
+    EXPECT_TRUE(zeptest::WaitFor([&] { return listener->GetListenState() != 0; }, 10000));
+    port = listener->GetListenPort();
+  }
+  ~Console() { frame.Stop(); }
+  static TelnetLimits_tag ShortLimits() {
+    TelnetLimits_tag l;
+    l.m_nLoginIdleSec = 30;
+    l.m_nIdleSec = 30;
+    return l;
+  }
+  zeptest::ServedFrame frame;
+  EchoListener* listener = nullptr;  // the frame's until it stops
+  int port = -1;
+};
+
+// Installs a log with a console copy and no file for a test's length.
+struct CopyLog {
+  ZEPTNLog log;
+  ZEPLog* before = nullptr;
+  explicit CopyLog(ZEPFrame* f) : log(f) {
+    log.SetToFile(false);
+    g_LogMutex.Acquire();
+    before = zeplog;
+    zeplog = &log;
+    g_LogMutex.Release();
+    g_pTNLogSend.store(&TelnetLogSend);
+  }
+  ~CopyLog() {
+    g_pTNLogSend.store(&TNLogFrameSend);
+    g_LogMutex.Acquire();
+    zeplog = before;
+    g_LogMutex.Release();
+  }
+  void Line(const char* text) {
+    g_LogMutex.Acquire();
+    log.Log(__FILE__, __LINE__, LOG_INFO, text);
+    g_LogMutex.Release();
+  }
+};
+
+TEST(TelnetConsole, PasswordInPiecesThenEchoPromptBareCrAndErase) {
+  Console c;
+  ASSERT_GT(c.port, 0);
+  Peer p(c.port);
+  ASSERT_TRUE(p.WaitFor("Password:"));
+  EXPECT_EQ("Password:", p.got);
+  p.Write("s3");
+  p.Write("cr");
+  EXPECT_TRUE(p.Quiet(200));  // nothing echoed while the password is typed
+  p.Write("et\r");
+  ASSERT_TRUE(p.WaitFor("\r\nADMIN>"));
+  EXPECT_EQ("Password:\r\nADMIN>", p.got);
+  size_t at = p.got.size();
+  p.Write("say hi\r");  // a bare CR: its echo gets the LF
+  ASSERT_TRUE(p.WaitFor("ADMIN>", 10000, at));
+  EXPECT_EQ("say hi\r\nhi\r\nADMIN>", p.got.substr(at));
+  at = p.got.size();
+  p.Write("\b");
+  EXPECT_TRUE(p.Quiet(300));  // backspace on an empty line: nothing back
+  p.Write("s\b");
+  ASSERT_TRUE(p.WaitFor("s\b \b", 10000, at));
+  at = p.got.size();
+  // The LF of that CR LF comes in the next packet: no second prompt.
+  p.Write("say a\r");
+  ASSERT_TRUE(p.WaitFor("ADMIN>", 10000, at));
+  at = p.got.size();
+  p.Write("\n");
+  EXPECT_TRUE(p.Quiet(300));
+  p.Write("quit\r\n");
+  EXPECT_TRUE(p.WaitClosed(10000));
+  EXPECT_EQ("quit\r\n", p.got.substr(at));
+}
+
+TEST(TelnetConsole, WrongPasswordClosesAtOnceAndTellsThePeerAtWarn) {
+  LogCapture log;
+  Console c;
+  Peer p(c.port);
+  ASSERT_TRUE(p.WaitFor("Password:"));
+  // Commands typed ahead of a wrong password are never run.
+  p.Write("S3CRET\r\nsay leaked\r\n");
+  EXPECT_TRUE(p.WaitClosed(10000));
+  EXPECT_EQ(std::string::npos, p.got.find("leaked"));
+  EXPECT_TRUE(zeptest::WaitFor([&] { return log.Count("WARN", "wrong password") == 1; }, 5000));
+  EXPECT_EQ(1, log.Count("WARN", "127.0.0.1:"));
+  // An empty password opens nothing, and a password longer than a line is
+  // wrong without being compared.
+  c.listener->SetPlainPasswd("");
+  Peer q(c.port);
+  ASSERT_TRUE(q.WaitFor("Password:"));
+  q.Write("\r");
+  EXPECT_TRUE(q.WaitClosed(10000));
+  EXPECT_FALSE(c.listener->IsPasswd(""));
+}
+
+TEST(TelnetConsole, PasswordsThroughTheInstalledDecoder) {
+  Console c;
+  EXPECT_EQ("ADMIN>", std::string(c.listener->GetPrompt().GetSafeText()));
+  g_pTelnetDecrypt.store(nullptr);
+  EXPECT_EQ(-1, c.listener->SetPasswd("abc"));
+  EXPECT_TRUE(c.listener->IsPasswd("s3cret"));
+  g_pTelnetDecrypt.store([](const char* s, ZEPString& out) { out = ZEPString("x") + s; });
+  EXPECT_EQ(0, c.listener->SetPasswd("yz"));
+  g_pTelnetDecrypt.store(nullptr);
+  EXPECT_TRUE(c.listener->IsPasswd("xyz"));
+  EXPECT_FALSE(c.listener->IsPasswd("xy"));
+  EXPECT_FALSE(c.listener->IsPasswd("xyzz"));
+  EXPECT_FALSE(c.listener->IsPasswd("XYZ"));
+}
+
+TEST(TelnetConsole, TelnetNegotiationZeroAndFfBytesAndHugeLines) {
+  Console c;
+  Peer p(c.port);
+  ASSERT_TRUE(p.WaitFor("Password:"));
+  // A telnet client's option requests around and inside the password.
+  const char kNeg[] = "\xff\xfd\x03\xff\xfb\x18s3c\xff\xfa\x18\x00\xff\xf0ret\r\x00";
+  p.Write(std::string(kNeg, sizeof(kNeg) - 1));
+  ASSERT_TRUE(p.WaitFor("\r\nADMIN>"));
+  // A full 4096-byte read without a line end, twice, then the line end.
+  size_t at = p.got.size();
+  p.Write(std::string(4096, 'A'));
+  p.Write(std::string(4096, 'B') + "\r");
+  ASSERT_TRUE(p.WaitFor("line too long: more than 1024 bytes\r\nADMIN>", 10000, at));
+  EXPECT_EQ(std::string(1024, 'A') + "\r\nline too long: more than 1024 bytes\r\nADMIN>",
+            p.got.substr(at));
+  at = p.got.size();
+  p.Write(
+      std::string("say a\0\xff\xff"
+                  "b\r",
+                  10));
+  ASSERT_TRUE(p.WaitFor("ADMIN>", 10000, at));
+  EXPECT_EQ("say ab\r\nab\r\nADMIN>", p.got.substr(at));
+}
+
+TEST(TelnetConsole, IdleLimitsBeforeAndAfterLogin) {
+  TelnetLimits_tag limits;
+  limits.m_nLoginIdleSec = 1;
+  limits.m_nIdleSec = 2;
+  Console c(limits);
+  Peer before(c.port);
+  Peer after(c.port);
+  ASSERT_TRUE(after.Login());
+  const auto start = Clock::now();
+  EXPECT_TRUE(before.WaitClosed(10000));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
+  // Typing resets the count: still open past the login limit.
+  after.Write("say x\r\n");
+  EXPECT_FALSE(after.WaitClosed(1500));
+  EXPECT_TRUE(after.WaitClosed(10000));
+}
+
+TEST(TelnetConsole, SilentPasswordPromptIsDroppedAfterTenSeconds) {
+  Console c(TelnetLimits_tag{});  // the real limits
+  Peer p(c.port);
+  ASSERT_TRUE(p.WaitFor("Password:"));
+  const auto start = Clock::now();
+  EXPECT_FALSE(p.WaitClosed(9000));
+  EXPECT_TRUE(p.WaitClosed(15000));
+  EXPECT_GE(Clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(TelnetConsole, LogCopyReachesEveryConsoleThatAskedUntilItLeaves) {
+  Console c;
+  CopyLog log(c.frame.frame);
+  Peer a(c.port), b(c.port), quiet(c.port);
+  ASSERT_TRUE(a.Login());
+  ASSERT_TRUE(b.Login());
+  ASSERT_TRUE(quiet.Login());
+  a.Write("logon\r");
+  b.Write("logon\r");
+  ASSERT_TRUE(a.WaitFor("ok\r\n"));
+  ASSERT_TRUE(b.WaitFor("ok\r\n"));
+  log.Line("first copy");
+  EXPECT_TRUE(a.WaitFor(":INFO:first copy\r\n"));
+  EXPECT_TRUE(b.WaitFor(":INFO:first copy\r\n"));
+  // a leaves mid-line; b keeps its copy, the socket a had is no longer used.
+  a.Write("say unfinish");
+  close(a.fd);
+  a.fd = -1;
+  ASSERT_TRUE(zeptest::WaitFor([&] { return log.log.GetSocketCount() == 1; }, 10000));
+  log.Line("second copy");
+  EXPECT_TRUE(b.WaitFor("second copy"));
+  size_t at = b.got.size();
+  b.Write("logoff\r");
+  ASSERT_TRUE(b.WaitFor("ok\r\n", 10000, at));
+  log.Line("third copy");
+  EXPECT_TRUE(b.Quiet(300));
+  EXPECT_EQ(std::string::npos, b.got.find("third copy"));
+  EXPECT_EQ(std::string::npos, quiet.got.find("copy"));
+  EXPECT_EQ(0, log.log.GetSocketCount());
+}
+
+TEST(TelnetConsole, TenSessionsTypingAndQuittingLeaveNothingBehind) {
+  Console c;
+  CopyLog log(c.frame.frame);
+  std::atomic<int> done{0};
+  std::vector<std::thread> admins;
+  for (int i = 0; i < 10; ++i) {
+    admins.emplace_back([&, i] {
+      Peer p(c.port);
+      if (!p.Login()) return;
+      if (i % 3 == 0) p.Write("logon\r\n");
+      for (int k = 0; k < 20; ++k)
+        p.Write("say " + std::to_string(i) + "-" + std::to_string(k) + "\r\n");
+      if (!p.WaitFor("say " + std::to_string(i) + "-19\r\n" + std::to_string(i) + "-19\r\n"))
+        return;
+      if (i % 2 == 0) {
+        p.Write("quit\r\n");
+      } else {
+        p.Write("half a li");  // gone mid-line
+      }
+      if (i % 2 == 0 && !p.WaitClosed(10000)) return;
+      done.fetch_add(1);
+    });
+  }
+  for (int k = 0; k < 50; ++k) log.Line("busy log");
+  for (std::thread& t : admins) t.join();
+  EXPECT_EQ(10, done.load());
+  EXPECT_TRUE(zeptest::WaitFor([&] { return c.listener->GetClientCount() == 0; }, 10000))
+      << c.listener->GetClientCount() << " sessions left";
+  EXPECT_EQ(0, log.log.GetSocketCount());
+  EXPECT_EQ(1, c.frame->GetNodeCount());  // the listener alone
+}
+
+TEST(TelnetConsole, ListenFailureIsLoggedAndTheNodeEnds) {
+  LogCapture log;
+  int taken = nettest::PlainListener();
+  ASSERT_GE(taken, 0);
+  const std::string port = std::to_string(nettest::LocalPort(taken));
+  zeptest::ServedFrame frame;
+  TelnetLimits_tag once;
+  once.m_nListenTries = 1;
+  EchoListener* l = new EchoListener(frame.frame, once);
+  l->SetHostPort("127.0.0.1", port.c_str());
+  ASSERT_EQ(0, frame->AddNode(l, true));
+  // The node ends on its own; the frame destroys it.
+  EXPECT_TRUE(zeptest::WaitFor(
+      [&] { return log.Count("ERRR", "Listen on 127.0.0.1:" + port + " fail.") == 1; }, 10000));
+  EXPECT_TRUE(zeptest::WaitFor([&] { return frame->GetNodeCount() == 0; }, 10000));
+  frame.Stop();
+  close(taken);
+}
+
+}  // namespace
