@@ -1,6 +1,7 @@
 #include "frame/messageq.h"
 
 #include <chrono>
+#include <new>
 
 #include "base/lockguard.h"
 #include "base/zepassert.h"
@@ -238,7 +239,12 @@ void CMessageQueue::CountSocket(std::vector<SocketEvent_tag>& list, int sock, ui
   r.m_nGeneration = gen;
   r.m_nCount = 1;
   r.m_bPaused = false;
-  list.push_back(r);
+  // Out of memory for one more record is fatal, as an empty record pool was.
+  try {
+    list.push_back(r);
+  } catch (const std::bad_alloc&) {
+    ZEP_ASSERT(false);
+  }
 }
 
 void CMessageQueue::UncountSocket(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen,
