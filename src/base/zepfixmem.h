@@ -20,9 +20,18 @@
 // LockedFree take the mutex themselves around one call (the event pools are
 // used that way). It is a leaf lock, taken after any frame, queue or engine
 // lock. The reference count inherited from RefCount is atomic.
+//
+// DeferredFree (any thread, no lock) pushes an element onto a lock-free
+// return stack, linked through the element's own PoolLink() (a void*& the
+// element type provides). Whoever next holds the mutex for LockedReclaimMalloc
+// or ReclaimLocked frees the whole stack into the bitmaps first, so Malloc still
+// picks the lowest free element among everything returned before it, and
+// GetCount does not count elements waiting on the stack. A receiver thread
+// releasing events thus never queues behind the producers on the mutex.
 #ifndef ZEP_BASE_ZEPFIXMEM_H
 #define ZEP_BASE_ZEPFIXMEM_H
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -250,6 +259,50 @@ class ZEPMTFixMem : public ZEPFixMem<T, N, I, G> {
     m_Mutex.Release();
     return p;
   }
+  // LockedMalloc for pools whose elements come back through DeferredFree:
+  // takes back what waits on the return stack first.
+  T* LockedReclaimMalloc() {
+    m_Mutex.Acquire();
+    ReclaimLocked();
+    T* p = this->Malloc();
+    m_Mutex.Release();
+    return p;
+  }
+
+  // Returns p without the mutex (see the header). p must come from this
+  // pool's Malloc and be returned once; a foreign or doubly returned element
+  // stops the process when the stack is reclaimed.
+  void DeferredFree(T* p) {
+    // Counted before it is visible on the stack, so GetCount never sees it
+    // freed twice.
+    m_nDeferred.fetch_add(1, std::memory_order_relaxed);
+    void* head = m_pDeferred.load(std::memory_order_relaxed);
+    do {
+      p->PoolLink() = head;
+    } while (!m_pDeferred.compare_exchange_weak(
+        head, static_cast<void*>(p), std::memory_order_release, std::memory_order_relaxed));
+  }
+
+  // Frees everything on the return stack; the mutex must be held.
+  void ReclaimLocked() {
+    // Only the whole stack is ever taken, so a popped element cannot come
+    // back under the same head value (no ABA).
+    void* p = m_pDeferred.exchange(nullptr, std::memory_order_acquire);
+    while (p != nullptr) {
+      T* e = static_cast<T*>(p);
+      p = e->PoolLink();
+      const int rc = this->Free(e);
+      ZEP_ASSERT(0 == rc);
+      m_nDeferred.fetch_sub(1, std::memory_order_relaxed);
+    }
+  }
+
+  // Elements handed out and not returned (the return stack counts as
+  // returned). With the mutex held the figure is exact but for returns in
+  // flight on other threads.
+  unsigned GetCount() const {
+    return ZEPFixMem<T, N, I, G>::GetCount() - m_nDeferred.load(std::memory_order_relaxed);
+  }
   int LockedFree(T* p) {
     m_Mutex.Acquire();
     int rc = this->Free(p);
@@ -259,6 +312,8 @@ class ZEPMTFixMem : public ZEPFixMem<T, N, I, G> {
 
  private:
   Mutex m_Mutex;
+  std::atomic<void*> m_pDeferred{nullptr};
+  std::atomic<unsigned> m_nDeferred{0};
 };
 
 #endif  // ZEP_BASE_ZEPFIXMEM_H

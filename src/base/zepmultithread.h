@@ -131,7 +131,7 @@ class Mutex {
   bool TryAcquire(pthread_t* who = nullptr);
   // Clears the owner, then unlocks.
   bool Release();
-  pthread_t* GetAcquiredThread() const { return m_pOwner.load(); }
+  pthread_t* GetAcquiredThread() const { return m_pOwner.load(std::memory_order_relaxed); }
   // BasicLockable, so that std::condition_variable_any can wait on it.
 #ifdef ZEP_DEADLOCK_DETECT
   // With the detector built in, a condition variable's unlock and relock are

@@ -1,14 +1,39 @@
 #include "frame/events.h"
 
 #include <cstring>
+#include <new>
 
 void CEvent::Init(bool full) {
   if (full) SetRefCount(0);
   m_pSrcNode = nullptr;
-  m_strEventID = "";
+  // Most events never get an id: skip the string work for them.
+  if (!m_strEventID.IsEmpty()) m_strEventID = "";
   m_nAppID = 0;
   m_nSrcAppID = 0;
   m_nEventType = ZEP_EVENT_PLAIN;
+}
+
+ZEPQueueLink* CEvent::ClaimQueueLink() {
+  ZEPQueueLink* link = &m_QLink;
+  // Acquire: the queue that released the link last is done with its fields.
+  if (m_bQLinkBusy.exchange(true, std::memory_order_acquire)) {
+    link = new (std::nothrow) ZEPQueueLink;
+    if (link == nullptr) return nullptr;
+  }
+  link->m_pNext = link->m_pPrev = nullptr;
+  link->m_pEvent = this;
+  return link;
+}
+
+void CEvent::ReleaseQueueLink(ZEPQueueLink* link) {
+  CEvent* e = link->m_pEvent;
+  link->m_pNext = link->m_pPrev = nullptr;
+  if (link == &e->m_QLink) {
+    link->m_pEvent = nullptr;
+    e->m_bQLinkBusy.store(false, std::memory_order_release);
+  } else {
+    delete link;
+  }
 }
 
 void CQuitEvent::Init(bool full) {

@@ -10,13 +10,22 @@
 // Threads: any thread may allocate (through the frame's Alloc...Event), fill
 // and enqueue an event; after it is enqueued only the receiving node's thread
 // reads it. The reference count is atomic, so references may be dropped from
-// any thread. Locks: only a pool's own mutex, inside Instance() and DestroyMe()
-// (the pool lock is innermost but for the log lock).
+// any thread. Locks: only a pool's own mutex, inside Instance() (the pool lock
+// is innermost but for the log lock). DestroyMe() takes no lock: a pooled
+// event goes onto its pool's lock-free return stack (ZEPMTFixMem::
+// DeferredFree), which the next Instance() empties under the pool's mutex, so
+// a receiver releasing events never contends with the producers' allocations.
+//
+// Every event carries one message-queue link (ZEPQueueLink) so that a queue
+// needs no list node per event; the first queue to take an event claims it
+// (an atomic flag), a second queue holding the same event at once allocates
+// a link of its own.
 #ifndef ZEP_FRAME_EVENTS_H
 #define ZEP_FRAME_EVENTS_H
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 
@@ -47,9 +56,27 @@ enum {
 // Size of the command-framing layer's fixed command record.
 const int kGeneralCmdSize = 4240;
 
+class CEvent;
+
+// One place in a message queue's chain (messageq.h).
+struct ZEPQueueLink {
+  ZEPQueueLink* m_pNext = nullptr;
+  ZEPQueueLink* m_pPrev = nullptr;
+  CEvent* m_pEvent = nullptr;
+};
+
 class CEvent : public RefCount {
  public:
   CEvent() { Init(true); }
+  // A copy is a new event: not queued anywhere, not on a return stack.
+  CEvent(const CEvent& other)
+      : RefCount(other),
+        m_strEventID(other.m_strEventID),
+        m_pSrcNode(other.m_pSrcNode),
+        m_nAppID(other.m_nAppID),
+        m_nSrcAppID(other.m_nSrcAppID),
+        m_nEventType(other.m_nEventType) {}
+  CEvent& operator=(const CEvent&) = delete;
   ~CEvent() override {}
 
   void Init(bool full);
@@ -64,21 +91,37 @@ class CEvent : public RefCount {
   uint32_t GetAppID() const { return m_nAppID; }
   int GetEventType() const { return m_nEventType; }
 
+  // Message queue only: a link for one queue, with m_pEvent set. The event's
+  // own link when no other queue holds it, else a heap link; NULL only when
+  // the heap is exhausted. Called under the claiming queue's lock.
+  ZEPQueueLink* ClaimQueueLink();
+  // Gives back a link from ClaimQueueLink once it is out of its queue.
+  static void ReleaseQueueLink(ZEPQueueLink* link);
+
+  // The pool's return-stack link (ZEPMTFixMem::DeferredFree); only
+  // meaningful while the event waits there.
+  void*& PoolLink() { return m_pPoolLink; }
+
  protected:
   ZEPString m_strEventID;
   CAppNode* m_pSrcNode = nullptr;
   uint32_t m_nAppID = 0;
   uint32_t m_nSrcAppID = 0;
   int m_nEventType = ZEP_EVENT_PLAIN;
+
+ private:
+  ZEPQueueLink m_QLink;
+  std::atomic<bool> m_bQLinkBusy{false};
+  void* m_pPoolLink = nullptr;
 };
 
 // The per-kind pool pattern shared by every pooled event: Instance() takes a
-// slot under the pool's mutex and initialises it fully; Release() gives it back
-// the same way, or deletes an event that was made with plain new.
+// slot under the pool's mutex and initialises it fully; Release() puts it on
+// the pool's return stack (no lock), or deletes an event made with plain new.
 template <class Kind, class Pool>
 Kind* ZEPEventFromPool(Pool* pool) {
   if (pool == nullptr) return nullptr;
-  return pool->LockedMalloc();
+  return pool->LockedReclaimMalloc();
 }
 
 template <class Kind, class Pool>
@@ -87,8 +130,7 @@ void ZEPEventRelease(Kind* ev, Pool* pool) {
     delete ev;
     return;
   }
-  int rc = pool->LockedFree(ev);
-  ZEP_ASSERT(0 == rc);
+  pool->DeferredFree(ev);
 }
 
 // Instance() of the kinds whose Init takes only the full flag.

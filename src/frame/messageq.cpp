@@ -1,6 +1,7 @@
 #include "frame/messageq.h"
 
 #include <chrono>
+#include <new>
 
 #include "base/lockguard.h"
 #include "base/zepassert.h"
@@ -32,9 +33,14 @@ void LogPause(const char* what, unsigned long key, int count) {
 }  // namespace
 
 CMessageQueue::CMessageQueue() {
-  // Event list nodes come from the list's own pool: a busy inbox then never
-  // reaches the system allocator per event.
-  m_EventList.SetUsePool(true);
+  // A socket that the receiver keeps up with makes and drops its count
+  // record with nearly every event. The socket records live by value in
+  // vectors that keep their capacity (no allocation once a queue has seen
+  // its sockets, no list-node references to count); the timer records'
+  // list nodes come from the list's own pool.
+  m_TCPCounts.reserve(8);
+  m_CmdCounts.reserve(8);
+  m_TimerCounts.SetUsePool(true);
   Init(false);
 }
 
@@ -48,9 +54,9 @@ void CMessageQueue::Init(bool /*reset*/) {
 }
 
 void CMessageQueue::Fini(bool /*reset*/) {
-  while (CEvent* e = m_EventList.RemoveHead()) e->downcount();
-  while (SocketEvent_tag* r = m_TCPCounts.RemoveHead()) m_SocketRecPool.Free(r);
-  while (SocketEvent_tag* r = m_CmdCounts.RemoveHead()) m_SocketRecPool.Free(r);
+  while (m_pHead != nullptr) UnlinkLocked(m_pHead)->downcount();
+  m_TCPCounts.clear();
+  m_CmdCounts.clear();
   while (TimerEvent_tag* r = m_TimerCounts.RemoveHead()) m_TimerRecPool.Free(r);
   while (UserEventCountNode_tag* r = m_Watches.RemoveHead()) m_WatchRecPool.Free(r);
 }
@@ -64,10 +70,9 @@ void CMessageQueue::Enqueue(CEvent* e, bool tail) {
       ++m_Stats.nRefused;
       return;
     }
-    if (tail)
-      m_EventList.AddTail(e);
-    else
-      m_EventList.AddHead(e);
+    ZEPQueueLink* link = e->ClaimQueueLink();
+    ZEP_ASSERT(NULL != link);
+    LinkLocked(link, tail);
     AddEventCount(e);
     e->upcount();
     // Only a consumer that went to sleep on an empty list needs a release;
@@ -82,9 +87,32 @@ void CMessageQueue::Enqueue(CEvent* e, bool tail) {
   if (wake) m_Sem.Release();
 }
 
+void CMessageQueue::LinkLocked(ZEPQueueLink* link, bool tail) {
+  if (tail) {
+    link->m_pPrev = m_pTail;
+    (m_pTail != nullptr ? m_pTail->m_pNext : m_pHead) = link;
+    m_pTail = link;
+  } else {
+    link->m_pNext = m_pHead;
+    (m_pHead != nullptr ? m_pHead->m_pPrev : m_pTail) = link;
+    m_pHead = link;
+  }
+  ++m_nEvents;
+}
+
+CEvent* CMessageQueue::UnlinkLocked(ZEPQueueLink* link) {
+  (link->m_pPrev != nullptr ? link->m_pPrev->m_pNext : m_pHead) = link->m_pNext;
+  (link->m_pNext != nullptr ? link->m_pNext->m_pPrev : m_pTail) = link->m_pPrev;
+  --m_nEvents;
+  CEvent* e = link->m_pEvent;
+  CEvent::ReleaseQueueLink(link);
+  return e;
+}
+
 CEvent* CMessageQueue::TakeHeadLocked() {
-  CEvent* pEvent = m_EventList.RemoveHead();
-  if (pEvent != nullptr) DelEventCount(pEvent);
+  if (m_pHead == nullptr) return nullptr;
+  CEvent* pEvent = UnlinkLocked(m_pHead);
+  DelEventCount(pEvent);
   return pEvent;
 }
 
@@ -92,7 +120,7 @@ CEvent* CMessageQueue::WaitMsg() {
   for (;;) {
     {
       ZEPLockGuard lock(m_Lock);
-      if (m_EventList.GetCount() > 0) {
+      if (m_pHead != nullptr) {
         CEvent* pEvent = TakeHeadLocked();
         ZEP_ASSERT(pEvent);
         return pEvent;
@@ -124,17 +152,13 @@ CEvent* CMessageQueue::WaitMsg(int type, int timeoutSec) {
       std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec > 0 ? timeoutSec : 0);
   ZEPLockGuard guard(m_Lock);
   for (;;) {
-    SmartPtr<CListNode> cursor;
-    for (CEvent* e = m_EventList.GetFirst(&cursor); e != nullptr;
-         e = m_EventList.GetNext(&cursor)) {
-      if (e->GetEventType() == type) {
-        m_EventList.RemoveAtCursor(&cursor);
+    for (ZEPQueueLink* l = m_pHead; l != nullptr; l = l->m_pNext) {
+      if (l->m_pEvent->GetEventType() == type) {
+        CEvent* e = UnlinkLocked(l);
         DelEventCount(e);
-        cursor.Release();  // unlinks the node while the lock is held
         return e;
       }
     }
-    cursor.Release();
     if (std::chrono::steady_clock::now() >= deadline) return nullptr;
     ++m_nTimedWaiters;
     m_TimedCond.wait_until(m_Lock, deadline);
@@ -149,7 +173,7 @@ CEvent* CMessageQueue::Dequeue() {
 
 CEvent* CMessageQueue::Peek() {
   ZEPLockGuard lock(m_Lock);
-  return m_EventList.GetHead();
+  return m_pHead != nullptr ? m_pHead->m_pEvent : nullptr;
 }
 
 void CMessageQueue::AddEventWatch(int type, unsigned max) {
@@ -197,41 +221,47 @@ void CMessageQueue::DelUEventCount(CEvent* e) {
   }
 }
 
-void CMessageQueue::CountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm) {
-  SmartPtr<CListNode> cursor;
-  for (SocketEvent_tag* r = list.GetFirst(&cursor); r != nullptr; r = list.GetNext(&cursor)) {
-    if (r->m_nSocket != sock || r->m_nGeneration != gen) continue;
-    ++r->m_nCount;
-    if (r->m_nCount >= hwm && !r->m_bPaused) {
-      r->m_bPaused = true;
+void CMessageQueue::CountSocket(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen,
+                                int hwm) {
+  for (SocketEvent_tag& r : list) {
+    if (r.m_nSocket != sock || r.m_nGeneration != gen) continue;
+    ++r.m_nCount;
+    if (r.m_nCount >= hwm && !r.m_bPaused) {
+      r.m_bPaused = true;
       ++m_Stats.nSocketPauses;
-      LogPause("socket", static_cast<unsigned long>(sock), r->m_nCount);
+      LogPause("socket", static_cast<unsigned long>(sock), r.m_nCount);
       if (m_pFrame != nullptr) m_pFrame->SetFCPaused(sock, gen, true);
     }
     return;
   }
-  SocketEvent_tag* r = m_SocketRecPool.Malloc();
-  ZEP_ASSERT(NULL != r);
-  r->m_nSocket = sock;
-  r->m_nGeneration = gen;
-  r->m_nCount = 1;
-  r->m_bPaused = false;
-  list.AddTail(r);
+  SocketEvent_tag r;
+  r.m_nSocket = sock;
+  r.m_nGeneration = gen;
+  r.m_nCount = 1;
+  r.m_bPaused = false;
+  // Out of memory for one more record is fatal, as an empty record pool was.
+  try {
+    list.push_back(r);
+  } catch (const std::bad_alloc&) {
+    ZEP_ASSERT(false);
+  }
 }
 
-void CMessageQueue::UncountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm) {
-  SmartPtr<CListNode> cursor;
-  for (SocketEvent_tag* r = list.GetFirst(&cursor); r != nullptr; r = list.GetNext(&cursor)) {
-    if (r->m_nSocket != sock || r->m_nGeneration != gen) continue;
-    --r->m_nCount;
-    if (r->m_nCount < hwm && r->m_bPaused) {
-      r->m_bPaused = false;
+void CMessageQueue::UncountSocket(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen,
+                                  int hwm) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    SocketEvent_tag& r = list[i];
+    if (r.m_nSocket != sock || r.m_nGeneration != gen) continue;
+    --r.m_nCount;
+    if (r.m_nCount < hwm && r.m_bPaused) {
+      r.m_bPaused = false;
       ++m_Stats.nSocketResumes;
       if (m_pFrame != nullptr) m_pFrame->SetFCPaused(sock, gen, false);
     }
-    if (r->m_nCount <= 0) {
-      list.RemoveAtCursor(&cursor);
-      m_SocketRecPool.Free(r);
+    if (r.m_nCount <= 0) {
+      // Records carry no order: the last one fills the gap.
+      list[i] = list.back();
+      list.pop_back();
     }
     return;
   }
@@ -303,15 +333,14 @@ void CMessageQueue::DelEventCount(CEvent* e) {
 int CMessageQueue::CountOfType(int type) {
   ZEPLockGuard lock(m_Lock);
   int n = 0;
-  SmartPtr<CListNode> cursor;
-  for (CEvent* e = m_EventList.GetFirst(&cursor); e != nullptr; e = m_EventList.GetNext(&cursor))
-    if (type < 0 || e->GetEventType() == type) ++n;
+  for (ZEPQueueLink* l = m_pHead; l != nullptr; l = l->m_pNext)
+    if (type < 0 || l->m_pEvent->GetEventType() == type) ++n;
   return n;
 }
 
 int CMessageQueue::GetCount() {
   ZEPLockGuard lock(m_Lock);
-  return m_EventList.GetCount();
+  return m_nEvents;
 }
 
 int CMessageQueue::GetTimeEventCount() { return CountOfType(ZEP_EVENT_TIMER); }
@@ -319,9 +348,8 @@ int CMessageQueue::GetTimeEventCount() { return CountOfType(ZEP_EVENT_TIMER); }
 int CMessageQueue::GetTCPCount(int sock) {
   ZEPLockGuard lock(m_Lock);
   int n = 0;
-  SmartPtr<CListNode> cursor;
-  for (CEvent* e = m_EventList.GetFirst(&cursor); e != nullptr; e = m_EventList.GetNext(&cursor)) {
-    CTCPEvent* tcp = CTCPEvent::Narrow(e);
+  for (ZEPQueueLink* l = m_pHead; l != nullptr; l = l->m_pNext) {
+    CTCPEvent* tcp = CTCPEvent::Narrow(l->m_pEvent);
     if (tcp != nullptr && tcp->GetSocket() == sock) ++n;
   }
   return n;
@@ -330,9 +358,8 @@ int CMessageQueue::GetTCPCount(int sock) {
 int CMessageQueue::GetCmdEventCount(int sock) {
   ZEPLockGuard lock(m_Lock);
   int n = 0;
-  SmartPtr<CListNode> cursor;
-  for (CEvent* e = m_EventList.GetFirst(&cursor); e != nullptr; e = m_EventList.GetNext(&cursor)) {
-    CCmdEvent* cmd = CCmdEvent::Narrow(e);
+  for (ZEPQueueLink* l = m_pHead; l != nullptr; l = l->m_pNext) {
+    CCmdEvent* cmd = CCmdEvent::Narrow(l->m_pEvent);
     if (cmd != nullptr && cmd->GetSocket() == sock) ++n;
   }
   return n;

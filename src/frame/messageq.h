@@ -2,7 +2,9 @@
 // queue of the worker pools).
 //
 // Owns: the queued events' queue references (one per queued event), the
-// per-source count records and the event watches. Threads: any thread may
+// chain of their queue links (each event's own link, or a heap link when the
+// event sits in another queue too), the per-source count records and the
+// event watches. Threads: any thread may
 // Enqueue; exactly one consumer thread receives (WaitMsg, Dequeue, Peek). The
 // setters and Init/Fini run before the queue is shared or after it is no
 // longer used and take no lock.
@@ -30,6 +32,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <vector>
 
 #include "base/zepconst.h"
 #include "base/zepfixmem.h"
@@ -110,19 +113,23 @@ class CMessageQueue {
   void DelUEventCount(CEvent* e);
   void AddEventCount(CEvent* e);
   void DelEventCount(CEvent* e);
-  void CountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm);
-  void UncountSocket(ZEPList<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm);
+  void CountSocket(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm);
+  void UncountSocket(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm);
   int CountOfType(int type);
   CEvent* TakeHeadLocked();
+  // Chain operations, queue lock held.
+  void LinkLocked(ZEPQueueLink* link, bool tail);
+  CEvent* UnlinkLocked(ZEPQueueLink* link);
 
   Mutex m_Lock;
-  ZEPList<CEvent> m_EventList;
+  ZEPQueueLink* m_pHead = nullptr;  // next to deliver
+  ZEPQueueLink* m_pTail = nullptr;
+  int m_nEvents = 0;
   Semaphore m_Sem;
-  ZEPList<SocketEvent_tag> m_TCPCounts;
-  ZEPList<SocketEvent_tag> m_CmdCounts;
+  std::vector<SocketEvent_tag> m_TCPCounts;  // one record per socket with events queued
+  std::vector<SocketEvent_tag> m_CmdCounts;
   ZEPList<TimerEvent_tag> m_TimerCounts;
   ZEPList<UserEventCountNode_tag> m_Watches;
-  ZEPFixMem<SocketEvent_tag, 100, 10, 10> m_SocketRecPool;
   ZEPFixMem<TimerEvent_tag, 100, 10, 10> m_TimerRecPool;
   ZEPFixMem<UserEventCountNode_tag, 100, 10, 10> m_WatchRecPool;
   int m_nTCPHWM = ZEP_QUEUE_HWM;
