@@ -4,7 +4,10 @@
 # AddressSanitizer+UndefinedBehaviorSanitizer build and a ThreadSanitizer
 # build, each in its own folder; then the frame, socket and end-to-end tests
 # with the deadlock detector on (build-detector). Exits non-zero when any gate, build or test
-# fails. Each test phase's wall time is printed in the summary.
+# fails. Each test phase's wall time is printed in the summary. Last, every
+# fuzz target runs briefly (scripts/fuzz.sh, FUZZ_SECONDS each, default 15,
+# two at a time: build and runs stay under 3 minutes on two cores); a crash,
+# leak or broken property fails the run.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh || exit 1
@@ -77,6 +80,14 @@ run_one "" "" -DZEP_BUILD_BENCH=ON
 run_one asan asan -DZEP_BUILD_BENCH=OFF
 run_one tsan tsan -DZEP_BUILD_BENCH=OFF
 run_detector
+
+echo "=== fuzz"
+t0=$SECONDS
+if bash scripts/fuzz.sh "${FUZZ_SECONDS:-15}"; then
+  summary+=("fuzz: passed ($((SECONDS - t0)) s)")
+else
+  status=1; summary+=("fuzz: FAILED ($((SECONDS - t0)) s)")
+fi
 
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
