@@ -2,8 +2,12 @@
 # Checks the format gates (clang-format, git diff --check, layers), then
 # builds and runs every test three times: a normal build, an
 # AddressSanitizer+UndefinedBehaviorSanitizer build with the deadlock
-# detector on, and a ThreadSanitizer build, each in its own folder. Exits
-# non-zero when any gate, build or test fails. Each test phase's wall time is printed in the summary.
+# detector on, and a ThreadSanitizer build, each in its own folder. Each test
+# phase's wall time is printed in the summary. Last, every fuzz target runs
+# briefly (scripts/fuzz.sh, FUZZ_SECONDS each, default 15, two at a time:
+# build and runs stay under 3 minutes on two cores); a crash, leak or broken
+# property fails the run. Exits non-zero when any gate, build, test or fuzz
+# target fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh || exit 1
@@ -53,6 +57,14 @@ run_one "" "" -DZEP_BUILD_BENCH=ON
 # "!deadLockReported"), which fails the run.
 run_one asan asan -DZEP_BUILD_BENCH=OFF -DZEP_DEADLOCK_DETECTOR=ON
 run_one tsan tsan -DZEP_BUILD_BENCH=OFF
+
+echo "=== fuzz"
+t0=$SECONDS
+if bash scripts/fuzz.sh "${FUZZ_SECONDS:-15}"; then
+  summary+=("fuzz: passed ($((SECONDS - t0)) s)")
+else
+  status=1; summary+=("fuzz: FAILED ($((SECONDS - t0)) s)")
+fi
 
 echo "=== summary"
 printf '%s\n' "${summary[@]}"

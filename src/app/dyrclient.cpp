@@ -173,9 +173,8 @@ void CDYRClient::SaveClientId(const ZEPString& id) {
   if (warn) DYR_LOG(LOG_WARN, DYR_MSG_ID_NOT_SAVED << szClnIDFilename << ": " << strerror(error));
 }
 
-void CDYRClient::OnLoginReply(const char* data, int len) {
-  DYRLoginReply_tag reply;
-  const int verdict = ParseLoginReply(data, len, reply);
+void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
+  const int verdict = reply.m_Kind;
   // The server answered, whatever it said.
   if (verdict != DYR_REPLY_IGNORED) m_nLoginReplySec = ZEPMonoSec();
   switch (verdict) {
@@ -198,7 +197,7 @@ void CDYRClient::OnLoginReply(const char* data, int len) {
   }
   int32_t span = ReadReportSpan(reply.m_strReportIPSpan);
   if (span > 0) m_nReportSpan = span;
-  if (m_strExitIP.IsEmpty() || reply.m_strK.IsEmpty()) {
+  if (!IsUsableLogin(reply)) {
     DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_INVALID);
     return;
   }
@@ -275,10 +274,21 @@ void CDYRClient::OnSocketData(CTCPEvent* ev) {
   int len = ev->GetRecvSize();
   if (len < 0) return;
   if (len > CTCPEvent::GetBufferSize()) len = CTCPEvent::GetBufferSize();
-  if (m_nState == kLoggingIn && ev->GetSocket() == m_nMainSocket) {
-    OnLoginReply(ev->GetBuffer(), len);
-  } else if (m_nState == kReporting && ev->GetSocket() == m_nAsstSocket) {
-    if (ReadCmdCode(ev->GetBuffer(), len) == DYR_CMD_RELOGIN) DoReLogin();
+  const int socket = ev->GetSocket();
+  const int link = socket == m_nMainSocket   ? DYR_LINK_MAIN
+                   : socket == m_nAsstSocket ? DYR_LINK_ASST
+                                             : DYR_LINK_OTHER;
+  DYRLoginReply_tag reply;
+  switch (ReadClientDatagram(m_nState == kLoggingIn, m_nState == kReporting, link, ev->GetBuffer(),
+                             len, reply)) {
+    case DYR_DATAGRAM_LOGIN_REPLY:
+      OnLoginReply(reply);
+      break;
+    case DYR_DATAGRAM_RELOGIN:
+      DoReLogin();
+      break;
+    default:
+      break;
   }
 }
 

@@ -111,7 +111,7 @@ class CDYRClient : public CAppNode {
   void CloseLink(int& socket);
   // Opens a connected UDP link to the server on `port`, attached to this node.
   int OpenLink(const ZEPString& port);
-  void OnLoginReply(const char* data, int len);
+  void OnLoginReply(const DYRLoginReply_tag& reply);
   void OnTimer(CTimerEvent* timer);
   void OnSocketData(CTCPEvent* ev);
   void SaveClientId(const ZEPString& id);

@@ -102,6 +102,24 @@ int ParseLoginReply(const char* data, int len, DYRLoginReply_tag& reply) {
   return reply.m_Kind = DYR_REPLY_ACCEPTED;
 }
 
+int ReadClientDatagram(bool loggingIn, bool reporting, int link, const char* data, int len,
+                       DYRLoginReply_tag& reply) {
+  reply = DYRLoginReply_tag();
+  if (loggingIn && link == DYR_LINK_MAIN) {
+    ParseLoginReply(data, len, reply);
+    return DYR_DATAGRAM_LOGIN_REPLY;
+  }
+  if (reporting && link == DYR_LINK_ASST && ReadCmdCode(data, len) == DYR_CMD_RELOGIN) {
+    return DYR_DATAGRAM_RELOGIN;
+  }
+  return DYR_DATAGRAM_DROP;
+}
+
+bool IsUsableLogin(const DYRLoginReply_tag& reply) {
+  return reply.m_Kind == DYR_REPLY_ACCEPTED && !reply.m_strExitDYR.IsEmpty() &&
+         !reply.m_strK.IsEmpty();
+}
+
 int32_t ReadReportSpan(const ZEPString& value) {
   if (value.IsEmpty()) return -1;
   long n = ReadDecimal(value);

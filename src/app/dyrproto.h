@@ -77,6 +77,23 @@ int ParseLoginReply(const char* data, int len, DYRLoginReply_tag& reply);
 // The command code "C" of one datagram, or 0 when absent or not a number.
 int ReadCmdCode(const char* data, int len);
 
+// The link of an account a datagram arrived on.
+enum DYRLink_ { DYR_LINK_OTHER = 0, DYR_LINK_MAIN = 1, DYR_LINK_ASST = 2 };
+// What the client makes of one datagram.
+enum DYRDatagramAction_ {
+  DYR_DATAGRAM_DROP = 0,         // not expected in this state or on this link
+  DYR_DATAGRAM_LOGIN_REPLY = 1,  // `reply` holds the parsed login reply
+  DYR_DATAGRAM_RELOGIN = 2       // the server asks for a new login
+};
+// The client's reading of `len` bytes that came in on `link`: only the main
+// link while it waits for a login reply (`loggingIn`), only the assist link
+// while it reports (`reporting`). `reply` is reset first and filled for a
+// login reply (its kind may still say ignored or invalid).
+int ReadClientDatagram(bool loggingIn, bool reporting, int link, const char* data, int len,
+                       DYRLoginReply_tag& reply);
+// An accepted reply the client can work with: an egress address and an id.
+bool IsUsableLogin(const DYRLoginReply_tag& reply);
+
 // New report period in milliseconds for a "ReportIPSpan" value, or -1 when
 // the value must not replace the current period (absent, not a positive
 // number). Tiny periods are raised to kMinReportSpan so that a bad reply

@@ -72,10 +72,12 @@ void INI_Item(ZEPString section, ZEPString name, ZEPString value, void* /*user*/
 
 void AddLastNode() { HandOver(); }
 
-int ReadDyrIniFile(const char* path) {
+namespace {
+
+// Runs a loaded processor over the account callbacks.
+int ProcessAccounts(CINIProcessor& ini) {
   delete pClient;
   pClient = nullptr;
-  CINIProcessor ini(path);
   ini.AddAssign("*", INI_Section);
   ini.AddAssign("*.*", INI_Item);
   if (ini.Process(nullptr) != 0) return -1;
@@ -83,14 +85,31 @@ int ReadDyrIniFile(const char* path) {
   return 0;
 }
 
+void CollectAccount(DYRAccount_tag* account, void* context) {
+  static_cast<std::vector<DYRAccount_tag>*>(context)->push_back(*account);
+  delete account;
+}
+
+}  // namespace
+
+int ReadDyrIniFile(const char* path) {
+  CINIProcessor ini(path);
+  return ProcessAccounts(ini);
+}
+
 int ReadDyrAccounts(const char* path, std::vector<DYRAccount_tag>& accounts) {
-  SetAccountHandler(
-      [](DYRAccount_tag* account, void* context) {
-        static_cast<std::vector<DYRAccount_tag>*>(context)->push_back(*account);
-        delete account;
-      },
-      &accounts);
+  SetAccountHandler(CollectAccount, &accounts);
   int rc = ReadDyrIniFile(path);
+  SetAccountHandler(nullptr, nullptr);
+  return rc;
+}
+
+int ReadDyrAccountsText(const char* text, size_t len, std::vector<DYRAccount_tag>& accounts) {
+  if (len > ZEPString::kMaxLength) return -1;
+  CINIProcessor ini;
+  if (ini.LoadIniText(text, static_cast<uint32_t>(len)) != 0) return -1;
+  SetAccountHandler(CollectAccount, &accounts);
+  int rc = ProcessAccounts(ini);
   SetAccountHandler(nullptr, nullptr);
   return rc;
 }

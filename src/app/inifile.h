@@ -36,6 +36,10 @@ int ReadDyrIniFile(const char* path);
 // Leaves no handler set.
 int ReadDyrAccounts(const char* path, std::vector<DYRAccount_tag>& accounts);
 
+// The same over the text of a configuration file (any bytes); -1 only for
+// null text with len > 0.
+int ReadDyrAccountsText(const char* text, size_t len, std::vector<DYRAccount_tag>& accounts);
+
 // True when `data` holds a [DYR_CLIENT] header followed by a carriage return.
 // The reader keeps CR as part of the line, so such a header (a file saved
 // with CR-LF ends) is not a header at all; the entry point warns about it

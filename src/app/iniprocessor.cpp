@@ -137,6 +137,13 @@ int CINIProcessor::LoadIniFile(ZEPString path) {
   return m_bLoaded ? 0 : -1;
 }
 
+int CINIProcessor::LoadIniText(const char* text, uint32_t len) {
+  if (m_bLoaded || (text == nullptr && len > 0)) return -1;
+  m_Content = ZEPString::FromBytes(text, len);
+  m_bLoaded = true;
+  return 0;
+}
+
 bool CINIProcessor::IsSection(ZEPString line) {
   line.Trim();
   return !line.IsNull() && IsHeader(line.GetText(), line.GetLength());

@@ -66,6 +66,9 @@ class CINIProcessor : private CINIVisitor {
   // -1 if already loaded (nothing changes) or if the file cannot be read;
   // 0 when it was read.
   int LoadIniFile(ZEPString path);
+  // The same with the text itself (any bytes, a copy is kept); null text
+  // with len 0 loads an empty file.
+  int LoadIniText(const char* text, uint32_t len);
   bool IsLoaded() const { return m_bLoaded; }
   // The line, spaces trimmed, is at least 3 characters, "[" ... "]".
   static bool IsSection(ZEPString line);

@@ -52,8 +52,8 @@ class ZEPd3des {
   static uint32_t Feistel(uint32_t half, const uint32_t* k);
 
   uint32_t m_KnL[32];
-  uint32_t m_KnR[32];
-  uint32_t m_Kn3[32];
+  [[maybe_unused]] uint32_t m_KnR[32];  // see the contract: kept zero
+  [[maybe_unused]] uint32_t m_Kn3[32];
 };
 
 #endif  // ZEP_BASE_ZEPD3DES_H

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -37,8 +39,21 @@ std::string Reply(const std::string& inner, const char* code = "2") {
   return Str(msg);
 }
 
+// The datagram in a heap block of exactly its size, with no zero byte after
+// it (a std::string always has one): a read up to the first zero past the
+// end is caught by AddressSanitizer.
+std::unique_ptr<char[]> Exact(const std::string& wire) {
+  std::unique_ptr<char[]> block(new char[wire.size()]);
+  std::memcpy(block.get(), wire.data(), wire.size());
+  return block;
+}
+
 int Parse(const std::string& wire, DYRLoginReply_tag& r) {
-  return ParseLoginReply(wire.data(), static_cast<int>(wire.size()), r);
+  return ParseLoginReply(Exact(wire).get(), static_cast<int>(wire.size()), r);
+}
+
+int Code(const std::string& wire) {
+  return ReadCmdCode(Exact(wire).get(), static_cast<int>(wire.size()));
 }
 
 TEST_F(DyrProto, LoginMessageOfTheSmallestAccountIsByteExact) {
@@ -159,13 +174,13 @@ TEST_F(DyrProto, CommandCode) {
   std::string m =
       "\x01"
       "C=4\x01";
-  EXPECT_EQ(ReadCmdCode(m.data(), static_cast<int>(m.size())), 4);
+  EXPECT_EQ(Code(m), 4);
   m = "\x01"
       "C=x\x01";
-  EXPECT_EQ(ReadCmdCode(m.data(), static_cast<int>(m.size())), 0);
+  EXPECT_EQ(Code(m), 0);
   m = "\x01"
       "C=99999999999999999999\x01";
-  EXPECT_NE(ReadCmdCode(m.data(), static_cast<int>(m.size())), 4);
+  EXPECT_NE(Code(m), 4);
   EXPECT_EQ(ReadCmdCode(nullptr, 10), 0);
   EXPECT_EQ(ReadCmdCode("C=4", -1), 0);
 }
@@ -180,6 +195,45 @@ TEST_F(DyrProto, ReportSpanNeverFloodsTheServer) {
   EXPECT_EQ(ReadReportSpan(ZEPString("-5")), -1);
   EXPECT_EQ(ReadReportSpan(ZEPString("1")), kMinReportSpan);
   EXPECT_EQ(ReadReportSpan(ZEPString("99999999999999")), INT32_MAX);
+}
+
+// The client takes login replies on the main link while it logs in and the
+// re-login request on the assist link while it reports; anything else, on
+// any link and in any state, is dropped unread.
+TEST_F(DyrProto, ClientReadsDatagramsOnlyWhereItExpectsThem) {
+  const std::string accepted = Reply(
+      "\x01OK=Y\x01K=k1\x01"
+      "ExitDYR=203.0.113.7\x01");
+  const std::string relogin =
+      "\x01"
+      "C=4\x01";
+  DYRLoginReply_tag r;
+  auto read = [&r](bool loggingIn, bool reporting, int link, const std::string& wire) {
+    return ReadClientDatagram(loggingIn, reporting, link, Exact(wire).get(),
+                              static_cast<int>(wire.size()), r);
+  };
+  ASSERT_EQ(read(true, false, DYR_LINK_MAIN, accepted), DYR_DATAGRAM_LOGIN_REPLY);
+  EXPECT_EQ(r.m_Kind, DYR_REPLY_ACCEPTED);
+  EXPECT_TRUE(IsUsableLogin(r));
+  EXPECT_EQ(Str(r.m_strK), "k1");
+  // A re-login request while logging in is just not a login reply.
+  EXPECT_EQ(read(true, false, DYR_LINK_MAIN, relogin), DYR_DATAGRAM_LOGIN_REPLY);
+  EXPECT_EQ(r.m_Kind, DYR_REPLY_IGNORED);
+  EXPECT_EQ(read(false, true, DYR_LINK_ASST, relogin), DYR_DATAGRAM_RELOGIN);
+  // Wrong link or state: dropped, and the previous reply does not linger.
+  EXPECT_EQ(read(true, false, DYR_LINK_ASST, accepted), DYR_DATAGRAM_DROP);
+  EXPECT_EQ(r.m_Kind, DYR_REPLY_IGNORED);
+  EXPECT_TRUE(r.m_strK.IsNull());
+  EXPECT_EQ(read(false, true, DYR_LINK_MAIN, relogin), DYR_DATAGRAM_DROP);
+  EXPECT_EQ(read(false, false, DYR_LINK_ASST, relogin), DYR_DATAGRAM_DROP);
+  EXPECT_EQ(read(false, true, DYR_LINK_OTHER, relogin), DYR_DATAGRAM_DROP);
+  EXPECT_EQ(read(false, true, DYR_LINK_ASST, accepted), DYR_DATAGRAM_DROP);
+  EXPECT_EQ(read(false, true, DYR_LINK_ASST, ""), DYR_DATAGRAM_DROP);
+  // Accepted but without an egress address or an id: not usable.
+  ASSERT_EQ(read(true, false, DYR_LINK_MAIN, Reply("\x01OK=Y\x01K=k1\x01")),
+            DYR_DATAGRAM_LOGIN_REPLY);
+  EXPECT_EQ(r.m_Kind, DYR_REPLY_ACCEPTED);
+  EXPECT_FALSE(IsUsableLogin(r));
 }
 
 // Hostile datagrams: random bytes, truncations and bit flips of a valid

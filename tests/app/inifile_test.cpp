@@ -267,6 +267,31 @@ TEST_F(IniFile, ConsoleThatCannotStartSaysWhy) {
   }
   DYRConsoleConf_tag conf;
   EXPECT_EQ(-1, ReadDyrConsole("/nonexistent/dyrclient.ini", conf));
+
+// The text form reads exactly what the file form reads, including zero
+// bytes, and leaves no handler behind.
+TEST_F(IniFile, TextAndFileReadTheSameAccounts) {
+  const std::string text = std::string("[DYR_CLIENT]\nHost=A.Example\nUserName=") +
+                           Scrambled("bob") + "\nDomain=d1;x\n[DYR_CLIENT]\n" +
+                           std::string("Host=b\0c\n", 9) +
+                           "Domain=d2\n[DYR_CLIENT]\r\n[OTHER]\nHost=elsewhere\n";
+  ASSERT_EQ(Read(text), 0);
+  ASSERT_EQ(accounts_.size(), 2u);
+  std::vector<DYRAccount_tag> fromText;
+  ASSERT_EQ(ReadDyrAccountsText(text.data(), text.size(), fromText), 0);
+  ASSERT_EQ(fromText.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) EXPECT_TRUE(SameAccount(fromText[i], *accounts_[i])) << i;
+  EXPECT_EQ(Str(fromText[0].m_strUserName), "bob");
+  EXPECT_EQ(Str(fromText[1].m_strHost), std::string("b\0c", 3));
+
+  std::vector<DYRAccount_tag> none;
+  EXPECT_EQ(ReadDyrAccountsText(nullptr, 0, none), 0);
+  EXPECT_TRUE(none.empty());
+  EXPECT_EQ(ReadDyrAccountsText(nullptr, 5, none), -1);
+  // No handler is left: a later file read hands its accounts to nobody.
+  SetAccountHandler(nullptr, nullptr);
+  EXPECT_EQ(Read("[DYR_CLIENT]\nHost=h\n"), 0);
+  EXPECT_EQ(accounts_.size(), 2u);
 }
 
 }  // namespace

@@ -206,6 +206,18 @@ TEST(CINIProcessorTest, LoadingRules) {
   late.AddAssign("*", OnSec);
   EXPECT_EQ(late.Process(nullptr), 0);
   EXPECT_EQ(g_calls, (V{"sec(S||)"}));
+  // Text instead of a file: a copy is kept, and it loads once as well.
+  std::string text = "[T]\n";
+  CINIProcessor fromText;
+  EXPECT_EQ(fromText.LoadIniText(nullptr, 3), -1);
+  EXPECT_FALSE(fromText.IsLoaded());
+  EXPECT_EQ(fromText.LoadIniText(text.data(), static_cast<uint32_t>(text.size())), 0);
+  EXPECT_EQ(fromText.LoadIniText(text.data(), static_cast<uint32_t>(text.size())), -1);
+  text = "[X]\n";
+  fromText.AddAssign("*", OnSec);
+  g_calls.clear();
+  EXPECT_EQ(fromText.Process(nullptr), 0);
+  EXPECT_EQ(g_calls, (V{"sec(T||)"}));
 }
 
 TEST(CINIProcessorTest, OddBytesAndLongLines) {

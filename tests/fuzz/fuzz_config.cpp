@@ -1,0 +1,70 @@
+// The whole configuration load (INI walker, account callbacks, credential
+// unscrambling) over any file text. Properties: one account per
+// [DYR_CLIENT] header, in order; hosts are lower case without outer spaces;
+// every domain has a name without ";"; the load is repeatable; the warnings
+// and the comparison of accounts run on whatever was read.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/global.h"
+#include "app/inifile.h"
+#include "app/iniprocessor.h"
+#include "fuzz_util.h"
+
+namespace {
+
+class HeaderCounter : public CINIVisitor {
+ public:
+  void OnSection(const ZEPString& name) override {
+    if (name == "DYR_CLIENT") ++m_nClients;
+  }
+  void OnItem(const ZEPString&, const ZEPString&, const ZEPString&) override {}
+  size_t m_nClients = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const bool keyed = (InitDes(g_CredentialKey), true);
+  (void)keyed;
+  std::vector<char> text(data, data + size);
+  const char* p = text.empty() ? nullptr : text.data();
+
+  std::vector<DYRAccount_tag> accounts;
+  FUZZ_CHECK(ReadDyrAccountsText(p, size, accounts) == 0);
+  HeaderCounter headers;
+  ZEPString section;
+  WalkIniText(p, static_cast<uint32_t>(size), section, headers);
+  FUZZ_CHECK(accounts.size() == headers.m_nClients);
+
+  for (const DYRAccount_tag& a : accounts) {
+    const ZEPString& host = a.m_strHost;
+    for (uint32_t i = 0; i < host.GetLength(); ++i)
+      FUZZ_CHECK(!(host.GetText()[i] >= 'A' && host.GetText()[i] <= 'Z'));
+    if (!host.IsEmpty()) {
+      FUZZ_CHECK(host.GetText()[0] != ' ' && host.GetText()[host.GetLength() - 1] != ' ');
+    }
+    for (const DYRDomain_tag& d : a.m_Domains) {
+      FUZZ_CHECK(!d.m_strDomain.IsEmpty());
+      FUZZ_CHECK(!d.m_strOffline.IsNull());
+      const std::string name(d.m_strDomain.GetText(), d.m_strDomain.GetLength());
+      FUZZ_CHECK(name.find(';') == std::string::npos);
+    }
+    // Unscrambled credentials end at their first zero byte.
+    FUZZ_CHECK(a.m_strUserName.IsNull() ||
+               std::string(a.m_strUserName.GetText(), a.m_strUserName.GetLength()).find('\0') ==
+                   std::string::npos);
+    std::vector<ZEPString> warnings = AccountWarnings(a);
+    FUZZ_CHECK(warnings.empty() == (IsPortNumber(a.m_strMainPort) &&
+                                    IsPortNumber(a.m_strAsstPort) && !a.m_Domains.empty()));
+    FUZZ_CHECK(SameAccount(a, a));
+  }
+
+  std::vector<DYRAccount_tag> again;
+  FUZZ_CHECK(ReadDyrAccountsText(p, size, again) == 0);
+  FUZZ_CHECK(again.size() == accounts.size());
+  for (size_t i = 0; i < again.size(); ++i) FUZZ_CHECK(SameAccount(again[i], accounts[i]));
+  return 0;
+}
