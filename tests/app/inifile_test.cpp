@@ -267,6 +267,7 @@ TEST_F(IniFile, ConsoleThatCannotStartSaysWhy) {
   }
   DYRConsoleConf_tag conf;
   EXPECT_EQ(-1, ReadDyrConsole("/nonexistent/dyrclient.ini", conf));
+}
 
 // The text form reads exactly what the file form reads, including zero
 // bytes, and leaves no handler behind.
