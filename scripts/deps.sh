@@ -13,6 +13,10 @@ command -v make >/dev/null 2>&1 || need+=(make)
 command -v python3 >/dev/null 2>&1 || need+=(python3)
 command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
 command -v git >/dev/null 2>&1 || need+=(git)
+# The fuzz step: clang with libFuzzer and the sanitizer runtimes.
+command -v clang++ >/dev/null 2>&1 || need+=(clang)
+compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
+  need+=(libclang-rt-dev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""
