@@ -1,15 +1,29 @@
 // zepfixmem.h — fixed-block pools of constructed objects.
 //
 // ZEPFixMem<T, N, I, G> owns blocks of N elements of T. A block is one heap
-// allocation holding the N elements (default-constructed once, when the block
-// is made, and destroyed when the pool dies), a free bitmap (bit set = free,
-// element k is bit 7 - k % 8 of byte k / 8, rounded up to whole 32-bit words)
-// and the number of elements handed out. Blocks are kept in m_Index sorted by
-// address; the index starts with I slots and grows by G when a new block does
-// not fit. Blocks go back to the system only when the pool is destroyed.
+// allocation holding the N elements, default-constructed once when the block
+// is made and destroyed when the pool dies. Blocks are kept in m_Index sorted
+// by address; the index starts with I slots and grows by G when a new block
+// does not fit. Blocks go back to the system only when the pool is destroyed.
+//
+// The bookkeeping of block i sits in m_pInfo[i], beside the index rather than
+// inside the block: a free bitmap (bit set = free; read as bytes, element k
+// is bit 7 - k % 8 of byte k / 8) and the number of elements handed out. The
+// bitmap is kept in whole 64-bit words and always read and written a word at
+// a time: a byte store followed by a word load of the same bytes stalls the
+// processor, and Malloc reads the word Free has just written. The pool thus never reads or writes
+// element memory, and the bookkeeping of all blocks stays in a few dense lines of cache.
+//
+// Each block is placed at an address aligned to kBlockAlign, the smallest
+// power of two that holds it, so the aligned window an element lies in names
+// its block. Free looks that window up in a small open-addressed table of
+// block positions instead of bisecting m_Index; it never reads the memory at
+// the address it is given, so a stray pointer still just gets its error code.
 //
 // Malloc hands out the first free element of the lowest-addressed block that
 // has one, so a freed element is reused before any higher block is touched.
+// One room bit per block (set while the block has a free element) and a hint
+// to the lowest room word that may be nonzero find that block without a scan.
 // Neither Malloc nor Free constructs, destroys or clears an element: each
 // pooled class resets the element it takes (its Instance or Init step), and
 // plain records are cleared by their user.
@@ -32,6 +46,7 @@
 #define ZEP_BASE_ZEPFIXMEM_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -40,36 +55,70 @@
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
 
+// The smallest power of two, at least align and a pointer's size, that holds
+// size bytes.
+constexpr size_t ZEPFixMemAlignFor(size_t size, size_t align) {
+  size_t a = align < sizeof(void*) ? sizeof(void*) : align;
+  while (a < size) a *= 2;
+  return a;
+}
+// log2 of a power of two.
+constexpr unsigned ZEPFixMemLog2(size_t v) {
+  unsigned n = 0;
+  while ((size_t(1) << n) < v) ++n;
+  return n;
+}
+
 template <class T, unsigned N, unsigned I, unsigned G>
 class ZEPFixMem : public RefCount {
   static_assert(N > 0, "a block holds at least one element");
   static_assert(I > 0 && G > 0, "the block index starts with and grows by at least one slot");
 
  public:
-  // Free bitmap size: N bits rounded up to whole 32-bit words.
-  static constexpr unsigned kBitmapWords = (N + 31) / 32;
-  static constexpr unsigned kBitmapBytes = kBitmapWords * 4;
+  // Free bitmap size: N bits rounded up to whole 64-bit words.
+  static constexpr unsigned kBitmapWords = (N + 63) / 64;
 
   struct DataArray_tag {
-    T m_Data[N];
-    uint8_t m_Bitmap[kBitmapBytes];
+    T m_Data[N];  // alone, so the block and its element 0 share an address
+  };
+
+  struct HashSlot_tag {
+    uintptr_t m_nWindow;  // block address >> kBlockShift; 0: empty slot
+    unsigned m_nPos;
+  };
+
+  struct BlockInfo_tag {
+    uint64_t m_Bitmap[kBitmapWords];
     uint32_t m_nUseCount;
   };
 
+  // Alignment of every block: a power of two no smaller than the block.
+  static constexpr size_t kBlockAlign =
+      ZEPFixMemAlignFor(sizeof(DataArray_tag), alignof(DataArray_tag));
+  static constexpr unsigned kBlockShift = ZEPFixMemLog2(kBlockAlign);
+
   ZEPFixMem()
       : m_Index(new DataArray_tag*[I]()),
+        m_pInfo(new BlockInfo_tag[I]()),
         m_pRoom(new uint64_t[RoomWords(I)]()),
+        m_pHash(NULL),
+        m_nHashSize(0),
+        m_nHashShift(64),
         m_nBlockCount(0),
         m_nIndexSize(I),
-        m_nUsed(0) {}
+        m_nUsed(0),
+        m_nRoomHint(0) {}
 
   ~ZEPFixMem() override {
     for (unsigned i = 0; i < m_nBlockCount; ++i) {
       ZEP_ASSERT(NULL != m_Index[i]);
-      delete m_Index[i];
+      m_Index[i]->~DataArray_tag();
+      ::operator delete(m_Index[i], std::align_val_t(kBlockAlign));
     }
     delete[] m_Index;
+    delete[] m_pInfo;
     delete[] m_pRoom;
+    delete[] m_pHash;
   }
 
   ZEPFixMem(const ZEPFixMem&) = delete;
@@ -81,26 +130,16 @@ class ZEPFixMem : public RefCount {
   // index can be had.
   T* Malloc() {
     unsigned pos = FirstBlockWithRoom();
-    DataArray_tag* block;
-    if (pos < m_nBlockCount) {
-      block = m_Index[pos];
-    } else {
-      if (m_nBlockCount >= m_nIndexSize && !GrowIndex()) return NULL;
-      block = new (std::nothrow) DataArray_tag;  // constructs the N elements
-      if (block == NULL) return NULL;
-      // Only the N real elements are marked free; the padding bits stay clear.
-      std::memset(block->m_Bitmap, 0, kBitmapBytes);
-      for (unsigned k = 0; k < N; ++k) block->m_Bitmap[k / 8] |= uint8_t(0x80u >> (k % 8));
-      block->m_nUseCount = 0;
-      pos = InsertBlock(block);
-    }
+    if (pos == m_nBlockCount && !AddBlock(&pos)) return NULL;
     // Use counts and bitmaps agree (a second Free is refused), so a block
     // with room has a set bit.
-    T* p = TakeFrom(block);
-    ZEP_ASSERT(NULL != p);
+    BlockInfo_tag& info = m_pInfo[pos];
+    const unsigned k = FirstFree(info);
+    ZEP_ASSERT(k < N);
+    info.m_Bitmap[k / 64] &= ~Bit(k);
     ++m_nUsed;
-    if (block->m_nUseCount == N) SetRoom(pos, false);
-    return p;
+    if (++info.m_nUseCount == N) SetRoom(pos, false);
+    return &m_Index[pos]->m_Data[k];
   }
 
   // 0: returned; -2: p lies below every block; -3: p lies beyond the elements
@@ -109,23 +148,20 @@ class ZEPFixMem : public RefCount {
   int Free(T* p) {
     const uintptr_t addr = reinterpret_cast<uintptr_t>(p);
     if (m_nBlockCount == 0 || reinterpret_cast<uintptr_t>(m_Index[0]) > addr) return -2;
-    // Bisection for the greatest block address not above p, written without
-    // a data-dependent branch (a freed address is as good as random).
-    unsigned pos = 0, n = m_nBlockCount;
-    while (n > 1) {
-      const unsigned half = n / 2;
-      pos = reinterpret_cast<uintptr_t>(m_Index[pos + half]) <= addr ? pos + half : pos;
-      n -= half;
-    }
-    DataArray_tag* block = m_Index[pos];
-    const uintptr_t offset = addr - reinterpret_cast<uintptr_t>(block->m_Data);
-    if (offset >= sizeof(block->m_Data)) return -3;
+    // In no block's window, yet above the lowest block: beyond the elements
+    // of the nearest block below.
+    const unsigned pos = FindBlock(addr);
+    if (pos == m_nBlockCount) return -3;
+    // The block starts at its window (it is aligned to it).
+    const uintptr_t offset = addr & (kBlockAlign - 1);
+    if (offset >= sizeof(DataArray_tag)) return -3;
     if (offset % sizeof(T) != 0) return -4;
     const unsigned k = unsigned(offset / sizeof(T));
-    const uint8_t bit = uint8_t(0x80u >> (k % 8));
-    if (block->m_Bitmap[k / 8] & bit) return -5;
-    block->m_Bitmap[k / 8] |= bit;
-    --block->m_nUseCount;
+    const uint64_t bit = Bit(k);
+    BlockInfo_tag& info = m_pInfo[pos];
+    if (info.m_Bitmap[k / 64] & bit) return -5;
+    info.m_Bitmap[k / 64] |= bit;
+    --info.m_nUseCount;
     --m_nUsed;
     SetRoom(pos, true);
     return 0;
@@ -140,73 +176,122 @@ class ZEPFixMem : public RefCount {
  private:
   static unsigned RoomWords(unsigned slots) { return (slots + 63) / 64; }
 
-  // Lowest index position whose block has a free element, or the block count.
-  // This is the block a scan of the use counts in address order would find;
-  // the room bits (one per slot, set while the block's use count is below N)
-  // let Malloc read one word per 64 blocks instead of every block's header,
-  // which matters for pools of many blocks.
-  unsigned FirstBlockWithRoom() const {
+  // Makes a block and sets *pos to its slot; false when memory is short.
+  // Kept out of line so that Malloc's common path stays small enough to
+  // inline.
+  __attribute__((noinline)) bool AddBlock(unsigned* pos) {
+    if (m_nBlockCount >= m_nIndexSize && !GrowIndex()) return false;
+    if (2 * (m_nBlockCount + 1) > m_nHashSize && !GrowHash()) return false;
+    void* mem = ::operator new(sizeof(DataArray_tag), std::align_val_t(kBlockAlign), std::nothrow);
+    if (mem == NULL) return false;
+    *pos = InsertBlock(new (mem) DataArray_tag);  // constructs the N elements
+    return true;
+  }
+
+  // Lowest index position whose block has a free element, or the block
+  // count: the block a scan of the use counts in address order would find.
+  // The scan starts at m_nRoomHint, below which every room word is zero.
+  unsigned FirstBlockWithRoom() {
     const unsigned words = RoomWords(m_nBlockCount);
-    for (unsigned w = 0; w < words; ++w)
-      if (m_pRoom[w] != 0) return w * 64 + unsigned(__builtin_ctzll(m_pRoom[w]));
-    return m_nBlockCount;
+    unsigned w = m_nRoomHint;
+    while (w < words && m_pRoom[w] == 0) ++w;
+    m_nRoomHint = w;
+    if (w == words) return m_nBlockCount;
+    return w * 64 + unsigned(__builtin_ctzll(m_pRoom[w]));
   }
 
   void SetRoom(unsigned i, bool room) {
     const uint64_t bit = uint64_t(1) << (i % 64);
-    if (room)
+    if (room) {
       m_pRoom[i / 64] |= bit;
-    else
+      if (i / 64 < m_nRoomHint) m_nRoomHint = i / 64;
+    } else {
       m_pRoom[i / 64] &= ~bit;
-  }
-
-  // Takes the first set bit of the bitmap, most significant bit of the
-  // lowest byte first: read big-endian, that is a count of leading zeros.
-  // Two 32-bit words are read at a time where the bitmap has them (the
-  // first set bit is the same). NULL only if no bit is set.
-  static T* TakeFrom(DataArray_tag* block) {
-    unsigned w = 0;
-    for (; w + 1 < kBitmapWords; w += 2) {
-      uint64_t word;
-      std::memcpy(&word, block->m_Bitmap + w * 4, 8);
-      if (word != 0) return Take(block, w * 32 + unsigned(__builtin_clzll(BigEndian64(word))));
     }
-    if (w < kBitmapWords) {
-      uint32_t word;
-      std::memcpy(&word, block->m_Bitmap + w * 4, 4);
-      if (word != 0) return Take(block, w * 32 + unsigned(__builtin_clz(BigEndian32(word))));
-    }
-    return NULL;
   }
 
-  static T* Take(DataArray_tag* block, unsigned k) {
-    block->m_Bitmap[k / 8] &= uint8_t(~(0x80u >> (k % 8)));
-    ++block->m_nUseCount;
-    return &block->m_Data[k];
-  }
-
+  // Element k's bit in its word. Stored in memory, the word puts element k
+  // at bit 7 - k % 8 of byte k / 8 on either byte order.
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  static uint32_t BigEndian32(uint32_t w) { return __builtin_bswap32(w); }
-  static uint64_t BigEndian64(uint64_t w) { return __builtin_bswap64(w); }
+  static uint64_t Bit(unsigned k) { return uint64_t(1) << ((k % 64) ^ 7); }
+  static unsigned Lowest(uint64_t word) {
+    return unsigned(__builtin_clzll(__builtin_bswap64(word)));
+  }
 #else
-  static uint32_t BigEndian32(uint32_t w) { return w; }
-  static uint64_t BigEndian64(uint64_t w) { return w; }
+  static uint64_t Bit(unsigned k) { return uint64_t(1) << (63 - k % 64); }
+  static unsigned Lowest(uint64_t word) { return unsigned(__builtin_clzll(word)); }
 #endif
+
+  // The lowest free element, or kBitmapWords * 64 if none is free.
+  static unsigned FirstFree(const BlockInfo_tag& info) {
+    unsigned w = 0;
+    while (w < kBitmapWords && info.m_Bitmap[w] == 0) ++w;
+    return w == kBitmapWords ? w * 64 : w * 64 + Lowest(info.m_Bitmap[w]);
+  }
+
+  // Fibonacci hashing of the block window number; the table is a power of
+  // two in size and at most half full, so a probe run is short.
+  size_t HashSlot(uintptr_t window) const {
+    return size_t((uint64_t(window) * 0x9E3779B97F4A7C15ull) >> m_nHashShift);
+  }
+
+  // Position of the block whose aligned window holds addr, or the block
+  // count. A slot holds the window number and position of one block; an
+  // empty slot has window 0, which no block can have.
+  unsigned FindBlock(uintptr_t addr) const {
+    const uintptr_t window = addr >> kBlockShift;
+    const size_t mask = m_nHashSize - 1;
+    for (size_t h = HashSlot(window);; h = (h + 1) & mask) {
+      const HashSlot_tag& e = m_pHash[h];
+      if (e.m_nWindow == window) return e.m_nPos;
+      if (e.m_nWindow == 0) return m_nBlockCount;
+    }
+  }
+
+  // Enters every block afresh: positions move when a block is inserted.
+  void RebuildHash() {
+    std::memset(m_pHash, 0, m_nHashSize * sizeof(HashSlot_tag));
+    const size_t mask = m_nHashSize - 1;
+    for (unsigned i = 0; i < m_nBlockCount; ++i) {
+      const uintptr_t window = reinterpret_cast<uintptr_t>(m_Index[i]) >> kBlockShift;
+      size_t h = HashSlot(window);
+      while (m_pHash[h].m_nWindow != 0) h = (h + 1) & mask;
+      m_pHash[h].m_nWindow = window;
+      m_pHash[h].m_nPos = i;
+    }
+  }
+
+  // Doubles the block table (16 slots at first); the caller rebuilds it.
+  bool GrowHash() {
+    const size_t size = m_nHashSize == 0 ? 16 : m_nHashSize * 2;
+    HashSlot_tag* table = new (std::nothrow) HashSlot_tag[size]();
+    if (table == NULL) return false;
+    delete[] m_pHash;
+    m_pHash = table;
+    m_nHashSize = size;
+    m_nHashShift = 64 - ZEPFixMemLog2(size);
+    return true;
+  }
 
   bool GrowIndex() {
     const unsigned size = m_nIndexSize + G;
     DataArray_tag** index = new (std::nothrow) DataArray_tag*[size]();
+    BlockInfo_tag* info = new (std::nothrow) BlockInfo_tag[size]();
     uint64_t* room = new (std::nothrow) uint64_t[RoomWords(size)]();
-    if (index == NULL || room == NULL) {
+    if (index == NULL || info == NULL || room == NULL) {
       delete[] index;
+      delete[] info;
       delete[] room;
       return false;
     }
-    for (unsigned i = 0; i < m_nBlockCount; ++i) index[i] = m_Index[i];
+    std::memcpy(index, m_Index, m_nBlockCount * sizeof(DataArray_tag*));
+    std::memcpy(info, m_pInfo, m_nBlockCount * sizeof(BlockInfo_tag));
     std::memcpy(room, m_pRoom, RoomWords(m_nIndexSize) * sizeof(uint64_t));
     delete[] m_Index;
+    delete[] m_pInfo;
     delete[] m_pRoom;
     m_Index = index;
+    m_pInfo = info;
     m_pRoom = room;
     m_nIndexSize = size;
     return true;
@@ -214,7 +299,7 @@ class ZEPFixMem : public RefCount {
 
   // Insert a new (empty) block at its address-sorted position, found by
   // bisection, moving the later slots up by one; returns the position. The
-  // caller made room in the index.
+  // caller made room in the index and the table.
   unsigned InsertBlock(DataArray_tag* block) {
     const uintptr_t addr = reinterpret_cast<uintptr_t>(block);
     unsigned lo = 0, hi = m_nBlockCount;
@@ -227,18 +312,30 @@ class ZEPFixMem : public RefCount {
     }
     // A block is only made when every other one is full, so the room bits
     // of the slots moved up are all clear and need not move.
-    for (unsigned i = m_nBlockCount; i > lo; --i) m_Index[i] = m_Index[i - 1];
+    std::memmove(m_Index + lo + 1, m_Index + lo, (m_nBlockCount - lo) * sizeof(DataArray_tag*));
+    std::memmove(m_pInfo + lo + 1, m_pInfo + lo, (m_nBlockCount - lo) * sizeof(BlockInfo_tag));
     m_Index[lo] = block;
-    SetRoom(lo, true);
+    // Only the N real elements are marked free; the padding bits stay clear.
+    BlockInfo_tag& info = m_pInfo[lo];
+    std::memset(info.m_Bitmap, 0, sizeof(info.m_Bitmap));
+    for (unsigned k = 0; k < N; ++k) info.m_Bitmap[k / 64] |= Bit(k);
+    info.m_nUseCount = 0;
     ++m_nBlockCount;
+    SetRoom(lo, true);
+    RebuildHash();
     return lo;
   }
 
   DataArray_tag** m_Index;
-  uint64_t* m_pRoom;  // bit i: block i has a free element
+  BlockInfo_tag* m_pInfo;  // bookkeeping of block i, moved with m_Index[i]
+  uint64_t* m_pRoom;       // bit i: block i has a free element
+  HashSlot_tag* m_pHash;   // block positions by aligned window
+  size_t m_nHashSize;      // slots in m_pHash: 0 or a power of two
+  unsigned m_nHashShift;   // 64 - log2(m_nHashSize)
   unsigned m_nBlockCount;
   unsigned m_nIndexSize;
   unsigned m_nUsed;
+  unsigned m_nRoomHint;  // room words below this one are all zero
 };
 
 // The pool for objects shared between threads. Malloc and Free are still
