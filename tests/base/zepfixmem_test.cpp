@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <iterator>
+#include <map>
 #include <random>
 #include <set>
 #include <thread>
@@ -339,6 +342,152 @@ TEST(ZepMTFixMemTest, DeferredReturnsFromManyThreads) {
   EXPECT_EQ(pool.GetCount(), 0u);
   pool.ReclaimLocked();
   EXPECT_EQ(pool.GetCount(), 0u);
+}
+
+// Reference model of a pool: every block by address with the set of its free
+// elements. Malloc must hand out the lowest free element over all blocks, or
+// make a new block (at an address no existing block covers) and hand out its
+// element 0; Free of anything not handed out must be refused and change
+// nothing. Drives the pool through many blocks and several index growths,
+// with the elements returned either directly or (MT pool) through the
+// return stack.
+template <class T, unsigned N, unsigned I, unsigned G, bool kDeferred>
+void CheckAgainstModel(unsigned seed, int steps) {
+  ZEPMTFixMem<T, N, I, G> pool;
+  std::mt19937 rng(seed);
+  std::map<uintptr_t, std::set<unsigned>> blocks;  // base -> free elements
+  std::vector<T*> live;
+  auto lowestFree = [&blocks]() -> uintptr_t {
+    for (auto& b : blocks)
+      if (!b.second.empty()) return b.first + *b.second.begin() * sizeof(T);
+    return UINTPTR_MAX;
+  };
+  auto markFree = [&blocks](uintptr_t a) {
+    auto it = std::prev(blocks.upper_bound(a));
+    it->second.insert(unsigned((a - it->first) / sizeof(T)));
+  };
+  for (int step = 0; step < steps; ++step) {
+    // Grow for the first half, then mostly shrink, so low blocks reopen.
+    const unsigned mallocShare = step < steps / 2 ? 65 : 35;
+    const unsigned r = rng() % 100;
+    if (live.empty() || r < mallocShare) {
+      if (kDeferred) {
+        // Whatever waits is taken back before the pick.
+        ZEPLockGuard lock(pool.GetMutex());
+        pool.ReclaimLocked();
+      }
+      const uintptr_t expect = lowestFree();
+      const unsigned before = pool.GetBlockCount();
+      T* p = kDeferred ? pool.LockedReclaimMalloc() : pool.Malloc();
+      ASSERT_NE(p, nullptr);
+      ASSERT_EQ(Addr(p) % alignof(T), 0u);
+      const uintptr_t a = Addr(p);
+      if (expect == UINTPTR_MAX) {
+        ASSERT_EQ(pool.GetBlockCount(), before + 1) << "step " << step;
+        auto next = blocks.lower_bound(a);
+        ASSERT_TRUE(next == blocks.end() || next->first >= a + N * sizeof(T));
+        if (next != blocks.begin()) {
+          ASSERT_LE(std::prev(next)->first + N * sizeof(T), a);
+        }
+        std::set<unsigned>& fresh = blocks[a];
+        for (unsigned k = 1; k < N; ++k) fresh.insert(k);
+      } else {
+        ASSERT_EQ(a, expect) << "seed " << seed << " step " << step;
+        ASSERT_EQ(pool.GetBlockCount(), before);
+        auto it = std::prev(blocks.upper_bound(a));
+        it->second.erase(unsigned((a - it->first) / sizeof(T)));
+      }
+      live.push_back(p);
+    } else if (r < mallocShare + 5) {
+      // Refused returns: a second return of a free element, a pointer into
+      // an element, one past a block's last element. None changes a count.
+      if (kDeferred) {
+        ZEPLockGuard lock(pool.GetMutex());
+        pool.ReclaimLocked();
+      }
+      const uintptr_t freeOne = lowestFree();
+      if (freeOne != UINTPTR_MAX) {
+        ASSERT_EQ(pool.Free(reinterpret_cast<T*>(freeOne)), -5);
+      }
+      T* some = live[rng() % live.size()];
+      if (sizeof(T) > 1) {
+        ASSERT_EQ(pool.Free(reinterpret_cast<T*>(reinterpret_cast<char*>(some) + 1)), -4);
+      }
+      auto it = blocks.begin();
+      std::advance(it, rng() % blocks.size());
+      ASSERT_EQ(pool.Free(reinterpret_cast<T*>(it->first + N * sizeof(T))), -3);
+      ASSERT_EQ(pool.Free(reinterpret_cast<T*>(blocks.begin()->first - sizeof(T))), -2);
+    } else {
+      const size_t i = rng() % live.size();
+      if (kDeferred) {
+        pool.DeferredFree(live[i]);
+      } else {
+        ASSERT_EQ(pool.Free(live[i]), 0);
+      }
+      markFree(Addr(live[i]));
+      live[i] = live.back();
+      live.pop_back();
+    }
+    ZEPLockGuard lock(pool.GetMutex());
+    ASSERT_EQ(pool.GetCount(), live.size()) << "step " << step;
+    ASSERT_EQ(pool.GetBlockCount(), blocks.size());
+    // The index holds I slots, then grows by G each time it is full.
+    const unsigned n = unsigned(blocks.size());
+    const unsigned slots = n <= I ? I : I + (n - I + G - 1) / G * G;
+    ASSERT_EQ(pool.GetIndexSize(), slots) << "blocks " << n;
+  }
+}
+
+struct Linked16 {
+  void* link;
+  uint64_t pad;
+  void*& PoolLink() { return link; }
+};
+struct alignas(64) LinkedWide {
+  void* link;
+  char body[72];
+  void*& PoolLink() { return link; }
+};
+
+TEST(ZepFixMemTest, ModelOfBlocksAndFreeElementsHoldsUnderChurn) {
+  // One bitmap word with padding; several words (130 crosses two word
+  // boundaries); one element per block, where every Malloc may make a block.
+  for (unsigned seed = 1; seed <= 3; ++seed) {
+    CheckAgainstModel<Linked16, 7, 2, 3, false>(seed, 6000);
+    CheckAgainstModel<Linked16, 130, 1, 1, false>(seed, 6000);
+    CheckAgainstModel<Linked16, 1, 4, 4, false>(seed, 1500);
+  }
+}
+
+TEST(ZepMTFixMemTest, ModelHoldsWithReturnsThroughTheStack) {
+  for (unsigned seed = 11; seed <= 13; ++seed) {
+    CheckAgainstModel<Linked16, 13, 2, 2, true>(seed, 5000);
+    // Over-aligned elements: blocks larger than their element count
+    // suggests, every element still on its alignment.
+    CheckAgainstModel<LinkedWide, 65, 3, 2, true>(seed, 4000);
+  }
+}
+
+// Thousands of blocks: far more than the block table's first size, so it
+// is rebuilt many times while blocks keep arriving at unrelated addresses.
+TEST(ZepFixMemTest, EveryElementOfManyBlocksIsFoundAgain) {
+  ZEPFixMem<uint64_t, 3, 10, 10> pool;
+  std::vector<uint64_t*> all;
+  std::vector<void*> noise;  // other allocations between the blocks
+  for (int i = 0; i < 9000; ++i) {
+    all.push_back(pool.Malloc());
+    if (i % 7 == 0) noise.push_back(::operator new(24 + i % 200));
+  }
+  EXPECT_EQ(pool.GetBlockCount(), 3000u);
+  std::set<uint64_t*> distinct(all.begin(), all.end());
+  EXPECT_EQ(distinct.size(), all.size());
+  std::mt19937 rng(5);
+  std::shuffle(all.begin(), all.end(), rng);
+  for (uint64_t* p : all) ASSERT_EQ(pool.Free(p), 0);
+  EXPECT_EQ(pool.GetCount(), 0u);
+  // All free again: the lowest element overall comes first.
+  EXPECT_EQ(pool.Malloc(), *distinct.begin());
+  for (void* n : noise) ::operator delete(n);
 }
 
 }  // namespace
