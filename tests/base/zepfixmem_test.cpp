@@ -212,40 +212,55 @@ TEST(ZepMTFixMemTest, ThreadsSharingThePoolNeverGetTheSameElement) {
 // Model: Malloc returns the lowest free address, where "free" is an element
 // returned earlier or a never-used element of the newest block (blocks fill
 // in element order, and a new block is made only when all others are full).
+template <class T, unsigned kN>
+struct LowestFreeModel {
+  std::set<uintptr_t> freed;
+  T* newest = nullptr;
+  unsigned unused = 0;  // never-used elements left in the newest block
+
+  // The address the next Malloc must return; UINTPTR_MAX: a new block.
+  uintptr_t Expect() const {
+    uintptr_t expect = freed.empty() ? UINTPTR_MAX : *freed.begin();
+    if (unused > 0) expect = std::min(expect, Addr(newest + (kN - unused)));
+    return expect;
+  }
+  void Took(T* p, uintptr_t expect) {
+    if (expect == UINTPTR_MAX) {
+      newest = p;
+      unused = kN - 1;
+    } else if (!freed.empty() && Addr(p) == *freed.begin()) {
+      freed.erase(freed.begin());
+    } else {
+      --unused;
+    }
+  }
+};
+
 TEST(ZepFixMemTest, RandomChurnAlwaysTakesLowestFreeElement) {
   constexpr unsigned kN = 37;
   for (unsigned seed = 1; seed <= 4; ++seed) {
     ZEPFixMem<uint16_t, kN, 2, 3> pool;
     std::mt19937 rng(seed);
-    std::set<uintptr_t> freed;
+    LowestFreeModel<uint16_t, kN> model;
     std::vector<uint16_t*> live;
-    uint16_t* newest = nullptr;
-    unsigned unused = 0;  // never-used elements left in the newest block
     for (int step = 0; step < 20000; ++step) {
       bool doMalloc = live.empty() || rng() % 100 < (step < 10000 ? 60u : 40u);
       if (doMalloc) {
-        uintptr_t expect = UINTPTR_MAX;
-        if (!freed.empty()) expect = *freed.begin();
-        if (unused > 0) expect = std::min(expect, Addr(newest + (kN - unused)));
+        const uintptr_t expect = model.Expect();
         unsigned blocks = pool.GetBlockCount();
         uint16_t* p = pool.Malloc();
         ASSERT_NE(p, nullptr);
         if (expect == UINTPTR_MAX) {
           ASSERT_EQ(pool.GetBlockCount(), blocks + 1) << "step " << step;
-          newest = p;
-          unused = kN - 1;
         } else {
           ASSERT_EQ(Addr(p), expect) << "seed " << seed << " step " << step;
-          if (!freed.empty() && Addr(p) == *freed.begin())
-            freed.erase(freed.begin());
-          else
-            --unused;
         }
+        model.Took(p, expect);
         live.push_back(p);
       } else {
         size_t i = rng() % live.size();
         ASSERT_EQ(pool.Free(live[i]), 0);
-        freed.insert(Addr(live[i]));
+        model.freed.insert(Addr(live[i]));
         live[i] = live.back();
         live.pop_back();
       }
@@ -270,32 +285,22 @@ TEST(ZepMTFixMemTest, DeferredReturnsStillGiveTheLowestFreeElement) {
   for (unsigned seed = 1; seed <= 3; ++seed) {
     ZEPMTFixMem<Linked, kN, 2, 2> pool;
     std::mt19937 rng(seed);
-    std::set<uintptr_t> freed;
+    LowestFreeModel<Linked, kN> model;
     std::vector<Linked*> live;
-    Linked* newest = nullptr;
-    unsigned unused = 0;
     for (int step = 0; step < 10000; ++step) {
       if (live.empty() || rng() % 100 < (step < 5000 ? 60u : 40u)) {
-        uintptr_t expect = UINTPTR_MAX;
-        if (!freed.empty()) expect = *freed.begin();
-        if (unused > 0) expect = std::min(expect, Addr(newest + (kN - unused)));
+        const uintptr_t expect = model.Expect();
         Linked* p = pool.LockedReclaimMalloc();
         ASSERT_NE(p, nullptr);
-        if (expect == UINTPTR_MAX) {
-          newest = p;
-          unused = kN - 1;
-        } else {
+        if (expect != UINTPTR_MAX) {
           ASSERT_EQ(Addr(p), expect) << "seed " << seed << " step " << step;
-          if (!freed.empty() && Addr(p) == *freed.begin())
-            freed.erase(freed.begin());
-          else
-            --unused;
         }
+        model.Took(p, expect);
         live.push_back(p);
       } else {
         size_t i = rng() % live.size();
         pool.DeferredFree(live[i]);
-        freed.insert(Addr(live[i]));
+        model.freed.insert(Addr(live[i]));
         live[i] = live.back();
         live.pop_back();
       }
