@@ -8,18 +8,7 @@
 #include "base/zepstring.h"
 #include "log/zeplog.h"
 
-inline void DyrLogLine(const char* file, int line, LOG_TYPE_ level, ZEPString& text) {
-  g_LogMutex.Acquire();
-  if (zeplog != nullptr) zeplog->Log(file, line, level, text);
-  g_LogMutex.Release();
-}
-
-// DYR_LOG(LOG_MESG, "text " << value): builds the line with ZEPString's <<.
-#define DYR_LOG(level, parts)                           \
-  do {                                                  \
-    ZEPString dyrLogLine_;                              \
-    dyrLogLine_ << parts;                               \
-    DyrLogLine(__FILE__, __LINE__, level, dyrLogLine_); \
-  } while (0)
+// DYR_LOG(LOG_MESG, "text " << value): the log's own line macro.
+#define DYR_LOG(level, parts) ZEP_LOG_LINE(level, parts)
 
 #endif  // ZEP_APP_APPLOG_H

@@ -133,4 +133,20 @@ extern ZEPLog* zeplog;
 extern ZEPString strLog;
 extern Mutex g_LogMutex;
 
+// One finished line from any unit above the log: written under g_LogMutex
+// (always the innermost lock). Any thread; does nothing before the log exists.
+inline void ZEPLogLine(const char* file, int line, LOG_TYPE_ level, ZEPString& text) {
+  g_LogMutex.Acquire();
+  if (zeplog != nullptr) zeplog->Log(file, line, level, text);
+  g_LogMutex.Release();
+}
+
+// ZEP_LOG_LINE(LOG_MESG, "text " << value): builds the line with ZEPString's <<.
+#define ZEP_LOG_LINE(level, parts)                      \
+  do {                                                  \
+    ZEPString zepLogLine_;                              \
+    zepLogLine_ << parts;                               \
+    ZEPLogLine(__FILE__, __LINE__, level, zepLogLine_); \
+  } while (0)
+
 #endif  // ZEP_LOG_ZEPLOG_H

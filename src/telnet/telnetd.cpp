@@ -16,18 +16,7 @@ namespace {
 
 const char kPasswordPrompt[] = "Password:";
 
-void TelnetLog(int line, LOG_TYPE_ level, ZEPString& text) {
-  g_LogMutex.Acquire();
-  if (zeplog != nullptr) zeplog->Log(__FILE__, line, level, text);
-  g_LogMutex.Release();
-}
-
-#define TELNET_LOG(level, parts)             \
-  do {                                       \
-    ZEPString telnetLine_;                   \
-    telnetLine_ << parts;                    \
-    TelnetLog(__LINE__, level, telnetLine_); \
-  } while (0)
+#define TELNET_LOG(level, parts) ZEP_LOG_LINE(level, parts)
 
 }  // namespace
 
