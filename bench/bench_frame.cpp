@@ -17,7 +17,7 @@
 #include <mutex>
 #include <thread>
 
-#include "frame/appnode.h"
+#include "events/appnode.h"
 #include "frame/zepframe.h"
 
 namespace {

@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/net/nettest_util.h"
+#include "../tests/support/nettest_util.h"
 #include "bench_util.h"
-#include "frame/appnode.h"
-#include "frame/events.h"
+#include "events/appnode.h"
+#include "events/events.h"
 #include "frame/zepframe.h"
 #include "net/zepsktthrdpool.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/zepdeadlock.h"
-#include "frame/appnode.h"
+#include "events/appnode.h"
 #include "frame/zepframe.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "../tests/net/nettest_util.h"
+#include "../tests/support/nettest_util.h"
 #include "frame/zepframe.h"
 
 namespace benchutil {

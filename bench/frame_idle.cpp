@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "frame/appnode.h"
+#include "events/appnode.h"
 #include "frame/zepframe.h"
 
 namespace {

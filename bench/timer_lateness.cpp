@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "frame/appnode.h"
+#include "events/appnode.h"
 #include "frame/zepframe.h"
 
 namespace {

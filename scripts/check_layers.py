@@ -1,67 +1,87 @@
 #!/usr/bin/env python3
-"""Fails when a unit under src/ includes a header of a higher layer.
+"""Fails when a unit under src/ includes a header of a layer it may not use.
 
-The layers, lowest first; a file may include its own layer and those below:
-  base -> log -> events (events, queue, nodes) -> net -> frame -> cmd
-  -> link, telnet -> app
-CMake builds one library per layer that links only the layers below
-(CMakeLists.txt); this check also catches an upward include of a header-only
-unit, which the linker cannot see.
+The folders of src/ are the layers. Which layer stands on which is written
+once, in CMakeLists.txt: every `zep_layer(NAME zep_DEP ...)` line makes the
+library of src/NAME and links it to the layers it names. A file may include
+its own layer and every layer its layer reaches through those links, nothing
+else: an include of a higher layer or of a layer beside it (link and telnet)
+fails, and so does a folder without a zep_layer line or a cycle of layers.
+The linker would catch most of this too, but not an include of a header-only
+unit. Usage: check_layers.py [SRC_DIR [CMAKELISTS]].
 """
 import pathlib
 import re
 import sys
 
-LAYERS = ["base", "log", "events", "net", "frame", "cmd", "link", "app"]
-# First match wins: (path prefix relative to src/, layer).
-RULES = [
-    ("base/", "base"),
-    ("log/", "log"),
-    ("frame/events.", "events"),
-    ("frame/eventsink.", "events"),
-    ("frame/messageq.", "events"),
-    ("frame/appnode.", "events"),
-    ("frame/timerrecord.", "events"),
-    ("net/", "net"),
-    ("frame/", "frame"),
-    ("cmd/", "cmd"),
-    ("link/", "link"),
-    ("telnet/", "link"),
-    ("app/", "app"),
-]
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
+LAYER_LINE = re.compile(r"^\s*zep_layer\(\s*(\w+)([^)]*)\)", re.M)
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/]+)/[^"]+"')
 
 
-def layer_of(rel):
-    for prefix, layer in RULES:
-        if rel.startswith(prefix):
-            return layer
-    return None
+def read_layers(cmake):
+    """{layer: set of layers it links directly}, from every zep_layer line."""
+    graph = {}
+    for m in LAYER_LINE.finditer(cmake.read_text()):
+        deps = {d[4:] for d in m.group(2).split() if d.startswith("zep_")}
+        graph.setdefault(m.group(1), set()).update(deps)
+    return graph
+
+
+def reachable(graph):
+    """{layer: every layer below it}; raises on a cycle or an unknown layer."""
+    below, state = {}, {}
+
+    def visit(layer, path):
+        if state.get(layer) == "done":
+            return below[layer]
+        if state.get(layer) == "open":
+            raise ValueError("cycle of layers: " + " -> ".join(path + [layer]))
+        if layer not in graph:
+            raise ValueError(f"{path[-1]} links zep_{layer}, which no zep_layer line makes")
+        state[layer] = "open"
+        acc = set()
+        for dep in graph[layer]:
+            acc |= {dep} | visit(dep, path + [layer])
+        state[layer], below[layer] = "done", acc
+        return acc
+
+    for layer in graph:
+        visit(layer, [])
+    return below
 
 
 def main():
     src = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "src")
+    cmake = pathlib.Path(sys.argv[2]) if len(sys.argv) > 2 else src.parent / "CMakeLists.txt"
     errors = []
+    try:
+        below = reachable(read_layers(cmake))
+    except ValueError as e:
+        print(f"layers: {e}")
+        return 1
     for path in sorted(src.rglob("*")):
         if path.suffix not in (".h", ".cpp"):
             continue
         rel = path.relative_to(src).as_posix()
-        mine = layer_of(rel)
-        if mine is None:
-            errors.append(f"{rel}: in no layer (add it to scripts/check_layers.py)")
+        mine = rel.split("/")[0]
+        if mine not in below:
+            errors.append(f"{rel}: src/{mine} is no layer (no zep_layer({mine} ...) in {cmake.name})")
             continue
         for no, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
             m = INCLUDE.match(line)
             if not m:
                 continue
-            theirs = layer_of(m.group(1))
-            if theirs is None:
-                errors.append(f"{rel}:{no}: includes \"{m.group(1)}\", which is in no layer")
-            elif LAYERS.index(theirs) > LAYERS.index(mine):
-                errors.append(f"{rel}:{no}: {mine} includes \"{m.group(1)}\" of the higher layer {theirs}")
+            theirs = m.group(1)
+            if theirs == mine or theirs in below[mine]:
+                continue
+            if theirs not in below:
+                errors.append(f'{rel}:{no}: includes "{m.group(0).split(chr(34))[1]}" of no layer')
+            else:
+                errors.append(f'{rel}:{no}: {mine} includes "{m.group(0).split(chr(34))[1]}" '
+                              f"of {theirs}, which {mine} does not stand on")
     for e in errors:
         print(e)
-    print(f"layers: {len(errors)} upward or unplaced include(s)")
+    print(f"layers: {len(errors)} include(s) across the layer order")
     return 1 if errors else 0
 
 

@@ -26,7 +26,7 @@
 #include "app/dyrproto.h"
 #include "base/zepmultithread.h"
 #include "base/zepstring.h"
-#include "frame/appnode.h"
+#include "events/appnode.h"
 
 class ZEPFrame;
 struct TimeEvent_tag;

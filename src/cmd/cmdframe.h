@@ -23,7 +23,7 @@
 #include <cstdint>
 
 #include "base/zepd3des.h"
-#include "frame/events.h"
+#include "events/events.h"
 
 constexpr int kCmdHeaderSize = 16;
 constexpr int kCmdMaxData = 4096;                                 // per frame, both ways

@@ -29,7 +29,7 @@
 
 #include "base/zepstring.h"
 #include "cmd/cmdframe.h"
-#include "frame/appnode.h"
+#include "events/appnode.h"
 
 class ZEPFrame;
 

@@ -5,8 +5,8 @@
 
 #include "base/lockguard.h"
 #include "base/zepassert.h"
+#include "events/threadpool.h"
 #include "log/tnlog.h"
-#include "net/threadpool.h"
 
 ZEPFrame* g_pFrame = nullptr;
 

@@ -48,10 +48,10 @@
 #include "base/zepfixmem.h"
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
-#include "frame/appnode.h"
-#include "frame/events.h"
-#include "frame/eventsink.h"
-#include "frame/timerrecord.h"
+#include "events/appnode.h"
+#include "events/events.h"
+#include "events/eventsink.h"
+#include "events/timerrecord.h"
 #include "frame/zepframe_socket.h"
 
 class CThreadPool;

@@ -15,9 +15,9 @@
 
 #include "base/lockguard.h"
 #include "base/zepassert.h"
+#include "events/threadpool.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
-#include "net/threadpool.h"
 #include "net/zepsktthrdpool.h"
 
 namespace {

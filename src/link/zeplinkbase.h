@@ -10,7 +10,7 @@
 #include <ctime>
 
 #include "base/zepstring.h"
-#include "frame/appnode.h"
+#include "events/appnode.h"
 #include "log/zeplog.h"
 
 // Spans are measured on the monotonic clock in milliseconds, so a clock step

@@ -46,9 +46,9 @@
 #include "base/zepdeadlock.h"
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
-#include "frame/events.h"
-#include "frame/eventsink.h"
-#include "net/threadpool.h"
+#include "events/events.h"
+#include "events/eventsink.h"
+#include "events/threadpool.h"
 #include "net/zeptcp.h"
 
 class ZEP_MTTcp : public ZEPTCP {

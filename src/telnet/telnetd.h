@@ -33,7 +33,7 @@
 #include <mutex>
 
 #include "base/zepstring.h"
-#include "frame/appnode.h"
+#include "events/appnode.h"
 #include "telnet/telnetline.h"
 
 class ZEPFrame;

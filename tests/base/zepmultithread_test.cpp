@@ -10,20 +10,13 @@
 #include <chrono>
 #include <climits>
 
+#include "support/waitfor.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Polls `cond` until it holds or `ms` milliseconds pass.
-template <typename F>
-bool WaitFor(F cond, int ms = 5000) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!cond()) {
-    if (Clock::now() > deadline) return false;
-    ZEPSleep(1);
-  }
-  return true;
-}
+using zeptest::WaitFor;
 
 long ElapsedMs(Clock::time_point since) {
   return static_cast<long>(

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "../frame/frame_helpers.h"
-#include "../net/nettest_util.h"
 #include "base/zepmultithread.h"
 #include "cmd/cmdtransfer.h"
+#include "support/frame_helpers.h"
+#include "support/nettest_util.h"
 
 namespace {
 

@@ -102,7 +102,7 @@ TEST_F(DdnsServerTest, AcceptsLoginAndRecordsItByteForByte) {
   EXPECT_TRUE(CmdTransfer::GetCmdProp(ZEPString(inner.c_str()), "HasTop").IsNull());
 
   ASSERT_TRUE(
-      harness::WaitUntil([&] { return server.Log().find("login seq=1") != std::string::npos; }));
+      harness::WaitFor([&] { return server.Log().find("login seq=1") != std::string::npos; }));
   const std::string log = server.Log();
   EXPECT_EQ(Field(log, "login", "inner_hex"), harness::Hex(login.inner));
   EXPECT_EQ(Field(log, "recv", "hex"), harness::Hex(login.outer));
@@ -169,7 +169,7 @@ TEST_F(DdnsServerTest, ReportsMoveDomainsAndReloginGoesToLastReporter) {
   UdpLink second(server.AssistPort());  // a fresh socket for every report
   ASSERT_TRUE(second.Send("10001"));
   const std::string from = "127.0.0.1:" + std::to_string(second.LocalPort());
-  ASSERT_TRUE(harness::WaitUntil(
+  ASSERT_TRUE(harness::WaitFor(
       [&] { return Field(server.State(), "client 10001", "report_from") == from; }));
   std::string state = server.State();
   EXPECT_EQ(Field(state, "client 10001", "reports"), "2");
@@ -192,8 +192,8 @@ TEST_F(DdnsServerTest, ReportsMoveDomainsAndReloginGoesToLastReporter) {
 
   UdpLink stranger(server.AssistPort());
   stranger.Send("99999");
-  ASSERT_TRUE(harness::WaitUntil(
-      [&] { return server.Log().find("id=99999 known=0") != std::string::npos; }));
+  ASSERT_TRUE(
+      harness::WaitFor([&] { return server.Log().find("id=99999 known=0") != std::string::npos; }));
 }
 
 TEST_F(DdnsServerTest, OfflineRequestSwitchesToOfflineTargets) {
@@ -205,7 +205,7 @@ TEST_F(DdnsServerTest, OfflineRequestSwitchesToOfflineTargets) {
   CmdTransfer::AddCmdProp(off, "C", "5");
   CmdTransfer::AddCmdProp(off, "K", "10001");
   ASSERT_TRUE(main.Send(Bytes(off)));
-  ASSERT_TRUE(harness::WaitUntil(
+  ASSERT_TRUE(harness::WaitFor(
       [&] { return Field(server.State(), "domain a.example", "state") == "offline"; }));
   const std::string state = server.State();
   EXPECT_EQ(Field(state, "domain a.example", "address"), "http://away/");
@@ -216,7 +216,7 @@ TEST_F(DdnsServerTest, OfflineRequestSwitchesToOfflineTargets) {
       main.Send("\x01"
                 "C=5\x01"));
   ASSERT_TRUE(
-      harness::WaitUntil([&] { return Field(server.State(), "counters", "offlines") == "2"; }));
+      harness::WaitFor([&] { return Field(server.State(), "counters", "offlines") == "2"; }));
 }
 
 TEST_F(DdnsServerTest, ReplyPlanCoversEveryBranch) {
@@ -262,10 +262,10 @@ TEST_F(DdnsServerTest, ReplyPlanCoversEveryBranch) {
 
   server.Control("reply refuse\nhastop y\nspan 250\nexit 198.51.100.1\n");
   ASSERT_TRUE(
-      harness::WaitUntil([&] { return server.Log().find("control exit") != std::string::npos; }));
+      harness::WaitFor([&] { return server.Log().find("control exit") != std::string::npos; }));
   EXPECT_EQ(Prop(InnerOf(next()), "OK"), "N");
   server.Control("reply ok\n");
-  ASSERT_TRUE(harness::WaitUntil(
+  ASSERT_TRUE(harness::WaitFor(
       [&] { return server.Log().find("control reply%20ok") != std::string::npos; }));
   const std::string inner = InnerOf(next());
   EXPECT_EQ(Prop(inner, "HasTop"), "y");
@@ -321,14 +321,14 @@ TEST_F(DdnsServerTest, SurvivesGarbageAndStillServes) {
   }
   // Loopback may drop some of a burst; wait until the server has read what
   // got through (so the login below is not dropped too) and its log settles.
-  ASSERT_TRUE(harness::WaitUntil(
+  ASSERT_TRUE(harness::WaitFor(
       [&] {
         return e2e::UdpBytesQueued(server.MainPort()) == 0 &&
                e2e::UdpBytesQueued(server.AssistPort()) == 0;
       },
       30000));
   size_t last = 0;
-  harness::WaitUntil(
+  harness::WaitFor(
       [&] {
         size_t now = server.Log().size();
         bool settled = now == last && now > 0;

@@ -28,6 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/waitfor.h"
+
 namespace e2e {
 
 using Clock = std::chrono::steady_clock;
@@ -53,15 +55,7 @@ inline bool FileExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-// Polls `cond` every 20 ms until it holds or `ms` have passed.
-inline bool WaitFor(const std::function<bool()>& cond, int ms) {
-  auto end = Clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    if (cond()) return true;
-    if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
+using zeptest::WaitFor;
 
 inline size_t CountOf(const std::string& text, const std::string& what) {
   size_t n = 0;

@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/waitfor.h"
+
 namespace harness {
 
 inline std::string BinDir() {
@@ -45,15 +47,7 @@ inline std::string ReadAll(const std::string& path) {
   return ss.str();
 }
 
-// Polls `cond` every 20 ms until it holds or `ms` pass.
-inline bool WaitUntil(const std::function<bool()>& cond, int ms = 5000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return cond();
-}
+using zeptest::WaitFor;
 
 // A private directory under /tmp, removed with its files.
 class TempDir {
@@ -106,7 +100,7 @@ class ServerProcess {
       _exit(127);
     }
     if (m_Pid < 0) return false;
-    return WaitUntil([this] {
+    return WaitFor([this] {
       std::string s = State();
       unsigned mp = 0, ap = 0;
       if (std::sscanf(s.c_str(), "main_port %u\nassist_port %u", &mp, &ap) != 2) return false;
@@ -123,7 +117,7 @@ class ServerProcess {
     kill(m_Pid, SIGTERM);
     int status = 0;
     int rc = -1;
-    bool done = WaitUntil([&] { return waitpid(m_Pid, &status, WNOHANG) == m_Pid; });
+    bool done = WaitFor([&] { return waitpid(m_Pid, &status, WNOHANG) == m_Pid; });
     if (done && WIFEXITED(status)) {
       rc = WEXITSTATUS(status);
     } else if (!done) {

@@ -10,8 +10,8 @@
 #include "../log/logtestutil.h"
 #include "base/lockguard.h"
 #include "base/zepdeadlock.h"
-#include "frame_helpers.h"
 #include "log/zeplog.h"
+#include "support/frame_helpers.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "frame/zepframe.h"
-#include "frame_helpers.h"
+#include "support/frame_helpers.h"
 
 using zeptest::RecNode;
 using zeptest::ServedFrame;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "frame_helpers.h"
-#include "net/threadpool.h"
+#include "events/threadpool.h"
+#include "support/frame_helpers.h"
 
 using zeptest::RecNode;
 using zeptest::ServedFrame;

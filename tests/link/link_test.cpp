@@ -9,10 +9,10 @@
 #include <string>
 
 #include "../cmd/logcapture.h"
-#include "../frame/frame_helpers.h"
-#include "../net/nettest_util.h"
 #include "link/zeplinkclient.h"
 #include "link/zeplinkserver.h"
+#include "support/frame_helpers.h"
+#include "support/nettest_util.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "nettest_util.h"
+#include "support/nettest_util.h"
 
 using namespace nettest;
 

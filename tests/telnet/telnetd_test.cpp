@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "../cmd/logcapture.h"
-#include "../frame/frame_helpers.h"
-#include "../net/nettest_util.h"
 #include "log/tnlog.h"
+#include "support/frame_helpers.h"
+#include "support/nettest_util.h"
 #include "telnetpeer.h"
 
 namespace {

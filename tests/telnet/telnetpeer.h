@@ -10,7 +10,7 @@
 #include <chrono>
 #include <string>
 
-#include "../net/nettest_util.h"
+#include "support/nettest_util.h"
 
 namespace telnettest {
 

@@ -1,8 +1,8 @@
 // Shared pieces of the frame tests: a node that records what it receives,
 // bounded waits (every wait in these tests has a deadline) and the check that
 // a frame drained before it is destroyed (used by the socket tests too).
-#ifndef ZEP_TESTS_FRAME_HELPERS_H
-#define ZEP_TESTS_FRAME_HELPERS_H
+#ifndef ZEP_TESTS_SUPPORT_FRAME_HELPERS_H
+#define ZEP_TESTS_SUPPORT_FRAME_HELPERS_H
 
 #include <gtest/gtest.h>
 
@@ -16,24 +16,15 @@
 #include <thread>
 #include <vector>
 
-#include "frame/appnode.h"
-#include "frame/events.h"
+#include "events/appnode.h"
+#include "events/events.h"
 #include "frame/zepframe.h"
 #include "net/zepsktthrdpool.h"
+#include "waitfor.h"
 
 namespace zeptest {
 
 using Clock = std::chrono::steady_clock;
-
-// Polls `cond` every millisecond until it holds or `ms` passed.
-inline bool WaitFor(const std::function<bool()>& cond, int ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!cond()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // What a frame still holds. Every count is zero once the frame drained.
 struct FrameLeft {
@@ -186,4 +177,4 @@ class ServedFrame {
 
 }  // namespace zeptest
 
-#endif  // ZEP_TESTS_FRAME_HELPERS_H
+#endif  // ZEP_TESTS_SUPPORT_FRAME_HELPERS_H

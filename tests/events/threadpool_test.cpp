@@ -1,4 +1,4 @@
-#include "net/threadpool.h"
+#include "events/threadpool.h"
 
 #include <gtest/gtest.h>
 
@@ -7,20 +7,14 @@
 #include <functional>
 #include <thread>
 
-#include "frame/appnode.h"
+#include "events/appnode.h"
+#include "support/waitfor.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool WaitFor(const std::function<bool()>& cond, int ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!cond()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using zeptest::WaitFor;
 
 // A node without a frame that runs until released; it records the thread
 // priority it found and may lower it.
@@ -99,4 +93,40 @@ TEST(ThreadPool, WorkerPriorityIsResetAfterANode) {
   ASSERT_NE(nullptr, worker);
   EXPECT_EQ(2, node.startPriority.load());
   EXPECT_TRUE(WaitFor([&] { return worker->GetPriority() == 2; }, 5000));
+}
+
+namespace {
+// A job that keeps its thread busy briefly, so that every thread is busy and
+// the pool grows while it is being shut down.
+class BusyJob : public CPoolWork {
+ public:
+  explicit BusyJob(std::atomic<int>* ran) : m_pRan(ran) {}
+  void DestroyMe() override { delete this; }
+  void RunWork(Thread*) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    m_pRan->fetch_add(1);
+  }
+
+ private:
+  std::atomic<int>* m_pRan;
+};
+}  // namespace
+
+TEST(WorkerPool, GrowthRacingShutdownNeverStrandsAThread) {
+  for (int round = 0; round < 150; ++round) {
+    std::atomic<int> ran{0};
+    ZEPWorkerPool* pool = new ZEPWorkerPool(2);
+    for (int i = 0; i < 4; ++i) {
+      SmartPtr<BusyJob> job(new BusyJob(&ran));
+      pool->Enqueue(job.Get(), true);
+    }
+    if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    // Every job was queued before the quits, so all of them run; a thread
+    // added behind the shutdown's back would never be joined and this would
+    // hang (or the pool would be destroyed under it).
+    pool->DestroyAllThread();
+    EXPECT_EQ(4, ran.load()) << "round " << round;
+    EXPECT_EQ(0, pool->GetTotalThread());
+    delete pool;
+  }
 }

@@ -1,10 +1,10 @@
-#include "frame/events.h"
+#include "events/events.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "frame/messageq.h"
+#include "events/messageq.h"
 
 // Pool round trips: an event leaves its pool on Instance and comes back when
 // its last reference is dropped, however many holders it had.

@@ -1,4 +1,4 @@
-#include "net/threadpool.h"
+#include "events/threadpool.h"
 
 #include "base/lockguard.h"
 #include "base/zepassert.h"

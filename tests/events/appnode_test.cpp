@@ -1,10 +1,10 @@
-#include "frame/appnode.h"
+#include "events/appnode.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "frame_helpers.h"
+#include "support/frame_helpers.h"
 
 using zeptest::RecNode;
 

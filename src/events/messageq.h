@@ -27,8 +27,8 @@
 // and resume is counted (GetFlowStats) so tests and reports can see them.
 // Sockets are counted per descriptor and generation: events of a closed socket
 // whose number a new socket got meanwhile neither pause nor resume the new one.
-#ifndef ZEP_FRAME_MESSAGEQ_H
-#define ZEP_FRAME_MESSAGEQ_H
+#ifndef ZEP_EVENTS_MESSAGEQ_H
+#define ZEP_EVENTS_MESSAGEQ_H
 
 #include <condition_variable>
 #include <cstdint>
@@ -38,8 +38,8 @@
 #include "base/zepfixmem.h"
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
-#include "frame/events.h"
-#include "frame/eventsink.h"
+#include "events/events.h"
+#include "events/eventsink.h"
 
 struct TimeEvent_tag;
 
@@ -142,4 +142,4 @@ class CMessageQueue {
   std::condition_variable_any m_TimedCond;
 };
 
-#endif  // ZEP_FRAME_MESSAGEQ_H
+#endif  // ZEP_EVENTS_MESSAGEQ_H

@@ -11,8 +11,8 @@
 // serial that is never reused, and a pause or resume names the serial it means,
 // so a queue still holding ticks of a deleted timer cannot resume (or pause)
 // the timer that now occupies the same slot: the compare-and-swap simply fails.
-#ifndef ZEP_FRAME_TIMERRECORD_H
-#define ZEP_FRAME_TIMERRECORD_H
+#ifndef ZEP_EVENTS_TIMERRECORD_H
+#define ZEP_EVENTS_TIMERRECORD_H
 
 #include <atomic>
 #include <cstdint>
@@ -52,4 +52,4 @@ struct TimeEvent_tag {
   static inline std::atomic<uint64_t> s_nNextSerial{1};
 };
 
-#endif  // ZEP_FRAME_TIMERRECORD_H
+#endif  // ZEP_EVENTS_TIMERRECORD_H

@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "../frame/frame_helpers.h"
-#include "frame/appnode.h"
-#include "frame/events.h"
+#include "events/appnode.h"
+#include "events/events.h"
 #include "frame/zepframe.h"
 #include "net/zepsktthrdpool.h"
-#include "nettest_util.h"
+#include "support/frame_helpers.h"
+#include "support/nettest_util.h"
 
 using namespace nettest;
 

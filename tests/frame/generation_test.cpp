@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "../frame/frame_helpers.h"
 #include "frame/zepframe.h"
-#include "net/threadpool.h"
 #include "net/zepsktthrdpool.h"
-#include "nettest_util.h"
+#include "support/frame_helpers.h"
+#include "support/nettest_util.h"
 
 using nettest::WaitFor;
 using zeptest::RecNode;
@@ -156,75 +155,4 @@ TEST(SocketWakeups, TimeToDieSetWhileTheServiceLoopSleepsStillEndsTheSocket) {
   ASSERT_EQ(0, f->SetTime2Die(s, static_cast<long>(time(nullptr)) + 1));
   EXPECT_TRUE(WaitFor([&] { return f->GetSocketGeneration(s) == 0; }));
   f->DelTCPEvent(n, s, true);
-}
-
-namespace {
-// A job that keeps its thread busy briefly, so that every thread is busy and
-// the pool grows while it is being shut down.
-class BusyJob : public CPoolWork {
- public:
-  explicit BusyJob(std::atomic<int>* ran) : m_pRan(ran) {}
-  void DestroyMe() override { delete this; }
-  void RunWork(Thread*) override {
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-    m_pRan->fetch_add(1);
-  }
-
- private:
-  std::atomic<int>* m_pRan;
-};
-}  // namespace
-
-TEST(WorkerPool, GrowthRacingShutdownNeverStrandsAThread) {
-  for (int round = 0; round < 150; ++round) {
-    std::atomic<int> ran{0};
-    ZEPWorkerPool* pool = new ZEPWorkerPool(2);
-    for (int i = 0; i < 4; ++i) {
-      SmartPtr<BusyJob> job(new BusyJob(&ran));
-      pool->Enqueue(job.Get(), true);
-    }
-    if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(100));
-    // Every job was queued before the quits, so all of them run; a thread
-    // added behind the shutdown's back would never be joined and this would
-    // hang (or the pool would be destroyed under it).
-    pool->DestroyAllThread();
-    EXPECT_EQ(4, ran.load()) << "round " << round;
-    EXPECT_EQ(0, pool->GetTotalThread());
-    delete pool;
-  }
-}
-
-TEST(WorkerPool, SocketThreadsAndNodeWorkersShareTheGrowthRule) {
-  ZEPSockThreadPool sockets(ZEP_POOL_GROWTH);
-  CThreadPool nodes(ZEP_POOL_GROWTH);
-  EXPECT_EQ(ZEP_POOL_GROWTH, sockets.GetThreadCount());
-  EXPECT_EQ(ZEP_POOL_GROWTH, nodes.GetTotalThread());
-  std::atomic<bool> release{false};
-  std::atomic<int> ran{0};
-  class Hold : public CPoolWork {
-   public:
-    Hold(std::atomic<bool>* r, std::atomic<int>* n) : m_pRelease(r), m_pRan(n) {}
-    void DestroyMe() override { delete this; }
-    void RunWork(Thread*) override {
-      while (!m_pRelease->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      m_pRan->fetch_add(1);
-    }
-
-   private:
-    std::atomic<bool>* m_pRelease;
-    std::atomic<int>* m_pRan;
-  };
-  for (ZEPWorkerPool* p :
-       {static_cast<ZEPWorkerPool*>(&sockets), static_cast<ZEPWorkerPool*>(&nodes)}) {
-    for (int i = 0; i < ZEP_POOL_GROWTH; ++i) {
-      SmartPtr<Hold> job(new Hold(&release, &ran));
-      p->Enqueue(job.Get(), true);
-    }
-  }
-  EXPECT_TRUE(WaitFor([&] { return sockets.GetBusyCount() == ZEP_POOL_GROWTH; }));
-  EXPECT_TRUE(WaitFor([&] { return nodes.GetUsedThread() == ZEP_POOL_GROWTH; }));
-  EXPECT_EQ(2 * ZEP_POOL_GROWTH, sockets.GetThreadCount());
-  EXPECT_EQ(2 * ZEP_POOL_GROWTH, nodes.GetTotalThread());
-  release.store(true);
-  EXPECT_TRUE(WaitFor([&] { return ran.load() == 2 * ZEP_POOL_GROWTH; }));
 }

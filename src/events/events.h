@@ -20,8 +20,8 @@
 // needs no list node per event; the first queue to take an event claims it
 // (an atomic flag), a second queue holding the same event at once allocates
 // a link of its own.
-#ifndef ZEP_FRAME_EVENTS_H
-#define ZEP_FRAME_EVENTS_H
+#ifndef ZEP_EVENTS_EVENTS_H
+#define ZEP_EVENTS_EVENTS_H
 
 #include <netinet/in.h>
 
@@ -287,4 +287,4 @@ class CCmdEvent : public CEvent {
   int m_nSocket = -1;
 };
 
-#endif  // ZEP_FRAME_EVENTS_H
+#endif  // ZEP_EVENTS_EVENTS_H

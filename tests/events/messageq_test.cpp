@@ -1,13 +1,16 @@
-#include "frame/messageq.h"
+#include "events/messageq.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "base/lockguard.h"
-#include "frame/timerrecord.h"
+#include "events/eventsink.h"
+#include "events/timerrecord.h"
 
 namespace {
 
@@ -330,4 +333,72 @@ TEST(MessageQueue, OneEventInSeveralPlacesAtOnce) {
   shared->downcount();
   EXPECT_EQ(0u, p.user.GetCount());
   EXPECT_EQ(0u, p.tcp.GetCount());
+}
+
+// ------------------------------------------ generations and selective wake-up
+// A waiting receiver is woken by the enqueue, never by a poll: a missing
+// wake-up fails the bounded wait below.
+
+namespace {
+// Records the pauses and resumes a queue asks for.
+struct RecordingFlowControl : ZEPFlowControl {
+  std::vector<std::tuple<int, uint32_t, bool>> calls;
+  int SetFCPaused(int sock, uint32_t gen, bool paused) override {
+    calls.emplace_back(sock, gen, paused);
+    return 0;
+  }
+};
+
+CTCPEvent* SocketEvent(int sock, uint32_t gen) {
+  CTCPEvent* e = new CTCPEvent;
+  e->SetSocket(sock);
+  e->SetGeneration(gen);
+  return e;
+}
+}  // namespace
+
+TEST(QueueGenerations, EventsOfAClosedSocketNeitherPauseNorResumeItsSuccessor) {
+  RecordingFlowControl fc;
+  {
+    CMessageQueue q;
+    q.SetFrame(&fc);
+    q.SetTCPEventHWM(3);
+    for (int i = 0; i < 3; ++i) {
+      SmartPtr<CTCPEvent> e(SocketEvent(7, 1));
+      q.Enqueue(e.Get(), true);
+    }
+    ASSERT_EQ(1u, fc.calls.size());
+    EXPECT_EQ(std::make_tuple(7, 1u, true), fc.calls[0]);
+    // The number 7 now belongs to generation 2: its events are counted apart
+    // and do not reach the mark of the old ones.
+    for (int i = 0; i < 2; ++i) {
+      SmartPtr<CTCPEvent> e(SocketEvent(7, 2));
+      q.Enqueue(e.Get(), true);
+    }
+    EXPECT_EQ(1u, fc.calls.size());
+    EXPECT_EQ(5, q.GetTCPCount(7));
+    // Draining the old events resumes generation 1 only.
+    for (int i = 0; i < 5; ++i) {
+      CEvent* e = q.Dequeue();  // the queue's reference comes with it
+      ASSERT_NE(nullptr, e);
+      e->downcount();
+    }
+    ASSERT_EQ(2u, fc.calls.size());
+    EXPECT_EQ(std::make_tuple(7, 1u, false), fc.calls[1]);
+  }
+}
+
+TEST(QueueGenerations, SelectiveReceiveIsWokenByTheEnqueueNotByAPoll) {
+  CMessageQueue q;
+  std::atomic<CEvent*> got{nullptr};
+  std::thread waiter([&] { got.store(q.WaitMsg(ZEP_EVENT_USER, 30)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  SmartPtr<CTimerEvent> other(new CTimerEvent);
+  q.Enqueue(other.Get(), true);  // wakes the waiter, which keeps waiting
+  SmartPtr<CUserEvent> wanted(new CUserEvent);
+  q.Enqueue(wanted.Get(), true);
+  waiter.join();  // would take 30 s without the wake-up
+  EXPECT_EQ(wanted.Get(), got.load());
+  got.load()->downcount();  // the queue's reference came with it
+  EXPECT_EQ(1, q.GetTimeEventCount());
 }

@@ -10,14 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "../frame/frame_helpers.h"
 #include "../log/logtestutil.h"
 #include "base/lockguard.h"
+#include "events/threadpool.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
-#include "net/threadpool.h"
 #include "net/zepsktthrdpool.h"
-#include "nettest_util.h"
+#include "support/frame_helpers.h"
+#include "support/nettest_util.h"
 
 using namespace nettest;
 

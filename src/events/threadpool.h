@@ -23,16 +23,16 @@
 // Locks: the waiter lock is held only around the wait (the queue's lock nests
 // inside it); the count lock guards the thread list, the busy count and the
 // stop flag and nests no other lock. Neither is held while a job runs.
-#ifndef ZEP_NET_THREADPOOL_H
-#define ZEP_NET_THREADPOOL_H
+#ifndef ZEP_EVENTS_THREADPOOL_H
+#define ZEP_EVENTS_THREADPOOL_H
 
 #include "base/zepconst.h"
 #include "base/zepfixmem.h"
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
-#include "frame/appnode.h"
-#include "frame/events.h"
-#include "frame/messageq.h"
+#include "events/appnode.h"
+#include "events/events.h"
+#include "events/messageq.h"
 
 // A job of a worker pool.
 class CPoolWork : public CEvent {
@@ -113,4 +113,4 @@ class CThreadPool : public ZEPWorkerPool {
   explicit CThreadPool(int n) : ZEPWorkerPool(n) {}
 };
 
-#endif  // ZEP_NET_THREADPOOL_H
+#endif  // ZEP_EVENTS_THREADPOOL_H

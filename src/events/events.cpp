@@ -1,4 +1,4 @@
-#include "frame/events.h"
+#include "events/events.h"
 
 #include <cstring>
 #include <new>

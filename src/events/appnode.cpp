@@ -1,4 +1,4 @@
-#include "frame/appnode.h"
+#include "events/appnode.h"
 
 #include "base/lockguard.h"
 

@@ -1,11 +1,11 @@
-#include "frame/messageq.h"
+#include "events/messageq.h"
 
 #include <chrono>
 #include <new>
 
 #include "base/lockguard.h"
 #include "base/zepassert.h"
-#include "frame/timerrecord.h"
+#include "events/timerrecord.h"
 #include "log/zeplog.h"
 
 namespace {

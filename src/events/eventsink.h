@@ -11,8 +11,8 @@
 //
 // Owns nothing. Threads: every call may come from any thread; the contract of
 // each call below says which locks the caller may hold.
-#ifndef ZEP_FRAME_EVENTSINK_H
-#define ZEP_FRAME_EVENTSINK_H
+#ifndef ZEP_EVENTS_EVENTSINK_H
+#define ZEP_EVENTS_EVENTSINK_H
 
 #include <cstdint>
 
@@ -43,4 +43,4 @@ class ZEPSocketSink {
   virtual void WakeSweep() = 0;
 };
 
-#endif  // ZEP_FRAME_EVENTSINK_H
+#endif  // ZEP_EVENTS_EVENTSINK_H

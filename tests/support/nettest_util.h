@@ -1,6 +1,6 @@
 // nettest_util.h — loopback helpers shared by the socket tests.
-#ifndef ZEP_TESTS_NET_NETTEST_UTIL_H
-#define ZEP_TESTS_NET_NETTEST_UTIL_H
+#ifndef ZEP_TESTS_SUPPORT_NETTEST_UTIL_H
+#define ZEP_TESTS_SUPPORT_NETTEST_UTIL_H
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,21 +13,13 @@
 #include <string>
 #include <thread>
 
+#include "waitfor.h"
+
 namespace nettest {
 
 using Clock = std::chrono::steady_clock;
 
-// Polls `cond` every millisecond until it holds or `ms` pass. The default is
-// generous: a loaded two-core machine running sanitizer builds can stall a
-// thread for seconds, and a wait that holds returns as soon as it does.
-inline bool WaitFor(const std::function<bool()>& cond, int ms = 10000) {
-  auto end = Clock::now() + std::chrono::milliseconds(ms);
-  while (Clock::now() < end) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return cond();
-}
+using zeptest::WaitFor;
 
 inline sockaddr_in Loopback(int port) {
   sockaddr_in a;
@@ -95,4 +87,4 @@ inline std::string Pattern(size_t n, int seed = 0) {
 
 }  // namespace nettest
 
-#endif  // ZEP_TESTS_NET_NETTEST_UTIL_H
+#endif  // ZEP_TESTS_SUPPORT_NETTEST_UTIL_H

@@ -20,8 +20,8 @@
 // node runs on a pool worker; WaitServiceStop() waits on it. The node lock is
 // never taken while holding another lock. Enqueue takes the queue lock (the
 // frame calls it under its node-list lock, which comes first).
-#ifndef ZEP_FRAME_APPNODE_H
-#define ZEP_FRAME_APPNODE_H
+#ifndef ZEP_EVENTS_APPNODE_H
+#define ZEP_EVENTS_APPNODE_H
 
 #include <atomic>
 #include <condition_variable>
@@ -30,9 +30,9 @@
 
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
-#include "frame/events.h"
-#include "frame/eventsink.h"
-#include "frame/messageq.h"
+#include "events/events.h"
+#include "events/eventsink.h"
+#include "events/messageq.h"
 
 class CAppNode;
 class ZEPFrame;
@@ -152,4 +152,4 @@ class CAppNodeCursor {
   SmartPtr<CAppNode> m_Node;
 };
 
-#endif  // ZEP_FRAME_APPNODE_H
+#endif  // ZEP_EVENTS_APPNODE_H
