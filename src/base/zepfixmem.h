@@ -11,8 +11,10 @@
 // is bit 7 - k % 8 of byte k / 8) and the number of elements handed out. The
 // bitmap is kept in whole 64-bit words and always read and written a word at
 // a time: a byte store followed by a word load of the same bytes stalls the
-// processor, and Malloc reads the word Free has just written. The pool thus never reads or writes
-// element memory, and the bookkeeping of all blocks stays in a few dense lines of cache.
+// processor, and Malloc reads the word Free has just written. Malloc and Free
+// thus never read or write element memory, and the bookkeeping of all blocks
+// stays in a few dense lines of cache; only DeferredFree (below) writes into
+// an element, the link word its type lends the pool while it is returned.
 //
 // Each block is placed at an address aligned to kBlockAlign, the smallest
 // power of two that holds it, so the aligned window an element lies in names

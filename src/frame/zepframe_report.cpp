@@ -92,13 +92,9 @@ ZEPString& ZEPFrame::PrintBTree(ZEPString& out) {
     out << "\r\nGetTotalSockThread  Count:" << m_pTCP->GetTotalThread();
     out << "\r\nGetUsedSockThread   Count:" << m_pTCP->GetUsedThread();
   }
-  const time_t start = m_nStartTime.load();
-  struct tm t {};
-  localtime_r(&start, &t);
-  char when[64];
-  std::snprintf(when, sizeof(when), "%04d/%02d/%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
-                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-  out << "\r\nStart Service        Time:" << when;
+  char when[32];
+  out << "\r\nStart Service        Time:"
+      << ZEPLocalTimeText(m_nStartTime.load(), when, sizeof(when));
   out << "\r\n================Report End========================="
       << "\r\n\r\n";
   return out;

@@ -16,7 +16,7 @@
 // Spans are measured on the monotonic clock in milliseconds, so a clock step
 // neither clears a live link nor keeps a dead one; the status shows wall time.
 int64_t ZEPLinkNowMs();
-// "%04d/%02d/%02d %02d:%02d:%02d" in local time.
+// The time in local time as the frame report writes it (ZEPLocalTimeText).
 void ZEPLinkAppendTime(ZEPString& out, time_t t);
 void ZEPLinkLog(const char* unit, int line, LOG_TYPE_ level, ZEPString& text);
 // The two status lines both links open with.

@@ -65,7 +65,8 @@ class ZEP_MTTcp : public ZEPTCP {
   // polling engine expires records in Select, so it has nothing to sweep.
   virtual int64_t SweepSockData() { return -1; }
 
-  void Lock(const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+  void Lock(const char* file = __builtin_FILE(), int line = __builtin_LINE())
+      ACQUIRE(m_EngineLock) {
 #ifdef ZEP_DEADLOCK_DETECT
     ZEPDLAcquire(m_EngineLock, file, line);
 #else
@@ -74,14 +75,14 @@ class ZEP_MTTcp : public ZEPTCP {
     m_EngineLock.Acquire();
 #endif
   }
-  void Unlock() {
+  void Unlock() RELEASE(m_EngineLock) {
 #ifdef ZEP_DEADLOCK_DETECT
     ZEPDLRelease(m_EngineLock);
 #else
     m_EngineLock.Release();
 #endif
   }
-  Mutex& GetEngineLock() { return m_EngineLock; }
+  Mutex& GetEngineLock() RETURN_CAPABILITY(m_EngineLock) { return m_EngineLock; }
 
  protected:
   Mutex m_EngineLock;
