@@ -277,6 +277,51 @@ TEST(LinkClient, ServerCloseAndBadStreamClearTheLink) {
   close(listener);
 }
 
+// A close event of an earlier socket whose number the link's socket reuses
+// (it waited in the queue while the link was cleared and connected again)
+// must not end the current link; the current generation's close does.
+TEST(LinkClient, CloseOfAnEarlierSocketWithTheSameNumberKeepsTheLink) {
+  LogCapture log;
+  zeptest::ServedFrame f;
+  auto seen = std::make_shared<Seen>();
+  int listener = nettest::PlainListener();
+  TestClient* c = new TestClient(f.frame, seen);
+  c->SetServerHostPort("127.0.0.1", Port(listener).c_str());
+  c->SetTryReconnect(false);
+  ASSERT_EQ(0, f->AddNode(c, true));
+  int peer = AcceptWithin(listener, 5000);
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(nettest::WaitFor([&] { return seen->connects.load() == 1; }, 5000));
+  const int sock = c->GetServerSocket();
+  const uint32_t generation = f->GetSocketGeneration(sock);
+  ASSERT_NE(0u, generation);
+  auto closeOf = [&](uint32_t gen) {
+    SmartPtr<CTCPEvent> ev(f->AllocTCPEvent());
+    ev->SetRC(ZEP_TCP_CLOSE);
+    ev->SetSocket(sock);
+    ev->SetGeneration(gen);
+    EXPECT_TRUE(f->Enqueue(c, ev.Get(), true, false));
+    ev.Release();
+  };
+  closeOf(generation + 1000);
+  ASSERT_TRUE(nettest::WaitFor(
+      [&] { return log.Count("WARN", "m_ptrTCP->GetSocket() != m_nClientSocket") == 1; }, 5000));
+  EXPECT_TRUE(c->IsConnected());
+  EXPECT_EQ(0, seen->disconnects.load());
+  // The link still carries commands.
+  ZEPCmdEncoder enc;
+  WriteAll(peer, Frame(enc, 0, 5, "alive", CTT_PLAIN));
+  ASSERT_TRUE(nettest::WaitFor([&] { return seen->cmds.load() == 1; }, 5000));
+  closeOf(generation);
+  ASSERT_TRUE(nettest::WaitFor([&] { return seen->disconnects.load() == 1; }, 5000));
+  EXPECT_FALSE(c->IsConnected());
+  EXPECT_EQ(2, log.Count("INFO", "Disconnected by server."));
+  c->Quit();
+  EXPECT_TRUE(nettest::WaitFor([&] { return seen->destroyed.load(); }, 5000));
+  close(peer);
+  close(listener);
+}
+
 // A frame client socket to a plain listener stands in for an accepted one.
 struct ChildPair {
   explicit ChildPair(ZEPFrame* f) {
