@@ -97,6 +97,13 @@ int AcceptWithin(int listener, int ms) {
 
 std::string Port(int listener) { return std::to_string(nettest::LocalPort(listener)); }
 
+// A client of `listener`'s port on loopback, not yet added to the frame.
+TestClient* ClientOf(ZEPFrame* f, std::shared_ptr<Seen> seen, int listener) {
+  TestClient* c = new TestClient(f, seen);
+  c->SetServerHostPort("127.0.0.1", Port(listener).c_str());
+  return c;
+}
+
 // One encoder per connection: compressed frames carry their stream's context.
 std::string Frame(ZEPCmdEncoder& enc, uint32_t seq, uint16_t code, const std::string& data,
                   int encoding) {
@@ -139,8 +146,7 @@ TEST(LinkClient, SilentServerIsClearedAfterTheDieSpanThenReconnects) {
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   int listener = nettest::PlainListener();
-  TestClient* c = new TestClient(f.frame, seen);
-  c->SetServerHostPort("127.0.0.1", Port(listener).c_str());
+  TestClient* c = ClientOf(f.frame, seen, listener);
   c->SetSendHBSpan(100);
   c->SetDieSpan(2);
   c->SetReconnectSpan(1);
@@ -174,8 +180,7 @@ TEST(LinkClient, NoReconnectLeavesAClearedClientDisconnected) {
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   int listener = nettest::PlainListener();
-  TestClient* c = new TestClient(f.frame, seen);
-  c->SetServerHostPort("127.0.0.1", Port(listener).c_str());
+  TestClient* c = ClientOf(f.frame, seen, listener);
   c->SetDieSpan(1);
   c->SetReconnectSpan(1);
   c->SetTryReconnect(false);
@@ -229,8 +234,7 @@ TEST(LinkClient, ServerCloseAndBadStreamClearTheLink) {
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   int listener = nettest::PlainListener();
-  TestClient* c = new TestClient(f.frame, seen);
-  c->SetServerHostPort("127.0.0.1", Port(listener).c_str());
+  TestClient* c = ClientOf(f.frame, seen, listener);
   c->SetReconnectSpan(1);
   ASSERT_EQ(0, f->AddNode(c, true));
   int peer = AcceptWithin(listener, 5000);
@@ -285,8 +289,7 @@ TEST(LinkClient, CloseOfAnEarlierSocketWithTheSameNumberKeepsTheLink) {
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   int listener = nettest::PlainListener();
-  TestClient* c = new TestClient(f.frame, seen);
-  c->SetServerHostPort("127.0.0.1", Port(listener).c_str());
+  TestClient* c = ClientOf(f.frame, seen, listener);
   c->SetTryReconnect(false);
   ASSERT_EQ(0, f->AddNode(c, true));
   int peer = AcceptWithin(listener, 5000);
