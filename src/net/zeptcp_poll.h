@@ -21,8 +21,10 @@
 //
 // Threads and locks: every operation takes the engine it belongs to and
 // requires that engine's lock (the poller is guarded by it as a whole: the
-// engine holds it PT_GUARDED_BY its lock); the poller takes no lock itself
-// but the record pool's, through the engine, when it frees an expired record.
+// engine holds it PT_GUARDED_BY its lock). Inside it the poller takes only
+// the record pool's lock, through the engine, when it frees an expired
+// record, and g_LogMutex for a log line (its own poll() failures, a slow
+// close).
 #ifndef ZEP_NET_ZEPTCP_POLL_H
 #define ZEP_NET_ZEPTCP_POLL_H
 

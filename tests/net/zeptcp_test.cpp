@@ -60,6 +60,16 @@ struct TcpPair {
   }
 };
 
+// A started connected UDP client of the engine talking to `peer` (a plain
+// UDP socket bound on loopback); -1 when it cannot be had.
+int StartedUdpClient(ZEP_MTTcp& e, int peer) {
+  ZEPString port;
+  port << LocalPort(peer);
+  int u = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
+  if (u >= 0) e.SetStarted(u, true);
+  return u;
+}
+
 }  // namespace
 
 TEST(ZepTcpNames, IsIPAddrAcceptsOnlyFourDecimalParts) {
@@ -161,11 +171,8 @@ TEST(ZepTcpCreate, CreationEdgeCases) {
 TEST(ZepTcpCreate, FailedCreationsLeaveSelectsResultsAlone) {
   ZEP_MTTcp e;
   int peer = BoundUdp();
-  ZEPString port;
-  port << LocalPort(peer);
-  int u = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
+  int u = StartedUdpClient(e, peer);
   ASSERT_GE(u, 0);
-  e.SetStarted(u, true);
   const sockaddr_in to = Loopback(LocalPort(u));
   int probe = socket(AF_INET, SOCK_STREAM, 0);  // bound, never listening: refuses
   sockaddr_in any = Loopback(0);
@@ -275,11 +282,9 @@ TEST(ZepTcpSelect, BlackListedPeerIsRefusedWithoutEvent) {
 TEST(ZepTcpSelect, ConnectedUdpDeliversDatagramsAndRecoversFromRefusal) {
   ZEP_MTTcp e;
   int peer = BoundUdp();
-  ZEPString port;
-  port << LocalPort(peer);
-  int u = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
+  const int peerPort = LocalPort(peer);
+  int u = StartedUdpClient(e, peer);
   ASSERT_GE(u, 0);
-  e.SetStarted(u, true);
 
   // Three datagrams, the last one filling the whole buffer.
   sockaddr_in to = Loopback(e.GetLocalPort(u));
@@ -306,7 +311,7 @@ TEST(ZepTcpSelect, ConnectedUdpDeliversDatagramsAndRecoversFromRefusal) {
 
   // A new peer on the same port; unpausing resumes delivery.
   int again = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in back = Loopback(atoi(port.GetText()));
+  sockaddr_in back = Loopback(peerPort);
   ASSERT_EQ(0, bind(again, reinterpret_cast<sockaddr*>(&back), sizeof(back)));
   sendto(again, "back", 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
   EXPECT_FALSE(SelectOne(e, &r, 100));
@@ -319,10 +324,7 @@ TEST(ZepTcpSelect, ConnectedUdpDeliversDatagramsAndRecoversFromRefusal) {
 TEST(ZepTcpSelect, GetOnePacketAndBufferedCount) {
   ZEP_MTTcp e;
   int peer = BoundUdp();
-  ZEPString port;
-  port << LocalPort(peer);
-  int u = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
-  e.SetStarted(u, true);
+  int u = StartedUdpClient(e, peer);
   e.SetGetOnePacket(u, true);
   sockaddr_in to = Loopback(e.GetLocalPort(u));
   for (int i = 0; i < 3; ++i) sendto(peer, "p", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
@@ -476,12 +478,8 @@ TEST(ZepTcpSelect, NewConnectionsBeyondTheCeilingAreClosedAtOnce) {
 TEST(ZepTcpSelect, ClearedSocketLeavesNoWaitingResults) {
   ZEP_MTTcp e;
   int peer = BoundUdp();
-  ZEPString port;
-  port << LocalPort(peer);
-  int u1 = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
-  int u2 = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
-  e.SetStarted(u1, true);
-  e.SetStarted(u2, true);
+  int u1 = StartedUdpClient(e, peer);
+  int u2 = StartedUdpClient(e, peer);
   for (int s : {u1, u2}) {
     sockaddr_in to = Loopback(e.GetLocalPort(s));
     sendto(peer, "w", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
@@ -501,12 +499,8 @@ TEST(ZepTcpSelect, ClearedSocketLeavesNoWaitingResults) {
 TEST(ZepTcpSelect, HighPrioritySocketIsServedFirst) {
   ZEP_MTTcp e;
   int peer = BoundUdp();
-  ZEPString port;
-  port << LocalPort(peer);
-  int normal = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
-  int high = e.CreateClient("127.0.0.1", port, ZEP_PROTO_UDP);
-  e.SetStarted(normal, true);
-  e.SetStarted(high, true);
+  int normal = StartedUdpClient(e, peer);
+  int high = StartedUdpClient(e, peer);
   ASSERT_EQ(0, e.SetPriority(high, 1));
   for (int i = 0; i < 2; ++i) {
     for (int s : {normal, high}) {
