@@ -18,9 +18,16 @@
 #ifndef ZEP_BASE_LOCKGUARD_H
 #define ZEP_BASE_LOCKGUARD_H
 
-#include "base/zepdeadlock.h"
-#include "base/zepmultithread.h"
+#include "base/zepmultithread_lock.h"
 #include "base/zepthreadsafety.h"
+
+// The deadlock detector's entry points (zepdeadlock.cpp), declared here so
+// that every layer down to the pools may hold a lock through the guard
+// without including the detector's trees.
+// Blocks on `m` through the detector: WaitMutex, Acquire, AcquiredMutex.
+void ZEPDLAcquire(Mutex& m, const char* file, int line) ACQUIRE(m) NO_THREAD_SAFETY_ANALYSIS;
+// ReleaseAcqMutex, then Release.
+void ZEPDLRelease(Mutex& m) RELEASE(m) NO_THREAD_SAFETY_ANALYSIS;
 
 class SCOPED_CAPABILITY ZEPLockGuard {
  public:

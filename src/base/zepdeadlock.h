@@ -39,6 +39,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/lockguard.h"
 #include "base/zepbtree.h"
 #include "base/zepmultithread.h"
 #include "base/zepthreadsafety.h"
@@ -99,10 +100,7 @@ extern std::atomic<ZEPDeadLockReportFn> g_pDeadLockReport;
 // fail on any report. The detector's own tests clear it.
 extern std::atomic<bool> g_bDeadLockFatal;
 
-// Blocks on `m` through the detector: WaitMutex, Acquire, AcquiredMutex.
-// Lock sites use ZEPLockGuard (lockguard.h), which calls these.
-void ZEPDLAcquire(Mutex& m, const char* file, int line) ACQUIRE(m) NO_THREAD_SAFETY_ANALYSIS;
-// ReleaseAcqMutex, then Release.
-void ZEPDLRelease(Mutex& m) RELEASE(m) NO_THREAD_SAFETY_ANALYSIS;
+// ZEPDLAcquire and ZEPDLRelease, the whole detector round of one lock, are
+// declared in lockguard.h: lock sites use ZEPLockGuard, which calls them.
 
 #endif  // ZEP_BASE_ZEPDEADLOCK_H

@@ -53,6 +53,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/lockguard.h"
 #include "base/zepassert.h"
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
@@ -348,24 +349,20 @@ class ZEPMTFixMem : public ZEPFixMem<T, N, I, G> {
  public:
   void DestroyMe() override { delete this; }
 
-  Mutex& GetMutex() { return m_Mutex; }
+  Mutex& GetMutex() RETURN_CAPABILITY(m_Mutex) { return m_Mutex; }
 
   // Malloc and Free each under the pool's mutex; for callers that hold no
   // other pool's lock around them.
   T* LockedMalloc() {
-    m_Mutex.Acquire();
-    T* p = this->Malloc();
-    m_Mutex.Release();
-    return p;
+    ZEPLockGuard lock(m_Mutex);
+    return this->Malloc();
   }
   // LockedMalloc for pools whose elements come back through DeferredFree:
   // takes back what waits on the return stack first.
   T* LockedReclaimMalloc() {
-    m_Mutex.Acquire();
+    ZEPLockGuard lock(m_Mutex);
     ReclaimLocked();
-    T* p = this->Malloc();
-    m_Mutex.Release();
-    return p;
+    return this->Malloc();
   }
 
   // Returns p without the mutex (see the header). p must come from this
@@ -383,7 +380,7 @@ class ZEPMTFixMem : public ZEPFixMem<T, N, I, G> {
   }
 
   // Frees everything on the return stack; the mutex must be held.
-  void ReclaimLocked() {
+  void ReclaimLocked() REQUIRES(m_Mutex) {
     // Only the whole stack is ever taken, so a popped element cannot come
     // back under the same head value (no ABA).
     void* p = m_pDeferred.exchange(nullptr, std::memory_order_acquire);
@@ -403,10 +400,8 @@ class ZEPMTFixMem : public ZEPFixMem<T, N, I, G> {
     return ZEPFixMem<T, N, I, G>::GetCount() - m_nDeferred.load(std::memory_order_relaxed);
   }
   int LockedFree(T* p) {
-    m_Mutex.Acquire();
-    int rc = this->Free(p);
-    m_Mutex.Release();
-    return rc;
+    ZEPLockGuard lock(m_Mutex);
+    return this->Free(p);
   }
 
  private:

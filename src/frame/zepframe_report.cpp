@@ -19,7 +19,7 @@
 #include "events/threadpool.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
-#include "net/zepsktthrdpool.h"
+#include "net/zepmttcp.h"
 
 namespace {
 const char kEquals51[] = "===================================================";
@@ -43,11 +43,7 @@ void SleepFully(int64_t ms) {
 }  // namespace
 
 ZEPString& ZEPFrame::PrintCount(ZEPString& out) {
-  int sockets;
-  {
-    ZEPEngineGuard guard(m_pTCP);
-    sockets = m_pTCP->GetSocketCount();
-  }
+  const int sockets = m_pTCP->GetSocketCount();
   out << "\r\n" << kEquals51 << "\r\n";
   out << "Total Nodes           : " << GetNodeCount() << "\r\n";
   out << "Total Sockets         : " << sockets << "\r\n";
@@ -66,10 +62,7 @@ ZEPString& ZEPFrame::PrintBTree(ZEPString& out) {
     ZEPLockGuard lock(m_SocketMapLock);
     socketSlots = m_SocketPool.GetCount();
   }
-  {
-    ZEPEngineGuard guard(m_pTCP);
-    dataPool = m_pTCP->GetTCPDataPoolCount();
-  }
+  dataPool = m_pTCP->GetTCPDataPoolCount();
   out << "\r\n\r\n"
       << "=============ZEPFrame Report=======================";
   out << "\r\n--------------------------------------------------";

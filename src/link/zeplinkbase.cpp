@@ -10,12 +10,6 @@ void ZEPLinkAppendTime(ZEPString& out, time_t t) {
   out << ZEPLocalTimeText(t, buf, sizeof(buf));
 }
 
-void ZEPLinkLog(const char* unit, int line, LOG_TYPE_ level, ZEPString& text) {
-  g_LogMutex.Acquire();
-  if (zeplog != nullptr) zeplog->Log(unit, line, level, text);
-  g_LogMutex.Release();
-}
-
 void ZEPLinkStatusHead(ZEPString& out, time_t start, time_t lastHB) {
   out << "Start time.............: ";
   ZEPLinkAppendTime(out, start);
