@@ -128,12 +128,30 @@ void CmdTransfer::SetTotalBandwidth(unsigned bytesPerSecond) {
 
 int CmdTransfer::SendCmd(int fd, unsigned long seq, unsigned short code, const char* data,
                          unsigned short len, int encoding) {
+  ZEPLockGuard lock(m_SendMutex);
+  return SendCmdLocked(fd, seq, code, data, len, encoding);
+}
+
+int CmdTransfer::SendCmdOn(const std::atomic<int>& sock, unsigned long seq, unsigned short code,
+                           const char* data, unsigned short len, int encoding) {
+  ZEPLockGuard lock(m_SendMutex);
+  const int fd = sock.load();
+  if (fd <= 0) return -1;
+  return SendCmdLocked(fd, seq, code, data, len, encoding);
+}
+
+int CmdTransfer::TakeSendSocket(std::atomic<int>& sock) {
+  ZEPLockGuard lock(m_SendMutex);
+  return sock.exchange(-1);
+}
+
+int CmdTransfer::SendCmdLocked(int fd, unsigned long seq, unsigned short code, const char* data,
+                               unsigned short len, int encoding) {
   if (data != nullptr && len == 0) {
     const size_t n = strnlen(data, kCmdMaxData + 1);
     if (n > static_cast<size_t>(kCmdMaxData)) return -1;
     len = static_cast<unsigned short>(n);
   }
-  ZEPLockGuard lock(m_SendMutex);
   const int total =
       m_Encoder.Encode(static_cast<uint32_t>(seq), code, data, len, encoding, m_SendBuf);
   if (total < 0) return -1;

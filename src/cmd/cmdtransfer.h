@@ -58,7 +58,7 @@ class CmdTransfer : public CAppNode {
   // frame was written; -1 when nothing was sent (len above 4096, encoding 1
   // or unknown, compression failure) or the write failed.
   int SendCmd(int fd, unsigned long seq, unsigned short code, const char* data, unsigned short len,
-              int encoding);
+              int encoding) EXCLUDES(m_SendMutex);
   // Consumes the data of a TCP event. Returns the next decoded frame, valid
   // until two more frames completed, or null. When bytes of another frame
   // follow in the event, the event goes back to the head of this node's queue
@@ -87,6 +87,18 @@ class CmdTransfer : public CAppNode {
   // waited, else 0.
   int CheckOverload(unsigned bytes) EXCLUDES(m_BandwidthMutex, m_nTotalBandwidthMutex);
 
+  // A node whose socket other threads send on keeps it in an atomic that
+  // changes to -1 only through TakeSendSocket: SendCmdOn reads it under the
+  // send mutex, and TakeSendSocket waits there for a send in progress. So no
+  // frame is written to a descriptor after its node let go of it (the frame
+  // may close it at once and the system give its number to another socket);
+  // a send after that fails with -1.
+  int SendCmdOn(const std::atomic<int>& sock, unsigned long seq, unsigned short code,
+                const char* data, unsigned short len, int encoding) EXCLUDES(m_SendMutex);
+  // The socket's number, leaving -1 behind; call it before the socket is
+  // closed or handed back to the frame.
+  int TakeSendSocket(std::atomic<int>& sock) EXCLUDES(m_SendMutex);
+
   static unsigned short checksum(const unsigned short* p, int len) {
     return ZEPCmdChecksum(p, len);
   }
@@ -113,6 +125,8 @@ class CmdTransfer : public CAppNode {
 
  private:
   void ResetState();
+  int SendCmdLocked(int fd, unsigned long seq, unsigned short code, const char* data,
+                    unsigned short len, int encoding) REQUIRES(m_SendMutex);
   // Counts `bytes` in the process-wide budget; true when its second is spent.
   static bool ChargeTotal(unsigned bytes, unsigned limit, int64_t nowSec)
       EXCLUDES(m_nTotalBandwidthMutex);

@@ -46,9 +46,8 @@ void ZEPLinkClient::GetServerHostPort(ZEPString& host, ZEPString& port) const {
 
 int ZEPLinkClient::SendCmd(unsigned long seq, unsigned short cmd, const char* data,
                            unsigned short length, int encoding) {
-  const int sock = m_nClientSocket.load();
-  if (sock <= 0) return -1;
-  return CmdTransfer::SendCmd(sock, seq, cmd, data, length, encoding);
+  // Read under the send mutex: Clear cannot let the socket go mid-send.
+  return SendCmdOn(m_nClientSocket, seq, cmd, data, length, encoding);
 }
 
 int ZEPLinkClient::SendCmd(unsigned short cmd, const char* data, unsigned short length,
@@ -64,7 +63,9 @@ void ZEPLinkClient::UpdateHBTime() {
 void ZEPLinkClient::Quit() { ZEPLinkQuit(this); }
 
 void ZEPLinkClient::Clear() {
-  const int sock = m_nClientSocket.exchange(-1);
+  // Taken under the send mutex, so a send on another thread is finished
+  // before the frame closes the descriptor and may give its number away.
+  const int sock = TakeSendSocket(m_nClientSocket);
   if (sock > 0 && Frame() != nullptr) Frame()->ClearNode(sock, true);
   m_nLastConnectMs.store(ZEPLinkNowMs());
 }
@@ -87,7 +88,7 @@ void ZEPLinkClient::Connect() {
   m_nClientSocket.store(sock);
   if (frame->AddTCPEvent(this, sock, 0) != 0) {
     // Quitting: nobody would read the socket.
-    m_nClientSocket.store(-1);
+    TakeSendSocket(m_nClientSocket);
     frame->ClearNode(sock, true);
     ConnectFail();
     return;

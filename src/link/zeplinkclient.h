@@ -3,7 +3,10 @@
 // A subclass says what a heartbeat is (SendHB) and what a command means
 // (ProcessCmd), and calls UpdateHBTime when the server's heartbeat arrives.
 //
-// Owns: the client socket while connected (cleared through the frame).
+// Owns: the client socket while connected (cleared through the frame). A
+// SendCmd on another thread reads it under CmdTransfer's send mutex, and the
+// link lets it go there before the frame closes it, so a frame is never
+// written to a descriptor number the system has given to another socket.
 //
 // Threads: doRunNode and every hook run on the node's thread; so do
 // BreakLink and GetStatus. SendCmd, IsConnected, UpdateHBTime, Quit and the

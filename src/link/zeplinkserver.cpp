@@ -30,7 +30,9 @@ void ZEPLinkSvrChild::Fini(bool reset) { CmdTransfer::Fini(reset); }
 
 int ZEPLinkSvrChild::SendCmd(unsigned long seq, unsigned short cmd, const char* data,
                              unsigned short length, int encoding) {
-  const int rc = CmdTransfer::SendCmd(m_nChildSocket, seq, cmd, data, length, encoding);
+  // Read under the send mutex: the child lets its socket go there when its
+  // loop ends, before the frame closes it.
+  const int rc = SendCmdOn(m_nChildSocket, seq, cmd, data, length, encoding);
   if (rc != 0) Quit();
   return rc;
 }
@@ -53,11 +55,11 @@ void ZEPLinkSvrChild::Quit() {
 
 bool ZEPLinkSvrChild::OnTick() {
   const int64_t now = ZEPLinkNowMs();
-  if (now - m_nLastSendMs.load() >= m_nSendHBSpan.load() * 1000 && m_nChildSocket > 0) {
+  if (now - m_nLastSendMs.load() >= m_nSendHBSpan.load() * 1000 && m_nChildSocket.load() > 0) {
     m_nLastSendMs.store(now);
     SendHB();
   }
-  if (now - m_nLastHBMs.load() >= m_nDieSpan.load() * 1000 && m_nChildSocket > 0) {
+  if (now - m_nLastHBMs.load() >= m_nDieSpan.load() * 1000 && m_nChildSocket.load() > 0) {
     ZEP_LOG_LINE(LOG_WARN, "No HB from client. Cleared!");
     NoHBDie();
     return true;
@@ -66,10 +68,18 @@ bool ZEPLinkSvrChild::OnTick() {
 }
 
 void ZEPLinkSvrChild::doRunNode() {
+  RunChild();
+  // The frame closes the socket once the node has quit; a send on another
+  // thread from here on fails instead of writing to that number.
+  TakeSendSocket(m_nChildSocket);
+}
+
+void ZEPLinkSvrChild::RunChild() {
   ZEPFrame* frame = Frame();
+  const int sock = m_nChildSocket.load();
   m_tStart.store(time(nullptr));
   InitZlibStream();
-  if (frame->AddTCPEvent(this, m_nChildSocket, 0) != 0) {
+  if (frame->AddTCPEvent(this, sock, 0) != 0) {
     // Quitting before it began: nothing reads the socket, so end at once.
     GoingtoQuit();
     return;
@@ -92,7 +102,7 @@ void ZEPLinkSvrChild::doRunNode() {
         }
         break;
       case kLinkData:
-        if (ev->GetSocket() != m_nChildSocket) break;
+        if (ev->GetSocket() != sock) break;
         if (GeneralCmd_* cmd = GetCmd(ev)) {
           ProcessCmd(cmd);
         } else if (IsRecvBroken()) {
@@ -102,7 +112,7 @@ void ZEPLinkSvrChild::doRunNode() {
         }
         break;
       case kLinkClose:
-        if (ev->GetSocket() == m_nChildSocket) {
+        if (ev->GetSocket() == sock) {
           DisconnByCln();
           Quit();
         } else {
@@ -122,6 +132,6 @@ void ZEPLinkSvrChild::doRunNode() {
 void ZEPLinkSvrChild::GetStatus(ZEPString& out) {
   ZEPLinkStatusHead(out, m_tStart.load(), m_tLastHB.load());
   out << "Way Point conn time....: " << static_cast<long>(m_tConnect.load()) << "\r\n"
-      << "Child socket...........: " << m_nChildSocket << "\r\n"
+      << "Child socket...........: " << m_nChildSocket.load() << "\r\n"
       << "\r\n";
 }

@@ -6,7 +6,9 @@
 // arrives.
 //
 // Owns: nothing beyond CmdTransfer; the child socket is the listener's gift
-// and the frame closes it when the node has quit.
+// and the frame closes it when the node has quit. The child lets it go under
+// CmdTransfer's send mutex when its loop ends, so a SendCmd on another thread
+// never writes to the descriptor once the frame may close it.
 //
 // Threads: doRunNode and every hook run on the node's thread; so does
 // GetStatus. SendCmd, UpdateHBTime, Quit and the span setters may be called
@@ -51,7 +53,8 @@ class ZEPLinkSvrChild : public CmdTransfer {
 
   void SetSendHBSpan(long sec) { m_nSendHBSpan.store(sec); }
   void SetDieSpan(long sec) { m_nDieSpan.store(sec); }
-  int GetChildSocket() const { return m_nChildSocket; }
+  // The accepted socket; -1 once the child's loop has ended.
+  int GetChildSocket() const { return m_nChildSocket.load(); }
   void UpdateHBTime();
   void Quit();
   void SetUseSocketThread(bool on) { m_bUseSocketThread.store(on); }
@@ -60,9 +63,12 @@ class ZEPLinkSvrChild : public CmdTransfer {
  private:
   // True when the child must end.
   bool OnTick();
+  // The loop of doRunNode, which lets the socket go after it.
+  void RunChild();
 
   std::atomic<uint32_t> m_nSeq{0};
-  int m_nChildSocket = -1;  // set before the node starts, then read only
+  // Set before the node starts; -1 (TakeSendSocket) when its loop ends.
+  std::atomic<int> m_nChildSocket{-1};
   std::atomic<int64_t> m_nLastHBMs{0};
   std::atomic<int64_t> m_nLastSendMs{0};
   std::atomic<time_t> m_tLastHB{0};

@@ -360,6 +360,36 @@ TEST(LinkSvrChild, FailedSendEndsTheChild) {
   EXPECT_TRUE(nettest::WaitFor([&] { return seen->destroyed.load(); }, 5000));
 }
 
+// A send from another thread after the child's loop ended must not reach
+// whatever socket got the child's descriptor number next.
+TEST(LinkSvrChild, AnEndedChildNeverWritesToItsSocketsNumber) {
+  zeptest::ServedFrame f;
+  auto seen = std::make_shared<Seen>();
+  ChildPair pair(f.frame);
+  ASSERT_GE(pair.peer, 0);
+  TestChild* child = new TestChild(f.frame, pair.sock, seen);
+  child->upcount();  // the test's own reference: the object outlives its node
+  ASSERT_EQ(0, f->AddNode(child, true));
+  ASSERT_TRUE(nettest::WaitFor([&] { return f->GetNodeSocketCount(child) == 1; }, 5000));
+  child->Quit();
+  // The frame closes the socket once the child has quit (its record goes).
+  ASSERT_TRUE(nettest::WaitFor(
+      [&] { return !f->IsNodeRegistered(child) && f->GetSocketGeneration(pair.sock) == 0; }, 5000));
+  EXPECT_EQ(-1, child->GetChildSocket());
+  const int other = nettest::PlainConnect(nettest::LocalPort(pair.listener));
+  const int otherPeer = AcceptWithin(pair.listener, 5000);
+  ASSERT_GE(otherPeer, 0);
+  ASSERT_EQ(pair.sock, dup2(other, pair.sock));  // the number now names another link
+  EXPECT_EQ(-1, child->SendCmd(100, "stale", 5, CTT_PLAIN));
+  pollfd p{otherPeer, POLLIN, 0};
+  EXPECT_EQ(0, poll(&p, 1, 300));
+  close(pair.sock);
+  close(other);
+  close(otherPeer);
+  child->downcount();
+  EXPECT_TRUE(seen->destroyed.load());
+}
+
 TEST(LinkSvrChild, HeartbeatsThenSilenceEndsTheChild) {
   LogCapture log;
   zeptest::ServedFrame f;
