@@ -51,7 +51,7 @@ build_one() {  # dir cmake-args... ; configures and builds, 0 when both worked
   build_secs=$((SECONDS - t0))
 }
 
-# One test phase in the background: its output goes to DIR.test.log and is
+# One test phase in the background: its output goes to DIR/ctest.log and is
 # shown when finish_tests collects it.
 test_pid="" test_dir="" test_build_secs=0 test_t0=0
 start_tests() {  # dir sanitizer
@@ -62,14 +62,14 @@ start_tests() {  # dir sanitizer
   echo "=== $dir: tests start (output follows when they end)"
   test_dir=$dir test_build_secs=$build_secs test_t0=$SECONDS
   "${wrap[@]}" ctest --test-dir "$dir" --output-on-failure -j "$test_jobs" --timeout 300 \
-    >"$dir.test.log" 2>&1 &
+    >"$dir/ctest.log" 2>&1 &
   test_pid=$!
 }
 finish_tests() {
   [ -n "$test_pid" ] || return 0
   local rc=0
   wait "$test_pid" || rc=$?
-  local secs=$((SECONDS - test_t0)) log=$test_dir.test.log
+  local secs=$((SECONDS - test_t0)) log=$test_dir/ctest.log
   echo "=== $test_dir: tests"
   cat "$log"
   local line total=0 nfail=0 nskip=0
