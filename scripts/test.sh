@@ -53,23 +53,30 @@ build_one() {  # dir cmake-args... ; configures and builds, 0 when both worked
 
 # One test phase in the background: its output goes to DIR/ctest.log and is
 # shown when finish_tests collects it.
-test_pid="" test_dir="" test_build_secs=0 test_t0=0
+test_pid="" test_dir="" test_build_secs=0
 start_tests() {  # dir sanitizer
   local dir=$1 san=$2
   # ThreadSanitizer needs a narrower address-space layout than some kernels use.
   local wrap=()
   [ "$san" = tsan ] && setarch -R true 2>/dev/null && wrap=(setarch -R)
   echo "=== $dir: tests start (output follows when they end)"
-  test_dir=$dir test_build_secs=$build_secs test_t0=$SECONDS
-  "${wrap[@]}" ctest --test-dir "$dir" --output-on-failure -j "$test_jobs" --timeout 300 \
-    >"$dir/ctest.log" 2>&1 &
+  test_dir=$dir test_build_secs=$build_secs
+  (
+    t0=$SECONDS
+    "${wrap[@]}" ctest --test-dir "$dir" --output-on-failure -j "$test_jobs" --timeout 300 \
+      >"$dir/ctest.log" 2>&1
+    rc=$?
+    echo $((SECONDS - t0)) >"$dir/ctest.secs"
+    exit $rc
+  ) &
   test_pid=$!
 }
 finish_tests() {
   [ -n "$test_pid" ] || return 0
   local rc=0
   wait "$test_pid" || rc=$?
-  local secs=$((SECONDS - test_t0)) log=$test_dir/ctest.log
+  local secs log=$test_dir/ctest.log
+  secs=$(cat "$test_dir/ctest.secs" 2>/dev/null || echo "?")
   echo "=== $test_dir: tests"
   cat "$log"
   local line total=0 nfail=0 nskip=0
@@ -116,17 +123,20 @@ run_build build-tsan tsan -DZEP_BUILD_BENCH=OFF
 # cache) and builds its targets on those libraries.
 echo "=== thread safety"
 t0=$SECONDS
+fuzz_gen=("${gen[@]}")
+[ -f build-fuzz/CMakeCache.txt ] && fuzz_gen=()
 if command -v clang++ >/dev/null &&
-  CXX=clang++ cmake -S . -B build-fuzz "${gen[@]}" -DZEP_FUZZ=ON -DZEP_THREAD_SAFETY=ON \
+  CXX=clang++ cmake -S . -B build-fuzz "${fuzz_gen[@]}" -DZEP_FUZZ=ON -DZEP_THREAD_SAFETY=ON \
     -DZEP_BUILD_BENCH=OFF >build-fuzz.configure.log 2>&1 &&
   cmake --build build-fuzz -j "$jobs" --target zep_libs; then
-  summary+=("thread-safety: passed ($((SECONDS - t0)) s)")
+  safety="thread-safety: passed ($((SECONDS - t0)) s)"
 else
   [ -f build-fuzz.configure.log ] && tail -20 build-fuzz.configure.log
-  status=1; summary+=("thread-safety: FAILED ($((SECONDS - t0)) s)")
+  status=1; safety="thread-safety: FAILED ($((SECONDS - t0)) s)"
 fi
 # The fuzz targets are busy on every core: the last test phase ends first.
 finish_tests
+summary+=("$safety")
 
 echo "=== fuzz"
 t0=$SECONDS
