@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "../tests/support/nettest_util.h"
+#include "base/zepconst.h"
 #include "bench_util.h"
 #include "events/appnode.h"
 #include "events/events.h"
 #include "frame/zepframe.h"
-#include "net/zepsktthrdpool.h"
 
 namespace {
 
@@ -101,7 +101,7 @@ void BM_UdpRaw_Datagrams(benchmark::State& state) {
   bind(rx, reinterpret_cast<sockaddr*>(&a), sizeof(a));
   Counter c;
   std::thread reader([&] {
-    char buf[4096];
+    char buf[ZEP_TCP_BUFSIZE];
     for (;;) {
       ssize_t n = recv(rx, buf, sizeof(buf), 0);
       if (n == 1) break;  // the stop datagram

@@ -51,9 +51,12 @@ def reachable(graph):
 
 
 def main():
-    src = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "src")
-    cmake = pathlib.Path(sys.argv[2]) if len(sys.argv) > 2 else src.parent / "CMakeLists.txt"
+    args = [a for a in sys.argv[1:] if a != "--graph"]
+    graph_wanted = len(args) != len(sys.argv) - 1
+    src = pathlib.Path(args[0] if args else "src")
+    cmake = pathlib.Path(args[1]) if len(args) > 1 else src.parent / "CMakeLists.txt"
     errors = []
+    uses = {}
     try:
         below = reachable(read_layers(cmake))
     except ValueError as e:
@@ -72,6 +75,9 @@ def main():
             if not m:
                 continue
             theirs = m.group(1)
+            if theirs != mine:
+                counts = uses.setdefault(mine, {})
+                counts[theirs] = counts.get(theirs, 0) + 1
             if theirs == mine or theirs in below[mine]:
                 continue
             if theirs not in below:
@@ -79,6 +85,10 @@ def main():
             else:
                 errors.append(f'{rel}:{no}: {mine} includes "{m.group(0).split(chr(34))[1]}" '
                               f"of {theirs}, which {mine} does not stand on")
+    if graph_wanted:
+        for layer in sorted(below, key=lambda n: (len(below[n]), n)):
+            edges = sorted(uses.get(layer, {}).items(), key=lambda kv: (-len(below[kv[0]]), kv[0]))
+            print(f"{layer:7} -> " + (", ".join(f"{t} ({n})" for t, n in edges) or "(nothing)"))
     for e in errors:
         print(e)
     print(f"layers: {len(errors)} include(s) across the layer order")

@@ -2,7 +2,8 @@
 // and the configuration wizard.
 //
 // Owns the process-wide path buffers (work directory, log, ini and client id
-// file), the two option flags and the banner text. They are written once on
+// file), the option flags (-h, -c, -V) with the first unknown option, and the
+// banner and version texts. They are written once on
 // the main thread during start-up (ParseParam, ComposePaths) and only read
 // afterwards, from any thread (the client nodes read szClnIDFilename).
 // The wizard runs on the main thread before any other thread exists.

@@ -3,27 +3,26 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/applog.h"
 #include "app/appshell.h"
 #include "app/dyrmsg.h"
 #include "base/lockguard.h"
 #include "frame/zepframe.h"
+#include "log/zeplog.h"
 
 Mutex g_IDFileMutex;
 
 namespace {
 // Whether the last write of the id file failed (g_IDFileMutex): a file that
 // stays unwritable is reported once, not at every login of every account.
-bool g_bIDFileFailed = false;
+bool g_bIDFileFailed GUARDED_BY(g_IDFileMutex) = false;
 }  // namespace
 
 CDYRClient::CDYRClient(ZEPFrame* frame, unsigned long loginRetryMs)
     : CAppNode(frame), m_nLoginRetryMs(loginRetryMs != 0 ? loginRetryMs : DYR_LOGIN_TIMEOUT_MS) {
-  g_IDFileMutex.Acquire();
+  ZEPLockGuard lock(g_IDFileMutex);
   if (m_strClientID.LoadFromFile(szClnIDFilename) != 0 || m_strClientID.IsEmpty()) {
     m_strClientID = static_cast<const char*>(nullptr);
   }
-  g_IDFileMutex.Release();
 }
 
 CDYRClient::~CDYRClient() = default;
@@ -46,10 +45,10 @@ void CDYRClient::CloseLink(int& socket) {
 int CDYRClient::OpenLink(const ZEPString& port) {
   int socket = Frame()->CreateClient(m_strServerIP, port, ZEP_PROTO_UDP);
   if (socket <= 0) {
-    DYR_LOG(LOG_MESG, DYR_MSG_NO_CONNECT << m_strServerIP << ":" << port);
+    ZEP_LOG_LINE(LOG_MESG, DYR_MSG_NO_CONNECT << m_strServerIP << ":" << port);
     return socket;
   }
-  DYR_LOG(LOG_INFO, DYR_MSG_CONNECTED << m_strServerIP << ":" << port);
+  ZEP_LOG_LINE(LOG_INFO, DYR_MSG_CONNECTED << m_strServerIP << ":" << port);
   Frame()->AddTCPEvent(this, socket, 0);
   return socket;
 }
@@ -63,7 +62,7 @@ void CDYRClient::DoLogin() {
   CloseLink(m_nAsstSocket);
 
   if (Frame()->HostToIP(m_Account.m_strHost, m_strServerIP) != 0) {
-    DYR_LOG(LOG_MESG, DYR_MSG_NO_HOST_IP << m_Account.m_strHost);
+    ZEP_LOG_LINE(LOG_MESG, DYR_MSG_NO_HOST_IP << m_Account.m_strHost);
     return;
   }
   m_nMainSocket = OpenLink(m_Account.m_strMainPort);
@@ -119,7 +118,7 @@ void DyrReportAccounts(ZEPFrame* frame, ZEPString& text) {
 }
 
 int CDYRClient::DoReportIP() {
-  DYR_LOG(LOG_MESG, DYR_MSG_REPORTING);
+  ZEP_LOG_LINE(LOG_MESG, DYR_MSG_REPORTING);
   CloseLink(m_nAsstSocket);
   // The server takes the client's address from the source of this datagram,
   // so every report comes from a fresh socket.
@@ -141,7 +140,7 @@ void CDYRClient::ClearReportTimer() {
 void CDYRClient::DoReLogin() {
   m_nState = kLoggingIn;
   ClearReportTimer();
-  DYR_LOG(LOG_MESG, DYR_MSG_RELOGIN);
+  ZEP_LOG_LINE(LOG_MESG, DYR_MSG_RELOGIN);
   DoLogin();
 }
 
@@ -155,22 +154,24 @@ void CDYRClient::ReqOffline() {
 void CDYRClient::SaveClientId(const ZEPString& id) {
   bool warn = false;
   int error = 0;
-  g_IDFileMutex.Acquire();
-  if (!(id == m_strClientID)) {
-    m_strClientID = id;
-    // A failed write costs only the id of the next run: the account goes on.
-    if (SavePrivateFile(szClnIDFilename, m_strClientID.GetSafeText(), m_strClientID.GetLength()) !=
-        0) {
-      error = errno;
-      warn = !g_bIDFileFailed;
-      g_bIDFileFailed = true;
-    } else {
-      g_bIDFileFailed = false;
+  {
+    ZEPLockGuard lock(g_IDFileMutex);
+    if (!(id == m_strClientID)) {
+      m_strClientID = id;
+      // A failed write costs only the id of the next run: the account goes on.
+      if (SavePrivateFile(szClnIDFilename, m_strClientID.GetSafeText(),
+                          m_strClientID.GetLength()) != 0) {
+        error = errno;
+        warn = !g_bIDFileFailed;
+        g_bIDFileFailed = true;
+      } else {
+        g_bIDFileFailed = false;
+      }
     }
   }
-  g_IDFileMutex.Release();
   // The log lock is never taken under g_IDFileMutex.
-  if (warn) DYR_LOG(LOG_WARN, DYR_MSG_ID_NOT_SAVED << szClnIDFilename << ": " << strerror(error));
+  if (warn)
+    ZEP_LOG_LINE(LOG_WARN, DYR_MSG_ID_NOT_SAVED << szClnIDFilename << ": " << strerror(error));
 }
 
 void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
@@ -181,28 +182,28 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
     case DYR_REPLY_IGNORED:
       return;
     case DYR_REPLY_INVALID:
-      DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_INVALID);
+      ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_INVALID);
       return;
     case DYR_REPLY_REFUSED:
-      DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_FAILED << LogSafeText(reply.m_strMsg));
+      ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_FAILED << LogSafeText(reply.m_strMsg));
       return;
     case DYR_REPLY_ACCEPTED:
       break;
   }
   m_strExitIP = reply.m_strExitDYR;
   if (!reply.m_strVersion.IsEmpty()) {
-    DYR_LOG(LOG_MESG, DYR_MSG_NEW_VERSION << LogSafeText(reply.m_strVersion) << " "
-                                          << DYR_MSG_DOWNLOAD_AT
-                                          << LogSafeText(reply.m_strDownLoadURL));
+    ZEP_LOG_LINE(LOG_MESG, DYR_MSG_NEW_VERSION << LogSafeText(reply.m_strVersion) << " "
+                                               << DYR_MSG_DOWNLOAD_AT
+                                               << LogSafeText(reply.m_strDownLoadURL));
   }
   int32_t span = ReadReportSpan(reply.m_strReportIPSpan);
   if (span > 0) m_nReportSpan = span;
   if (!IsUsableLogin(reply)) {
-    DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_INVALID);
+    ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_INVALID);
     return;
   }
   SaveClientId(reply.m_strK);
-  DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_OK << DYR_MSG_EGRESS_IS << LogSafeText(m_strExitIP));
+  ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_OK << DYR_MSG_EGRESS_IS << LogSafeText(m_strExitIP));
 
   m_bExitIsLocal = Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT);
   if (!m_bExitIsLocal || reply.m_strHasTop == "Y") {
@@ -213,8 +214,8 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
     m_pReportTimer = Frame()->AddTicker(this, DYR_WATCH_PERIOD_MS, -1, 0);
   }
   m_nReportSerial = m_pReportTimer != nullptr ? m_pReportTimer->GetSerial() : 0;
-  DYR_LOG(LOG_INFO, LogSafeText(m_strExitIP)
-                        << " " << LogSafeText(reply.m_strHasTop) << " " << m_nState);
+  ZEP_LOG_LINE(LOG_INFO, LogSafeText(m_strExitIP)
+                             << " " << LogSafeText(reply.m_strHasTop) << " " << m_nState);
 }
 
 bool CDYRClient::IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) const {
@@ -237,7 +238,7 @@ void CDYRClient::OnTimer(CTimerEvent* timer) {
   switch (m_nState) {
     case kLoggingIn:
       if (IsTimer(timer, m_pLoginTimer, m_nLoginSerial)) {
-        DYR_LOG(LOG_MESG, DYR_MSG_LOGIN_TIMEOUT);
+        ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_TIMEOUT);
         DoLogin();
       }
       break;
@@ -304,7 +305,7 @@ void CDYRClient::doRunNode() {
     if (tcp != nullptr && tcp->IsTcpClose()) {
       // An unreachable server port shows up as a receive error; the link
       // stays and is replaced at the next login or report.
-      DYR_LOG(LOG_INFO, DYR_MSG_SOCKET_CLOSED);
+      ZEP_LOG_LINE(LOG_INFO, DYR_MSG_SOCKET_CLOSED);
       Frame()->SetPaused(tcp->GetSocket(), false);
       continue;
     }

@@ -9,8 +9,10 @@
 //
 // Threads: configured (setters, AddDomain, SetAccount) by the main thread
 // before it is handed to the frame; from then on everything runs on the
-// node's worker inside doRunNode. The one exception is StatusLine (any
-// thread), which reads a copy published under the leaf lock m_StatusLock.
+// node's worker inside doRunNode. The exceptions, any thread, are marked
+// below: StatusLine and GetStatus read a copy published under the leaf lock
+// m_StatusLock, GetAccount reads what no longer changes, and the index is
+// atomic.
 // Locks: g_IDFileMutex around every read and write of the client id file;
 // g_LogMutex for each log line. The two are never held together. Frame calls
 // (timers, sockets) take the frame's own locks; the node holds none then.
@@ -26,6 +28,7 @@
 #include "app/dyrproto.h"
 #include "base/zepmultithread.h"
 #include "base/zepstring.h"
+#include "base/zepthreadsafety.h"
 #include "events/appnode.h"
 
 class ZEPFrame;
@@ -143,7 +146,7 @@ class CDYRClient : public CAppNode {
   // What StatusLine reads from other threads; a leaf lock, taken with no
   // other lock held.
   Mutex m_StatusLock;
-  DYRStatus_tag m_Status;
+  DYRStatus_tag m_Status GUARDED_BY(m_StatusLock);
   std::atomic<int> m_nIndex{0};
 };
 

@@ -1,6 +1,6 @@
 #include "app/global.h"
 
-#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <array>
 #include <climits>
@@ -9,6 +9,8 @@
 #include <ctime>
 #include <mutex>
 #include <vector>
+
+#include "net/zepaddr.h"
 
 namespace {
 
@@ -309,6 +311,7 @@ ZEPString ULong2IPAddr(unsigned long addr) {
 }
 
 unsigned long IP2Long(const char* text) {
-  if (text == nullptr) return INADDR_NONE;
-  return static_cast<unsigned long>(inet_addr(text));
+  uint32_t addr = 0;
+  if (!ZEPParseIPv4(text, &addr)) return INADDR_NONE;
+  return addr;
 }

@@ -110,8 +110,8 @@ int TranslateChars(char* text, const char* from, const char* to, int n);
 // Dotted text of an IPv4 address held in network byte order in the low 32
 // bits of `addr`, first octet first.
 ZEPString ULong2IPAddr(unsigned long addr);
-// The dotted text as a network-order address, INADDR_NONE (0xFFFFFFFF) when
-// the text is no address (or null).
+// The dotted-decimal text (net/zepaddr.h) as a network-order address,
+// INADDR_NONE (0xFFFFFFFF) when the text is no address (or null).
 unsigned long IP2Long(const char* text);
 
 #endif  // ZEP_APP_GLOBAL_H

@@ -6,8 +6,10 @@
 // complete, when the next [DYR_CLIENT] header is met or by AddLastNode after
 // the whole file was read, so a client never starts half configured.
 //
-// Threads: main thread only (the INI processor runs there, before the frame's
-// service loop). No locks of its own; the handler may take any lock.
+// Threads: one thread at a time, the one that reads the configuration (the
+// pending account and the handler are globals): the main thread at start-up
+// and in the wizard, and the frame's service thread for a reload (the main
+// thread in dyrclient). No locks of its own; the handler may take any lock.
 #ifndef ZEP_APP_INIFILE_H
 #define ZEP_APP_INIFILE_H
 

@@ -13,15 +13,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/applog.h"
 #include "app/appshell.h"
 #include "app/dyrclient.h"
 #include "app/dyrmsg.h"
 #include "app/global.h"
 #include "app/runset.h"
 #include "app/workdir.h"
+#include "base/lockguard.h"
 #include "frame/zepframe.h"
 #include "log/tnlog.h"
+#include "log/zeplog.h"
 #include "telnet/telnetd.h"
 
 namespace {
@@ -84,7 +85,7 @@ void SetSignalHandlers(void (*handler)(int)) {
 CDYRRunSet* g_pRunSet = nullptr;  // main thread only
 
 void ActNow(ZEPFrame* frame) {
-  DYR_LOG(LOG_INFO, "SIGUSR1: every account acts now.");
+  ZEP_LOG_LINE(LOG_INFO, "SIGUSR1: every account acts now.");
   SmartPtr<CUserEvent> ev(frame->AllocUserEvent());
   ev->SetTag(DYR_USER_ACT_NOW);
   frame->AllEnqueue(ev.Get(), true);
@@ -110,15 +111,17 @@ void DestroyFrameAndLog() {
   g_pSignalFrame.store(nullptr);
   delete g_pFrame;
   g_pFrame = nullptr;
-  g_LogMutex.Acquire();
-  ZEPLog* log = zeplog;
-  zeplog = nullptr;
-  g_LogMutex.Release();
+  ZEPLog* log = nullptr;
+  {
+    ZEPLockGuard lock(g_LogMutex);
+    log = zeplog;
+    zeplog = nullptr;
+  }
   delete log;
 }
 
 void FinishApp() {
-  DYR_LOG(LOG_MESG, DYR_MSG_STOPPED);
+  ZEP_LOG_LINE(LOG_MESG, DYR_MSG_STOPPED);
   DestroyFrameAndLog();
 }
 
@@ -214,15 +217,16 @@ int main(int argc, char** argv) {
   log->SetToScreen(true);
   // Before the log is shared: no lock needed yet.
   if (ScreenIsUtf8()) log->SetScreenUtf8(true);
-  g_LogMutex.Acquire();
-  zeplog = log;
-  g_LogMutex.Release();
-  DYR_LOG(LOG_MESG, g_szVersionNo);
-  DYR_LOG(LOG_INFO, "descriptor limit " << fdLimit);
+  {
+    ZEPLockGuard lock(g_LogMutex);
+    zeplog = log;
+  }
+  ZEP_LOG_LINE(LOG_MESG, g_szVersionNo);
+  ZEP_LOG_LINE(LOG_INFO, "descriptor limit " << fdLimit);
 
   CDYRRunSet runSet(g_pFrame);
   if (runSet.Load(szIniFilename) != 0) {
-    DYR_LOG(LOG_MESG, DYR_MSG_INI_FAILED);
+    ZEP_LOG_LINE(LOG_MESG, DYR_MSG_INI_FAILED);
     std::fflush(stdout);
     SetSignalHandlers(SIG_IGN);
     DestroyFrameAndLog();
@@ -231,7 +235,7 @@ int main(int argc, char** argv) {
   }
   g_pRunSet = &runSet;
   g_pFrame->SetServiceHook(OnServiceWake, g_pFrame);
-  DYR_LOG(LOG_MESG, DYR_MSG_STARTED);
+  ZEP_LOG_LINE(LOG_MESG, DYR_MSG_STARTED);
   g_pFrame->Run();
   // Stopping already: no signal may cut the teardown short.
   SetSignalHandlers(SIG_IGN);

@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/applog.h"
 #include "app/dyrclient.h"
 #include "app/dyrconsole.h"
 #include "app/inifile.h"
 #include "frame/zepframe.h"
+#include "log/zeplog.h"
 
 namespace {
 
@@ -30,11 +30,11 @@ const char* ReadFailure(const char* path) {
 void WarnNoAccount(const char* path) {
   ZEPString text;
   if (text.LoadFromFile(path) == 0 && HasCrLfClientHeader(text.GetText(), text.GetLength())) {
-    DYR_LOG(LOG_WARN, "No [DYR_CLIENT] section read: "
-                          << path << " has CR-LF line ends; save it with LF line ends.");
+    ZEP_LOG_LINE(LOG_WARN, "No [DYR_CLIENT] section read: "
+                               << path << " has CR-LF line ends; save it with LF line ends.");
     return;
   }
-  DYR_LOG(LOG_WARN, "No [DYR_CLIENT] section in " << path << ": no domain is kept updated.");
+  ZEP_LOG_LINE(LOG_WARN, "No [DYR_CLIENT] section in " << path << ": no domain is kept updated.");
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ void CDYRRunSet::ApplyConsole(const char* path, const char*& what) {
   if (!conf.m_bPresent) return;
   ZEPString why = ConsoleProblem(conf);
   if (!why.IsEmpty()) {
-    DYR_LOG(LOG_WARN, why << ": no console is started.");
+    ZEP_LOG_LINE(LOG_WARN, why << ": no console is started.");
     return;
   }
   StartConsole();
@@ -101,12 +101,13 @@ void CDYRRunSet::Start(const DYRAccount_tag& account, int index) {
     domains << d.m_strDomain << ";" << d.m_strOffline;
   }
   // What was read, never the password.
-  DYR_LOG(LOG_INFO, "Account: Host=" << account.m_strHost << " MainPort=" << account.m_strMainPort
-                                     << " AsstPort=" << account.m_strAsstPort << " UserName="
-                                     << account.m_strUserName << " Domains=" << domains);
+  ZEP_LOG_LINE(LOG_INFO,
+               "Account: Host=" << account.m_strHost << " MainPort=" << account.m_strMainPort
+                                << " AsstPort=" << account.m_strAsstPort
+                                << " UserName=" << account.m_strUserName << " Domains=" << domains);
   for (const ZEPString& warning : AccountWarnings(account)) {
-    DYR_LOG(LOG_WARN, "[DYR_CLIENT] section " << index << " (UserName=" << account.m_strUserName
-                                              << "): " << warning);
+    ZEP_LOG_LINE(LOG_WARN, "[DYR_CLIENT] section " << index << " (UserName="
+                                                   << account.m_strUserName << "): " << warning);
   }
   CDYRClient* client = new CDYRClient(m_pFrame, m_nLoginRetryMs);
   client->SetAccount(account);
@@ -132,9 +133,9 @@ void CDYRRunSet::StopAndWait(CAppNode* node) {
 int CDYRRunSet::Reload(const char* path) {
   std::vector<DYRAccount_tag> accounts;
   if (ReadDyrAccounts(path, accounts) != 0) {
-    DYR_LOG(LOG_WARN, "Reload: cannot read " << path << ": " << ReadFailure(path) << "; the "
-                                             << static_cast<unsigned long>(m_Running.size())
-                                             << " running account(s) are kept.");
+    ZEP_LOG_LINE(LOG_WARN, "Reload: cannot read " << path << ": " << ReadFailure(path) << "; the "
+                                                  << static_cast<unsigned long>(m_Running.size())
+                                                  << " running account(s) are kept.");
     return -1;
   }
   // Pair each running account with an equal one of the file, in file order.
@@ -164,11 +165,12 @@ int CDYRRunSet::Reload(const char* path) {
   }
   const unsigned long started = static_cast<unsigned long>(m_Running.size()) - nKept;
   if (accounts.empty()) WarnNoAccount(path);
-  DYR_LOG(LOG_MESG, "Reload of " << path << ": " << nKept << " account(s) kept, "
-                                 << static_cast<unsigned long>(stopping.size()) << " stopped, "
-                                 << started << " started.");
+  ZEP_LOG_LINE(LOG_MESG, "Reload of " << path << ": " << nKept << " account(s) kept, "
+                                      << static_cast<unsigned long>(stopping.size()) << " stopped, "
+                                      << started << " started.");
   const char* console = nullptr;
   ApplyConsole(path, console);
-  if (std::strcmp(console, "none") != 0) DYR_LOG(LOG_MESG, "Reload: console " << console << ".");
+  if (std::strcmp(console, "none") != 0)
+    ZEP_LOG_LINE(LOG_MESG, "Reload: console " << console << ".");
   return 0;
 }

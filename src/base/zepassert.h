@@ -2,8 +2,10 @@
 //
 // ZEP_ASSERT(expr) is for invariant violations the framework cannot continue
 // from. On failure it prints the expression exactly as written, the source
-// unit (the file name without directory and extension) and the line to
-// standard error, then aborts. It is never compiled out: the checks guard
+// unit and the line to standard error, then aborts. The unit is the file name
+// without directory, extension and topic: a unit split into topic files
+// (zepframe_timer.cpp, zepmultithread_lock.cpp) still names itself
+// (zepframe, zepmultithread). It is never compiled out: the checks guard
 // registries and accounting whose corruption would otherwise go unnoticed.
 // Callable from any thread; takes no lock (it must work while locks are held).
 #ifndef ZEP_BASE_ZEPASSERT_H

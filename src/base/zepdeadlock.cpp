@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/lockguard.h"
 #include "base/zepassert.h"
 #include "base/zepstring.h"
 
@@ -17,14 +18,6 @@ std::atomic<bool> g_bDeadLockFatal{false};
 #endif
 
 namespace {
-
-// g_TMMutex is never itself routed through the detector.
-struct TMLock {
-  TMLock() { g_TMMutex.Acquire(); }
-  ~TMLock() { g_TMMutex.Release(); }
-  TMLock(const TMLock&) = delete;
-  TMLock& operator=(const TMLock&) = delete;
-};
 
 struct Site {
   const char* file;
@@ -132,7 +125,8 @@ void WaitMutex(Mutex* m, const char* file, int line, Mutex2Thread*& pM2T, Thread
   const pthread_t self = pthread_self();
   ZEPString report;
   {
-    TMLock lock;
+    ZEPLockGuard lock(g_TMMutex,
+                      ZEPLockGuard::kUntracked);  // the detector cannot watch its own lock
     pM2T = FindOrAddMutex(m);
     pT2M = FindOrAddThread(self);
     Site held{"", 0};
@@ -163,7 +157,7 @@ void WaitMutex(Mutex* m, const char* file, int line, Mutex2Thread*& pM2T, Thread
 
 void AcquiredMutex(Mutex* m, Mutex2Thread*& pM2T, Thread2Mutex*& pT2M) {
   const pthread_t self = pthread_self();
-  TMLock lock;
+  ZEPLockGuard lock(g_TMMutex, ZEPLockGuard::kUntracked);  // the detector cannot watch its own lock
   pM2T = FindMutex(m);
   pT2M = FindThread(self);
   WaitingThreadNode* w = nullptr;
@@ -189,7 +183,7 @@ void AcquiredMutex(Mutex* m, Mutex2Thread*& pM2T, Thread2Mutex*& pT2M) {
 }
 
 void ReleaseAcqMutex(Mutex* m, Mutex2Thread*& pM2T, Thread2Mutex*& pT2M) {
-  TMLock lock;
+  ZEPLockGuard lock(g_TMMutex, ZEPLockGuard::kUntracked);  // the detector cannot watch its own lock
   pM2T = FindMutex(m);
   pT2M = FindThread(pthread_self());
   AcquiredMutexNode* pAMN = nullptr;

@@ -9,9 +9,11 @@
 // or thread holds or waits for something: once every opted-in mutex is
 // released both trees are empty again.
 //
-// A lock site opts in through ZEP_DL_LOCK (a scope guard that passes its
-// file and line): WaitMutex before blocking, Mutex::Acquire,
-// AcquiredMutex after; ReleaseAcqMutex, then Mutex::Release. The detector
+// A lock site reaches it through ZEPLockGuard (lockguard.h), which passes
+// its file and line: WaitMutex before blocking, Mutex::Acquire,
+// AcquiredMutex after; ReleaseAcqMutex, then Mutex::Release. In the build
+// with ZEP_DEADLOCK_DETECT every guard does; otherwise only guards that ask
+// for it (ZEPLockGuard::kTracked). The detector
 // neither prevents nor breaks a deadlock: it reports it once, when the wait
 // that closes the cycle begins. Any length of cycle is followed, not only
 // two threads; a chain of holders that ends at a free mutex or at a thread
@@ -37,8 +39,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/lockguard.h"
 #include "base/zepbtree.h"
 #include "base/zepmultithread.h"
+#include "base/zepthreadsafety.h"
 #include "base/zeptlist.h"
 
 static_assert(sizeof(pthread_t) == sizeof(uintptr_t), "thread ids are pointer-wide tree keys");
@@ -96,25 +100,7 @@ extern std::atomic<ZEPDeadLockReportFn> g_pDeadLockReport;
 // fail on any report. The detector's own tests clear it.
 extern std::atomic<bool> g_bDeadLockFatal;
 
-// Blocks on `m` through the detector: WaitMutex, Acquire, AcquiredMutex.
-void ZEPDLAcquire(Mutex& m, const char* file, int line);
-// ReleaseAcqMutex, then Release.
-void ZEPDLRelease(Mutex& m);
-
-// Scope guard of an opted-in lock site.
-class ZEPDLGuard {
- public:
-  ZEPDLGuard(Mutex& m, const char* file, int line) : m_pMutex(&m) { ZEPDLAcquire(m, file, line); }
-  ~ZEPDLGuard() { ZEPDLRelease(*m_pMutex); }
-  ZEPDLGuard(const ZEPDLGuard&) = delete;
-  ZEPDLGuard& operator=(const ZEPDLGuard&) = delete;
-
- private:
-  Mutex* m_pMutex;
-};
-
-// ZEP_DL_LOCK(guard, mutex): holds `mutex` for the scope of `guard`, known to
-// the detector with this source line.
-#define ZEP_DL_LOCK(guard, mutex) ZEPDLGuard guard((mutex), __FILE__, __LINE__)
+// ZEPDLAcquire and ZEPDLRelease, the whole detector round of one lock, are
+// declared in lockguard.h: lock sites use ZEPLockGuard, which calls them.
 
 #endif  // ZEP_BASE_ZEPDEADLOCK_H

@@ -11,8 +11,10 @@
 // is bit 7 - k % 8 of byte k / 8) and the number of elements handed out. The
 // bitmap is kept in whole 64-bit words and always read and written a word at
 // a time: a byte store followed by a word load of the same bytes stalls the
-// processor, and Malloc reads the word Free has just written. The pool thus never reads or writes
-// element memory, and the bookkeeping of all blocks stays in a few dense lines of cache.
+// processor, and Malloc reads the word Free has just written. Malloc and Free
+// thus never read or write element memory, and the bookkeeping of all blocks
+// stays in a few dense lines of cache; only DeferredFree (below) writes into
+// an element, the link word its type lends the pool while it is returned.
 //
 // Each block is placed at an address aligned to kBlockAlign, the smallest
 // power of two that holds it, so the aligned window an element lies in names
@@ -51,6 +53,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/lockguard.h"
 #include "base/zepassert.h"
 #include "base/zepmultithread.h"
 #include "base/zeptlist.h"
@@ -346,24 +349,20 @@ class ZEPMTFixMem : public ZEPFixMem<T, N, I, G> {
  public:
   void DestroyMe() override { delete this; }
 
-  Mutex& GetMutex() { return m_Mutex; }
+  Mutex& GetMutex() RETURN_CAPABILITY(m_Mutex) { return m_Mutex; }
 
   // Malloc and Free each under the pool's mutex; for callers that hold no
   // other pool's lock around them.
   T* LockedMalloc() {
-    m_Mutex.Acquire();
-    T* p = this->Malloc();
-    m_Mutex.Release();
-    return p;
+    ZEPLockGuard lock(m_Mutex);
+    return this->Malloc();
   }
   // LockedMalloc for pools whose elements come back through DeferredFree:
   // takes back what waits on the return stack first.
   T* LockedReclaimMalloc() {
-    m_Mutex.Acquire();
+    ZEPLockGuard lock(m_Mutex);
     ReclaimLocked();
-    T* p = this->Malloc();
-    m_Mutex.Release();
-    return p;
+    return this->Malloc();
   }
 
   // Returns p without the mutex (see the header). p must come from this
@@ -381,7 +380,7 @@ class ZEPMTFixMem : public ZEPFixMem<T, N, I, G> {
   }
 
   // Frees everything on the return stack; the mutex must be held.
-  void ReclaimLocked() {
+  void ReclaimLocked() REQUIRES(m_Mutex) {
     // Only the whole stack is ever taken, so a popped element cannot come
     // back under the same head value (no ABA).
     void* p = m_pDeferred.exchange(nullptr, std::memory_order_acquire);
@@ -401,10 +400,8 @@ class ZEPMTFixMem : public ZEPFixMem<T, N, I, G> {
     return ZEPFixMem<T, N, I, G>::GetCount() - m_nDeferred.load(std::memory_order_relaxed);
   }
   int LockedFree(T* p) {
-    m_Mutex.Acquire();
-    int rc = this->Free(p);
-    m_Mutex.Release();
-    return rc;
+    ZEPLockGuard lock(m_Mutex);
+    return this->Free(p);
   }
 
  private:

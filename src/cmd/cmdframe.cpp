@@ -8,15 +8,6 @@ const unsigned char kCmdDefaultKey[8] = {0x5E, 0x0B, 0xD2, 0x71, 0xA4, 0x39, 0xC
 
 namespace {
 
-void CmdLog(LOG_TYPE_ level, const char* text, long value = -1) {
-  ZEPString line;
-  line << text;
-  if (value >= 0) line << value;
-  g_LogMutex.Acquire();
-  if (zeplog != nullptr) zeplog->Log("cmdtransfer", __LINE__, level, line);
-  g_LogMutex.Release();
-}
-
 void Put16(unsigned char* p, uint16_t v) {
   p[0] = static_cast<unsigned char>(v >> 8);
   p[1] = static_cast<unsigned char>(v);
@@ -104,11 +95,11 @@ int ZEPCmdEncoder::Encode(uint32_t seq, uint16_t code, const char* data, uint16_
                           char* outChars) {
   if (len > kCmdMaxData || (len > 0 && data == nullptr)) return -1;
   if (encoding == CTT_BAD_ZIP) {
-    CmdLog(LOG_ERRR, "CTT_BAD_ZIP not use anymore!");
+    ZEP_LOG_LINE(LOG_ERRR, "CTT_BAD_ZIP not use anymore!");
     return -1;
   }
   if (encoding < CTT_PLAIN || encoding > CTT_ZIP_DES) {
-    CmdLog(LOG_ERRR, "Unknown cmd encoding: ", encoding);
+    ZEP_LOG_LINE(LOG_ERRR, "Unknown cmd encoding: " << encoding);
     return -1;
   }
   unsigned char* out = reinterpret_cast<unsigned char*>(outChars);
@@ -126,7 +117,7 @@ int ZEPCmdEncoder::Encode(uint32_t seq, uint16_t code, const char* data, uint16_
         // Room for the padding of encoding 4 is kept back.
         k = Deflate(data, len, payload, kCmdMaxPayload & ~7);
         if (k < 0) {
-          CmdLog(LOG_ERRR, "Cannot compress cmd!");
+          ZEP_LOG_LINE(LOG_ERRR, "Cannot compress cmd!");
           return -1;
         }
         wire = k;
@@ -209,7 +200,7 @@ int ZEPCmdDecoder::Feed(const char* pc, int n, int* used) {
       // Nothing tells where the next frame starts: the stream is lost.
       Reset();
       *used = n;
-      CmdLog(LOG_WARN, "Bad cmd frame length, received bytes dropped: ", length);
+      ZEP_LOG_LINE(LOG_WARN, "Bad cmd frame length, received bytes dropped: " << length);
       return kBroken;
     }
     m_nStored = 2;
@@ -267,12 +258,12 @@ int ZEPCmdDecoder::Finish(GeneralCmd_* cmd) {
         data = wire;
         break;
       case CTT_BAD_ZIP:
-        CmdLog(LOG_ERRR, "CTT_BAD_ZIP not use anymore");
+        ZEP_LOG_LINE(LOG_ERRR, "CTT_BAD_ZIP not use anymore");
         return kDiscarded;
       case CTT_ZIP:
         data = Inflate(payload, wire, cmd->m_Data);
         if (data < 0) {
-          CmdLog(LOG_ERRR, "Cannot uncompress cmd!");
+          ZEP_LOG_LINE(LOG_ERRR, "Cannot uncompress cmd!");
           return kDiscarded;
         }
         break;
@@ -284,7 +275,7 @@ int ZEPCmdDecoder::Finish(GeneralCmd_* cmd) {
         if (encoding == CTT_DES) break;
         data = Inflate(payload, inner, cmd->m_Data);
         if (data < 0) {
-          CmdLog(LOG_ERRR, "Cannot uncompress cmd!");
+          ZEP_LOG_LINE(LOG_ERRR, "Cannot uncompress cmd!");
           return kDiscarded;
         }
         break;

@@ -26,7 +26,9 @@
 #include "events/events.h"
 
 constexpr int kCmdHeaderSize = 16;
-constexpr int kCmdMaxData = 4096;                                 // per frame, both ways
+// Data per frame, both ways: a limit of the frame format that both ends keep
+// (a frame spans many reads or shares one), not the size of a socket read.
+constexpr int kCmdMaxData = 4096;
 constexpr int kCmdMaxPayload = kGeneralCmdSize - kCmdHeaderSize;  // what a buffer holds
 enum { CTT_PLAIN = 0, CTT_BAD_ZIP = 1, CTT_ZIP = 2, CTT_DES = 3, CTT_ZIP_DES = 4 };
 
@@ -66,8 +68,8 @@ class ZEPCmdEncoder {
   void EndStream();
   // Writes one frame of `len` bytes of `data` into `out` (kGeneralCmdSize
   // bytes). Returns the frame's length, or -1 (nothing to send) when len is
-  // above 4096, data is null with len > 0, the encoding is 1 or above 4, or
-  // compression fails; the latter two are logged.
+  // above 4096, data is null with len > 0, the encoding is 1 or outside 0..4,
+  // or compression fails; the latter two are logged.
   int Encode(uint32_t seq, uint16_t code, const char* data, uint16_t len, int encoding, char* out);
 
  private:

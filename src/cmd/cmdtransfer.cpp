@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "base/zepmultithread.h"
+#include "base/lockguard.h"
 #include "frame/zepframe.h"
 
 namespace {
@@ -62,9 +62,8 @@ ZEPString CmdTransfer::GetCmdProp(const ZEPString& msg, const char* key) {
 // --- Framing node ------------------------------------------------------------
 
 std::atomic<unsigned> CmdTransfer::m_nTotalBandwidth{CmdTransfer::kNoTotalLimit};
-std::mutex CmdTransfer::m_nTotalBandwidthMutex;
-int64_t CmdTransfer::s_nTotalSecond = -1;
-uint64_t CmdTransfer::m_nTotalTxSize = 0;
+Mutex CmdTransfer::m_nTotalBandwidthMutex;
+ZEPByteBudget CmdTransfer::m_nTotalTxSize;
 
 CmdTransfer::CmdTransfer() { ResetState(); }
 
@@ -98,7 +97,7 @@ void CmdTransfer::InitGetCmd() {
 
 void CmdTransfer::InitZlibStream() {
   {
-    std::lock_guard<std::mutex> lock(m_SendMutex);
+    ZEPLockGuard lock(m_SendMutex);
     m_Encoder.ResetStream();
   }
   m_Decoder.ResetStream();
@@ -106,7 +105,7 @@ void CmdTransfer::InitZlibStream() {
 
 void CmdTransfer::FIniZlibStream() {
   {
-    std::lock_guard<std::mutex> lock(m_SendMutex);
+    ZEPLockGuard lock(m_SendMutex);
     m_Encoder.EndStream();
   }
   m_Decoder.EndStream();
@@ -115,7 +114,7 @@ void CmdTransfer::FIniZlibStream() {
 void CmdTransfer::SetDesKey(const unsigned char* key) {
   if (key == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(m_SendMutex);
+    ZEPLockGuard lock(m_SendMutex);
     m_Encoder.SetKey(key);
   }
   m_Decoder.SetKey(key);
@@ -134,7 +133,7 @@ int CmdTransfer::SendCmd(int fd, unsigned long seq, unsigned short code, const c
     if (n > static_cast<size_t>(kCmdMaxData)) return -1;
     len = static_cast<unsigned short>(n);
   }
-  std::lock_guard<std::mutex> lock(m_SendMutex);
+  ZEPLockGuard lock(m_SendMutex);
   const int total =
       m_Encoder.Encode(static_cast<uint32_t>(seq), code, data, len, encoding, m_SendBuf);
   if (total < 0) return -1;
@@ -176,41 +175,26 @@ GeneralCmd_* CmdTransfer::GetCmd(CTCPEvent* ev) {
   return cmd;
 }
 
+bool CmdTransfer::ChargeTotal(unsigned bytes, unsigned limit, int64_t nowSec) {
+  ZEPLockGuard lock(m_nTotalBandwidthMutex);
+  return m_nTotalTxSize.Charge(bytes, limit, nowSec);
+}
+
 int CmdTransfer::CheckOverload(unsigned bytes) {
-  std::lock_guard<std::mutex> lock(m_BandwidthMutex);
+  ZEPLockGuard lock(m_BandwidthMutex);
   const unsigned totalLimit = m_nTotalBandwidth.load();
   const bool total = totalLimit != kNoTotalLimit;
-  int64_t now = ZEPMonoSec();
-  bool over = false;
-  if (now != m_nSecond) {
-    m_nSecond = now;
-    m_nTxSize = bytes;
-  } else {
-    m_nTxSize += bytes;
-    over = m_nTxSize >= m_nBandwidth.load();
-  }
-  if (total) {
-    std::lock_guard<std::mutex> tlock(m_nTotalBandwidthMutex);
-    if (s_nTotalSecond != now) {
-      s_nTotalSecond = now;
-      m_nTotalTxSize = 0;
-    }
-    m_nTotalTxSize += bytes;
-    over = over || m_nTotalTxSize >= totalLimit;
-  }
+  int64_t now = ZEPByteBudget::Now();
+  bool over = m_TxBudget.Charge(bytes, m_nBandwidth.load(), now);
+  if (total) over = ChargeTotal(bytes, totalLimit, now) || over;
   if (!over) return 0;
-  // Sleep to the start of the next second instead of polling every
-  // millisecond; a short wake just sleeps again.
-  while ((now = ZEPMonoSec()) == m_nSecond) {
-    const int64_t ms = 1000 - ZEPMonoMs() % 1000;
-    ZEPSleep(static_cast<unsigned long>(ms > 0 ? ms : 1));
-  }
-  m_nSecond = now;
-  m_nTxSize = bytes;
-  if (total) {
-    std::lock_guard<std::mutex> tlock(m_nTotalBandwidthMutex);
-    s_nTotalSecond = now;
-    m_nTotalTxSize = bytes;
-  }
+  // Sleep to the start of the next second; a wake-up short of it sleeps
+  // again. The process-wide lock is not held meanwhile.
+  while ((now = ZEPByteBudget::Now()) == m_TxBudget.Second())
+    ZEPSleep(static_cast<unsigned long>(ZEPByteBudget::MsToNextSecond()));
+  // The bytes that waited open the new second; in the process-wide budget
+  // they add to what other objects counted there already.
+  m_TxBudget.Restart(now, bytes);
+  if (total) ChargeTotal(bytes, totalLimit, now);
   return 1;
 }

@@ -3,14 +3,18 @@
 //
 // Owns: one encoder (deflate context, DES schedule, send buffer) and one
 // decoder (inflate context, schedule, two receive buffers), the per-object
-// byte-rate window, and the process-wide one (statics).
+// byte budget of the current second, and the process-wide one (statics).
 //
 // Threads: SendCmd and CheckOverload may be called from any thread. GetCmd,
 // InitGetCmd, InitZlibStream, SetDesKey and SetShouldCheckSum belong to the
 // node's own thread (or run before the node starts): the decoder is not
 // locked. Locks, outermost first: send mutex -> bandwidth mutex -> total
-// bandwidth mutex -> g_LogMutex. CheckOverload may block its caller until
-// the next second begins.
+// bandwidth mutex -> g_LogMutex. SendCmd holds the send mutex across the
+// encoding, the throttle and the write; the write (ZEPFrame::SendData) takes
+// no lock, so no frame or engine lock is ever taken under these. GetCmd
+// holds none of them when it puts an event back through the frame.
+// CheckOverload may block its caller until the next second begins, holding
+// the send mutex when SendCmd called it.
 //
 // A property message is 0x01 followed by key "=" value 0x01 for every
 // property, in the order added; readers take the first occurrence of a key.
@@ -25,9 +29,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
+#include "base/zepbytebudget.h"
+#include "base/zepmultithread.h"
 #include "base/zepstring.h"
+#include "base/zepthreadsafety.h"
 #include "cmd/cmdframe.h"
 #include "events/appnode.h"
 
@@ -75,9 +81,11 @@ class CmdTransfer : public CAppNode {
   void SetBandwidth(unsigned bytesPerSecond);
   static void SetTotalBandwidth(unsigned bytesPerSecond);
 
-  // Counts `bytes` against this second's allowance; when it is used up,
-  // waits for the next second. 1 when it waited, else 0.
-  int CheckOverload(unsigned bytes);
+  // Counts `bytes` in this second's budgets (the object's, and the
+  // process-wide one when a total limit is set); when either is spent,
+  // sleeps until the next second begins and counts them there. 1 when it
+  // waited, else 0.
+  int CheckOverload(unsigned bytes) EXCLUDES(m_BandwidthMutex, m_nTotalBandwidthMutex);
 
   static unsigned short checksum(const unsigned short* p, int len) {
     return ZEPCmdChecksum(p, len);
@@ -105,23 +113,25 @@ class CmdTransfer : public CAppNode {
 
  private:
   void ResetState();
+  // Counts `bytes` in the process-wide budget; true when its second is spent.
+  static bool ChargeTotal(unsigned bytes, unsigned limit, int64_t nowSec)
+      EXCLUDES(m_nTotalBandwidthMutex);
 
-  std::mutex m_SendMutex;  // whole frames; guards the encoder
-  ZEPCmdEncoder m_Encoder;
-  alignas(8) char m_SendBuf[kGeneralCmdSize];
+  Mutex m_SendMutex ACQUIRED_BEFORE(m_BandwidthMutex);  // whole frames
+  ZEPCmdEncoder m_Encoder GUARDED_BY(m_SendMutex);
+  alignas(8) char m_SendBuf[kGeneralCmdSize] GUARDED_BY(m_SendMutex);
   ZEPCmdDecoder m_Decoder;  // node thread only
   bool m_bRecvBroken = false;
   std::atomic<int> m_nZipLevel{6};
 
-  std::mutex m_BandwidthMutex;
-  int64_t m_nSecond = -1;  // monotonic second of the window
-  uint64_t m_nTxSize = 0;
+  Mutex m_BandwidthMutex ACQUIRED_BEFORE(m_nTotalBandwidthMutex);
+  ZEPByteBudget m_TxBudget GUARDED_BY(m_BandwidthMutex);
   std::atomic<unsigned> m_nBandwidth{10485760};
 
   static std::atomic<unsigned> m_nTotalBandwidth;
-  static std::mutex m_nTotalBandwidthMutex;
-  static int64_t s_nTotalSecond;   // under m_nTotalBandwidthMutex
-  static uint64_t m_nTotalTxSize;  // under m_nTotalBandwidthMutex
+  static Mutex m_nTotalBandwidthMutex;
+  // The bytes of every object in the current second.
+  static ZEPByteBudget m_nTotalTxSize GUARDED_BY(m_nTotalBandwidthMutex);
 };
 
 #endif  // ZEP_CMD_CMDTRANSFER_H

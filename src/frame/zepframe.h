@@ -55,9 +55,8 @@
 #include "frame/zepframe_socket.h"
 
 class CThreadPool;
-class ZEPTCP;
 class ZEP_MTTcp;
-struct TCPSocketData;
+struct TCPSocketInfo;
 struct sockaddr;
 class ZEPFrame;
 
@@ -166,27 +165,37 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void WaitTicker(int64_t dueUs);
 
   // === Socket services (zepframe_socket.cpp, owned by the socket half) ===
-  // Creation and I/O: the engine's results (descriptor or -1, 0 or -1).
+  // Any thread. Locks, outermost first: socket-map lock -> node-list lock ->
+  // a node's queue lock -> engine lock -> record pool lock. The socket-map
+  // lock guards the two indexes and the slot pool; the engine lock
+  // (m_pTCP->GetEngineLock()) is taken around every engine call that needs
+  // it, and the caller holds neither.
+  // Creation and I/O: the engine's results (descriptor or -1, 0 or -1); no
+  // frame lock (the engine's AddSocket takes the engine lock).
   int CreateServer(const ZEPString& host, const ZEPString& port, int protocol);
   int CreateClient(const ZEPString& host, const ZEPString& port, int protocol);
   int CreateUDPSocket(int kind);
   int SendData(int sock, const char* data, int length);
   int SendUdpTo(int sock, const sockaddr* addr, const char* data, int length);
 
-  // Attachment. AddTCPEvent: 0, or -1 for a node that is not registered,
+  // Attachment (socket-map lock, then the node-list lock inside it, then the
+  // engine lock). AddTCPEvent: 0, or -1 for a node that is not registered,
   // is quitting, or whose id is not appID (0 = any).
-  int AddTCPEvent(CAppNode* node, int sock, unsigned long appID);
-  void DelTCPEvent(CAppNode* node, int sock, bool close);
-  void DelTCPEvent(CAppNode* node);  // every socket of the node, closing orphans
-  void DelTCPEvent(int sock);        // every node of the socket; engine untouched
-  void ClearNode(int sock, bool close);
-  int GetSocketNodeCount(int sock);
-  int GetNodeSocketCount(CAppNode* node);
+  int AddTCPEvent(CAppNode* node, int sock, unsigned long appID) EXCLUDES(m_SocketMapLock);
+  void DelTCPEvent(CAppNode* node, int sock, bool close) EXCLUDES(m_SocketMapLock);
+  // Every socket of the node, closing orphans.
+  void DelTCPEvent(CAppNode* node) EXCLUDES(m_SocketMapLock);
+  // Every node of the socket; engine untouched.
+  void DelTCPEvent(int sock) EXCLUDES(m_SocketMapLock);
+  void ClearNode(int sock, bool close) EXCLUDES(m_SocketMapLock);
+  int GetSocketNodeCount(int sock) EXCLUDES(m_SocketMapLock);
+  int GetNodeSocketCount(CAppNode* node) EXCLUDES(m_SocketMapLock);
 
   // Event production. EnqueueTCP: true when at least one node took it. An
   // event of another generation than the one the socket's nodes attached to
-  // (a socket that is gone, its number reused) reaches no one.
-  bool EnqueueTCP(CTCPEvent* ev, int sock) override;
+  // (a socket that is gone, its number reused) reaches no one. Holds the
+  // socket-map lock while the nodes' queues take the event.
+  bool EnqueueTCP(CTCPEvent* ev, int sock) override EXCLUDES(m_SocketMapLock);
   // The socket engine's next deadline moved earlier: sweep again.
   void WakeSweep() override;
   void ProcessTCP();  // one polling step (polling engine)
@@ -209,16 +218,16 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   int SetStarted(int sock, bool start);  // the engine locks by itself
   int SetSocketPriority(int sock, int priority);
   int SetBandwidth(int sock, int bytesPerSecond);
-  void SetDefaultConnBandwidth(int n);
+  void SetDefaultConnBandwidth(int n);  // no lock (an atomic setting)
   int GetDefaultConnBandwidth();
   void SetDefaultTotalBandwidth(int n);
-  void SetSelectSize(int n);
+  void SetSelectSize(int n);  // no lock, as the buffer options below
   int GetSocketRecvBuffer(int sock);
   int SetSocketRecvBuffer(int sock, long size);
   int GetSocketSendBuffer(int sock);
   int SetSocketSendBuffer(int sock, long size);
 
-  // Record queries.
+  // Record queries (engine lock).
   int GetClientSockAddr(int sock, sockaddr* addr);
   int GetSocketBufDataCount(int sock);
   ZEPString GetIPAddr(int sock);
@@ -226,30 +235,35 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   ZEPString GetPeerIP(int sock);
   int GetLocalPort(int sock);
   ZEPString GetLocalIP(int sock);
-  // The record itself; only valid while the caller keeps the socket alive.
-  TCPSocketData* SeekSocket(int sock);
+  // A copy of the socket's record, taken under the engine lock, into *copy
+  // (when not null): 0, or -1 when the engine has no record of the socket.
+  // The copy stays valid after the socket is gone.
+  int SeekSocket(int sock, TCPSocketInfo* copy);
   // The generation of the socket's record (0 without a record): an event
   // with another generation came from an earlier socket of that number.
   uint32_t GetSocketGeneration(int sock);
 
-  // Names and addresses.
+  // Names and addresses (no lock).
   ZEPString GetHostname();
   ZEPString GetHostIP();
   int HostToIP(const ZEPString& host, ZEPString& ip);
   bool IsMyIP(const ZEPString& ip, int port);
   bool IsSocketWritable(int sock);
 
-  // Black list and children.
+  // Black list and children (engine lock).
   int AddIPBlackList(const char* ip);
   int DelIPBlackList(const char* ip);
   void ClrIPBlackList();
   int CountChild(const ZEPString& host, const ZEPString& port);
 
-  // For the report: entries of the socket-to-node map, int slots handed out,
-  // and one line per socket and per node (TCP2Node/Node2TCP::print).
-  int GetTCP2NodeCount();
-  unsigned GetSocketPoolCount() const { return m_SocketPool.GetCount(); }
-  ZEPString& PrintSocketMaps(ZEPString& out);
+  // For the report: entries of the socket-to-node map, int slots handed out
+  // (each under the socket-map lock), and one line per socket and per node
+  // (TCP2Node/Node2TCP::print). PrintSocketMaps copies the maps under the
+  // socket-map lock and prints after leaving it, so it holds one lock at a
+  // time (the engine lock for each socket line).
+  int GetTCP2NodeCount() EXCLUDES(m_SocketMapLock);
+  unsigned GetSocketPoolCount() EXCLUDES(m_SocketMapLock);
+  ZEPString& PrintSocketMaps(ZEPString& out) EXCLUDES(m_SocketMapLock);
   // The engine (for the report and for tests); owned by the frame.
   ZEP_MTTcp* GetTCPEngine() const { return m_pTCP; }
   // === end of socket services =============================================
@@ -295,18 +309,23 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void AddSample(int sock, int bytes);
 
   // === Socket half members (zepframe_socket.cpp) ==========================
-  bool HasSocket(Node2TCP* n, int sock);
-  bool UnlinkLocked(CAppNode* node, int sock);
-  void DropSocketFromNodeLocked(CAppNode* node, int sock);
-  bool DropNodeFromSocketLocked(CAppNode* node, int sock);
-  void DetachSocketLocked(int sock);
+  // Socket-map lock held: the helpers that read or change the two indexes.
+  bool HasSocketLocked(Node2TCP* n, int sock) REQUIRES(m_SocketMapLock);
+  bool UnlinkLocked(CAppNode* node, int sock) REQUIRES(m_SocketMapLock);
+  void DropSocketFromNodeLocked(CAppNode* node, int sock) REQUIRES(m_SocketMapLock);
+  bool DropNodeFromSocketLocked(CAppNode* node, int sock) REQUIRES(m_SocketMapLock);
+  void DetachSocketLocked(int sock) REQUIRES(m_SocketMapLock);
+  // The node's record in the node-to-socket index, inserted when missing.
+  Node2TCP* NodeRecordLocked(CAppNode* node) REQUIRES(m_SocketMapLock);
 
   bool m_bMultiThreadSocket;
-  ZEP_MTTcp* m_pTCP = nullptr;    // the socket engine, owned
-  ZEPBTree<TCP2Node> m_TCP2Node;  // socket-map lock
-  ZEPBTree<Node2TCP> m_Node2TCP;  // socket-map lock
-  Mutex m_SocketMapLock;
-  ZEPFixMem<int, 100, 10, 10> m_SocketPool;  // socket-map lock
+  ZEP_MTTcp* m_pTCP = nullptr;  // the socket engine, owned
+  // The socket-map lock; it comes before the node-list lock (AddTCPEvent
+  // looks the node up while holding it) and the engine lock.
+  Mutex m_SocketMapLock ACQUIRED_BEFORE(m_NodeListLock);
+  ZEPBTree<TCP2Node> m_TCP2Node GUARDED_BY(m_SocketMapLock);
+  ZEPBTree<Node2TCP> m_Node2TCP GUARDED_BY(m_SocketMapLock);
+  ZEPFixMem<int, 100, 10, 10> m_SocketPool GUARDED_BY(m_SocketMapLock);
   // === end of socket half members =========================================
 
   ZEPList<CAppNode> m_NodeList;

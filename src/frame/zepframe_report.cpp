@@ -18,7 +18,7 @@
 #include "events/threadpool.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
-#include "net/zepsktthrdpool.h"
+#include "net/zepmttcp.h"
 
 namespace {
 const char kEquals51[] = "===================================================";
@@ -42,11 +42,7 @@ void SleepFully(int64_t ms) {
 }  // namespace
 
 ZEPString& ZEPFrame::PrintCount(ZEPString& out) {
-  int sockets;
-  {
-    ZEPEngineGuard guard(m_pTCP);
-    sockets = m_pTCP->GetSocketCount();
-  }
+  const int sockets = m_pTCP->GetSocketCount();
   out << "\r\n" << kEquals51 << "\r\n";
   out << "Total Nodes           : " << GetNodeCount() << "\r\n";
   out << "Total Sockets         : " << sockets << "\r\n";
@@ -65,10 +61,7 @@ ZEPString& ZEPFrame::PrintBTree(ZEPString& out) {
     ZEPLockGuard lock(m_SocketMapLock);
     socketSlots = m_SocketPool.GetCount();
   }
-  {
-    ZEPEngineGuard guard(m_pTCP);
-    dataPool = m_pTCP->GetTCPDataPoolCount();
-  }
+  dataPool = m_pTCP->GetTCPDataPoolCount();
   out << "\r\n\r\n"
       << "=============ZEPFrame Report=======================";
   out << "\r\n--------------------------------------------------";
@@ -92,13 +85,9 @@ ZEPString& ZEPFrame::PrintBTree(ZEPString& out) {
     out << "\r\nGetTotalSockThread  Count:" << m_pTCP->GetTotalThread();
     out << "\r\nGetUsedSockThread   Count:" << m_pTCP->GetUsedThread();
   }
-  const time_t start = m_nStartTime.load();
-  struct tm t {};
-  localtime_r(&start, &t);
-  char when[64];
-  std::snprintf(when, sizeof(when), "%04d/%02d/%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
-                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-  out << "\r\nStart Service        Time:" << when;
+  char when[32];
+  out << "\r\nStart Service        Time:"
+      << ZEPLocalTimeText(m_nStartTime.load(), when, sizeof(when));
   out << "\r\n================Report End========================="
       << "\r\n\r\n";
   return out;

@@ -4,37 +4,24 @@
 //
 // Locks, outermost first: socket-map lock -> node-list lock (taken inside
 // IsNodeRegistered and Enqueue) -> a node's queue lock -> engine lock -> pool
-// locks; g_LogMutex innermost. SetFCPaused is called by a queue with its lock
-// held and takes only the engine lock.
+// locks; g_LogMutex innermost. Every engine call that needs the engine lock
+// is made under a ZEPLockGuard on m_pTCP->GetEngineLock(), so the analysis
+// checks each one. SetFCPaused is called by a queue with its lock held and
+// takes only the engine lock.
 //
 // Generations: the socket-to-node record remembers the generation of the
 // engine record its nodes attached to. Events of another generation (from a
 // socket that is gone, whose number a new socket got) are not routed, and an
 // attachment that finds a record of an older generation drops it first.
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <ctime>
-#include <utility>
+#include <vector>
 
 #include "base/lockguard.h"
 #include "base/zepassert.h"
 #include "frame/zepframe.h"
-#include "net/zepsktthrdpool.h"
-
-namespace {
-// One engine call under the engine lock.
-template <class R, class... P, class... A>
-R Locked(ZEP_MTTcp* engine, R (ZEPTCP::*fn)(P...), A&&... args) {
-  ZEPEngineGuard guard(engine);
-  return (engine->*fn)(std::forward<A>(args)...);
-}
-template <class R, class... P, class... A>
-R Locked(ZEP_MTTcp* engine, R (ZEPTCP::*fn)(P...) const, A&&... args) {
-  ZEPEngineGuard guard(engine);
-  return (engine->*fn)(std::forward<A>(args)...);
-}
-}  // namespace
+#include "net/zepaddr.h"
+#include "net/zepthreadtcp.h"
 
 // ------------------------------------------------------------ the records
 
@@ -52,7 +39,7 @@ void TCP2Node::print(ZEPFrame* frame, ZEPString& out) const {
   const int sock = static_cast<int>(m_nSocket);
   out << "\r\n" << sock << ":";
   ZEP_MTTcp* engine = frame->GetTCPEngine();
-  ZEPEngineGuard guard(engine);
+  ZEPLockGuard lock(engine->GetEngineLock());
   TCPSocketData* p = engine->SeekSocket(sock);
   if (p == nullptr) {
     out << "Error!Error! Cannot seek socket " << sock << " in list!"
@@ -87,15 +74,42 @@ int ZEPFrame::GetTCP2NodeCount() {
   return static_cast<int>(m_TCP2Node.GetKeyCount());
 }
 
-ZEPString& ZEPFrame::PrintSocketMaps(ZEPString& out) {
+unsigned ZEPFrame::GetSocketPoolCount() {
   ZEPLockGuard lock(m_SocketMapLock);
-  GET_KEY_tag cursor;
-  for (TCP2Node* r = m_TCP2Node.GetFirstKey(&cursor); r != nullptr;
-       r = m_TCP2Node.GetNextKey(&cursor, false))
-    r->print(this, out);
-  for (Node2TCP* r = m_Node2TCP.GetFirstKey(&cursor); r != nullptr;
-       r = m_Node2TCP.GetNextKey(&cursor, false))
-    r->print(out);
+  return m_SocketPool.GetCount();
+}
+
+ZEPString& ZEPFrame::PrintSocketMaps(ZEPString& out) {
+  // The socket lines look each socket up under the engine lock: they are
+  // printed from copies of the records, after the socket-map lock is left,
+  // so that no two locks are held together. The node lines need no other
+  // lock.
+  std::vector<TCP2Node> sockets;
+  ZEPString nodes;
+  {
+    ZEPLockGuard lock(m_SocketMapLock);
+    GET_KEY_tag cursor;
+    for (TCP2Node* r = m_TCP2Node.GetFirstKey(&cursor); r != nullptr;
+         r = m_TCP2Node.GetNextKey(&cursor, false)) {
+      TCP2Node copy = *r;
+      copy.m_pNodeList = nullptr;
+      if (r->m_pNodeList != nullptr) {
+        SmartPtr<CListNode> at;
+        for (void* n = r->m_pNodeList->GetFirst(&at); n != nullptr;
+             n = r->m_pNodeList->GetNext(&at))
+          copy.NodeList()->AddTail(n);
+      }
+      sockets.push_back(copy);
+    }
+    for (Node2TCP* r = m_Node2TCP.GetFirstKey(&cursor); r != nullptr;
+         r = m_Node2TCP.GetNextKey(&cursor, false))
+      r->print(nodes);
+  }
+  for (TCP2Node& r : sockets) {
+    r.print(this, out);
+    delete r.m_pNodeList;
+  }
+  out << nodes;
   return out;
 }
 
@@ -168,7 +182,7 @@ void ZEPFrame::ProcessTCP() {
   uint32_t gen = 0;
   int rc;
   {
-    ZEPEngineGuard guard(m_pTCP);
+    ZEPLockGuard lock(m_pTCP->GetEngineLock());
     rc = m_pTCP->Select(sock, ev->GetRawBuffer(), len, ev->GetSenderAddr(), proto, &gen);
   }
   if (rc > 0) {
@@ -184,7 +198,8 @@ void ZEPFrame::ProcessTCP() {
 }
 
 int ZEPFrame::Select(int& sock, char* buffer, int& length, sockaddr_in* from, int& protocol) {
-  return Locked(m_pTCP, &ZEPTCP::Select, sock, buffer, length, from, protocol, nullptr);
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->Select(sock, buffer, length, from, protocol, nullptr);
 }
 
 // ------------------------------------------------------------ attachment
@@ -196,14 +211,7 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
   // a node seen here as not quitting is detached by it later.
   if (!IsNodeRegistered(node) || (appID != 0 && node->GetAppID() != appID) || node->IsQuiting())
     return -1;
-  Node2TCP nkey;
-  nkey.m_pNode = node;
-  Node2TCP* n = m_Node2TCP.SearchKey(nkey);
-  if (n == nullptr) {
-    m_Node2TCP.InsertKey(nkey);
-    n = m_Node2TCP.SearchKey(nkey);
-    ZEP_ASSERT(NULL != n);
-  }
+  Node2TCP* n = NodeRecordLocked(node);
   const uint32_t gen = GetSocketGeneration(sock);
   TCP2Node tkey;
   tkey.m_nSocket = sock;
@@ -212,12 +220,7 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
     // The nodes listed here attached to an earlier socket of this number,
     // closed behind the frame's back: they must not get the new one's data.
     DetachSocketLocked(sock);
-    n = m_Node2TCP.SearchKey(nkey);
-    if (n == nullptr) {
-      m_Node2TCP.InsertKey(nkey);
-      n = m_Node2TCP.SearchKey(nkey);
-      ZEP_ASSERT(NULL != n);
-    }
+    n = NodeRecordLocked(node);
     t = nullptr;
   }
   if (t == nullptr) {
@@ -226,7 +229,7 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
     t = m_TCP2Node.SearchKey(tkey);
     ZEP_ASSERT(NULL != t);
   }
-  if (!HasSocket(n, sock)) {
+  if (!HasSocketLocked(n, sock)) {
     int* p = m_SocketPool.Malloc();
     ZEP_ASSERT(NULL != p);
     *p = sock;
@@ -236,7 +239,7 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
   if (nodes->GetCount() == 0) {
     // First attachment: reading starts.
     {
-      ZEPEngineGuard guard(m_pTCP);
+      ZEPLockGuard engine(m_pTCP->GetEngineLock());
       m_pTCP->SetPaused(sock, false);
     }
     m_pTCP->SetStarted(sock, true);
@@ -245,7 +248,19 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
   return 0;
 }
 
-bool ZEPFrame::HasSocket(Node2TCP* n, int sock) {
+Node2TCP* ZEPFrame::NodeRecordLocked(CAppNode* node) {
+  Node2TCP nkey;
+  nkey.m_pNode = node;
+  Node2TCP* n = m_Node2TCP.SearchKey(nkey);
+  if (n == nullptr) {
+    m_Node2TCP.InsertKey(nkey);
+    n = m_Node2TCP.SearchKey(nkey);
+    ZEP_ASSERT(NULL != n);
+  }
+  return n;
+}
+
+bool ZEPFrame::HasSocketLocked(Node2TCP* n, int sock) {
   if (n->m_pSocketList == nullptr) return false;
   SmartPtr<CListNode> cursor;
   for (void* p = n->m_pSocketList->GetFirst(&cursor); p != nullptr;
@@ -254,7 +269,7 @@ bool ZEPFrame::HasSocket(Node2TCP* n, int sock) {
   return false;
 }
 
-// Map lock held. Takes the socket out of the node's list (dropping the
+// Takes the socket out of the node's list (dropping the
 // node's record when it empties) and the node out of the socket's list.
 // True when the socket has no node left (its record is then dropped too).
 bool ZEPFrame::UnlinkLocked(CAppNode* node, int sock) {
@@ -262,7 +277,7 @@ bool ZEPFrame::UnlinkLocked(CAppNode* node, int sock) {
   return DropNodeFromSocketLocked(node, sock);
 }
 
-// Map lock held. The socket leaves the node's list; the node's record goes
+// The socket leaves the node's list; the node's record goes
 // when its list empties.
 void ZEPFrame::DropSocketFromNodeLocked(CAppNode* node, int sock) {
   Node2TCP nkey;
@@ -285,7 +300,7 @@ void ZEPFrame::DropSocketFromNodeLocked(CAppNode* node, int sock) {
   }
 }
 
-// Map lock held. The node leaves the socket's list; true when the socket is
+// The node leaves the socket's list; true when the socket is
 // left without nodes (its record is dropped then).
 bool ZEPFrame::DropNodeFromSocketLocked(CAppNode* node, int sock) {
   TCP2Node tkey;
@@ -305,7 +320,7 @@ void ZEPFrame::DelTCPEvent(CAppNode* node, int sock, bool close) {
   if (close) {
     m_pTCP->ClearNode(sock, true);
   } else {
-    ZEPEngineGuard guard(m_pTCP);
+    ZEPLockGuard engine(m_pTCP->GetEngineLock());
     m_pTCP->SetPaused(sock, true);
   }
 }
@@ -328,7 +343,7 @@ void ZEPFrame::DelTCPEvent(CAppNode* node) {
   delete socks;
 }
 
-// Map lock held. The socket's record and every node's entry of it go (a
+// The socket's record and every node's entry of it go (a
 // node's record too when its list empties; tree pointers held by the caller
 // are stale afterwards). The engine is not touched.
 void ZEPFrame::DetachSocketLocked(int sock) {
@@ -373,9 +388,7 @@ int ZEPFrame::GetNodeSocketCount(CAppNode* node) {
 
 ZEPString ZEPFrame::GetUDPPackageIP(CTCPEvent* ev) {
   if (ev == nullptr) return ZEPString("");
-  char buf[INET_ADDRSTRLEN] = {0};
-  inet_ntop(AF_INET, &ev->GetSenderAddr()->sin_addr, buf, sizeof(buf));
-  return ZEPString(buf);
+  return ZEPIPv4Text(ev->GetSenderAddr()->sin_addr.s_addr);
 }
 
 int ZEPFrame::GetUDPPackagePort(CTCPEvent* ev) {
@@ -410,34 +423,37 @@ int ZEPFrame::SendUdpTo(int sock, const sockaddr* addr, const char* data, int le
 int ZEPFrame::SetFCPaused(int sock, bool paused) { return SetFCPaused(sock, 0, paused); }
 int ZEPFrame::SetFCPaused(int sock, uint32_t generation, bool paused) {
   if (m_pTCP == nullptr) return -1;
-  ZEPEngineGuard guard(m_pTCP);
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
   return m_pTCP->SetFCPaused(sock, generation, paused);
 }
 int ZEPFrame::SetPaused(int sock, bool paused) {
-  return Locked(m_pTCP, &ZEPTCP::SetPaused, sock, paused);
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->SetPaused(sock, paused);
 }
 int ZEPFrame::SetGetOnePacket(int sock, bool one) {
-  return Locked(m_pTCP, &ZEPTCP::SetGetOnePacket, sock, one);
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->SetGetOnePacket(sock, one);
 }
 int ZEPFrame::SetTime2Die(int sock, long when) {
-  return Locked(m_pTCP, &ZEPTCP::SetTime2Die, sock, when);
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->SetTime2Die(sock, when);
 }
 int ZEPFrame::SetStartTimeout(int sock, int seconds) {
-  return Locked(m_pTCP, &ZEPTCP::SetStartTimeout, sock, seconds);
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->SetStartTimeoutLocked(sock, seconds);
 }
 int ZEPFrame::SetStarted(int sock, bool start) { return m_pTCP->SetStarted(sock, start); }
 int ZEPFrame::SetSocketPriority(int sock, int priority) {
-  return Locked(m_pTCP, &ZEPTCP::SetPriority, sock, priority);
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->SetPriority(sock, priority);
 }
 int ZEPFrame::SetBandwidth(int sock, int bytesPerSecond) {
-  return Locked(m_pTCP, &ZEPTCP::SetBandwidth, sock, bytesPerSecond);
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->SetBandwidth(sock, bytesPerSecond);
 }
 void ZEPFrame::SetDefaultConnBandwidth(int n) { m_pTCP->SetDefaultConnBandwidth(n); }
 int ZEPFrame::GetDefaultConnBandwidth() { return m_pTCP->GetDefaultConnBandwidth(); }
-void ZEPFrame::SetDefaultTotalBandwidth(int n) {
-  ZEPEngineGuard guard(m_pTCP);  // Select reads it under the lock
-  m_pTCP->SetTotalBandwidth(n);
-}
+void ZEPFrame::SetDefaultTotalBandwidth(int n) { m_pTCP->SetTotalBandwidth(n); }
 void ZEPFrame::SetSelectSize(int n) { m_pTCP->SetSelectSize(n); }
 int ZEPFrame::GetSocketRecvBuffer(int sock) { return m_pTCP->GetSocketRecvBuffer(sock); }
 int ZEPFrame::SetSocketRecvBuffer(int sock, long size) {
@@ -448,31 +464,59 @@ int ZEPFrame::SetSocketSendBuffer(int sock, long size) {
   return m_pTCP->SetSocketSendBuffer(sock, size);
 }
 int ZEPFrame::GetClientSockAddr(int sock, sockaddr* addr) {
-  return Locked(m_pTCP, &ZEPTCP::GetClientSockAddr, sock, addr);
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->GetClientSockAddr(sock, addr);
 }
 int ZEPFrame::GetSocketBufDataCount(int sock) {
-  return Locked(m_pTCP, &ZEPTCP::GetSocketBufDataCount, sock);
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->GetSocketBufDataCount(sock);
 }
-ZEPString ZEPFrame::GetIPAddr(int sock) { return Locked(m_pTCP, &ZEPTCP::GetIPAddr, sock); }
-int ZEPFrame::GetPeerPort(int sock) { return Locked(m_pTCP, &ZEPTCP::GetPeerPort, sock); }
-ZEPString ZEPFrame::GetPeerIP(int sock) { return Locked(m_pTCP, &ZEPTCP::GetPeerIP, sock); }
-int ZEPFrame::GetLocalPort(int sock) { return Locked(m_pTCP, &ZEPTCP::GetLocalPort, sock); }
-ZEPString ZEPFrame::GetLocalIP(int sock) { return Locked(m_pTCP, &ZEPTCP::GetLocalIP, sock); }
-TCPSocketData* ZEPFrame::SeekSocket(int sock) { return Locked(m_pTCP, &ZEPTCP::SeekSocket, sock); }
-uint32_t ZEPFrame::GetSocketGeneration(int sock) {
-  return Locked(m_pTCP, &ZEPTCP::GetGeneration, sock);
+ZEPString ZEPFrame::GetIPAddr(int sock) {
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->GetIPAddr(sock);
 }
+int ZEPFrame::GetPeerPort(int sock) {
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->GetPeerPort(sock);
+}
+ZEPString ZEPFrame::GetPeerIP(int sock) {
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->GetPeerIP(sock);
+}
+int ZEPFrame::GetLocalPort(int sock) {
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->GetLocalPort(sock);
+}
+ZEPString ZEPFrame::GetLocalIP(int sock) {
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->GetLocalIP(sock);
+}
+int ZEPFrame::SeekSocket(int sock, TCPSocketInfo* copy) {
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  const TCPSocketData* p = m_pTCP->SeekSocket(sock);
+  if (p == nullptr) return -1;
+  if (copy != nullptr) p->GetInfo(copy);
+  return 0;
+}
+uint32_t ZEPFrame::GetSocketGeneration(int sock) { return m_pTCP->GetGeneration(sock); }
 ZEPString ZEPFrame::GetHostname() { return ZEPTCP::GetHostname(); }
 ZEPString ZEPFrame::GetHostIP() { return ZEPTCP::GetHostIP(); }
 int ZEPFrame::HostToIP(const ZEPString& host, ZEPString& ip) { return ZEPTCP::HostToIP(host, ip); }
 bool ZEPFrame::IsMyIP(const ZEPString& ip, int port) { return m_pTCP->IsMyIP(ip, port); }
 bool ZEPFrame::IsSocketWritable(int sock) { return m_pTCP->IsSocketWritable(sock); }
-int ZEPFrame::AddIPBlackList(const char* ip) { return Locked(m_pTCP, &ZEPTCP::AddIPBlackList, ip); }
-int ZEPFrame::DelIPBlackList(const char* ip) { return Locked(m_pTCP, &ZEPTCP::DelIPBlackList, ip); }
+int ZEPFrame::AddIPBlackList(const char* ip) {
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->AddIPBlackList(ip);
+}
+int ZEPFrame::DelIPBlackList(const char* ip) {
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->DelIPBlackList(ip);
+}
 void ZEPFrame::ClrIPBlackList() {
-  ZEPEngineGuard guard(m_pTCP);
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
   m_pTCP->ClrIPBlackList();
 }
 int ZEPFrame::CountChild(const ZEPString& host, const ZEPString& port) {
-  return Locked(m_pTCP, &ZEPTCP::CountChild, host, port);
+  ZEPLockGuard lock(m_pTCP->GetEngineLock());
+  return m_pTCP->CountChild(host, port);
 }

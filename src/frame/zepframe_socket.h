@@ -4,8 +4,8 @@
 // without duplicates. Node2TCP: a node and its sockets (int slots from the
 // frame's m_SocketPool). Both live in the frame's B+trees keyed by their
 // first field and are copied into them, so each record only points at its
-// list; the frame creates and deletes the lists. Guarded by the frame's
-// socket-map lock; see zepframe_socket.cpp.
+// list; the frame creates and deletes the lists. The records in the trees
+// are guarded by the frame's socket-map lock; see zepframe_socket.cpp.
 #ifndef ZEP_FRAME_ZEPFRAME_SOCKET_H
 #define ZEP_FRAME_ZEPFRAME_SOCKET_H
 
@@ -23,7 +23,8 @@ struct TCP2Node {
   uint32_t m_nGeneration = 0;       // of the record the nodes attached to (0: none)
   ZEPTlist* NodeList();
   // Appends the report line of this socket: its nodes, role and addresses.
-  // Takes the engine lock; the caller holds the socket-map lock.
+  // Takes the engine lock. The frame calls it on a copy of the record made
+  // under the socket-map lock, after leaving that lock.
   void print(ZEPFrame* frame, ZEPString& out) const;
 };
 

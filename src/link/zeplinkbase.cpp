@@ -1,25 +1,13 @@
 #include "link/zeplinkbase.h"
 
-#include <cstdio>
-
 #include "base/zepmultithread.h"
 #include "frame/zepframe.h"
 
 int64_t ZEPLinkNowMs() { return ZEPMonoMs(); }
 
 void ZEPLinkAppendTime(ZEPString& out, time_t t) {
-  struct tm tmv;
-  localtime_r(&t, &tmv);
-  char buf[80];
-  std::snprintf(buf, sizeof(buf), "%04d/%02d/%02d %02d:%02d:%02d", tmv.tm_year + 1900,
-                tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
-  out << buf;
-}
-
-void ZEPLinkLog(const char* unit, int line, LOG_TYPE_ level, ZEPString& text) {
-  g_LogMutex.Acquire();
-  if (zeplog != nullptr) zeplog->Log(unit, line, level, text);
-  g_LogMutex.Release();
+  char buf[32];
+  out << ZEPLocalTimeText(t, buf, sizeof(buf));
 }
 
 void ZEPLinkStatusHead(ZEPString& out, time_t start, time_t lastHB) {

@@ -1,8 +1,9 @@
-// zeplinkbase.h — what the two heartbeat link nodes share: their clocks, the
-// status time format and their log lines.
+// zeplinkbase.h — what the two heartbeat link nodes share: their clock, the
+// status lines they open with, their quit, and how their loops sort events.
 //
-// Owns nothing. Any thread (ZEPLinkClassify: the receiving node's); the log line is written under
-// g_LogMutex (the innermost lock).
+// Owns nothing. Any thread; ZEPLinkClassify on the receiving node's, on the
+// event it received. ZEPLinkQuit takes the frame's locks inside its calls
+// (pool, node-list, queue); the others take no lock.
 #ifndef ZEP_LINK_ZEPLINKBASE_H
 #define ZEP_LINK_ZEPLINKBASE_H
 
@@ -11,14 +12,12 @@
 
 #include "base/zepstring.h"
 #include "events/appnode.h"
-#include "log/zeplog.h"
 
 // Spans are measured on the monotonic clock in milliseconds, so a clock step
 // neither clears a live link nor keeps a dead one; the status shows wall time.
 int64_t ZEPLinkNowMs();
-// "%04d/%02d/%02d %02d:%02d:%02d" in local time.
+// The time in local time as the frame report writes it (ZEPLocalTimeText).
 void ZEPLinkAppendTime(ZEPString& out, time_t t);
-void ZEPLinkLog(const char* unit, int line, LOG_TYPE_ level, ZEPString& text);
 // The two status lines both links open with.
 void ZEPLinkStatusHead(ZEPString& out, time_t start, time_t lastHB);
 // Enqueues a quit event from the frame's pool to `node` itself.
@@ -26,20 +25,14 @@ void ZEPLinkQuit(CAppNode* node);
 
 // What a link's loop does with the event it received.
 enum ZEPLinkEventKind {
-  kLinkQuit,   // leave the loop
-  kLinkTick,   // the link's own one-second ticker
-  kLinkData,   // TCP data
-  kLinkClose,  // the peer closed
-  kLinkOther,  // anything else: the OtherEvent hook (other TCP codes are dropped)
-  kLinkIgnore,
+  kLinkQuit,    // leave the loop
+  kLinkTick,    // the link's own one-second ticker
+  kLinkData,    // TCP data
+  kLinkClose,   // the peer closed
+  kLinkOther,   // not a TCP event, nor the link's quit or ticker: the OtherEvent hook
+  kLinkIgnore,  // another TCP code: the client drops it, the server child hands
+                // it to OtherEvent
 };
 ZEPLinkEventKind ZEPLinkClassify(CEvent* e, const TimeEvent_tag* ticker);
-
-#define ZEP_LINK_LOG(unit, level, parts)             \
-  do {                                               \
-    ZEPString zepLinkLine_;                          \
-    zepLinkLine_ << parts;                           \
-    ZEPLinkLog(unit, __LINE__, level, zepLinkLine_); \
-  } while (0)
 
 #endif  // ZEP_LINK_ZEPLINKBASE_H

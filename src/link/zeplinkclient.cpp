@@ -2,8 +2,7 @@
 
 #include "frame/zepframe.h"
 #include "link/zeplinkbase.h"
-
-#define LINK_LOG(level, parts) ZEP_LINK_LOG("zeplinkclient", level, parts)
+#include "log/zeplog.h"
 
 ZEPLinkClient::ZEPLinkClient(ZEPFrame* frame, bool useSocketThread) : CmdTransfer(frame) {
   Init(false, frame, useSocketThread);
@@ -76,11 +75,11 @@ void ZEPLinkClient::Connect() {
   ZEPFrame* frame = Frame();
   const int sock = frame->CreateClient(m_strHost, m_strPort, ZEP_PROTO_TCP);
   if (sock < 0) {
-    LINK_LOG(LOG_ERRR, "Cannot connect to: " << m_strHost << ":" << m_strPort);
+    ZEP_LOG_LINE(LOG_ERRR, "Cannot connect to: " << m_strHost << ":" << m_strPort);
     ConnectFail();
     return;
   }
-  LINK_LOG(LOG_INFO, "Connected to: " << m_strHost << ":" << m_strPort);
+  ZEP_LOG_LINE(LOG_INFO, "Connected to: " << m_strHost << ":" << m_strPort);
   // A new connection starts with fresh compression contexts on both ends.
   InitZlibStream();
   InitGetCmd();
@@ -103,7 +102,7 @@ void ZEPLinkClient::OnTick() {
     m_nLastSendMs.store(now);
   }
   if (now - m_nLastHBMs.load() >= m_nDieSpan.load() * 1000 && IsConnected()) {
-    LINK_LOG(LOG_WARN, "No HB from server. Cleared!");
+    ZEP_LOG_LINE(LOG_WARN, "No HB from server. Cleared!");
     Clear();
     NoHBDie();
   }
@@ -138,9 +137,12 @@ void ZEPLinkClient::doRunNode() {
         OnData(ev);
         break;
       case kLinkClose:
-        LINK_LOG(LOG_INFO, "Disconnected by server.");
-        if (ev->GetSocket() != m_nClientSocket.load()) {
-          LINK_LOG(LOG_WARN, "m_ptrTCP->GetSocket() != m_nClientSocket");
+        ZEP_LOG_LINE(LOG_INFO, "Disconnected by server.");
+        if (!IsCurrentLink(ev)) {
+          // A close of another socket, or of an earlier one that had this
+          // number. The text names members of an earlier version of this
+          // class and stays as log readers know it.
+          ZEP_LOG_LINE(LOG_WARN, "m_ptrTCP->GetSocket() != m_nClientSocket");
           break;
         }
         Clear();
@@ -155,16 +157,21 @@ void ZEPLinkClient::doRunNode() {
   }
 }
 
+bool ZEPLinkClient::IsCurrentLink(const CTCPEvent* ev) const {
+  // The descriptor number alone does not tell: a link cleared and connected
+  // again may well get the same number back.
+  const int sock = m_nClientSocket.load();
+  return sock > 0 && ev->GetSocket() == sock &&
+         (ev->GetGeneration() == 0 || ev->GetGeneration() == m_nGeneration);
+}
+
 void ZEPLinkClient::OnData(CTCPEvent* ev) {
   // Bytes of a link already cleared must not reach the fresh decoder.
-  const int sock = m_nClientSocket.load();
-  if (ev->GetSocket() != sock || sock <= 0 ||
-      (ev->GetGeneration() != 0 && ev->GetGeneration() != m_nGeneration))
-    return;
+  if (!IsCurrentLink(ev)) return;
   if (GeneralCmd_* cmd = GetCmd(ev)) {
     ProcessCmd(cmd);
   } else if (IsRecvBroken()) {
-    LINK_LOG(LOG_WARN, "Bad cmd stream from server. Cleared!");
+    ZEP_LOG_LINE(LOG_WARN, "Bad cmd stream from server. Cleared!");
     Clear();
     DisconnBySVR();
   }

@@ -75,6 +75,9 @@ class ZEPLinkClient : public CmdTransfer {
   void OnTick();
   // Heartbeat, send, connect and start times: now.
   void ResetTimes();
+  // Whether `ev` comes from the socket the link holds now: its number and,
+  // when the event carries one, its generation.
+  bool IsCurrentLink(const CTCPEvent* ev) const;
   void OnData(CTCPEvent* ev);
 
   std::atomic<uint32_t> m_nSeq{0};

@@ -2,8 +2,7 @@
 
 #include "frame/zepframe.h"
 #include "link/zeplinkbase.h"
-
-#define LINK_LOG(level, parts) ZEP_LINK_LOG("zeplinkserver", level, parts)
+#include "log/zeplog.h"
 
 ZEPLinkSvrChild::ZEPLinkSvrChild(ZEPFrame* frame, int childSocket, bool useSocketThread)
     : CmdTransfer(frame) {
@@ -59,7 +58,7 @@ bool ZEPLinkSvrChild::OnTick() {
     SendHB();
   }
   if (now - m_nLastHBMs.load() >= m_nDieSpan.load() * 1000 && m_nChildSocket > 0) {
-    LINK_LOG(LOG_WARN, "No HB from client. Cleared!");
+    ZEP_LOG_LINE(LOG_WARN, "No HB from client. Cleared!");
     NoHBDie();
     return true;
   }
@@ -97,7 +96,7 @@ void ZEPLinkSvrChild::doRunNode() {
         if (GeneralCmd_* cmd = GetCmd(ev)) {
           ProcessCmd(cmd);
         } else if (IsRecvBroken()) {
-          LINK_LOG(LOG_WARN, "Bad cmd stream from client. Cleared!");
+          ZEP_LOG_LINE(LOG_WARN, "Bad cmd stream from client. Cleared!");
           GoingtoQuit();
           return;
         }
@@ -107,7 +106,9 @@ void ZEPLinkSvrChild::doRunNode() {
           DisconnByCln();
           Quit();
         } else {
-          LINK_LOG(LOG_WARN, "m_ptrTCP->GetSocket() != m_nChildSocket");
+          // The text names members of an earlier version of this class and
+          // stays as log readers know it.
+          ZEP_LOG_LINE(LOG_WARN, "m_ptrTCP->GetSocket() != m_nChildSocket");
         }
         break;
       case kLinkOther:

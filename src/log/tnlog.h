@@ -1,26 +1,30 @@
-// tnlog.h — the process log with a copy of every line to a telnet console.
+// tnlog.h — the process log with a copy of every line to telnet consoles.
 //
-// Owns: nothing beyond ZEPLog; it borrows the frame (which must outlive it)
-// and the console socket (owned by the console node, which attaches it with
-// SetSocket and detaches it with SetSocket(-1) at logout).
+// Owns: nothing beyond ZEPLog; it borrows the console sockets (each owned by
+// its console node) and the frame, which is handed to the sender only: it
+// must live while a socket is attached (the consoles detach before the frame
+// stops, and the entry point deletes the frame before the log).
+//
+// Consoles: the console node of this program (telnet/telnetd.h) attaches
+// its socket with AddSocket when its user asks for the copy and takes it off
+// with RemoveSocket, under g_LogMutex, when the user stops it or the session
+// ends. SetSocket/GetSocket keep one more socket of their own, for a caller
+// that attaches a single console that way (SetSocket(-1) detaches it); the
+// program's console does not use it. Up to kMaxExtraSockets sockets besides
+// it get every line, and one console's logout never cuts another's copy.
 //
 // Threads and locks: as ZEPLog — PostProcess runs inside Log() under
-// g_LogMutex. SetSocket/GetSocket may be called from any thread (the console
-// node's thread sets it while other threads log); the socket is atomic.
-//
-// Several consoles: besides the one socket of SetSocket, up to
-// kMaxExtraSockets more can be attached with AddSocket and taken off with
-// RemoveSocket, so every console that asked for the copy gets each line and
-// one console's logout never cuts another's copy. The slots are atomics, so
-// these calls need no lock either; a console that closes its connection
-// after RemoveSocket must call it under g_LogMutex, which guarantees that no
-// send to the old descriptor is still under way (PostProcess runs under it).
+// g_LogMutex. The socket calls may be made from any thread without a lock:
+// the slots are atomics. A console that closes its connection after
+// RemoveSocket must call it under g_LogMutex, which guarantees that no send
+// to the old descriptor is still under way.
 //
 // Sending: every line leaves through the hook g_pTNLogSend(frame, socket,
 // line). The log sits below the frame and never calls it directly: the frame
 // installs its sender (TNLogFrameSend, zepframe.h: ZEPFrame::SendData of the
 // whole zero-terminated text) when it is built and no hook is set; an
-// application or a test may install its own. Without a hook no copy is sent.
+// application or a test may install its own. Without a hook, or without a
+// frame, no copy is sent.
 #ifndef ZEP_LOG_TNLOG_H
 #define ZEP_LOG_TNLOG_H
 
@@ -53,8 +57,9 @@ class ZEPTNLog : public ZEPLog {
   int GetSocketCount() const;
 
  protected:
-  // Appends "\r\n" and sends the line to the console; a failed send detaches
-  // the console (socket -1) so no more lines are tried on it.
+  // Appends "\r\n" and sends the line to every attached socket; a failed
+  // send detaches that socket only (its slot becomes -1), so no more lines
+  // are tried on it.
   void PostProcess(char* line) override;
 
  private:

@@ -19,14 +19,15 @@ Mutex g_LogMutex;
 
 namespace {
 // The deadlock detector sits below the log: its reports become ERRR lines
-// here. It calls this with none of its own locks held.
+// here. It calls this with none of its own locks held, but from inside a
+// wait it is tracking, so the log lock is taken untracked: the detector must
+// not be entered again while it reports.
 void LogDeadLock(const char* file, int line, const char* text) {
-  g_LogMutex.Acquire();
+  ZEPLockGuard lock(g_LogMutex, ZEPLockGuard::kUntracked, file, line);
   if (zeplog != nullptr)
     zeplog->Log(file, line, LOG_ERRR, text);
   else
     std::fprintf(stderr, "%s\n", text);
-  g_LogMutex.Release();
 }
 [[maybe_unused]] const bool kDeadLockSinkInstalled = [] {
   ZEPDeadLockReportFn none = nullptr;

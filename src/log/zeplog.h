@@ -38,8 +38,10 @@
 #include <ctime>
 #include <string>
 
+#include "base/lockguard.h"
 #include "base/zepmultithread.h"
 #include "base/zepstring.h"
+#include "base/zepthreadsafety.h"
 
 enum LOG_TYPE_ { LOG_MESG = 0, LOG_INFO = 1, LOG_WARN = 2, LOG_ERRR = 3 };
 
@@ -55,6 +57,9 @@ int ZEPFormatLogLine(char* buf, size_t size, const struct tm& t, bool bFileInfo,
 // ASCII, to `out` as UTF-8 through `cd` (from iconv_open("UTF-8",
 // "GB18030")); a byte that is no part of a character comes out as '?'.
 void ZEPGbToUtf8(iconv_t cd, const char* text, std::string& out);
+
+// The log lock: innermost of the process (see above).
+extern Mutex g_LogMutex;
 
 class ZEPLog {
  public:
@@ -88,9 +93,9 @@ class ZEPLog {
   bool IsToScreen() const { return m_bToScreen.load(); }
 
   // Caller holds g_LogMutex. A null msg writes nothing.
-  void Log(const char* file, int line, LOG_TYPE_ type, const char* msg);
+  void Log(const char* file, int line, LOG_TYPE_ type, const char* msg) REQUIRES(g_LogMutex);
   // As above with msg's text, then leaves msg empty ("") for the next line.
-  void Log(const char* file, int line, LOG_TYPE_ type, ZEPString& msg);
+  void Log(const char* file, int line, LOG_TYPE_ type, ZEPString& msg) REQUIRES(g_LogMutex);
 
  protected:
   // Gets every finished line; `line` has room for two more characters
@@ -130,15 +135,13 @@ class ZEPLog {
 };
 
 extern ZEPLog* zeplog;
-extern ZEPString strLog;
-extern Mutex g_LogMutex;
+extern ZEPString strLog GUARDED_BY(g_LogMutex);
 
 // One finished line from any unit above the log: written under g_LogMutex
 // (always the innermost lock). Any thread; does nothing before the log exists.
 inline void ZEPLogLine(const char* file, int line, LOG_TYPE_ level, ZEPString& text) {
-  g_LogMutex.Acquire();
+  ZEPLockGuard lock(g_LogMutex, file, line);
   if (zeplog != nullptr) zeplog->Log(file, line, level, text);
-  g_LogMutex.Release();
 }
 
 // ZEP_LOG_LINE(LOG_MESG, "text " << value): builds the line with ZEPString's <<.

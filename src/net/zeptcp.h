@@ -2,20 +2,33 @@
 //
 // Owns: one TCPSocketData record per socket (listeners, clients, accepted
 // children, UDP sockets), kept in m_SocketList and drawn from the thread-safe
-// pool m_TCPSocketDataPool; the TCPData read results waiting to be handed out
-// by Select (m_PendingList, m_HighPendingList, drawn from m_TCPDataPool); the
-// IPv4 black list; the poll array of one Select cycle. Closing a record's
-// descriptor and returning the record to its pool is the engine's job.
+// pool m_TCPSocketDataPool; the TCPData read results (pool m_TCPDataPool);
+// the IPv4 black list; the polling backend (ZEPTCPPoller, zeptcp_poll.h: the
+// poll array, the rotations and the results waiting to be handed out by
+// Select). Closing a record's descriptor and returning the record to its pool
+// is the engine's job. Address texts and resolution are zepaddr.h's; the name
+// utilities here forward to it.
 //
-// Threads: ZEPTCP has no lock of its own. Everything that touches the socket
-// list, a record, the pending lists or the black list must be serialised by
-// the caller with the engine lock of ZEP_MTTcp (zepsktthrdpool.h). Record
-// allocation and release also take the record pool's own mutex (a leaf lock,
-// taken inside the engine lock), because socket threads free records while
-// other threads create them. Creation (CreateServer, CreateClient,
-// CreateUDPSocket) runs without the engine lock and only locks inside
-// AddSocket; SendData, SendUdpTo, the buffer options and the name utilities
-// touch no engine state and may be called from any thread at any time.
+// The engine lock: m_EngineLock, the one Mutex that guards the socket list,
+// the records' plain fields, the black list, the result pool and the polling
+// backend (the GUARDED_BY marks below). It is declared here, beside what it
+// guards, so that every operation can say what it needs: one marked
+// REQUIRES(m_EngineLock) (or named ...Locked) expects its caller to hold it;
+// AddSocket, GetSocketCount, GetGeneration and GetTCPDataPoolCount take it
+// themselves; the locking forms of SetStarted and ClearNode are ZEP_MTTcp's
+// (zepmttcp.h). The frame holds it through GetEngineLock() around Select and
+// its per-socket calls.
+//
+// Threads: creation (CreateServer, CreateClient, CreateUDPSocket) runs
+// without the engine lock and takes it only inside AddSocket: a record that
+// fails before it is added (socket, resolution, bind, listen or connect
+// failing) was never listed and so has no results waiting; it is closed and
+// freed without touching anything the lock guards. SendData, SendUdpTo, the
+// buffer options, IsSocketWritable and the name utilities touch no engine
+// state and may be called from any thread at any time. Record allocation and
+// release take the record pool's own mutex (inside the engine lock when a
+// listed record is freed), because socket threads free records while other
+// threads create them.
 //
 // Record flags that an owning socket thread reads without the engine lock
 // (started, paused, flow-control paused, get-one-packet, close pending,
@@ -30,28 +43,32 @@
 //
 // Clocks: creation times and time to die are kept on the monotonic clock in
 // ms; SetTime2Die takes a wall-clock time() and converts it once. The
-// per-second bandwidth windows are 64-bit wall-clock seconds that restart on
-// any change of the second, so a clock set back starves nobody.
+// per-second byte windows are ZEPByteBudgets on the monotonic clock.
 //
-// Lock order: (caller's map / node-list / queue locks) -> engine lock -> record
-// pool lock; g_LogMutex innermost (CloseSocket logs while the engine lock may
-// be held).
+// Lock order: (caller's socket-map / node-list / queue locks) -> engine lock
+// -> record pool lock; g_LogMutex innermost (CloseSocket logs while the
+// engine lock may be held).
 #ifndef ZEP_NET_ZEPTCP_H
 #define ZEP_NET_ZEPTCP_H
 
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "base/zepbytebudget.h"
 #include "base/zepconst.h"
 #include "base/zepfixmem.h"
+#include "base/zepmultithread.h"
 #include "base/zepstring.h"
+#include "base/zepthreadsafety.h"
 #include "base/zeptlist.h"
+
+class ZEPTCPPoller;
 
 // Kinds of socket record.
 enum {
@@ -61,6 +78,32 @@ enum {
 };
 // Protocols (ZEP_PROTO_*), result codes (ZEP_TCP_*) and the largest read
 // (ZEP_TCP_BUFSIZE) are in base/zepconst.h.
+
+// What one record says at one moment, copied under the engine lock: a caller
+// may keep and read it after the lock is left, when the record itself may
+// already be gone.
+struct TCPSocketInfo {
+  int m_nSocket = -1;
+  uint32_t m_nGeneration = 0;
+  int m_nKind = 0;
+  int m_nProtocol = 0;
+  sockaddr_in m_Addr{};
+  ZEPString m_strHost;
+  ZEPString m_strPort;
+  ZEPString m_strIP;
+  int m_nPort = 0;
+  int m_nLocalPort = 0;
+  ZEPString m_strLocalIP;
+  ZEPString m_strListenHost;
+  ZEPString m_strListenPort;
+  int m_nBandwidth = 0;
+  int m_nPriority = 0;
+  bool m_bStarted = false;
+  bool m_bPaused = false;
+  bool m_bGetOnePacket = false;
+  bool m_bFCPaused = false;
+  bool m_bClosePending = false;
+};
 
 struct TCPSocketData {
   int m_nSocket;
@@ -74,9 +117,8 @@ struct TCPSocketData {
   ZEPString m_strLocalIP;
   ZEPString m_strListenHost;
   ZEPString m_strListenPort;
-  uint32_t m_nGeneration;  // set by AddSocket, see above
-  int64_t m_nSecond;       // Select's per-second byte window (time())
-  int m_nBytes;
+  uint32_t m_nGeneration;         // set by AddSocket, see above
+  ZEPByteBudget m_Budget;         // the polling engine's per-second window (engine lock)
   std::atomic<int> m_nBandwidth;  // bytes per second
   std::atomic<bool> m_bStarted;
   std::atomic<bool> m_bPaused;
@@ -89,8 +131,7 @@ struct TCPSocketData {
   std::atomic<int> m_nPriority;  // 1 high, 2 normal
   std::atomic<bool> m_bClosePending;
   std::atomic<bool> m_bCloseOnClear;
-  int64_t m_nThreadSecond;  // the owning socket thread's byte window (time())
-  int m_nThreadBytes;
+  ZEPByteBudget m_ThreadBudget;  // the owning socket thread's window (that thread only)
   // A listener out of descriptors: the owning socket thread's current pause
   // between accepts in ms (0: accepting normally) and the failures since the
   // last accept that worked.
@@ -118,6 +159,9 @@ struct TCPSocketData {
   // Monotonic ms at which the record expires (time to die, or the start
   // time-out of an unstarted record); INT64_MAX when never.
   int64_t ExpiryMs() const;
+  // The copy of the fields a caller outside the engine may see. Engine lock
+  // held.
+  void GetInfo(TCPSocketInfo* pInfo) const;
 };
 
 struct TCPData {
@@ -132,7 +176,6 @@ struct TCPData {
 
 class ZEPTCP {
  public:
-  static const int kPollCapacity = 1024;
   static const int kFDSetSize = 2500;
   static const int kDefaultBandwidth = 10 * 1024 * 1024;
   static const int kDefaultStartTimeout = 60;
@@ -142,59 +185,71 @@ class ZEPTCP {
   ZEPTCP(const ZEPTCP&) = delete;
   ZEPTCP& operator=(const ZEPTCP&) = delete;
 
-  // Stamps the create time and appends the record. Caller holds the engine
-  // lock (ZEP_MTTcp's override takes it itself).
-  virtual int AddSocket(TCPSocketData* pNode);
+  Mutex& GetEngineLock() RETURN_CAPABILITY(m_EngineLock) { return m_EngineLock; }
+
+  // Takes the engine lock and adds the record (AddSocketLocked).
+  virtual int AddSocket(TCPSocketData* pNode) EXCLUDES(m_EngineLock);
   // close(); a close that takes more than 2 s is logged.
   virtual int CloseSocket(int nSocket);
+  // Stamps the create time and the generation and appends the record.
+  int AddSocketLocked(TCPSocketData* pNode) REQUIRES(m_EngineLock);
 
   // --- Creation: descriptor or -1 (nothing is left behind on failure).
-  int CreateServer(const ZEPString& strHost, const ZEPString& strPort, int nProtocol);
-  int CreateClient(const ZEPString& strHost, const ZEPString& strPort, int nProtocol);
-  int CreateUDPSocket(int nKind);
+  int CreateServer(const ZEPString& strHost, const ZEPString& strPort, int nProtocol)
+      EXCLUDES(m_EngineLock);
+  int CreateClient(const ZEPString& strHost, const ZEPString& strPort, int nProtocol)
+      EXCLUDES(m_EngineLock);
+  int CreateUDPSocket(int nKind) EXCLUDES(m_EngineLock);
+  // Resolves the record's host and port texts into its address; 0 or -1.
   int Sockaddr(TCPSocketData* pNode);
   void SetMySocketOpt(int nSocket);
 
-  // --- Reading (engine lock held). Each appends one result to `list`.
-  int Accept(int nSocket, ZEPList<TCPData>& list);
-  int RecvTCPData(int nSocket, ZEPList<TCPData>& list);
-  int RecvUDPData(int nSocket, ZEPList<TCPData>& list);
+  // --- Reading (the polling engine). Each appends one result to `list`.
+  int Accept(int nSocket, ZEPList<TCPData>& list) REQUIRES(m_EngineLock);
+  int RecvTCPData(int nSocket, ZEPList<TCPData>& list) REQUIRES(m_EngineLock);
+  int RecvUDPData(int nSocket, ZEPList<TCPData>& list) REQUIRES(m_EngineLock);
   // One result per call, 0 when nothing is ready; never blocks. `szBuffer`
   // must hold ZEP_TCP_BUFSIZE bytes; `pFrom` may be null.
   // `pGen`, when given, receives the generation of the result's record.
   int Select(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol,
-             uint32_t* pGen = nullptr);
+             uint32_t* pGen = nullptr) REQUIRES(m_EngineLock);
   int SelectHighPrioritySocket(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
-                               int& nProtocol, uint32_t* pGen = nullptr);
+                               int& nProtocol, uint32_t* pGen = nullptr) REQUIRES(m_EngineLock);
+  // Pops the head of `list` into the outputs (0 when it is empty).
   int SelectOut(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol,
-                ZEPList<TCPData>& list, uint32_t* pGen = nullptr);
+                ZEPList<TCPData>& list, uint32_t* pGen = nullptr) REQUIRES(m_EngineLock);
 
   // --- Sending (no engine state; any thread).
   int SendData(int nSocket, const char* pData, int nLength);
   int SendUdpTo(int nSocket, const sockaddr* pAddr, const char* pData, int nLength);
 
   // Removes the record and, with bClose, closes the descriptor. 0, or -1 when
-  // the socket has no record. Engine lock held.
-  int ClearNode(int nSocket, bool bClose);
-  TCPSocketData* SeekSocket(int nSocket) const;
+  // the socket has no record.
+  int ClearNodeLocked(int nSocket, bool bClose) REQUIRES(m_EngineLock);
+  // The record itself: valid only while the caller holds the engine lock.
+  TCPSocketData* SeekSocket(int nSocket) const REQUIRES(m_EngineLock);
   // The generation of the socket's record, 0 without a record.
-  uint32_t GetGeneration(int nSocket) const;
-  int GetSocketCount() const { return static_cast<int>(m_SocketList.GetCount()); }
+  uint32_t GetGeneration(int nSocket) const EXCLUDES(m_EngineLock);
+  uint32_t GetGenerationLocked(int nSocket) const REQUIRES(m_EngineLock);
+  int GetSocketCount() const EXCLUDES(m_EngineLock);
+  int GetSocketCountLocked() const REQUIRES(m_EngineLock) {
+    return static_cast<int>(m_SocketList.GetCount());
+  }
 
-  // --- Per-socket setters (engine lock held): -1 without a record, else 0.
-  int SetStarted(int nSocket, bool bStarted);
-  int SetPaused(int nSocket, bool bPaused);
-  int SetFCPaused(int nSocket, bool bPaused);
+  // --- Per-socket setters: -1 without a record, else 0.
+  int SetStartedLocked(int nSocket, bool bStarted) REQUIRES(m_EngineLock);
+  int SetPaused(int nSocket, bool bPaused) REQUIRES(m_EngineLock);
+  int SetFCPaused(int nSocket, bool bPaused) REQUIRES(m_EngineLock);
   // Only the record of that generation (0: whichever record has the number).
-  int SetFCPaused(int nSocket, uint32_t nGeneration, bool bPaused);
-  int SetGetOnePacket(int nSocket, bool bOne);
-  int SetPriority(int nSocket, int nPriority);
+  int SetFCPaused(int nSocket, uint32_t nGeneration, bool bPaused) REQUIRES(m_EngineLock);
+  int SetGetOnePacket(int nSocket, bool bOne) REQUIRES(m_EngineLock);
+  int SetPriority(int nSocket, int nPriority) REQUIRES(m_EngineLock);
   // nTime: a wall-clock time(); 0 = never.
-  int SetTime2Die(int nSocket, long nTime);
-  int SetStartTimeout(int nSocket, int nSeconds);
-  int SetBandwidth(int nSocket, int nBandwidth);  // 0 even without a record
+  int SetTime2Die(int nSocket, long nTime) REQUIRES(m_EngineLock);
+  int SetStartTimeoutLocked(int nSocket, int nSeconds) REQUIRES(m_EngineLock);
+  int SetBandwidth(int nSocket, int nBandwidth) REQUIRES(m_EngineLock);  // 0 even without a record
 
-  // --- Engine settings.
+  // --- Engine settings (atomics; any thread).
   void SetDefaultConnBandwidth(int n) { m_nDefaultConnBandwidth = n; }
   int GetDefaultConnBandwidth() const { return m_nDefaultConnBandwidth.load(); }
   void SetTotalBandwidth(int n) { m_nTotalBandwidth = n; }
@@ -210,122 +265,98 @@ class ZEPTCP {
   int GetSocketSendBuffer(int nSocket);
   int GetSocketRecvBuffer(int nSocket);
 
-  // --- Record queries (engine lock held).
-  ZEPString GetIPAddr(int nSocket) const;
-  ZEPString GetPeerIP(int nSocket) const;
-  int GetPeerPort(int nSocket) const;
-  ZEPString GetLocalIP(int nSocket) const;
-  int GetLocalPort(int nSocket) const;
-  int GetClientSockAddr(int nSocket, sockaddr* pAddr) const;
-  int GetSocketBufDataCount(int nSocket);
-  bool IsSocketInPollFD(int nSocket, int nCount, int nMask) const;
+  // --- Record queries.
+  ZEPString GetIPAddr(int nSocket) const REQUIRES(m_EngineLock);
+  ZEPString GetPeerIP(int nSocket) const REQUIRES(m_EngineLock);
+  int GetPeerPort(int nSocket) const REQUIRES(m_EngineLock);
+  ZEPString GetLocalIP(int nSocket) const REQUIRES(m_EngineLock);
+  int GetLocalPort(int nSocket) const REQUIRES(m_EngineLock);
+  int GetClientSockAddr(int nSocket, sockaddr* pAddr) const REQUIRES(m_EngineLock);
+  int GetSocketBufDataCount(int nSocket) REQUIRES(m_EngineLock);
+  bool IsSocketInPollFD(int nSocket, int nCount, int nMask) const REQUIRES(m_EngineLock);
 
   // Writable right now; any descriptor value is safe (poll, not an fd_set).
   bool IsSocketWritable(int nSocket) const;
 
-  // --- Name utilities (no engine state; any thread).
+  // --- Name utilities (no engine state; any thread): zepaddr.h's.
   static bool IsIPAddr(const char* szIP);
-  // Parses a dotted-decimal text of four parts 0-255 into a network-order
-  // address; false for anything else.
-  static bool ParseIPv4(const char* szIP, uint32_t* pAddr);
   static bool IsDigitalStr(const char* sz);
   static int HostToIP(const ZEPString& strHost, ZEPString& strIP);
   static ZEPString GetHostname();
   static ZEPString GetHostIP();
+  // Binds a UDP socket to ip:port to tell a local address from a foreign one.
   bool IsMyIP(const ZEPString& strIP, int nPort);
   static const char* ReadUntil(const char* szText, const char* szDelims);
 
-  // --- Black list (engine lock held). Addresses are kept in network order.
-  int AddIPBlackList(const char* szIP);
-  int DelIPBlackList(const char* szIP);
-  void ClrIPBlackList() { m_BlackList.clear(); }
-  bool IsBlackListed(uint32_t nAddr) const;
+  // --- Black list. Addresses are kept in network order.
+  int AddIPBlackList(const char* szIP) REQUIRES(m_EngineLock);
+  int DelIPBlackList(const char* szIP) REQUIRES(m_EngineLock);
+  void ClrIPBlackList() REQUIRES(m_EngineLock) { m_BlackList.clear(); }
 
   // Kind-2 records accepted by the listener created with this host and port
-  // text. Engine lock held.
-  int CountChild(const ZEPString& strHost, const ZEPString& strPort) const;
+  // text.
+  int CountChild(const ZEPString& strHost, const ZEPString& strPort) const REQUIRES(m_EngineLock);
 
-  unsigned GetTCPDataPoolCount() const { return m_TCPDataPool.GetCount(); }
+  unsigned GetTCPDataPoolCount() EXCLUDES(m_EngineLock);
   unsigned GetTCPSocketDataPoolCount();
 
  protected:
+  friend class ZEPTCPPoller;
+
   // A record got a deadline (it was added unstarted, or its time to die or
-  // start time-out was set) at monotonic ms `dueMs`. Engine lock held.
-  virtual void DeadlineAdded(int64_t /*dueMs*/) {}
+  // start time-out was set) at monotonic ms `dueMs`.
+  virtual void DeadlineAddedLocked(int64_t /*dueMs*/) REQUIRES(m_EngineLock) {}
   // Record pool access under the pool's own lock.
   TCPSocketData* NewRecord(int nKind, int nProtocol);
   void FreeRecord(TCPSocketData* pNode);
-  // Closes (when asked) and frees a record that is no longer in the list.
-  void DropRecord(TCPSocketData* pNode, bool bClose);
+  // Closes (when asked) and frees a record taken out of the list, with the
+  // results still waiting for its socket.
+  void DropRecordLocked(TCPSocketData* pNode, bool bClose) REQUIRES(m_EngineLock);
+  // Closes and frees a record that was never added: nothing of it can be in
+  // the socket list or among the results, so no engine lock is needed.
+  void DiscardNewRecord(TCPSocketData* pNode);
   // Removes the record at the cursor; the cursor must stand on it.
-  void RemoveAtCursor(SmartPtr<CListNode>& cursor, TCPSocketData* pNode);
-  // Builds a kind-2 record for a new descriptor accepted on pListen. Returns
-  // the record (already added with AddSocket's non-locking form when
-  // bLocked, else through the virtual AddSocket), or null when refused.
-  TCPSocketData* AcceptChild(TCPSocketData* pListen, int nNew, const sockaddr_in& peer,
-                             bool bLocked);
+  void RemoveAtCursorLocked(SmartPtr<CListNode>& cursor, TCPSocketData* pNode)
+      REQUIRES(m_EngineLock);
+  // A kind-2 record, not yet added, for a new descriptor accepted on pListen.
+  TCPSocketData* NewChildRecord(const TCPSocketData* pListen, int nNew, const sockaddr_in& peer);
   // One accept() on the listener: the new descriptor (peer filled) or -1.
   int AcceptRaw(int nListen, sockaddr_in* pPeer);
   // A new connection that must be closed at once: the engine is at its
-  // descriptor ceiling or the peer is black-listed. Engine lock held.
-  bool IsRefused(const sockaddr_in& peer) const {
-    return IsAtCeiling() || IsBlackListed(peer.sin_addr.s_addr);
+  // descriptor ceiling or the peer is black-listed.
+  bool IsRefusedLocked(const sockaddr_in& peer) const REQUIRES(m_EngineLock) {
+    return GetSocketCountLocked() >= GetFDSetSize() - 10 ||
+           IsBlackListedLocked(peer.sin_addr.s_addr);
   }
-  bool IsAtCeiling() const { return GetSocketCount() >= GetFDSetSize() - 10; }
+  bool IsBlackListedLocked(uint32_t nAddr) const REQUIRES(m_EngineLock);
 
-  TCPData* NewResult(ZEPList<TCPData>& list, int nSocket, int nProtocol);
-  int SettleResult(TCPData* d, ssize_t n);
-  TCPSocketData* NewAddressedRecord(int nKind, const ZEPString& strHost, const ZEPString& strPort,
-                                    int nProtocol);
-
-  ZEPList<TCPSocketData> m_SocketList;
-  ZEPMTFixMem<TCPSocketData, 100, 10, 10> m_TCPSocketDataPool;
+  mutable Mutex m_EngineLock;  // see above
+  ZEPList<TCPSocketData> m_SocketList GUARDED_BY(m_EngineLock);
+  ZEPMTFixMem<TCPSocketData, 100, 10, 10> m_TCPSocketDataPool;  // its own mutex
 
  private:
-  // The rotation state of one Select flavour (normal or high priority).
-  struct Rotation {
-    SmartPtr<CListNode> m_FillCursor;  // last record put into the poll array (or read)
-    SmartPtr<CListNode> m_ReadCursor;  // where the current cycle's reading starts after
-    bool m_bResume = false;
-  };
-  // Fills the poll array from the list, expiring records on the way. Returns
-  // the entry count; sets rot.m_bResume when the array filled up before the
-  // end of the list.
-  int FillPass(Rotation& rot, bool bResume, int nPriority, int64_t nowMs);
-  // Reads the ready records of the last FillPass; nPriority 2 does the
-  // bandwidth accounting. Returns false when the total budget ran out.
-  bool ReadPass(Rotation& rot, bool bCycleResume, int nCount, int nPriority,
-                ZEPList<TCPData>& list);
+  TCPData* NewResultLocked(ZEPList<TCPData>& list, int nSocket, int nProtocol)
+      REQUIRES(m_EngineLock);
+  int SettleResultLocked(TCPData* d, ssize_t n) REQUIRES(m_EngineLock);
+  TCPSocketData* NewAddressedRecord(int nKind, const ZEPString& strHost, const ZEPString& strPort,
+                                    int nProtocol);
+  // One accept or read of the record's kind into `list`; the bytes read.
+  int ReadOneLocked(TCPSocketData* pNode, ZEPList<TCPData>& list) REQUIRES(m_EngineLock);
   template <class F>
-  int WithRecord(int nSocket, F f) {
+  int WithRecordLocked(int nSocket, F f) REQUIRES(m_EngineLock) {
     TCPSocketData* p = SeekSocket(nSocket);
     if (p == NULL) return -1;
     f(p);
     return 0;
   }
-  bool ExpireRecord(TCPSocketData* pNode, int64_t nowMs) const;
-  int ReadOne(TCPSocketData* pNode, ZEPList<TCPData>& list);
-  static int PopResult(ZEPList<TCPData>& list, ZEPFixMem<TCPData, 100, 10, 10>& pool, int& nSocket,
-                       char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol,
-                       uint32_t* pGen);
-  int CountResults(ZEPList<TCPData>& list, int nSocket) const;
-  void DropResults(ZEPList<TCPData>& list, int nSocket);
 
-  ZEPList<TCPData> m_PendingList;
-  ZEPList<TCPData> m_HighPendingList;
-  ZEPFixMem<TCPData, 100, 10, 10> m_TCPDataPool;
-  pollfd m_PollFD[kPollCapacity];
-  TCPSocketData* m_PollNode[kPollCapacity];
-  int m_nPollCapacity;
+  ZEPFixMem<TCPData, 100, 10, 10> m_TCPDataPool GUARDED_BY(m_EngineLock);
+  const std::unique_ptr<ZEPTCPPoller> m_pPoller PT_GUARDED_BY(m_EngineLock);
   std::atomic<int> m_nDefaultConnBandwidth;  // read by creators on any thread
   std::atomic<int> m_nTotalBandwidth;
   std::atomic<int> m_nSelectSize;
-  int64_t m_nTotalSecond;  // time()
-  int m_nTotalBytes;
   std::atomic<uint32_t> m_nNextGeneration{1};
-  Rotation m_Normal;
-  Rotation m_High;
-  std::vector<uint32_t> m_BlackList;
+  std::vector<uint32_t> m_BlackList GUARDED_BY(m_EngineLock);
 };
 
 #endif  // ZEP_NET_ZEPTCP_H

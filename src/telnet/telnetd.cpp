@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/lockguard.h"
 #include "base/zepconst.h"
 #include "frame/zepframe.h"
 #include "log/tnlog.h"
@@ -15,8 +16,6 @@ std::atomic<TelnetDecryptFn> g_pTelnetDecrypt{nullptr};
 namespace {
 
 const char kPasswordPrompt[] = "Password:";
-
-#define TELNET_LOG(level, parts) ZEP_LOG_LINE(level, parts)
 
 }  // namespace
 
@@ -48,12 +47,12 @@ void CTelnetdNode::SetHostPort(const ZEPString& host, const ZEPString& port) {
 }
 
 void CTelnetdNode::SetPrompt(const ZEPString& prompt) {
-  std::lock_guard<std::mutex> lock(m_SettingsLock);
+  ZEPLockGuard lock(m_SettingsLock);
   m_strPrompt = prompt;
 }
 
 ZEPString CTelnetdNode::GetPrompt() {
-  std::lock_guard<std::mutex> lock(m_SettingsLock);
+  ZEPLockGuard lock(m_SettingsLock);
   return m_strPrompt;
 }
 
@@ -67,12 +66,12 @@ int CTelnetdNode::SetPasswd(const ZEPString& scrambled) {
 }
 
 void CTelnetdNode::SetPlainPasswd(const ZEPString& password) {
-  std::lock_guard<std::mutex> lock(m_SettingsLock);
+  ZEPLockGuard lock(m_SettingsLock);
   m_strPasswd = password;
 }
 
 ZEPString CTelnetdNode::GetPasswd() {
-  std::lock_guard<std::mutex> lock(m_SettingsLock);
+  ZEPLockGuard lock(m_SettingsLock);
   return m_strPasswd;
 }
 
@@ -108,7 +107,7 @@ int CTelnetdNode::Listen() {
       if (t != nullptr && t->GetTimerID() == wait) break;
     }
   }
-  TELNET_LOG(LOG_ERRR, "Listen on " << m_strHost << ":" << m_strPort << " fail.");
+  ZEP_LOG_LINE(LOG_ERRR, "Listen on " << m_strHost << ":" << m_strPort << " fail.");
   return -1;
 }
 
@@ -129,7 +128,7 @@ void CTelnetdNode::doRunNode() {
   }
   m_nListenPort.store(frame->GetLocalPort(sock));
   m_nListenState.store(1);
-  TELNET_LOG(LOG_INFO, "Console listening on " << m_strHost << ":" << frame->GetLocalPort(sock));
+  ZEP_LOG_LINE(LOG_INFO, "Console listening on " << m_strHost << ":" << frame->GetLocalPort(sock));
   for (;;) {
     RecvEvent();
     CEvent* e = Event().Get();
@@ -144,7 +143,7 @@ void CTelnetdNode::Serve(CTCPEvent* ev) {
   // A listening socket reports new connections only; anything else (an
   // error on the socket) is no connection and is passed over.
   if (!ev->IsTcpNew() || ev->GetRecvSize() != static_cast<int>(sizeof(int))) {
-    TELNET_LOG(LOG_WARN, "Console listener: event " << ev->GetRC() << " ignored.");
+    ZEP_LOG_LINE(LOG_WARN, "Console listener: event " << ev->GetRC() << " ignored.");
     return;
   }
   int child = -1;
@@ -190,26 +189,20 @@ int CTelnetClientNode::Send(const ZEPString& text) {
 }
 
 int CTelnetClientNode::SetLogCopy(bool on) {
-  int rc = -1;
-  g_LogMutex.Acquire();
-  if (ZEPTNLog* log = dynamic_cast<ZEPTNLog*>(zeplog)) {
-    if (on) {
-      rc = log->AddSocket(GetSocket());
-    } else {
-      log->RemoveSocket(GetSocket());
-      rc = 0;
-    }
-  }
-  g_LogMutex.Release();
-  return rc;
+  // Under the log lock: once a socket is off, no line is still being sent
+  // to it (PostProcess runs under this lock too).
+  ZEPLockGuard lock(g_LogMutex);
+  ZEPTNLog* log = dynamic_cast<ZEPTNLog*>(zeplog);
+  if (log == nullptr) return -1;
+  if (on) return log->AddSocket(GetSocket());
+  log->RemoveSocket(GetSocket());
+  return 0;
 }
 
 bool CTelnetClientNode::IsLogCopy() {
-  g_LogMutex.Acquire();
+  ZEPLockGuard lock(g_LogMutex);
   ZEPTNLog* log = dynamic_cast<ZEPTNLog*>(zeplog);
-  const bool on = log != nullptr && log->HasSocket(GetSocket());
-  g_LogMutex.Release();
-  return on;
+  return log != nullptr && log->HasSocket(GetSocket());
 }
 
 void CTelnetClientNode::TakeInput(CTCPEvent* ev) {
@@ -267,8 +260,8 @@ bool CTelnetClientNode::OnTick() {
   const TelnetLimits_tag& limits = m_Owner->GetLimits();
   const int limit = m_bLoggedIn.load() ? limits.m_nIdleSec : limits.m_nLoginIdleSec;
   if (m_nIdleSeconds > limit) {
-    TELNET_LOG(LOG_INFO, "Console " << m_strPeer << ": idle for more than " << limit
-                                    << " s, connection closed.");
+    ZEP_LOG_LINE(LOG_INFO, "Console " << m_strPeer << ": idle for more than " << limit
+                                      << " s, connection closed.");
     return true;
   }
   return false;
@@ -299,12 +292,12 @@ void CTelnetClientNode::doRunNode() {
       const int rc = AcceptPasswd();
       if (rc == 0) continue;
       if (rc < 0) {
-        TELNET_LOG(LOG_WARN, "Console " << m_strPeer << ": wrong password, connection closed.");
+        ZEP_LOG_LINE(LOG_WARN, "Console " << m_strPeer << ": wrong password, connection closed.");
         break;
       }
       m_bLoggedIn.store(true);
       m_Input.SetEcho(true);
-      TELNET_LOG(LOG_INFO, "Console " << m_strPeer << ": logged in.");
+      ZEP_LOG_LINE(LOG_INFO, "Console " << m_strPeer << ": logged in.");
       OnLogin();
       if (Send("\r\n", 2) != 0 || Send(m_Owner->GetPrompt()) != 0) break;
     }

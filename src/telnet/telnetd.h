@@ -30,9 +30,10 @@
 
 #include <atomic>
 #include <cstddef>
-#include <mutex>
 
+#include "base/zepmultithread.h"
 #include "base/zepstring.h"
+#include "base/zepthreadsafety.h"
 #include "events/appnode.h"
 #include "telnet/telnetline.h"
 
@@ -103,9 +104,9 @@ class CTelnetdNode : public CAppNode {
 
   ZEPString m_strHost;
   ZEPString m_strPort;
-  std::mutex m_SettingsLock;
-  ZEPString m_strPrompt;  // m_SettingsLock
-  ZEPString m_strPasswd;  // m_SettingsLock
+  Mutex m_SettingsLock;  // a leaf: taken with no other lock held
+  ZEPString m_strPrompt GUARDED_BY(m_SettingsLock);
+  ZEPString m_strPasswd GUARDED_BY(m_SettingsLock);
   TelnetLimits_tag m_Limits;
   std::atomic<int> m_nListenState{0};
   std::atomic<int> m_nListenPort{-1};

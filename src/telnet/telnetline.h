@@ -61,7 +61,7 @@ class CTelnetInput {
 
  private:
   enum State { kInData, kInLineEnd, kInCommand, kInOption, kInSub, kInSubCommand };
-  // A byte of data in state kData; true when it ended a line.
+  // A byte of data in state kInData; true when it ended a line.
   bool TakeData(unsigned char c, ZEPString& echo);
   void EndLine(ZEPString& echo);
 

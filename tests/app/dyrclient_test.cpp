@@ -15,6 +15,7 @@
 #include "app/appshell.h"
 #include "app/dyrmsg.h"
 #include "app/global.h"
+#include "base/lockguard.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
 
@@ -27,10 +28,8 @@ using e2e::FakeServer;
 class CaptureLog : public ZEPLog {
  public:
   std::string Text() {
-    g_LogMutex.Acquire();
-    std::string text = m_Text;
-    g_LogMutex.Release();
-    return text;
+    ZEPLockGuard lock(g_LogMutex);
+    return m_Text;
   }
 
  protected:
@@ -55,9 +54,10 @@ class ClientNodeTest : public ::testing::Test {
     // The node reads and writes its client id file in the work directory.
     ASSERT_EQ(SetWorkDir(m_Dir.path().c_str()), 0);
     ASSERT_EQ(ComposePaths(), 0);
-    g_LogMutex.Acquire();
-    zeplog = &m_Log;
-    g_LogMutex.Release();
+    {
+      ZEPLockGuard lock(g_LogMutex);
+      zeplog = &m_Log;
+    }
     m_pFrame = new ZEPFrame(true, true);
     m_pFrame->Service();
   }
@@ -68,9 +68,10 @@ class ClientNodeTest : public ::testing::Test {
       m_pFrame->WaitServiceStop();
       delete m_pFrame;
     }
-    g_LogMutex.Acquire();
-    zeplog = nullptr;
-    g_LogMutex.Release();
+    {
+      ZEPLockGuard lock(g_LogMutex);
+      zeplog = nullptr;
+    }
   }
 
   // A started node for `server`; retryMs < 0 uses the one-argument constructor.

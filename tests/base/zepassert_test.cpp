@@ -6,10 +6,10 @@
 
 TEST(ZepAssertDeathTest, NamesExpressionUnitAndLine) {
   void* pReturn = nullptr;
-  // The message carries the expression as written, the unit without path or
-  // extension, and a line number.
+  // The message carries the expression as written, the unit without path,
+  // extension or topic (this file is zepassert_test.cpp), and a line number.
   EXPECT_DEATH(ZEP_ASSERT(NULL != pReturn),
-               "Assertion failed: NULL != pReturn, unit zepassert_test, line [0-9]+");
+               "Assertion failed: NULL != pReturn, unit zepassert, line [0-9]+");
 }
 
 TEST(ZepAssertTest, TrueExpressionIsEvaluatedOnceAndPasses) {

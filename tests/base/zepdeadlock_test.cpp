@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/lockguard.h"
+
 namespace {
 
 // A thread that runs the steps it is given, one at a time, and returns when
@@ -243,10 +245,10 @@ TEST_F(DeadLock, RandomOrderedLockingLeavesEmptyTreesAndNoReport) {
   ExpectEmptyTrees();
 }
 
-TEST_F(DeadLock, GuardMacroHoldsForItsScope) {
+TEST_F(DeadLock, TrackedGuardHoldsForItsScope) {
   Mutex m;
   {
-    ZEP_DL_LOCK(guard, m);
+    ZEPLockGuard guard(m, ZEPLockGuard::kTracked);
     EXPECT_FALSE(m.TryAcquire());
     EXPECT_EQ(std::make_pair(1u, 1u), Records());
   }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/lockguard.h"
 #include "log/zeplog.h"
 
 class LogCapture : public ZEPLog {
@@ -14,23 +15,20 @@ class LogCapture : public ZEPLog {
     SetToScreen(false);
     SetToFile(false);
     SetLogIt(true);
-    g_LogMutex.Acquire();
+    ZEPLockGuard lock(g_LogMutex);
     m_pBefore = zeplog;
     zeplog = this;
-    g_LogMutex.Release();
   }
   ~LogCapture() override {
-    g_LogMutex.Acquire();
+    ZEPLockGuard lock(g_LogMutex);
     zeplog = m_pBefore;
-    g_LogMutex.Release();
   }
   // Lines holding both `tag` ("WARN", ...) and `text`.
   int Count(const char* tag, const std::string& text) {
-    g_LogMutex.Acquire();
+    ZEPLockGuard lock(g_LogMutex);
     int n = 0;
     for (const std::string& l : m_Lines)
       n += (l.find(tag) != std::string::npos && l.find(text) != std::string::npos);
-    g_LogMutex.Release();
     return n;
   }
 

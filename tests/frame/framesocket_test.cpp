@@ -18,7 +18,7 @@
 #include "events/appnode.h"
 #include "events/events.h"
 #include "frame/zepframe.h"
-#include "net/zepsktthrdpool.h"
+#include "net/zepthreadtcp.h"
 #include "support/frame_helpers.h"
 #include "support/nettest_util.h"
 
@@ -123,9 +123,13 @@ class FrameSocket : public ::testing::TestWithParam<bool> {
     return n;
   }
   ZEP_MTTcp* Engine() { return frame->GetTCPEngine(); }
-  bool Listed(int sock) {
-    ZEPEngineGuard g(Engine());
-    return Engine()->SeekSocket(sock) != nullptr;
+  bool Listed(int sock) { return frame->SeekSocket(sock, nullptr) == 0; }
+  // The engine's record as the frame copies it out; a default (socket -1)
+  // when there is none.
+  TCPSocketInfo Record(int sock) {
+    TCPSocketInfo info;
+    frame->SeekSocket(sock, &info);
+    return info;
   }
   // The descriptor of the child accepted last on `server`, as told by the
   // node's new-connection event; -1 when there is none.
@@ -136,11 +140,7 @@ class FrameSocket : public ::testing::TestWithParam<bool> {
         std::memcpy(&child, e.data.data(), sizeof(int));
     return child;
   }
-  bool Paused(int sock) {
-    ZEPEngineGuard g(Engine());
-    TCPSocketData* p = Engine()->SeekSocket(sock);
-    return p != nullptr && p->m_bPaused.load();
-  }
+  bool Paused(int sock) { return Record(sock).m_bPaused; }
   // A listener with `node` attached, a frame client connected to it and the
   // accepted child, attached to `node` as well.
   void TcpPair(SockNode* node, int* server, int* client, int* child) {
@@ -240,10 +240,8 @@ TEST_P(FrameSocket, AttachRefusesUnknownMismatchedAndQuittingNodes) {
   frame->AddNode(q, true);
   ASSERT_TRUE(WaitFor([&] { return q->IsQuiting(); }));
   EXPECT_EQ(-1, frame->AddTCPEvent(q, u, 0));
-  {
-    ZEPEngineGuard g(Engine());
-    EXPECT_FALSE(Engine()->SeekSocket(u)->m_bStarted.load());
-  }
+  EXPECT_EQ(u, Record(u).m_nSocket);
+  EXPECT_FALSE(Record(u).m_bStarted);
   // An event for a socket nobody is attached to is taken by no one: only the
   // producer's reference is left, and dropping it returns the event to its
   // pool. The pool counts are not compared here, as the polling loop holds
@@ -407,20 +405,14 @@ TEST_P(FrameSocket, FloodingASlowNodePausesAtHundredAndResumes) {
     sendto(peer, "f", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
   // A hundred wait, and the socket stops being read.
   ASSERT_TRUE(WaitFor([&] { return a->Queue().GetTCPCount(u) >= 100; }));
-  {
-    ZEPEngineGuard g(Engine());
-    EXPECT_TRUE(Engine()->SeekSocket(u)->m_bFCPaused.load());
-  }
+  EXPECT_TRUE(Record(u).m_bFCPaused);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_LE(a->Queue().GetTCPCount(u), 101);
   EXPECT_EQ(1u, a->Queue().GetFlowStats().nSocketPauses);
   open = true;
   ASSERT_TRUE(WaitFor([&] { return a->Count() == static_cast<size_t>(kSent); }));
   EXPECT_GE(a->Queue().GetFlowStats().nSocketResumes, 1u);
-  {
-    ZEPEngineGuard g(Engine());
-    EXPECT_FALSE(Engine()->SeekSocket(u)->m_bFCPaused.load());
-  }
+  EXPECT_FALSE(Record(u).m_bFCPaused);
   close(peer);
 }
 

@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "base/lockguard.h"
 #include "frame/zepframe.h"
-#include "net/zepsktthrdpool.h"
+#include "net/zepmttcp.h"
 #include "support/frame_helpers.h"
 #include "support/nettest_util.h"
 
@@ -77,7 +78,7 @@ TEST(SocketGeneration, EngineRecordsOfAReusedNumberTellApartAndPausesGoByGenerat
   uint32_t g2 = e.GetGeneration(s2);
   EXPECT_NE(g1, g2);
 
-  ZEPEngineGuard guard(&e);
+  ZEPLockGuard guard(e.GetEngineLock());
   TCPSocketData* rec = e.SeekSocket(s2);
   ASSERT_NE(nullptr, rec);
   // A pause counted for the old socket leaves the new one alone...

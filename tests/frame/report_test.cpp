@@ -15,7 +15,7 @@
 #include "events/threadpool.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
-#include "net/zepsktthrdpool.h"
+#include "net/zepmttcp.h"
 #include "support/frame_helpers.h"
 #include "support/nettest_util.h"
 

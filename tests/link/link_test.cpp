@@ -97,6 +97,13 @@ int AcceptWithin(int listener, int ms) {
 
 std::string Port(int listener) { return std::to_string(nettest::LocalPort(listener)); }
 
+// A client of `listener`'s port on loopback, not yet added to the frame.
+TestClient* ClientOf(ZEPFrame* f, std::shared_ptr<Seen> seen, int listener) {
+  TestClient* c = new TestClient(f, seen);
+  c->SetServerHostPort("127.0.0.1", Port(listener).c_str());
+  return c;
+}
+
 // One encoder per connection: compressed frames carry their stream's context.
 std::string Frame(ZEPCmdEncoder& enc, uint32_t seq, uint16_t code, const std::string& data,
                   int encoding) {
@@ -139,8 +146,7 @@ TEST(LinkClient, SilentServerIsClearedAfterTheDieSpanThenReconnects) {
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   int listener = nettest::PlainListener();
-  TestClient* c = new TestClient(f.frame, seen);
-  c->SetServerHostPort("127.0.0.1", Port(listener).c_str());
+  TestClient* c = ClientOf(f.frame, seen, listener);
   c->SetSendHBSpan(100);
   c->SetDieSpan(2);
   c->SetReconnectSpan(1);
@@ -174,8 +180,7 @@ TEST(LinkClient, NoReconnectLeavesAClearedClientDisconnected) {
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   int listener = nettest::PlainListener();
-  TestClient* c = new TestClient(f.frame, seen);
-  c->SetServerHostPort("127.0.0.1", Port(listener).c_str());
+  TestClient* c = ClientOf(f.frame, seen, listener);
   c->SetDieSpan(1);
   c->SetReconnectSpan(1);
   c->SetTryReconnect(false);
@@ -229,8 +234,7 @@ TEST(LinkClient, ServerCloseAndBadStreamClearTheLink) {
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   int listener = nettest::PlainListener();
-  TestClient* c = new TestClient(f.frame, seen);
-  c->SetServerHostPort("127.0.0.1", Port(listener).c_str());
+  TestClient* c = ClientOf(f.frame, seen, listener);
   c->SetReconnectSpan(1);
   ASSERT_EQ(0, f->AddNode(c, true));
   int peer = AcceptWithin(listener, 5000);
@@ -271,6 +275,50 @@ TEST(LinkClient, ServerCloseAndBadStreamClearTheLink) {
   EXPECT_EQ(1, log.Count("INFO", "Disconnected by server."));
   EXPECT_EQ(1, log.Count("WARN", "Bad cmd stream from server. Cleared!"));
   c->SetTryReconnect(false);
+  c->Quit();
+  EXPECT_TRUE(nettest::WaitFor([&] { return seen->destroyed.load(); }, 5000));
+  close(peer);
+  close(listener);
+}
+
+// A close event of an earlier socket whose number the link's socket reuses
+// (it waited in the queue while the link was cleared and connected again)
+// must not end the current link; the current generation's close does.
+TEST(LinkClient, CloseOfAnEarlierSocketWithTheSameNumberKeepsTheLink) {
+  LogCapture log;
+  zeptest::ServedFrame f;
+  auto seen = std::make_shared<Seen>();
+  int listener = nettest::PlainListener();
+  TestClient* c = ClientOf(f.frame, seen, listener);
+  c->SetTryReconnect(false);
+  ASSERT_EQ(0, f->AddNode(c, true));
+  int peer = AcceptWithin(listener, 5000);
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(nettest::WaitFor([&] { return seen->connects.load() == 1; }, 5000));
+  const int sock = c->GetServerSocket();
+  const uint32_t generation = f->GetSocketGeneration(sock);
+  ASSERT_NE(0u, generation);
+  auto closeOf = [&](uint32_t gen) {
+    SmartPtr<CTCPEvent> ev(f->AllocTCPEvent());
+    ev->SetRC(ZEP_TCP_CLOSE);
+    ev->SetSocket(sock);
+    ev->SetGeneration(gen);
+    EXPECT_TRUE(f->Enqueue(c, ev.Get(), true, false));
+    ev.Release();
+  };
+  closeOf(generation + 1000);
+  ASSERT_TRUE(nettest::WaitFor(
+      [&] { return log.Count("WARN", "m_ptrTCP->GetSocket() != m_nClientSocket") == 1; }, 5000));
+  EXPECT_TRUE(c->IsConnected());
+  EXPECT_EQ(0, seen->disconnects.load());
+  // The link still carries commands.
+  ZEPCmdEncoder enc;
+  WriteAll(peer, Frame(enc, 0, 5, "alive", CTT_PLAIN));
+  ASSERT_TRUE(nettest::WaitFor([&] { return seen->cmds.load() == 1; }, 5000));
+  closeOf(generation);
+  ASSERT_TRUE(nettest::WaitFor([&] { return seen->disconnects.load() == 1; }, 5000));
+  EXPECT_FALSE(c->IsConnected());
+  EXPECT_EQ(2, log.Count("INFO", "Disconnected by server."));
   c->Quit();
   EXPECT_TRUE(nettest::WaitFor([&] { return seen->destroyed.load(); }, 5000));
   close(peer);

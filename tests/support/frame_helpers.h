@@ -19,7 +19,7 @@
 #include "events/appnode.h"
 #include "events/events.h"
 #include "frame/zepframe.h"
-#include "net/zepsktthrdpool.h"
+#include "net/zepmttcp.h"
 #include "waitfor.h"
 
 namespace zeptest {
@@ -46,9 +46,7 @@ struct FrameLeft {
     l.events = frame.GetEventsOutstanding();
     l.socketMaps = frame.GetTCP2NodeCount();
     l.socketSlots = frame.GetSocketPoolCount();
-    ZEP_MTTcp* engine = frame.GetTCPEngine();
-    ZEPEngineGuard guard(engine);
-    l.sockets = engine->GetSocketCount();
+    l.sockets = frame.GetTCPEngine()->GetSocketCount();
     return l;
   }
   bool Drained() const {

@@ -78,22 +78,21 @@ struct CopyLog {
   ZEPLog* before = nullptr;
   explicit CopyLog(ZEPFrame* f) : log(f) {
     log.SetToFile(false);
-    g_LogMutex.Acquire();
-    before = zeplog;
-    zeplog = &log;
-    g_LogMutex.Release();
+    {
+      ZEPLockGuard lock(g_LogMutex);
+      before = zeplog;
+      zeplog = &log;
+    }
     g_pTNLogSend.store(&TelnetLogSend);
   }
   ~CopyLog() {
     g_pTNLogSend.store(&TNLogFrameSend);
-    g_LogMutex.Acquire();
+    ZEPLockGuard lock(g_LogMutex);
     zeplog = before;
-    g_LogMutex.Release();
   }
   void Line(const char* text) {
-    g_LogMutex.Acquire();
+    ZEPLockGuard lock(g_LogMutex);
     log.Log(__FILE__, __LINE__, LOG_INFO, text);
-    g_LogMutex.Release();
   }
 };
 

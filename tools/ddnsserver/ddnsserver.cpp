@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "app/global.h"
+#include "base/zepconst.h"
 #include "cmd/cmdtransfer.h"
 
 namespace ddns {
@@ -28,7 +29,7 @@ const struct {
 };
 
 // The largest datagram the client reads in one event.
-constexpr size_t kMaxDatagram = 4096;
+constexpr size_t kMaxDatagram = ZEP_TCP_BUFSIZE;
 // A 4096-byte datagram cannot hold more domains than this; the bound only
 // keeps a hostile message from making the lookup loop long.
 constexpr int kMaxDomains = 1024;
@@ -183,86 +184,86 @@ void Server::OnMain(const char* data, size_t len, const std::string& ip, uint16_
   }
 }
 
-void Server::OnLogin(const std::string& outer, const std::string& ip, uint16_t port, int64_t nowMs,
-                     std::vector<Outgoing>& out, std::vector<std::string>& log) {
+LoginRequest ParseLogin(const std::string& outer) {
+  LoginRequest req;
   const std::string data = Prop(outer, "Data");
-  std::string inner = outer;  // without "Data" the outer message is read, as the client does
+  req.inner = outer;  // without "Data" the outer message is read, as the client does
   if (!data.empty()) {
     ZEPString plain;
     DeAString(data.data(), data.size(), plain);
-    inner = Str(plain);
+    req.inner = Str(plain);
   }
-  const std::string user = Prop(inner, "UserName");
-  const std::string password = Prop(inner, "Password");
-  std::vector<std::pair<std::string, std::string>> domains;
+  req.user = Prop(req.inner, "UserName");
+  req.password = Prop(req.inner, "Password");
+  req.presentedId = Prop(req.inner, "K");
   for (int i = 0; i < kMaxDomains; ++i) {
     bool present = false;
-    const std::string value = Prop(inner, ("Domain" + std::to_string(i)).c_str(), &present);
+    const std::string value = Prop(req.inner, ("Domain" + std::to_string(i)).c_str(), &present);
     if (!present) break;
     const size_t semi = value.find(';');
     std::string name = value.substr(0, semi);
     std::string target = semi == std::string::npos ? std::string() : value.substr(semi + 1);
-    if (!name.empty()) domains.emplace_back(name, target);
+    if (!name.empty()) req.domains.emplace_back(name, target);
   }
+  return req;
+}
 
-  ReplyMode mode = NextMode();
-  const bool credentialsOk =
-      m_Options.accounts.empty() ||
-      (m_Options.accounts.count(user) != 0 && m_Options.accounts.at(user) == password);
-  const char* result = "accepted";
-  if (mode == ReplyMode::kOk && !credentialsOk) {
-    mode = ReplyMode::kRefuse;
-    result = "bad-credentials";
-  } else if (mode != ReplyMode::kOk && mode != ReplyMode::kPlain) {
-    result = ReplyModeName(mode);
+LoginDecision Server::DecideLogin(const LoginRequest& req, const std::string& ip) {
+  LoginDecision d;
+  d.mode = NextMode();
+  d.credentialsOk = m_Options.accounts.empty() || (m_Options.accounts.count(req.user) != 0 &&
+                                                   m_Options.accounts.at(req.user) == req.password);
+  d.result = "accepted";
+  if (d.mode == ReplyMode::kOk && !d.credentialsOk) {
+    d.mode = ReplyMode::kRefuse;
+    d.result = "bad-credentials";
+  } else if (d.mode != ReplyMode::kOk && d.mode != ReplyMode::kPlain) {
+    d.result = ReplyModeName(d.mode);
   }
-  const std::string exitAddr = m_Options.exitAddr.empty() ? ip : m_Options.exitAddr;
-  const bool registers = mode == ReplyMode::kOk || mode == ReplyMode::kPlain;
-  const bool givesId = registers || mode == ReplyMode::kWrongC || mode == ReplyMode::kNoOk ||
-                       mode == ReplyMode::kEmptyExit;
-  const std::string id = givesId ? AssignId(user, Prop(inner, "K")) : std::string();
+  d.exitAddr = m_Options.exitAddr.empty() ? ip : m_Options.exitAddr;
+  d.registers = d.mode == ReplyMode::kOk || d.mode == ReplyMode::kPlain;
+  const bool givesId = d.registers || d.mode == ReplyMode::kWrongC || d.mode == ReplyMode::kNoOk ||
+                       d.mode == ReplyMode::kEmptyExit;
+  if (givesId) d.id = AssignId(req.user, req.presentedId);
+  return d;
+}
 
-  if (registers) {
-    Client& client = m_Clients[id];
-    client.id = id;
-    client.user = user;
-    client.loginAddr = Endpoint(ip, port);
-    client.exitAddr = exitAddr;
-    client.lastLoginMs = nowMs;
-    client.lastInner = inner;
-    for (const auto& d : domains) {
-      Domain& dom = m_Domains[d.first];
-      dom.name = d.first;
-      dom.offlineTarget = d.second;
-      dom.clientId = id;
-      dom.online = true;
-      dom.address = exitAddr;
-    }
+void Server::RecordLogin(const LoginRequest& req, const LoginDecision& d, const std::string& from,
+                         int64_t nowMs) {
+  Client& client = m_Clients[d.id];
+  client.id = d.id;
+  client.user = req.user;
+  client.loginAddr = from;
+  client.exitAddr = d.exitAddr;
+  client.lastLoginMs = nowMs;
+  client.lastInner = req.inner;
+  for (const auto& entry : req.domains) {
+    Domain& dom = m_Domains[entry.first];
+    dom.name = entry.first;
+    dom.offlineTarget = entry.second;
+    dom.clientId = d.id;
+    dom.online = true;
+    dom.address = d.exitAddr;
   }
+}
 
-  std::string names;
-  for (const auto& d : domains) names += (names.empty() ? "" : ",") + Escape(d.first);
-  log.push_back("login seq=" + std::to_string(m_Seq) + " from=" + Endpoint(ip, port) +
-                " user=" + Escape(user) + " result=" + result + " id=" + Escape(id) +
-                " mode=" + ReplyModeName(mode) + " domains=" + names + " inner_hex=" + Hex(inner));
-
-  // The inner reply.
+std::string Server::InnerReply(const LoginDecision& d) const {
   ZEPString reply;
-  switch (mode) {
+  switch (d.mode) {
     case ReplyMode::kRefuse:
       Add(reply, "OK", "N");
-      Add(reply, "MSG", credentialsOk ? m_Options.refuseMessage : "bad user name or password");
+      Add(reply, "MSG", d.credentialsOk ? m_Options.refuseMessage : "bad user name or password");
       break;
     case ReplyMode::kNoOk:
       Add(reply, "MSG", m_Options.message);
-      Add(reply, "ExitDYR", exitAddr);
-      Add(reply, "K", id);
+      Add(reply, "ExitDYR", d.exitAddr);
+      Add(reply, "K", d.id);
       break;
     default:
       Add(reply, "OK", "Y");
       Add(reply, "MSG", m_Options.message);
-      Add(reply, "ExitDYR", mode == ReplyMode::kEmptyExit ? std::string() : exitAddr);
-      Add(reply, "K", mode == ReplyMode::kEmptyK ? std::string() : id);
+      Add(reply, "ExitDYR", d.mode == ReplyMode::kEmptyExit ? std::string() : d.exitAddr);
+      Add(reply, "K", d.mode == ReplyMode::kEmptyK ? std::string() : d.id);
       if (m_Options.hasTopSet) Add(reply, "HasTop", m_Options.hasTop);
       if (m_Options.reportSpanSet) Add(reply, "ReportIPSpan", m_Options.reportSpan);
       if (!m_Options.version.empty()) {
@@ -271,20 +272,17 @@ void Server::OnLogin(const std::string& outer, const std::string& ip, uint16_t p
       }
       break;
   }
-  const std::string innerReply = Str(reply);
+  return Str(reply);
+}
 
-  // The outer datagram.
+bool Server::LoginDatagram(ReplyMode mode, const std::string& innerReply, std::string& bytes) {
   ZEPString msg;
-  std::string bytes;
   switch (mode) {
     case ReplyMode::kSilent:
-      log.push_back("reply seq=" + std::to_string(m_Seq) + " to=" + Endpoint(ip, port) +
-                    " mode=silent len=0");
-      return;
+      return false;
     case ReplyMode::kPlain:
       Add(msg, "C", "2");
       msg.Append(innerReply.data() + 1, static_cast<uint32_t>(innerReply.size() - 1));
-      bytes = Str(msg);
       break;
     case ReplyMode::kBrokenData:
     case ReplyMode::kHugeData: {
@@ -299,30 +297,48 @@ void Server::OnLogin(const std::string& outer, const std::string& ip, uint16_t p
         ch = huge ? ReadableChar[r % 64] : "!#$%&()+,-./:<>?@[]^{|}~"[r % 24];
       }
       Add(msg, "Data", junk);
-      bytes = Str(msg);
       break;
     }
-    case ReplyMode::kRandom: {
+    case ReplyMode::kRandom:
       bytes.resize(1 + Rand() % kMaxDatagram);
       for (auto& ch : bytes) ch = static_cast<char>(Rand());
-      break;
-    }
+      return true;
     default: {
       ZEPString scrambled;
-      EnAString(reply, scrambled);
+      EnAString(innerReply.data(), innerReply.size(), scrambled);
       Add(msg, "C", mode == ReplyMode::kWrongC ? "3" : "2");
       CmdTransfer::AddCmdProp(msg, "Data", scrambled);
-      bytes = Str(msg);
       break;
     }
   }
-  log.push_back("reply seq=" + std::to_string(m_Seq) + " to=" + Endpoint(ip, port) +
-                " mode=" + ReplyModeName(mode) + " len=" + std::to_string(bytes.size()) +
-                " inner_hex=" + Hex(innerReply) + " hex=" + Hex(bytes));
+  bytes = Str(msg);
+  return true;
+}
+
+void Server::OnLogin(const std::string& outer, const std::string& ip, uint16_t port, int64_t nowMs,
+                     std::vector<Outgoing>& out, std::vector<std::string>& log) {
+  const LoginRequest req = ParseLogin(outer);
+  const LoginDecision d = DecideLogin(req, ip);
+  const std::string from = Endpoint(ip, port);
+  if (d.registers) RecordLogin(req, d, from, nowMs);
+  std::string names;
+  for (const auto& entry : req.domains) names += (names.empty() ? "" : ",") + Escape(entry.first);
+  log.push_back("login seq=" + std::to_string(m_Seq) + " from=" + from +
+                " user=" + Escape(req.user) + " result=" + d.result + " id=" + Escape(d.id) +
+                " mode=" + ReplyModeName(d.mode) + " domains=" + names +
+                " inner_hex=" + Hex(req.inner));
+
+  const std::string innerReply = InnerReply(d);
   Outgoing o;
+  if (!LoginDatagram(d.mode, innerReply, o.bytes)) {
+    log.push_back("reply seq=" + std::to_string(m_Seq) + " to=" + from + " mode=silent len=0");
+    return;
+  }
+  log.push_back("reply seq=" + std::to_string(m_Seq) + " to=" + from +
+                " mode=" + ReplyModeName(d.mode) + " len=" + std::to_string(o.bytes.size()) +
+                " inner_hex=" + Hex(innerReply) + " hex=" + Hex(o.bytes));
   o.addr = ip;
   o.port = port;
-  o.bytes = bytes;
   out.push_back(o);
 }
 

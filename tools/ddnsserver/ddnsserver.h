@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ddns {
@@ -92,6 +93,28 @@ struct Client {
   std::string lastInner;  // decrypted inner message of the last login
 };
 
+// A login as the server reads it: the inner message (unscrambled "Data", or
+// the outer message when it has none), the credentials, the id the client
+// presents and its domains (name, offline target) in order.
+struct LoginRequest {
+  std::string inner;
+  std::string user;
+  std::string password;
+  std::string presentedId;
+  std::vector<std::pair<std::string, std::string>> domains;
+};
+LoginRequest ParseLogin(const std::string& outer);
+
+// How the server answers one login.
+struct LoginDecision {
+  ReplyMode mode = ReplyMode::kOk;
+  bool credentialsOk = false;
+  const char* result = "accepted";  // for the log line
+  std::string exitAddr;             // the ExitDYR to send
+  bool registers = false;           // the client and its domains are recorded
+  std::string id;                   // empty when the reply carries none
+};
+
 class Server {
  public:
   explicit Server(const Options& options);
@@ -119,8 +142,17 @@ class Server {
   const std::map<std::string, Domain>& Domains() const { return m_Domains; }
 
  private:
+  // A login, in its steps: read it, decide the answer (taking the next mode
+  // of the plan and an id), record the client, build the inner reply, wrap
+  // it in the datagram the mode calls for.
   void OnLogin(const std::string& outer, const std::string& ip, uint16_t port, int64_t nowMs,
                std::vector<Outgoing>& out, std::vector<std::string>& log);
+  LoginDecision DecideLogin(const LoginRequest& req, const std::string& ip);
+  void RecordLogin(const LoginRequest& req, const LoginDecision& d, const std::string& from,
+                   int64_t nowMs);
+  std::string InnerReply(const LoginDecision& d) const;
+  // False when the mode sends nothing.
+  bool LoginDatagram(ReplyMode mode, const std::string& innerReply, std::string& bytes);
   void OnOffline(const std::string& outer, std::vector<std::string>& log);
   std::string AssignId(const std::string& user, const std::string& presented);
   ReplyMode NextMode();

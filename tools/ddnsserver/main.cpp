@@ -1,7 +1,6 @@
 // ddnsserver — reference DDNS server for tests and the demo. One thread: a
 // poll loop over the main and assist UDP sockets; signal handlers only set
 // flags that the loop acts on.
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,6 +19,7 @@
 
 #include "app/global.h"
 #include "ddnsserver.h"
+#include "net/zepaddr.h"
 
 namespace {
 
@@ -227,7 +227,7 @@ int OpenUdp(const std::string& bind, int port, uint16_t& chosen) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, bind.c_str(), &addr.sin_addr) != 1) {
+  if (!ZEPParseIPv4(bind.c_str(), &addr.sin_addr.s_addr)) {
     std::fprintf(stderr, "ddnsserver: bad bind address %s\n", bind.c_str());
     return -1;
   }
@@ -284,8 +284,7 @@ class Runner {
         ssize_t got = recvfrom(fds[i].fd, buf.data(), buf.size(), MSG_DONTWAIT,
                                reinterpret_cast<sockaddr*>(&from), &flen);
         if (got < 0 || from.sin_family != AF_INET) continue;
-        char ip[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, &from.sin_addr, ip, sizeof(ip));
+        const std::string ip = ZEPIPv4Text(from.sin_addr.s_addr).GetSafeText();
         const uint16_t port = ntohs(from.sin_port);
         if (i == 0) {
           m_Server.OnMain(buf.data(), static_cast<size_t>(got), ip, port, NowMs(), m_Out, m_Log);
@@ -327,7 +326,7 @@ class Runner {
       sockaddr_in to{};
       to.sin_family = AF_INET;
       to.sin_port = htons(o.port);
-      inet_pton(AF_INET, o.addr.c_str(), &to.sin_addr);
+      ZEPParseIPv4(o.addr.c_str(), &to.sin_addr.s_addr);
       if (sendto(o.onAssist ? m_AssistFd : m_MainFd, o.bytes.data(), o.bytes.size(), 0,
                  reinterpret_cast<sockaddr*>(&to), sizeof(to)) < 0) {
         m_Log.push_back(std::string("send-failed to=") + o.addr + ":" + std::to_string(o.port) +

@@ -1,18 +1,13 @@
-#include "base/zepmultithread.h"
+#include "base/zepmultithread_thread.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <semaphore.h>
 #include <sys/resource.h>
-#include <sys/select.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 
 #include "base/zepassert.h"
 #include "base/zepconst.h"
@@ -149,7 +144,7 @@ void DropAttr(pthread_attr_t* attr) {
 
 }  // namespace
 
-Thread::Thread() : m_pHandle(nullptr), m_pName(nullptr), m_nPriority(ZEP_PRIO_NORMAL), m_nTid(0) {}
+Thread::Thread() : m_pHandle(nullptr), m_nPriority(ZEP_PRIO_NORMAL), m_nTid(0) {}
 
 Thread::~Thread() {
   if (m_pHandle != nullptr) {
@@ -164,7 +159,6 @@ Thread::~Thread() {
       m_pHandle = nullptr;
     }
   }
-  delete[] m_pName;
 }
 
 void* Thread::StartProc(void* arg) {
@@ -256,178 +250,4 @@ pthread_t* ThreadSvc::Service() {
 void ThreadSvc::WaitServiceStop() {
   Wait();
   m_pServiceHandle.store(nullptr);
-}
-
-// ---------------------------------------------------------------------------
-// Mutex
-
-Mutex::Mutex() : m_pHandle(nullptr), m_pOwner(nullptr) {
-  bool rc = Create();
-  ZEP_ASSERT(rc);
-}
-
-Mutex::~Mutex() {
-  if (m_pHandle != nullptr) Destroy();
-}
-
-bool Mutex::Create() {
-  if (m_pHandle != nullptr) return true;
-  m_pHandle = new pthread_mutex_t;
-  if (pthread_mutex_init(m_pHandle, nullptr) != 0) {
-    delete m_pHandle;
-    m_pHandle = nullptr;
-    return false;
-  }
-  return true;
-}
-
-int Mutex::Acquire(pthread_t* who) {
-  if (m_pHandle == nullptr) return EINVAL;
-  int rc = pthread_mutex_lock(m_pHandle);
-  // The owner is only looked at by reports and the deadlock detector; the
-  // mutex itself orders everything else, so the store needs no fence (a
-  // sequentially consistent store here was a full barrier per lock).
-  if (rc == 0) m_pOwner.store(who, std::memory_order_relaxed);
-  return rc;
-}
-
-bool Mutex::TryAcquire(pthread_t* who) {
-  if (m_pHandle == nullptr) return false;
-  if (pthread_mutex_trylock(m_pHandle) != 0) return false;
-  m_pOwner.store(who, std::memory_order_relaxed);
-  return true;
-}
-
-bool Mutex::Release() {
-  if (m_pHandle == nullptr) return false;
-  m_pOwner.store(nullptr, std::memory_order_relaxed);
-  return pthread_mutex_unlock(m_pHandle) == 0;
-}
-
-bool Mutex::Destroy() {
-  if (m_pHandle == nullptr) return false;
-  bool ok = pthread_mutex_destroy(m_pHandle) == 0;
-  delete m_pHandle;
-  m_pHandle = nullptr;
-  return ok;
-}
-
-// ---------------------------------------------------------------------------
-// Semaphore
-
-Semaphore::Semaphore() : m_pHandle(nullptr) {}
-
-Semaphore::~Semaphore() {
-  if (m_pHandle != nullptr) Destroy();
-}
-
-bool Semaphore::Create(const char* /*name*/, int value) {
-  if (m_pHandle != nullptr || value < 0) return false;
-  m_pHandle = new sem_t;
-  if (sem_init(m_pHandle, 0, static_cast<unsigned>(value)) != 0) {
-    delete m_pHandle;
-    m_pHandle = nullptr;
-    return false;
-  }
-  return true;
-}
-
-int Semaphore::Acquire() {
-  if (m_pHandle == nullptr) return -1;
-  int rc;
-  // An interrupting signal is not a failure of the wait.
-  while ((rc = sem_wait(m_pHandle)) != 0 && errno == EINTR) {
-  }
-  return rc;
-}
-
-int Semaphore::TryAcquire() {
-  if (m_pHandle == nullptr) return -1;
-  return sem_trywait(m_pHandle);
-}
-
-bool Semaphore::Release() {
-  if (m_pHandle == nullptr) return false;
-  return sem_post(m_pHandle) == 0;
-}
-
-bool Semaphore::Destroy() {
-  if (m_pHandle == nullptr) return false;
-  bool ok = sem_destroy(m_pHandle) == 0;
-  delete m_pHandle;
-  m_pHandle = nullptr;
-  return ok;
-}
-
-// ---------------------------------------------------------------------------
-// Clocks and wake-ups
-
-int64_t ZEPMonoMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-int64_t ZEPMonoUs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-int64_t ZEPMonoSec() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec);
-}
-
-ZEPWakeFd::ZEPWakeFd() : m_nFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-
-ZEPWakeFd::~ZEPWakeFd() {
-  if (m_nFd >= 0) close(m_nFd);
-}
-
-void ZEPWakeFd::Notify() {
-  if (m_nFd < 0) return;
-  uint64_t one = 1;
-  // Only write(2): this runs in signal handlers. A full counter (never in
-  // practice) still leaves the descriptor readable, which is all we need.
-  ssize_t n = write(m_nFd, &one, sizeof(one));
-  (void)n;
-}
-
-void ZEPWakeFd::Drain() {
-  if (m_nFd < 0) return;
-  uint64_t count;
-  while (read(m_nFd, &count, sizeof(count)) < 0 && errno == EINTR) {
-  }
-}
-
-int ZEPWaitReadable(int fd, int64_t timeoutMs) {
-  pollfd pfd;
-  pfd.fd = fd;
-  pfd.events = POLLIN;
-  pfd.revents = 0;
-  int ms = timeoutMs < 0 ? -1 : (timeoutMs > INT_MAX ? INT_MAX : static_cast<int>(timeoutMs));
-  int rc = poll(&pfd, 1, ms);
-  if (rc < 0) return errno == EINTR ? 0 : -1;
-  return rc > 0 ? 1 : 0;
-}
-
-// ---------------------------------------------------------------------------
-// ZEPSleep
-
-timeval ZEPSleepTimeval(unsigned long ms) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(ms / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-  return tv;
-}
-
-// Threads are cancelled while they sit in this sleep. The cancellation unwind
-// leaves the frame's AddressSanitizer redzones poisoned, and the runtime then
-// reports its own bookkeeping writes there as overflows, so this frame
-// (which has nothing to check) is kept uninstrumented.
-__attribute__((no_sanitize_address)) void ZEPSleep(unsigned long ms) {
-  timeval tv = ZEPSleepTimeval(ms);
-  select(0, nullptr, nullptr, nullptr, &tv);
 }
