@@ -56,8 +56,7 @@ int CDYRClient::OpenLink(const ZEPString& port) {
 void CDYRClient::DoLogin() {
   // Every attempt is given up and started again when this timer fires,
   // whatever went wrong below; an older login timer no longer matches.
-  m_pLoginTimer = Frame()->AddTicker(this, m_nLoginRetryMs, 1, 0);
-  m_nLoginSerial = m_pLoginTimer != nullptr ? m_pLoginTimer->GetSerial() : 0;
+  m_pLoginTimer = Frame()->AddTicker(this, m_nLoginRetryMs, 1, 0, &m_nLoginSerial);
   CloseLink(m_nMainSocket);
   CloseLink(m_nAsstSocket);
 
@@ -132,7 +131,7 @@ int CDYRClient::DoReportIP() {
 }
 
 void CDYRClient::ClearReportTimer() {
-  if (m_pReportTimer != nullptr) Frame()->DelTicker(m_pReportTimer);
+  if (m_pReportTimer != nullptr) Frame()->DelTicker(m_pReportTimer, m_nReportSerial);
   m_pReportTimer = nullptr;
   m_nReportSerial = 0;
 }
@@ -208,12 +207,12 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
   m_bExitIsLocal = Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT);
   if (!m_bExitIsLocal || reply.m_strHasTop == "Y") {
     m_nState = kReporting;
-    m_pReportTimer = Frame()->AddTicker(this, static_cast<unsigned long>(m_nReportSpan), -1, 0);
+    m_pReportTimer = Frame()->AddTicker(this, static_cast<unsigned long>(m_nReportSpan), -1, 0,
+                                        &m_nReportSerial);
   } else {
     m_nState = kWatching;
-    m_pReportTimer = Frame()->AddTicker(this, DYR_WATCH_PERIOD_MS, -1, 0);
+    m_pReportTimer = Frame()->AddTicker(this, DYR_WATCH_PERIOD_MS, -1, 0, &m_nReportSerial);
   }
-  m_nReportSerial = m_pReportTimer != nullptr ? m_pReportTimer->GetSerial() : 0;
   ZEP_LOG_LINE(LOG_INFO, LogSafeText(m_strExitIP)
                              << " " << LogSafeText(reply.m_strHasTop) << " " << m_nState);
 }

@@ -22,22 +22,14 @@ void CAppNode::Init(bool reset, ZEPNodeHost* host) {
   m_Queue.SetCmdEventHWM(GetMaxTCPEventCount());
   m_Queue.SetTCPEventHWM(GetMaxTCPEventCount());
   m_Queue.SetTimerEventHWM(ZEP_QUEUE_HWM);
-  ClearHolders();
+  m_QuitEvent.Release();
   m_nAppID.store(s_nAppIDCounter.fetch_add(1) + 1);
   m_pThread.store(nullptr);
   m_bQuiting.store(false);
 }
 
-void CAppNode::ClearHolders() {
-  m_QuitEvent.Release();
-  m_Spare1.Release();
-  m_TCPEvent.Release();
-  m_TimerEvent.Release();
-  m_Spare2.Release();
-}
-
 void CAppNode::Fini(bool /*reset*/) {
-  ClearHolders();
+  m_QuitEvent.Release();
   if (CEvent* prev = m_Event.Detach()) prev->downcount();
   m_Queue.Fini(false);
 }
@@ -63,13 +55,13 @@ void CAppNode::Enqueue(CEvent* e, bool tail, bool check) {
 void CAppNode::SetRunState(RunState s) {
   // Notify while holding the mutex: once a waiter sees kDone it may destroy
   // the node, so nothing of the node is touched after the unlock.
-  std::lock_guard<std::mutex> lock(m_RunMutex);
+  ZEPLockGuard lock(m_RunMutex);
   m_eRun = s;
   m_RunCond.notify_all();
 }
 
 bool CAppNode::MarkStartOwnThread() {
-  std::lock_guard<std::mutex> lock(m_RunMutex);
+  ZEPLockGuard lock(m_RunMutex);
   if (m_eRun != kIdle) return false;
   m_bOwnThread.store(true);
   m_eRun = kPending;
@@ -77,7 +69,7 @@ bool CAppNode::MarkStartOwnThread() {
 }
 
 bool CAppNode::MarkStartPooled() {
-  std::lock_guard<std::mutex> lock(m_RunMutex);
+  ZEPLockGuard lock(m_RunMutex);
   if (m_eRun != kIdle) return false;
   m_eRun = kPending;
   return true;
@@ -109,8 +101,8 @@ void CAppNode::WaitServiceStop() {
   {
     // A pooled run may not have begun yet when the frame shuts down: wait
     // for it to begin and end, not only for the node lock to be free.
-    std::unique_lock<std::mutex> lock(m_RunMutex);
-    m_RunCond.wait(lock, [this] { return m_eRun == kIdle || m_eRun == kDone; });
+    ZEPLockGuard lock(m_RunMutex);
+    while (m_eRun != kIdle && m_eRun != kDone) m_RunCond.wait(m_RunMutex);
   }
   ZEPLockGuard lock(m_NodeLock);
 }

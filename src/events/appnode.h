@@ -2,15 +2,16 @@
 // runs, and CAppNodeCursor, a safe walk over the frame's registered nodes.
 //
 // Owns: the node's inbox (CMessageQueue), its current event (the reference
-// the queue handed over) and the narrowed-event holders. The node itself is
+// the queue handed over) and the quit holder. The node itself is
 // reference-counted: the frame holds one reference from AddNode until it
-// destroys the node, a pool work item another while it runs; DestroyMe()
-// of the concrete class frees it.
+// destroys the node, a pool work item another from the moment it is posted
+// until its run has ended; DestroyMe() of the concrete class frees it.
 //
 // Threads: any thread may Enqueue into a node. Only the node's own service
 // thread (or the pool worker running it) calls RecvEvent, WaitEvent, Event()
-// and the holders ("node thread only" below). WaitServiceStop is called by
-// the frame's ticker or service thread.
+// and the quit holder ("node thread only" below). WaitServiceStop may be
+// called by any thread but the node's own (the frame's ticker and service
+// threads, an application stopping one node) with no lock held.
 //
 // The node sits below the frame: it knows its frame only as a ZEPNodeHost
 // (NodeQuit when its loop has ended, and the flow control its queue pauses
@@ -19,16 +20,18 @@
 // Locks: svc() holds the node lock around doRunNode() and NodeQuit() when the
 // node runs on a pool worker; WaitServiceStop() waits on it. The node lock is
 // never taken while holding another lock. Enqueue takes the queue lock (the
-// frame calls it under its node-list lock, which comes first).
+// frame calls it under its node-list lock, which comes first). The run-state
+// lock is a leaf: svc(), the Mark... calls and WaitServiceStop hold it only
+// to change the state or to wait for it, with no other lock.
 #ifndef ZEP_EVENTS_APPNODE_H
 #define ZEP_EVENTS_APPNODE_H
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 #include "base/zepmultithread.h"
+#include "base/zepthreadsafety.h"
 #include "base/zeptlist.h"
 #include "events/events.h"
 #include "events/eventsink.h"
@@ -41,7 +44,8 @@ class ZEPFrame;
 class ZEPNodeHost : public ZEPFlowControl {
  public:
   // The node's loop has ended: the host detaches its timers and sockets and
-  // puts it on the quit list. Called on the node's thread, no lock held.
+  // puts it on the quit list. Called on the node's thread, holding no lock
+  // but the node's own lock when the node runs on a pool worker (svc).
   virtual void NodeQuit(CAppNode* node) = 0;
   // The frame itself, for the code above the frame (CAppNode::Frame()).
   virtual ZEPFrame* GetFrame() = 0;
@@ -61,7 +65,8 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   void SetThreadPtr(Thread* thread) override { m_pThread.store(thread); }
   void DestroyMe() override = 0;
 
-  // Gives the node a new incarnation: a new application id, fresh holders.
+  // Gives the node a new incarnation: a new application id, an empty quit
+  // holder.
   void Init(bool reset, ZEPNodeHost* host);
   void Fini(bool reset);
 
@@ -103,16 +108,11 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   bool MarkStartPooled();
 
  protected:
-  SmartPtr<CQuitEvent> m_QuitEvent;
-  SmartPtr<CEvent> m_Spare1;
-  SmartPtr<CTCPEvent> m_TCPEvent;
-  SmartPtr<CTimerEvent> m_TimerEvent;
-  SmartPtr<CEvent> m_Spare2;
+  SmartPtr<CQuitEvent> m_QuitEvent;  // node thread only: the narrowed quit event
 
  private:
   enum RunState { kIdle, kPending, kRunning, kDone };
   void SetRunState(RunState s);
-  void ClearHolders();
 
   SmartPtr<CEvent> m_Event;  // counting off: holds the queue's reference
   CMessageQueue m_Queue;
@@ -126,9 +126,9 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   std::atomic<bool> m_bOwnThread{false};
 
   // Run state for WaitServiceStop (a leaf lock, held only to change or wait).
-  std::mutex m_RunMutex;
-  std::condition_variable m_RunCond;
-  RunState m_eRun = kIdle;
+  Mutex m_RunMutex;
+  std::condition_variable_any m_RunCond;
+  RunState m_eRun GUARDED_BY(m_RunMutex) = kIdle;
 
   static std::atomic<uint32_t> s_nAppIDCounter;
   static std::atomic<int> s_nMaxTCPEventCount;

@@ -8,8 +8,9 @@
 // mutex) or deletes a heap event.
 //
 // Threads: any thread may allocate (through the frame's Alloc...Event), fill
-// and enqueue an event; after it is enqueued only the receiving node's thread
-// reads it. The reference count is atomic, so references may be dropped from
+// and enqueue an event; after it is enqueued only the receiving nodes'
+// threads read it (a socket event goes to every node attached to its
+// socket). The reference count is atomic, so references may be dropped from
 // any thread. Locks: only a pool's own mutex, inside Instance() (the pool lock
 // is innermost but for the log lock). DestroyMe() takes no lock: a pooled
 // event goes onto its pool's lock-free return stack (ZEPMTFixMem::

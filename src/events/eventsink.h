@@ -34,8 +34,10 @@ class ZEPSocketSink {
   // An event from the frame's socket-event pool, without a reference.
   virtual CTCPEvent* AllocTCPEvent() = 0;
   // Hands the event to every node attached to the socket (matching the
-  // event's generation); true when one took it. Called by socket threads
-  // without the engine lock.
+  // event's generation); true when one took it. Called by the thread that
+  // read the socket (a socket thread, or the service loop with the polling
+  // engine) without the engine lock; takes the socket-map lock, then the
+  // node-list lock and the nodes' queue locks.
   virtual bool EnqueueTCP(CTCPEvent* ev, int sock) = 0;
   // A socket deadline (time to die, start time-out) now falls earlier than
   // the sweep planned: the frame's service loop should sweep again. Any

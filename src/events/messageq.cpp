@@ -19,17 +19,6 @@ inline void CpuRelax() {
   __builtin_ia32_pause();
 #endif
 }
-
-// A source reaching the high-water mark is logged once per pause (the
-// resume is not logged; both are counted). Queue lock held: the log lock
-// nests inside it.
-void LogPause(const char* what, unsigned long key, int count) {
-  ZEPLockGuard lock(g_LogMutex);
-  if (zeplog == nullptr) return;
-  ZEPString text;
-  text << "message queue: " << what << " " << key << " paused at " << count << " queued events";
-  zeplog->Log(__FILE__, __LINE__, LOG_INFO, text);
-}
 }  // namespace
 
 CMessageQueue::CMessageQueue() {
@@ -54,7 +43,18 @@ void CMessageQueue::Init(bool /*reset*/) {
 }
 
 void CMessageQueue::Fini(bool /*reset*/) {
-  while (m_pHead != nullptr) UnlinkLocked(m_pHead)->downcount();
+  // The references are dropped outside the lock: the last one of a pool's
+  // work item ends its node, and with it the node's own queue.
+  for (;;) {
+    CEvent* e = nullptr;
+    {
+      ZEPLockGuard lock(m_Lock);
+      if (m_pHead != nullptr) e = UnlinkLocked(m_pHead);
+    }
+    if (e == nullptr) break;
+    e->downcount();
+  }
+  ZEPLockGuard lock(m_Lock);
   m_TCPCounts.clear();
   m_CmdCounts.clear();
   while (TimerEvent_tag* r = m_TimerCounts.RemoveHead()) m_TimerRecPool.Free(r);
@@ -66,14 +66,14 @@ void CMessageQueue::Enqueue(CEvent* e, bool tail) {
   bool wake = false;
   {
     ZEPLockGuard lock(m_Lock);
-    if (!AddUEventCount(e)) {
+    if (!AddUEventCountLocked(e)) {
       ++m_Stats.nRefused;
       return;
     }
     ZEPQueueLink* link = e->ClaimQueueLink();
     ZEP_ASSERT(NULL != link);
     LinkLocked(link, tail);
-    AddEventCount(e);
+    AddEventCountLocked(e);
     e->upcount();
     // Only a consumer that went to sleep on an empty list needs a release;
     // posting for every event would cost a futex wake-up per event while the
@@ -112,7 +112,7 @@ CEvent* CMessageQueue::UnlinkLocked(ZEPQueueLink* link) {
 CEvent* CMessageQueue::TakeHeadLocked() {
   if (m_pHead == nullptr) return nullptr;
   CEvent* pEvent = UnlinkLocked(m_pHead);
-  DelEventCount(pEvent);
+  DelEventCountLocked(pEvent);
   return pEvent;
 }
 
@@ -155,7 +155,7 @@ CEvent* CMessageQueue::WaitMsg(int type, int timeoutSec) {
     for (ZEPQueueLink* l = m_pHead; l != nullptr; l = l->m_pNext) {
       if (l->m_pEvent->GetEventType() == type) {
         CEvent* e = UnlinkLocked(l);
-        DelEventCount(e);
+        DelEventCountLocked(e);
         return e;
       }
     }
@@ -192,8 +192,28 @@ void CMessageQueue::AddEventWatch(int type, unsigned max) {
   m_Watches.AddTail(w);
 }
 
-// Watch check. False refuses the event (the watch of its type is full).
 bool CMessageQueue::AddUEventCount(CEvent* e) {
+  ZEPLockGuard lock(m_Lock);
+  return AddUEventCountLocked(e);
+}
+
+void CMessageQueue::DelUEventCount(CEvent* e) {
+  ZEPLockGuard lock(m_Lock);
+  DelUEventCountLocked(e);
+}
+
+void CMessageQueue::AddEventCount(CEvent* e) {
+  ZEPLockGuard lock(m_Lock);
+  AddEventCountLocked(e);
+}
+
+void CMessageQueue::DelEventCount(CEvent* e) {
+  ZEPLockGuard lock(m_Lock);
+  DelEventCountLocked(e);
+}
+
+// Watch check. False refuses the event (the watch of its type is full).
+bool CMessageQueue::AddUEventCountLocked(CEvent* e) {
   if (m_Watches.GetCount() == 0) return true;
   SmartPtr<CListNode> cursor;
   for (UserEventCountNode_tag* w = m_Watches.GetFirst(&cursor); w != nullptr;
@@ -209,7 +229,7 @@ bool CMessageQueue::AddUEventCount(CEvent* e) {
   return true;
 }
 
-void CMessageQueue::DelUEventCount(CEvent* e) {
+void CMessageQueue::DelUEventCountLocked(CEvent* e) {
   if (m_Watches.GetCount() == 0) return;
   SmartPtr<CListNode> cursor;
   for (UserEventCountNode_tag* w = m_Watches.GetFirst(&cursor); w != nullptr;
@@ -221,15 +241,18 @@ void CMessageQueue::DelUEventCount(CEvent* e) {
   }
 }
 
-void CMessageQueue::CountSocket(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen,
-                                int hwm) {
+void CMessageQueue::CountSocketLocked(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen,
+                                      int hwm) {
   for (SocketEvent_tag& r : list) {
     if (r.m_nSocket != sock || r.m_nGeneration != gen) continue;
     ++r.m_nCount;
     if (r.m_nCount >= hwm && !r.m_bPaused) {
       r.m_bPaused = true;
       ++m_Stats.nSocketPauses;
-      LogPause("socket", static_cast<unsigned long>(sock), r.m_nCount);
+      // Logged once per pause (the resume is not logged; both are counted).
+      ZEP_LOG_LINE(LOG_INFO, "message queue: socket " << static_cast<unsigned long>(sock)
+                                                      << " paused at " << r.m_nCount
+                                                      << " queued events");
       if (m_pFrame != nullptr) m_pFrame->SetFCPaused(sock, gen, true);
     }
     return;
@@ -247,8 +270,8 @@ void CMessageQueue::CountSocket(std::vector<SocketEvent_tag>& list, int sock, ui
   }
 }
 
-void CMessageQueue::UncountSocket(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen,
-                                  int hwm) {
+void CMessageQueue::UncountSocketLocked(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen,
+                                        int hwm) {
   for (size_t i = 0; i < list.size(); ++i) {
     SocketEvent_tag& r = list[i];
     if (r.m_nSocket != sock || r.m_nGeneration != gen) continue;
@@ -268,11 +291,11 @@ void CMessageQueue::UncountSocket(std::vector<SocketEvent_tag>& list, int sock, 
   ZEP_ASSERT(false);  // a queued event always has its count record
 }
 
-void CMessageQueue::AddEventCount(CEvent* e) {
+void CMessageQueue::AddEventCountLocked(CEvent* e) {
   if (CTCPEvent* tcp = CTCPEvent::Narrow(e)) {
-    CountSocket(m_TCPCounts, tcp->GetSocket(), tcp->GetGeneration(), m_nTCPHWM);
+    CountSocketLocked(m_TCPCounts, tcp->GetSocket(), tcp->GetGeneration(), m_nTCPHWM);
   } else if (CCmdEvent* cmd = CCmdEvent::Narrow(e)) {
-    CountSocket(m_CmdCounts, cmd->GetSocket(), 0, m_nCmdHWM);
+    CountSocketLocked(m_CmdCounts, cmd->GetSocket(), 0, m_nCmdHWM);
   } else if (CTimerEvent* tm = CTimerEvent::Narrow(e)) {
     SmartPtr<CListNode> cursor;
     for (TimerEvent_tag* r = m_TimerCounts.GetFirst(&cursor); r != nullptr;
@@ -282,7 +305,9 @@ void CMessageQueue::AddEventCount(CEvent* e) {
       if (r->m_nCount >= m_nTimerHWM && !r->m_bPaused) {
         r->m_bPaused = true;
         ++m_Stats.nTimerPauses;
-        LogPause("timer", static_cast<unsigned long>(r->m_nSerial), r->m_nCount);
+        ZEP_LOG_LINE(LOG_INFO, "message queue: timer " << static_cast<unsigned long>(r->m_nSerial)
+                                                       << " paused at " << r->m_nCount
+                                                       << " queued events");
         // Only the timer armed with this serial is paused; a tick of a timer
         // deleted meanwhile pauses nothing.
         if (r->m_pTimerID != nullptr) r->m_pTimerID->SetPaused(r->m_nSerial, true);
@@ -299,11 +324,11 @@ void CMessageQueue::AddEventCount(CEvent* e) {
   }
 }
 
-void CMessageQueue::DelEventCount(CEvent* e) {
+void CMessageQueue::DelEventCountLocked(CEvent* e) {
   if (CTCPEvent* tcp = CTCPEvent::Narrow(e)) {
-    UncountSocket(m_TCPCounts, tcp->GetSocket(), tcp->GetGeneration(), m_nTCPHWM);
+    UncountSocketLocked(m_TCPCounts, tcp->GetSocket(), tcp->GetGeneration(), m_nTCPHWM);
   } else if (CCmdEvent* cmd = CCmdEvent::Narrow(e)) {
-    UncountSocket(m_CmdCounts, cmd->GetSocket(), 0, m_nCmdHWM);
+    UncountSocketLocked(m_CmdCounts, cmd->GetSocket(), 0, m_nCmdHWM);
   } else if (CTimerEvent* tm = CTimerEvent::Narrow(e)) {
     SmartPtr<CListNode> cursor;
     for (TimerEvent_tag* r = m_TimerCounts.GetFirst(&cursor); r != nullptr;
@@ -326,7 +351,7 @@ void CMessageQueue::DelEventCount(CEvent* e) {
     }
     ZEP_ASSERT(false);
   } else {
-    DelUEventCount(e);
+    DelUEventCountLocked(e);
   }
 }
 

@@ -4,15 +4,24 @@
 // Owns: the queued events' queue references (one per queued event), the
 // chain of their queue links (each event's own link, or a heap link when the
 // event sits in another queue too), the per-source count records and the
-// event watches. Threads: any thread may
-// Enqueue; exactly one consumer thread receives (WaitMsg, Dequeue, Peek). The
-// setters and Init/Fini run before the queue is shared or after it is no
-// longer used and take no lock.
+// event watches.
 //
-// Locks: the queue lock guards the list and every record. While holding it the
-// queue may call its flow control's SetFCPaused (ZEPFlowControl, implemented
-// by the frame; it takes the socket engine's lock) and may pause or resume a
-// timer record (an atomic, no lock). Callers that
+// Threads: any thread may Enqueue. Every receive (WaitMsg, Dequeue, Peek)
+// does its list work under the queue lock, so receivers on several threads
+// are safe; in use a node's queue has one receiver, the node's own thread,
+// and a worker pool's threads take turns on the pool's queue, one waiting at
+// a time (CThreadPoolMesgQ's waiter lock, threadpool.h). The setters and
+// Init run before the queue is shared and take no lock; Fini runs once the
+// queue is no longer used, empties it under the queue lock and drops the
+// events' references outside it (an event's last reference may end a node,
+// whose own queue then finishes).
+//
+// Locks: the queue lock guards the list, the counts, every record and the
+// statistics (clang's thread-safety analysis checks it; the ...Locked
+// functions need it held). While holding it the queue may call its flow
+// control's SetFCPaused (ZEPFlowControl, implemented by the frame; it takes
+// the socket engine's lock), may pause or resume a timer record (an atomic,
+// no lock) and logs each pause (g_LogMutex, innermost). Callers that
 // enqueue while holding the ticker, socket-map or node-list lock are fine: the
 // queue lock nests inside all of them (see docs/ARCHITECTURE.md). The wake-up
 // semaphore is waited on outside the lock, and released only for a consumer
@@ -37,6 +46,7 @@
 #include "base/zepconst.h"
 #include "base/zepfixmem.h"
 #include "base/zepmultithread.h"
+#include "base/zepthreadsafety.h"
 #include "base/zeptlist.h"
 #include "events/events.h"
 #include "events/eventsink.h"
@@ -93,7 +103,7 @@ class CMessageQueue {
 
   // Offers an event (tail or head); takes one reference when it is accepted.
   void Enqueue(CEvent* e, bool tail);
-  // Consumer only. The returned event carries the queue's reference.
+  // Receivers. The returned event carries the queue's reference.
   CEvent* WaitMsg();
   CEvent* WaitMsg(int type, int timeoutSec);
   CEvent* Dequeue();
@@ -109,36 +119,46 @@ class CMessageQueue {
   FlowStats GetFlowStats();
 
  private:
-  bool AddUEventCount(CEvent* e);
+  // The accounting steps, each as one call under the queue lock. Enqueue and
+  // the receives run the Locked forms inside the step that links or unlinks
+  // the event, so that the counts always match the list.
+  bool AddUEventCount(CEvent* e);  // watch check; false refuses the event
   void DelUEventCount(CEvent* e);
-  void AddEventCount(CEvent* e);
+  void AddEventCount(CEvent* e);  // per-source counts and pauses
   void DelEventCount(CEvent* e);
-  void CountSocket(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm);
-  void UncountSocket(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm);
+  bool AddUEventCountLocked(CEvent* e) REQUIRES(m_Lock);
+  void DelUEventCountLocked(CEvent* e) REQUIRES(m_Lock);
+  void AddEventCountLocked(CEvent* e) REQUIRES(m_Lock);
+  void DelEventCountLocked(CEvent* e) REQUIRES(m_Lock);
+  void CountSocketLocked(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm)
+      REQUIRES(m_Lock);
+  void UncountSocketLocked(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm)
+      REQUIRES(m_Lock);
   int CountOfType(int type);
-  CEvent* TakeHeadLocked();
-  // Chain operations, queue lock held.
-  void LinkLocked(ZEPQueueLink* link, bool tail);
-  CEvent* UnlinkLocked(ZEPQueueLink* link);
+  CEvent* TakeHeadLocked() REQUIRES(m_Lock);
+  void LinkLocked(ZEPQueueLink* link, bool tail) REQUIRES(m_Lock);
+  CEvent* UnlinkLocked(ZEPQueueLink* link) REQUIRES(m_Lock);
 
   Mutex m_Lock;
-  ZEPQueueLink* m_pHead = nullptr;  // next to deliver
-  ZEPQueueLink* m_pTail = nullptr;
-  int m_nEvents = 0;
+  ZEPQueueLink* m_pHead GUARDED_BY(m_Lock) = nullptr;  // next to deliver
+  ZEPQueueLink* m_pTail GUARDED_BY(m_Lock) = nullptr;
+  int m_nEvents GUARDED_BY(m_Lock) = 0;
   Semaphore m_Sem;
-  std::vector<SocketEvent_tag> m_TCPCounts;  // one record per socket with events queued
-  std::vector<SocketEvent_tag> m_CmdCounts;
-  ZEPList<TimerEvent_tag> m_TimerCounts;
-  ZEPList<UserEventCountNode_tag> m_Watches;
-  ZEPFixMem<TimerEvent_tag, 100, 10, 10> m_TimerRecPool;
-  ZEPFixMem<UserEventCountNode_tag, 100, 10, 10> m_WatchRecPool;
+  // One record per socket with events queued.
+  std::vector<SocketEvent_tag> m_TCPCounts GUARDED_BY(m_Lock);
+  std::vector<SocketEvent_tag> m_CmdCounts GUARDED_BY(m_Lock);
+  ZEPList<TimerEvent_tag> m_TimerCounts GUARDED_BY(m_Lock);
+  ZEPList<UserEventCountNode_tag> m_Watches GUARDED_BY(m_Lock);
+  ZEPFixMem<TimerEvent_tag, 100, 10, 10> m_TimerRecPool GUARDED_BY(m_Lock);
+  ZEPFixMem<UserEventCountNode_tag, 100, 10, 10> m_WatchRecPool GUARDED_BY(m_Lock);
+  // Set before the queue is shared (no lock).
   int m_nTCPHWM = ZEP_QUEUE_HWM;
   int m_nCmdHWM = ZEP_QUEUE_HWM;
   int m_nTimerHWM = ZEP_QUEUE_HWM;
   ZEPFlowControl* m_pFrame = nullptr;
-  FlowStats m_Stats;        // queue lock
-  int m_nSleepers = 0;      // queue lock: consumers waiting on the semaphore
-  int m_nTimedWaiters = 0;  // queue lock: selective receivers waiting on m_TimedCond
+  FlowStats m_Stats GUARDED_BY(m_Lock);
+  int m_nSleepers GUARDED_BY(m_Lock) = 0;      // receivers waiting on the semaphore
+  int m_nTimedWaiters GUARDED_BY(m_Lock) = 0;  // selective receivers waiting on m_TimedCond
   std::condition_variable_any m_TimedCond;
 };
 

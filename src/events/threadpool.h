@@ -6,7 +6,7 @@
 // work items in its queue. A work item (CPoolWork, type code 0x50) says what
 // a pool thread runs: CThreadEvent holds a reference on the node it carries,
 // so a node stays alive while it waits in the queue and while a worker runs
-// it.
+// it; dropping the item's last reference may end the node.
 //
 // Growth: the pool starts with the growth step (5) threads and adds as many
 // whenever every thread is busy, so one is always free for the next job.
@@ -22,13 +22,15 @@
 //
 // Locks: the waiter lock is held only around the wait (the queue's lock nests
 // inside it); the count lock guards the thread list, the busy count and the
-// stop flag and nests no other lock. Neither is held while a job runs.
+// stop flag (checked by clang's thread-safety analysis) and nests no other
+// lock. Neither is held while a job runs.
 #ifndef ZEP_EVENTS_THREADPOOL_H
 #define ZEP_EVENTS_THREADPOOL_H
 
 #include "base/zepconst.h"
 #include "base/zepfixmem.h"
 #include "base/zepmultithread.h"
+#include "base/zepthreadsafety.h"
 #include "base/zeptlist.h"
 #include "events/appnode.h"
 #include "events/events.h"
@@ -75,14 +77,14 @@ class ZEPWorkerPool {
     Thread* pThread;
   };
   static void* thread_proc(void* arg);
-  void AddNewThreadsLocked();
+  void AddNewThreadsLocked() REQUIRES(m_CountLock);
 
-  ZEPList<Thread> m_ThreadList;  // count lock
+  ZEPList<Thread> m_ThreadList GUARDED_BY(m_CountLock);
   CThreadPoolMesgQ m_Queue;
   int m_nGrowth;
-  int m_nBusy = 0;  // count lock
+  int m_nBusy GUARDED_BY(m_CountLock) = 0;
   Mutex m_CountLock;
-  bool m_bStopping = false;  // count lock
+  bool m_bStopping GUARDED_BY(m_CountLock) = false;
 };
 
 // A work item: run this node's service loop on a pool thread.

@@ -2,37 +2,52 @@
 //
 // Owns nothing: records live in the frame's ticker record pool and are
 // listed in m_TickerList; the record's address is the timer id nodes keep.
-// Threads: every field but the state word is guarded by the frame's ticker
-// lock. The state word (arming serial and paused flag) is atomic because a
-// node's message queue pauses and resumes the timer without the ticker lock
-// (it already holds node-list and queue locks, which nest inside it).
+// Threads: the timing fields are guarded by the frame's ticker lock and are
+// reached only through TimingLocked(lock), which clang's thread-safety
+// analysis lets only a holder of that lock call. The state word (arming
+// serial and paused flag) is atomic because a node's message queue pauses
+// and resumes the timer without the ticker lock (the queue lock nests inside
+// it, and the ticker's pass may be the one delivering into that queue).
 //
-// A record slot is reused after its timer is deleted. Each arming takes a new
-// serial that is never reused, and a pause or resume names the serial it means,
-// so a queue still holding ticks of a deleted timer cannot resume (or pause)
-// the timer that now occupies the same slot: the compare-and-swap simply fails.
+// A record slot is reused after its timer ends. Each arming takes a new
+// serial that is never reused, and a pause, a resume or a deletion names the
+// serial it means, so a queue still holding ticks of an ended timer, or a
+// node holding its id, cannot touch the timer that now occupies the same
+// slot: the compare-and-swap (or the frame's serial check) simply fails.
 #ifndef ZEP_EVENTS_TIMERRECORD_H
 #define ZEP_EVENTS_TIMERRECORD_H
 
 #include <atomic>
 #include <cstdint>
 
+#include "base/zepmultithread.h"
+#include "base/zepthreadsafety.h"
+
 class CAppNode;
 
 struct TimeEvent_tag {
-  int64_t m_nLastUs = 0;     // monotonic µs when added or last fell due
-  uint32_t m_nInterval = 0;  // period in ms
-  int32_t m_nCount = 0;      // > 0: firings left; <= 0: until deleted
-  CAppNode* m_pNode = nullptr;
-  uint32_t m_nAppID = 0;  // stamped on every tick of this timer
+  // What the ticker lock guards, in the record's order.
+  struct Timing {
+    int64_t m_nLastUs = 0;     // monotonic µs when added or last fell due
+    uint32_t m_nInterval = 0;  // period in ms
+    int32_t m_nCount = 0;      // > 0: firings left; <= 0: until deleted
+    CAppNode* m_pNode = nullptr;
+    uint32_t m_nAppID = 0;  // stamped on every tick of this timer
+  };
+  // `tickerLock` is the frame's ticker lock, held by the caller.
+  Timing& TimingLocked(const Mutex& tickerLock) REQUIRES(tickerLock) {
+    static_cast<void>(tickerLock);
+    return m_Timing;
+  }
 
-  // Arms the record with a fresh serial, unpaused. Ticker lock held.
+  // Arms the record with a fresh serial, unpaused; the frame does so before
+  // it lists the record, and disarms it (no serial matches it any more) as
+  // the record leaves the list. The word is atomic: no lock is needed.
   uint64_t Arm() {
     uint64_t serial = s_nNextSerial.fetch_add(1, std::memory_order_relaxed);
     m_State.store(serial << 1, std::memory_order_release);
     return serial;
   }
-  // Marks the record free: no serial matches it any more. Ticker lock held.
   void Disarm() { m_State.store(0, std::memory_order_release); }
 
   uint64_t GetSerial() const { return m_State.load(std::memory_order_acquire) >> 1; }
@@ -48,6 +63,7 @@ struct TimeEvent_tag {
   }
 
  private:
+  Timing m_Timing;
   std::atomic<uint64_t> m_State{0};
   static inline std::atomic<uint64_t> s_nNextSerial{1};
 };

@@ -75,7 +75,7 @@ unsigned ZEPFrame::GetEventsOutstanding() {
 
 int ZEPFrame::svc() {
   {
-    std::lock_guard<std::mutex> lock(m_ServingMutex);
+    ZEPLockGuard lock(m_ServingMutex);
     m_bServing = true;
   }
   m_nStartTime.store(time(nullptr));
@@ -89,14 +89,14 @@ int ZEPFrame::svc() {
   }
   SendQuit();
   CleanQuitList();
-  std::lock_guard<std::mutex> lock(m_ServingMutex);
+  ZEPLockGuard lock(m_ServingMutex);
   m_bServing = false;
   m_ServingCond.notify_all();  // under the lock: the waiter may delete us next
   return 0;
 }
 
 bool ZEPFrame::IsServing() {
-  std::lock_guard<std::mutex> lock(m_ServingMutex);
+  ZEPLockGuard lock(m_ServingMutex);
   return m_bServing;
 }
 
@@ -105,8 +105,8 @@ void ZEPFrame::WaitServiceStop() {
     ThreadSvc::WaitServiceStop();
     return;
   }
-  std::unique_lock<std::mutex> lock(m_ServingMutex);
-  m_ServingCond.wait(lock, [this] { return !m_bServing; });
+  ZEPLockGuard lock(m_ServingMutex);
+  while (m_bServing) m_ServingCond.wait(m_ServingMutex);
 }
 
 void ZEPFrame::ExitFrame() {
@@ -256,10 +256,7 @@ void ZEPFrame::CleanQuitList() {
     }
   }
   ZEPLockGuard lock(m_TickerLock);
-  while (TimeEvent_tag* rec = m_TickerList.RemoveHead()) {
-    rec->Disarm();
-    m_TickerPool.Free(rec);
-  }
+  while (TimeEvent_tag* rec = m_TickerList.RemoveHead()) FreeTickerLocked(rec);
 }
 
 CAppNode* ZEPFrame::GetFirstNode(CAppNodeCursor& cursor) {

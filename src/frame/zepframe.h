@@ -13,10 +13,10 @@
 // Threads: svc() runs on one thread (the main thread in dyrclient, or a
 // service thread started with Service()). ExitFrame() and RequestReport()
 // may be called from any thread, including a signal handler (each stores an
-// atomic and writes a wake-up descriptor). AddNode, Enqueue, AddTicker, DelTicker and the
-// Alloc...Event calls may come from any thread. SendTicker and DestroyQuitApp
-// run on the ticker's thread; SendQuit and CleanQuitList on the service
-// thread.
+// atomic and writes a wake-up descriptor). AddNode, Enqueue, AddTicker,
+// DelTicker and the Alloc...Event calls may come from any thread. SendTicker
+// and DestroyQuitApp run on the ticker's thread; SendQuit and CleanQuitList
+// on the service thread.
 //
 // Waiting: nothing here wakes on a period. The service loop sleeps on its
 // wake-up descriptor until the socket engine's next deadline (time to die,
@@ -32,9 +32,12 @@
 //   -> a node's queue lock -> socket engine lock -> a pool's lock
 //   -> g_LogMutex (innermost).
 // The quit-list lock is never held together with another lock; the ticker's
-// wake-up lock, the sampling lock and the sample tree lock are leaf locks
-// taken with no other lock held. The report functions take the frame's
-// locks one at a time, never two together.
+// wake-up lock and the serving lock are leaf locks taken with no other lock
+// held. The sampling lock is held for a whole sample with no frame lock, and
+// the sample tree lock nests inside it (StartSample) or is taken alone (the
+// socket side's AddSample). PrintCount, PrintBTree and PrintSocketMaps take
+// one lock at a time. Clang's thread-safety analysis checks the node-list,
+// quit-list and ticker locks against the members they guard.
 #ifndef ZEP_FRAME_ZEPFRAME_H
 #define ZEP_FRAME_ZEPFRAME_H
 
@@ -42,11 +45,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
-#include <mutex>
 
 #include "base/zepbtree.h"
 #include "base/zepfixmem.h"
 #include "base/zepmultithread.h"
+#include "base/zepthreadsafety.h"
 #include "base/zeptlist.h"
 #include "events/appnode.h"
 #include "events/events.h"
@@ -148,10 +151,23 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   CThreadPool* GetThreadPool() const { return m_pThreadPool; }
 
   // --- Timers (zepframe_timer.cpp) -------------------------------------
+  // AddTicker, the DelTickers, SendTicker and GetTickerCount take the
+  // ticker lock themselves (AddTicker the node-list lock inside it).
   // The timer id (record address), or null for an unregistered or quitting
-  // node or a non-zero application id that is not the node's.
+  // node or a non-zero application id that is not the node's. `serial`, when
+  // given, gets the timer's arming serial (0 with no timer): the serial its
+  // ticks carry (CTimerEvent::GetTimerSerial) and DelTicker(id, serial) takes.
   TimeEvent_tag* AddTicker(CAppNode* node, unsigned long intervalMs, long count,
-                           unsigned long appID);
+                           unsigned long appID, uint64_t* serial = nullptr);
+  // Deletes the timer armed with `serial` at `id`: 0, or -1 when that timer
+  // has already ended (a one-shot that fired, a timer deleted before, its
+  // node quit). Nothing is touched then, not even another timer that now
+  // uses the same record; a node that may hold an ended id uses this form.
+  int DelTicker(TimeEvent_tag* id, uint64_t serial);
+  // Deletes the timer `id` names now; an id whose record is not listed (its
+  // timer ended, the slot is free) is ignored. A record the pool handed to
+  // another timer is listed again, so a caller that may hold an ended id
+  // must name its serial (above).
   void DelTicker(TimeEvent_tag* id);
   void DelTicker(CAppNode* node);
   // Ticker thread only: delivers the due ticks; returns the monotonic µs at
@@ -302,6 +318,10 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
 
   // Sleeps on the wake-up descriptor for up to `ms` (-1: until woken).
   void WaitWake(int64_t ms);
+  // Timer records, ticker lock held: unlists `id` when it is listed and,
+  // with `serial` given, armed with it (0, else -1); returns one to the pool.
+  int DelTickerLocked(TimeEvent_tag* id, const uint64_t* serial) REQUIRES(m_TickerLock);
+  void FreeTickerLocked(TimeEvent_tag* rec) REQUIRES(m_TickerLock);
   void StopNode(CAppNode* node);
   // Service loop: writes a report that RequestReport asked for.
   void WriteRequestedReport();
@@ -328,23 +348,27 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   ZEPFixMem<int, 100, 10, 10> m_SocketPool GUARDED_BY(m_SocketMapLock);
   // === end of socket half members =========================================
 
-  ZEPList<CAppNode> m_NodeList;
-  ZEPBTree<CAppNode*> m_NodeListTree;  // keyed by node address
-  Mutex m_NodeListLock;
-  ZEPList<CAppNode> m_QuitList;
-  Mutex m_QuitListLock;
+  // The node-list lock nests inside the ticker lock and the socket-map lock.
+  ZEPList<CAppNode> m_NodeList GUARDED_BY(m_NodeListLock);
+  ZEPBTree<CAppNode*> m_NodeListTree GUARDED_BY(m_NodeListLock);  // keyed by node address
+  Mutex m_NodeListLock ACQUIRED_AFTER(m_TickerLock, m_SocketMapLock);
+  ZEPList<CAppNode> m_QuitList GUARDED_BY(m_QuitListLock);
+  Mutex m_QuitListLock;  // never held with another lock
   std::atomic<bool> m_bExit{false};
   ZEPWakeFd m_Wake;  // written by ExitFrame and WakeSweep
 
-  ZEPList<TimeEvent_tag> m_TickerList;
+  // The ticker lock also guards the timing fields of every record
+  // (TimeEvent_tag::TimingLocked).
+  ZEPList<TimeEvent_tag> m_TickerList GUARDED_BY(m_TickerLock);
   Mutex m_TickerLock;
-  ZEPFixMem<TimeEvent_tag, 100, 10, 10> m_TickerPool;
+  ZEPFixMem<TimeEvent_tag, 100, 10, 10> m_TickerPool GUARDED_BY(m_TickerLock);
   // The ticker's sleep (leaf lock): when it plans to wake, and whether it
   // was woken since it last looked.
-  std::mutex m_TickerWakeMutex;
-  std::condition_variable m_TickerWakeCond;
-  int64_t m_nTickerPlanUs = INT64_MAX;  // INT64_MAX while it works: every wake counts
-  bool m_bTickerWoken = false;
+  Mutex m_TickerWakeMutex;
+  std::condition_variable_any m_TickerWakeCond;
+  // INT64_MAX while it works: every wake counts.
+  int64_t m_nTickerPlanUs GUARDED_BY(m_TickerWakeMutex) = INT64_MAX;
+  bool m_bTickerWoken GUARDED_BY(m_TickerWakeMutex) = false;
 
   ZEPList<RefCount> m_PoolList;
   CTCPEvent::Pool* m_pTCPEventPool = nullptr;
@@ -360,21 +384,21 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void (*m_pServiceHook)(void*) = nullptr;  // serving thread only once svc() runs
   void* m_pServiceHookContext = nullptr;
 
-  // Sampling: m_SampleLock is held for a whole sample (a leaf lock: the
-  // sampler holds nothing else); m_SampleTreeLock guards the tree pointer
-  // and the tree, and is taken by the socket side with no other lock held.
-  // The flag spares the read path that lock when no sample runs.
+  // Sampling: m_SampleLock is held for a whole sample with no frame lock
+  // (one sample at a time); m_SampleTreeLock guards the tree pointer and the
+  // tree, nests inside m_SampleLock in StartSample and is taken alone by the
+  // socket side. The flag spares the read path that lock when no sample runs.
   std::atomic<bool> m_bSampling{false};
-  Mutex m_SampleLock;
+  Mutex m_SampleLock ACQUIRED_BEFORE(m_SampleTreeLock);
   Mutex m_SampleTreeLock;
-  ZEPBTree<SampleNode>* m_pSampleTree = nullptr;  // m_SampleTreeLock
+  ZEPBTree<SampleNode>* m_pSampleTree GUARDED_BY(m_SampleTreeLock) = nullptr;
   std::atomic<bool> m_bReportWanted{false};
   std::atomic<ReportHookFn> m_pReportHook{nullptr};
 
   // Set while svc() runs (leaf lock, never held with another).
-  std::mutex m_ServingMutex;
-  std::condition_variable m_ServingCond;
-  bool m_bServing = false;
+  Mutex m_ServingMutex;
+  std::condition_variable_any m_ServingCond;
+  bool m_bServing GUARDED_BY(m_ServingMutex) = false;
 };
 
 // The throughput table of a sample taken over `seconds`: one line per

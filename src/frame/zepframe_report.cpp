@@ -8,7 +8,8 @@
 // Sampling: the socket side (EnqueueTCP, on socket threads or the polling
 // service loop) adds the bytes of every data read while m_bSampling is set,
 // under m_SampleTreeLock only. The sampler holds m_SampleLock for the whole
-// sample and nothing else, so two samples run one after the other.
+// sample, with no frame lock, and takes m_SampleTreeLock inside it to set and
+// clear the tree, so two samples run one after the other.
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -150,13 +151,10 @@ ZEPString& ZEPFrameSampleTable(ZEPBTree<SampleNode>& tree, unsigned seconds, ZEP
 void ZEPFrame::PrintSample(ZEPString* copy) {
   ZEPBTree<SampleNode> tree;
   StartSample(tree, kSampleSeconds);
-  if (copy != nullptr) ZEPFrameSampleTable(tree, kSampleSeconds, *copy);
-  ZEPLockGuard log(g_LogMutex);
-  ZEPFrameSampleTable(tree, kSampleSeconds, strLog);
-  if (zeplog != nullptr)
-    zeplog->Log(__FILE__, __LINE__, LOG_INFO, strLog);
-  else
-    strLog = "";
+  ZEPString table;
+  ZEPFrameSampleTable(tree, kSampleSeconds, table);
+  if (copy != nullptr) *copy << table;
+  ZEP_LOG_LINE(LOG_INFO, table);
 }
 
 void ZEPFrame::RequestReport() {
@@ -170,6 +168,5 @@ void ZEPFrame::WriteRequestedReport() {
   PrintCount(text);
   PrintBTree(text);
   if (ReportHookFn hook = m_pReportHook.load()) hook(this, text);
-  ZEPLockGuard log(g_LogMutex);
-  if (zeplog != nullptr) zeplog->Log(__FILE__, __LINE__, LOG_INFO, text);
+  ZEP_LOG_LINE(LOG_INFO, text);
 }

@@ -34,22 +34,25 @@ void CNodeTicker::doRunNode() {
 }
 
 void ZEPFrame::WakeTicker(int64_t dueUs) {
-  std::lock_guard<std::mutex> lock(m_TickerWakeMutex);
+  ZEPLockGuard lock(m_TickerWakeMutex);
   if (dueUs >= m_nTickerPlanUs) return;  // it wakes early enough anyway
   m_bTickerWoken = true;
   m_TickerWakeCond.notify_one();
 }
 
 void ZEPFrame::WaitTicker(int64_t dueUs) {
-  std::unique_lock<std::mutex> lock(m_TickerWakeMutex);
-  // A wake-up that came while the ticker worked was kept in the flag.
+  ZEPLockGuard lock(m_TickerWakeMutex);
+  // A wake-up that came while the ticker worked was kept in the flag. The
+  // waits relock through Mutex::lock(), so the detector follows them.
   if (!m_bTickerWoken) {
     m_nTickerPlanUs = dueUs;
     if (dueUs == INT64_MAX) {
-      m_TickerWakeCond.wait(lock, [this] { return m_bTickerWoken; });
+      while (!m_bTickerWoken) m_TickerWakeCond.wait(m_TickerWakeMutex);
     } else {
       const auto until = std::chrono::steady_clock::time_point(std::chrono::microseconds(dueUs));
-      m_TickerWakeCond.wait_until(lock, until, [this] { return m_bTickerWoken; });
+      while (!m_bTickerWoken &&
+             m_TickerWakeCond.wait_until(m_TickerWakeMutex, until) != std::cv_status::timeout) {
+      }
     }
   }
   m_bTickerWoken = false;
@@ -57,7 +60,8 @@ void ZEPFrame::WaitTicker(int64_t dueUs) {
 }
 
 TimeEvent_tag* ZEPFrame::AddTicker(CAppNode* node, unsigned long intervalMs, long count,
-                                   unsigned long appID) {
+                                   unsigned long appID, uint64_t* serial) {
+  if (serial != nullptr) *serial = 0;
   if (node == nullptr) return nullptr;
   ZEPLockGuard tickerLock(m_TickerLock);
   ZEPLockGuard nodeLock(m_NodeListLock);
@@ -66,26 +70,48 @@ TimeEvent_tag* ZEPFrame::AddTicker(CAppNode* node, unsigned long intervalMs, lon
   if (node->IsQuiting()) return nullptr;
   TimeEvent_tag* rec = m_TickerPool.Malloc();
   ZEP_ASSERT(NULL != rec);
-  rec->m_nInterval = static_cast<uint32_t>(intervalMs);
-  rec->m_nCount = static_cast<int32_t>(count);
-  rec->m_pNode = node;
-  rec->m_nAppID = node->GetAppID();
-  rec->m_nLastUs = NowUs();
-  rec->Arm();
+  TimeEvent_tag::Timing& t = rec->TimingLocked(m_TickerLock);
+  t.m_nInterval = static_cast<uint32_t>(intervalMs);
+  t.m_nCount = static_cast<int32_t>(count);
+  t.m_pNode = node;
+  t.m_nAppID = node->GetAppID();
+  t.m_nLastUs = NowUs();
+  // Read here, under the lock: once it is released the timer may fire, end
+  // and its record serve another timer before the caller looks.
+  const uint64_t armed = rec->Arm();
+  if (serial != nullptr) *serial = armed;
   m_TickerList.AddTail(rec);
-  const int64_t due = rec->m_nLastUs + static_cast<int64_t>(rec->m_nInterval) * 1000;
+  const int64_t due = t.m_nLastUs + static_cast<int64_t>(t.m_nInterval) * 1000;
   nodeLock.Unlock();
   tickerLock.Unlock();
   WakeTicker(due);
   return rec;
 }
 
-void ZEPFrame::DelTicker(TimeEvent_tag* tID) {
-  ZEPLockGuard lock(m_TickerLock);
+void ZEPFrame::FreeTickerLocked(TimeEvent_tag* rec) {
+  rec->Disarm();
+  m_TickerPool.Free(rec);
+}
+
+int ZEPFrame::DelTickerLocked(TimeEvent_tag* tID, const uint64_t* serial) {
+  // Only a listed record is looked into: the slot of a timer that ended is
+  // free or holds another timer.
+  if (tID == nullptr || !m_TickerList.SearchNode(tID)) return -1;
+  if (serial != nullptr && tID->GetSerial() != *serial) return -1;
   TimeEvent_tag* tTmpID = m_TickerList.RemoveNode(tID);
   ZEP_ASSERT(tID == tTmpID);
-  tID->Disarm();
-  m_TickerPool.Free(tID);
+  FreeTickerLocked(tID);
+  return 0;
+}
+
+int ZEPFrame::DelTicker(TimeEvent_tag* tID, uint64_t serial) {
+  ZEPLockGuard lock(m_TickerLock);
+  return DelTickerLocked(tID, &serial);
+}
+
+void ZEPFrame::DelTicker(TimeEvent_tag* tID) {
+  ZEPLockGuard lock(m_TickerLock);
+  DelTickerLocked(tID, nullptr);
 }
 
 void ZEPFrame::DelTicker(CAppNode* node) {
@@ -93,10 +119,9 @@ void ZEPFrame::DelTicker(CAppNode* node) {
   SmartPtr<CListNode> cursor;
   for (TimeEvent_tag* rec = m_TickerList.GetFirst(&cursor); rec != nullptr;
        rec = m_TickerList.GetNext(&cursor)) {
-    if (rec->m_pNode != node) continue;
+    if (rec->TimingLocked(m_TickerLock).m_pNode != node) continue;
     m_TickerList.RemoveAtCursor(&cursor);
-    rec->Disarm();
-    m_TickerPool.Free(rec);
+    FreeTickerLocked(rec);
   }
 }
 
@@ -112,9 +137,10 @@ int64_t ZEPFrame::SendTicker() {
   SmartPtr<CListNode> cursor;
   for (TimeEvent_tag* rec = m_TickerList.GetFirst(&cursor); rec != nullptr;
        rec = m_TickerList.GetNext(&cursor)) {
-    const int64_t period = static_cast<int64_t>(rec->m_nInterval) * 1000;
-    if (now - rec->m_nLastUs < period) {
-      if (rec->m_nLastUs + period < next) next = rec->m_nLastUs + period;
+    TimeEvent_tag::Timing& t = rec->TimingLocked(m_TickerLock);
+    const int64_t period = static_cast<int64_t>(t.m_nInterval) * 1000;
+    if (now - t.m_nLastUs < period) {
+      if (t.m_nLastUs + period < next) next = t.m_nLastUs + period;
       continue;
     }
     // A paused timer's tick would be refused anyway; not making it spares a
@@ -123,14 +149,13 @@ int64_t ZEPFrame::SendTicker() {
       SmartPtr<CTimerEvent> tick(AllocTimerEvent());
       tick->SetTimerID(rec);
       tick->SetTimerSerial(rec->GetSerial());
-      tick->SetAppID(rec->m_nAppID);
-      Enqueue(rec->m_pNode, tick.Get(), true, true);
+      tick->SetAppID(t.m_nAppID);
+      Enqueue(t.m_pNode, tick.Get(), true, true);
     }
-    rec->m_nLastUs = now;
-    if (rec->m_nCount > 0 && --rec->m_nCount == 0) {
+    t.m_nLastUs = now;
+    if (t.m_nCount > 0 && --t.m_nCount == 0) {
       m_TickerList.RemoveAtCursor(&cursor);
-      rec->Disarm();
-      m_TickerPool.Free(rec);
+      FreeTickerLocked(rec);
       continue;
     }
     if (now + period < next) next = now + period;

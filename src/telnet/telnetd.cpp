@@ -94,17 +94,20 @@ int CTelnetdNode::Listen() {
     const int sock = frame->CreateServer(m_strHost, m_strPort, ZEP_PROTO_TCP);
     if (sock >= 0) return sock;
     if (tries >= m_Limits.m_nListenTries) break;
-    TimeEvent_tag* wait = frame->AddTicker(this, 500, 1, 0);
+    uint64_t serial = 0;
+    TimeEvent_tag* wait = frame->AddTicker(this, 500, 1, 0, &serial);
     if (wait == nullptr) break;  // quitting
     for (;;) {
       RecvEvent();
       CEvent* e = Event().Get();
       if (CQuitEvent::Narrow(e) != nullptr) {
-        frame->DelTicker(wait);
+        // The wait may have fired as the quit came: by its serial, an ended
+        // timer is left alone (and so is a timer now using its record).
+        frame->DelTicker(wait, serial);
         return -1;
       }
       CTimerEvent* t = CTimerEvent::Narrow(e);
-      if (t != nullptr && t->GetTimerID() == wait) break;
+      if (t != nullptr && t->GetTimerID() == wait && t->GetTimerSerial() == serial) break;
     }
   }
   ZEP_LOG_LINE(LOG_ERRR, "Listen on " << m_strHost << ":" << m_strPort << " fail.");

@@ -61,6 +61,37 @@ TEST(Timer, AddTickerRefusesStaleUnregisteredOrQuittingNodes) {
   EXPECT_EQ(0, tickersAtDestroy.load());
 }
 
+// A timer that has ended is known by its serial: deleting it touches nothing,
+// not even the timer the pool gave its record to afterwards.
+TEST(Timer, DeletingAnEndedTimerTouchesNothing) {
+  ServedFrame f;
+  RecNode* node = new RecNode(f.frame);
+  ASSERT_EQ(0, f->AddNode(node, true));
+  TimeEvent_tag* keep = f->AddTicker(node, 60000, -1, 0);
+  uint64_t onceSerial = 0;
+  TimeEvent_tag* once = f->AddTicker(node, 10, 1, 0, &onceSerial);
+  ASSERT_NE(nullptr, once);
+  ASSERT_NE(0u, onceSerial);
+  ASSERT_TRUE(
+      WaitFor([&] { return node->TickCount(once) == 1 && f->GetTickerCount() == 1; }, 5000));
+  EXPECT_EQ(-1, f->DelTicker(once, onceSerial));
+  f->DelTicker(once);  // its record is free: ignored
+  EXPECT_EQ(1, f->GetTickerCount());
+
+  // The lowest free record goes to the next timer: the stale id names it.
+  uint64_t nextSerial = 0;
+  TimeEvent_tag* next = f->AddTicker(node, 60000, -1, 0, &nextSerial);
+  ASSERT_EQ(once, next);
+  EXPECT_NE(onceSerial, nextSerial);
+  EXPECT_EQ(-1, f->DelTicker(once, onceSerial));
+  EXPECT_EQ(2, f->GetTickerCount());
+  EXPECT_EQ(0, f->DelTicker(next, nextSerial));
+  EXPECT_EQ(-1, f->DelTicker(next, nextSerial));
+  EXPECT_EQ(1, f->GetTickerCount());
+  f->DelTicker(keep);
+  EXPECT_EQ(0, f->GetTickerCount());
+}
+
 // While 100 ticks of one timer wait unprocessed, that timer's further ticks
 // are skipped; ticks of another timer of the same node still arrive, and the
 // stalled timer resumes once the node takes one tick out.
