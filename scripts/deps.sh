@@ -6,6 +6,8 @@ need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
+# scripts/test.sh builds with ninja: one build graph for the whole tree.
+command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
@@ -13,7 +15,8 @@ command -v make >/dev/null 2>&1 || need+=(make)
 command -v python3 >/dev/null 2>&1 || need+=(python3)
 command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
 command -v git >/dev/null 2>&1 || need+=(git)
-# The fuzz step: clang with libFuzzer and the sanitizer runtimes.
+# The thread-safety and fuzz steps: clang with libFuzzer and the sanitizer
+# runtimes.
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
   need+=(libclang-rt-dev)

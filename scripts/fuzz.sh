@@ -9,6 +9,10 @@
 # kept in build-fuzz/findings/<name>/ (add it to the corpus once fixed: the
 # corpus replay test then keeps it fixed in every build).
 #
+# A build-fuzz configured before keeps its CMake settings: scripts/test.sh
+# configures it with ZEP_THREAD_SAFETY=ON and builds every library there
+# first, and the targets link those.
+#
 # Environment: FUZZ_JOBS targets at a time (default: the number of cores,
 # at most 2), FUZZ_TARGETS a space-separated subset of names,
 # FUZZ_KEEP_CORPUS=1 keeps the grown scratch corpora (their folder is printed).

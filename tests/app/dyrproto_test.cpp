@@ -10,6 +10,7 @@
 
 #include "app/global.h"
 #include "cmd/cmdtransfer.h"
+#include "support/zepstring_text.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ class DyrProto : public ::testing::Test {
   void SetUp() override { InitDes(g_CredentialKey); }
 };
 
-std::string Str(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
+using zeptest::Str;
 
 DYRAccount_tag OneDomainAccount() {
   DYRAccount_tag a;

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/zepstring_text.h"
+
 namespace {
 
 class GlobalTest : public ::testing::Test {
@@ -16,7 +18,7 @@ class GlobalTest : public ::testing::Test {
   void SetUp() override { InitDes(g_CredentialKey); }
 };
 
-std::string Str(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
+using zeptest::Str;
 
 bool AllInAlphabet(const ZEPString& s) {
   for (uint32_t i = 0; i < s.GetLength(); ++i) {

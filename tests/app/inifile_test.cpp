@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "app/global.h"
+#include "support/zepstring_text.h"
 
 namespace {
 
-std::string Str(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
+using zeptest::Str;
 
 class IniFile : public ::testing::Test {
  protected:

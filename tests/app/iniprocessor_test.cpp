@@ -36,9 +36,9 @@ const INIAssignProc OnSec = &Tagged<0>, OnAny = &Tagged<1>, OnExact = &Tagged<2>
 
 // A processor over `text` written to a scratch file, with the entry point's
 // registrations ("*" and "*.*") unless told otherwise.
-class IniFile {
+class ScratchIni {
  public:
-  explicit IniFile(const std::string& text) {
+  explicit ScratchIni(const std::string& text) {
     char tmpl[] = "/tmp/iniprocessor_test.XXXXXX";
     int fd = mkstemp(tmpl);
     EXPECT_GE(fd, 0);
@@ -47,7 +47,7 @@ class IniFile {
     close(fd);
     g_calls.clear();
   }
-  ~IniFile() { unlink(path_.c_str()); }
+  ~ScratchIni() { unlink(path_.c_str()); }
   const char* Path() const { return path_.c_str(); }
 
  private:
@@ -55,7 +55,7 @@ class IniFile {
 };
 
 std::vector<std::string> ProcessText(const std::string& text) {
-  IniFile f(text);
+  ScratchIni f(text);
   CINIProcessor ini{ZEPString(f.Path())};
   ini.AddAssign("*", OnSec);
   ini.AddAssign("*.*", OnAny);
@@ -86,7 +86,7 @@ using V = std::vector<std::string>;
 
 TEST(CINIProcessorTest, HeadersAndItemsReachTheirCallbacks) {
   int user = 0;
-  IniFile f("Stray = before any header\n[DYR_CLIENT]\nHost = example\nKey\na=b=c\n=skipped\n");
+  ScratchIni f("Stray = before any header\n[DYR_CLIENT]\nHost = example\nKey\na=b=c\n=skipped\n");
   CINIProcessor ini{ZEPString(f.Path())};
   EXPECT_TRUE(ini.IsLoaded());
   EXPECT_EQ(ini.AddAssign("*", OnSec), 0);
@@ -98,7 +98,7 @@ TEST(CINIProcessorTest, HeadersAndItemsReachTheirCallbacks) {
 }
 
 TEST(CINIProcessorTest, KeysChooseTheBestMatchOnly) {
-  IniFile f("[A]\nHost=1\nPort=2\n[B]\nHost=3\nPort=4\nOther=5\n[C]\nOther=6\n");
+  ScratchIni f("[A]\nHost=1\nPort=2\n[B]\nHost=3\nPort=4\nOther=5\n[C]\nOther=6\n");
   CINIProcessor ini{ZEPString(f.Path())};
   EXPECT_EQ(ini.AddAssign("*.*", OnAny), 0);
   EXPECT_EQ(ini.AddAssign("A.Host", OnExact), 0);
@@ -114,14 +114,14 @@ TEST(CINIProcessorTest, KeysChooseTheBestMatchOnly) {
             (V{"sec(A||)", "exact(A|Host|1)", "name(A|Port|2)", "sec(B||)", "secitems(B|Host|3)",
                "secitems(B|Port|4)", "secitems(B|Other|5)", "named(C||)", "any(C|Other|6)"}));
   // Keys compare case-sensitively.
-  IniFile g("[a]\nhost=1\n");
+  ScratchIni g("[a]\nhost=1\n");
   CINIProcessor lower{ZEPString(g.Path())};
   lower.AddAssign("A.Host", OnExact);
   lower.AddAssign("*.*", OnAny);
   lower.Process(nullptr);
   EXPECT_EQ(g_calls, (V{"any(a|host|1)"}));
   // Unmatched items and headers are dropped silently.
-  IniFile h("[S]\nx=1\n");
+  ScratchIni h("[S]\nx=1\n");
   CINIProcessor none{ZEPString(h.Path())};
   none.AddAssign("T.x", OnExact);
   EXPECT_EQ(none.Process(nullptr), 0);
@@ -166,7 +166,7 @@ TEST(CINIProcessorTest, ContinuationLines) {
 }
 
 TEST(CINIProcessorTest, SectionPersistsBetweenRuns) {
-  IniFile f("k=0\n[S]\nk=1\n");
+  ScratchIni f("k=0\n[S]\nk=1\n");
   CINIProcessor ini{ZEPString(f.Path())};
   ini.AddAssign("*", OnSec);
   ini.AddAssign("*.*", OnAny);
@@ -189,14 +189,14 @@ TEST(CINIProcessorTest, LoadingRules) {
   CINIProcessor nullPath{ZEPString()};
   EXPECT_EQ(nullPath.Process(nullptr), -1);
   // An empty file is loaded and yields nothing.
-  IniFile empty("");
+  ScratchIni empty("");
   CINIProcessor e{ZEPString(empty.Path())};
   e.AddAssign("*", OnSec);
   EXPECT_TRUE(e.IsLoaded());
   EXPECT_EQ(e.Process(nullptr), 0);
   EXPECT_TRUE(g_calls.empty());
   // LoadIniFile loads once; a failed load is reported and may be retried.
-  IniFile f("[S]\n");
+  ScratchIni f("[S]\n");
   CINIProcessor late;
   EXPECT_EQ(late.Process(nullptr), -1);
   EXPECT_EQ(late.LoadIniFile("/nonexistent/x.ini"), -1);

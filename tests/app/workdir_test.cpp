@@ -9,9 +9,11 @@
 #include <fstream>
 #include <string>
 
+#include "support/zepstring_text.h"
+
 namespace {
 
-std::string Str(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
+using zeptest::Str;
 
 class WorkDir : public ::testing::Test {
  protected:

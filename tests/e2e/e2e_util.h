@@ -77,8 +77,9 @@ inline std::vector<std::pair<pid_t, std::string>> ProcessesWith(
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     const pid_t pid = static_cast<pid_t>(std::stol(name));
     if (pid == getpid()) continue;
-    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-    std::string cmd((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // ReadFile, not an istreambuf_iterator: a process that ends while it is
+    // read makes the read fail (ESRCH), which the iterator throws.
+    std::string cmd = ReadFile(entry.path() / "cmdline");
     if (cmd.find(want) == std::string::npos) continue;
     for (char& c : cmd) c = c == '\0' ? ' ' : c;
     found.emplace_back(pid, cmd);
