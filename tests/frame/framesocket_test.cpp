@@ -473,6 +473,13 @@ TEST_P(SockThreads, SweepClosesUnstartedSocketAfterItsStartTimeout) {
 // accept at once for ever: it pauses, and takes the connection once a
 // descriptor is free again.
 TEST_P(SockThreads, ListenerOutOfDescriptorsPausesAndRecovers) {
+#ifdef ZEP_UBSAN
+  // UndefinedBehaviorSanitizer tells whether an object's vtable is readable
+  // by writing it into a pipe it opens; with the descriptor table full the
+  // pipe fails and it reports sound objects as having an invalid vptr. The
+  // normal and ThreadSanitizer builds run this test.
+  GTEST_SKIP() << "needs free descriptors under UndefinedBehaviorSanitizer";
+#endif
   auto* engine = static_cast<ZEPThreadTCP*>(Engine());
   SockNode* node = NewNode();
   int server = frame->CreateServer("127.0.0.1", "0", ZEP_PROTO_TCP);
