@@ -16,6 +16,6 @@ empty=$(git hash-object -t tree /dev/null)
 if ! git diff --check "$empty" HEAD -- . || ! git diff --check HEAD -- .; then
   echo "format: whitespace errors above (git diff --check)"; status=1
 fi
-python3 scripts/check_layers.py src || status=1
+python3 scripts/check_layers.py --doc docs/ARCHITECTURE.md --table README.md src || status=1
 [ $status -eq 0 ] && echo "format: clang-format, git diff --check and layers clean"
 exit $status

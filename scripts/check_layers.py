@@ -50,9 +50,49 @@ def reachable(graph):
     return below
 
 
+def check_doc(doc, drawing):
+    """The drawing in `doc` against the includes as they are."""
+    lines = doc.read_text().splitlines()
+    start = next((i for i, l in enumerate(lines) if "check_layers.py --graph" in l), None)
+    if start is None:
+        return [f"{doc}: no line names check_layers.py --graph"]
+    fence = next((i for i in range(start, len(lines)) if lines[i].startswith("```")), None)
+    drawn = {}
+    for line in lines[fence + 1:] if fence is not None else []:
+        if line.startswith("```"):
+            break
+        name, _, rest = line.partition("->")
+        rest = rest.strip()
+        drawn[name.strip()] = [] if rest == "(nothing)" else [t.strip() for t in rest.split(",")]
+    if drawn == drawing:
+        return []
+    out = [f"{doc}: the drawing of the includes is out of date; it should read:"]
+    for layer, edges in drawing.items():
+        out.append(f"{layer:7} -> " + (", ".join(edges) or "(nothing)"))
+    return out
+
+
+def check_table(doc, below):
+    """The layout table's src rows: every layer once, each after those below it."""
+    rows = re.findall(r"^\| `src/(\w+)` \|", doc.read_text(), re.M)
+    late = [r for i, r in enumerate(rows) if r in below and not below[r] <= set(rows[:i])]
+    if sorted(rows) == sorted(below) and not late:
+        return []
+    return [f"{doc}: the layout table lists src folders {rows}; it must list each of "
+            f"{sorted(below)} once, every one after the layers it stands on"]
+
+
 def main():
-    args = [a for a in sys.argv[1:] if a != "--graph"]
-    graph_wanted = len(args) != len(sys.argv) - 1
+    args = sys.argv[1:]
+    graph_wanted = "--graph" in args
+    args = [a for a in args if a != "--graph"]
+    opts = {}
+    for flag in ("--doc", "--table"):
+        if flag in args:
+            i = args.index(flag)
+            opts[flag] = pathlib.Path(args[i + 1])
+            del args[i:i + 2]
+    doc = opts.get("--doc")
     src = pathlib.Path(args[0] if args else "src")
     cmake = pathlib.Path(args[1]) if len(args) > 1 else src.parent / "CMakeLists.txt"
     errors = []
@@ -85,13 +125,19 @@ def main():
             else:
                 errors.append(f'{rel}:{no}: {mine} includes "{m.group(0).split(chr(34))[1]}" '
                               f"of {theirs}, which {mine} does not stand on")
-    if graph_wanted:
-        for layer in sorted(below, key=lambda n: (len(below[n]), n)):
-            edges = sorted(uses.get(layer, {}).items(), key=lambda kv: (-len(below[kv[0]]), kv[0]))
+    drawing = {}
+    for layer in sorted(below, key=lambda n: (len(below[n]), n)):
+        edges = sorted(uses.get(layer, {}).items(), key=lambda kv: (-len(below[kv[0]]), kv[0]))
+        drawing[layer] = [t for t, _ in edges]
+        if graph_wanted:
             print(f"{layer:7} -> " + (", ".join(f"{t} ({n})" for t, n in edges) or "(nothing)"))
+    if doc is not None:
+        errors += check_doc(doc, drawing)
+    if "--table" in opts:
+        errors += check_table(opts["--table"], below)
     for e in errors:
         print(e)
-    print(f"layers: {len(errors)} include(s) across the layer order")
+    print(f"layers: {len(errors)} problem(s): includes across the layer order, drawings out of date")
     return 1 if errors else 0
 
 
