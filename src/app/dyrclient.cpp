@@ -5,6 +5,7 @@
 
 #include "app/appshell.h"
 #include "app/dyrmsg.h"
+#include "app/dyrnews.h"
 #include "base/lockguard.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
@@ -74,13 +75,37 @@ void CDYRClient::DoLogin() {
   Frame()->SendData(m_nMainSocket, msg.GetSafeText(), static_cast<int>(msg.GetLength()));
 }
 
+DYRStatus_tag CDYRClient::CurrentStatus() const {
+  DYRStatus_tag st;
+  st.m_nState = m_nState;
+  st.m_strExitIP = m_strExitIP;
+  st.m_strClientID = m_strClientID;
+  st.m_nLoginReplySec = m_nLoginReplySec;
+  st.m_nReportSec = m_nReportSec;
+  return st;
+}
+
 void CDYRClient::PublishStatus() {
-  ZEPLockGuard lock(m_StatusLock);
-  m_Status.m_nState = m_nState;
-  m_Status.m_strExitIP = m_strExitIP;
-  m_Status.m_strClientID = m_strClientID;
-  m_Status.m_nLoginReplySec = m_nLoginReplySec;
-  m_Status.m_nReportSec = m_nReportSec;
+  const DYRStatus_tag now = CurrentStatus();
+  {
+    ZEPLockGuard lock(m_StatusLock);
+    if (m_bPublished && now == m_Status) return;
+    m_Status = now;
+    m_bPublished = true;
+  }
+  // Told with no lock of ours held (listeners take their own).
+  Tell(DYRNews_tag::kStatus);
+}
+
+void CDYRClient::Tell(int kind, const char* reason, const ZEPString* message) {
+  DYRNews_tag news;
+  news.m_nKind = static_cast<DYRNews_tag::Kind>(kind);
+  news.m_pClient = this;
+  news.m_nAccount = GetIndex();
+  news.m_Status = CurrentStatus();
+  if (reason != nullptr) news.m_pReason = reason;
+  if (message != nullptr) news.m_strMessage = *message;
+  DyrTell(news);
 }
 
 DYRStatus_tag CDYRClient::GetStatus() {
@@ -136,7 +161,10 @@ void CDYRClient::ClearReportTimer() {
   m_nReportSerial = 0;
 }
 
-void CDYRClient::DoReLogin() {
+void CDYRClient::DoReLogin() { ReLogin(kReasonServer); }
+
+void CDYRClient::ReLogin(const char* reason) {
+  Tell(DYRNews_tag::kRelogin, reason);
   m_nState = kLoggingIn;
   ClearReportTimer();
   ZEP_LOG_LINE(LOG_MESG, DYR_MSG_RELOGIN);
@@ -185,6 +213,7 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
       return;
     case DYR_REPLY_REFUSED:
       ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_FAILED << LogSafeText(reply.m_strMsg));
+      Tell(DYRNews_tag::kRefused, nullptr, &reply.m_strMsg);
       return;
     case DYR_REPLY_ACCEPTED:
       break;
@@ -215,6 +244,7 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
   }
   ZEP_LOG_LINE(LOG_INFO, LogSafeText(m_strExitIP)
                              << " " << LogSafeText(reply.m_strHasTop) << " " << m_nState);
+  Tell(DYRNews_tag::kLogin);
 }
 
 bool CDYRClient::IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) const {
@@ -222,12 +252,12 @@ bool CDYRClient::IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) co
 }
 
 void CDYRClient::CheckEgress() {
-  if (!Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT)) DoReLogin();
+  if (!Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT)) ReLogin(kReasonAddress);
 }
 
 void CDYRClient::ReportOrReLogin() {
   if (m_bExitIsLocal && !Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT)) {
-    DoReLogin();
+    ReLogin(kReasonAddress);
   } else {
     DoReportIP();
   }
@@ -256,6 +286,7 @@ void CDYRClient::ActNow() {
   switch (m_nState) {
     case kLoggingIn:
       // DoLogin arms a new login timer; the pending one no longer matches.
+      Tell(DYRNews_tag::kRelogin, kReasonSignal);
       DoLogin();
       break;
     case kWatching:
@@ -285,7 +316,7 @@ void CDYRClient::OnSocketData(CTCPEvent* ev) {
       OnLoginReply(reply);
       break;
     case DYR_DATAGRAM_RELOGIN:
-      DoReLogin();
+      ReLogin(kReasonServer);
       break;
     default:
       break;
@@ -313,10 +344,11 @@ void CDYRClient::doRunNode() {
       OnSocketData(tcp);
     } else if (user != nullptr) {
       if (user->GetTag() == DYR_USER_ACT_NOW) ActNow();
-      if (user->GetTag() == DYR_USER_RELOGIN) DoReLogin();
+      if (user->GetTag() == DYR_USER_RELOGIN) ReLogin(kReasonConsole);
     } else {
       OnTimer(CTimerEvent::Narrow(ev));
     }
   }
   ReqOffline();
+  Tell(DYRNews_tag::kEnded);
 }

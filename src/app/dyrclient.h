@@ -59,6 +59,11 @@ struct DYRStatus_tag {
   ZEPString m_strClientID;
   int64_t m_nLoginReplySec = -1;
   int64_t m_nReportSec = -1;
+  bool operator==(const DYRStatus_tag& o) const {
+    return m_nState == o.m_nState && m_strExitIP == o.m_strExitIP &&
+           m_strClientID == o.m_strClientID && m_nLoginReplySec == o.m_nLoginReplySec &&
+           m_nReportSec == o.m_nReportSec;
+  }
 };
 
 class CDYRClient : public CAppNode {
@@ -108,8 +113,20 @@ class CDYRClient : public CAppNode {
   int GetIndex() const { return m_nIndex.load(); }
 
  private:
-  // Node thread: copies what StatusLine shows, under m_StatusLock.
+  // Why an account logs in again (the news of it says so).
+  static constexpr const char* kReasonServer = "server";
+  static constexpr const char* kReasonAddress = "address";
+  static constexpr const char* kReasonConsole = "console";
+  static constexpr const char* kReasonSignal = "signal";
+
+  // Node thread: copies what StatusLine shows, under m_StatusLock, and when
+  // it changed tells the listeners (dyrnews.h) after leaving the lock.
   void PublishStatus();
+  DYRStatus_tag CurrentStatus() const;
+  // Node thread, no lock held: one piece of news to the listeners.
+  void Tell(int kind, const char* reason = nullptr, const ZEPString* message = nullptr);
+  // DoReLogin for a given reason.
+  void ReLogin(const char* reason);
   // Detaches from the socket and closes it; the socket becomes -1.
   void CloseLink(int& socket);
   // Opens a connected UDP link to the server on `port`, attached to this node.
@@ -147,6 +164,7 @@ class CDYRClient : public CAppNode {
   // other lock held.
   Mutex m_StatusLock;
   DYRStatus_tag m_Status GUARDED_BY(m_StatusLock);
+  bool m_bPublished GUARDED_BY(m_StatusLock) = false;
   std::atomic<int> m_nIndex{0};
 };
 

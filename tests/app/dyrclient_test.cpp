@@ -7,13 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 // The scripted server and the log texts of the end-to-end tests.
 #include "../e2e/dyr_fixture.h"
 #include "app/appshell.h"
 #include "app/dyrmsg.h"
+#include "app/dyrnews.h"
 #include "app/global.h"
 #include "base/lockguard.h"
 #include "frame/zepframe.h"
@@ -213,3 +216,66 @@ TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
 }
 
 }  // namespace
+
+// What a client tells its listeners over a refusal, a login, the server's
+// request to log in again and the stop, in that order, with what each is
+// about.
+TEST_F(ClientNodeTest, NewsTellsRefusalLoginReloginAndEnd) {
+  struct Recorder : CDYRListener {
+    std::mutex mu;
+    std::vector<DYRNews_tag> seen;  // under mu
+    void OnNews(const DYRNews_tag& news) override {
+      std::lock_guard<std::mutex> lock(mu);
+      seen.push_back(news);
+    }
+    std::string Kinds() {
+      std::lock_guard<std::mutex> lock(mu);
+      std::string out;
+      for (const DYRNews_tag& n : seen) out += "SLRXE"[n.m_nKind];
+      return out;
+    }
+  } rec;
+  DyrListen(&rec);
+  FakeServer server;
+  StartNode(server, static_cast<long>(kPeriodMs));
+  std::string inner, report;
+  sockaddr_in from{}, asst{};
+  ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
+  server.main.SendTo(from, e2e::LoginReply({{"OK", "N"}, {"MSG", "bad password"}}));
+  ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
+  server.main.SendTo(
+      from, e2e::LoginReply(
+                {{"OK", "Y"}, {"ExitDYR", "203.0.113.9"}, {"K", "id-7"}, {"ReportIPSpan", "100"}}));
+  ASSERT_TRUE(server.asst.Recv(report, asst, 5000));  // reporting: the egress is not ours
+  server.asst.SendTo(asst, e2e::Props({{"C", "4"}}));
+  ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
+  m_pFrame->ExitFrame();
+  m_pFrame->WaitServiceStop();
+  delete m_pFrame;
+  m_pFrame = nullptr;
+  DyrUnlisten(&rec);
+  // Status (state 0), the refusal, status changes, the login, the request,
+  // ... and the end (e.g. "SRSLSSXSE"); status news only when it changed.
+  const std::string kinds = rec.Kinds();
+  EXPECT_EQ(0u, kinds.find("SR")) << kinds;
+  EXPECT_NE(std::string::npos, kinds.find("L")) << kinds;
+  EXPECT_LT(kinds.find("R"), kinds.find("L")) << kinds;
+  EXPECT_LT(kinds.find("L"), kinds.find("X")) << kinds;
+  EXPECT_EQ(kinds.size() - 1, kinds.find("E")) << kinds;
+  for (size_t i = 1; i < rec.seen.size(); ++i) {
+    const bool both = rec.seen[i - 1].m_nKind == DYRNews_tag::kStatus &&
+                      rec.seen[i].m_nKind == DYRNews_tag::kStatus;
+    EXPECT_FALSE(both && rec.seen[i - 1].m_Status == rec.seen[i].m_Status) << "unchanged at " << i;
+  }
+  for (const DYRNews_tag& n : rec.seen) {
+    if (n.m_nKind == DYRNews_tag::kRefused) {
+      EXPECT_STREQ("bad password", n.m_strMessage.GetSafeText());
+    } else if (n.m_nKind == DYRNews_tag::kLogin) {
+      EXPECT_STREQ("203.0.113.9", n.m_Status.m_strExitIP.GetSafeText());
+      EXPECT_STREQ("id-7", n.m_Status.m_strClientID.GetSafeText());
+      EXPECT_EQ(CDYRClient::kReporting, n.m_Status.m_nState);
+    } else if (n.m_nKind == DYRNews_tag::kRelogin) {
+      EXPECT_STREQ("server", n.m_pReason);
+    }
+  }
+}
