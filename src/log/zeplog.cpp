@@ -89,7 +89,7 @@ ZEPLog::ZEPLog(const char* path) : ZEPLog() {
 ZEPLog::~ZEPLog() {
   if (m_pFile != nullptr) std::fclose(m_pFile);
   m_pFile = nullptr;
-  SetScreenUtf8(false);
+  SetEchoForm(ZEP_ECHO_AS_LOGGED);
   CloseEcho();
 }
 
@@ -111,11 +111,13 @@ void ZEPGbToUtf8(iconv_t cd, const char* text, std::string& out) {
   }
 }
 
-bool ZEPLog::SetScreenUtf8(bool b) {
+bool ZEPLog::SetEchoForm(ZEPEchoForm_ form) {
   if (m_ScreenConv != reinterpret_cast<iconv_t>(-1)) iconv_close(m_ScreenConv);
   m_ScreenConv = reinterpret_cast<iconv_t>(-1);
-  if (b) m_ScreenConv = iconv_open("UTF-8", "GB18030");
-  return !b || m_ScreenConv != reinterpret_cast<iconv_t>(-1);
+  m_eEchoForm = form;
+  if (form == ZEP_ECHO_AS_LOGGED) return true;
+  m_ScreenConv = iconv_open("UTF-8", "GB18030");
+  return m_ScreenConv != reinterpret_cast<iconv_t>(-1);
 }
 
 namespace {
@@ -187,7 +189,7 @@ size_t ZEPLog::EchoWrite(const char* data, size_t len) {
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
-void ZEPLog::Echo(const char* line) {
+void ZEPLog::Echo(const char* line, int type, const char* msg) {
   // The output may have been redirected since the handle was opened (a
   // test capturing it, a caller's dup2): the handle follows it.
   struct stat st {};
@@ -206,17 +208,31 @@ void ZEPLog::Echo(const char* line) {
   }
   std::string& out = m_strScreen;
   out.clear();
+  const bool journal = m_eEchoForm == ZEP_ECHO_JOURNAL;
   if (m_nEchoDropped != 0) {
+    if (journal) out += ZEPJournalPrefix(LOG_WARN);
     out += "(";
     out += std::to_string(m_nEchoDropped);
     out += " screen lines dropped: the output was not taking them)\n";
   }
-  if (m_ScreenConv == reinterpret_cast<iconv_t>(-1)) {
-    out += line;
+  if (journal) {
+    // The time stamp holds no colon: the line proper starts after the first.
+    const char* colon = std::strchr(line, ':');
+    const char* unstamped = colon != nullptr ? colon + 1 : line;
+    const size_t total = std::strlen(unstamped);
+    const size_t msgLen = std::strlen(msg);
+    m_strUtf8.clear();
+    ZEPEchoToUtf8(m_ScreenConv, unstamped, m_strUtf8);
+    // The head (tag, file and line) is ASCII: converting keeps its length.
+    ZEPJournalLines(type, m_strUtf8, total > msgLen ? total - msgLen : 0, out);
   } else {
-    ZEPGbToUtf8(m_ScreenConv, line, out);
+    if (m_ScreenConv == reinterpret_cast<iconv_t>(-1)) {
+      out += line;
+    } else {
+      ZEPGbToUtf8(m_ScreenConv, line, out);
+    }
+    out += '\n';
   }
-  out += '\n';
   size_t n = EchoWrite(out.data(), out.size());
   if (n == 0) {
     ++m_nEchoDropped;
@@ -249,7 +265,7 @@ void ZEPLog::Log(const char* file, int line, LOG_TYPE_ type, const char* msg) {
   ZEPFormatLogLine(buf.get(), size, t, bFileInfo, file, line, tag, msg);
 
   if (m_pFile != nullptr && m_bToFile.load()) WriteToFile(buf.get());
-  if (m_bToScreen.load()) Echo(buf.get());
+  if (m_bToScreen.load()) Echo(buf.get(), type, msg);
   PostProcess(buf.get());
 }
 

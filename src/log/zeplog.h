@@ -15,9 +15,10 @@
 // Line format: "YYMMDD HHMMSS:TAG:message", or with file info
 // "YYMMDD HHMMSS:[file,line]:TAG:message"; TAG is MESG, INFO, WARN or ERRR.
 //
-// Screen echo: the bytes as logged (GB2312 where the text is Chinese), or,
-// after SetScreenUtf8(true), converted to UTF-8 for a terminal whose locale
-// uses it; the file always keeps the logged bytes. The echo never blocks
+// Screen echo, in one of the forms of zepecho.h (SetEchoForm): the bytes as
+// logged (GB2312 where the text is Chinese), the same line in UTF-8, or the
+// journal's lines (UTF-8, priority prefix, no time stamp); the file always
+// keeps the logged bytes. The echo never blocks
 // the caller: standard output (or the descriptor SetScreenFd names) is
 // written through a private non-blocking handle, and a line the output
 // cannot take at once is dropped and counted; the first line that gets
@@ -42,6 +43,7 @@
 #include "base/zepmultithread.h"
 #include "base/zepstring.h"
 #include "base/zepthreadsafety.h"
+#include "log/zepecho.h"
 
 enum LOG_TYPE_ { LOG_MESG = 0, LOG_INFO = 1, LOG_WARN = 2, LOG_ERRR = 3 };
 
@@ -82,8 +84,10 @@ class ZEPLog {
   void SetSegSize(long n) { m_nSegSize.store(n); }
   void SetTotalSegCount(long n) { m_nTotalSegCount.store(n); }
   // Under g_LogMutex, or before the log is shared. False when the C
-  // library cannot convert (the echo then stays as logged).
-  bool SetScreenUtf8(bool b);
+  // library cannot convert: the UTF-8 form then stays as logged, and the
+  // journal's shows '?' for every byte above 0x7f.
+  bool SetEchoForm(ZEPEchoForm_ form);
+  bool SetScreenUtf8(bool b) { return SetEchoForm(b ? ZEP_ECHO_UTF8 : ZEP_ECHO_AS_LOGGED); }
   // Under g_LogMutex, or before the log is shared: echo to `fd` instead of
   // standard output (the caller keeps it open while the log echoes).
   void SetScreenFd(int fd);
@@ -106,7 +110,8 @@ class ZEPLog {
   void WriteToFile(const char* line);
   bool WriteLine(const char* line);
   void Rotate();
-  void Echo(const char* line);
+  // `line` as formatted; `msg` is its message, the end of it.
+  void Echo(const char* line, int type, const char* msg);
   void OpenEcho();
   void CloseEcho();
   size_t EchoWrite(const char* data, size_t len);
@@ -119,8 +124,10 @@ class ZEPLog {
   std::atomic<bool> m_bToFile;
   std::atomic<long> m_nSegSize;
   std::atomic<long> m_nTotalSegCount;
+  ZEPEchoForm_ m_eEchoForm = ZEP_ECHO_AS_LOGGED;         // g_LogMutex
   iconv_t m_ScreenConv = reinterpret_cast<iconv_t>(-1);  // g_LogMutex; -1: no conversion
   std::string m_strScreen;                               // g_LogMutex: the converted line
+  std::string m_strUtf8;                                 // g_LogMutex: a journal line's text
   // The echo's output, all under g_LogMutex: the descriptor asked for, the
   // handle written (-1: not opened yet), how it is written, the unwritten
   // end of a line the output took in part, and the lines dropped.

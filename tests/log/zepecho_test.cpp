@@ -1,0 +1,175 @@
+// The echo's forms: the journal's lines (priority prefix, no time stamp,
+// UTF-8), the conversion without a converter, JOURNAL_STREAM as the manager
+// writes it (and as nobody should), and a log echoing in the journal's form
+// while its file keeps the GB2312 lines.
+#include "log/zepecho.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "log/zeplog.h"
+#include "logtestutil.h"
+
+namespace {
+
+TEST(ZEPJournalTest, EveryLineGetsThePrefixAndOnlyTheFirstTheHead) {
+  struct Case {
+    int type;
+    std::string text;
+    size_t headLen;
+    std::string journal;
+  } cases[] = {
+      {LOG_MESG, "MESG:started", 5, "<5>MESG:started\n"},
+      {LOG_INFO, "INFO:x", 5, "<6>INFO:x\n"},
+      {LOG_WARN, "WARN:x", 5, "<4>WARN:x\n"},
+      {LOG_ERRR, "ERRR:x", 5, "<3>ERRR:x\n"},
+      {7, "UNKN:x", 5, "<6>UNKN:x\n"},
+      {-1, "UNKN:x", 5, "<6>UNKN:x\n"},
+      // The banner: lines of their own, the empty ones and the CRs left out.
+      {LOG_MESG, "MESG:\r\n\r\nTitle\r\nMaker\r\n", 5, "<5>MESG:Title\n<5>Maker\n"},
+      {LOG_INFO, "[a.cpp,7]:INFO:one\ntwo", 15, "<6>[a.cpp,7]:INFO:one\n<6>two\n"},
+      {LOG_MESG, "MESG:ends\n", 5, "<5>MESG:ends\n"},
+      {LOG_MESG, "MESG:", 5, "<5>MESG:\n"},
+      {LOG_MESG, "MESG:\r\n\n", 5, "<5>MESG:\n"},
+      // A CR inside a line stays; a head longer than the text is all of it.
+      {LOG_WARN, "WARN:a\rb", 5, "<4>WARN:a\rb\n"},
+      {LOG_WARN, "WARN", 9, "<4>WARN\n"},
+  };
+  for (const Case& c : cases) {
+    std::string out = "kept|";
+    ZEPJournalLines(c.type, c.text, c.headLen, out);
+    EXPECT_EQ(out, "kept|" + c.journal) << c.text;
+  }
+}
+
+TEST(ZEPJournalTest, WithoutAConverterTheTextStaysUtf8) {
+  std::string out;
+  ZEPEchoToUtf8(reinterpret_cast<iconv_t>(-1), "ok \xb5\xc7!", out);
+  EXPECT_EQ(out,
+            "ok ?"
+            "?!");
+  iconv_t cd = iconv_open("UTF-8", "GB18030");
+  ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+  out.clear();
+  ZEPEchoToUtf8(cd, "ok \xb5\xc7!", out);
+  EXPECT_EQ(out, "ok \xe7\x99\xbb!");
+  iconv_close(cd);
+}
+
+TEST(ZEPJournalTest, JournalStreamIsTwoDecimalNumbersAndMustNameTheDescriptor) {
+  struct Case {
+    const char* text;
+    bool ok;
+    unsigned long long dev, ino;
+  } cases[] = {
+      {"8:1234", true, 8, 1234},
+      {"0:0", true, 0, 0},
+      {"18446744073709551615:18446744073709551615", true, ~0ULL, ~0ULL},
+      {"18446744073709551616:1", false, 0, 0},
+      {"1:18446744073709551616", false, 0, 0},
+      {"", false, 0, 0},
+      {":", false, 0, 0},
+      {"8", false, 0, 0},
+      {"8:", false, 0, 0},
+      {":8", false, 0, 0},
+      {"8:9:10", false, 0, 0},
+      {"-8:9", false, 0, 0},
+      {"+8:9", false, 0, 0},
+      {" 8:9", false, 0, 0},
+      {"8:9 ", false, 0, 0},
+      {"0x8:9", false, 0, 0},
+      {"8;9", false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    unsigned long long dev = 0, ino = 0;
+    ASSERT_EQ(ZEPParseJournalStream(c.text, dev, ino), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(dev, c.dev) << c.text;
+    EXPECT_EQ(ino, c.ino) << c.text;
+  }
+  unsigned long long dev = 0, ino = 0;
+  EXPECT_FALSE(ZEPParseJournalStream(nullptr, dev, ino));
+
+  ScratchDir dir;
+  const std::string path = dir.Path("stream");
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  struct stat st {};
+  ASSERT_EQ(fstat(fd, &st), 0);
+  const std::string self = std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+                           std::to_string(static_cast<unsigned long long>(st.st_ino));
+  const std::string other = std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+                            std::to_string(static_cast<unsigned long long>(st.st_ino) + 1);
+  EXPECT_TRUE(ZEPIsJournalStream(self.c_str(), fd));
+  EXPECT_FALSE(ZEPIsJournalStream(other.c_str(), fd));
+  EXPECT_FALSE(ZEPIsJournalStream(nullptr, fd));
+  EXPECT_FALSE(ZEPIsJournalStream(self.c_str(), -1));
+  // The journal's form wins over the locale; elsewhere the locale decides.
+  EXPECT_EQ(ZEPChooseEchoForm(self.c_str(), fd, false), ZEP_ECHO_JOURNAL);
+  EXPECT_EQ(ZEPChooseEchoForm(other.c_str(), fd, true), ZEP_ECHO_UTF8);
+  EXPECT_EQ(ZEPChooseEchoForm(nullptr, fd, false), ZEP_ECHO_AS_LOGGED);
+  close(fd);
+}
+
+// What a pipe holds now, without waiting.
+std::string ReadWaiting(int fd) {
+  std::string got;
+  char buf[4096];
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, 0) == 1) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+TEST(ZEPJournalTest, TheEchoSpeaksJournalWhileTheFileKeepsItsLines) {
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  ScratchDir dir;
+  const std::string path = dir.Path("journal.log");
+  ZEPLog log(path.c_str());
+  log.SetToScreen(true);
+  log.SetScreenFd(fds[1]);
+  ASSERT_TRUE(log.SetEchoForm(ZEP_ECHO_JOURNAL));
+  log.SetFileInfo(true);
+  log.Log("unit.cpp", 12, LOG_WARN, "\xb5\xc7\xc2\xbc");  // 登录
+  log.SetFileInfo(false);
+  log.Log("unit.cpp", 13, LOG_MESG, "\r\n\r\nbanner\r\nline\r\n");
+  log.Log("unit.cpp", 14, LOG_ERRR, "bad: a:b");
+  EXPECT_EQ(ReadWaiting(fds[0]),
+            "<4>[unit.cpp,12]:WARN:\xe7\x99\xbb\xe5\xbd\x95\n"
+            "<5>MESG:banner\n<5>line\n"
+            "<3>ERRR:bad: a:b\n");
+  const std::string file = ReadAll(path);
+  EXPECT_NE(file.find(":[unit.cpp,12]:WARN:\xb5\xc7\xc2\xbc\n"), std::string::npos) << file;
+  EXPECT_NE(file.find(":MESG:\r\n\r\nbanner\r\nline\r\n\n"), std::string::npos) << file;
+  EXPECT_EQ(file.find('<'), std::string::npos) << "no prefix in the file";
+
+  // Lines the output did not take are counted as ever, the notice a warning.
+  close(fds[0]);
+  ASSERT_EQ(0, pipe(fds));
+  log.SetScreenFd(fds[1]);
+  ASSERT_EQ(0, fcntl(fds[1], F_SETFL, O_NONBLOCK));
+  std::string fill(4096, 'f');
+  while (write(fds[1], fill.data(), fill.size()) > 0) {
+  }
+  log.Log("unit.cpp", 20, LOG_INFO, "lost");
+  EXPECT_EQ(log.GetEchoDropped(), 1u);
+  while (!ReadWaiting(fds[0]).empty()) {
+  }
+  log.Log("unit.cpp", 21, LOG_INFO, "back");
+  EXPECT_EQ(ReadWaiting(fds[0]),
+            "<4>(1 screen lines dropped: the output was not taking them)\n<6>INFO:back\n");
+  log.SetScreenFd(1);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+}  // namespace
