@@ -40,7 +40,8 @@ unit)
   scratch=$(mktemp -d)
   trap 'rm -rf "$scratch"' EXIT
   # The unit names the installed binary, which need not exist here yet.
-  sed "s#^ExecStart=[^ ]*#ExecStart=$binary#" "$unit" >"$scratch/dyrclient.service"
+  sed -e "s#^ExecStart=[^ ]*#ExecStart=$binary#" \
+    -e "s#^ExecReload=[^ ]*/dyrclient #ExecReload=$binary #" "$unit" >"$scratch/dyrclient.service"
   # --man=no: the pages are checked on their own, installed or not.
   out=$(systemd-analyze verify --man=no "$scratch/dyrclient.service" 2>&1) || {
     echo "$out"
@@ -73,6 +74,9 @@ install)
   expect -f "$unitdir/dyrclient.service"
   grep -qx "ExecStart=$sbindir/dyrclient -w /var/lib/dyrclient" "$dest$unitdir/dyrclient.service" ||
     { echo "unit does not start $sbindir/dyrclient"; status=1; }
+  grep -qx "ExecReload=$sbindir/dyrclient --check-config -w /var/lib/dyrclient" \
+    "$dest$unitdir/dyrclient.service" ||
+    { echo "unit does not check the configuration before a reload"; status=1; }
   grep -q "^procname=\"$sbindir/dyrclient\"" "$dest$docdir/rc.d/dyrclient" ||
     { echo "rc.d script does not start $sbindir/dyrclient"; status=1; }
   if grep -rlI '@[A-Z_]*@' "$dest" >/dev/null 2>&1; then

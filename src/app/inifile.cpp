@@ -124,6 +124,18 @@ bool HasCrLfClientHeader(const char* data, size_t len) {
   return false;
 }
 
+ZEPString NoAccountText(const char* path) {
+  ZEPString file;
+  ZEPString text;
+  if (file.LoadFromFile(path) == 0 && HasCrLfClientHeader(file.GetText(), file.GetLength())) {
+    text << "No [DYR_CLIENT] section read: " << path
+         << " has CR-LF line ends; save it with LF line ends.";
+  } else {
+    text << "No [DYR_CLIENT] section in " << path << ": no domain is kept updated.";
+  }
+  return text;
+}
+
 bool IsPortNumber(const ZEPString& text) {
   const char* p = text.GetText();
   uint32_t n = text.GetLength();

@@ -48,6 +48,11 @@ int ReadDyrAccountsText(const char* text, size_t len, std::vector<DYRAccount_tag
 // instead of silently running without accounts.
 bool HasCrLfClientHeader(const char* data, size_t len);
 
+// What to tell the user about `path`, which holds no [DYR_CLIENT] section:
+// the daemon would run without accounts. A file saved with CR-LF ends reads
+// that way, and is said to.
+ZEPString NoAccountText(const char* path);
+
 // True for the decimal text of a port, 1 to 65535, nothing around it.
 bool IsPortNumber(const ZEPString& text);
 

@@ -1,27 +1,30 @@
 // Entry point of dyrclient: command line, paths, the work directory's checks
 // and lock, wizard, the frame with one DDNS client node per [DYR_CLIENT]
-// section, the signals, and the orderly stop.
-#include <langinfo.h>
+// section, the signals, the service manager's notifications, and the
+// orderly stop.
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/appshell.h"
+#include "app/checkconfig.h"
 #include "app/dyrclient.h"
 #include "app/dyrmsg.h"
 #include "app/global.h"
 #include "app/runset.h"
+#include "app/svcmanager.h"
 #include "app/workdir.h"
 #include "base/lockguard.h"
 #include "frame/zepframe.h"
 #include "log/tnlog.h"
+#include "log/zepecho.h"
 #include "log/zeplog.h"
 #include "telnet/telnetd.h"
 
@@ -52,8 +55,10 @@ const SignalRule_tag kSignalRules[] = {
 
 std::atomic<unsigned> g_nPendingWork{0};
 std::atomic<ZEPFrame*> g_pSignalFrame{nullptr};
+std::atomic<CDYRServiceManager*> g_pSignalNotify{nullptr};
 static_assert(std::atomic<unsigned>::is_always_lock_free, "used in a signal handler");
 static_assert(std::atomic<ZEPFrame*>::is_always_lock_free, "used in a signal handler");
+static_assert(std::atomic<CDYRServiceManager*>::is_always_lock_free, "used in a signal handler");
 
 void OnSignal(int sig) {
   const int savedErrno = errno;  // the wake-up write may change it
@@ -65,6 +70,10 @@ void OnSignal(int sig) {
   ZEPFrame* frame = g_pSignalFrame.load();
   if (frame != nullptr) {
     if ((work & kWorkStop) != 0) {
+      // Before the loop can send a node its quit event, so before any
+      // offline request (Stopping is one sendto).
+      CDYRServiceManager* notify = g_pSignalNotify.load();
+      if (notify != nullptr) notify->Stopping();
       frame->ExitFrame();
     } else if ((work & kWorkReport) != 0) {
       frame->RequestReport();  // the service loop writes it
@@ -96,7 +105,13 @@ void ActNow(ZEPFrame* frame) {
 void OnServiceWake(void* context) {
   ZEPFrame* frame = static_cast<ZEPFrame*>(context);
   unsigned work = g_nPendingWork.exchange(0);
-  if ((work & kWorkReload) != 0 && g_pRunSet != nullptr) g_pRunSet->Reload(szIniFilename);
+  CDYRServiceManager* notify = g_pSignalNotify.load();
+  if ((work & kWorkReload) != 0 && g_pRunSet != nullptr) {
+    if (notify != nullptr) notify->Reloading();
+    g_pRunSet->Reload(szIniFilename);
+    // Also after a file that could not be read: the daemon serves as before.
+    if (notify != nullptr) notify->Ready(frame);
+  }
   if ((work & kWorkActNow) != 0) ActNow(frame);
   // kWorkReport needs nothing here: the handler asked the frame, whose loop
   // has written the report already.
@@ -125,17 +140,6 @@ void FinishApp() {
   DestroyFrameAndLog();
 }
 
-// Whether the echo goes to a terminal whose locale uses UTF-8. The locale is
-// only looked at: the process keeps the "C" locale, so no conversion or case
-// rule of the program changes with it.
-bool ScreenIsUtf8() {
-  if (isatty(STDOUT_FILENO) == 0) return false;
-  bool utf8 =
-      std::setlocale(LC_CTYPE, "") != nullptr && std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
-  std::setlocale(LC_CTYPE, "C");
-  return utf8;
-}
-
 // The socket engine keeps up to 2490 sockets, while the usual soft limit on
 // descriptors is 1024: the soft limit goes up to the hard one (at most
 // 65536; the engines wait in poll(), so no descriptor number is too high).
@@ -162,6 +166,8 @@ int Refuse(const ZEPString& why) {
 // Orderly stop for a caller that runs the frame on a service thread of its own.
 void ShutdownApp() {
   if (g_pFrame == nullptr) return;
+  CDYRServiceManager* notify = g_pSignalNotify.load();
+  if (notify != nullptr) notify->Stopping();
   g_pFrame->ExitFrame();
   g_pFrame->WaitServiceStop();
   FinishApp();
@@ -181,13 +187,17 @@ int main(int argc, char** argv) {
     return 0;
   }
   int pathRc = paramRc == 0 ? ComposePaths() : -1;
-  DoHelp();
+  const bool check = g_bNeedCheck && !g_bNeedHelp;
+  // The check is no start of the daemon: no usage text.
+  if (!check) DoHelp();
   if (g_bNeedHelp) return -1;
   if (pathRc != 0) {
     std::fprintf(stderr, "Work directory too long: the file paths in it must fit %d bytes.\n",
                  DYR_PATH_SIZE - 1);
     return -1;
   }
+  // Nothing below runs for it: no lock, no file written.
+  if (check) return DyrCheckConfig(szIniFilename, stdout, stderr);
   ZEPString why;
   if (CheckWorkDir(g_UnixWorkingDir, why) != 0) return Refuse(why);
   long holder = 0;
@@ -199,6 +209,10 @@ int main(int argc, char** argv) {
   MakePrivate(szClnIDFilename);
   if ((!iniExists || g_bNeedConfig) && DoConfig() != 0) return -1;
 
+  // Read while this is the only thread: the environment and the locale.
+  CDYRServiceManager notify(DyrTakeNotifyEnvironment());
+  const ZEPEchoForm_ echoForm =
+      ZEPChooseEchoForm(std::getenv("JOURNAL_STREAM"), STDOUT_FILENO, ZEPLocaleIsUtf8());
   const long fdLimit = RaiseDescriptorLimit();
   // A log on a file system that fills up, or over a file size limit, fails
   // its writes; the signal for the latter must not end the daemon.
@@ -210,25 +224,28 @@ int main(int argc, char** argv) {
   g_pFrame = new ZEPFrame(true, true);
   g_pFrame->SetReportHook(DyrReportAccounts);
   g_pSignalFrame.store(g_pFrame);
+  g_pSignalNotify.store(&notify);
   // From here a signal that comes before the loop serves is acted on at its
   // first turn.
   SetSignalHandlers(OnSignal);
   ZEPTNLog* log = new ZEPTNLog(g_pFrame, szLogFilename);
   log->SetToScreen(true);
   // Before the log is shared: no lock needed yet.
-  if (ScreenIsUtf8()) log->SetScreenUtf8(true);
+  log->SetEchoForm(echoForm);
   {
     ZEPLockGuard lock(g_LogMutex);
     zeplog = log;
   }
   ZEP_LOG_LINE(LOG_MESG, g_szVersionNo);
   ZEP_LOG_LINE(LOG_INFO, "descriptor limit " << fdLimit);
+  notify.LogSetup();
 
   CDYRRunSet runSet(g_pFrame);
   if (runSet.Load(szIniFilename) != 0) {
     ZEP_LOG_LINE(LOG_MESG, DYR_MSG_INI_FAILED);
     std::fflush(stdout);
     SetSignalHandlers(SIG_IGN);
+    g_pSignalNotify.store(nullptr);
     DestroyFrameAndLog();
     UnlockWorkDir(g_nLockFd);
     return -1;
@@ -236,9 +253,14 @@ int main(int argc, char** argv) {
   g_pRunSet = &runSet;
   g_pFrame->SetServiceHook(OnServiceWake, g_pFrame);
   ZEP_LOG_LINE(LOG_MESG, DYR_MSG_STARTED);
+  // Every account's node has been handed to the frame; no login is waited
+  // for (the server may be down for hours).
+  notify.Ready(g_pFrame);
   g_pFrame->Run();
   // Stopping already: no signal may cut the teardown short.
   SetSignalHandlers(SIG_IGN);
+  g_pSignalNotify.store(nullptr);
+  notify.Finish();
   g_pRunSet = nullptr;
   runSet.ReleaseConsole();
   FinishApp();

@@ -1,41 +1,17 @@
 #include "app/runset.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "app/dyrclient.h"
 #include "app/dyrconsole.h"
 #include "app/inifile.h"
+#include "app/workdir.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
 
 namespace {
 
-// Why `path` could not be read, for the log.
-const char* ReadFailure(const char* path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::strerror(errno);
-  struct stat st {};
-  bool dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-  close(fd);
-  return dir ? std::strerror(EISDIR) : "read error";
-}
-
-// A file saved with CR-LF ends reads as having no [DYR_CLIENT] section; the
-// daemon would run without accounts and say nothing. Tell the user why.
-void WarnNoAccount(const char* path) {
-  ZEPString text;
-  if (text.LoadFromFile(path) == 0 && HasCrLfClientHeader(text.GetText(), text.GetLength())) {
-    ZEP_LOG_LINE(LOG_WARN, "No [DYR_CLIENT] section read: "
-                               << path << " has CR-LF line ends; save it with LF line ends.");
-    return;
-  }
-  ZEP_LOG_LINE(LOG_WARN, "No [DYR_CLIENT] section in " << path << ": no domain is kept updated.");
-}
+void WarnNoAccount(const char* path) { ZEP_LOG_LINE(LOG_WARN, NoAccountText(path)); }
 
 }  // namespace
 
@@ -133,7 +109,8 @@ void CDYRRunSet::StopAndWait(CAppNode* node) {
 int CDYRRunSet::Reload(const char* path) {
   std::vector<DYRAccount_tag> accounts;
   if (ReadDyrAccounts(path, accounts) != 0) {
-    ZEP_LOG_LINE(LOG_WARN, "Reload: cannot read " << path << ": " << ReadFailure(path) << "; the "
+    ZEP_LOG_LINE(LOG_WARN, "Reload: cannot read " << path << ": " << DyrReadFailure(path)
+                                                  << "; the "
                                                   << static_cast<unsigned long>(m_Running.size())
                                                   << " running account(s) are kept.");
     return -1;

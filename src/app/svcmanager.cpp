@@ -96,6 +96,8 @@ ZEPString CDYRServiceManager::StatusLocked() const {
 }
 
 void CDYRServiceManager::SendStatus(const char* lead, bool always) {
+  // Once stopping, the accounts only go: the manager knows.
+  if (m_bStopSent.load()) return;
   ZEPLockGuard send(m_SendLock);
   ZEPString status;
   {

@@ -12,8 +12,8 @@
 // read and every account's node has been handed to the frame, and again
 // when a reload is applied; RELOADING=1 with MONOTONIC_USEC= before a
 // reload; STOPPING=1 before the nodes are told to quit (so before any
-// offline request); STATUS= on every change of the counts; WATCHDOG=1 from
-// the watchdog node, every half of WATCHDOG_USEC.
+// offline request); STATUS= on every change of the counts until then;
+// WATCHDOG=1 from the watchdog node, every half of WATCHDOG_USEC.
 //
 // Threads: Ready, Reloading, LogSetup and Finish on the main thread (the
 // frame's service thread in dyrclient). Stopping from any thread, also a

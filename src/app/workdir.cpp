@@ -48,6 +48,15 @@ int CheckIniFile(const char* path, bool& exists, ZEPString& why) {
   return -1;
 }
 
+const char* DyrReadFailure(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  struct stat st {};
+  bool dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  close(fd);
+  return dir ? std::strerror(EISDIR) : "read error";
+}
+
 int LockWorkDir(const char* dir, int& fd, long& holder, ZEPString& why) {
   holder = 0;
   ZEPString path(DirOrDot(dir));

@@ -27,6 +27,10 @@ int CheckWorkDir(const char* dir, ZEPString& why);
 // (permissions, a loop of links, ...), which must never pass for missing.
 int CheckIniFile(const char* path, bool& exists, ZEPString& why);
 
+// Why `path` could not be read, for a message: the system's reason for a
+// failed open, a directory's, or "read error".
+const char* DyrReadFailure(const char* path);
+
 // Takes the lock in `dir` and writes our process id into it. 0 with `fd`
 // the descriptor to keep open; -1 with `holder` the process id that holds
 // it (0 when the lock is free or the id is unknown) and `why` set.

@@ -21,7 +21,7 @@ int Parse(std::vector<std::string> args) {
   // for the whole run: keep these until the next parse.
   static std::vector<std::string> kept;
   kept = std::move(args);
-  g_bNeedHelp = g_bNeedConfig = g_bNeedVersion = false;
+  g_bNeedHelp = g_bNeedConfig = g_bNeedVersion = g_bNeedCheck = false;
   g_UnixWorkingDir[0] = '\0';
   std::vector<char*> argv;
   for (std::string& a : kept) argv.push_back(&a[0]);
@@ -53,7 +53,13 @@ TEST(CommandLine, LongFormsVersionAndUnknownOptions) {
   EXPECT_TRUE(g_bNeedVersion);
   Parse({"dyrclient", "-w", "/d", "--version", "-"});
   EXPECT_TRUE(g_bNeedVersion);
+  EXPECT_FALSE(g_bNeedCheck);
   EXPECT_STREQ(g_pszUnknownOption, "-");
+  for (const char* check : {"-t", "--check-config"}) {
+    Parse({"dyrclient", check, "-w", "/d"});
+    EXPECT_TRUE(g_bNeedCheck) << check;
+    EXPECT_EQ(g_pszUnknownOption, nullptr) << check;
+  }
   // A directory that looks like an option is still the directory.
   Parse({"dyrclient", "-w", "--x", "-c"});
   EXPECT_EQ(g_pszUnknownOption, nullptr);
@@ -111,7 +117,9 @@ TEST(CommandLine, UsageText) {
   std::fclose(out);
   EXPECT_EQ(std::string(buf, len),
             "Usage: dyrclient -h -c -w /home/dyrclient \n-h: help message. \n"
-            "-c: do configuration. \n-w <dir>: set work directory. \n\n");
+            "-c: do configuration. \n"
+            "-t, --check-config: check the work directory's dyrclient.ini, then exit. \n"
+            "-w <dir>: set work directory. \n\n");
   std::free(buf);
 }
 

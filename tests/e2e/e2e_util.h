@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -113,13 +114,27 @@ class Process {
  public:
   // Starts `args` (args[0] is the program path) with stdout and stderr into
   // `outPath` and stdin from `inPath` (or /dev/null), in `cwd` when given.
+  // `env` changes the child's environment: "NAME=VALUE" sets, "NAME" removes.
   bool Start(const std::vector<std::string>& args, const std::string& outPath,
-             const std::string& inPath = "/dev/null", const std::string& cwd = "") {
+             const std::string& inPath = "/dev/null", const std::string& cwd = "",
+             const std::vector<std::string>& env = {}) {
     // Everything the child needs is prepared before fork: after it only
     // async-signal-safe calls are made.
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    std::vector<std::string> vars;
+    for (char** e = environ; *e != nullptr; ++e) vars.emplace_back(*e);
+    for (const std::string& change : env) {
+      const std::string name = change.substr(0, change.find('=')) + "=";
+      vars.erase(std::remove_if(vars.begin(), vars.end(),
+                                [&](const std::string& v) { return v.rfind(name, 0) == 0; }),
+                 vars.end());
+      if (change.find('=') != std::string::npos) vars.push_back(change);
+    }
+    std::vector<char*> envp;
+    for (const std::string& v : vars) envp.push_back(const_cast<char*>(v.c_str()));
+    envp.push_back(nullptr);
     // A second start forgets the first child: one still running is ended
     // now, and the exit of the first must not stand for the second's.
     Kill();
@@ -136,7 +151,7 @@ class Process {
         dup2(out, 1);
         dup2(out, 2);
       }
-      execv(argv[0], argv.data());
+      execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
     started_ = Clock::now();

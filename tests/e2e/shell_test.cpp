@@ -7,7 +7,9 @@ namespace {
 
 const char kUsage[] =
     "Usage: dyrclient -h -c -w /home/dyrclient \n-h: help message. \n"
-    "-c: do configuration. \n-w <dir>: set work directory. \n\n";
+    "-c: do configuration. \n"
+    "-t, --check-config: check the work directory's dyrclient.ini, then exit. \n"
+    "-w <dir>: set work directory. \n\n";
 
 class ShellTest : public DyrClientTest {
  protected:

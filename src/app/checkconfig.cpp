@@ -1,0 +1,74 @@
+#include "app/checkconfig.h"
+
+#include <vector>
+
+#include "app/dyrproto.h"
+#include "app/inifile.h"
+#include "app/workdir.h"
+
+namespace {
+
+// Values come from the file: control characters are shown escaped.
+const char* Shown(const ZEPString& value, ZEPString& keep) {
+  keep = LogSafeText(value);
+  return keep.GetSafeText();
+}
+
+void PrintAccount(FILE* out, int index, const DYRAccount_tag& a) {
+  ZEPString host, user, mainPort, asstPort;
+  std::fprintf(out, "account %d: Host=%s MainPort=%s AsstPort=%s UserName=%s\n", index,
+               Shown(a.m_strHost, host), Shown(a.m_strMainPort, mainPort),
+               Shown(a.m_strAsstPort, asstPort), Shown(a.m_strUserName, user));
+  for (const DYRDomain_tag& d : a.m_Domains) {
+    ZEPString domain, offline;
+    if (d.m_strOffline.IsEmpty()) {
+      std::fprintf(out, "  Domain=%s (no offline target)\n", Shown(d.m_strDomain, domain));
+    } else {
+      std::fprintf(out, "  Domain=%s offline target %s\n", Shown(d.m_strDomain, domain),
+                   Shown(d.m_strOffline, offline));
+    }
+  }
+  for (const ZEPString& warning : AccountWarnings(a)) {
+    std::fprintf(out, "WARN: [DYR_CLIENT] section %d (UserName=%s): %s\n", index,
+                 user.GetSafeText(), warning.GetSafeText());
+  }
+}
+
+void PrintConsole(FILE* out, const char* path) {
+  DYRConsoleConf_tag conf;
+  if (ReadDyrConsole(path, conf) != 0 || !conf.m_bPresent) return;
+  ZEPString why = ConsoleProblem(conf);
+  if (!why.IsEmpty()) {
+    std::fprintf(out, "WARN: %s: no console is started.\n", why.GetSafeText());
+    return;
+  }
+  ZEPString host, port;
+  std::fprintf(out, "console: %s:%s\n", Shown(conf.m_strHost, host), Shown(conf.m_strPort, port));
+}
+
+}  // namespace
+
+int DyrCheckConfig(const char* iniPath, FILE* out, FILE* err) {
+  std::vector<DYRAccount_tag> accounts;
+  bool exists = false;
+  ZEPString why;
+  // A missing file is an error here: the daemon would start its wizard.
+  if (CheckIniFile(iniPath, exists, why) != 0 || !exists ||
+      ReadDyrAccounts(iniPath, accounts) != 0) {
+    std::fprintf(err, "dyrclient: cannot read %s: %s\n", iniPath, DyrReadFailure(iniPath));
+    return -1;
+  }
+  std::fprintf(out, "%s:\n", iniPath);
+  for (size_t i = 0; i < accounts.size(); ++i)
+    PrintAccount(out, static_cast<int>(i + 1), accounts[i]);
+  PrintConsole(out, iniPath);
+  std::fflush(out);
+  if (accounts.empty()) {
+    std::fprintf(err, "dyrclient: %s\n", NoAccountText(iniPath).GetSafeText());
+    return -1;
+  }
+  const unsigned long n = static_cast<unsigned long>(accounts.size());
+  std::fprintf(out, "%lu account%s would run.\n", n, n == 1 ? "" : "s");
+  std::fflush(out);
+  return 0;
+}
