@@ -99,6 +99,8 @@ void CDYRServiceManager::SendStatus(const char* lead, bool always) {
   // Once stopping, the accounts only go: the manager knows.
   if (m_bStopSent.load()) return;
   ZEPLockGuard send(m_SendLock);
+  // READY=1 comes first and carries every change told before it.
+  if (!always && !m_bReadySent) return;
   ZEPString status;
   {
     ZEPLockGuard state(m_StateLock);
@@ -106,6 +108,7 @@ void CDYRServiceManager::SendStatus(const char* lead, bool always) {
   }
   if (!always && status == m_strSentStatus) return;
   m_strSentStatus = status;
+  m_bReadySent = true;
   ZEPString text(lead);
   if (!text.IsEmpty()) text << "\n";
   text << status;

@@ -12,7 +12,8 @@
 // read and every account's node has been handed to the frame, and again
 // when a reload is applied; RELOADING=1 with MONOTONIC_USEC= before a
 // reload; STOPPING=1 before the nodes are told to quit (so before any
-// offline request); STATUS= on every change of the counts until then;
+// offline request); STATUS= on every change of the counts between the
+// first READY=1 and STOPPING=1;
 // WATCHDOG=1 from the watchdog node, every half of WATCHDOG_USEC.
 //
 // Threads: Ready, Reloading, LogSetup and Finish on the main thread (the
@@ -92,8 +93,8 @@ class CDYRServiceManager : public CDYRListener {
   // Takes in the frame's client nodes that have told nothing yet.
   void Seed(ZEPFrame* frame);
   ZEPString StatusLocked() const REQUIRES(m_StateLock);
-  // Sends `lead` (may be empty) and the current STATUS= line, unless it is
-  // the line sent last and `always` is false.
+  // Sends `lead` and the current STATUS= line; with `always` false (no
+  // lead) only once READY=1 has gone and when the line is a new one.
   void SendStatus(const char* lead, bool always);
 
   int m_nFd = -1;
@@ -107,6 +108,7 @@ class CDYRServiceManager : public CDYRListener {
 
   Mutex m_SendLock ACQUIRED_BEFORE(m_StateLock);
   ZEPString m_strSentStatus GUARDED_BY(m_SendLock);
+  bool m_bReadySent GUARDED_BY(m_SendLock) = false;
   Mutex m_StateLock;
   std::condition_variable_any m_StateCond;
   std::map<const void*, int> m_States GUARDED_BY(m_StateLock);  // node -> its state

@@ -217,6 +217,7 @@ class UdpPort {
   }
   ~UdpPort() { close(fd_); }
   int port() const { return port_; }
+  int fd() const { return fd_; }
   // One datagram within `ms`; false on time-out.
   bool Recv(std::string& data, sockaddr_in& from, int ms) {
     pollfd p{fd_, POLLIN, 0};

@@ -96,37 +96,16 @@ class NotifyListener {
   bool bound_ = false;
 };
 
-// A scripted server of the test's own on one loopback UDP port, stamping
-// what arrives: it never answers.
-class StampedServer {
- public:
-  StampedServer() {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    StampArrivals(fd_);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+// The next offline request ("C"=5) on `port` within `ms`, and when it
+// arrived (the port stamps arrivals).
+bool RecvStampedOffline(UdpPort& port, int ms, timespec& at) {
+  auto end = Clock::now() + std::chrono::milliseconds(ms);
+  std::string data;
+  while (Clock::now() < end) {
+    if (RecvStamped(port.fd(), 50, data, at) && Prop(data, "C") == "5") return true;
   }
-  ~StampedServer() { close(fd_); }
-  int port() const { return port_; }
-  // The next offline request ("C"=5) within `ms`, and when it arrived.
-  bool RecvOffline(int ms, timespec& at) {
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
-    std::string data;
-    while (Clock::now() < end) {
-      if (RecvStamped(fd_, 50, data, at) && Prop(data, "C") == "5") return true;
-    }
-    return false;
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
+  return false;
+}
 
 class ServiceTest : public WithServer {
  protected:
@@ -151,7 +130,8 @@ class ServiceTest : public WithServer {
 TEST_F(ServiceTest, ManagerHearsReadyStatusReloadAndStoppingBeforeTheOffline) {
   ASSERT_TRUE(StartServer({"--report-span", "60000", "--exit-addr", "203.0.113.47"}));
   // A second account whose server never answers: it keeps logging in.
-  StampedServer silent;
+  UdpPort silent;
+  StampArrivals(silent.fd());
   const std::string port = std::to_string(silent.port());
   WriteIniFor("gus", "pw", {"g.example.net"},
               "[DYR_CLIENT]\nHost=127.0.0.1\nMainPort=" + port + "\nAsstPort=" + port +
@@ -184,7 +164,7 @@ TEST_F(ServiceTest, ManagerHearsReadyStatusReloadAndStoppingBeforeTheOffline) {
   // arrival stamps, and by the reference server's record.
   ASSERT_TRUE(client_.Signal(SIGTERM));
   timespec offlineAt{}, stoppingAt{};
-  ASSERT_TRUE(silent.RecvOffline(5000, offlineAt));
+  ASSERT_TRUE(RecvStampedOffline(silent, 5000, offlineAt));
   ASSERT_TRUE(WaitFor([&] { return CountOf(State(), "state=offline") == 1; }, 5000)) << State();
   EXPECT_EQ(mgr.Next(0, &stoppingAt), "STOPPING=1");
   EXPECT_TRUE(Earlier(stoppingAt, offlineAt))
