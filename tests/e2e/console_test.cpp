@@ -21,7 +21,7 @@ using telnettest::Peer;
 // What the console sends first: IAC WILL ECHO, IAC WILL SUPPRESS-GO-AHEAD.
 const std::string kConsoleOffer("\xff\xfb\x01\xff\xfb\x03");
 // T_LOGIN_OK (登录成功!) in UTF-8.
-#define T_LOGIN_OK_UTF8 "\xe7\x99\xbb\xe5\xbd\x95\xe6\x88\x90\xe5\x8a\x9f!"
+const std::string kConsoleLoginOkUtf8("\xe7\x99\xbb\xe5\xbd\x95\xe6\x88\x90\xe5\x8a\x9f!");
 
 class ConsoleTest : public WithServer {
  protected:
@@ -89,7 +89,7 @@ TEST_F(ConsoleTest, LoginStatusReloginLogCopyAndQuit) {
   ASSERT_TRUE(p.WaitFor("relogin: 2 account(s)\r\n", 5000, at)) << p.got;
   EXPECT_TRUE(WaitFor([&] { return Counter(State(), "logins") == 4; }, 5000)) << State();
   // The log's next lines arrive on the console as they are written, in UTF-8.
-  EXPECT_TRUE(p.WaitFor(":MESG:" T_LOGIN_OK_UTF8, 5000, at)) << p.got;
+  EXPECT_TRUE(p.WaitFor(":MESG:" + kConsoleLoginOkUtf8, 5000, at)) << p.got;
 
   at = p.got.size();
   p.Write("relogin 3\r\nrelogin x\r\nbogus thing\r\nreport\r\n");
@@ -155,7 +155,7 @@ TEST_F(ConsoleTest, OneKeyPerPacketSessionAndTheLogCopyInEitherCharset) {
   ASSERT_TRUE(p.WaitFor("log on\r\nlog copy on\r\nADMIN>", 5000, at)) << p.got.substr(at);
   type(std::string("relogin all\r\0", 13));
   // The log's Chinese lines arrive in UTF-8; their GB2312 bytes never do.
-  EXPECT_TRUE(p.WaitFor(":MESG:" T_LOGIN_OK_UTF8, 5000, at)) << p.got.substr(at);
+  EXPECT_TRUE(p.WaitFor(":MESG:" + kConsoleLoginOkUtf8, 5000, at)) << p.got.substr(at);
   EXPECT_EQ(std::string::npos, p.got.find(T_LOGIN_OK)) << p.got;
   // The six bytes of the offer came once, and nothing else of telnet's.
   EXPECT_EQ(1u, CountOf(p.got, kConsoleOffer)) << p.got;
@@ -174,7 +174,7 @@ TEST_F(ConsoleTest, OneKeyPerPacketSessionAndTheLogCopyInEitherCharset) {
   at = q.got.size();
   q.Write("log on\r\nrelogin all\r\n");
   EXPECT_TRUE(q.WaitFor(":MESG:" T_LOGIN_OK, 5000, at)) << q.got.substr(at);
-  EXPECT_EQ(std::string::npos, q.got.find(T_LOGIN_OK_UTF8)) << q.got;
+  EXPECT_EQ(std::string::npos, q.got.find(kConsoleLoginOkUtf8)) << q.got;
 
   // An unknown Charset: one WARN line, and UTF-8 again (a change from GB2312).
   WriteIniWithConsole("[CONSOLE]\nPort=" + std::to_string(port) +
@@ -188,7 +188,7 @@ TEST_F(ConsoleTest, OneKeyPerPacketSessionAndTheLogCopyInEitherCharset) {
   ASSERT_TRUE(r.Login("adm1n")) << r.got;
   at = r.got.size();
   r.Write("log on\r\nrelogin 1\r\n");
-  EXPECT_TRUE(r.WaitFor(":MESG:" T_LOGIN_OK_UTF8, 5000, at)) << r.got.substr(at);
+  EXPECT_TRUE(r.WaitFor(":MESG:" + kConsoleLoginOkUtf8, 5000, at)) << r.got.substr(at);
   EXPECT_EQ(Stop(), 0);
 }
 
