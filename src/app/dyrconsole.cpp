@@ -81,7 +81,10 @@ void CDYRConsole::ExecuteCmd(ZEPString line) {
       return;
     }
   }
-  Reply("unknown command: " + l + "\r\n");
+  // The line goes back as it was typed, in the client's own charset.
+  Reply("unknown command: ");
+  SendRaw(l.data(), l.size());
+  Reply("\r\n");
 }
 
 void CDYRConsole::CmdHelp(const std::string& /*arg*/) {

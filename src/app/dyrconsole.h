@@ -7,6 +7,10 @@
 // walking the frame's node list; a cursor or a held reference keeps each
 // alive while it is used.
 //
+// Answers: the daemon's text, sent in the [CONSOLE] Charset (UTF-8 unless
+// GB2312) through Send; the part of an answer that repeats a typed line goes
+// back as it was typed.
+//
 // Threads: every command runs on its console node's own worker; "sample"
 // blocks that worker for the 3 s of the sample and no other thread. Locks:
 // the frame's node-list lock (inside the cursor walk), a client's status

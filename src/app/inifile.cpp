@@ -200,6 +200,14 @@ void ConsoleItem(ZEPString /*section*/, ZEPString name, ZEPString value, void* u
     value.Trim();
     conf->m_bHasPassword = !value.IsEmpty();
     conf->m_strPassword = Unscramble(value);
+  } else if (name == "Charset") {
+    value.Trim();
+    if (value.IsEmpty()) return;  // as if not written
+    conf->m_strBadCharset = "";
+    if (TelnetCharsetByName(value.GetSafeText(), conf->m_eCharset) != 0) {
+      conf->m_eCharset = kTelnetUtf8;
+      conf->m_strBadCharset = value;
+    }
   }
 }
 
@@ -231,7 +239,19 @@ ZEPString ConsoleProblem(const DYRConsoleConf_tag& conf) {
   return why;
 }
 
+std::vector<ZEPString> ConsoleWarnings(const DYRConsoleConf_tag& conf) {
+  std::vector<ZEPString> warnings;
+  if (conf.m_bPresent && !conf.m_strBadCharset.IsEmpty()) {
+    ZEPString w;
+    w << "[CONSOLE] Charset \"" << conf.m_strBadCharset
+      << "\" is neither UTF-8 nor GB2312: the console sends UTF-8";
+    warnings.push_back(w);
+  }
+  return warnings;
+}
+
 bool SameConsole(const DYRConsoleConf_tag& a, const DYRConsoleConf_tag& b) {
   return a.m_bPresent == b.m_bPresent && a.m_strHost == b.m_strHost && a.m_strPort == b.m_strPort &&
-         a.m_bHasPassword == b.m_bHasPassword && a.m_strPassword == b.m_strPassword;
+         a.m_bHasPassword == b.m_bHasPassword && a.m_strPassword == b.m_strPassword &&
+         a.m_eCharset == b.m_eCharset;
 }

@@ -18,6 +18,7 @@
 
 #include "app/dyrproto.h"
 #include "base/zepstring.h"
+#include "telnet/telnetcharset.h"
 
 // Receives one finished account; the handler takes ownership (delete it).
 typedef void (*AccountHandler)(DYRAccount_tag* account, void* context);
@@ -68,6 +69,10 @@ struct DYRConsoleConf_tag {
   ZEPString m_strPort;      // as written, trimmed; empty when missing
   bool m_bHasPassword = false;
   ZEPString m_strPassword;  // unscrambled
+  // What the console sends: UTF-8 unless Charset=GB2312 (any other value is
+  // kept in m_strBadCharset for a warning, and the default stays).
+  TelnetCharset m_eCharset = kTelnetUtf8;
+  ZEPString m_strBadCharset;
 };
 
 // Reads the [CONSOLE] section of `path` (with several, later keys win).
@@ -78,6 +83,11 @@ int ReadDyrConsole(const char* path, DYRConsoleConf_tag& conf);
 // when it can start. Port 0 lets the system pick a free port (logged).
 ZEPString ConsoleProblem(const DYRConsoleConf_tag& conf);
 
+// What is wrong in a [CONSOLE] section that still starts its console (a
+// Charset the console does not speak), one text per fault, for WARN lines.
+std::vector<ZEPString> ConsoleWarnings(const DYRConsoleConf_tag& conf);
+
+// Two sections that start the same console (the Charset included).
 bool SameConsole(const DYRConsoleConf_tag& a, const DYRConsoleConf_tag& b);
 
 // Two sections that read the same: server, ports, credentials and the

@@ -32,6 +32,7 @@ void CDYRRunSet::StartConsole() {
   CDYRConsoled* console = new CDYRConsoled(m_pFrame);
   console->SetHostPort(m_ConsoleConf.m_strHost, m_ConsoleConf.m_strPort);
   console->SetPlainPasswd(m_ConsoleConf.m_strPassword);
+  console->SetCharset(m_ConsoleConf.m_eCharset);
   if (m_pFrame->AddNode(console, true) != 0) {
     console->DestroyMe();
     return;
@@ -45,6 +46,7 @@ void CDYRRunSet::ApplyConsole(const char* path, const char*& what) {
     what = "kept";
     return;
   }
+  for (const ZEPString& warning : ConsoleWarnings(conf)) ZEP_LOG_LINE(LOG_WARN, warning);
   CTelnetdNode* running = dynamic_cast<CTelnetdNode*>(m_Console.Get());
   // A console whose listen failed is tried again at every reload.
   const bool listening =

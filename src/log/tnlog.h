@@ -13,11 +13,15 @@
 // program's console does not use it. Up to kMaxExtraSockets sockets besides
 // it get every line, and one console's logout never cuts another's copy.
 //
-// Threads and locks: as ZEPLog — PostProcess runs inside Log() under
-// g_LogMutex. The socket calls may be made from any thread without a lock:
-// the slots are atomics. A console that closes its connection after
-// RemoveSocket must call it under g_LogMutex, which guarantees that no send
-// to the old descriptor is still under way.
+// Charset: a socket gets the line's own bytes (GB2312 where the text is
+// Chinese), or, when AddSocket asked for it, the line in UTF-8 (converted
+// as the echo converts, once per line for every socket that wants it). The
+// SetSocket one always gets the line's bytes.
+//
+// Threads and locks: as ZEPLog — PostProcess (and the conversion state it
+// uses) runs inside Log() under g_LogMutex. The socket calls may be made from any thread without a
+// lock: the slots are atomics. A console that closes its connection after RemoveSocket must call it
+// under g_LogMutex, which guarantees that no send to the old descriptor is still under way.
 //
 // Sending: every line leaves through the hook g_pTNLogSend(frame, socket,
 // line). The log sits below the frame and never calls it directly: the frame
@@ -28,7 +32,11 @@
 #ifndef ZEP_LOG_TNLOG_H
 #define ZEP_LOG_TNLOG_H
 
+#include <iconv.h>
+
 #include <atomic>
+#include <cstdint>
+#include <string>
 
 #include "log/zeplog.h"
 
@@ -42,14 +50,17 @@ class ZEPTNLog : public ZEPLog {
  public:
   explicit ZEPTNLog(ZEPFrame* pFrame);
   ZEPTNLog(ZEPFrame* pFrame, const char* path);
+  ~ZEPTNLog() override;
 
   static constexpr int kMaxExtraSockets = 16;
 
   void SetSocket(int nSocket) { m_nSocket.store(nSocket); }
   int GetSocket() const { return m_nSocket.load(); }
-  // 0 when `nSocket` (> 0) gets every new line (also when it already did),
-  // -1 when it is not a socket or every slot is taken.
-  int AddSocket(int nSocket);
+  // 0 when `nSocket` (> 0) gets every new line, in UTF-8 when `bUtf8` (also
+  // when it already did: it then gets them as now asked), -1 when it is not
+  // a socket or every slot is taken. Without a GB18030 converter in the C
+  // library the UTF-8 copy gets the line's bytes.
+  int AddSocket(int nSocket, bool bUtf8 = false);
   // Takes `nSocket` off every slot, the SetSocket one included.
   void RemoveSocket(int nSocket);
   bool HasSocket(int nSocket) const;
@@ -63,12 +74,19 @@ class ZEPTNLog : public ZEPLog {
   void PostProcess(char* line) override;
 
  private:
-  // Sends to the socket held by `slot`; a failure empties that slot only.
-  void SendTo(std::atomic<int>& slot, const char* line);
+  // 0 when the whole `line` went to `nSocket` through the installed sender.
+  int SendLine(int nSocket, const char* line);
+  // `line` in UTF-8, converted at the first call for the line being posted.
+  const char* Utf8Line(const char* line);
 
   ZEPFrame* m_pFrame;
   std::atomic<int> m_nSocket;
-  std::atomic<int> m_nExtra[kMaxExtraSockets];
+  // -1 for a free slot, else the socket, with kUtf8Copy set for a UTF-8 copy.
+  static constexpr int64_t kUtf8Copy = int64_t(1) << 32;
+  std::atomic<int64_t> m_nExtra[kMaxExtraSockets];
+  iconv_t m_CopyConv = reinterpret_cast<iconv_t>(-1);  // -1: no conversion
+  std::string m_strUtf8;                               // the line being posted, in UTF-8
+  bool m_bUtf8Done = false;                            // m_strUtf8 holds it
 };
 
 #endif  // ZEP_LOG_TNLOG_H

@@ -171,13 +171,21 @@ void CTelnetdNode::Serve(CTCPEvent* ev) {
 // -------------------------------------------------------- console node
 
 CTelnetClientNode::CTelnetClientNode(ZEPFrame* frame, CTelnetdNode* owner)
-    : CAppNode(frame), m_Owner(owner), m_Input(owner->GetLimits().m_nMaxLine) {
+    : CAppNode(frame),
+      m_Owner(owner),
+      m_Input(owner->GetLimits().m_nMaxLine),
+      m_eCharset(owner->GetCharset()) {
   owner->m_nClients.fetch_add(1);
+  // Without a converter in the C library the text goes out as it is.
+  if (m_eCharset == kTelnetUtf8) m_ToUtf8 = iconv_open("UTF-8", "GB18030");
 }
 
-CTelnetClientNode::~CTelnetClientNode() { m_Owner->m_nClients.fetch_sub(1); }
+CTelnetClientNode::~CTelnetClientNode() {
+  if (m_ToUtf8 != reinterpret_cast<iconv_t>(-1)) iconv_close(m_ToUtf8);
+  m_Owner->m_nClients.fetch_sub(1);
+}
 
-int CTelnetClientNode::Send(const char* data, size_t len) {
+int CTelnetClientNode::SendRaw(const char* data, size_t len) {
   if (m_bSendFailed) return -1;
   if (len == 0) return 0;
   if (Frame()->SendData(GetSocket(), data, static_cast<int>(len)) != 0) {
@@ -185,6 +193,13 @@ int CTelnetClientNode::Send(const char* data, size_t len) {
     return -1;
   }
   return 0;
+}
+
+int CTelnetClientNode::Send(const char* data, size_t len) {
+  if (m_ToUtf8 == reinterpret_cast<iconv_t>(-1)) return SendRaw(data, len);
+  m_strWire.clear();
+  TelnetGbToUtf8(m_ToUtf8, data, len, m_strWire);
+  return SendRaw(m_strWire.data(), m_strWire.size());
 }
 
 int CTelnetClientNode::Send(const ZEPString& text) {
@@ -197,7 +212,7 @@ int CTelnetClientNode::SetLogCopy(bool on) {
   ZEPLockGuard lock(g_LogMutex);
   ZEPTNLog* log = dynamic_cast<ZEPTNLog*>(zeplog);
   if (log == nullptr) return -1;
-  if (on) return log->AddSocket(GetSocket());
+  if (on) return log->AddSocket(GetSocket(), m_eCharset == kTelnetUtf8);
   log->RemoveSocket(GetSocket());
   return 0;
 }
@@ -224,9 +239,10 @@ void CTelnetClientNode::Advance(size_t used) {
 
 int CTelnetClientNode::AcceptPasswd() {
   size_t used = 0;
-  ZEPString echo;  // stays empty: the password is not echoed
-  const CTelnetInput::Result r = m_Input.Feed(m_pIn, m_nIn, used, echo);
+  ZEPString answers;  // to option requests only: the password is not echoed
+  const CTelnetInput::Result r = m_Input.Feed(m_pIn, m_nIn, used, answers);
   Advance(used);
+  if (SendRaw(answers.GetSafeText(), answers.GetLength()) != 0) return -1;
   if (r == CTelnetInput::kNeedMore) return 0;
   if (r == CTelnetInput::kTooLong) return -1;
   return m_Owner->IsPasswd(m_Input.GetLine()) ? 1 : -1;
@@ -238,7 +254,7 @@ int CTelnetClientNode::ProcessTelnetCmd() {
     ZEPString echo;
     const CTelnetInput::Result r = m_Input.Feed(m_pIn, m_nIn, used, echo);
     Advance(used);
-    if (Send(echo) != 0) return -1;
+    if (SendRaw(echo.GetSafeText(), echo.GetLength()) != 0) return -1;
     if (r == CTelnetInput::kNeedMore) return 0;
     if (r == CTelnetInput::kTooLong) {
       ZEPString why;
@@ -276,7 +292,12 @@ void CTelnetClientNode::doRunNode() {
   m_strPeer = "";
   m_strPeer << frame->GetPeerIP(sock) << ":" << frame->GetPeerPort(sock);
   m_pTicker = frame->AddTicker(this, 1000, -1, 0);
-  if (Send(kPasswordPrompt, sizeof(kPasswordPrompt) - 1) != 0) m_bQuit = true;
+  // The offer first, so that a telnet client leaves line mode before the
+  // password is typed.
+  ZEPString hello;
+  CTelnetOptions::AppendOffer(hello);
+  hello << kPasswordPrompt;
+  if (SendRaw(hello.GetSafeText(), hello.GetLength()) != 0) m_bQuit = true;
   while (!m_bQuit) {
     RecvEvent();
     CEvent* e = Event().Get();
@@ -295,7 +316,8 @@ void CTelnetClientNode::doRunNode() {
       const int rc = AcceptPasswd();
       if (rc == 0) continue;
       if (rc < 0) {
-        ZEP_LOG_LINE(LOG_WARN, "Console " << m_strPeer << ": wrong password, connection closed.");
+        if (!m_bSendFailed)
+          ZEP_LOG_LINE(LOG_WARN, "Console " << m_strPeer << ": wrong password, connection closed.");
         break;
       }
       m_bLoggedIn.store(true);

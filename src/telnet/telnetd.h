@@ -1,7 +1,8 @@
 // telnetd.h — the password-protected line console over TCP: CTelnetdNode
 // listens and makes one console node per connection; CTelnetClientNode
-// serves that connection (password, echo, erasing, idle limits) and hands
-// each typed line to the concrete console's ExecuteCmd.
+// serves that connection (option negotiation, password, echo, erasing, idle
+// limits, the charset of what it sends) and hands each typed line to the
+// concrete console's ExecuteCmd.
 //
 // Both are abstract: an application derives a listener that says which
 // console node a connection gets (NewClientNode) and a console node that
@@ -10,31 +11,40 @@
 // Owns: the listener owns its listening socket (the frame closes it when the
 // node has quit); a console node owns the accepted socket the same way, a
 // reference on its listener (so the listener's settings outlive every
-// session) and its input state.
+// session), its input state and its charset converter.
 //
 // Threads: the setters of CTelnetdNode are for the thread that builds it,
 // before AddNode, except SetPrompt/SetPasswd/SetPlainPasswd and the getters,
 // which any thread may call (a leaf mutex guards prompt and password).
-// doRunNode, ExecuteCmd, Send, AcceptPasswd and ProcessTelnetCmd run on the
-// node's own thread. Counters and state flags read by other threads are
-// atomics.
+// doRunNode, ExecuteCmd, Send, SendRaw, AcceptPasswd and ProcessTelnetCmd
+// run on the node's own thread. Counters and state flags read by other
+// threads are atomics.
 //
 // Locks: m_SettingsLock (leaf). A console node takes g_LogMutex (innermost)
 // around attaching and detaching the log's copy, and for each log line; it
 // holds no lock while it calls the frame or ExecuteCmd.
 //
 // Input: every byte goes through CTelnetInput (telnetline.h), a plain state
-// machine; the event buffer is only read, never written.
+// machine, which answers the client's option requests (telnetopt.h); the
+// event buffer is only read, never written. At connect a console node sends
+// IAC WILL ECHO, IAC WILL SUPPRESS-GO-AHEAD and "Password:".
+//
+// Output: Send takes the daemon's text (the log's GB2312) and sends it in
+// the listener's charset, UTF-8 unless SetCharset chose GB2312; the log's
+// copy comes in that charset too. SendRaw sends bytes as they are (the
+// echo, the negotiation, what the user typed).
 #ifndef ZEP_TELNET_TELNETD_H
 #define ZEP_TELNET_TELNETD_H
 
 #include <atomic>
 #include <cstddef>
+#include <string>
 
 #include "base/zepmultithread.h"
 #include "base/zepstring.h"
 #include "base/zepthreadsafety.h"
 #include "events/appnode.h"
+#include "telnet/telnetcharset.h"
 #include "telnet/telnetline.h"
 
 class ZEPFrame;
@@ -71,6 +81,9 @@ class CTelnetdNode : public CAppNode {
 
   // Before AddNode. An empty host listens on every address.
   void SetHostPort(const ZEPString& host, const ZEPString& port);
+  // Before AddNode: what every session sends (default UTF-8).
+  void SetCharset(TelnetCharset charset) { m_eCharset = charset; }
+  TelnetCharset GetCharset() const { return m_eCharset; }
   void SetPrompt(const ZEPString& prompt);
   ZEPString GetPrompt();
   // Stores the password unscrambled by the installed decoder; -1 (password
@@ -104,6 +117,7 @@ class CTelnetdNode : public CAppNode {
 
   ZEPString m_strHost;
   ZEPString m_strPort;
+  TelnetCharset m_eCharset = kTelnetUtf8;
   Mutex m_SettingsLock;  // a leaf: taken with no other lock held
   ZEPString m_strPrompt GUARDED_BY(m_SettingsLock);
   ZEPString m_strPasswd GUARDED_BY(m_SettingsLock);
@@ -122,8 +136,10 @@ class CTelnetClientNode : public CAppNode {
   // Node thread: the session ends after the current line.
   void Quit() { m_bQuit = true; }
   // Node thread, on the input of the current event: 1 the password was
-  // right, -1 wrong (or longer than a line may be), 0 no line end yet. The
-  // bytes after the line end stay for ProcessTelnetCmd.
+  // right, -1 wrong (or longer than a line may be) or an answer to an option
+  // request could not be sent, 0 no line end yet. The password is compared
+  // byte for byte as typed. The bytes after the line end stay for
+  // ProcessTelnetCmd.
   int AcceptPasswd();
   // Node thread: echoes the current input, runs every line it completes and
   // answers each with the prompt. 0, or -1 when a send failed.
@@ -133,13 +149,16 @@ class CTelnetClientNode : public CAppNode {
   // One typed line, without its line end; the prompt follows by itself.
   virtual void ExecuteCmd(ZEPString line) = 0;
 
-  // Node thread: the whole text on the connection; -1 (and the session
-  // ends) when it could not be sent.
+  // Node thread: the daemon's text (the log's charset) on the connection,
+  // in the listener's charset; -1 (and the session ends) when it could not
+  // be sent.
   int Send(const char* data, size_t len);
   int Send(const ZEPString& text);
+  // Node thread: bytes as they are (what the user typed, telnet commands).
+  int SendRaw(const char* data, size_t len);
   // Node thread: starts or stops the copy of every new log line to this
-  // connection. 0, or -1 when the process log has no console copy or every
-  // copy slot is taken.
+  // connection, in the listener's charset. 0, or -1 when the process log
+  // has no console copy or every copy slot is taken.
   int SetLogCopy(bool on);
   bool IsLogCopy();
 
@@ -166,6 +185,9 @@ class CTelnetClientNode : public CAppNode {
   SmartPtr<CTelnetdNode> m_Owner;
   std::atomic<bool> m_bLoggedIn{false};
   CTelnetInput m_Input;
+  TelnetCharset m_eCharset;
+  iconv_t m_ToUtf8 = reinterpret_cast<iconv_t>(-1);  // -1: sent as it is
+  std::string m_strWire;                             // Send's converted text
   const char* m_pIn = nullptr;
   size_t m_nIn = 0;
   TimeEvent_tag* m_pTicker = nullptr;

@@ -1,11 +1,6 @@
 #include "telnet/telnetline.h"
 
 namespace {
-const unsigned char kIAC = 255;
-const unsigned char kSB = 250;
-const unsigned char kSE = 240;
-const unsigned char kWILL = 251;
-const unsigned char kDONT = 254;
 const unsigned char kCR = 13;
 const unsigned char kLF = 10;
 const unsigned char kBS = 8;
@@ -15,7 +10,7 @@ const unsigned char kDEL = 127;
 CTelnetInput::CTelnetInput(size_t maxLine) : m_nMaxLine(maxLine), m_Partial(""), m_Line("") {}
 
 void CTelnetInput::EndLine(ZEPString& echo) {
-  if (m_bEcho) echo << "\r\n";
+  if (Echoes()) echo << "\r\n";
   m_Line = m_Partial;
   m_Partial = "";
   m_bLastTooLong = m_bOverflow;
@@ -39,7 +34,7 @@ bool CTelnetInput::TakeData(unsigned char c, ZEPString& echo) {
       if (n == 0) return false;
       // A line that passed the limit keeps its start; erasing takes from there.
       m_Partial = m_Partial.Substr(0, n - 1);
-      if (m_bEcho) echo << "\b \b";
+      if (Echoes()) echo << "\b \b";
       return false;
     }
     default:
@@ -48,13 +43,13 @@ bool CTelnetInput::TakeData(unsigned char c, ZEPString& echo) {
         return false;
       }
       m_Partial.Append(reinterpret_cast<const char*>(&c), 1);
-      if (m_bEcho) echo.Append(reinterpret_cast<const char*>(&c), 1);
+      if (Echoes()) echo.Append(reinterpret_cast<const char*>(&c), 1);
       return false;
   }
 }
 
 CTelnetInput::Result CTelnetInput::Feed(const char* data, size_t len, size_t& used,
-                                        ZEPString& echo) {
+                                        ZEPString& out) {
   used = 0;
   if (data == nullptr) return kNeedMore;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
@@ -66,30 +61,32 @@ CTelnetInput::Result CTelnetInput::Feed(const char* data, size_t len, size_t& us
         if (c == kLF || c == 0) break;  // the rest of "\r\n" or "\r\0"
         [[fallthrough]];                // any other byte starts the next line
       case kInData:
-        if (c == kIAC) {
+        if (c == TELNET_IAC) {
           m_eState = kInCommand;
-        } else if (TakeData(c, echo)) {
+        } else if (TakeData(c, out)) {
           return m_bLastTooLong ? kTooLong : kLine;
         }
         break;
       case kInCommand:
-        if (c == kSB) {
+        if (c == TELNET_SB) {
           m_eState = kInSub;
-        } else if (c >= kWILL && c <= kDONT) {
+        } else if (c >= TELNET_WILL && c <= TELNET_DONT) {
+          m_nVerb = c;
           m_eState = kInOption;
         } else {
           m_eState = kInData;  // IAC IAC and the two-byte commands
         }
         break;
       case kInOption:
+        m_Options.Receive(m_nVerb, c, out);
         m_eState = kInData;
         break;
       case kInSub:
-        if (c == kIAC) m_eState = kInSubCommand;
+        if (c == TELNET_IAC) m_eState = kInSubCommand;
         break;
       case kInSubCommand:
         // IAC SE ends the subnegotiation; IAC IAC is a 255 inside it.
-        m_eState = c == kSE ? kInData : kInSub;
+        m_eState = c == TELNET_SE ? kInData : kInSub;
         break;
     }
   }

@@ -1,6 +1,7 @@
 // telnetline.h — CTelnetInput, what a console connection's bytes mean: the
 // line being typed, its echo, the end of a line, erasing, and the telnet
-// commands a client may send, which are skipped.
+// commands a client may send: option requests go to the connection's
+// negotiation state (CTelnetOptions, telnetopt.h), the rest is skipped.
 //
 // A plain state machine over (pointer, length) with no I/O, no frame and no
 // lock, so that it can be fed any bytes in any chunks (the console node does,
@@ -14,21 +15,26 @@
 //   BS (8) or DEL (127)        erases the last byte of the line, echo "\b \b";
 //                              on an empty line nothing happens, no echo.
 //   NUL                        dropped.
-//   IAC (255) sequences        skipped whole, never echoed, never part of a
-//                              line: IAC IAC (an escaped 255), option
-//                              negotiation (IAC WILL/WONT/DO/DONT option),
-//                              subnegotiation (IAC SB ... IAC SE) and the
-//                              two-byte commands.
+//   IAC (255) sequences        never echoed, never part of a line: option
+//                              requests (IAC WILL/WONT/DO/DONT option) are
+//                              answered as CTelnetOptions says; IAC IAC (an
+//                              escaped 255), subnegotiation (IAC SB ... IAC
+//                              SE, swallowed until its end, however late)
+//                              and the two-byte commands are skipped. A
+//                              sequence may be split across chunks.
 //   anything else              appended and echoed, up to the line limit;
 //                              bytes past it are dropped and not echoed, and
 //                              the line is reported as too long.
 // Password mode echoes nothing: the typed text never goes back on the wire.
+// Nor does command mode once the client turned the console's echo off
+// (DONT ECHO: it echoes locally then).
 #ifndef ZEP_TELNET_TELNETLINE_H
 #define ZEP_TELNET_TELNETLINE_H
 
 #include <cstddef>
 
 #include "base/zepstring.h"
+#include "telnet/telnetopt.h"
 
 // Longest command line a console keeps by default.
 #define TELNET_MAX_LINE 1024
@@ -48,30 +54,36 @@ class CTelnetInput {
   bool IsEcho() const { return m_bEcho; }
 
   // Takes bytes from `data` until a line ends or `len` are taken; `used` is
-  // set to the number taken. What is to be echoed is appended to `echo`. On
-  // kLine and kTooLong the caller handles GetLine() and feeds the rest
-  // (data + used) again. A null `data` takes nothing.
-  Result Feed(const char* data, size_t len, size_t& used, ZEPString& echo);
+  // set to the number taken. What goes back to the client, the echo and the
+  // answers to option requests in the order they came, is appended to
+  // `out`. On kLine and kTooLong the caller handles GetLine() and feeds the
+  // rest (data + used) again. A null `data` takes nothing.
+  Result Feed(const char* data, size_t len, size_t& used, ZEPString& out);
 
   // The line that ended at the last kLine or kTooLong ("" before any).
   const ZEPString& GetLine() const { return m_Line; }
   // The text typed so far on the current line.
   const ZEPString& GetPartial() const { return m_Partial; }
   size_t GetMaxLine() const { return m_nMaxLine; }
+  const CTelnetOptions& GetOptions() const { return m_Options; }
 
  private:
   enum State { kInData, kInLineEnd, kInCommand, kInOption, kInSub, kInSubCommand };
   // A byte of data in state kInData; true when it ended a line.
   bool TakeData(unsigned char c, ZEPString& echo);
   void EndLine(ZEPString& echo);
+  // Typed text goes back: command mode, and the client did not refuse.
+  bool Echoes() const { return m_bEcho && m_Options.IsEchoing(); }
 
   size_t m_nMaxLine;
   bool m_bEcho = false;
   State m_eState = kInData;
-  bool m_bOverflow = false;  // the current line passed the limit
+  unsigned char m_nVerb = 0;  // the WILL/WONT/DO/DONT of a request in state kInOption
+  bool m_bOverflow = false;   // the current line passed the limit
   bool m_bLastTooLong = false;
   ZEPString m_Partial;
   ZEPString m_Line;
+  CTelnetOptions m_Options;
 };
 
 #endif  // ZEP_TELNET_TELNETLINE_H

@@ -270,6 +270,43 @@ TEST_F(IniFile, ConsoleThatCannotStartSaysWhy) {
   EXPECT_EQ(-1, ReadDyrConsole("/nonexistent/dyrclient.ini", conf));
 }
 
+// Charset: UTF-8 unless GB2312; an unknown value warns once and keeps the
+// default; a changed one is a changed console.
+TEST_F(IniFile, ConsoleCharsetDefaultsToUtf8AndWarnsOfAnUnknownOne) {
+  struct Case {
+    std::string lines;
+    TelnetCharset charset;
+    std::string warning;  // "" : none
+  } cases[] = {
+      {"", kTelnetUtf8, ""},
+      {"Charset=\n", kTelnetUtf8, ""},
+      {"Charset= GB2312 \n", kTelnetGb2312, ""},
+      {"Charset=gb2312\n", kTelnetGb2312, ""},
+      {"Charset=utf-8\n", kTelnetUtf8, ""},
+      {"Charset=UTF8\n", kTelnetUtf8, ""},
+      {"Charset=GBK\n", kTelnetUtf8, "[CONSOLE] Charset \"GBK\" is neither UTF-8 nor GB2312"},
+      {"Charset=GB2312\nCharset=latin1\n", kTelnetUtf8, "\"latin1\""},
+      {"Charset=latin1\nCharset=GB2312\n", kTelnetGb2312, ""},  // later keys win
+  };
+  for (const Case& c : cases) {
+    { std::ofstream(path_, std::ios::binary) << "[CONSOLE]\nPort=2323\n" << c.lines; }
+    DYRConsoleConf_tag conf;
+    ASSERT_EQ(0, ReadDyrConsole(path_.c_str(), conf)) << c.lines;
+    EXPECT_EQ(c.charset, conf.m_eCharset) << c.lines;
+    const std::vector<ZEPString> warnings = ConsoleWarnings(conf);
+    if (c.warning.empty()) {
+      EXPECT_TRUE(warnings.empty()) << c.lines;
+    } else {
+      ASSERT_EQ(1u, warnings.size()) << c.lines;
+      EXPECT_NE(std::string::npos, Str(warnings[0]).find(c.warning)) << Str(warnings[0]);
+    }
+  }
+  DYRConsoleConf_tag a, b;
+  b.m_eCharset = kTelnetGb2312;
+  EXPECT_FALSE(SameConsole(a, b));
+  EXPECT_TRUE(ConsoleWarnings(DYRConsoleConf_tag()).empty());
+}
+
 // The text form reads exactly what the file form reads, including zero
 // bytes, and leaves no handler behind.
 TEST_F(IniFile, TextAndFileReadTheSameAccounts) {

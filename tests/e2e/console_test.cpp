@@ -1,6 +1,11 @@
 // The daemon's administration console against the real dyrclient and the
 // reference server, over loopback TCP: login, status, relogin, the log copy,
-// refusals, and no console without a complete [CONSOLE] section.
+// refusals, no console without a complete [CONSOLE] section, and a session
+// typed as a telnet client in character mode types it, in both charsets.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -12,6 +17,11 @@ namespace e2e {
 namespace {
 
 using telnettest::Peer;
+
+// What the console sends first: IAC WILL ECHO, IAC WILL SUPPRESS-GO-AHEAD.
+const std::string kConsoleOffer("\xff\xfb\x01\xff\xfb\x03");
+// T_LOGIN_OK (登录成功!) in UTF-8.
+const std::string kConsoleLoginOkUtf8("\xe7\x99\xbb\xe5\xbd\x95\xe6\x88\x90\xe5\x8a\x9f!");
 
 class ConsoleTest : public WithServer {
  protected:
@@ -78,8 +88,8 @@ TEST_F(ConsoleTest, LoginStatusReloginLogCopyAndQuit) {
   p.Write("relogin all\r\n");
   ASSERT_TRUE(p.WaitFor("relogin: 2 account(s)\r\n", 5000, at)) << p.got;
   EXPECT_TRUE(WaitFor([&] { return Counter(State(), "logins") == 4; }, 5000)) << State();
-  // The log's next lines arrive on the console as they are written.
-  EXPECT_TRUE(p.WaitFor(":MESG:" T_LOGIN_OK, 5000, at)) << p.got;
+  // The log's next lines arrive on the console as they are written, in UTF-8.
+  EXPECT_TRUE(p.WaitFor(":MESG:" + kConsoleLoginOkUtf8, 5000, at)) << p.got;
 
   at = p.got.size();
   p.Write("relogin 3\r\nrelogin x\r\nbogus thing\r\nreport\r\n");
@@ -95,6 +105,90 @@ TEST_F(ConsoleTest, LoginStatusReloginLogCopyAndQuit) {
   EXPECT_TRUE(p.WaitFor("Byte/Second", 10000, at)) << p.got;
   p.Write("quit\r\n");
   EXPECT_TRUE(p.WaitClosed(5000));
+  EXPECT_EQ(Stop(), 0);
+}
+
+// A telnet client in character mode: it takes the offer (DO ECHO, DO SGA)
+// and sends every key in a packet of its own, Enter as CR NUL.
+TEST_F(ConsoleTest, OneKeyPerPacketSessionAndTheLogCopyInEitherCharset) {
+  ASSERT_TRUE(StartServer({"--report-span", "60000", "--exit-addr", "203.0.113.53"}));
+  WriteIniWithConsole("[CONSOLE]\nPort=0\nPassword=" + Scramble("adm1n") + "\n");
+  StartClient();
+  ASSERT_TRUE(WaitFor([&] { return Counter(State(), "logins") == 2; }, 5000)) << State();
+  const int port = ConsolePort(5000);
+  ASSERT_GT(port, 0) << Log();
+
+  Peer p(port);
+  const int one = 1;
+  ASSERT_EQ(0, setsockopt(p.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one));
+  ASSERT_TRUE(p.WaitFor("Password:")) << p.got;
+  EXPECT_EQ(kConsoleOffer + "Password:", p.got);
+  p.Write("\xff\xfd\x01");
+  p.Write("\xff\xfd\x03");
+  // The password: nothing comes back for any key, nor for the agreement.
+  for (char key : std::string("adm1n")) {
+    p.Write(std::string(1, key));
+    EXPECT_TRUE(p.Quiet(50)) << p.got;
+  }
+  p.Write("\r");
+  p.Write(std::string(1, '\0'));
+  ASSERT_TRUE(p.WaitFor("\r\nADMIN>")) << p.got;
+  EXPECT_EQ(kConsoleOffer + "Password:\r\nADMIN>", p.got);
+  // Each key comes back once, as it is typed; DEL erases.
+  auto type = [&](const std::string& keys) {
+    for (char key : keys) {
+      const size_t from = p.got.size();
+      p.Write(std::string(1, key));
+      if (key == '\0') continue;  // the rest of the line end: nothing back
+      const std::string back = key == '\x7f' ? "\b \b" : key == '\r' ? "\r\n" : std::string(1, key);
+      ASSERT_TRUE(p.WaitFor(back, 5000, from)) << p.got;
+    }
+  };
+  size_t at = p.got.size();
+  type(std::string("statux\x7fs\r\0", 10));
+  ASSERT_TRUE(p.WaitFor("ADMIN>", 5000, at)) << p.got;
+  EXPECT_EQ(at, p.got.find("statux\b \bs\r\naccount 1 host=localhost user=gus state=20 ", at))
+      << p.got.substr(at);
+  EXPECT_EQ(1u, CountOf(p.got, "statu")) << p.got;
+  at = p.got.size();
+  type(std::string("log on\r\0", 8));
+  ASSERT_TRUE(p.WaitFor("log on\r\nlog copy on\r\nADMIN>", 5000, at)) << p.got.substr(at);
+  type(std::string("relogin all\r\0", 13));
+  // The log's Chinese lines arrive in UTF-8; their GB2312 bytes never do.
+  EXPECT_TRUE(p.WaitFor(":MESG:" + kConsoleLoginOkUtf8, 5000, at)) << p.got.substr(at);
+  EXPECT_EQ(std::string::npos, p.got.find(T_LOGIN_OK)) << p.got;
+  // The six bytes of the offer came once, and nothing else of telnet's.
+  EXPECT_EQ(1u, CountOf(p.got, kConsoleOffer)) << p.got;
+  EXPECT_EQ(2u, CountOf(p.got, "\xff")) << p.got;
+
+  // GB2312: a changed section restarts the console, whose copy then keeps
+  // the log's own bytes.
+  WriteIniWithConsole("[CONSOLE]\nPort=" + std::to_string(port) +
+                      "\nCharset=GB2312\nPassword=" + Scramble("adm1n") + "\n");
+  client_.Signal(SIGHUP);
+  ASSERT_TRUE(WaitLog("console restarted.", 5000)) << Log();
+  EXPECT_TRUE(p.WaitClosed(5000));
+  Peer q(port);
+  ASSERT_TRUE(q.WaitFor(kConsoleOffer + "Password:")) << q.got;
+  ASSERT_TRUE(q.Login("adm1n")) << q.got;
+  at = q.got.size();
+  q.Write("log on\r\nrelogin all\r\n");
+  EXPECT_TRUE(q.WaitFor(":MESG:" T_LOGIN_OK, 5000, at)) << q.got.substr(at);
+  EXPECT_EQ(std::string::npos, q.got.find(kConsoleLoginOkUtf8)) << q.got;
+
+  // An unknown Charset: one WARN line, and UTF-8 again (a change from GB2312).
+  WriteIniWithConsole("[CONSOLE]\nPort=" + std::to_string(port) +
+                      "\nCharset=klingon\nPassword=" + Scramble("adm1n") + "\n");
+  client_.Signal(SIGHUP);
+  ASSERT_TRUE(WaitLog("console restarted.", 5000, 2)) << Log();
+  EXPECT_EQ(1u, CountOf(Log(), ":WARN:[CONSOLE] Charset \"klingon\" is neither UTF-8 nor GB2312"))
+      << Log();
+  EXPECT_TRUE(q.WaitClosed(5000));
+  Peer r(port);
+  ASSERT_TRUE(r.Login("adm1n")) << r.got;
+  at = r.got.size();
+  r.Write("log on\r\nrelogin 1\r\n");
+  EXPECT_TRUE(r.WaitFor(":MESG:" + kConsoleLoginOkUtf8, 5000, at)) << r.got.substr(at);
   EXPECT_EQ(Stop(), 0);
 }
 

@@ -176,4 +176,29 @@ TEST_F(ZEPTNLogTest, SeveralConsolesEachGetEveryLineAndLeaveAlone) {
   EXPECT_EQ(0, log.GetSocketCount());
 }
 
+// Each console gets the copy in the charset it asked for; asking again
+// changes it without taking a second slot.
+TEST_F(ZEPTNLogTest, EachConsoleGetsTheCopyInTheCharsetItAskedFor) {
+  ZEPTNLog log(FakeFrame());
+  ConsolePair own, utf8, gb;
+  log.SetSocket(own.server);
+  ASSERT_EQ(0, log.AddSocket(utf8.server, true));
+  ASSERT_EQ(0, log.AddSocket(gb.server));
+  const char kGb[] = "\xb5\xc7\xc2\xbc\xb3\xc9\xb9\xa6! IP: 127.0.0.1";  // 登录成功!
+  const char kUtf8[] = "\xe7\x99\xbb\xe5\xbd\x95\xe6\x88\x90\xe5\x8a\x9f! IP: 127.0.0.1";
+  log.Log(__FILE__, __LINE__, LOG_MESG, kGb);
+  EXPECT_EQ(std::string(":MESG:") + kGb + "\r\n", own.Receive().substr(13));
+  EXPECT_EQ(std::string(":MESG:") + kUtf8 + "\r\n", utf8.Receive().substr(13));
+  EXPECT_EQ(std::string(":MESG:") + kGb + "\r\n", gb.Receive().substr(13));
+  EXPECT_EQ(0, log.AddSocket(utf8.server, false));
+  EXPECT_EQ(0, log.AddSocket(gb.server, true));
+  EXPECT_EQ(3, log.GetSocketCount());
+  log.Log(__FILE__, __LINE__, LOG_MESG, kGb);
+  EXPECT_EQ(std::string(":MESG:") + kGb + "\r\n", utf8.Receive().substr(13));
+  EXPECT_EQ(std::string(":MESG:") + kUtf8 + "\r\n", gb.Receive().substr(13));
+  log.RemoveSocket(gb.server);
+  EXPECT_FALSE(log.HasSocket(gb.server));
+  EXPECT_EQ(2, log.GetSocketCount());
+}
+
 }  // namespace

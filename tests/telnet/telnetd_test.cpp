@@ -22,8 +22,15 @@ namespace {
 using nettest::Clock;
 using telnettest::Peer;
 
-// A console whose commands are: "say X" answers X, "logon"/"logoff" switch
-// the log copy, "quit" ends the session.
+// What every session gets first: IAC WILL ECHO, IAC WILL SUPPRESS-GO-AHEAD.
+const std::string kOffer("\xff\xfb\x01\xff\xfb\x03");
+// 登录成功! in the log's charset and in UTF-8.
+const char kGbText[] = "\xb5\xc7\xc2\xbc\xb3\xc9\xb9\xa6!";
+const char kUtf8Text[] = "\xe7\x99\xbb\xe5\xbd\x95\xe6\x88\x90\xe5\x8a\x9f!";
+
+// A console whose commands are: "say X" answers X, "gb" answers a Chinese
+// text of the daemon with a zero byte inside, "logon"/"logoff" switch the
+// log copy, "quit" ends the session.
 class EchoConsole : public CTelnetClientNode {
  public:
   EchoConsole(ZEPFrame* f, CTelnetdNode* owner) : CTelnetClientNode(f, owner) {}
@@ -34,6 +41,8 @@ class EchoConsole : public CTelnetClientNode {
       Quit();
     } else if (l.compare(0, 4, "say ") == 0) {
       Send(l.substr(4) + "\r\n");
+    } else if (l == "gb") {
+      Send(std::string(kGbText) + std::string(1, '\0') + kGbText + "\r\n");
     } else if (l == "logon" || l == "logoff") {
       Send(std::string(SetLogCopy(l == "logon") == 0 ? "ok\r\n" : "refused\r\n"));
     }
@@ -44,9 +53,11 @@ class EchoConsole : public CTelnetClientNode {
 
 class EchoListener : public CTelnetdNode {
  public:
-  EchoListener(ZEPFrame* f, const TelnetLimits_tag& limits) : CTelnetdNode(f, limits) {
+  EchoListener(ZEPFrame* f, const TelnetLimits_tag& limits, TelnetCharset charset)
+      : CTelnetdNode(f, limits) {
     SetHostPort("127.0.0.1", "0");
     SetPlainPasswd("s3cret");
+    SetCharset(charset);
   }
   void DestroyMe() override { delete this; }
   CTelnetClientNode* NewClientNode() override { return new EchoConsole(Frame(), this); }
@@ -54,8 +65,8 @@ class EchoListener : public CTelnetdNode {
 
 // A served frame with a listener on an ephemeral loopback port.
 struct Console {
-  explicit Console(TelnetLimits_tag limits = ShortLimits()) {
-    listener = new EchoListener(frame.frame, limits);
+  explicit Console(TelnetLimits_tag limits = ShortLimits(), TelnetCharset charset = kTelnetUtf8) {
+    listener = new EchoListener(frame.frame, limits, charset);
     EXPECT_EQ(0, frame->AddNode(listener, true));
     EXPECT_TRUE(zeptest::WaitFor([&] { return listener->GetListenState() != 0; }, 10000));
     port = listener->GetListenPort();
@@ -101,13 +112,13 @@ TEST(TelnetConsole, PasswordInPiecesThenEchoPromptBareCrAndErase) {
   ASSERT_GT(c.port, 0);
   Peer p(c.port);
   ASSERT_TRUE(p.WaitFor("Password:"));
-  EXPECT_EQ("Password:", p.got);
+  EXPECT_EQ(kOffer + "Password:", p.got);
   p.Write("s3");
   p.Write("cr");
   EXPECT_TRUE(p.Quiet(200));  // nothing echoed while the password is typed
   p.Write("et\r");
   ASSERT_TRUE(p.WaitFor("\r\nADMIN>"));
-  EXPECT_EQ("Password:\r\nADMIN>", p.got);
+  EXPECT_EQ(kOffer + "Password:\r\nADMIN>", p.got);
   size_t at = p.got.size();
   p.Write("say hi\r");  // a bare CR: its echo gets the LF
   ASSERT_TRUE(p.WaitFor("ADMIN>", 10000, at));
@@ -169,10 +180,14 @@ TEST(TelnetConsole, TelnetNegotiationZeroAndFfBytesAndHugeLines) {
   Console c;
   Peer p(c.port);
   ASSERT_TRUE(p.WaitFor("Password:"));
-  // A telnet client's option requests around and inside the password.
-  const char kNeg[] = "\xff\xfd\x03\xff\xfb\x18s3c\xff\xfa\x18\x00\xff\xf0ret\r\x00";
+  // A telnet client's option requests around and inside the password: its
+  // WILL TERMINAL-TYPE gets one DONT, however often it comes.
+  const char kNeg[] =
+      "\xff\xfd\x03\xff\xfb\x18s3c\xff\xfa\x18\x00\xff\xf0r\xff\xfb\x18"
+      "et\r\x00";
   p.Write(std::string(kNeg, sizeof(kNeg) - 1));
   ASSERT_TRUE(p.WaitFor("\r\nADMIN>"));
+  EXPECT_EQ(kOffer + "Password:\xff\xfe\x18\r\nADMIN>", p.got);
   // A full 4096-byte read without a line end, twice, then the line end.
   size_t at = p.got.size();
   p.Write(std::string(4096, 'A'));
@@ -187,6 +202,39 @@ TEST(TelnetConsole, TelnetNegotiationZeroAndFfBytesAndHugeLines) {
                   10));
   ASSERT_TRUE(p.WaitFor("ADMIN>", 10000, at));
   EXPECT_EQ("say ab\r\nab\r\nADMIN>", p.got.substr(at));
+}
+
+TEST(TelnetConsole, AnswersAndTheLogCopyComeInTheListenersCharset) {
+  Console utf8;
+  Console gb(Console::ShortLimits(), kTelnetGb2312);
+  CopyLog log(utf8.frame.frame);
+  Peer u(utf8.port), g(gb.port);
+  ASSERT_TRUE(u.Login());
+  ASSERT_TRUE(g.Login());
+  u.Write("logon\r");
+  g.Write("logon\r");
+  ASSERT_TRUE(u.WaitFor("ok\r\n"));
+  ASSERT_TRUE(g.WaitFor("ok\r\n"));
+  size_t atU = u.got.size(), atG = g.got.size();
+  // One line, two consoles: each gets it in its own charset.
+  log.Line(kGbText);
+  EXPECT_TRUE(u.WaitFor(std::string(":INFO:") + kUtf8Text + "\r\n", 10000, atU)) << u.got;
+  EXPECT_TRUE(g.WaitFor(std::string(":INFO:") + kGbText + "\r\n", 10000, atG)) << g.got;
+  atU = u.got.size();
+  atG = g.got.size();
+  u.Write("gb\r");
+  g.Write("gb\r");
+  const std::string zero(1, '\0');
+  EXPECT_TRUE(
+      u.WaitFor("gb\r\n" + std::string(kUtf8Text) + zero + kUtf8Text + "\r\nADMIN>", 10000, atU))
+      << u.got;
+  EXPECT_TRUE(
+      g.WaitFor("gb\r\n" + std::string(kGbText) + zero + kGbText + "\r\nADMIN>", 10000, atG))
+      << g.got;
+  // A byte that is no part of a GB2312 character cannot be sent as UTF-8.
+  atU = u.got.size();
+  log.Line("x\xb5 y");
+  EXPECT_TRUE(u.WaitFor(":INFO:x? y\r\n", 10000, atU)) << u.got;
 }
 
 TEST(TelnetConsole, IdleLimitsBeforeAndAfterLogin) {
@@ -287,7 +335,7 @@ TEST(TelnetConsole, ListenFailureIsLoggedAndTheNodeEnds) {
   zeptest::ServedFrame frame;
   TelnetLimits_tag once;
   once.m_nListenTries = 1;
-  EchoListener* l = new EchoListener(frame.frame, once);
+  EchoListener* l = new EchoListener(frame.frame, once, kTelnetUtf8);
   l->SetHostPort("127.0.0.1", port.c_str());
   ASSERT_EQ(0, frame->AddNode(l, true));
   // The node ends on its own; the frame destroys it.
