@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/addrwatch.h"
 #include "app/appshell.h"
 #include "app/dyrclient.h"
 #include "app/dyrmsg.h"
@@ -234,6 +235,9 @@ int main(int argc, char** argv) {
     return -1;
   }
   g_pRunSet = &runSet;
+  // The accounts act at once when the host's addresses change (where the
+  // kernel can tell: the watch logs whether it can).
+  StartAddrWatch(g_pFrame);
   g_pFrame->SetServiceHook(OnServiceWake, g_pFrame);
   ZEP_LOG_LINE(LOG_MESG, DYR_MSG_STARTED);
   g_pFrame->Run();
