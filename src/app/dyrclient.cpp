@@ -267,7 +267,7 @@ void CDYRClient::OnTimer(CTimerEvent* timer) {
   if (IsTimer(timer, m_pGateTimer, m_nGateSerial)) {
     m_pGateTimer = nullptr;
     m_nGateSerial = 0;
-    if (m_ActGate.Fire(ZEPByteBudget::Now())) Act(kReasonAddress);
+    if (m_ActGate.Fire(ZEPMonoMs())) Act(kReasonAddress);
     return;
   }
   switch (m_nState) {
@@ -291,15 +291,16 @@ void CDYRClient::OnTimer(CTimerEvent* timer) {
 void CDYRClient::ActNow() { Act(kReasonSignal); }
 
 void CDYRClient::OnAddressChange() {
-  switch (m_ActGate.Request(ZEPByteBudget::Now())) {
+  const int64_t now = ZEPMonoMs();
+  switch (m_ActGate.Request(now)) {
     case CDYRActGate::kActNow:
       Act(kReasonAddress);
       break;
     case CDYRActGate::kDeferred:
-      m_pGateTimer = Frame()->AddTicker(
-          this, static_cast<unsigned long>(ZEPByteBudget::MsToNextSecond()), 1, 0, &m_nGateSerial);
+      m_pGateTimer = Frame()->AddTicker(this, static_cast<unsigned long>(m_ActGate.DueInMs(now)), 1,
+                                        0, &m_nGateSerial);
       // Without a timer (the node is quitting) the change is not put off.
-      if (m_pGateTimer == nullptr && m_ActGate.Fire(ZEPByteBudget::Now())) Act(kReasonAddress);
+      if (m_pGateTimer == nullptr && m_ActGate.Fire(now)) Act(kReasonAddress);
       break;
     case CDYRActGate::kFolded:
       break;

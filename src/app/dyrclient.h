@@ -104,8 +104,8 @@ class CDYRClient : public CAppNode {
   // the egress address (10), report (20). Node thread only.
   void ActNow();
   // An address change (DYR_USER_ADDRESS_CHANGED): ActNow's action for the
-  // reason "address", now or, when this second had one already, once when
-  // the next second begins (m_ActGate). Node thread only.
+  // reason "address", now or, within a second of the last such action, once
+  // when that second has passed (m_ActGate). Node thread only.
   void OnAddressChange();
 
   void doRunNode() override;

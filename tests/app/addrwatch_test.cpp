@@ -26,33 +26,45 @@
 
 namespace {
 
-TEST(DyrActGate, OneActionASecondAndOneMoreForWhatCameAfterIt) {
-  // R: a request in that second (0 act now, 1 deferred, 2 folded);
-  // F: the deferred action's timer fires then (1: act, 0: nothing waits).
+TEST(DyrActGate, ActionsASecondApartAndOneMoreForWhatCameBetween) {
+  // R: a request at that ms (0 act now, 1 deferred, 2 folded; for 1 also the
+  // ms until it is due); F: the deferred action's timer fires then (1: act,
+  // 0: nothing waits).
   struct Step {
     char op;
-    int64_t sec;
+    int64_t ms;
     int want;
+    int64_t dueIn = 0;
   };
   const std::vector<std::vector<Step>> runs = {
-      // A burst within one second, then its one deferred action.
-      {{'R', 5, 0}, {'R', 5, 1}, {'R', 5, 2}, {'R', 5, 2}, {'F', 6, 1}, {'F', 6, 0}},
-      // The deferred action spends the next second; a later one is free.
-      {{'R', 5, 0}, {'R', 5, 1}, {'F', 6, 1}, {'R', 6, 1}, {'F', 7, 1}, {'R', 9, 0}},
-      // Requests in new seconds act at once; a stray timer does nothing.
-      {{'F', 1, 0}, {'R', 1, 0}, {'R', 2, 0}, {'R', 3, 0}},
-      // A timer that fires early, still in the spent second, acts; the
-      // request after it waits again.
-      {{'R', 5, 0}, {'R', 5, 1}, {'F', 5, 1}, {'R', 5, 1}},
+      // A burst: one action, one deferred to a second after it, the rest folded.
+      {{'R', 5000, 0},
+       {'R', 5001, 1, 999},
+       {'R', 5400, 2},
+       {'R', 5999, 2},
+       {'F', 6000, 1},
+       {'F', 6000, 0}},
+      // A burst across a second's start is still one burst.
+      {{'R', 5999, 0}, {'R', 6001, 1, 998}, {'F', 6999, 1}},
+      // The deferred action counts: the next request waits a second from it.
+      {{'R', 5000, 0},
+       {'R', 5500, 1, 500},
+       {'F', 6003, 1},
+       {'R', 6500, 1, 503},
+       {'F', 7003, 1},
+       {'R', 8003, 0}},
+      // Requests a second apart act at once; a stray timer does nothing.
+      {{'F', 0, 0}, {'R', 0, 0}, {'R', 1000, 0}, {'R', 2500, 0}, {'R', 3499, 1, 1}},
   };
   for (size_t r = 0; r < runs.size(); ++r) {
     CDYRActGate gate;
     for (size_t i = 0; i < runs[r].size(); ++i) {
       const Step& s = runs[r][i];
-      const int got = s.op == 'R'        ? static_cast<int>(gate.Request(s.sec))
-                      : gate.Fire(s.sec) ? 1
-                                         : 0;
+      const int got = s.op == 'R' ? static_cast<int>(gate.Request(s.ms)) : gate.Fire(s.ms) ? 1 : 0;
       EXPECT_EQ(s.want, got) << "run " << r << " step " << i;
+      if (s.op == 'R' && s.want == 1) {
+        EXPECT_EQ(s.dueIn, gate.DueInMs(s.ms)) << "run " << r << " step " << i;
+      }
     }
   }
 }
