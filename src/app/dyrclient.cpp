@@ -264,6 +264,12 @@ void CDYRClient::ReportOrReLogin() {
 }
 
 void CDYRClient::OnTimer(CTimerEvent* timer) {
+  if (IsTimer(timer, m_pGateTimer, m_nGateSerial)) {
+    m_pGateTimer = nullptr;
+    m_nGateSerial = 0;
+    if (m_ActGate.Fire(ZEPMonoMs())) Act(kReasonAddress);
+    return;
+  }
   switch (m_nState) {
     case kLoggingIn:
       if (IsTimer(timer, m_pLoginTimer, m_nLoginSerial)) {
@@ -282,11 +288,30 @@ void CDYRClient::OnTimer(CTimerEvent* timer) {
   }
 }
 
-void CDYRClient::ActNow() {
+void CDYRClient::ActNow() { Act(kReasonSignal); }
+
+void CDYRClient::OnAddressChange() {
+  const int64_t now = ZEPMonoMs();
+  switch (m_ActGate.Request(now)) {
+    case CDYRActGate::kActNow:
+      Act(kReasonAddress);
+      break;
+    case CDYRActGate::kDeferred:
+      m_pGateTimer = Frame()->AddTicker(this, static_cast<unsigned long>(m_ActGate.DueInMs(now)), 1,
+                                        0, &m_nGateSerial);
+      // Without a timer (the node is quitting) the change is not put off.
+      if (m_pGateTimer == nullptr && m_ActGate.Fire(now)) Act(kReasonAddress);
+      break;
+    case CDYRActGate::kFolded:
+      break;
+  }
+}
+
+void CDYRClient::Act(const char* reason) {
   switch (m_nState) {
     case kLoggingIn:
       // DoLogin arms a new login timer; the pending one no longer matches.
-      Tell(DYRNews_tag::kRelogin, kReasonSignal);
+      Tell(DYRNews_tag::kRelogin, reason);
       DoLogin();
       break;
     case kWatching:
@@ -345,6 +370,7 @@ void CDYRClient::doRunNode() {
     } else if (user != nullptr) {
       if (user->GetTag() == DYR_USER_ACT_NOW) ActNow();
       if (user->GetTag() == DYR_USER_RELOGIN) ReLogin(kReasonConsole);
+      if (user->GetTag() == DYR_USER_ADDRESS_CHANGED) OnAddressChange();
     } else {
       OnTimer(CTimerEvent::Narrow(ev));
     }

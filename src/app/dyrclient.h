@@ -2,8 +2,10 @@
 //
 // Owns: the account (server, ports, credentials, domains), the node's two UDP
 // links to the server (main: login, reply, offline request; assist: reports
-// and the server's re-login request), its login and report timers and its
-// state (0 logging in, 10 watching a local egress address, 20 reporting).
+// and the server's re-login request), its login and report timers, the
+// once-a-second limit on the early actions that address changes ask for
+// (CDYRActGate, with its one-shot timer) and its state (0 logging in, 10
+// watching a local egress address, 20 reporting).
 // The client id file is shared by all nodes of the process and guarded by
 // g_IDFileMutex.
 //
@@ -25,6 +27,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "app/actgate.h"
 #include "app/dyrproto.h"
 #include "base/zepmultithread.h"
 #include "base/zepstring.h"
@@ -48,6 +51,11 @@ extern Mutex g_IDFileMutex;
 // Tag of the user event that makes a client log in again now (the console's
 // "relogin").
 #define DYR_USER_RELOGIN 2
+// Tag of the user event that tells a client an IPv4 address of the host came
+// or went, or a link came up (the address watch, addrwatch.h): it acts as on
+// DYR_USER_ACT_NOW, at most once a second (CDYRActGate), and a re-login it
+// leads to has the reason "address".
+#define DYR_USER_ADDRESS_CHANGED 3
 // Port used to test whether an address belongs to this host.
 #define DYR_MYIP_TEST_PORT 52938
 
@@ -95,6 +103,10 @@ class CDYRClient : public CAppNode {
   // What the state's timer would do, done now: try the login (0), check
   // the egress address (10), report (20). Node thread only.
   void ActNow();
+  // An address change (DYR_USER_ADDRESS_CHANGED): ActNow's action for the
+  // reason "address", now or, within a second of the last such action, once
+  // when that second has passed (m_ActGate). Node thread only.
+  void OnAddressChange();
 
   void doRunNode() override;
   void DestroyMe() override;
@@ -127,6 +139,9 @@ class CDYRClient : public CAppNode {
   void Tell(int kind, const char* reason = nullptr, const ZEPString* message = nullptr);
   // DoReLogin for a given reason.
   void ReLogin(const char* reason);
+  // ActNow's action; a login tried in state 0 is told as a re-login for
+  // `reason`.
+  void Act(const char* reason);
   // Detaches from the socket and closes it; the socket becomes -1.
   void CloseLink(int& socket);
   // Opens a connected UDP link to the server on `port`, attached to this node.
@@ -156,6 +171,11 @@ class CDYRClient : public CAppNode {
   bool m_bExitIsLocal = false;
   int32_t m_nReportSpan = DYR_REPORT_PERIOD_MS;
   unsigned long m_nLoginRetryMs;
+  // Early actions of address changes, and the one-shot timer of a deferred
+  // one (none: null).
+  CDYRActGate m_ActGate;
+  TimeEvent_tag* m_pGateTimer = nullptr;
+  uint64_t m_nGateSerial = 0;
   // Node thread only (monotonic seconds, -1: never).
   int64_t m_nLoginReplySec = -1;
   int64_t m_nReportSec = -1;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/addrwatch.h"
 #include "app/appshell.h"
 #include "app/checkconfig.h"
 #include "app/dyrclient.h"
@@ -251,6 +252,9 @@ int main(int argc, char** argv) {
     return -1;
   }
   g_pRunSet = &runSet;
+  // The accounts act at once when the host's addresses change (where the
+  // kernel can tell: the watch logs whether it can).
+  StartAddrWatch(g_pFrame);
   g_pFrame->SetServiceHook(OnServiceWake, g_pFrame);
   ZEP_LOG_LINE(LOG_MESG, DYR_MSG_STARTED);
   // Every account's node has been handed to the frame; no login is waited

@@ -191,6 +191,9 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   int CreateServer(const ZEPString& host, const ZEPString& port, int protocol);
   int CreateClient(const ZEPString& host, const ZEPString& port, int protocol);
   int CreateUDPSocket(int kind);
+  // The kernel's netlink messages of `protocol` for the multicast `groups`
+  // (ZEPTCP::CreateNetlinkSocket): -1 where there is no such socket.
+  int CreateNetlinkSocket(int protocol, uint32_t groups);
   int SendData(int sock, const char* data, int length);
   int SendUdpTo(int sock, const sockaddr* addr, const char* data, int length);
 

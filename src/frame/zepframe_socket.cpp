@@ -411,6 +411,9 @@ int ZEPFrame::CreateClient(const ZEPString& host, const ZEPString& port, int pro
   return m_pTCP->CreateClient(host, port, protocol);
 }
 int ZEPFrame::CreateUDPSocket(int kind) { return m_pTCP->CreateUDPSocket(kind); }
+int ZEPFrame::CreateNetlinkSocket(int protocol, uint32_t groups) {
+  return m_pTCP->CreateNetlinkSocket(protocol, groups);
+}
 int ZEPFrame::SendData(int sock, const char* data, int length) {
   return m_pTCP->SendData(sock, data, length);
 }

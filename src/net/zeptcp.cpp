@@ -7,6 +7,9 @@
 #include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/netlink.h>
+#endif
 
 #include <climits>
 #include <cstring>
@@ -319,6 +322,36 @@ int ZEPTCP::CreateUDPSocket(int nKind) {
   p->m_nSocket = s;
   AddSocket(p);
   return s;
+}
+
+int ZEPTCP::CreateNetlinkSocket(int nProtocol, uint32_t nGroups) {
+#ifdef __linux__
+  int s = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, nProtocol);
+  if (s < 0) return -1;
+  sockaddr_nl addr;
+  std::memset(&addr, 0, sizeof(addr));
+  addr.nl_family = AF_NETLINK;
+  addr.nl_groups = nGroups;
+  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    const int error = errno;
+    close(s);
+    errno = error;
+    return -1;
+  }
+  TCPSocketData* p = NewRecord(ZEP_SOCK_SERVER, ZEP_PROTO_UDP);
+  p->m_nSocket = s;
+  p->m_strHost = "netlink";
+  ZEPString port;
+  port << nProtocol;
+  p->m_strPort = port;
+  AddSocket(p);
+  return s;
+#else
+  (void)nProtocol;
+  (void)nGroups;
+  errno = EAFNOSUPPORT;
+  return -1;
+#endif
 }
 
 // ---------------------------------------------------------------- reading

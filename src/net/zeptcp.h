@@ -19,16 +19,16 @@
 // (zepmttcp.h). The frame holds it through GetEngineLock() around Select and
 // its per-socket calls.
 //
-// Threads: creation (CreateServer, CreateClient, CreateUDPSocket) runs
-// without the engine lock and takes it only inside AddSocket: a record that
-// fails before it is added (socket, resolution, bind, listen or connect
-// failing) was never listed and so has no results waiting; it is closed and
-// freed without touching anything the lock guards. SendData, SendUdpTo, the
-// buffer options, IsSocketWritable and the name utilities touch no engine
-// state and may be called from any thread at any time. Record allocation and
-// release take the record pool's own mutex (inside the engine lock when a
-// listed record is freed), because socket threads free records while other
-// threads create them.
+// Threads: creation (CreateServer, CreateClient, CreateUDPSocket,
+// CreateNetlinkSocket) runs without the engine lock and takes it only inside
+// AddSocket: a record that fails before it is added (socket, resolution,
+// bind, listen or connect failing) was never listed and so has no results
+// waiting; it is closed and freed without touching anything the lock guards.
+// SendData, SendUdpTo, the buffer options, IsSocketWritable and the name
+// utilities touch no engine state and may be called from any thread at any
+// time. Record allocation and release take the record pool's own mutex
+// (inside the engine lock when a listed record is freed), because socket
+// threads free records while other threads create them.
 //
 // Record flags that an owning socket thread reads without the engine lock
 // (started, paused, flow-control paused, get-one-packet, close pending,
@@ -200,6 +200,13 @@ class ZEPTCP {
   int CreateClient(const ZEPString& strHost, const ZEPString& strPort, int nProtocol)
       EXCLUDES(m_EngineLock);
   int CreateUDPSocket(int nKind) EXCLUDES(m_EngineLock);
+  // A netlink datagram socket of `nProtocol` (ZEP_NETLINK_ROUTE,
+  // net/zeproutemsg.h) bound to the multicast groups `nGroups`: the kernel's
+  // own messages, on Linux; elsewhere -1 with errno EAFNOSUPPORT. Its record
+  // is a bound datagram socket (kind server, protocol UDP), read like one: a
+  // datagram per event, the sender's netlink address in the event's sender
+  // address. On failure errno says why.
+  int CreateNetlinkSocket(int nProtocol, uint32_t nGroups) EXCLUDES(m_EngineLock);
   // Resolves the record's host and port texts into its address; 0 or -1.
   int Sockaddr(TCPSocketData* pNode);
   void SetMySocketOpt(int nSocket);

@@ -88,12 +88,14 @@ class ClientNodeTest : public ::testing::Test {
     node->SetPassword("pw");
     node->AddDomain("a.example.net", "");
     ASSERT_EQ(m_pFrame->AddNode(node, true), 0);
+    m_pLastNode = node;
   }
   size_t LogCount(const std::string& text) { return e2e::CountOf(m_Log.Text(), text); }
 
   e2e::TempDir m_Dir;
   CaptureLog m_Log;
   ZEPFrame* m_pFrame = nullptr;
+  CDYRClient* m_pLastNode = nullptr;  // the frame's; valid while it serves
 };
 
 // The first attempt starts the timer; each later one comes when the previous
@@ -190,6 +192,54 @@ TEST_F(ClientNodeTest, ServerTextsCannotForgeLogLines) {
 
 // An id file that cannot be written is reported once; every account still
 // logs in and keeps its id for the run.
+// Address changes, in bursts: while the login waits for its retry, one
+// login at once and one more a second later; while reporting, a report.
+// Each re-login says "address".
+TEST_F(ClientNodeTest, AddressChangesActAtOnceAndAtMostOnceASecond) {
+  struct Reasons : CDYRListener {
+    std::mutex mu;
+    std::vector<std::string> seen;  // under mu
+    void OnNews(const DYRNews_tag& news) override {
+      std::lock_guard<std::mutex> lock(mu);
+      if (news.m_nKind == DYRNews_tag::kRelogin) seen.push_back(news.m_pReason);
+    }
+  } reasons;
+  DyrListen(&reasons);
+  FakeServer server;
+  StartNode(server, -1);  // the 20 s retry stays out of the way
+  std::string inner, report;
+  sockaddr_in from{}, asst{};
+  ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
+  auto burst = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      SmartPtr<CUserEvent> ev(m_pFrame->AllocUserEvent());
+      ev->SetTag(DYR_USER_ADDRESS_CHANGED);
+      m_pFrame->Enqueue(m_pLastNode, ev.Get(), true, false);
+      ev.Release();
+    }
+  };
+  burst(5);
+  const auto sent = Clock::now();
+  ASSERT_TRUE(server.RecvLogin(inner, from, 5000)) << m_Log.Text();
+  EXPECT_LT(MsSince(sent), 900);
+  ASSERT_TRUE(server.RecvLogin(inner, from, 5000)) << m_Log.Text();
+  EXPECT_GT(MsSince(sent), 800);  // a second after the first, with the ticker's slack
+  EXPECT_FALSE(server.RecvLogin(inner, from, 1500)) << "a third action for one burst";
+
+  server.main.SendTo(
+      from,
+      e2e::LoginReply(
+          {{"OK", "Y"}, {"ExitDYR", "203.0.113.9"}, {"K", "id-5"}, {"ReportIPSpan", "60000"}}));
+  ASSERT_TRUE(e2e::WaitFor([&] { return LogCount(T_LOGIN_OK) == 1; }, 5000)) << m_Log.Text();
+  burst(3);
+  ASSERT_TRUE(server.asst.Recv(report, asst, 3000)) << m_Log.Text();
+  EXPECT_EQ("id-5", report);
+  EXPECT_FALSE(server.RecvLogin(inner, from, 0));
+  DyrUnlisten(&reasons);
+  std::lock_guard<std::mutex> lock(reasons.mu);
+  EXPECT_EQ((std::vector<std::string>{"address", "address"}), reasons.seen);
+}
+
 TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
   ASSERT_EQ(0, mkdir(szClnIDFilename, 0700));  // a directory where the file goes
   FakeServer one, two;

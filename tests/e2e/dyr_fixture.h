@@ -149,10 +149,19 @@ class DyrClientTest : public ::testing::Test {
   }
   void WriteIni() { WriteIni({Account{&server_}}); }
 
-  void StartClient() {
-    ASSERT_TRUE(client_.Start({BinDir() + "/dyrclient", "-w", dir_.path()}, dir_ / "stdout.txt"));
+  // The daemon on the work directory, run by `prefix` when given.
+  void StartClient(std::vector<std::string> prefix = {}) {
+    std::vector<std::string> args = {BinDir() + "/dyrclient", "-w", dir_.path()};
+    args.insert(args.begin(), prefix.begin(), prefix.end());
+    ASSERT_TRUE(client_.Start(args, dir_ / "stdout.txt"));
   }
   std::string Log() { return ReadFile(dir_ / "dyrclient.log"); }
+  // The daemon's nodes besides its accounts and console: the address watch,
+  // 1 where it has its route socket (it says so in the log first), else 0.
+  int WatchNodes() {
+    WaitLog(":INFO:Address events: ", 5000);
+    return Log().find(":INFO:Address events: the kernel's route socket") != std::string::npos;
+  }
   bool WaitLog(const std::string& text, int ms, size_t count = 1) {
     return WaitFor([&] { return CountOf(Log(), text) >= count; }, ms);
   }

@@ -13,9 +13,10 @@ namespace e2e {
 
 class WithServer : public DyrClientTest {
  protected:
-  // Starts ddnsserver on free ports with `extra` options; false when it did
-  // not report its ports in time.
-  bool StartServer(std::vector<std::string> extra) {
+  // Starts ddnsserver on free ports with `extra` options (a later --bind
+  // wins), run by `prefix` when given (e.g. nsenter and its options); false
+  // when it did not report its ports in time.
+  bool StartServer(std::vector<std::string> extra, std::vector<std::string> prefix = {}) {
     std::vector<std::string> args = {BinDir() + "/ddnsserver",
                                      "--bind",
                                      "127.0.0.1",
@@ -25,6 +26,7 @@ class WithServer : public DyrClientTest {
                                      "0",
                                      "--state",
                                      dir_ / "server-state.txt"};
+    args.insert(args.begin(), prefix.begin(), prefix.end());
     args.insert(args.end(), extra.begin(), extra.end());
     if (!server_proc_.Start(args, dir_ / "server.out")) return false;
     return WaitFor(
@@ -41,8 +43,9 @@ class WithServer : public DyrClientTest {
         5000);
   }
   void WriteIniFor(const std::string& user, const std::string& pass,
-                   const std::vector<std::string>& domains, const std::string& tail = "") {
-    std::string ini = "[DYR_CLIENT]\nHost=localhost\nMainPort=" + std::to_string(main_port_) +
+                   const std::vector<std::string>& domains, const std::string& tail = "",
+                   const std::string& host = "localhost") {
+    std::string ini = "[DYR_CLIENT]\nHost=" + host + "\nMainPort=" + std::to_string(main_port_) +
                       "\nAsstPort=" + std::to_string(asst_port_) + "\nUserName=" + Scramble(user) +
                       "\nPassword=" + Scramble(pass) + "\n";
     for (const std::string& d : domains) ini += "Domain=" + d + "\n";
