@@ -21,8 +21,9 @@ char szClnIDFilename[DYR_PATH_SIZE] = "";
 bool g_bNeedHelp = false;
 bool g_bNeedConfig = false;
 bool g_bNeedVersion = false;
+bool g_bNeedStatus = false;
 const char* g_pszUnknownOption = nullptr;
-const char g_szVersionLine[] = "dyrclient 2.01a build 120\n";
+const char g_szVersionLine[] = "dyrclient " DYR_VERSION_TEXT "\n";
 
 const char g_szVersionNo[] =
     "\r\n\r\n"
@@ -59,6 +60,8 @@ int ParseParam(int argc, char** argv) {
       if (++i < argc) rc = SetWorkDir(argv[i]);
     } else if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
       g_bNeedVersion = true;
+    } else if (std::strcmp(arg, "--status") == 0) {
+      g_bNeedStatus = true;
     } else if (i > 0 && arg[0] == '-' && g_pszUnknownOption == nullptr) {
       // The program name may be anything; a typo among the options must not
       // start the daemon in the wrong directory or run the wizard.
@@ -85,7 +88,11 @@ void DoHelp(FILE* out) {
   std::fputs("Usage: dyrclient -h -c -w /home/dyrclient \n", out);
   std::fputs("-h: help message. \n", out);
   std::fputs("-c: do configuration. \n", out);
-  std::fputs("-w <dir>: set work directory. \n\n", out);
+  std::fputs("-w <dir>: set work directory. \n", out);
+  std::fputs(
+      "--status: the running daemon's accounts; exit 0 all logged in, 1 logging in, 255 "
+      "no daemon. \n\n",
+      out);
   std::fflush(out);
 }
 

@@ -223,3 +223,31 @@ bool SameConsole(const DYRConsoleConf_tag& a, const DYRConsoleConf_tag& b) {
   return a.m_bPresent == b.m_bPresent && a.m_strHost == b.m_strHost && a.m_strPort == b.m_strPort &&
          a.m_bHasPassword == b.m_bHasPassword && a.m_strPassword == b.m_strPassword;
 }
+
+namespace {
+
+void HookSection(ZEPString /*section*/, ZEPString /*name*/, ZEPString /*value*/, void* user) {
+  static_cast<DYRHookConf_tag*>(user)->m_bPresent = true;
+}
+
+void HookItem(ZEPString /*section*/, ZEPString name, ZEPString value, void* user) {
+  DYRHookConf_tag* conf = static_cast<DYRHookConf_tag*>(user);
+  value.Trim();
+  if (name == "Command") {
+    conf->m_strCommand = value;
+  } else if (name == "Timeout") {
+    conf->m_strTimeout = value;
+  }
+}
+
+}  // namespace
+
+int ReadDyrHook(const char* path, DYRHookConf_tag& conf) {
+  conf = DYRHookConf_tag();
+  conf.m_strCommand = "";
+  conf.m_strTimeout = "";
+  CINIProcessor ini(path);
+  ini.AddAssign("HOOK", HookSection);
+  ini.AddAssign("HOOK.*", HookItem);
+  return ini.Process(&conf) != 0 ? -1 : 0;
+}

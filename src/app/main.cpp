@@ -1,6 +1,7 @@
 // Entry point of dyrclient: command line, paths, the work directory's checks
 // and lock, wizard, the frame with one DDNS client node per [DYR_CLIENT]
-// section, the signals, and the orderly stop.
+// section, the status file and the hook, the signals, and the orderly stop;
+// or, with --status, the report on the daemon of a work directory.
 #include <langinfo.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -16,8 +17,10 @@
 #include "app/appshell.h"
 #include "app/dyrclient.h"
 #include "app/dyrmsg.h"
+#include "app/dyroutlets.h"
 #include "app/global.h"
 #include "app/runset.h"
+#include "app/statusfile.h"
 #include "app/workdir.h"
 #include "base/lockguard.h"
 #include "frame/zepframe.h"
@@ -82,7 +85,8 @@ void SetSignalHandlers(void (*handler)(int)) {
   for (const SignalRule_tag& rule : kSignalRules) sigaction(rule.m_nSignal, &sa, nullptr);
 }
 
-CDYRRunSet* g_pRunSet = nullptr;  // main thread only
+CDYRRunSet* g_pRunSet = nullptr;    // main thread only
+CDYROutlets* g_pOutlets = nullptr;  // main thread only
 
 void ActNow(ZEPFrame* frame) {
   ZEP_LOG_LINE(LOG_INFO, "SIGUSR1: every account acts now.");
@@ -96,7 +100,10 @@ void ActNow(ZEPFrame* frame) {
 void OnServiceWake(void* context) {
   ZEPFrame* frame = static_cast<ZEPFrame*>(context);
   unsigned work = g_nPendingWork.exchange(0);
-  if ((work & kWorkReload) != 0 && g_pRunSet != nullptr) g_pRunSet->Reload(szIniFilename);
+  if ((work & kWorkReload) != 0 && g_pRunSet != nullptr) {
+    g_pRunSet->Reload(szIniFilename);
+    if (g_pOutlets != nullptr) g_pOutlets->Reload(szIniFilename, frame);
+  }
   if ((work & kWorkActNow) != 0) ActNow(frame);
   // kWorkReport needs nothing here: the handler asked the frame, whose loop
   // has written the report already.
@@ -180,6 +187,11 @@ int main(int argc, char** argv) {
     std::fputs(g_szVersionLine, stdout);
     return 0;
   }
+  // A health check: no usage text, no lock, nothing written.
+  if (g_bNeedStatus) {
+    if (paramRc != 0) return Refuse("work directory too long");
+    return DyrStatusCommand(g_UnixWorkingDir, stdout, stderr);
+  }
   int pathRc = paramRc == 0 ? ComposePaths() : -1;
   DoHelp();
   if (g_bNeedHelp) return -1;
@@ -224,22 +236,30 @@ int main(int argc, char** argv) {
   ZEP_LOG_LINE(LOG_MESG, g_szVersionNo);
   ZEP_LOG_LINE(LOG_INFO, "descriptor limit " << fdLimit);
 
+  // Listening before the accounts start, so that no news is missed.
+  CDYROutlets outlets(g_UnixWorkingDir);
+  outlets.Start(szIniFilename);
   CDYRRunSet runSet(g_pFrame);
   if (runSet.Load(szIniFilename) != 0) {
     ZEP_LOG_LINE(LOG_MESG, DYR_MSG_INI_FAILED);
     std::fflush(stdout);
     SetSignalHandlers(SIG_IGN);
+    outlets.Stop();
     DestroyFrameAndLog();
     UnlockWorkDir(g_nLockFd);
     return -1;
   }
+  outlets.Sync(g_pFrame);
   g_pRunSet = &runSet;
+  g_pOutlets = &outlets;
   g_pFrame->SetServiceHook(OnServiceWake, g_pFrame);
   ZEP_LOG_LINE(LOG_MESG, DYR_MSG_STARTED);
   g_pFrame->Run();
   // Stopping already: no signal may cut the teardown short.
   SetSignalHandlers(SIG_IGN);
   g_pRunSet = nullptr;
+  g_pOutlets = nullptr;
+  outlets.Stop();
   runSet.ReleaseConsole();
   FinishApp();
   UnlockWorkDir(g_nLockFd);
