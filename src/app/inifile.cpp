@@ -191,6 +191,18 @@ void ConsoleItem(ZEPString /*section*/, ZEPString name, ZEPString value, void* u
   }
 }
 
+// Reads the one section `name` of `path`: `onHeader` for each of its
+// headers, `onItem` for each of its items. 0, or -1 when unreadable.
+int ReadSection(const char* path, const char* name, INIAssignProc onHeader, INIAssignProc onItem,
+                void* user) {
+  CINIProcessor ini(path);
+  ZEPString items(name);
+  items << ".*";
+  ini.AddAssign(ZEPString(name), onHeader);
+  ini.AddAssign(items, onItem);
+  return ini.Process(user) != 0 ? -1 : 0;
+}
+
 }  // namespace
 
 int ReadDyrConsole(const char* path, DYRConsoleConf_tag& conf) {
@@ -198,10 +210,7 @@ int ReadDyrConsole(const char* path, DYRConsoleConf_tag& conf) {
   conf.m_strHost = "127.0.0.1";
   conf.m_strPort = "";
   conf.m_strPassword = "";
-  CINIProcessor ini(path);
-  ini.AddAssign("CONSOLE", ConsoleSection);
-  ini.AddAssign("CONSOLE.*", ConsoleItem);
-  return ini.Process(&conf) != 0 ? -1 : 0;
+  return ReadSection(path, "CONSOLE", ConsoleSection, ConsoleItem, &conf);
 }
 
 ZEPString ConsoleProblem(const DYRConsoleConf_tag& conf) {
@@ -246,8 +255,5 @@ int ReadDyrHook(const char* path, DYRHookConf_tag& conf) {
   conf = DYRHookConf_tag();
   conf.m_strCommand = "";
   conf.m_strTimeout = "";
-  CINIProcessor ini(path);
-  ini.AddAssign("HOOK", HookSection);
-  ini.AddAssign("HOOK.*", HookItem);
-  return ini.Process(&conf) != 0 ? -1 : 0;
+  return ReadSection(path, "HOOK", HookSection, HookItem, &conf);
 }
