@@ -488,9 +488,17 @@ bool CDYRHook::Reap(Run_tag& run) {
   siginfo_t info{};
   // WNOWAIT: the child stays a zombie, so its process id, and with it its
   // group's, cannot have been given to anyone else when the group is killed.
-  if (waitid(P_PID, static_cast<id_t>(run.m_nPid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-      info.si_pid != run.m_nPid)
-    return false;
+  if (waitid(P_PID, static_cast<id_t>(run.m_nPid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    if (errno != ECHILD) return false;
+    // Reaped behind our back (a waitpid(-1) elsewhere): its group may be
+    // anyone's now, so it is not killed, and its pidfd stays readable, so
+    // the run must end here.
+    ZEP_LOG_LINE(LOG_WARN, run.m_strName.c_str() << " was reaped by someone else.");
+    ReadOutput(run, true);
+    Finish(run);
+    return true;
+  }
+  if (info.si_pid != run.m_nPid) return false;
   kill(-run.m_nPid, SIGKILL);  // what it left running in its group
   int st = 0;
   while (waitpid(run.m_nPid, &st, 0) < 0 && errno == EINTR) {
