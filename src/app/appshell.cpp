@@ -22,8 +22,9 @@ bool g_bNeedHelp = false;
 bool g_bNeedConfig = false;
 bool g_bNeedVersion = false;
 bool g_bNeedCheck = false;
+bool g_bNeedStatus = false;
 const char* g_pszUnknownOption = nullptr;
-const char g_szVersionLine[] = "dyrclient 2.01a build 120\n";
+const char g_szVersionLine[] = "dyrclient " DYR_VERSION_TEXT "\n";
 
 const char g_szVersionNo[] =
     "\r\n\r\n"
@@ -62,6 +63,8 @@ int ParseParam(int argc, char** argv) {
       g_bNeedVersion = true;
     } else if (std::strcmp(arg, "-t") == 0 || std::strcmp(arg, "--check-config") == 0) {
       g_bNeedCheck = true;
+    } else if (std::strcmp(arg, "--status") == 0) {
+      g_bNeedStatus = true;
     } else if (i > 0 && arg[0] == '-' && g_pszUnknownOption == nullptr) {
       // The program name may be anything; a typo among the options must not
       // start the daemon in the wrong directory or run the wizard.
@@ -89,7 +92,11 @@ void DoHelp(FILE* out) {
   std::fputs("-h: help message. \n", out);
   std::fputs("-c: do configuration. \n", out);
   std::fputs("-t, --check-config: check the work directory's dyrclient.ini, then exit. \n", out);
-  std::fputs("-w <dir>: set work directory. \n\n", out);
+  std::fputs("-w <dir>: set work directory. \n", out);
+  std::fputs(
+      "--status: the running daemon's accounts; exit 0 all logged in, 1 logging in, 255 "
+      "no daemon. \n\n",
+      out);
   std::fflush(out);
 }
 

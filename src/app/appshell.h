@@ -2,9 +2,9 @@
 // and the configuration wizard.
 //
 // Owns the process-wide path buffers (work directory, log, ini and client id
-// file), the option flags (-h, -c, -V, -t) with the first unknown option, and the
-// banner and version texts. They are written once on
-// the main thread during start-up (ParseParam, ComposePaths) and only read
+// file), the option flags (-h, -c, -V, -t, --status) with the first unknown
+// option, and the banner and version texts. They are written once on the
+// main thread during start-up (ParseParam, ComposePaths) and only read
 // afterwards, from any thread (the client nodes read szClnIDFilename).
 // The wizard runs on the main thread before any other thread exists.
 // No locks.
@@ -27,11 +27,15 @@ extern bool g_bNeedConfig;
 extern bool g_bNeedVersion;
 // "--check-config" or "-t" was given: check dyrclient.ini and end.
 extern bool g_bNeedCheck;
+// "--status" was given: report on the daemon of the work directory, then end.
+extern bool g_bNeedStatus;
 // The first argument after the program name that starts with "-" and is no
 // option of ours (nor the directory after "-w"); null when there is none.
 // It points into the argv given to ParseParam, which must outlive its use.
 extern const char* g_pszUnknownOption;
 extern const char g_szVersionNo[];
+// The version as the status file gives it.
+#define DYR_VERSION_TEXT "2.01a build 120"
 // What "--version" prints, with its line end.
 extern const char g_szVersionLine[];
 
@@ -39,8 +43,8 @@ extern const char g_szVersionLine[];
 #define DYR_DEFAULT_HOST "ddns.example.net"
 
 // Scans every argument (the program name included) for -h (or --help), -c,
-// -w <dir>, -V (or --version) and -t (or --check-config), and notes the
-// first unknown option.
+// -w <dir>, -V (or --version), -t (or --check-config) and --status, and
+// notes the first unknown option.
 // Returns 0, or -1 when a work directory does not fit the path buffers
 // (the directory is then left empty and must not be used).
 int ParseParam(int argc, char** argv);

@@ -244,7 +244,7 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
   }
   ZEP_LOG_LINE(LOG_INFO, LogSafeText(m_strExitIP)
                              << " " << LogSafeText(reply.m_strHasTop) << " " << m_nState);
-  Tell(DYRNews_tag::kLogin);
+  Tell(DYRNews_tag::kLogin, nullptr, &reply.m_strMsg);
 }
 
 bool CDYRClient::IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) const {

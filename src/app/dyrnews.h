@@ -24,7 +24,7 @@
 struct DYRNews_tag {
   enum Kind {
     kStatus,   // what the node publishes changed (state, egress, id, times)
-    kLogin,    // a login reply was accepted
+    kLogin,    // a login reply was accepted (m_strMessage: its MSG, if any)
     kRefused,  // the server refused the login (m_strMessage: its text)
     kRelogin,  // the account is about to log in again (m_pReason says why)
     kEnded,    // the node's loop has ended (its offline request is out)
@@ -33,7 +33,7 @@ struct DYRNews_tag {
   const CDYRClient* m_pClient = nullptr;  // who; only valid during OnNews
   int m_nAccount = 0;                     // the section's place in the file, from 1
   DYRStatus_tag m_Status;                 // as just published
-  ZEPString m_strMessage;                 // kRefused: the server's text, as received
+  ZEPString m_strMessage;                 // kLogin, kRefused: the server's text, as received
   // kRelogin: "server", "address", "console" or "signal"; a literal.
   const char* m_pReason = "";
 };

@@ -89,10 +89,8 @@ int ParseLoginReply(const char* data, int len, DYRLoginReply_tag& reply) {
 
   ZEPString ok = CmdTransfer::GetCmdProp(text, "OK");
   if (ok.IsEmpty()) return reply.m_Kind = DYR_REPLY_INVALID;
-  if (ok == "N") {
-    reply.m_strMsg = CmdTransfer::GetCmdProp(text, "MSG");
-    return reply.m_Kind = DYR_REPLY_REFUSED;
-  }
+  reply.m_strMsg = CmdTransfer::GetCmdProp(text, "MSG");
+  if (ok == "N") return reply.m_Kind = DYR_REPLY_REFUSED;
   reply.m_strExitDYR = CmdTransfer::GetCmdProp(text, "ExitDYR");
   reply.m_strK = CmdTransfer::GetCmdProp(text, "K");
   reply.m_strHasTop = CmdTransfer::GetCmdProp(text, "HasTop");

@@ -60,7 +60,7 @@ enum DYRReplyKind_ {
 
 struct DYRLoginReply_tag {
   DYRReplyKind_ m_Kind = DYR_REPLY_IGNORED;
-  ZEPString m_strMsg;
+  ZEPString m_strMsg;  // "MSG": a refusal's reason, or an accepted login's text
   ZEPString m_strExitDYR;
   ZEPString m_strK;
   ZEPString m_strHasTop;

@@ -211,6 +211,18 @@ void ConsoleItem(ZEPString /*section*/, ZEPString name, ZEPString value, void* u
   }
 }
 
+// Reads the one section `name` of `path`: `onHeader` for each of its
+// headers, `onItem` for each of its items. 0, or -1 when unreadable.
+int ReadSection(const char* path, const char* name, INIAssignProc onHeader, INIAssignProc onItem,
+                void* user) {
+  CINIProcessor ini(path);
+  ZEPString items(name);
+  items << ".*";
+  ini.AddAssign(ZEPString(name), onHeader);
+  ini.AddAssign(items, onItem);
+  return ini.Process(user) != 0 ? -1 : 0;
+}
+
 }  // namespace
 
 int ReadDyrConsole(const char* path, DYRConsoleConf_tag& conf) {
@@ -218,10 +230,7 @@ int ReadDyrConsole(const char* path, DYRConsoleConf_tag& conf) {
   conf.m_strHost = "127.0.0.1";
   conf.m_strPort = "";
   conf.m_strPassword = "";
-  CINIProcessor ini(path);
-  ini.AddAssign("CONSOLE", ConsoleSection);
-  ini.AddAssign("CONSOLE.*", ConsoleItem);
-  return ini.Process(&conf) != 0 ? -1 : 0;
+  return ReadSection(path, "CONSOLE", ConsoleSection, ConsoleItem, &conf);
 }
 
 ZEPString ConsoleProblem(const DYRConsoleConf_tag& conf) {
@@ -254,4 +263,29 @@ bool SameConsole(const DYRConsoleConf_tag& a, const DYRConsoleConf_tag& b) {
   return a.m_bPresent == b.m_bPresent && a.m_strHost == b.m_strHost && a.m_strPort == b.m_strPort &&
          a.m_bHasPassword == b.m_bHasPassword && a.m_strPassword == b.m_strPassword &&
          a.m_eCharset == b.m_eCharset;
+}
+
+namespace {
+
+void HookSection(ZEPString /*section*/, ZEPString /*name*/, ZEPString /*value*/, void* user) {
+  static_cast<DYRHookConf_tag*>(user)->m_bPresent = true;
+}
+
+void HookItem(ZEPString /*section*/, ZEPString name, ZEPString value, void* user) {
+  DYRHookConf_tag* conf = static_cast<DYRHookConf_tag*>(user);
+  value.Trim();
+  if (name == "Command") {
+    conf->m_strCommand = value;
+  } else if (name == "Timeout") {
+    conf->m_strTimeout = value;
+  }
+}
+
+}  // namespace
+
+int ReadDyrHook(const char* path, DYRHookConf_tag& conf) {
+  conf = DYRHookConf_tag();
+  conf.m_strCommand = "";
+  conf.m_strTimeout = "";
+  return ReadSection(path, "HOOK", HookSection, HookItem, &conf);
 }

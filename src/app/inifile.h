@@ -90,6 +90,18 @@ std::vector<ZEPString> ConsoleWarnings(const DYRConsoleConf_tag& conf);
 // Two sections that start the same console (the Charset included).
 bool SameConsole(const DYRConsoleConf_tag& a, const DYRConsoleConf_tag& b);
 
+// The [HOOK] section: the program run on an account's events (dyrhook.h
+// checks and runs it).
+struct DYRHookConf_tag {
+  bool m_bPresent = false;  // the file has the section
+  ZEPString m_strCommand;   // as written, trimmed; empty when missing
+  ZEPString m_strTimeout;   // as written, trimmed; empty when missing
+};
+
+// Reads the [HOOK] section of `path` (with several, later keys win).
+// 0, or -1 when the file cannot be read.
+int ReadDyrHook(const char* path, DYRHookConf_tag& conf);
+
 // Two sections that read the same: server, ports, credentials and the
 // domains in order. A reload keeps the node of an unchanged section.
 bool SameAccount(const DYRAccount_tag& a, const DYRAccount_tag& b);

@@ -1,7 +1,9 @@
 // Entry point of dyrclient: command line, paths, the work directory's checks
 // and lock, wizard, the frame with one DDNS client node per [DYR_CLIENT]
-// section, the signals, the service manager's notifications, and the
-// orderly stop.
+// section, the status file and the hook, the signals, the service manager's
+// notifications, and the orderly stop; or, with --status, the report on the
+// daemon of a work directory.
+#include <langinfo.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -18,9 +20,11 @@
 #include "app/checkconfig.h"
 #include "app/dyrclient.h"
 #include "app/dyrmsg.h"
+#include "app/dyroutlets.h"
 #include "app/global.h"
 #include "app/runset.h"
 #include "app/svcmanager.h"
+#include "app/statusfile.h"
 #include "app/workdir.h"
 #include "base/lockguard.h"
 #include "frame/zepframe.h"
@@ -92,7 +96,8 @@ void SetSignalHandlers(void (*handler)(int)) {
   for (const SignalRule_tag& rule : kSignalRules) sigaction(rule.m_nSignal, &sa, nullptr);
 }
 
-CDYRRunSet* g_pRunSet = nullptr;  // main thread only
+CDYRRunSet* g_pRunSet = nullptr;    // main thread only
+CDYROutlets* g_pOutlets = nullptr;  // main thread only
 
 void ActNow(ZEPFrame* frame) {
   ZEP_LOG_LINE(LOG_INFO, "SIGUSR1: every account acts now.");
@@ -110,6 +115,7 @@ void OnServiceWake(void* context) {
   if ((work & kWorkReload) != 0 && g_pRunSet != nullptr) {
     if (notify != nullptr) notify->Reloading();
     g_pRunSet->Reload(szIniFilename);
+    if (g_pOutlets != nullptr) g_pOutlets->Reload(szIniFilename, frame);
     // Also after a file that could not be read: the daemon serves as before.
     if (notify != nullptr) notify->Ready(frame);
   }
@@ -187,6 +193,11 @@ int main(int argc, char** argv) {
     std::fputs(g_szVersionLine, stdout);
     return 0;
   }
+  // A health check: no usage text, no lock, nothing written.
+  if (g_bNeedStatus) {
+    if (paramRc != 0) return Refuse("work directory too long");
+    return DyrStatusCommand(g_UnixWorkingDir, stdout, stderr);
+  }
   int pathRc = paramRc == 0 ? ComposePaths() : -1;
   const bool check = g_bNeedCheck && !g_bNeedHelp;
   // The check is no start of the daemon: no usage text.
@@ -241,20 +252,26 @@ int main(int argc, char** argv) {
   ZEP_LOG_LINE(LOG_INFO, "descriptor limit " << fdLimit);
   notify.LogSetup();
 
+  // Listening before the accounts start, so that no news is missed.
+  CDYROutlets outlets(g_UnixWorkingDir);
+  outlets.Start(szIniFilename);
   CDYRRunSet runSet(g_pFrame);
   if (runSet.Load(szIniFilename) != 0) {
     ZEP_LOG_LINE(LOG_MESG, DYR_MSG_INI_FAILED);
     std::fflush(stdout);
     SetSignalHandlers(SIG_IGN);
     g_pSignalNotify.store(nullptr);
+    outlets.Stop();
     DestroyFrameAndLog();
     UnlockWorkDir(g_nLockFd);
     return -1;
   }
+  outlets.Sync(g_pFrame);
   g_pRunSet = &runSet;
   // The accounts act at once when the host's addresses change (where the
   // kernel can tell: the watch logs whether it can).
   StartAddrWatch(g_pFrame);
+  g_pOutlets = &outlets;
   g_pFrame->SetServiceHook(OnServiceWake, g_pFrame);
   ZEP_LOG_LINE(LOG_MESG, DYR_MSG_STARTED);
   // Every account's node has been handed to the frame; no login is waited
@@ -266,6 +283,8 @@ int main(int argc, char** argv) {
   g_pSignalNotify.store(nullptr);
   notify.Finish();
   g_pRunSet = nullptr;
+  g_pOutlets = nullptr;
+  outlets.Stop();
   runSet.ReleaseConsole();
   FinishApp();
   UnlockWorkDir(g_nLockFd);

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -100,6 +102,102 @@ void UnlockWorkDir(int fd) {
   if (fd < 0) return;
   (void)ftruncate(fd, 0);
   close(fd);
+}
+
+namespace {
+
+// The process id written in an open lock file; 0 when it holds none.
+long HolderIn(int fd) {
+  char text[32] = {};
+  ssize_t n = pread(fd, text, sizeof text - 1, 0);
+  return n > 0 ? std::strtol(text, nullptr, 10) : 0;
+}
+
+// Reads a whole file of the proc file system (its size reads as 0).
+bool ReadProcFile(const char* path, std::string& text) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) text.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return n == 0;
+}
+
+// One space-separated word of a line; false at the line's end.
+bool NextWord(const char*& p, const char* end, std::string& word) {
+  while (p < end && *p == ' ') ++p;
+  const char* start = p;
+  while (p < end && *p != ' ') ++p;
+  word.assign(start, static_cast<size_t>(p - start));
+  return !word.empty();
+}
+
+}  // namespace
+
+bool FlockListed(const char* text, size_t len, unsigned major, unsigned minor, unsigned long ino) {
+  if (text == nullptr) return false;
+  char want[64];
+  std::snprintf(want, sizeof want, "%02x:%02x:%lu", major, minor, ino);
+  const char* end = text + len;
+  for (const char* line = text; line < end;) {
+    const char* eol =
+        static_cast<const char*>(std::memchr(line, '\n', static_cast<size_t>(end - line)));
+    if (eol == nullptr) eol = end;
+    // "1: FLOCK  ADVISORY  WRITE 1234 fe:00:5375101 0 EOF"; a waiter's line
+    // has "->" after the number.
+    const char* p = line;
+    std::string number, type, mode, access, pid, where;
+    if (NextWord(p, eol, number) && NextWord(p, eol, type) && type == "FLOCK" &&
+        NextWord(p, eol, mode) && NextWord(p, eol, access) && NextWord(p, eol, pid) &&
+        NextWord(p, eol, where) && where == want)
+      return true;
+    line = eol + 1;
+  }
+  return false;
+}
+
+int ProbeWorkDirLock(const char* dir, long& holder, ZEPString& why) {
+  holder = 0;
+  why = "";
+  ZEPString path(DirOrDot(dir));
+  path << DYR_LOCK_FILE;
+  struct stat st {};
+  if (stat(path.GetSafeText(), &st) != 0) {
+    if (errno == ENOENT) return 0;  // no daemon has ever run here
+    why << "cannot look at " << path << ": " << std::strerror(errno);
+    return -1;
+  }
+  const int fd = open(path.GetSafeText(), O_RDONLY | O_CLOEXEC);
+  const int openErr = errno;
+  if (fd >= 0) holder = HolderIn(fd);
+  std::string locks;
+  const bool haveList = ReadProcFile("/proc/locks", locks);
+  int rc = 0;
+  if (haveList && FlockListed(locks.data(), locks.size(), major(st.st_dev), minor(st.st_dev),
+                              static_cast<unsigned long>(st.st_ino))) {
+    rc = 1;
+  } else if (haveList && fd >= 0 && holder == 0) {
+    // An orderly stop empties the file: free. One that still names a
+    // process may belong to a daemon out of sight, and is tried below.
+    rc = 0;
+  } else if (fd < 0) {
+    why << "cannot read " << path << ": " << std::strerror(openErr);
+    rc = -1;
+  } else if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+    flock(fd, LOCK_UN);
+    rc = 0;
+  } else if (errno == EWOULDBLOCK) {
+    rc = 1;
+  } else {
+    why << "cannot test the lock of " << path << ": " << std::strerror(errno);
+    rc = -1;
+  }
+  if (fd >= 0) close(fd);
+  if (rc != 1) holder = 0;
+  return rc;
 }
 
 int MakePrivate(const char* path) {

@@ -11,8 +11,14 @@
 // Main thread, at start-up, before anything else is written to the
 // directory. No locks of the process are taken. Results: 0, or -1 with a
 // text for standard error in `why`.
+//
+// Another process asks whether a daemon holds a directory through
+// ProbeWorkDirLock, which takes no lock where the system lists the locks
+// held (Linux: /proc/locks).
 #ifndef ZEP_APP_WORKDIR_H
 #define ZEP_APP_WORKDIR_H
+
+#include <cstddef>
 
 #include "base/zepstring.h"
 
@@ -38,6 +44,20 @@ int LockWorkDir(const char* dir, int& fd, long& holder, ZEPString& why);
 
 // Empties the process id (the directory is free again) and drops the lock.
 void UnlockWorkDir(int fd);
+
+// Whether a daemon holds the lock of `dir`: 1 held (`holder` its process id
+// as written in the file, 0 when unknown), 0 free, -1 when it cannot be
+// told (`why` says why). Where /proc/locks can be read, it is read and
+// nothing is locked. A lock it does not list may still be held by a daemon
+// in another process-id namespace (the list shows only processes visible
+// here): only when the file still names a process, a shared flock is tried
+// and dropped at once; so it is where /proc/locks cannot be read at all.
+int ProbeWorkDirLock(const char* dir, long& holder, ZEPString& why);
+
+// Whether the text of /proc/locks lists an flock(2) lock (not a waiter for
+// one) on the file of device `major`:`minor` and inode `ino`. Any bytes give
+// a defined answer.
+bool FlockListed(const char* text, size_t len, unsigned major, unsigned minor, unsigned long ino);
 
 // Narrows an existing file to its owner (0600); a missing file is no error.
 int MakePrivate(const char* path);

@@ -21,7 +21,7 @@ int Parse(std::vector<std::string> args) {
   // for the whole run: keep these until the next parse.
   static std::vector<std::string> kept;
   kept = std::move(args);
-  g_bNeedHelp = g_bNeedConfig = g_bNeedVersion = g_bNeedCheck = false;
+  g_bNeedHelp = g_bNeedConfig = g_bNeedVersion = g_bNeedCheck = g_bNeedStatus = false;
   g_UnixWorkingDir[0] = '\0';
   std::vector<char*> argv;
   for (std::string& a : kept) argv.push_back(&a[0]);
@@ -60,6 +60,12 @@ TEST(CommandLine, LongFormsVersionAndUnknownOptions) {
     EXPECT_TRUE(g_bNeedCheck) << check;
     EXPECT_EQ(g_pszUnknownOption, nullptr) << check;
   }
+  Parse({"dyrclient", "--status", "-w", "/d"});
+  EXPECT_TRUE(g_bNeedStatus);
+  EXPECT_EQ(g_pszUnknownOption, nullptr);
+  EXPECT_STREQ(g_UnixWorkingDir, "/d/");
+  Parse({"dyrclient", "-status"});
+  EXPECT_FALSE(g_bNeedStatus);
   // A directory that looks like an option is still the directory.
   Parse({"dyrclient", "-w", "--x", "-c"});
   EXPECT_EQ(g_pszUnknownOption, nullptr);
@@ -119,7 +125,9 @@ TEST(CommandLine, UsageText) {
             "Usage: dyrclient -h -c -w /home/dyrclient \n-h: help message. \n"
             "-c: do configuration. \n"
             "-t, --check-config: check the work directory's dyrclient.ini, then exit. \n"
-            "-w <dir>: set work directory. \n\n");
+            "-w <dir>: set work directory. \n"
+            "--status: the running daemon's accounts; exit 0 all logged in, 1 logging in, 255 "
+            "no daemon. \n\n");
   std::free(buf);
 }
 

@@ -145,6 +145,7 @@ TEST_F(DyrProto, ReplyKinds) {
   EXPECT_EQ(Str(r.m_strReportIPSpan), "30000");
   EXPECT_EQ(Str(r.m_strVersion), "2.02");
   EXPECT_EQ(Str(r.m_strDownLoadURL), "http://d/x");
+  EXPECT_EQ(Str(r.m_strMsg), "hi");  // the hook's DYR_MESSAGE of a login
 }
 
 TEST_F(DyrProto, ReplyWithoutDataIsReadFromTheOuterMessage) {

@@ -305,6 +305,27 @@ TEST_F(IniFile, ConsoleCharsetDefaultsToUtf8AndWarnsOfAnUnknownOne) {
   b.m_eCharset = kTelnetGb2312;
   EXPECT_FALSE(SameConsole(a, b));
   EXPECT_TRUE(ConsoleWarnings(DYRConsoleConf_tag()).empty());
+// The [HOOK] section: read as written, and no account comes of it or is
+// disturbed by it.
+TEST_F(IniFile, HookSectionBetweenAccounts) {
+  const std::string text =
+      "[DYR_CLIENT]\nHost=a.example.net\nDomain=a.example.net\n"
+      "[HOOK]\nCommand= /usr/local/bin/tell-monitor \nTimeout=5\nDomain=stray.example.net\n"
+      "Command=/usr/local/bin/tell-monitor2\n"
+      "[DYR_CLIENT]\nHost=b.example.net\nDomain=b.example.net\n";
+  ASSERT_EQ(0, Read(text));
+  ASSERT_EQ(2u, accounts_.size());
+  ASSERT_EQ(1u, accounts_[0]->m_Domains.size());
+  EXPECT_EQ("b.example.net", Str(accounts_[1]->m_strHost));
+  DYRHookConf_tag conf;
+  ASSERT_EQ(0, ReadDyrHook(path_.c_str(), conf));
+  EXPECT_TRUE(conf.m_bPresent);
+  EXPECT_EQ("/usr/local/bin/tell-monitor2", Str(conf.m_strCommand)) << "the later one wins";
+  EXPECT_EQ("5", Str(conf.m_strTimeout));
+  { std::ofstream(path_, std::ios::binary) << "[DYR_CLIENT]\nHost=a\n"; }
+  ASSERT_EQ(0, ReadDyrHook(path_.c_str(), conf));
+  EXPECT_FALSE(conf.m_bPresent);
+  EXPECT_EQ(-1, ReadDyrHook("/nonexistent/dyrclient.ini", conf));
 }
 
 // The text form reads exactly what the file form reads, including zero

@@ -84,6 +84,47 @@ TEST_F(WorkDir, SecondLockIsRefusedWithTheHoldersIdAndFreedOnUnlock) {
   EXPECT_EQ(st.st_size, 0) << "a free directory names no process";
 }
 
+TEST(WorkDirLockList, FlockListedReadsHoldersOnly) {
+  const char kList[] =
+      "1: POSIX  ADVISORY  WRITE 900 fe:00:77 0 EOF\n"
+      "2: FLOCK  ADVISORY  WRITE 901 fe:00:5375101 0 EOF\n"
+      "2: -> FLOCK  ADVISORY  WRITE 902 fe:00:88 0 EOF\n"
+      "3: OFDLCK ADVISORY  READ  -1 08:01:99 0 EOF\n"
+      "4: FLOCK  ADVISORY  WRITE 903 00:28:10986330 0 EOF";  // no line end at the end
+  const size_t n = sizeof kList - 1;
+  EXPECT_TRUE(FlockListed(kList, n, 0xfe, 0, 5375101));
+  EXPECT_TRUE(FlockListed(kList, n, 0, 0x28, 10986330));
+  EXPECT_FALSE(FlockListed(kList, n, 0xfe, 0, 77)) << "a record lock is not the flock";
+  EXPECT_FALSE(FlockListed(kList, n, 0xfe, 0, 88)) << "a waiter holds nothing";
+  EXPECT_FALSE(FlockListed(kList, n, 8, 1, 99));
+  EXPECT_FALSE(FlockListed(kList, n, 0xfe, 1, 5375101)) << "another device";
+  EXPECT_FALSE(FlockListed(kList, n, 0xfe, 0, 537510));
+  EXPECT_FALSE(FlockListed(kList, 60, 0xfe, 0, 5375101)) << "cut before the line";
+  const char kJunk[] = "\0\n\n   \nFLOCK\n9: FLOCK\n";
+  const std::string junk = std::string(kJunk, sizeof kJunk - 1) + std::string(5000, ' ');
+  EXPECT_FALSE(FlockListed(junk.data(), junk.size(), 0, 0, 0));
+  EXPECT_FALSE(FlockListed(nullptr, 0, 0, 0, 0));
+}
+
+TEST_F(WorkDir, ProbeTellsAHeldLockWithoutTakingIt) {
+  long holder = -1;
+  ZEPString why;
+  EXPECT_EQ(ProbeWorkDirLock(dir_.c_str(), holder, why), 0) << "never used";
+  int fd = -1;
+  ASSERT_EQ(LockWorkDir(dir_.c_str(), fd, holder, why), 0) << Str(why);
+  EXPECT_EQ(ProbeWorkDirLock(dir_.c_str(), holder, why), 1) << Str(why);
+  EXPECT_EQ(holder, static_cast<long>(getpid()));
+  UnlockWorkDir(fd);
+  EXPECT_EQ(ProbeWorkDirLock(dir_.c_str(), holder, why), 0);
+  EXPECT_EQ(holder, 0);
+  // A daemon that was killed leaves its id behind, but no lock.
+  std::ofstream(dir_ + DYR_LOCK_FILE) << "999999\n";
+  EXPECT_EQ(ProbeWorkDirLock(dir_.c_str(), holder, why), 0) << Str(why);
+  // Whatever it found, the lock is still free for a daemon to take.
+  ASSERT_EQ(LockWorkDir(dir_.c_str(), fd, holder, why), 0) << Str(why);
+  UnlockWorkDir(fd);
+}
+
 TEST_F(WorkDir, MakePrivateNarrowsAnExistingFileOnly) {
   std::string id = dir_ + "clientid.txt";
   EXPECT_EQ(MakePrivate(id.c_str()), 0);

@@ -9,7 +9,9 @@ const char kUsage[] =
     "Usage: dyrclient -h -c -w /home/dyrclient \n-h: help message. \n"
     "-c: do configuration. \n"
     "-t, --check-config: check the work directory's dyrclient.ini, then exit. \n"
-    "-w <dir>: set work directory. \n\n";
+    "-w <dir>: set work directory. \n"
+    "--status: the running daemon's accounts; exit 0 all logged in, 1 logging in, 255 no "
+    "daemon. \n\n";
 
 class ShellTest : public DyrClientTest {
  protected:
