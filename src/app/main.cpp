@@ -3,7 +3,6 @@
 // section, the status file and the hook, the signals, the service manager's
 // notifications, and the orderly stop; or, with --status, the report on the
 // daemon of a work directory.
-#include <langinfo.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -23,8 +22,8 @@
 #include "app/dyroutlets.h"
 #include "app/global.h"
 #include "app/runset.h"
-#include "app/svcmanager.h"
 #include "app/statusfile.h"
+#include "app/svcmanager.h"
 #include "app/workdir.h"
 #include "base/lockguard.h"
 #include "frame/zepframe.h"

@@ -305,6 +305,8 @@ TEST_F(IniFile, ConsoleCharsetDefaultsToUtf8AndWarnsOfAnUnknownOne) {
   b.m_eCharset = kTelnetGb2312;
   EXPECT_FALSE(SameConsole(a, b));
   EXPECT_TRUE(ConsoleWarnings(DYRConsoleConf_tag()).empty());
+}
+
 // The [HOOK] section: read as written, and no account comes of it or is
 // disturbed by it.
 TEST_F(IniFile, HookSectionBetweenAccounts) {
