@@ -1,7 +1,9 @@
 #include "app/checkconfig.h"
 
+#include <string>
 #include <vector>
 
+#include "app/dyrhook.h"
 #include "app/dyrproto.h"
 #include "app/inifile.h"
 #include "app/workdir.h"
@@ -37,6 +39,8 @@ void PrintAccount(FILE* out, int index, const DYRAccount_tag& a) {
 void PrintConsole(FILE* out, const char* path) {
   DYRConsoleConf_tag conf;
   if (ReadDyrConsole(path, conf) != 0 || !conf.m_bPresent) return;
+  for (const ZEPString& warning : ConsoleWarnings(conf))
+    std::fprintf(out, "WARN: %s\n", warning.GetSafeText());
   ZEPString why = ConsoleProblem(conf);
   if (!why.IsEmpty()) {
     std::fprintf(out, "WARN: %s: no console is started.\n", why.GetSafeText());
@@ -44,6 +48,19 @@ void PrintConsole(FILE* out, const char* path) {
   }
   ZEPString host, port;
   std::fprintf(out, "console: %s:%s\n", Shown(conf.m_strHost, host), Shown(conf.m_strPort, port));
+}
+
+void PrintHook(FILE* out, const char* path) {
+  DYRHookConf_tag conf;
+  if (ReadDyrHook(path, conf) != 0 || !conf.m_bPresent) return;
+  std::string command;
+  int timeout = 0;
+  std::vector<ZEPString> warnings;
+  DyrHookSettings(conf, command, timeout, warnings);
+  for (const ZEPString& warning : warnings) std::fprintf(out, "WARN: %s\n", warning.GetSafeText());
+  if (command.empty()) return;
+  ZEPString shown;
+  std::fprintf(out, "hook: %s, time-out %d s\n", Shown(conf.m_strCommand, shown), timeout);
 }
 
 }  // namespace
@@ -62,6 +79,7 @@ int DyrCheckConfig(const char* iniPath, FILE* out, FILE* err) {
   for (size_t i = 0; i < accounts.size(); ++i)
     PrintAccount(out, static_cast<int>(i + 1), accounts[i]);
   PrintConsole(out, iniPath);
+  PrintHook(out, iniPath);
   std::fflush(out);
   if (accounts.empty()) {
     std::fprintf(err, "dyrclient: %s\n", NoAccountText(iniPath).GetSafeText());

@@ -137,6 +137,30 @@ ZEPString DyrHookProblem(const DYRHookConf_tag& conf) {
   return why;
 }
 
+void DyrHookSettings(const DYRHookConf_tag& conf, std::string& command, int& timeout,
+                     std::vector<ZEPString>& warnings) {
+  command.clear();
+  timeout = kHookDefaultTimeoutSec;
+  if (!conf.m_bPresent) return;
+  const ZEPString why = DyrHookProblem(conf);
+  if (!why.IsEmpty()) {
+    ZEPString line;
+    line << why << ": no hook is run.";
+    warnings.push_back(line);
+    return;
+  }
+  command = Text(conf.m_strCommand);
+  timeout = DyrHookTimeout(conf.m_strTimeout);
+  if (timeout < 0) {
+    ZEPString line;
+    line << "[HOOK] Timeout \"" << LogSafeText(conf.m_strTimeout)
+         << "\" is not a number of seconds from 1 to " << kHookMaxTimeoutSec << ": "
+         << kHookDefaultTimeoutSec << " s is taken.";
+    warnings.push_back(line);
+    timeout = kHookDefaultTimeoutSec;
+  }
+}
+
 // --- The queue rule --------------------------------------------------------
 
 CDYRHookQueue::CDYRHookQueue(size_t depth, size_t maxRunning)
@@ -258,22 +282,9 @@ void CDYRHook::Configure(const char* iniPath, const char** what) {
   }
   std::string command;
   int timeout = kHookDefaultTimeoutSec;
-  if (conf.m_bPresent) {
-    const ZEPString why = DyrHookProblem(conf);
-    if (!why.IsEmpty()) {
-      ZEP_LOG_LINE(LOG_WARN, why << ": no hook is run.");
-    } else {
-      command = Text(conf.m_strCommand);
-      timeout = DyrHookTimeout(conf.m_strTimeout);
-      if (timeout < 0) {
-        ZEP_LOG_LINE(LOG_WARN, "[HOOK] Timeout \"" << LogSafeText(conf.m_strTimeout)
-                                                   << "\" is not a number of seconds from 1 to "
-                                                   << kHookMaxTimeoutSec << ": "
-                                                   << kHookDefaultTimeoutSec << " s is taken.");
-        timeout = kHookDefaultTimeoutSec;
-      }
-    }
-  }
+  std::vector<ZEPString> warnings;
+  DyrHookSettings(conf, command, timeout, warnings);
+  for (const ZEPString& warning : warnings) ZEP_LOG_LINE(LOG_WARN, warning);
   if (command.empty()) {
     said = before.empty() ? "none" : "stopped";
   } else if (before.empty()) {

@@ -91,6 +91,12 @@ int DyrHookTimeout(const ZEPString& text);
 // empty text when its Command= is an absolute path to an executable file.
 ZEPString DyrHookProblem(const DYRHookConf_tag& conf);
 
+// What a [HOOK] section runs: `command` (empty for nothing) and its
+// time-out, with the WARN texts the daemon logs for it (the configuration
+// check prints the same).
+void DyrHookSettings(const DYRHookConf_tag& conf, std::string& command, int& timeout,
+                     std::vector<ZEPString>& warnings);
+
 // The queue rule: per account, one run and up to `depth` waiting events.
 // Not thread-safe (the hook holds its lock around it).
 class CDYRHookQueue {

@@ -150,6 +150,9 @@ bool IsPortNumber(const ZEPString& text) {
 
 std::vector<ZEPString> AccountWarnings(const DYRAccount_tag& account) {
   std::vector<ZEPString> warnings;
+  // Every login would fail at the name lookup, every 20 s.
+  if (account.m_strHost.IsEmpty())
+    warnings.push_back(ZEPString("no Host: the login cannot succeed"));
   const struct {
     const char* name;
     const ZEPString& value;

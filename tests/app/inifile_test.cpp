@@ -163,18 +163,20 @@ TEST(AccountChecks, PortNumbers) {
 
 TEST(AccountChecks, WarningsNameEveryFaultOfAStillRunnableAccount) {
   DYRAccount_tag ok;
+  ok.m_strHost = "ddns.example.net";
   ok.m_strMainPort = "9994";
   ok.m_strAsstPort = "9993";
   ok.m_Domains.push_back(DYRDomain_tag{"a.example.net", ""});
   EXPECT_TRUE(AccountWarnings(ok).empty());
 
-  DYRAccount_tag bad;  // no ports at all (null texts) and no domain
+  DYRAccount_tag bad;  // no host, no ports at all (null texts) and no domain
   bad.m_strAsstPort = "70000";
   std::vector<ZEPString> w = AccountWarnings(bad);
-  ASSERT_EQ(w.size(), 3u);
-  EXPECT_EQ(Str(w[0]), "MainPort \"\" is not a port number from 1 to 65535");
-  EXPECT_EQ(Str(w[1]), "AsstPort \"70000\" is not a port number from 1 to 65535");
-  EXPECT_NE(Str(w[2]).find("no Domain"), std::string::npos);
+  ASSERT_EQ(w.size(), 4u);
+  EXPECT_EQ(Str(w[0]), "no Host: the login cannot succeed");
+  EXPECT_EQ(Str(w[1]), "MainPort \"\" is not a port number from 1 to 65535");
+  EXPECT_EQ(Str(w[2]), "AsstPort \"70000\" is not a port number from 1 to 65535");
+  EXPECT_NE(Str(w[3]).find("no Domain"), std::string::npos);
 }
 
 TEST_F(IniFile, SameAccountComparesWhatWasReadNotHowItWasWritten) {

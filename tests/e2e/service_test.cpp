@@ -294,7 +294,8 @@ TEST_F(ServiceTest, APipeGetsUtf8UnderAUtf8LocaleAndTheLogsBytesOtherwise) {
 
 TEST_F(ServiceTest, CheckConfigRunsBesideTheDaemonAndRefusesABrokenFile) {
   ASSERT_TRUE(StartServer({"--exit-addr", "203.0.113.49"}));
-  const std::string consoleTail = "[CONSOLE]\nPort=2323\n";
+  const std::string consoleTail =
+      "[CONSOLE]\nPort=2323\nCharset=latin1\n[HOOK]\nCommand=hooks/tell\nTimeout=0\n";
   WriteIniFor("hal", "sesame-pw", {"h.example.net;off.example.net", "i.example.net"},
               consoleTail + "[DYR_CLIENT]\nHost=127.0.0.1\nMainPort=0\nAsstPort=9993\nUserName=" +
                   Scramble("uma") + "\n");
@@ -329,7 +330,9 @@ TEST_F(ServiceTest, CheckConfigRunsBesideTheDaemonAndRefusesABrokenFile) {
       "WARN: [DYR_CLIENT] section 2 (UserName=uma): MainPort \"0\" is not a port number from 1 "
       "to 65535\n"
       "WARN: [DYR_CLIENT] section 2 (UserName=uma): no Domain: nothing to keep updated\n"
+      "WARN: [CONSOLE] Charset \"latin1\" is neither UTF-8 nor GB2312: the console sends UTF-8\n"
       "WARN: [CONSOLE] has no Password= (there is no default password): no console is started.\n"
+      "WARN: [HOOK] Command \"hooks/tell\" is not an absolute path: no hook is run.\n"
       "2 accounts would run.\n";
   EXPECT_EQ(out, expect);
   EXPECT_EQ(out.find("sesame"), std::string::npos) << "never a password";
