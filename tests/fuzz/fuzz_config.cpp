@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                std::string(a.m_strUserName.GetText(), a.m_strUserName.GetLength()).find('\0') ==
                    std::string::npos);
     std::vector<ZEPString> warnings = AccountWarnings(a);
-    FUZZ_CHECK(warnings.empty() == (IsPortNumber(a.m_strMainPort) &&
+    FUZZ_CHECK(warnings.empty() == (!a.m_strHost.IsEmpty() && IsPortNumber(a.m_strMainPort) &&
                                     IsPortNumber(a.m_strAsstPort) && !a.m_Domains.empty()));
     FUZZ_CHECK(SameAccount(a, a));
   }
