@@ -190,8 +190,6 @@ TEST_F(ClientNodeTest, ServerTextsCannotForgeLogLines) {
   }
 }
 
-// An id file that cannot be written is reported once; every account still
-// logs in and keeps its id for the run.
 // Address changes, in bursts: while the login waits for its retry, one
 // login at once and one more a second later; while reporting, a report.
 // Each re-login says "address".
@@ -240,6 +238,8 @@ TEST_F(ClientNodeTest, AddressChangesActAtOnceAndAtMostOnceASecond) {
   EXPECT_EQ((std::vector<std::string>{"address", "address"}), reasons.seen);
 }
 
+// An id file that cannot be written is reported once; every account still
+// logs in and keeps its id for the run.
 TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
   ASSERT_EQ(0, mkdir(szClnIDFilename, 0700));  // a directory where the file goes
   FakeServer one, two;

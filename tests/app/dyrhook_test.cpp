@@ -9,13 +9,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../cmd/logcapture.h"
+#include "../e2e/e2e_util.h"
 #include "support/processes.h"
 #include "support/waitfor.h"
 
@@ -81,54 +79,6 @@ TEST(HookEnv, NewsThatStartsAnEvent) {
   }
 }
 
-TEST(HookSection, TimeoutAndCommandChecks) {
-  const struct {
-    const char* text;
-    int sec;
-  } timeouts[] = {{"", kHookDefaultTimeoutSec},
-                  {"1", 1},
-                  {"86400", 86400},
-                  {"86401", -1},
-                  {"0", -1},
-                  {"-5", -1},
-                  {"5s", -1},
-                  {" 5", -1},
-                  {"99999999999999999999", -1}};
-  for (const auto& t : timeouts) EXPECT_EQ(t.sec, DyrHookTimeout(ZEPString(t.text))) << t.text;
-
-  char tmpl[] = "/tmp/dyrhooksec_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(tmpl));
-  const std::string dir = tmpl;
-  std::ofstream(dir + "/run.sh") << "#!/bin/sh\n";
-  chmod((dir + "/run.sh").c_str(), 0755);
-  std::ofstream(dir + "/plain.txt") << "x";
-  const struct {
-    bool present;
-    std::string command;
-    const char* why;  // "": usable
-  } cases[] = {
-      {false, "", ""},  // no section: nothing to say
-      {true, "", "has no Command="},
-      {true, "run.sh", "is not an absolute path"},
-      {true, dir + "/missing", "No such file or directory"},
-      {true, dir + "/plain.txt", "is not an executable file"},
-      {true, dir, "is not an executable file"},
-      {true, dir + "/run.sh", ""},
-  };
-  for (const auto& c : cases) {
-    DYRHookConf_tag conf;
-    conf.m_bPresent = c.present;
-    conf.m_strCommand = c.command.c_str();
-    const std::string why(DyrHookProblem(conf).GetSafeText());
-    if (*c.why == '\0') {
-      EXPECT_EQ("", why) << c.command;
-    } else {
-      EXPECT_NE(std::string::npos, why.find(c.why)) << c.command << " -> " << why;
-    }
-  }
-  std::filesystem::remove_all(dir);
-}
-
 TEST(HookQueue, OneRunPerAccountAndTheOldestWaitingDropped) {
   CDYRHookQueue q(2, 3);
   DYRHookEvent_tag ev, dropped;
@@ -170,41 +120,74 @@ TEST(HookQueue, OneRunPerAccountAndTheOldestWaitingDropped) {
   EXPECT_FALSE(q.TakeNext(ev));
 }
 
-// Real runs of shell scripts written into a scratch directory.
+// Shell scripts in a scratch directory: the section's checks and real runs.
 class HookRuns : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/dyrhookrun_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    hook_.Stop();
-    std::filesystem::remove_all(dir_);
-  }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
+  void TearDown() override { hook_.Stop(); }
   // The script runs in the test's directory: it finds ours in $D.
   std::string Script(const std::string& name, const std::string& body) {
     const std::string path = dir_ + "/" + name;
-    std::ofstream(path) << "#!/bin/sh\nD=" << dir_ << "\n" << body;
+    e2e::WriteFile(path, "#!/bin/sh\nD=" + dir_ + "\n" + body);
     chmod(path.c_str(), 0755);
     return path;
   }
-  std::string Read(const std::string& name) {
-    std::ifstream f(dir_ + "/" + name);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  }
+  std::string Read(const std::string& name) { return e2e::ReadFile(dir_ + "/" + name); }
   long Number(const std::string& name) {
     long n = 0;
     zeptest::WaitFor([&] { return (n = std::atol(Read(name).c_str())) > 0; });
     return n;
   }
   static bool GroupGone(long pgid) { return pgid > 0 && !zeptest::GroupAlive(pgid); }
-  std::string dir_;
+  e2e::TempDir tmp_;
+  const std::string dir_ = tmp_.path();
   CDYRHook hook_;
   LogCapture log_;
 };
+
+TEST_F(HookRuns, SectionTimeoutAndCommandChecks) {
+  const struct {
+    const char* text;
+    int sec;
+  } timeouts[] = {{"", kHookDefaultTimeoutSec},
+                  {"1", 1},
+                  {"86400", 86400},
+                  {"86401", -1},
+                  {"0", -1},
+                  {"-5", -1},
+                  {"5s", -1},
+                  {" 5", -1},
+                  {"99999999999999999999", -1}};
+  for (const auto& t : timeouts) EXPECT_EQ(t.sec, DyrHookTimeout(ZEPString(t.text))) << t.text;
+
+  const std::string& dir = dir_;
+  Script("run.sh", "");
+  e2e::WriteFile(dir + "/plain.txt", "x");
+  const struct {
+    bool present;
+    std::string command;
+    const char* why;  // "": usable
+  } cases[] = {
+      {false, "", ""},  // no section: nothing to say
+      {true, "", "has no Command="},
+      {true, "run.sh", "is not an absolute path"},
+      {true, dir + "/missing", "No such file or directory"},
+      {true, dir + "/plain.txt", "is not an executable file"},
+      {true, dir, "is not an executable file"},
+      {true, dir + "/run.sh", ""},
+  };
+  for (const auto& c : cases) {
+    DYRHookConf_tag conf;
+    conf.m_bPresent = c.present;
+    conf.m_strCommand = c.command.c_str();
+    const std::string why(DyrHookProblem(conf).GetSafeText());
+    if (*c.why == '\0') {
+      EXPECT_EQ("", why) << c.command;
+    } else {
+      EXPECT_NE(std::string::npos, why.find(c.why)) << c.command << " -> " << why;
+    }
+  }
+}
 
 TEST_F(HookRuns, OutputGoesToTheLogAndAFailureIsWarned) {
   // A descriptor of ours without close-on-exec: the run must not have it.
@@ -239,7 +222,7 @@ TEST_F(HookRuns, OutputGoesToTheLogAndAFailureIsWarned) {
 
   // A program that cannot be executed.
   const std::string bad = dir_ + "/bad.sh";
-  std::ofstream(bad) << "#!/nonexistent/interpreter\n";
+  e2e::WriteFile(bad, "#!/nonexistent/interpreter\n");
   chmod(bad.c_str(), 0755);
   hook_.SetCommand(bad, 10);
   hook_.Post(HookEvent("login"));

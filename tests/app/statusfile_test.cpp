@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "../e2e/e2e_util.h"
 #include "app/workdir.h"
 #include "support/waitfor.h"
 
@@ -89,18 +90,8 @@ TEST(StatusJson, ReaderRefusesWhatIsNotAStatusFile) {
 
 class StatusFileDir : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/dyrstatus_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = std::string(tmpl) + "/";
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  std::string Read(const std::string& name) {
-    std::ifstream f(dir_ + name, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  }
+  void SetUp() override { ASSERT_FALSE(tmp_.path().empty()); }
+  std::string Read(const std::string& name) { return e2e::ReadFile(dir_ + name); }
   static DYRNews_tag News(DYRNews_tag::Kind kind, int state) {
     DYRNews_tag n;
     n.m_nKind = kind;
@@ -109,7 +100,8 @@ class StatusFileDir : public ::testing::Test {
     n.m_Status.m_strExitIP = "198.51.100.4";
     return n;
   }
-  std::string dir_;
+  e2e::TempDir tmp_;
+  const std::string dir_ = tmp_.path() + "/";
 };
 
 TEST_F(StatusFileDir, WriterKeepsItsPaceLosesNothingAndRemovesTheFile) {

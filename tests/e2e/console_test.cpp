@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -161,34 +162,32 @@ TEST_F(ConsoleTest, OneKeyPerPacketSessionAndTheLogCopyInEitherCharset) {
   EXPECT_EQ(1u, CountOf(p.got, kConsoleOffer)) << p.got;
   EXPECT_EQ(2u, CountOf(p.got, "\xff")) << p.got;
 
-  // GB2312: a changed section restarts the console, whose copy then keeps
-  // the log's own bytes.
-  WriteIniWithConsole("[CONSOLE]\nPort=" + std::to_string(port) +
-                      "\nCharset=GB2312\nPassword=" + Scramble("adm1n") + "\n");
-  client_.Signal(SIGHUP);
-  ASSERT_TRUE(WaitLog("console restarted.", 5000)) << Log();
-  EXPECT_TRUE(p.WaitClosed(5000));
-  Peer q(port);
-  ASSERT_TRUE(q.WaitFor(kConsoleOffer + "Password:")) << q.got;
-  ASSERT_TRUE(q.Login("adm1n")) << q.got;
-  at = q.got.size();
-  q.Write("log on\r\nrelogin all\r\n");
-  EXPECT_TRUE(q.WaitFor(":MESG:" T_LOGIN_OK, 5000, at)) << q.got.substr(at);
-  EXPECT_EQ(std::string::npos, q.got.find(kConsoleLoginOkUtf8)) << q.got;
-
-  // An unknown Charset: one WARN line, and UTF-8 again (a change from GB2312).
-  WriteIniWithConsole("[CONSOLE]\nPort=" + std::to_string(port) +
-                      "\nCharset=klingon\nPassword=" + Scramble("adm1n") + "\n");
-  client_.Signal(SIGHUP);
-  ASSERT_TRUE(WaitLog("console restarted.", 5000, 2)) << Log();
+  // A changed section restarts the console. GB2312: the copy keeps the log's
+  // own bytes. An unknown Charset: one WARN line, and UTF-8 again (a change
+  // from GB2312).
+  const struct {
+    const char* charset;
+    std::string copy, never;
+  } restarts[] = {{"GB2312", T_LOGIN_OK, kConsoleLoginOkUtf8},
+                  {"klingon", kConsoleLoginOkUtf8, T_LOGIN_OK}};
+  std::unique_ptr<Peer> q;
+  size_t restarted = 0;
+  for (const auto& r : restarts) {
+    WriteIniWithConsole("[CONSOLE]\nPort=" + std::to_string(port) + "\nCharset=" + r.charset +
+                        "\nPassword=" + Scramble("adm1n") + "\n");
+    client_.Signal(SIGHUP);
+    ASSERT_TRUE(WaitLog("console restarted.", 5000, ++restarted)) << Log();
+    EXPECT_TRUE((q ? *q : p).WaitClosed(5000)) << r.charset;
+    q.reset(new Peer(port));
+    ASSERT_TRUE(q->WaitFor(kConsoleOffer + "Password:")) << q->got;
+    ASSERT_TRUE(q->Login("adm1n")) << q->got;
+    at = q->got.size();
+    q->Write("log on\r\nrelogin all\r\n");
+    EXPECT_TRUE(q->WaitFor(":MESG:" + r.copy, 5000, at)) << r.charset << q->got.substr(at);
+    EXPECT_EQ(std::string::npos, q->got.find(r.never)) << r.charset << q->got;
+  }
   EXPECT_EQ(1u, CountOf(Log(), ":WARN:[CONSOLE] Charset \"klingon\" is neither UTF-8 nor GB2312"))
       << Log();
-  EXPECT_TRUE(q.WaitClosed(5000));
-  Peer r(port);
-  ASSERT_TRUE(r.Login("adm1n")) << r.got;
-  at = r.got.size();
-  r.Write("log on\r\nrelogin 1\r\n");
-  EXPECT_TRUE(r.WaitFor(":MESG:" + kConsoleLoginOkUtf8, 5000, at)) << r.got.substr(at);
   EXPECT_EQ(Stop(), 0);
 }
 

@@ -52,6 +52,20 @@ class WithServer : public DyrClientTest {
     WriteFile(dir_ / "dyrclient.ini", ini + tail);
   }
   std::string State() { return ReadFile(dir_ / "server-state.txt"); }
+  // Runs `dyrclient ARGS` beside the daemon to its end: its exit status (-1
+  // when it still ran after 10 s), its output in `out` when given. The
+  // output passes through run.txt in the work directory, removed again.
+  int RunDyr(const std::vector<std::string>& args, std::string* out = nullptr) {
+    std::vector<std::string> argv = {BinDir() + "/dyrclient"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process p;
+    EXPECT_TRUE(p.Start(argv, dir_ / "run.txt"));
+    int status = -1;
+    if (!p.Wait(10000, status)) return -1;
+    if (out != nullptr) *out = ReadFile(dir_ / "run.txt");
+    std::remove((dir_ / "run.txt").c_str());
+    return status;
+  }
 
   Process server_proc_;
   int main_port_ = 0;
