@@ -115,7 +115,8 @@ struct RunOptions {
   double warmupSeconds = 0.2;
   int timers = 10000;
   int periodMs = 1000;
-  int timerPeriods = 2;  // the timers' window, in periods
+  int timerPeriods = 2;   // the timers' window, in periods
+  int udpWaitMs = 20000;  // for one window of datagrams; past it they were lost
 };
 
 struct Figure {

@@ -64,24 +64,33 @@ void Kick(int efd) {
 
 // Threads of a side, stopped by a stop descriptor (an eventfd the loops
 // watch), by shutting the sockets the blocking reads wait on, and by a flag.
+// Each derived side calls Stop() in its destructor: its threads use its
+// members, which are gone by the time this destructor runs.
 class RawBase : public PeerSide {
  public:
-  ~RawBase() override {
+  ~RawBase() override { Stop(); }
+
+ protected:
+  void Stop() {
+    if (m_nStopFd < 0) return;
     m_bStop.store(true);
     Kick(m_nStopFd);
     {
-      // Threads that add sockets or threads do so under this lock, and only
-      // while not stopping: after it, both lists stay as they are.
+      // A thread adds threads and sockets under this lock, threads only
+      // while not stopping: after it m_Threads is final, and a socket added
+      // later its thread shuts itself.
       std::lock_guard<std::mutex> lock(m_HopMutex);
       for (int s : m_Shut) shutdown(s, SHUT_RDWR);
       m_HopCond.notify_all();
     }
     for (std::thread& t : m_Threads) t.join();
     for (int s : m_Close) close(s);
+    m_Threads.clear();
+    m_Close.clear();
     close(m_nStopFd);
+    m_nStopFd = -1;
   }
 
- protected:
   int m_nStopFd = eventfd(0, EFD_CLOEXEC);
   std::atomic<bool> m_bStop{false};
   // Added to by the runner, or by a side's thread under m_HopMutex.
@@ -94,6 +103,7 @@ class RawBase : public PeerSide {
 
 class RawSide : public RawBase {
  public:
+  ~RawSide() override { Stop(); }
   int StartEcho() override {
     int ls = BoundLoopback(SOCK_STREAM);
     if (ls < 0) return -1;
@@ -231,6 +241,7 @@ class RawSide : public RawBase {
 // The echo with a hand-off per read: reader threads -> a queue -> one writer.
 class RawHopSide : public RawBase {
  public:
+  ~RawHopSide() override { Stop(); }
   int StartEcho() override {
     int ls = BoundLoopback(SOCK_STREAM);
     if (ls < 0) return -1;

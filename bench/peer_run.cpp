@@ -306,11 +306,18 @@ int Udp(PeerSide& side, const RunOptions& opt, Window* w, std::string* err) {
   const int64_t end = warm + static_cast<int64_t>(opt.seconds * 1e9);
   int64_t now = start;
   bool lost = false;
+  // Counter::WaitFor with the run's own deadline.
+  auto arrived = [&](uint64_t want) {
+    std::unique_lock<std::mutex> lock(count.mu);
+    count.target = want;
+    return count.cv.wait_for(lock, std::chrono::milliseconds(opt.udpWaitMs),
+                             [&] { return count.n.load() >= want; });
+  };
   while (now < end) {
     for (int i = 0; i < kUdpWindow; ++i)
       sendto(tx, buf, sizeof(buf), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
     sent += kUdpWindow;
-    if (!count.WaitFor(sent)) {
+    if (!arrived(sent)) {
       lost = true;
       break;
     }

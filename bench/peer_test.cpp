@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <thread>
 
 #include "../bench/peer_common.h"
@@ -43,66 +44,110 @@ TEST(PeerStats, QuantileAndLateness) {
   EXPECT_EQ(full.Size(), 2u);
 }
 
-// An echo side that gets one byte in every 64 wrong.
-class BadEcho : public peer::PeerSide {
- public:
-  ~BadEcho() override {
-    shutdown(m_nListen, SHUT_RDWR);
-    if (m_nConn >= 0) shutdown(m_nConn, SHUT_RDWR);
-    m_Thread.join();
-    if (m_nConn >= 0) close(m_nConn);
-    close(m_nListen);
-  }
-  int StartEcho() override {
-    m_nListen = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = nettest::Loopback(0);
-    bind(m_nListen, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    listen(m_nListen, 4);
-    m_nConn = -1;
-    m_Thread = std::thread([this] {
-      int s = accept(m_nListen, nullptr, nullptr);
-      if (s < 0) return;
-      m_nConn = s;
-      char buf[peer::kPingBytes];
-      ssize_t n;
-      while ((n = read(s, buf, sizeof(buf))) > 0) {
-        buf[n - 1] ^= 1;
-        if (send(s, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n) return;
-      }
-    });
-    return nettest::LocalPort(m_nListen);
-  }
-  int StartStreamSink(std::atomic<uint64_t>*) override { return -1; }
-  int StartUdpSink(benchutil::Counter*) override { return -1; }
-  int StartTimers(int, int, TickLog*) override { return -1; }
-  int StartHop(std::atomic<uint64_t>*) override { return -1; }
-
- private:
-  int m_nListen = -1;
-  std::atomic<int> m_nConn{-1};
-  std::thread m_Thread;
-};
-
-TEST(PeerStats, WrongEchoFailsTheRun) {
-  BadEcho side;
-  peer::RunOptions opt;
-  opt.seconds = 0.05;
-  opt.warmupSeconds = 0.05;
-  std::vector<peer::Figure> out;
-  std::string err;
-  EXPECT_EQ(peer::RunFigure("pingpong_1conn", side, opt, &out, &err), -1);
-  EXPECT_NE(err.find("differed"), std::string::npos) << err;
-  EXPECT_TRUE(out.empty());
-}
-
-class PeerSides : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(PeerSides, EveryFigureRuns) {
+peer::RunOptions Brief() {
   peer::RunOptions opt;
   opt.seconds = 0.1;
   opt.warmupSeconds = 0.05;
   opt.timers = 200;
   opt.periodMs = 100;
+  opt.udpWaitMs = 500;
+  return opt;
+}
+
+// A side whose work goes wrong in one way: what the shared peer must catch
+// (or, for a split echo, must put together again). The echo serves one
+// connection on a plain thread.
+enum class Fault { kFlipByte, kSplitEcho, kHangUp, kHalfTheDatagrams, kQuarterOfTheTimers };
+
+class FaultySide : public peer::PeerSide {
+ public:
+  explicit FaultySide(Fault f) : m_Fault(f) {}
+  ~FaultySide() override {
+    if (m_nSock >= 0) shutdown(m_nSock, SHUT_RDWR);
+    if (m_Thread.joinable()) m_Thread.join();
+    if (m_nSock >= 0) close(m_nSock);
+  }
+  int StartEcho() override {
+    m_nSock = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = nettest::Loopback(0);
+    bind(m_nSock, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    listen(m_nSock, 4);
+    m_Thread = std::thread([this] { Echo(); });
+    return nettest::LocalPort(m_nSock);
+  }
+  int StartStreamSink(std::atomic<uint64_t>*) override { return -1; }
+  int StartUdpSink(benchutil::Counter* count) override {
+    // Counts every other datagram: the peer's window never fills.
+    m_nSock = nettest::BoundUdp();
+    m_Thread = std::thread([this, count] {
+      char buf[4096];
+      for (long i = 0; recv(m_nSock, buf, sizeof(buf), 0) > 0; ++i)
+        if (i % 2 == 0) count->Add(1);
+    });
+    return nettest::LocalPort(m_nSock);
+  }
+  int StartTimers(int count, int periodMs, TickLog* log) override {
+    m_pRaw = peer::MakeRawSide();
+    return m_pRaw->StartTimers(count / 4, periodMs, log);
+  }
+  int StartHop(std::atomic<uint64_t>*) override { return -1; }
+
+ private:
+  void Echo() {
+    // Ends when the peer hangs up (the run is over) or the listener is shut.
+    int s = accept(m_nSock, nullptr, nullptr);
+    if (s < 0) return;
+    char buf[peer::kPingBytes];
+    ssize_t n;
+    for (int msg = 0; (n = read(s, buf, sizeof(buf))) > 0; ++msg) {
+      if (m_Fault == Fault::kHangUp && msg == 3) break;
+      if (m_Fault == Fault::kFlipByte) buf[n - 1] ^= 1;
+      const ssize_t first = m_Fault == Fault::kSplitEcho && n > 10 ? 10 : n;
+      if (send(s, buf, static_cast<size_t>(first), MSG_NOSIGNAL) != first) break;
+      if (first == n) continue;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      if (send(s, buf + first, static_cast<size_t>(n - first), MSG_NOSIGNAL) != n - first) break;
+    }
+    close(s);
+  }
+  Fault m_Fault;
+  int m_nSock = -1;  // the echo's listener or the datagram socket
+  std::thread m_Thread;
+  std::unique_ptr<peer::PeerSide> m_pRaw;
+};
+
+TEST(PeerStats, ThePeerCatchesWrongWork) {
+  const struct {
+    Fault fault;
+    const char* figure;
+    const char* error;  // null: the run must succeed
+  } cases[] = {
+      {Fault::kFlipByte, "pingpong_1conn", "differed"},
+      {Fault::kSplitEcho, "pingpong_1conn", nullptr},
+      {Fault::kHangUp, "pingpong_1conn", "connection ended"},
+      {Fault::kHalfTheDatagrams, "udp", "lost"},
+      {Fault::kQuarterOfTheTimers, "timers", "ticks of"},
+  };
+  for (const auto& c : cases) {
+    FaultySide side(c.fault);
+    std::vector<peer::Figure> out;
+    std::string err;
+    const int rc = peer::RunFigure(c.figure, side, Brief(), &out, &err);
+    if (c.error == nullptr) {
+      EXPECT_EQ(rc, 0) << c.figure << ": " << err;
+      EXPECT_EQ(out.size(), 2u);
+    } else {
+      EXPECT_EQ(rc, -1) << c.figure;
+      EXPECT_NE(err.find(c.error), std::string::npos) << err;
+      EXPECT_TRUE(out.empty());
+    }
+  }
+}
+
+class PeerSides : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(PeerSides, EveryFigureRuns) {
+  const peer::RunOptions opt = Brief();
   const bool echoOnly = std::string(GetParam()) == "rawhop";
   for (const std::string& figure : peer::FigureNames()) {
     bool missing = false;
@@ -127,6 +172,38 @@ TEST_P(PeerSides, EveryFigureRuns) {
     } else if (out.size() == 2) {
       EXPECT_GT(out[1].value, 0) << out[1].name;
     }
+  }
+}
+
+// Each kind of work started and the side destroyed at once, before any peer
+// came: nothing may wait for a connection or a datagram that never comes.
+TEST_P(PeerSides, StopsWithoutAPeer) {
+  std::atomic<uint64_t> n{0};
+  benchutil::Counter count;
+  TickLog log(64);
+  const std::function<int(peer::PeerSide&)> starts[] = {
+      [](peer::PeerSide& s) { return s.StartEcho(); },
+      [&](peer::PeerSide& s) { return s.StartStreamSink(&n); },
+      [&](peer::PeerSide& s) { return s.StartUdpSink(&count); },
+      [&](peer::PeerSide& s) { return s.StartTimers(10, 20, &log); },
+      [&](peer::PeerSide& s) { return s.StartHop(&n); },
+  };
+  for (size_t i = 0; i < sizeof(starts) / sizeof(starts[0]); ++i) {
+    bool missing = false;
+    std::unique_ptr<peer::PeerSide> side = peer::MakeSide(GetParam(), &missing);
+    if (missing) GTEST_SKIP() << "built without libuv";
+    starts[i](*side);  // the rawhop side refuses all but the echo
+    std::atomic<bool> gone{false};
+    std::thread stopper([&] {
+      side.reset();
+      gone.store(true);
+    });
+    const bool stopped = zeptest::WaitFor([&] { return gone.load(); });
+    if (!stopped) {
+      stopper.detach();  // hung: fail rather than hang the suite
+      FAIL() << "kind " << i << " did not stop";
+    }
+    stopper.join();
   }
 }
 
