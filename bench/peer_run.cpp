@@ -201,8 +201,10 @@ class StreamPeer {
     if (m_nFd < 0) return false;
     m_Thread = std::thread([this] {
       std::vector<char> block(64 * 1024, 's');
-      while (!m_bStop.load(std::memory_order_relaxed) &&
-             SendAll(m_nFd, block.data(), block.size())) {
+      while (!m_bStop.load(std::memory_order_relaxed)) {
+        ssize_t k = send(m_nFd, block.data(), block.size(), MSG_NOSIGNAL);
+        if (k <= 0) break;
+        m_nSent.fetch_add(static_cast<uint64_t>(k), std::memory_order_relaxed);
       }
     });
     return true;
@@ -215,11 +217,15 @@ class StreamPeer {
     m_nFd = -1;
   }
   int64_t CpuNs() { return ThreadCpuNs(m_Thread.native_handle()); }
+  // What the kernel took, all of which the sink gets (the connection is
+  // shut, never reset): final once stopped.
+  uint64_t Sent() const { return m_nSent.load(); }
 
  private:
   int m_nFd = -1;
   std::thread m_Thread;
   std::atomic<bool> m_bStop{false};
+  std::atomic<uint64_t> m_nSent{0};
 };
 
 double Seconds(int64_t fromNs, int64_t toNs) { return static_cast<double>(toNs - fromNs) / 1e9; }
@@ -285,6 +291,13 @@ int Stream(PeerSide& side, const RunOptions& opt, Window* w, std::string* err) {
   w->cpuUs *= 1e6;
   peer.Stop();
   if (w->rate <= 0) return *err = "no byte in the window", -1;
+  // Every byte counted once: a sink that loses or repeats reads is wrong.
+  const uint64_t sent = peer.Sent();
+  zeptest::WaitFor([&] { return bytes.load() >= sent; }, 5000);
+  if (bytes.load() != sent)
+    return *err = "the side counted " + std::to_string(bytes.load()) + " of " +
+                  std::to_string(sent) + " bytes",
+           -1;
   return 0;
 }
 
@@ -332,6 +345,10 @@ int Udp(PeerSide& side, const RunOptions& opt, Window* w, std::string* err) {
   const int64_t c1 = ProcessCpuNs(), p1 = ThreadCpuNs(self);
   close(tx);
   if (lost) return *err = "datagrams lost", -1;
+  if (count.n.load() != sent)
+    return *err = "the side counted " + std::to_string(count.n.load()) + " of " +
+                  std::to_string(sent) + " datagrams",
+           -1;
   if (t0 == 0 || sent == n0) return *err = "no window measured", -1;
   w->rate = static_cast<double>(sent - n0) / Seconds(t0, now);
   w->cpuUs = static_cast<double>((c1 - c0) - (p1 - p0)) / 1e3 / static_cast<double>(sent - n0);

@@ -57,7 +57,15 @@ peer::RunOptions Brief() {
 // A side whose work goes wrong in one way: what the shared peer must catch
 // (or, for a split echo, must put together again). The echo serves one
 // connection on a plain thread.
-enum class Fault { kFlipByte, kSplitEcho, kHangUp, kHalfTheDatagrams, kQuarterOfTheTimers };
+enum class Fault {
+  kFlipByte,
+  kSplitEcho,
+  kHangUp,
+  kHalfTheDatagrams,
+  kTwiceEachDatagram,
+  kTwiceSomeBytes,
+  kQuarterOfTheTimers
+};
 
 class FaultySide : public peer::PeerSide {
  public:
@@ -68,21 +76,36 @@ class FaultySide : public peer::PeerSide {
     if (m_nSock >= 0) close(m_nSock);
   }
   int StartEcho() override {
-    m_nSock = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = nettest::Loopback(0);
-    bind(m_nSock, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    listen(m_nSock, 4);
+    m_nSock = Listener();
     m_Thread = std::thread([this] { Echo(); });
     return nettest::LocalPort(m_nSock);
   }
-  int StartStreamSink(std::atomic<uint64_t>*) override { return -1; }
+  int StartStreamSink(std::atomic<uint64_t>* bytes) override {
+    // Counts one read in a thousand twice.
+    m_nSock = Listener();
+    m_Thread = std::thread([this, bytes] {
+      int s = accept(m_nSock, nullptr, nullptr);
+      if (s < 0) return;
+      char buf[peer::kReadBytes];
+      ssize_t n;
+      for (long i = 0; (n = read(s, buf, sizeof(buf))) > 0; ++i)
+        bytes->fetch_add(static_cast<uint64_t>(i % 1000 == 999 ? 2 * n : n));
+      close(s);
+    });
+    return nettest::LocalPort(m_nSock);
+  }
   int StartUdpSink(benchutil::Counter* count) override {
-    // Counts every other datagram: the peer's window never fills.
+    // Counts every other datagram (the peer's window never fills), or each
+    // one twice.
     m_nSock = nettest::BoundUdp();
     m_Thread = std::thread([this, count] {
       char buf[4096];
-      for (long i = 0; recv(m_nSock, buf, sizeof(buf), 0) > 0; ++i)
-        if (i % 2 == 0) count->Add(1);
+      for (long i = 0; recv(m_nSock, buf, sizeof(buf), 0) > 0; ++i) {
+        if (m_Fault == Fault::kTwiceEachDatagram)
+          count->Add(2);
+        else if (i % 2 == 0)
+          count->Add(1);
+      }
     });
     return nettest::LocalPort(m_nSock);
   }
@@ -93,6 +116,13 @@ class FaultySide : public peer::PeerSide {
   int StartHop(std::atomic<uint64_t>*) override { return -1; }
 
  private:
+  static int Listener() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = nettest::Loopback(0);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    listen(s, 4);
+    return s;
+  }
   void Echo() {
     // Ends when the peer hangs up (the run is over) or the listener is shut.
     int s = accept(m_nSock, nullptr, nullptr);
@@ -126,6 +156,8 @@ TEST(PeerStats, ThePeerCatchesWrongWork) {
       {Fault::kSplitEcho, "pingpong_1conn", nullptr},
       {Fault::kHangUp, "pingpong_1conn", "connection ended"},
       {Fault::kHalfTheDatagrams, "udp", "lost"},
+      {Fault::kTwiceEachDatagram, "udp", "datagrams"},
+      {Fault::kTwiceSomeBytes, "stream", "bytes"},
       {Fault::kQuarterOfTheTimers, "timers", "ticks of"},
   };
   for (const auto& c : cases) {
