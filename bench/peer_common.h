@@ -22,9 +22,11 @@
 // reader thread per connection hands each read to one writer thread.
 //
 // Threads: a side runs its work on threads of its own and stops it in its
-// destructor; Start... and the destructor are called by one thread (the
-// runner). Counters a side raises are atomics the runner reads while the
-// work runs; a TickLog has one writer and is read after the side is gone.
+// destructor; Start... and the destructor are called by one thread at a
+// time (the runner). Counters a side raises are atomics the runner reads
+// while the work runs; a TickLog has one writer, and its readers see what
+// that writer published. RunFigure checks the work too: every echo against
+// its message, every byte and datagram counted once, every timer ticking.
 #ifndef ZEP_BENCH_PEER_COMMON_H
 #define ZEP_BENCH_PEER_COMMON_H
 
