@@ -130,10 +130,11 @@ struct Figure {
 // The figure names RunFigure knows, in the order the script runs them.
 const std::vector<std::string>& FigureNames();
 // Runs one figure of `side` ("pingpong_1conn", ... "timers" gives three
-// figures: timers_cpu, timers_p50, timers_p99). 0 with the figures
-// appended to *out, or -1 with the reason in *err (a lost datagram, an
-// echo that differs from what was sent, a side that could not start).
-int RunFigure(const std::string& name, PeerSide& side, const RunOptions& opt,
+// figures: timers_cpu, timers_p50, timers_p99) and destroys the side before
+// it returns (its threads count into the run's own counters). 0 with the
+// figures appended to *out, or -1 with the reason in *err (a lost datagram,
+// an echo that differs from what was sent, a side that could not start).
+int RunFigure(const std::string& name, std::unique_ptr<PeerSide> side, const RunOptions& opt,
               std::vector<Figure>* out, std::string* err);
 
 }  // namespace peer

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <utility>
 
 #include "peer_common.h"
 
@@ -43,8 +44,7 @@ int main(int argc, char** argv) {
   }
   std::vector<peer::Figure> out;
   std::string err;
-  const int rc = peer::RunFigure(figure, *side, opt, &out, &err);
-  side.reset();
+  const int rc = peer::RunFigure(figure, std::move(side), opt, &out, &err);
   if (rc != 0) {
     std::cerr << figure << " " << name << ": " << err << "\n";
     return 1;

@@ -228,6 +228,13 @@ class StreamPeer {
   std::atomic<uint64_t> m_nSent{0};
 };
 
+// Destroys the side when a figure's function returns: before the counters
+// and the log it fills, which are declared ahead of this guard.
+struct StopAtEnd {
+  std::unique_ptr<PeerSide>& side;
+  ~StopAtEnd() { side.reset(); }
+};
+
 double Seconds(int64_t fromNs, int64_t toNs) { return static_cast<double>(toNs - fromNs) / 1e9; }
 
 void SleepSeconds(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
@@ -264,8 +271,10 @@ Window Measure(const RunOptions& opt, Count count, PeerCpu peerCpu) {
   return w;
 }
 
-int PingPong(PeerSide& side, int conns, const RunOptions& opt, Window* w, std::string* err) {
-  const int port = side.StartEcho();
+int PingPong(std::unique_ptr<PeerSide>& side, int conns, const RunOptions& opt, Window* w,
+             std::string* err) {
+  StopAtEnd stop{side};
+  const int port = side->StartEcho();
   if (port <= 0) return *err = "the echo side did not start", -1;
   PingPongPeer peer;
   if (!peer.Start(port, conns)) return *err = "cannot connect to the echo side", -1;
@@ -278,9 +287,10 @@ int PingPong(PeerSide& side, int conns, const RunOptions& opt, Window* w, std::s
   return 0;
 }
 
-int Stream(PeerSide& side, const RunOptions& opt, Window* w, std::string* err) {
+int Stream(std::unique_ptr<PeerSide>& side, const RunOptions& opt, Window* w, std::string* err) {
   std::atomic<uint64_t> bytes{0};
-  const int port = side.StartStreamSink(&bytes);
+  StopAtEnd stop{side};
+  const int port = side->StartStreamSink(&bytes);
   if (port <= 0) return *err = "the stream side did not start", -1;
   StreamPeer peer;
   if (!peer.Start(port)) return *err = "cannot connect to the stream side", -1;
@@ -301,9 +311,10 @@ int Stream(PeerSide& side, const RunOptions& opt, Window* w, std::string* err) {
   return 0;
 }
 
-int Udp(PeerSide& side, const RunOptions& opt, Window* w, std::string* err) {
+int Udp(std::unique_ptr<PeerSide>& side, const RunOptions& opt, Window* w, std::string* err) {
   benchutil::Counter count;
-  const int port = side.StartUdpSink(&count);
+  StopAtEnd stop{side};
+  const int port = side->StartUdpSink(&count);
   if (port <= 0) return *err = "the datagram side did not start", -1;
   int tx = socket(AF_INET, SOCK_DGRAM, 0);
   const sockaddr_in to = nettest::Loopback(port);
@@ -355,10 +366,12 @@ int Udp(PeerSide& side, const RunOptions& opt, Window* w, std::string* err) {
   return 0;
 }
 
-int Timers(PeerSide& side, const RunOptions& opt, std::vector<Figure>* out, std::string* err) {
+int Timers(std::unique_ptr<PeerSide>& side, const RunOptions& opt, std::vector<Figure>* out,
+           std::string* err) {
   const int64_t period = static_cast<int64_t>(opt.periodMs) * 1000000;
   TickLog log(static_cast<size_t>(opt.timers) * static_cast<size_t>(opt.timerPeriods + 4));
-  if (side.StartTimers(opt.timers, opt.periodMs, &log) != 0)
+  StopAtEnd stop{side};
+  if (side->StartTimers(opt.timers, opt.periodMs, &log) != 0)
     return *err = "the timers did not start", -1;
   // One period more and every timer has ticked once: the window is steady.
   SleepSeconds(static_cast<double>(period) / 1e9 + 0.1);
@@ -379,9 +392,10 @@ int Timers(PeerSide& side, const RunOptions& opt, std::vector<Figure>* out, std:
   return 0;
 }
 
-int Hop(PeerSide& side, const RunOptions& opt, double* rate, std::string* err) {
+int Hop(std::unique_ptr<PeerSide>& side, const RunOptions& opt, double* rate, std::string* err) {
   std::atomic<uint64_t> trips{0};
-  if (side.StartHop(&trips) != 0) return *err = "the hand-off did not start", -1;
+  StopAtEnd stop{side};
+  if (side->StartHop(&trips) != 0) return *err = "the hand-off did not start", -1;
   *rate = Measure(
               opt, [&] { return trips.load(std::memory_order_relaxed); }, [] { return 0; })
               .rate;
@@ -397,7 +411,7 @@ const std::vector<std::string>& FigureNames() {
   return names;
 }
 
-int RunFigure(const std::string& name, PeerSide& side, const RunOptions& opt,
+int RunFigure(const std::string& name, std::unique_ptr<PeerSide> side, const RunOptions& opt,
               std::vector<Figure>* out, std::string* err) {
   Window w;
   const char* unit = nullptr;
