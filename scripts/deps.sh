@@ -12,6 +12,8 @@ command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
 [ -f /usr/include/openssl/des.h ] || need+=(libssl-dev)
+# libuv: the yardstick of bench/peer_bench only, never linked into the daemon.
+[ -f /usr/include/uv.h ] || need+=(libuv1-dev)
 command -v python3 >/dev/null 2>&1 || need+=(python3)
 command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
 command -v git >/dev/null 2>&1 || need+=(git)
