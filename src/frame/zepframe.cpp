@@ -257,6 +257,7 @@ void ZEPFrame::CleanQuitList() {
   }
   ZEPLockGuard lock(m_TickerLock);
   while (TimeEvent_tag* rec = m_TickerList.RemoveHead()) FreeTickerLocked(rec);
+  m_TickerDue.clear();
 }
 
 CAppNode* ZEPFrame::GetFirstNode(CAppNodeCursor& cursor) {

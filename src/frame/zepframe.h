@@ -45,6 +45,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 #include "base/zepbtree.h"
 #include "base/zepfixmem.h"
@@ -363,6 +364,19 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // The ticker lock also guards the timing fields of every record
   // (TimeEvent_tag::TimingLocked).
   ZEPList<TimeEvent_tag> m_TickerList GUARDED_BY(m_TickerLock);
+  // When each listed timer falls due next, earliest first (a binary heap),
+  // so a pass touches only the due timers. An entry names the serial it was
+  // made for: one of a timer that ended (or whose slot serves another timer
+  // now) is stale and dropped when it comes up, or when stale entries
+  // outnumber the live ones. Every listed timer has exactly one live entry.
+  struct TickerDue_tag {
+    int64_t m_nDueUs;
+    TimeEvent_tag* m_pRec;
+    uint64_t m_nSerial;
+  };
+  std::vector<TickerDue_tag> m_TickerDue GUARDED_BY(m_TickerLock);
+  void PushTickerDueLocked(int64_t dueUs, TimeEvent_tag* rec, uint64_t serial)
+      REQUIRES(m_TickerLock);
   Mutex m_TickerLock;
   ZEPFixMem<TimeEvent_tag, 100, 10, 10> m_TickerPool GUARDED_BY(m_TickerLock);
   // The ticker's sleep (leaf lock): when it plans to wake, and whether it

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "frame/zepframe.h"
 #include "support/frame_helpers.h"
 
@@ -160,4 +162,28 @@ TEST(Timer, RepeatingTimerTicksOncePerPeriod) {
   const auto mean = (ticks.back().at - ticks.front().at) / static_cast<int>(ticks.size() - 1);
   EXPECT_GE(mean, milliseconds(60));
   EXPECT_LE(mean, milliseconds(250));
+}
+
+// Deleted timers leave their deadlines behind: none of them may fire the
+// timer that got its record afterwards, and a pile of them (rebuilt away)
+// costs the live timers nothing.
+TEST(Timer, DeadlinesOfDeletedTimersFireNothing) {
+  ServedFrame f;
+  RecNode* node = new RecNode(f.frame);
+  ASSERT_EQ(0, f->AddNode(node, true));
+  TimeEvent_tag* fast = f->AddTicker(node, 20, -1, 0);
+  f->DelTicker(fast);
+  // The lowest free record again: the slot of a timer due in 20 ms.
+  TimeEvent_tag* slow = f->AddTicker(node, 60000, -1, 0);
+  ASSERT_EQ(fast, slow);
+  std::vector<TimeEvent_tag*> pile;
+  for (int i = 0; i < 300; ++i) pile.push_back(f->AddTicker(node, 20, -1, 0));
+  for (TimeEvent_tag* id : pile) f->DelTicker(id);
+  TimeEvent_tag* counted = f->AddTicker(node, 10, 3, 0);
+  ASSERT_TRUE(WaitFor([&] { return node->TickCount(counted) == 3; }, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(0u, node->TickCount(slow)) << "a deleted timer's deadline fired its slot's new timer";
+  EXPECT_EQ(3, node->received.load());
+  EXPECT_EQ(1, f->GetTickerCount());
+  f->DelTicker(slow);
 }
