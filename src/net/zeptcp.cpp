@@ -122,6 +122,9 @@ TCPSocketData* ZEPTCP::NewRecord(int nKind, int nProtocol) {
 }
 
 void ZEPTCP::FreeRecord(TCPSocketData* pNode) {
+  // The route may go with the record: dropped before the pool lock, so that
+  // its destruction nests inside nothing but the caller's locks.
+  if (ZEPSocketRoute* route = pNode->m_pRoute.exchange(nullptr)) route->downcount();
   int rc;
   {
     ZEPLockGuard lock(m_TCPSocketDataPool.GetMutex());
@@ -179,6 +182,20 @@ uint32_t ZEPTCP::GetGeneration(int nSocket) const {
 uint32_t ZEPTCP::GetGenerationLocked(int nSocket) const {
   TCPSocketData* p = SeekSocket(nSocket);
   return p != NULL ? p->m_nGeneration : 0;
+}
+
+ZEPSocketRoute* ZEPTCP::TakeRouteLocked(int nSocket, ZEPSocketRoute* pFresh, uint32_t* pGen) {
+  TCPSocketData* p = SeekSocket(nSocket);
+  *pGen = p != NULL ? p->m_nGeneration : 0;
+  if (p == NULL) return nullptr;
+  ZEPSocketRoute* route = p->m_pRoute.load();
+  if (route == nullptr && pFresh != nullptr) {
+    pFresh->upcount();  // the record's
+    p->m_pRoute.store(pFresh);
+    route = pFresh;
+  }
+  if (route != nullptr) route->upcount();  // the caller's
+  return route;
 }
 
 int ZEPTCP::GetSocketCount() const {

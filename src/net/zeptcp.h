@@ -45,9 +45,16 @@
 // ms; SetTime2Die takes a wall-clock time() and converts it once. The
 // per-second byte windows are ZEPByteBudgets on the monotonic clock.
 //
-// Lock order: (caller's socket-map / node-list / queue locks) -> engine lock
-// -> record pool lock; g_LogMutex innermost (CloseSocket logs while the
-// engine lock may be held).
+// Routes: the layer above may give a record a ZEPSocketRoute (TakeRouteLocked,
+// once per record), which the owning socket thread hands every event of the
+// record to, instead of having the socket looked up again for each read. A
+// route belongs to one record, so to one generation: an event of a closed
+// socket whose number was reused cannot take the new socket's route. The
+// record holds a reference on its route until the record is freed.
+//
+// Lock order: (caller's socket-map / route / node-list / queue locks) ->
+// engine lock -> record pool lock; g_LogMutex innermost (CloseSocket logs
+// while the engine lock may be held).
 #ifndef ZEP_NET_ZEPTCP_H
 #define ZEP_NET_ZEPTCP_H
 
@@ -69,6 +76,17 @@
 #include "base/zeptlist.h"
 
 class ZEPTCPPoller;
+class CTCPEvent;
+
+// Where the events of one socket record go. Implemented above the engines
+// (the frame routes to the nodes attached to the socket). Deliver is called
+// by the record's owning socket thread only, with no engine lock held; the
+// implementation says which locks it takes.
+class ZEPSocketRoute : public RefCount {
+ public:
+  // True when someone took the event.
+  virtual bool Deliver(CTCPEvent* ev) = 0;
+};
 
 // Kinds of socket record.
 enum {
@@ -140,6 +158,9 @@ struct TCPSocketData {
   // The owning socket thread's wake-up descriptor while it owns the record
   // (-1 otherwise): set by the owner, cleared by it under the engine lock.
   std::atomic<int> m_nWakeFd;
+  // Set once under the engine lock (TakeRouteLocked), read by the owner
+  // without it; the record's reference is dropped when the record is freed.
+  std::atomic<ZEPSocketRoute*> m_pRoute{nullptr};
 
   TCPSocketData() { Init(true, 0); }
   // Resets a record taken from the pool to the creation defaults.
@@ -238,6 +259,12 @@ class ZEPTCP {
   // The generation of the socket's record, 0 without a record.
   uint32_t GetGeneration(int nSocket) const EXCLUDES(m_EngineLock);
   uint32_t GetGenerationLocked(int nSocket) const REQUIRES(m_EngineLock);
+  // The route of the socket's record: the one it has, or else `pFresh`
+  // (which the record then holds a reference on; null: none is given).
+  // The caller gets a reference on what is returned, and *pGen the record's
+  // generation. Null, and *pGen 0, when the socket has no record.
+  ZEPSocketRoute* TakeRouteLocked(int nSocket, ZEPSocketRoute* pFresh, uint32_t* pGen)
+      REQUIRES(m_EngineLock);
   int GetSocketCount() const EXCLUDES(m_EngineLock);
   int GetSocketCountLocked() const REQUIRES(m_EngineLock) {
     return static_cast<int>(m_SocketList.GetCount());

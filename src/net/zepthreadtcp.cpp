@@ -111,11 +111,16 @@ CTCPEvent* ZEPThreadTCP::NewEvent(TCPSocketData* pNode) {
   return ev;
 }
 
-void ZEPThreadTCP::Dispatch(CTCPEvent* ev, int nSocket) {
+void ZEPThreadTCP::Dispatch(CTCPEvent* ev, TCPSocketData* pNode) {
   // Our own reference across the call: an event no node took goes back to
   // its pool when we drop it.
   ev->upcount();
-  m_pSink->EnqueueTCP(ev, nSocket);
+  // The record's route, when it has one, is this socket's own: nothing to
+  // look up, and nothing of another socket of the same number to meet.
+  if (ZEPSocketRoute* route = pNode->m_pRoute.load(std::memory_order_acquire))
+    route->Deliver(ev);
+  else
+    m_pSink->EnqueueTCP(ev, pNode->m_nSocket);
   ev->downcount();
 }
 
@@ -136,7 +141,7 @@ int ZEPThreadTCP::Finish(TCPSocketData* pNode, CTCPEvent* ev, ssize_t n, bool bT
     ev->SetRecvSize(0);
     PauseOwned(pNode);
   }
-  Dispatch(ev, pNode->m_nSocket);
+  Dispatch(ev, pNode);
   return static_cast<int>(n);
 }
 
@@ -217,7 +222,7 @@ int ZEPThreadTCP::Accept(TCPSocketData* pNode) {
   std::memcpy(ev->GetRawBuffer(), &s, sizeof(int));
   ev->SetRecvSize(sizeof(int));
   *ev->GetSenderAddr() = peer;
-  Dispatch(ev, pNode->m_nSocket);
+  Dispatch(ev, pNode);
   return s;
 }
 
