@@ -78,6 +78,30 @@
 class ZEPTCPPoller;
 class CTCPEvent;
 
+// A shortage (of descriptors, local ports, threads) said once per episode:
+// the failure that starts one is logged with its reason, the first success
+// after it with how many failed meanwhile, and nothing in between, however
+// many accounts retry. Any thread; atomics only.
+class ZEPShortage {
+ public:
+  // True when this failure starts an episode: the caller says why.
+  bool Failed() {
+    m_nFailed.fetch_add(1);
+    return !m_bShort.exchange(true);
+  }
+  // After a success: the failures of the episode that it ends, 0 when none
+  // was running (the usual case costs one load).
+  uint64_t Recovered() {
+    if (!m_bShort.load(std::memory_order_relaxed) || !m_bShort.exchange(false)) return 0;
+    return m_nFailed.exchange(0);
+  }
+  bool IsShort() const { return m_bShort.load(); }
+
+ private:
+  std::atomic<bool> m_bShort{false};
+  std::atomic<uint64_t> m_nFailed{0};
+};
+
 // Where the events of one socket record go. Implemented above the engines
 // (the frame routes to the nodes attached to the socket). Deliver is called
 // by the record's owning socket thread only, with no engine lock held; the
@@ -333,6 +357,10 @@ class ZEPTCP {
 
   unsigned GetTCPDataPoolCount() EXCLUDES(m_EngineLock);
   unsigned GetTCPSocketDataPoolCount();
+  // Whether sockets cannot be opened now for want of descriptors (or
+  // memory), or connected for want of local ports.
+  bool IsShortOfDescriptors() const { return m_DescriptorShortage.IsShort(); }
+  bool IsShortOfPorts() const { return m_PortShortage.IsShort(); }
 
  protected:
   friend class ZEPTCPPoller;
@@ -354,6 +382,13 @@ class ZEPTCP {
       REQUIRES(m_EngineLock);
   // A kind-2 record, not yet added, for a new descriptor accepted on pListen.
   TCPSocketData* NewChildRecord(const TCPSocketData* pListen, int nNew, const sockaddr_in& peer);
+  // socket(); a failure for want of descriptors or memory is logged once per
+  // shortage (WARN), and the first socket after it says how many failed.
+  // errno is the socket() failure's.
+  int OpenSocket(int nDomain, int nType, int nProtocol);
+  // connect(); a failure for want of a local port is logged the same way.
+  int ConnectSocket(int nSocket, const sockaddr_in& addr);
+  int NewSocket(int nProtocol);
   // One accept() on the listener: the new descriptor (peer filled) or -1.
   int AcceptRaw(int nListen, sockaddr_in* pPeer);
   // A new connection that must be closed at once: the engine is at its
@@ -390,6 +425,8 @@ class ZEPTCP {
   std::atomic<int> m_nTotalBandwidth;
   std::atomic<int> m_nSelectSize;
   std::atomic<uint32_t> m_nNextGeneration{1};
+  ZEPShortage m_DescriptorShortage;
+  ZEPShortage m_PortShortage;
   std::vector<uint32_t> m_BlackList GUARDED_BY(m_EngineLock);
 };
 

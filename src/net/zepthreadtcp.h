@@ -30,9 +30,10 @@
 // accept, finishing the record) take the engine lock, with the record pool's
 // lock inside it when a record is freed; g_LogMutex innermost. SetStarted
 // hands the socket to the pool after leaving the engine lock, so the pool's
-// queue lock never nests inside it. A socket thread reads and waits with no
-// lock held, and hands events on with no engine lock held (a route, or the
-// sink, takes the locks its own contract names).
+// queue lock never nests inside it; before that it looks for a free pool
+// thread under the pool's count lock (a leaf), growing the pool when none is. A socket thread reads
+// and waits with no lock held, and hands events on with no engine lock held (a route, or the sink,
+// takes the locks its own contract names).
 //
 // Destruction: the engine marks every started socket close pending and wakes
 // its thread, joins all threads, then closes what is left. The sink that the
@@ -67,6 +68,9 @@ class ZEPThreadTCP : public ZEP_MTTcp {
   int64_t SweepSockData() override EXCLUDES(m_EngineLock);
   // Accepts that failed for want of a descriptor or of memory, since start.
   uint64_t GetAcceptFailures() const { return m_nAcceptFailures.load(); }
+  // Whether the last started socket found no pool thread and none could be
+  // started.
+  bool IsShortOfThreads() const { return m_ThreadShortage.IsShort(); }
 
   // The socket loop of one pool thread (the record's owner).
   void ProcessPkt(TCPSocketData* pNode, Thread* pThread) EXCLUDES(m_EngineLock);
@@ -85,6 +89,10 @@ class ZEPThreadTCP : public ZEP_MTTcp {
   void DeadlineAddedLocked(int64_t dueMs) override REQUIRES(m_EngineLock);
 
  private:
+  // Before a started socket goes to the pool: when no pool thread is free
+  // and none can be added, says so once per shortage (WARN), and the first
+  // socket with a thread again after it how many waited.
+  void NoteThreadRoom(int nSocket);
   // Hands the event to the record's route, or to the sink when the record
   // has none; returns it to its pool when no node took it.
   void Dispatch(CTCPEvent* ev, TCPSocketData* pNode);
@@ -117,6 +125,7 @@ class ZEPThreadTCP : public ZEP_MTTcp {
   // When the sweep plans to run next.
   int64_t m_nSweepDueMs GUARDED_BY(m_EngineLock) = INT64_MAX;
   std::atomic<uint64_t> m_nAcceptFailures{0};
+  ZEPShortage m_ThreadShortage;
 };
 
 #endif  // ZEP_NET_ZEPTHREADTCP_H
