@@ -65,12 +65,18 @@ long long SystemThreads() {
   return slash == std::string::npos ? -1 : std::atoll(runnable.c_str() + slash + 1);
 }
 
-// The unified cgroup's directory of this process ("0::/path"), or "".
+// The directory of this process's cgroup that holds pids.max: the pids
+// controller's ("N:pids:/path", a split hierarchy) or else the unified one
+// ("0::/path"); "" when neither is listed.
 std::string CgroupDir() {
   std::ifstream in("/proc/self/cgroup");
-  for (std::string line; std::getline(in, line);)
-    if (line.compare(0, 3, "0::") == 0) return "/sys/fs/cgroup" + line.substr(3);
-  return "";
+  std::string unified;
+  for (std::string line; std::getline(in, line);) {
+    size_t at = line.find(":pids:");
+    if (at != std::string::npos) return "/sys/fs/cgroup/pids" + line.substr(at + 6);
+    if (line.compare(0, 3, "0::") == 0) unified = "/sys/fs/cgroup" + line.substr(3);
+  }
+  return unified;
 }
 
 long long RlimitCur(int resource) {

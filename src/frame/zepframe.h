@@ -351,10 +351,10 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void DetachSocketLocked(int sock) REQUIRES(m_SocketMapLock);
   // The node's record in the node-to-socket index, inserted when missing.
   Node2TCP* NodeRecordLocked(CAppNode* node) REQUIRES(m_SocketMapLock);
-  // The route of the socket's engine record with a reference for the caller
-  // (made for a record without one when `make`), and its generation in *gen;
-  // null and 0 without a record. Takes the engine lock.
-  TCPRoute* RecordRoute(int sock, bool make, uint32_t* gen) REQUIRES(m_SocketMapLock);
+  // The route of the socket's engine record (made for a record without
+  // one) with a reference for the caller, and its generation in *gen; null
+  // and 0 without a record. Takes the engine lock.
+  TCPRoute* RecordRoute(int sock, uint32_t* gen) REQUIRES(m_SocketMapLock);
   // Empties the record's route and drops the reference the TCP2Node held.
   void DropRoute(TCP2Node* t) REQUIRES(m_SocketMapLock);
 

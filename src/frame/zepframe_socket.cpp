@@ -268,8 +268,9 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
     return -1;
   Node2TCP* n = NodeRecordLocked(node);
   uint32_t gen = 0;
-  TCPRoute* route = RecordRoute(sock, false, &gen);
-  if (route == nullptr && gen != 0) route = RecordRoute(sock, true, &gen);
+  // One look-up in the engine: a route is made whether or not the record
+  // has one already (attaching is rare, a look-up walks every socket).
+  TCPRoute* route = RecordRoute(sock, &gen);
   TCP2Node tkey;
   tkey.m_nSocket = sock;
   TCP2Node* t = m_TCP2Node.SearchKey(tkey);
@@ -321,15 +322,15 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
   return 0;
 }
 
-TCPRoute* ZEPFrame::RecordRoute(int sock, bool make, uint32_t* gen) {
-  TCPRoute* fresh = make ? new TCPRoute(this, sock) : nullptr;
-  if (fresh != nullptr) fresh->upcount();  // ours until the record has its own
+TCPRoute* ZEPFrame::RecordRoute(int sock, uint32_t* gen) {
+  TCPRoute* fresh = new TCPRoute(this, sock);
+  fresh->upcount();  // ours until the record has its own
   ZEPSocketRoute* route;
   {
     ZEPLockGuard engine(m_pTCP->GetEngineLock());
     route = m_pTCP->TakeRouteLocked(sock, fresh, gen);
   }
-  if (fresh != nullptr) fresh->downcount();
+  fresh->downcount();
   // Only this frame gives the engine's records their routes.
   return static_cast<TCPRoute*>(route);
 }
