@@ -117,7 +117,11 @@ echo "idle ${idle} s (report period ${report_ms} ms): cpu_ms=$((c1 - c0))" \
   "reports=$((r1 - r0))"
 echo "idle end: $(status VmHWM) $(status Threads)"
 if [ "$task0" != "$task1" ]; then
-  echo "note: the threads changed within the window ($task0-> $task1); switches of ended threads are missing"
+  # Counts, not the lists: thousands of accounts have thousands of threads.
+  ended=$(comm -23 <(tr ' ' '\n' <<<"$task0" | sort) <(tr ' ' '\n' <<<"$task1" | sort) | grep -c . || true)
+  began=$(comm -13 <(tr ' ' '\n' <<<"$task0" | sort) <(tr ' ' '\n' <<<"$task1" | sort) | grep -c . || true)
+  echo "note: the threads changed within the window ($ended ended, $began began);" \
+    "switches of ended threads are missing"
 fi
 
 offline() { count 'state=offline' "$work/state.txt"; }

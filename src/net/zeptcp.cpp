@@ -294,14 +294,14 @@ long DescriptorLimit() {
 int ZEPTCP::OpenSocket(int nDomain, int nType, int nProtocol) {
   int s = socket(nDomain, nType, nProtocol);
   if (s >= 0) {
-    if (uint64_t failed = m_DescriptorShortage.Recovered())
+    if (uint64_t failed = m_DescriptorShortage.Recovered(ZEPMonoMs()))
       ZEP_LOG_LINE(LOG_INFO,
                    "Sockets can be opened again; " << failed << " could not be meanwhile.");
     return s;
   }
   const int error = errno;
   const char* why = ShortageText(error);
-  if (why != nullptr && m_DescriptorShortage.Failed()) {
+  if (why != nullptr && m_DescriptorShortage.Failed(ZEPMonoMs())) {
     ZEP_LOG_LINE(LOG_WARN,
                  "A socket cannot be opened: "
                      << why << ", descriptor limit " << DescriptorLimit()
@@ -314,14 +314,14 @@ int ZEPTCP::OpenSocket(int nDomain, int nType, int nProtocol) {
 int ZEPTCP::ConnectSocket(int nSocket, const sockaddr_in& addr) {
   int rc = connect(nSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
   if (rc == 0) {
-    if (uint64_t failed = m_PortShortage.Recovered())
+    if (uint64_t failed = m_PortShortage.Recovered(ZEPMonoMs()))
       ZEP_LOG_LINE(LOG_INFO,
                    "Local ports are free again; " << failed << " connects failed meanwhile.");
     return 0;
   }
   const int error = errno;
   // A datagram socket's connect binds a local port; none free is EAGAIN.
-  if (error == EAGAIN && m_PortShortage.Failed()) {
+  if (error == EAGAIN && m_PortShortage.Failed(ZEPMonoMs())) {
     ZEP_LOG_LINE(LOG_WARN,
                  "A socket cannot be connected: no local port is free (EAGAIN, see "
                  "net.ipv4.ip_local_port_range); links fail until one is (said once "

@@ -79,27 +79,38 @@ class ZEPTCPPoller;
 class CTCPEvent;
 
 // A shortage (of descriptors, local ports, threads) said once per episode:
-// the failure that starts one is logged with its reason, the first success
-// after it with how many failed meanwhile, and nothing in between, however
-// many accounts retry. Any thread; atomics only.
+// the failure that starts one is logged with its reason, and the first
+// success after a quiet spell (no failure for the quiet time, longer than
+// the accounts' 20 s retry, so that a link that closes and lets another one
+// open ends nothing) with how many failed meanwhile; nothing in between,
+// however many accounts retry. Any thread; atomics only.
 class ZEPShortage {
  public:
-  // True when this failure starts an episode: the caller says why.
-  bool Failed() {
+  static const int64_t kQuietMs = 30000;
+  // True when this failure at monotonic `nowMs` starts an episode: the
+  // caller says why.
+  bool Failed(int64_t nowMs) {
     m_nFailed.fetch_add(1);
+    m_nLastFailMs.store(nowMs);
     return !m_bShort.exchange(true);
   }
-  // After a success: the failures of the episode that it ends, 0 when none
-  // was running (the usual case costs one load).
-  uint64_t Recovered() {
-    if (!m_bShort.load(std::memory_order_relaxed) || !m_bShort.exchange(false)) return 0;
+  // After a success at `nowMs`: the failures of the episode that it ends, 0
+  // when none was running or it is not quiet yet (the usual case costs one
+  // load).
+  uint64_t Recovered(int64_t nowMs) {
+    if (!m_bShort.load(std::memory_order_relaxed)) return 0;
+    if (nowMs - m_nLastFailMs.load() < m_nQuietMs.load()) return 0;
+    if (!m_bShort.exchange(false)) return 0;
     return m_nFailed.exchange(0);
   }
   bool IsShort() const { return m_bShort.load(); }
+  void SetQuietMs(int64_t ms) { m_nQuietMs = ms; }
 
  private:
   std::atomic<bool> m_bShort{false};
   std::atomic<uint64_t> m_nFailed{0};
+  std::atomic<int64_t> m_nLastFailMs{0};
+  std::atomic<int64_t> m_nQuietMs{kQuietMs};
 };
 
 // Where the events of one socket record go. Implemented above the engines
@@ -361,6 +372,11 @@ class ZEPTCP {
   // memory), or connected for want of local ports.
   bool IsShortOfDescriptors() const { return m_DescriptorShortage.IsShort(); }
   bool IsShortOfPorts() const { return m_PortShortage.IsShort(); }
+  // How long a shortage must stay quiet before a success ends it (tests).
+  void SetShortageQuietMs(int64_t ms) {
+    m_DescriptorShortage.SetQuietMs(ms);
+    m_PortShortage.SetQuietMs(ms);
+  }
 
  protected:
   friend class ZEPTCPPoller;

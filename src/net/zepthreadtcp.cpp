@@ -59,7 +59,7 @@ void ZEPThreadTCP::NoteThreadRoom(int nSocket) {
   // with every thread busy could not start one: the socket waits until
   // another ends. Growing once more tells whether that still holds.
   if (m_Pool.GetBusyCount() < m_Pool.GetThreadCount()) {
-    if (uint64_t waited = m_ThreadShortage.Recovered())
+    if (uint64_t waited = m_ThreadShortage.Recovered(ZEPMonoMs()))
       ZEP_LOG_LINE(LOG_INFO, "Socket threads can be started again; "
                                  << waited << " socket(s) had to wait for one meanwhile.");
     return;
@@ -67,7 +67,7 @@ void ZEPThreadTCP::NoteThreadRoom(int nSocket) {
   const int before = m_Pool.GetThreadCount();
   m_Pool.AddNewThreads();
   if (m_Pool.GetThreadCount() > before) return;
-  if (m_ThreadShortage.Failed()) {
+  if (m_ThreadShortage.Failed(ZEPMonoMs())) {
     ZEP_LOG_LINE(LOG_WARN, "No socket thread can be started (the pool has "
                                << before << ", all busy; a limit on threads is reached: "
                                << "RLIMIT_NPROC, the cgroup's pids.max, kernel.threads-max or "

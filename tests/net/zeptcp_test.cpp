@@ -533,6 +533,9 @@ TEST(ZepTcpShortage, OutOfDescriptorsIsSaidOncePerShortage) {
 #endif
   LogCapture log;
   ZEP_MTTcp e;
+  // Failures within the quiet time keep one shortage going (below); here
+  // the first socket that opens ends it.
+  e.SetShortageQuietMs(0);
   rlimit saved{};
   ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
   const char* kWhy = "A socket cannot be opened: the process is out of descriptors (EMFILE)";
@@ -566,4 +569,34 @@ TEST(ZepTcpShortage, OutOfDescriptorsIsSaidOncePerShortage) {
     EXPECT_EQ(shortage, log.Count("INFO", "Sockets can be opened again; " + std::to_string(failed) +
                                               " could not be meanwhile."));
   }
+}
+
+TEST(ZepTcpShortage, OnlyASuccessAfterAQuietSpellEndsAShortage) {
+  ZEPShortage s;
+  struct Step {
+    bool failed;  // a failure, else a success
+    int64_t atMs;
+    bool said;  // the failure starts a shortage / the success ends one
+    uint64_t count;
+  };
+  const int64_t q = ZEPShortage::kQuietMs;
+  const Step steps[] = {
+      {false, 0, false, 0},     // no shortage: nothing to end
+      {true, 1000, true, 0},    // the first failure is said
+      {true, 2000, false, 0},   // the next are not
+      {false, 2500, false, 0},  // a link opened in between ends nothing
+      {true, 20000, false, 0},  // a retry 20 s later still fails
+      {false, 20000 + q - 1, false, 0},
+      {false, 20000 + q, true, 3},  // quiet long enough: ends with 3 failures
+      {false, 20000 + q, false, 0},
+      {true, 90000, true, 0},  // a new shortage is said again
+      {false, 90000 + q, true, 1},
+  };
+  for (const Step& st : steps) {
+    if (st.failed)
+      EXPECT_EQ(st.said, s.Failed(st.atMs)) << st.atMs;
+    else
+      EXPECT_EQ(st.said ? st.count : 0u, s.Recovered(st.atMs)) << st.atMs;
+  }
+  EXPECT_FALSE(s.IsShort());
 }
