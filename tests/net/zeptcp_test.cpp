@@ -536,18 +536,10 @@ TEST(ZepTcpShortage, OutOfDescriptorsIsSaidOncePerShortage) {
   // Failures within the quiet time keep one shortage going (below); here
   // the first socket that opens ends it.
   e.SetShortageQuietMs(0);
-  rlimit saved{};
-  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
   const char* kWhy = "A socket cannot be opened: the process is out of descriptors (EMFILE)";
   for (int shortage = 1; shortage <= 2; ++shortage) {
-    int top = dup(0);
-    ASSERT_GE(top, 0);
-    close(top);
-    rlimit low = saved;
-    low.rlim_cur = static_cast<rlim_t>(top + 4);
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
-    std::vector<int> fillers;
-    for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+    nettest::DescriptorsTaken taken(4);
+    ASSERT_TRUE(taken.ok);
     int failed = 0;
     for (int i = 0; i < 3; ++i) {
       errno = 0;
@@ -559,8 +551,7 @@ TEST(ZepTcpShortage, OutOfDescriptorsIsSaidOncePerShortage) {
       failed += 2;
     }
     EXPECT_TRUE(e.IsShortOfDescriptors());
-    for (int fd : fillers) close(fd);
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+    taken.Release();
     int s = e.CreateUDPSocket(ZEP_SOCK_CLIENT);
     ASSERT_GE(s, 0);
     e.ClearNode(s, true);
