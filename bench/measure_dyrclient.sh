@@ -2,20 +2,25 @@
 # Measures the daemon against the reference server on 127.0.0.1 (numbers for
 # the notes, not a test):
 #   login   time from start to the last "login succeeded" line
-#   memory  peak and current resident size (VmHWM, VmRSS) and thread count
+#   memory  peak and current resident size (VmHWM, VmRSS), thread count and
+#           open descriptors
+#   limits  the daemon's start-up line on how many accounts its limits let
+#           run, how many "cannot connect" lines it logged by then, and the
+#           shortage lines (descriptors, ports, socket threads)
 #   idle    over a window that starts one second after login, with the server
 #           asking for a report every 60 s: CPU milliseconds of the whole
 #           process and its context switches summed over its threads
 #   stop    SIGTERM-to-exit milliseconds, the exit status, and whether the
 #           server had recorded the offline request when the process ended
 #
-#   bench/measure_dyrclient.sh [ACCOUNTS] [IDLE_SECONDS] [BUILD_DIR]
-#   (defaults 1, 60, build; e.g. "1 5" for a quick check)
+#   bench/measure_dyrclient.sh [ACCOUNTS] [IDLE_SECONDS] [BUILD_DIR] [LOGIN_LIMIT_S]
+#   (defaults 1, 60, build, 60; e.g. "1 5" for a quick check)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 accounts=${1:-1}
 idle=${2:-60}
 build=${3:-build}
+login_limit_s=${4:-60}
 # The report period is set, not left to the client's default, so the numbers
 # stay comparable if either side changes its default.
 report_ms=60000
@@ -58,7 +63,9 @@ t0=$(now_ms)
 cli=$!
 while [ "$(logged_in)" -lt "$accounts" ]; do
   sleep 0.005
-  if [ $(( $(now_ms) - t0 )) -gt 60000 ]; then echo "not all logged in after 60 s"; break; fi
+  if [ $(( $(now_ms) - t0 )) -gt $((login_limit_s * 1000)) ]; then
+    echo "not all logged in after $login_limit_s s"; break
+  fi
 done
 t1=$(now_ms)
 echo "login: accounts=$accounts logged_in=$(logged_in) after $((t1 - t0)) ms"
@@ -90,7 +97,13 @@ reports() {
   local n; n=$(grep -o 'reports=[0-9]*' "$work/state.txt" 2>/dev/null | head -1 | cut -d= -f2 || true)
   echo "${n:-0}"
 }
-echo "after login: $(status VmHWM) $(status VmRSS) $(status Threads)"
+fds() { ls /proc/"$cli"/fd 2>/dev/null | wc -l; }
+echo "after login: $(status VmHWM) $(status VmRSS) $(status Threads) descriptors: $(fds)"
+no_connect=$(printf '\xce\xde\xb7\xa8\xc1\xaa\xbd\xd3:')
+echo "limits: $(grep -a 'Scale: ' "$work/dyrclient.log" | head -1 | sed 's/.*Scale: /Scale: /')"
+echo "cannot connect lines so far: $(count "$no_connect" "$work/dyrclient.log")" \
+  "shortage lines: $(grep -acE 'cannot be (opened|connected)|No socket thread can be started' \
+    "$work/dyrclient.log" || true)"
 
 c0=$(cpu_ms); u0=$(cpu_us); v0=$(switches voluntary_ctxt_switches)
 n0=$(switches nonvoluntary_ctxt_switches); task0=$(tasks); r0=$(reports)
@@ -104,7 +117,11 @@ echo "idle ${idle} s (report period ${report_ms} ms): cpu_ms=$((c1 - c0))" \
   "reports=$((r1 - r0))"
 echo "idle end: $(status VmHWM) $(status Threads)"
 if [ "$task0" != "$task1" ]; then
-  echo "note: the threads changed within the window ($task0-> $task1); switches of ended threads are missing"
+  # Counts, not the lists: thousands of accounts have thousands of threads.
+  ended=$(comm -23 <(tr ' ' '\n' <<<"$task0" | sort) <(tr ' ' '\n' <<<"$task1" | sort) | grep -c . || true)
+  began=$(comm -13 <(tr ' ' '\n' <<<"$task0" | sort) <(tr ' ' '\n' <<<"$task1" | sort) | grep -c . || true)
+  echo "note: the threads changed within the window ($ended ended, $began began);" \
+    "switches of ended threads are missing"
 fi
 
 offline() { count 'state=offline' "$work/state.txt"; }

@@ -4,6 +4,7 @@
 
 #include "app/dyrclient.h"
 #include "app/dyrconsole.h"
+#include "app/dyrlimits.h"
 #include "app/inifile.h"
 #include "app/workdir.h"
 #include "frame/zepframe.h"
@@ -21,6 +22,7 @@ CDYRRunSet::CDYRRunSet(ZEPFrame* frame, unsigned long loginRetryMs)
 int CDYRRunSet::Load(const char* path) {
   std::vector<DYRAccount_tag> accounts;
   if (ReadDyrAccounts(path, accounts) != 0) return -1;
+  DyrCheckScaleLimits(accounts.size());
   for (size_t i = 0; i < accounts.size(); ++i) Start(accounts[i], static_cast<int>(i + 1));
   if (accounts.empty()) WarnNoAccount(path);
   const char* what = nullptr;

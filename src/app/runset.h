@@ -33,7 +33,9 @@ class CDYRRunSet {
   explicit CDYRRunSet(ZEPFrame* frame, unsigned long loginRetryMs = 0);
 
   // Reads `path` and starts a node per account. 0, or -1 when the file cannot
-  // be read (nothing started then). Warns when there is no account at all.
+  // be read (nothing started then). Warns when there is no account at all,
+  // and first logs how many accounts the limits in force let run
+  // (dyrlimits.h).
   int Load(const char* path);
   // Reads `path` again: an unchanged account keeps its node, a vanished one
   // has its node quit (the node sends the offline request), a new or changed

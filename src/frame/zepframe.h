@@ -28,6 +28,7 @@
 // Locks, outermost first (docs/ARCHITECTURE.md):
 //   node lock (a pooled node's run, CAppNode)
 //   -> ticker lock | socket-map lock
+//   -> a socket route's lock (TCPRoute, zepframe_socket.h)
 //   -> node-list lock (m_NodeList + m_NodeListTree)
 //   -> a node's queue lock -> socket engine lock -> a pool's lock
 //   -> g_LogMutex (innermost).
@@ -182,9 +183,10 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void WaitTicker(int64_t dueUs);
 
   // === Socket services (zepframe_socket.cpp, owned by the socket half) ===
-  // Any thread. Locks, outermost first: socket-map lock -> node-list lock ->
-  // a node's queue lock -> engine lock -> record pool lock. The socket-map
-  // lock guards the two indexes and the slot pool; the engine lock
+  // Any thread. Locks, outermost first: socket-map lock -> a route's lock ->
+  // node-list lock -> a node's queue lock -> engine lock -> record pool lock.
+  // The socket-map lock guards the two indexes and the slot pool (a route's
+  // own lock its copy of a socket's nodes); the engine lock
   // (m_pTCP->GetEngineLock()) is taken around every engine call that needs
   // it, and the caller holds neither.
   // Creation and I/O: the engine's results (descriptor or -1, 0 or -1); no
@@ -198,9 +200,11 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   int SendData(int sock, const char* data, int length);
   int SendUdpTo(int sock, const sockaddr* addr, const char* data, int length);
 
-  // Attachment (socket-map lock, then the node-list lock inside it, then the
-  // engine lock). AddTCPEvent: 0, or -1 for a node that is not registered,
-  // is quitting, or whose id is not appID (0 = any).
+  // Attachment (the socket-map lock, and inside it one at a time the
+  // node-list lock, the engine lock and the socket's route lock).
+  // AddTCPEvent: 0, or -1 for a node that is not registered, is quitting, or
+  // whose id is not appID (0 = any). Once a DelTCPEvent returned, the socket
+  // delivers nothing more to the nodes it detached.
   int AddTCPEvent(CAppNode* node, int sock, unsigned long appID) EXCLUDES(m_SocketMapLock);
   void DelTCPEvent(CAppNode* node, int sock, bool close) EXCLUDES(m_SocketMapLock);
   // Every socket of the node, closing orphans.
@@ -214,7 +218,10 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // Event production. EnqueueTCP: true when at least one node took it. An
   // event of another generation than the one the socket's nodes attached to
   // (a socket that is gone, its number reused) reaches no one. Holds the
-  // socket-map lock while the nodes' queues take the event.
+  // socket-map lock while the nodes' queues take the event. The
+  // socket-thread engine's reads do not come here: they take the route kept
+  // with the socket's record (TCPRoute, zepframe_socket.h), which holds its
+  // own lock instead while the queues take the event.
   bool EnqueueTCP(CTCPEvent* ev, int sock) override EXCLUDES(m_SocketMapLock);
   // The socket engine's next deadline moved earlier: sweep again.
   void WakeSweep() override;
@@ -331,6 +338,10 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void WriteRequestedReport();
   // Socket side, any thread: `bytes` read from `sock` while a sample runs.
   void AddSample(int sock, int bytes);
+  // The reader of `sock` (EnqueueTCP, or a route's Deliver): the event's
+  // bytes to the sample when one runs; no lock otherwise.
+  void SampleRead(int sock, CTCPEvent* ev);
+  friend class TCPRoute;
 
   // === Socket half members (zepframe_socket.cpp) ==========================
   // Socket-map lock held: the helpers that read or change the two indexes.
@@ -341,6 +352,12 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void DetachSocketLocked(int sock) REQUIRES(m_SocketMapLock);
   // The node's record in the node-to-socket index, inserted when missing.
   Node2TCP* NodeRecordLocked(CAppNode* node) REQUIRES(m_SocketMapLock);
+  // The route of the socket's engine record (made for a record without
+  // one) with a reference for the caller, and its generation in *gen; null
+  // and 0 without a record. Takes the engine lock.
+  TCPRoute* RecordRoute(int sock, uint32_t* gen) REQUIRES(m_SocketMapLock);
+  // Empties the record's route and drops the reference the TCP2Node held.
+  void DropRoute(TCP2Node* t) REQUIRES(m_SocketMapLock);
 
   bool m_bMultiThreadSocket;
   ZEP_MTTcp* m_pTCP = nullptr;  // the socket engine, owned

@@ -2,9 +2,9 @@
 // and nodes, the routing of socket events to every attached node, and the
 // socket calls the frame forwards to the engine.
 //
-// Locks, outermost first: socket-map lock -> node-list lock (taken inside
-// IsNodeRegistered and Enqueue) -> a node's queue lock -> engine lock -> pool
-// locks; g_LogMutex innermost. Every engine call that needs the engine lock
+// Locks, outermost first: socket-map lock -> a route's lock -> node-list lock
+// (taken inside IsNodeRegistered and Enqueue) -> a node's queue lock ->
+// engine lock -> pool locks; g_LogMutex innermost. Every engine call that needs the engine lock
 // is made under a ZEPLockGuard on m_pTCP->GetEngineLock(), so the analysis
 // checks each one. SetFCPaused is called by a queue with its lock held and
 // takes only the engine lock.
@@ -13,6 +13,14 @@
 // engine record its nodes attached to. Events of another generation (from a
 // socket that is gone, whose number a new socket got) are not routed, and an
 // attachment that finds a record of an older generation drops it first.
+//
+// Routes: the socket-thread engine hands each read to the route kept with
+// the engine's record (TCPRoute, zepframe_socket.h), which the attachment
+// calls below keep equal to the socket-to-node record's node list. A route
+// belongs to one engine record, so the generation check is built in: the
+// reads of a closed socket cannot take the route of a new socket of that
+// number. EnqueueTCP, the look-up under the socket-map lock, stays for the
+// polling engine and for events made by hand.
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -24,6 +32,46 @@
 #include "net/zepthreadtcp.h"
 
 // ------------------------------------------------------------ the records
+
+bool TCPRoute::Deliver(CTCPEvent* ev) {
+  m_pFrame->SampleRead(m_nSocket, ev);
+  ZEPLockGuard lock(m_Lock);
+  bool any = false;
+  for (CAppNode* node : m_Nodes) any = m_pFrame->Enqueue(node, ev, true, false) || any;
+  return any;
+}
+
+void TCPRoute::Add(CAppNode* node) {
+  ZEPLockGuard lock(m_Lock);
+  for (CAppNode* n : m_Nodes)
+    if (n == node) return;
+  m_Nodes.push_back(node);
+}
+
+void TCPRoute::Remove(CAppNode* node) {
+  ZEPLockGuard lock(m_Lock);
+  for (auto it = m_Nodes.begin(); it != m_Nodes.end(); ++it) {
+    if (*it != node) continue;
+    m_Nodes.erase(it);
+    return;
+  }
+}
+
+void TCPRoute::Assign(ZEPTlist* nodes) {
+  std::vector<CAppNode*> copy;
+  if (nodes != nullptr) {
+    SmartPtr<CListNode> cursor;
+    for (void* p = nodes->GetFirst(&cursor); p != nullptr; p = nodes->GetNext(&cursor))
+      copy.push_back(static_cast<CAppNode*>(p));
+  }
+  ZEPLockGuard lock(m_Lock);
+  m_Nodes.swap(copy);
+}
+
+int TCPRoute::GetCount() {
+  ZEPLockGuard lock(m_Lock);
+  return static_cast<int>(m_Nodes.size());
+}
 
 ZEPTlist* TCP2Node::NodeList() {
   if (m_pNodeList == nullptr) m_pNodeList = new ZEPTlist;
@@ -93,6 +141,7 @@ ZEPString& ZEPFrame::PrintSocketMaps(ZEPString& out) {
          r = m_TCP2Node.GetNextKey(&cursor, false)) {
       TCP2Node copy = *r;
       copy.m_pNodeList = nullptr;
+      copy.m_pRoute = nullptr;
       if (r->m_pNodeList != nullptr) {
         SmartPtr<CListNode> at;
         for (void* n = r->m_pNodeList->GetFirst(&at); n != nullptr;
@@ -129,8 +178,10 @@ void ZEPFrame::DestroySocketEngine() {
   ZEPLockGuard lock(m_SocketMapLock);
   GET_KEY_tag cursor;
   for (TCP2Node* r = m_TCP2Node.GetFirstKey(&cursor); r != nullptr;
-       r = m_TCP2Node.GetNextKey(&cursor, false))
+       r = m_TCP2Node.GetNextKey(&cursor, false)) {
     delete r->m_pNodeList;
+    DropRoute(r);
+  }
   m_TCP2Node.DestroyTree();
   for (Node2TCP* r = m_Node2TCP.GetFirstKey(&cursor); r != nullptr;
        r = m_Node2TCP.GetNextKey(&cursor, false)) {
@@ -151,12 +202,16 @@ void ZEPFrame::ServiceTurn() {
 
 // --------------------------------------------------------------- routing
 
-bool ZEPFrame::EnqueueTCP(CTCPEvent* ev, int sock) {
-  if (ev == nullptr || sock < 0) return false;
+void ZEPFrame::SampleRead(int sock, CTCPEvent* ev) {
   // Every read of either engine passes here; without a sample this is the
   // only cost.
   if (m_bSampling.load(std::memory_order_relaxed) && ev->IsTcpData() && ev->GetRecvSize() > 0)
     AddSample(sock, ev->GetRecvSize());
+}
+
+bool ZEPFrame::EnqueueTCP(CTCPEvent* ev, int sock) {
+  if (ev == nullptr || sock < 0) return false;
+  SampleRead(sock, ev);
   ZEPLockGuard lock(m_SocketMapLock);
   TCP2Node key;
   key.m_nSocket = sock;
@@ -212,7 +267,10 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
   if (!IsNodeRegistered(node) || (appID != 0 && node->GetAppID() != appID) || node->IsQuiting())
     return -1;
   Node2TCP* n = NodeRecordLocked(node);
-  const uint32_t gen = GetSocketGeneration(sock);
+  uint32_t gen = 0;
+  // One look-up in the engine: a route is made whether or not the record
+  // has one already (attaching is rare, a look-up walks every socket).
+  TCPRoute* route = RecordRoute(sock, &gen);
   TCP2Node tkey;
   tkey.m_nSocket = sock;
   TCP2Node* t = m_TCP2Node.SearchKey(tkey);
@@ -229,6 +287,16 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
     t = m_TCP2Node.SearchKey(tkey);
     ZEP_ASSERT(NULL != t);
   }
+  if (route != nullptr && t->m_pRoute != route) {
+    // The record's route takes over the nodes listed for the number (none,
+    // or those that attached while the engine had no record of it).
+    route->Assign(t->m_pNodeList);
+    DropRoute(t);
+    t->m_pRoute = route;
+    t->m_nGeneration = gen;
+  } else if (route != nullptr) {
+    route->downcount();  // the TCP2Node holds one already
+  }
   if (!HasSocketLocked(n, sock)) {
     int* p = m_SocketPool.Malloc();
     ZEP_ASSERT(NULL != p);
@@ -236,7 +304,14 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
     n->SocketList()->AddTail(p);
   }
   ZEPTlist* nodes = t->NodeList();
-  if (nodes->GetCount() == 0) {
+  const bool first = nodes->GetCount() == 0;
+  if (!nodes->SearchNode(node)) {
+    nodes->AddTail(node);
+    // On the route before reading starts: the socket thread delivers
+    // through it without the map lock, so the first read must find the node.
+    if (t->m_pRoute != nullptr) t->m_pRoute->Add(node);
+  }
+  if (first) {
     // First attachment: reading starts.
     {
       ZEPLockGuard engine(m_pTCP->GetEngineLock());
@@ -244,8 +319,29 @@ int ZEPFrame::AddTCPEvent(CAppNode* node, int sock, unsigned long appID) {
     }
     m_pTCP->SetStarted(sock, true);
   }
-  if (!nodes->SearchNode(node)) nodes->AddTail(node);
   return 0;
+}
+
+TCPRoute* ZEPFrame::RecordRoute(int sock, uint32_t* gen) {
+  TCPRoute* fresh = new TCPRoute(this, sock);
+  fresh->upcount();  // ours until the record has its own
+  ZEPSocketRoute* route;
+  {
+    ZEPLockGuard engine(m_pTCP->GetEngineLock());
+    route = m_pTCP->TakeRouteLocked(sock, fresh, gen);
+  }
+  fresh->downcount();
+  // Only this frame gives the engine's records their routes.
+  return static_cast<TCPRoute*>(route);
+}
+
+void ZEPFrame::DropRoute(TCP2Node* t) {
+  if (t->m_pRoute == nullptr) return;
+  // Emptied first: the record may keep the route (a socket detached without
+  // closing), and its thread must deliver to no one meanwhile.
+  t->m_pRoute->Assign(nullptr);
+  t->m_pRoute->downcount();
+  t->m_pRoute = nullptr;
 }
 
 Node2TCP* ZEPFrame::NodeRecordLocked(CAppNode* node) {
@@ -308,8 +404,10 @@ bool ZEPFrame::DropNodeFromSocketLocked(CAppNode* node, int sock) {
   TCP2Node* t = m_TCP2Node.SearchKey(tkey);
   if (t == nullptr) return false;
   if (t->m_pNodeList != nullptr) t->m_pNodeList->RemoveNode(node);
+  if (t->m_pRoute != nullptr) t->m_pRoute->Remove(node);
   if (t->m_pNodeList != nullptr && t->m_pNodeList->GetCount() > 0) return false;
   delete t->m_pNodeList;
+  DropRoute(t);
   m_TCP2Node.DeleteKey(tkey);
   return true;
 }
@@ -352,6 +450,7 @@ void ZEPFrame::DetachSocketLocked(int sock) {
   TCP2Node* t = m_TCP2Node.SearchKey(tkey);
   if (t == nullptr) return;
   ZEPTlist* nodes = t->m_pNodeList;
+  DropRoute(t);
   m_TCP2Node.DeleteKey(tkey);
   if (nodes == nullptr) return;
   while (void* p = nodes->RemoveHead()) DropSocketFromNodeLocked(static_cast<CAppNode*>(p), sock);

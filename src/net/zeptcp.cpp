@@ -5,6 +5,7 @@
 #include <netinet/ip.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -122,6 +123,9 @@ TCPSocketData* ZEPTCP::NewRecord(int nKind, int nProtocol) {
 }
 
 void ZEPTCP::FreeRecord(TCPSocketData* pNode) {
+  // The route may go with the record: dropped before the pool lock, so that
+  // its destruction nests inside nothing but the caller's locks.
+  if (ZEPSocketRoute* route = pNode->m_pRoute.exchange(nullptr)) route->downcount();
   int rc;
   {
     ZEPLockGuard lock(m_TCPSocketDataPool.GetMutex());
@@ -179,6 +183,20 @@ uint32_t ZEPTCP::GetGeneration(int nSocket) const {
 uint32_t ZEPTCP::GetGenerationLocked(int nSocket) const {
   TCPSocketData* p = SeekSocket(nSocket);
   return p != NULL ? p->m_nGeneration : 0;
+}
+
+ZEPSocketRoute* ZEPTCP::TakeRouteLocked(int nSocket, ZEPSocketRoute* pFresh, uint32_t* pGen) {
+  TCPSocketData* p = SeekSocket(nSocket);
+  *pGen = p != NULL ? p->m_nGeneration : 0;
+  if (p == NULL) return nullptr;
+  ZEPSocketRoute* route = p->m_pRoute.load();
+  if (route == nullptr && pFresh != nullptr) {
+    pFresh->upcount();  // the record's
+    p->m_pRoute.store(pFresh);
+    route = pFresh;
+  }
+  if (route != nullptr) route->upcount();  // the caller's
+  return route;
 }
 
 int ZEPTCP::GetSocketCount() const {
@@ -248,9 +266,74 @@ void ZEPTCP::SetMySocketOpt(int nSocket) {
   if (GetSocketRecvBuffer(nSocket) < 1024) SetSocketRecvBuffer(nSocket, 1024);
 }
 
-static int NewSocket(int nProtocol) {
-  if (nProtocol == ZEP_PROTO_TCP) return socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  return socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+namespace {
+
+// The reason a socket() failed, for the log; null when it is no shortage.
+const char* ShortageText(int error) {
+  switch (error) {
+    case EMFILE:
+      return "the process is out of descriptors (EMFILE)";
+    case ENFILE:
+      return "the system's file table is full (ENFILE)";
+    case ENOBUFS:
+    case ENOMEM:
+      return "the kernel is out of memory for sockets";
+    default:
+      return nullptr;
+  }
+}
+
+long DescriptorLimit() {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return -1;
+  return static_cast<long>(lim.rlim_cur);
+}
+
+}  // namespace
+
+int ZEPTCP::OpenSocket(int nDomain, int nType, int nProtocol) {
+  int s = socket(nDomain, nType, nProtocol);
+  if (s >= 0) {
+    if (uint64_t failed = m_DescriptorShortage.Recovered(ZEPMonoMs()))
+      ZEP_LOG_LINE(LOG_INFO,
+                   "Sockets can be opened again; " << failed << " could not be meanwhile.");
+    return s;
+  }
+  const int error = errno;
+  const char* why = ShortageText(error);
+  if (why != nullptr && m_DescriptorShortage.Failed(ZEPMonoMs())) {
+    ZEP_LOG_LINE(LOG_WARN,
+                 "A socket cannot be opened: "
+                     << why << ", descriptor limit " << DescriptorLimit()
+                     << "; links fail until descriptors are free (said once until then).");
+  }
+  errno = error;
+  return -1;
+}
+
+int ZEPTCP::ConnectSocket(int nSocket, const sockaddr_in& addr) {
+  int rc = connect(nSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+  if (rc == 0) {
+    if (uint64_t failed = m_PortShortage.Recovered(ZEPMonoMs()))
+      ZEP_LOG_LINE(LOG_INFO,
+                   "Local ports are free again; " << failed << " connects failed meanwhile.");
+    return 0;
+  }
+  const int error = errno;
+  // A datagram socket's connect binds a local port; none free is EAGAIN.
+  if (error == EAGAIN && m_PortShortage.Failed(ZEPMonoMs())) {
+    ZEP_LOG_LINE(LOG_WARN,
+                 "A socket cannot be connected: no local port is free (EAGAIN, see "
+                 "net.ipv4.ip_local_port_range); links fail until one is (said once "
+                 "until then).");
+  }
+  errno = error;
+  return rc;
+}
+
+int ZEPTCP::NewSocket(int nProtocol) {
+  if (nProtocol == ZEP_PROTO_TCP) return OpenSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  return OpenSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
 }
 
 // A record for a new socket of this kind with its address resolved, or null
@@ -305,7 +388,7 @@ int ZEPTCP::CreateClient(const ZEPString& strHost, const ZEPString& strPort, int
   if (p == NULL) return -1;
   int s = p->m_nSocket;
   SetMySocketOpt(s);
-  if (connect(s, reinterpret_cast<sockaddr*>(&p->m_Addr), sizeof(p->m_Addr)) != 0) {
+  if (ConnectSocket(s, p->m_Addr) != 0) {
     DiscardNewRecord(p);
     return -1;
   }
@@ -326,7 +409,7 @@ int ZEPTCP::CreateUDPSocket(int nKind) {
 
 int ZEPTCP::CreateNetlinkSocket(int nProtocol, uint32_t nGroups) {
 #ifdef __linux__
-  int s = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, nProtocol);
+  int s = OpenSocket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, nProtocol);
   if (s < 0) return -1;
   sockaddr_nl addr;
   std::memset(&addr, 0, sizeof(addr));

@@ -45,9 +45,16 @@
 // ms; SetTime2Die takes a wall-clock time() and converts it once. The
 // per-second byte windows are ZEPByteBudgets on the monotonic clock.
 //
-// Lock order: (caller's socket-map / node-list / queue locks) -> engine lock
-// -> record pool lock; g_LogMutex innermost (CloseSocket logs while the
-// engine lock may be held).
+// Routes: the layer above may give a record a ZEPSocketRoute (TakeRouteLocked,
+// once per record), which the owning socket thread hands every event of the
+// record to, instead of having the socket looked up again for each read. A
+// route belongs to one record, so to one generation: an event of a closed
+// socket whose number was reused cannot take the new socket's route. The
+// record holds a reference on its route until the record is freed.
+//
+// Lock order: (caller's socket-map / route / node-list / queue locks) ->
+// engine lock -> record pool lock; g_LogMutex innermost (CloseSocket logs
+// while the engine lock may be held).
 #ifndef ZEP_NET_ZEPTCP_H
 #define ZEP_NET_ZEPTCP_H
 
@@ -69,6 +76,52 @@
 #include "base/zeptlist.h"
 
 class ZEPTCPPoller;
+class CTCPEvent;
+
+// A shortage (of descriptors, local ports, threads) said once per episode:
+// the failure that starts one is logged with its reason, and the first
+// success after a quiet spell (no failure for the quiet time, longer than
+// the accounts' 20 s retry, so that a link that closes and lets another one
+// open ends nothing) with how many failed meanwhile; nothing in between,
+// however many accounts retry. Any thread; atomics only.
+class ZEPShortage {
+ public:
+  static const int64_t kQuietMs = 30000;
+  // True when this failure at monotonic `nowMs` starts an episode: the
+  // caller says why.
+  bool Failed(int64_t nowMs) {
+    m_nFailed.fetch_add(1);
+    m_nLastFailMs.store(nowMs);
+    return !m_bShort.exchange(true);
+  }
+  // After a success at `nowMs`: the failures of the episode that it ends, 0
+  // when none was running or it is not quiet yet (the usual case costs one
+  // load).
+  uint64_t Recovered(int64_t nowMs) {
+    if (!m_bShort.load(std::memory_order_relaxed)) return 0;
+    if (nowMs - m_nLastFailMs.load() < m_nQuietMs.load()) return 0;
+    if (!m_bShort.exchange(false)) return 0;
+    return m_nFailed.exchange(0);
+  }
+  bool IsShort() const { return m_bShort.load(); }
+  void SetQuietMs(int64_t ms) { m_nQuietMs = ms; }
+
+ private:
+  std::atomic<bool> m_bShort{false};
+  std::atomic<uint64_t> m_nFailed{0};
+  std::atomic<int64_t> m_nLastFailMs{0};
+  std::atomic<int64_t> m_nQuietMs{kQuietMs};
+};
+
+// Where the events of one socket record go. Implemented above the engines
+// (the frame routes to the nodes attached to the socket). Deliver is called
+// by the record's owning socket thread only, with no engine lock held; the
+// implementation says which locks it takes.
+class ZEPSocketRoute : public RefCount {
+ public:
+  // True when someone took the event.
+  virtual bool Deliver(CTCPEvent* ev) = 0;
+};
 
 // Kinds of socket record.
 enum {
@@ -140,6 +193,9 @@ struct TCPSocketData {
   // The owning socket thread's wake-up descriptor while it owns the record
   // (-1 otherwise): set by the owner, cleared by it under the engine lock.
   std::atomic<int> m_nWakeFd;
+  // Set once under the engine lock (TakeRouteLocked), read by the owner
+  // without it; the record's reference is dropped when the record is freed.
+  std::atomic<ZEPSocketRoute*> m_pRoute{nullptr};
 
   TCPSocketData() { Init(true, 0); }
   // Resets a record taken from the pool to the creation defaults.
@@ -238,6 +294,12 @@ class ZEPTCP {
   // The generation of the socket's record, 0 without a record.
   uint32_t GetGeneration(int nSocket) const EXCLUDES(m_EngineLock);
   uint32_t GetGenerationLocked(int nSocket) const REQUIRES(m_EngineLock);
+  // The route of the socket's record: the one it has, or else `pFresh`
+  // (which the record then holds a reference on; null: none is given).
+  // The caller gets a reference on what is returned, and *pGen the record's
+  // generation. Null, and *pGen 0, when the socket has no record.
+  ZEPSocketRoute* TakeRouteLocked(int nSocket, ZEPSocketRoute* pFresh, uint32_t* pGen)
+      REQUIRES(m_EngineLock);
   int GetSocketCount() const EXCLUDES(m_EngineLock);
   int GetSocketCountLocked() const REQUIRES(m_EngineLock) {
     return static_cast<int>(m_SocketList.GetCount());
@@ -306,6 +368,15 @@ class ZEPTCP {
 
   unsigned GetTCPDataPoolCount() EXCLUDES(m_EngineLock);
   unsigned GetTCPSocketDataPoolCount();
+  // Whether sockets cannot be opened now for want of descriptors (or
+  // memory), or connected for want of local ports.
+  bool IsShortOfDescriptors() const { return m_DescriptorShortage.IsShort(); }
+  bool IsShortOfPorts() const { return m_PortShortage.IsShort(); }
+  // How long a shortage must stay quiet before a success ends it (tests).
+  void SetShortageQuietMs(int64_t ms) {
+    m_DescriptorShortage.SetQuietMs(ms);
+    m_PortShortage.SetQuietMs(ms);
+  }
 
  protected:
   friend class ZEPTCPPoller;
@@ -327,6 +398,13 @@ class ZEPTCP {
       REQUIRES(m_EngineLock);
   // A kind-2 record, not yet added, for a new descriptor accepted on pListen.
   TCPSocketData* NewChildRecord(const TCPSocketData* pListen, int nNew, const sockaddr_in& peer);
+  // socket(); a failure for want of descriptors or memory is logged once per
+  // shortage (WARN), and the first socket after it says how many failed.
+  // errno is the socket() failure's.
+  int OpenSocket(int nDomain, int nType, int nProtocol);
+  // connect(); a failure for want of a local port is logged the same way.
+  int ConnectSocket(int nSocket, const sockaddr_in& addr);
+  int NewSocket(int nProtocol);
   // One accept() on the listener: the new descriptor (peer filled) or -1.
   int AcceptRaw(int nListen, sockaddr_in* pPeer);
   // A new connection that must be closed at once: the engine is at its
@@ -363,6 +441,8 @@ class ZEPTCP {
   std::atomic<int> m_nTotalBandwidth;
   std::atomic<int> m_nSelectSize;
   std::atomic<uint32_t> m_nNextGeneration{1};
+  ZEPShortage m_DescriptorShortage;
+  ZEPShortage m_PortShortage;
   std::vector<uint32_t> m_BlackList GUARDED_BY(m_EngineLock);
 };
 

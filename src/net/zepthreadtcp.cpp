@@ -49,8 +49,31 @@ int ZEPThreadTCP::SetStarted(int nSocket, bool bStart) {
   // (ClearNode and the sweep only mark it), so it may be handed over after
   // the engine lock is left: the pool's queue lock never nests inside it.
   SmartPtr<CSockThreadEvent> job(new CSockThreadEvent(this, p));
+  NoteThreadRoom(nSocket);
   m_Pool.Enqueue(job.Get(), true);
   return 0;
+}
+
+void ZEPThreadTCP::NoteThreadRoom(int nSocket) {
+  // The pool grows whenever its last free thread takes a socket, so a pool
+  // with every thread busy could not start one: the socket waits until
+  // another ends. Growing once more tells whether that still holds.
+  if (m_Pool.GetBusyCount() < m_Pool.GetThreadCount()) {
+    if (uint64_t waited = m_ThreadShortage.Recovered(ZEPMonoMs()))
+      ZEP_LOG_LINE(LOG_INFO, "Socket threads can be started again; "
+                                 << waited << " socket(s) had to wait for one meanwhile.");
+    return;
+  }
+  const int before = m_Pool.GetThreadCount();
+  m_Pool.AddNewThreads();
+  if (m_Pool.GetThreadCount() > before) return;
+  if (m_ThreadShortage.Failed(ZEPMonoMs())) {
+    ZEP_LOG_LINE(LOG_WARN, "No socket thread can be started (the pool has "
+                               << before << ", all busy; a limit on threads is reached: "
+                               << "RLIMIT_NPROC, the cgroup's pids.max, kernel.threads-max or "
+                               << "pid_max): socket " << nSocket
+                               << " is not read until a socket ends (said once until then).");
+  }
 }
 
 int ZEPThreadTCP::ClearNode(int nSocket, bool bClose) {
@@ -111,11 +134,16 @@ CTCPEvent* ZEPThreadTCP::NewEvent(TCPSocketData* pNode) {
   return ev;
 }
 
-void ZEPThreadTCP::Dispatch(CTCPEvent* ev, int nSocket) {
+void ZEPThreadTCP::Dispatch(CTCPEvent* ev, TCPSocketData* pNode) {
   // Our own reference across the call: an event no node took goes back to
   // its pool when we drop it.
   ev->upcount();
-  m_pSink->EnqueueTCP(ev, nSocket);
+  // The record's route, when it has one, is this socket's own: nothing to
+  // look up, and nothing of another socket of the same number to meet.
+  if (ZEPSocketRoute* route = pNode->m_pRoute.load(std::memory_order_acquire))
+    route->Deliver(ev);
+  else
+    m_pSink->EnqueueTCP(ev, pNode->m_nSocket);
   ev->downcount();
 }
 
@@ -136,7 +164,7 @@ int ZEPThreadTCP::Finish(TCPSocketData* pNode, CTCPEvent* ev, ssize_t n, bool bT
     ev->SetRecvSize(0);
     PauseOwned(pNode);
   }
-  Dispatch(ev, pNode->m_nSocket);
+  Dispatch(ev, pNode);
   return static_cast<int>(n);
 }
 
@@ -217,7 +245,7 @@ int ZEPThreadTCP::Accept(TCPSocketData* pNode) {
   std::memcpy(ev->GetRawBuffer(), &s, sizeof(int));
   ev->SetRecvSize(sizeof(int));
   *ev->GetSenderAddr() = peer;
-  Dispatch(ev, pNode->m_nSocket);
+  Dispatch(ev, pNode);
   return s;
 }
 

@@ -5,7 +5,9 @@
 // socket is handed to one pool thread, which waits in poll() on that socket
 // and on a wake-up descriptor of its own, reads, builds a CTCPEvent from its
 // sink's pool and routes it with ZEPSocketSink::EnqueueTCP (the frame
-// implements the sink; this layer never includes the frame). That thread is
+// implements the sink; this layer never includes the frame), or hands it to
+// the record's route when the layer above gave it one (ZEPSocketRoute,
+// zeptcp.h: no look-up of the socket per read). That thread is
 // the record's owner until the socket ends. It sleeps without a time-out
 // until the socket is readable or it is woken: pause and resume, flow-control
 // pause, priority changes, close pending (ClearNode, the sweep, engine stop)
@@ -19,17 +21,19 @@
 // loop sleeps until then; a record that gets an earlier deadline calls the
 // sink's WakeSweep.
 //
-// Threads: any thread may call the engine; EnqueueTCP is called by the socket
-// threads without the engine lock. The owner reads the record's flags as
-// atomics; other threads write them under the engine lock and then wake it.
+// Threads: any thread may call the engine; EnqueueTCP and the routes'
+// Deliver are called by the socket threads without the engine lock. The owner reads the record's
+// flags as atomics; other threads write them under the engine lock and then wake it.
 //
 // Locks: SetStarted, ClearNode, SweepSockData and the owner's own changes
 // (pausing after a failed read or one packet, the black-list check of an
 // accept, finishing the record) take the engine lock, with the record pool's
 // lock inside it when a record is freed; g_LogMutex innermost. SetStarted
 // hands the socket to the pool after leaving the engine lock, so the pool's
-// queue lock never nests inside it. A socket thread reads, waits and routes
-// events with no lock held.
+// queue lock never nests inside it; before that it looks for a free pool
+// thread under the pool's count lock (a leaf), growing the pool when none is. A socket thread reads
+// and waits with no lock held, and hands events on with no engine lock held (a route, or the sink,
+// takes the locks its own contract names).
 //
 // Destruction: the engine marks every started socket close pending and wakes
 // its thread, joins all threads, then closes what is left. The sink that the
@@ -64,6 +68,9 @@ class ZEPThreadTCP : public ZEP_MTTcp {
   int64_t SweepSockData() override EXCLUDES(m_EngineLock);
   // Accepts that failed for want of a descriptor or of memory, since start.
   uint64_t GetAcceptFailures() const { return m_nAcceptFailures.load(); }
+  // Whether the last started socket found no pool thread and none could be
+  // started.
+  bool IsShortOfThreads() const { return m_ThreadShortage.IsShort(); }
 
   // The socket loop of one pool thread (the record's owner).
   void ProcessPkt(TCPSocketData* pNode, Thread* pThread) EXCLUDES(m_EngineLock);
@@ -82,8 +89,13 @@ class ZEPThreadTCP : public ZEP_MTTcp {
   void DeadlineAddedLocked(int64_t dueMs) override REQUIRES(m_EngineLock);
 
  private:
-  // Hands the event to the sink; returns it to its pool when no node took it.
-  void Dispatch(CTCPEvent* ev, int nSocket);
+  // Before a started socket goes to the pool: when no pool thread is free
+  // and none can be added, says so once per shortage (WARN), and the first
+  // socket with a thread again after it how many waited.
+  void NoteThreadRoom(int nSocket);
+  // Hands the event to the record's route, or to the sink when the record
+  // has none; returns it to its pool when no node took it.
+  void Dispatch(CTCPEvent* ev, TCPSocketData* pNode);
   CTCPEvent* NewEvent(TCPSocketData* pNode);
   // Waits on the owner's wake-up descriptor (bounded by `timeoutMs`, -1 for
   // none) and takes the wake-ups it finds.
@@ -113,6 +125,7 @@ class ZEPThreadTCP : public ZEP_MTTcp {
   // When the sweep plans to run next.
   int64_t m_nSweepDueMs GUARDED_BY(m_EngineLock) = INT64_MAX;
   std::atomic<uint64_t> m_nAcceptFailures{0};
+  ZEPShortage m_ThreadShortage;
 };
 
 #endif  // ZEP_NET_ZEPTHREADTCP_H

@@ -494,16 +494,8 @@ TEST_P(SockThreads, ListenerOutOfDescriptorsPausesAndRecovers) {
   ASSERT_GE(peer, 0);
 
   // Every descriptor the (lowered) limit allows is taken.
-  rlimit saved{};
-  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
-  int top = dup(0);
-  ASSERT_GE(top, 0);
-  close(top);
-  rlimit low = saved;
-  low.rlim_cur = static_cast<rlim_t>(top + 16);
-  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
-  std::vector<int> fillers;
-  for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+  DescriptorsTaken taken(16);
+  ASSERT_TRUE(taken.ok);
   const uint64_t before = engine->GetAcceptFailures();
   ASSERT_EQ(0, connect(peer, reinterpret_cast<sockaddr*>(&to), sizeof(to)));
   ASSERT_TRUE(WaitFor([&] { return engine->GetAcceptFailures() > before; }));
@@ -519,8 +511,7 @@ TEST_P(SockThreads, ListenerOutOfDescriptorsPausesAndRecovers) {
            (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000.0;
   };
   const double usedMs = cpuMs(r1) - cpuMs(r0);
-  for (int fd : fillers) close(fd);
-  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+  taken.Release();
   // Pauses of 50 ms doubling to 1 s: a handful of tries in 1.5 s; a spin
   // makes hundreds of thousands and burns the whole interval.
   EXPECT_LE(failed, 20u);

@@ -3,11 +3,14 @@
 // without a time-out (socket threads, the service loop) are woken by every
 // change they must act on. A missing wake-up shows as a wait that never ends,
 // so every wait below is bounded and would fail rather than hang.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <ctime>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/lockguard.h"
@@ -63,7 +66,137 @@ void SendTo(int port, const std::string& text) {
   close(s);
 }
 
+// Writes `fill` bytes to a plain socket on a thread of its own until `limit`
+// bytes went out (0: until stopped) or the peer is gone.
+class Pump {
+ public:
+  Pump(int sock, char fill, size_t limit) : m_nSock(sock) {
+    m_Thread = std::thread([this, fill, limit] {
+      std::string chunk(1024, fill);
+      size_t sent = 0;
+      while (!m_bStop.load() && (limit == 0 || sent < limit)) {
+        size_t want = limit == 0 ? chunk.size() : std::min(chunk.size(), limit - sent);
+        ssize_t n = send(m_nSock, chunk.data(), want, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+          sent += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+          break;
+        }
+      }
+    });
+  }
+  ~Pump() {
+    m_bStop = true;
+    m_Thread.join();
+    close(m_nSock);
+  }
+
+ private:
+  int m_nSock;
+  std::atomic<bool> m_bStop{false};
+  std::thread m_Thread;
+};
+
+// What a node took from the socket it owns: the bytes of its own fill and
+// the events that were not its socket's (another generation, another fill).
+struct Owner {
+  RecNode* node;
+  std::atomic<uint32_t> generation{0};
+  std::atomic<size_t> bytes{0};
+  std::atomic<int> foreign{0};
+  Owner(ZEPFrame* f, char fill) : node(new RecNode(f)) {
+    node->handler = [this, fill](CEvent* e) {
+      CTCPEvent* t = CTCPEvent::Narrow(e);
+      if (t == nullptr) return false;
+      if (t->GetGeneration() != generation.load()) foreign.fetch_add(1);
+      if (t->IsTcpData()) {
+        for (int i = 0; i < t->GetRecvSize(); ++i)
+          if (t->GetBuffer()[i] != fill) foreign.fetch_add(1);
+        bytes.fetch_add(static_cast<size_t>(t->GetRecvSize()));
+      }
+      return false;
+    };
+  }
+};
+
+// A frame TCP client connected to `listener` (non-blocking) and the plain
+// socket accepted for it; the client is -1 on failure.
+std::pair<int, int> FrameClient(ZEPFrame* f, int listener) {
+  int s = f->CreateClient(
+      kLoopback, ZEPString(std::to_string(nettest::LocalPort(listener)).c_str()), ZEP_PROTO_TCP);
+  int peer = -1;
+  if (s >= 0) WaitFor([&] { return (peer = accept(listener, nullptr, nullptr)) >= 0; });
+  if (peer < 0 && s >= 0) {
+    f->ClearNode(s, true);
+    s = -1;
+  }
+  return {s, peer};
+}
+
 }  // namespace
+
+// The old socket is closed while its peer keeps writing (its thread is in
+// the middle of reads), either by its node detaching with close or behind
+// the frame's back with its node still attached, and a new socket gets the
+// number at once. The new socket's node must get every byte of its stream
+// and nothing else; the old node nothing of the new socket.
+TEST(SocketGeneration, ANumberReusedWhileReadsAreInFlightKeepsEachStreamWithItsNode) {
+  std::vector<std::unique_ptr<Owner>> owners;  // outlive the nodes' last events
+  ServedFrame f;
+  int listener = nettest::PlainListener();
+  ASSERT_GE(listener, 0);
+  fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+  const size_t kNewBytes = 64 * 1024;
+  const int kRounds = 8;
+  int reused = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    // The last round's sockets close on their threads' time: once they are
+    // gone the number the old socket frees is the lowest one free.
+    ASSERT_TRUE(WaitFor([&] { return f->GetTCPEngine()->GetSocketCount() == 0; }));
+    owners.emplace_back(new Owner(f.frame, 'a'));
+    owners.emplace_back(new Owner(f.frame, 'b'));
+    Owner& before = *owners[owners.size() - 2];
+    Owner& after = *owners.back();
+    ASSERT_EQ(0, f->AddNode(before.node, true));
+    ASSERT_EQ(0, f->AddNode(after.node, true));
+
+    auto [s1, peer1] = FrameClient(f.frame, listener);
+    ASSERT_GE(s1, 0);
+    before.generation = f->GetSocketGeneration(s1);
+    ASSERT_EQ(0, f->AddTCPEvent(before.node, s1, 0));
+    Pump old(peer1, 'a', 0);
+    ASSERT_TRUE(WaitFor([&] { return before.bytes.load() > 0; }));
+    if (round % 2 == 0)
+      f->DelTCPEvent(before.node, s1, true);
+    else
+      f->GetTCPEngine()->ClearNode(s1, true);
+    ASSERT_TRUE(WaitFor([&] { return f->GetSocketGeneration(s1) == 0; }));
+
+    auto [s2, peer2] = FrameClient(f.frame, listener);
+    ASSERT_GE(s2, 0);
+    reused += s2 == s1;
+    after.generation = f->GetSocketGeneration(s2);
+    ASSERT_NE(before.generation.load(), after.generation.load());
+    ASSERT_EQ(0, f->AddTCPEvent(after.node, s2, 0));
+    {
+      Pump fresh(peer2, 'b', kNewBytes);
+      EXPECT_TRUE(WaitFor([&] { return after.bytes.load() >= kNewBytes; }));
+    }
+    EXPECT_EQ(kNewBytes, after.bytes.load());
+    EXPECT_EQ(0, after.foreign.load());
+    EXPECT_EQ(0, before.foreign.load());
+    // Still listed for the number only when a socket that is gone kept it.
+    if (s2 == s1) {
+      EXPECT_EQ(0, f->GetNodeSocketCount(before.node));
+    }
+    f->DelTCPEvent(after.node, s2, true);
+  }
+  close(listener);
+  EXPECT_GE(reused, kRounds / 2) << "the system never handed the closed number to the new socket";
+}
 
 TEST(SocketGeneration, EngineRecordsOfAReusedNumberTellApartAndPausesGoByGeneration) {
   ZEP_MTTcp e;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/lockguard.h"
+#include "cmd/logcapture.h"
 #include "net/zepaddr.h"
 #include "net/zepmttcp.h"
 #include "support/nettest_util.h"
@@ -518,4 +519,75 @@ TEST(ZepTcpSelect, HighPrioritySocketIsServedFirst) {
   EXPECT_EQ(normal, order[2]);
   EXPECT_EQ(normal, order[3]);
   close(peer);
+}
+
+// Out of descriptors, every socket that cannot be opened fails with EMFILE,
+// but the log says why only once per shortage, and the first socket opened
+// after it says how many failed: thousands of accounts retrying every 20 s
+// must not bury the log.
+TEST(ZepTcpShortage, OutOfDescriptorsIsSaidOncePerShortage) {
+#ifdef ZEP_UBSAN
+  // The sanitizer needs a free descriptor to check vtables (as in the
+  // frame's listener test); the other builds run this.
+  GTEST_SKIP() << "needs free descriptors under UndefinedBehaviorSanitizer";
+#endif
+  LogCapture log;
+  ZEP_MTTcp e;
+  // Failures within the quiet time keep one shortage going (below); here
+  // the first socket that opens ends it.
+  e.SetShortageQuietMs(0);
+  const char* kWhy = "A socket cannot be opened: the process is out of descriptors (EMFILE)";
+  for (int shortage = 1; shortage <= 2; ++shortage) {
+    nettest::DescriptorsTaken taken(4);
+    ASSERT_TRUE(taken.ok);
+    int failed = 0;
+    for (int i = 0; i < 3; ++i) {
+      errno = 0;
+      EXPECT_EQ(-1, e.CreateUDPSocket(ZEP_SOCK_CLIENT));
+      EXPECT_EQ(EMFILE, errno);
+      errno = 0;
+      EXPECT_EQ(-1, e.CreateClient("127.0.0.1", "9", ZEP_PROTO_UDP));
+      EXPECT_EQ(EMFILE, errno);
+      failed += 2;
+    }
+    EXPECT_TRUE(e.IsShortOfDescriptors());
+    taken.Release();
+    int s = e.CreateUDPSocket(ZEP_SOCK_CLIENT);
+    ASSERT_GE(s, 0);
+    e.ClearNode(s, true);
+    EXPECT_FALSE(e.IsShortOfDescriptors());
+    EXPECT_EQ(shortage, log.Count("WARN", kWhy));
+    EXPECT_EQ(shortage, log.Count("INFO", "Sockets can be opened again; " + std::to_string(failed) +
+                                              " could not be meanwhile."));
+  }
+}
+
+TEST(ZepTcpShortage, OnlyASuccessAfterAQuietSpellEndsAShortage) {
+  ZEPShortage s;
+  struct Step {
+    bool failed;  // a failure, else a success
+    int64_t atMs;
+    bool said;  // the failure starts a shortage / the success ends one
+    uint64_t count;
+  };
+  const int64_t q = ZEPShortage::kQuietMs;
+  const Step steps[] = {
+      {false, 0, false, 0},     // no shortage: nothing to end
+      {true, 1000, true, 0},    // the first failure is said
+      {true, 2000, false, 0},   // the next are not
+      {false, 2500, false, 0},  // a link opened in between ends nothing
+      {true, 20000, false, 0},  // a retry 20 s later still fails
+      {false, 20000 + q - 1, false, 0},
+      {false, 20000 + q, true, 3},  // quiet long enough: ends with 3 failures
+      {false, 20000 + q, false, 0},
+      {true, 90000, true, 0},  // a new shortage is said again
+      {false, 90000 + q, true, 1},
+  };
+  for (const Step& st : steps) {
+    if (st.failed)
+      EXPECT_EQ(st.said, s.Failed(st.atMs)) << st.atMs;
+    else
+      EXPECT_EQ(st.said ? st.count : 0u, s.Recovered(st.atMs)) << st.atMs;
+  }
+  EXPECT_FALSE(s.IsShort());
 }

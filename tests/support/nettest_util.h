@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "waitfor.h"
 
@@ -84,6 +86,41 @@ inline std::string Pattern(size_t n, int seed = 0) {
     s[i] = static_cast<char>('a' + (i * 7 + static_cast<size_t>(seed)) % 26);
   return s;
 }
+
+// Every descriptor is taken: the soft RLIMIT_NOFILE is lowered to `spare`
+// above the lowest free number and the rest filled with copies of standard
+// input, until Release (or the end of the scope) closes them and restores
+// the limit. `ok` is false when the limit could not be read or lowered.
+class DescriptorsTaken {
+ public:
+  explicit DescriptorsTaken(int spare) {
+    if (getrlimit(RLIMIT_NOFILE, &m_Saved) != 0) return;
+    int top = dup(0);
+    if (top < 0) return;
+    close(top);
+    rlimit low = m_Saved;
+    low.rlim_cur = static_cast<rlim_t>(top + spare);
+    if (setrlimit(RLIMIT_NOFILE, &low) != 0) return;
+    m_bLowered = true;
+    for (int fd; (fd = dup(0)) >= 0;) m_Fillers.push_back(fd);
+    ok = true;
+  }
+  ~DescriptorsTaken() { Release(); }
+  DescriptorsTaken(const DescriptorsTaken&) = delete;
+  DescriptorsTaken& operator=(const DescriptorsTaken&) = delete;
+  void Release() {
+    for (int fd : m_Fillers) close(fd);
+    m_Fillers.clear();
+    if (m_bLowered) setrlimit(RLIMIT_NOFILE, &m_Saved);
+    m_bLowered = false;
+  }
+  bool ok = false;
+
+ private:
+  rlimit m_Saved{};
+  bool m_bLowered = false;
+  std::vector<int> m_Fillers;
+};
 
 }  // namespace nettest
 
