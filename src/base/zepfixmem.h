@@ -8,7 +8,8 @@
 //
 // The bookkeeping of block i sits in m_pInfo[i], beside the index rather than
 // inside the block: a free bitmap (bit set = free; read as bytes, element k
-// is bit 7 - k % 8 of byte k / 8) and the number of elements handed out. The
+// is bit 7 - k % 8 of byte k / 8), one word naming the bitmap words that
+// hold a free element, and the number of elements handed out. The
 // bitmap is kept in whole 64-bit words and always read and written a word at
 // a time: a byte store followed by a word load of the same bytes stalls the
 // processor, and Malloc reads the word Free has just written. Malloc and Free
@@ -90,10 +91,16 @@ class ZEPFixMem : public RefCount {
     unsigned m_nPos;
   };
 
+  // m_nFreeWords has bit w set while m_Bitmap[w] has a free element, so
+  // Malloc finds the lowest free element with two bit scans and no branch on
+  // where it lies (a freed element is as good as random, and a loop over the
+  // words mispredicted about every other time).
   struct BlockInfo_tag {
     uint64_t m_Bitmap[kBitmapWords];
+    uint64_t m_nFreeWords;
     uint32_t m_nUseCount;
   };
+  static_assert(kBitmapWords <= 64, "one word tells which bitmap words have a free element");
 
   // Alignment of every block: a power of two no smaller than the block.
   static constexpr size_t kBlockAlign =
@@ -137,9 +144,14 @@ class ZEPFixMem : public RefCount {
     // Use counts and bitmaps agree (a second Free is refused), so a block
     // with room has a set bit.
     BlockInfo_tag& info = m_pInfo[pos];
-    const unsigned k = FirstFree(info);
+    ZEP_ASSERT(0 != info.m_nFreeWords);
+    const unsigned w = unsigned(__builtin_ctzll(info.m_nFreeWords));
+    const uint64_t word = info.m_Bitmap[w];
+    const unsigned k = w * 64 + Lowest(word);
     ZEP_ASSERT(k < N);
-    info.m_Bitmap[k / 64] &= ~Bit(k);
+    const uint64_t rest = word & ~Bit(k);
+    info.m_Bitmap[w] = rest;
+    info.m_nFreeWords &= ~(uint64_t(rest == 0) << w);
     ++m_nUsed;
     if (++info.m_nUseCount == N) SetRoom(pos, false);
     return &m_Index[pos]->m_Data[k];
@@ -164,6 +176,7 @@ class ZEPFixMem : public RefCount {
     BlockInfo_tag& info = m_pInfo[pos];
     if (info.m_Bitmap[k / 64] & bit) return -5;
     info.m_Bitmap[k / 64] |= bit;
+    info.m_nFreeWords |= uint64_t(1) << (k / 64);
     --info.m_nUseCount;
     --m_nUsed;
     SetRoom(pos, true);
@@ -224,13 +237,6 @@ class ZEPFixMem : public RefCount {
   static uint64_t Bit(unsigned k) { return uint64_t(1) << (63 - k % 64); }
   static unsigned Lowest(uint64_t word) { return unsigned(__builtin_clzll(word)); }
 #endif
-
-  // The lowest free element, or kBitmapWords * 64 if none is free.
-  static unsigned FirstFree(const BlockInfo_tag& info) {
-    unsigned w = 0;
-    while (w < kBitmapWords && info.m_Bitmap[w] == 0) ++w;
-    return w == kBitmapWords ? w * 64 : w * 64 + Lowest(info.m_Bitmap[w]);
-  }
 
   // Fibonacci hashing of the block window number; the table is a power of
   // two in size and at most half full, so a probe run is short.
@@ -322,6 +328,7 @@ class ZEPFixMem : public RefCount {
     BlockInfo_tag& info = m_pInfo[lo];
     std::memset(info.m_Bitmap, 0, sizeof(info.m_Bitmap));
     for (unsigned k = 0; k < N; ++k) info.m_Bitmap[k / 64] |= Bit(k);
+    info.m_nFreeWords = kBitmapWords == 64 ? ~uint64_t(0) : (uint64_t(1) << kBitmapWords) - 1;
     info.m_nUseCount = 0;
     ++m_nBlockCount;
     SetRoom(lo, true);
