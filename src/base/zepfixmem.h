@@ -1,14 +1,19 @@
 // zepfixmem.h — fixed-block pools of constructed objects.
 //
 // ZEPFixMem<T, N, I, G> owns blocks of N elements of T. A block is one heap
-// allocation holding the N elements, default-constructed once when the block
-// is made and destroyed when the pool dies. Blocks are kept in m_Index sorted
-// by address; the index starts with I slots and grows by G when a new block
-// does not fit. Blocks go back to the system only when the pool is destroyed.
+// allocation holding the N elements. Each element is default-constructed
+// once, the first time Malloc hands it out (a block's untouched elements
+// cost no resident memory), and every element ever constructed is destroyed
+// when the pool dies. Blocks are kept in m_Index sorted
+// by address; the index capacity starts at I slots and grows by G when a new
+// block does not fit, while the arrays behind it are allocated only as the
+// blocks come (an unused pool allocates nothing). Blocks go back to the
+// system only when the pool is destroyed.
 //
 // The bookkeeping of block i sits in m_pInfo[i], beside the index rather than
 // inside the block: a free bitmap (bit set = free; read as bytes, element k
-// is bit 7 - k % 8 of byte k / 8) and the number of elements handed out. The
+// is bit 7 - k % 8 of byte k / 8), one word naming the bitmap words that
+// hold a free element, and the number of elements handed out. The
 // bitmap is kept in whole 64-bit words and always read and written a word at
 // a time: a byte store followed by a word load of the same bytes stalls the
 // processor, and Malloc reads the word Free has just written. Malloc and Free
@@ -26,9 +31,11 @@
 // has one, so a freed element is reused before any higher block is touched.
 // One room bit per block (set while the block has a free element) and a hint
 // to the lowest room word that may be nonzero find that block without a scan.
-// Neither Malloc nor Free constructs, destroys or clears an element: each
-// pooled class resets the element it takes (its Instance or Init step), and
-// plain records are cleared by their user.
+// Beyond that first construction neither Malloc nor Free constructs,
+// destroys or clears an element: each pooled class resets the element it
+// takes (its Instance or Init step), and plain records are cleared by their
+// user. The first construction runs inside Malloc, so under the mutex of a
+// ZEPMTFixMem: element constructors take no lock.
 //
 // Threads: ZEPFixMem takes no lock and must be used by one thread at a time.
 // ZEPMTFixMem adds a Mutex. Its Malloc and Free still take no lock: a user
@@ -81,8 +88,14 @@ class ZEPFixMem : public RefCount {
   // Free bitmap size: N bits rounded up to whole 64-bit words.
   static constexpr unsigned kBitmapWords = (N + 63) / 64;
 
+  // The elements are storage until first handed out (see Malloc), so the
+  // union keeps the block's construction from building all N.
   struct DataArray_tag {
-    T m_Data[N];  // alone, so the block and its element 0 share an address
+    DataArray_tag() {}
+    ~DataArray_tag() {}
+    union {
+      T m_Data[N];  // alone, so the block and its element 0 share an address
+    };
   };
 
   struct HashSlot_tag {
@@ -90,31 +103,43 @@ class ZEPFixMem : public RefCount {
     unsigned m_nPos;
   };
 
+  // m_nFreeWords has bit w set while m_Bitmap[w] has a free element, so
+  // Malloc finds the lowest free element with two bit scans and no branch on
+  // where it lies (a freed element is as good as random, and a loop over the
+  // words mispredicted about every other time).
+  // Elements below m_nBuilt have been constructed. Malloc hands out the
+  // lowest free element, so the one it takes is never above m_nBuilt.
   struct BlockInfo_tag {
     uint64_t m_Bitmap[kBitmapWords];
+    uint64_t m_nFreeWords;
     uint32_t m_nUseCount;
+    uint32_t m_nBuilt;
   };
+  static_assert(kBitmapWords <= 64, "one word tells which bitmap words have a free element");
 
   // Alignment of every block: a power of two no smaller than the block.
   static constexpr size_t kBlockAlign =
       ZEPFixMemAlignFor(sizeof(DataArray_tag), alignof(DataArray_tag));
   static constexpr unsigned kBlockShift = ZEPFixMemLog2(kBlockAlign);
+  static constexpr unsigned kFirstSlots = 8;
 
   ZEPFixMem()
-      : m_Index(new DataArray_tag*[I]()),
-        m_pInfo(new BlockInfo_tag[I]()),
-        m_pRoom(new uint64_t[RoomWords(I)]()),
+      : m_Index(NULL),
+        m_pInfo(NULL),
+        m_pRoom(NULL),
         m_pHash(NULL),
         m_nHashSize(0),
         m_nHashShift(64),
         m_nBlockCount(0),
         m_nIndexSize(I),
+        m_nSlots(0),
         m_nUsed(0),
         m_nRoomHint(0) {}
 
   ~ZEPFixMem() override {
     for (unsigned i = 0; i < m_nBlockCount; ++i) {
       ZEP_ASSERT(NULL != m_Index[i]);
+      for (unsigned k = 0; k < m_pInfo[i].m_nBuilt; ++k) m_Index[i]->m_Data[k].~T();
       m_Index[i]->~DataArray_tag();
       ::operator delete(m_Index[i], std::align_val_t(kBlockAlign));
     }
@@ -137,12 +162,26 @@ class ZEPFixMem : public RefCount {
     // Use counts and bitmaps agree (a second Free is refused), so a block
     // with room has a set bit.
     BlockInfo_tag& info = m_pInfo[pos];
-    const unsigned k = FirstFree(info);
+    ZEP_ASSERT(0 != info.m_nFreeWords);
+    const unsigned w = unsigned(__builtin_ctzll(info.m_nFreeWords));
+    const uint64_t word = info.m_Bitmap[w];
+    const unsigned k = w * 64 + Lowest(word);
     ZEP_ASSERT(k < N);
-    info.m_Bitmap[k / 64] &= ~Bit(k);
+    const uint64_t rest = word & ~Bit(k);
+    info.m_Bitmap[w] = rest;
+    info.m_nFreeWords &= ~(uint64_t(rest == 0) << w);
     ++m_nUsed;
     if (++info.m_nUseCount == N) SetRoom(pos, false);
-    return &m_Index[pos]->m_Data[k];
+    T* p = &m_Index[pos]->m_Data[k];
+    ZEP_ASSERT(k <= info.m_nBuilt);
+    if (k == info.m_nBuilt) {
+      // First hand-out of this element: built now, once for the pool's
+      // life, which spares the memory of elements a pool never reaches
+      // (a block of socket events is 400 KB, one page per element).
+      new (p) T;
+      ++info.m_nBuilt;
+    }
+    return p;
   }
 
   // 0: returned; -2: p lies below every block; -3: p lies beyond the elements
@@ -164,6 +203,7 @@ class ZEPFixMem : public RefCount {
     BlockInfo_tag& info = m_pInfo[pos];
     if (info.m_Bitmap[k / 64] & bit) return -5;
     info.m_Bitmap[k / 64] |= bit;
+    info.m_nFreeWords |= uint64_t(1) << (k / 64);
     --info.m_nUseCount;
     --m_nUsed;
     SetRoom(pos, true);
@@ -183,11 +223,11 @@ class ZEPFixMem : public RefCount {
   // Kept out of line so that Malloc's common path stays small enough to
   // inline.
   __attribute__((noinline)) bool AddBlock(unsigned* pos) {
-    if (m_nBlockCount >= m_nIndexSize && !GrowIndex()) return false;
+    if (!MakeSlot()) return false;
     if (2 * (m_nBlockCount + 1) > m_nHashSize && !GrowHash()) return false;
     void* mem = ::operator new(sizeof(DataArray_tag), std::align_val_t(kBlockAlign), std::nothrow);
     if (mem == NULL) return false;
-    *pos = InsertBlock(new (mem) DataArray_tag);  // constructs the N elements
+    *pos = InsertBlock(new (mem) DataArray_tag);  // constructs no element yet
     return true;
   }
 
@@ -224,13 +264,6 @@ class ZEPFixMem : public RefCount {
   static uint64_t Bit(unsigned k) { return uint64_t(1) << (63 - k % 64); }
   static unsigned Lowest(uint64_t word) { return unsigned(__builtin_clzll(word)); }
 #endif
-
-  // The lowest free element, or kBitmapWords * 64 if none is free.
-  static unsigned FirstFree(const BlockInfo_tag& info) {
-    unsigned w = 0;
-    while (w < kBitmapWords && info.m_Bitmap[w] == 0) ++w;
-    return w == kBitmapWords ? w * 64 : w * 64 + Lowest(info.m_Bitmap[w]);
-  }
 
   // Fibonacci hashing of the block window number; the table is a power of
   // two in size and at most half full, so a probe run is short.
@@ -276,27 +309,44 @@ class ZEPFixMem : public RefCount {
     return true;
   }
 
-  bool GrowIndex() {
-    const unsigned size = m_nIndexSize + G;
-    DataArray_tag** index = new (std::nothrow) DataArray_tag*[size]();
-    BlockInfo_tag* info = new (std::nothrow) BlockInfo_tag[size]();
-    uint64_t* room = new (std::nothrow) uint64_t[RoomWords(size)]();
+  // Makes sure the index has a slot for one more block. The index capacity
+  // (GetIndexSize) starts at I and grows by G when the blocks fill it; the
+  // arrays behind it are only as long as the blocks made so far need
+  // (doubling, from kFirstSlots), so a pool sized for a thousand blocks that
+  // holds two costs a few hundred bytes, not a zeroed table per slot.
+  bool MakeSlot() {
+    const unsigned capacity = m_nBlockCount < m_nIndexSize ? m_nIndexSize : m_nIndexSize + G;
+    if (m_nBlockCount >= m_nSlots) {
+      unsigned slots = m_nSlots < kFirstSlots / 2 ? kFirstSlots : m_nSlots * 2;
+      if (slots > capacity || slots <= m_nSlots) slots = capacity;
+      if (slots <= m_nBlockCount || !ResizeSlots(slots)) return false;
+    }
+    m_nIndexSize = capacity;
+    return true;
+  }
+
+  bool ResizeSlots(unsigned slots) {
+    DataArray_tag** index = new (std::nothrow) DataArray_tag*[slots]();
+    BlockInfo_tag* info = new (std::nothrow) BlockInfo_tag[slots];
+    uint64_t* room = new (std::nothrow) uint64_t[RoomWords(slots)]();
     if (index == NULL || info == NULL || room == NULL) {
       delete[] index;
       delete[] info;
       delete[] room;
       return false;
     }
-    std::memcpy(index, m_Index, m_nBlockCount * sizeof(DataArray_tag*));
-    std::memcpy(info, m_pInfo, m_nBlockCount * sizeof(BlockInfo_tag));
-    std::memcpy(room, m_pRoom, RoomWords(m_nIndexSize) * sizeof(uint64_t));
+    if (m_nBlockCount != 0) {
+      std::memcpy(index, m_Index, m_nBlockCount * sizeof(DataArray_tag*));
+      std::memcpy(info, m_pInfo, m_nBlockCount * sizeof(BlockInfo_tag));
+      std::memcpy(room, m_pRoom, RoomWords(m_nBlockCount) * sizeof(uint64_t));
+    }
     delete[] m_Index;
     delete[] m_pInfo;
     delete[] m_pRoom;
     m_Index = index;
     m_pInfo = info;
     m_pRoom = room;
-    m_nIndexSize = size;
+    m_nSlots = slots;
     return true;
   }
 
@@ -322,7 +372,9 @@ class ZEPFixMem : public RefCount {
     BlockInfo_tag& info = m_pInfo[lo];
     std::memset(info.m_Bitmap, 0, sizeof(info.m_Bitmap));
     for (unsigned k = 0; k < N; ++k) info.m_Bitmap[k / 64] |= Bit(k);
+    info.m_nFreeWords = kBitmapWords == 64 ? ~uint64_t(0) : (uint64_t(1) << kBitmapWords) - 1;
     info.m_nUseCount = 0;
+    info.m_nBuilt = 0;
     ++m_nBlockCount;
     SetRoom(lo, true);
     RebuildHash();
@@ -336,7 +388,8 @@ class ZEPFixMem : public RefCount {
   size_t m_nHashSize;      // slots in m_pHash: 0 or a power of two
   unsigned m_nHashShift;   // 64 - log2(m_nHashSize)
   unsigned m_nBlockCount;
-  unsigned m_nIndexSize;
+  unsigned m_nIndexSize;  // the index capacity
+  unsigned m_nSlots;      // entries in m_Index, m_pInfo and m_pRoom's bits
   unsigned m_nUsed;
   unsigned m_nRoomHint;  // room words below this one are all zero
 };
