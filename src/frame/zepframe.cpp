@@ -138,6 +138,7 @@ int ZEPFrame::AddNode(CAppNode* node, bool start) {
   if (m_NodeListTree.InsertKey(node) != 0) return -1;
   m_NodeList.AddTail(node);
   node->upcount();
+  node->SetRegistry(this);
   if (start) {
     if (m_pThreadPool != nullptr) {
       StartService(node);
@@ -177,6 +178,7 @@ void ZEPFrame::DelNode(CAppNode* node) {
   m_NodeList.RemoveNode(node);
   int rc = m_NodeListTree.DeleteKey(node);
   ZEP_ASSERT(0 == rc);
+  node->SetRegistry(nullptr);
 }
 
 void ZEPFrame::NodeQuit(CAppNode* node) {
@@ -235,6 +237,7 @@ void ZEPFrame::SendQuit() {
       }
       int rc = m_NodeListTree.DeleteKey(node);
       ZEP_ASSERT(rc == 0);
+      node->SetRegistry(nullptr);
       lock.Unlock();
       // Newest first: a node may depend on the ones registered before it.
       SmartPtr<CQuitEvent> quit(AllocQuitEvent());
@@ -283,8 +286,12 @@ void ZEPFrame::ClearAppNodeCursor(CAppNodeCursor* cursor) {
 
 bool ZEPFrame::Enqueue(CAppNode* node, CEvent* event, bool tail, bool check) {
   if (event == nullptr || node == nullptr) return false;
-  ZEPLockGuard lock(m_NodeListLock);
-  if (m_NodeListTree.SearchKey(node) == nullptr) return false;
+  // The node's registry mark stands for the tree lookup: the caller keeps
+  // the node alive, so the mark can be read without the node-list lock. An
+  // event that passes it just before DelNode clears it is like one that came
+  // a moment earlier: it waits in the queue of a node that no longer
+  // receives, and the node's finalisation drops it.
+  if (node->GetRegistry() != this) return false;
   if (check && node->GetAppID() != event->GetAppID()) return false;
   node->Enqueue(event, tail, false);
   return true;
