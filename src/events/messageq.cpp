@@ -193,9 +193,16 @@ CEvent* CMessageQueue::UnlinkLocked(ZEPQueueLink* link) {
 CEvent* CMessageQueue::TakeHeadLocked() {
   DrainLocked();
   if (m_pHead == nullptr) return nullptr;
-  CEvent* pEvent = UnlinkLocked(m_pHead);
-  DelEventCount(pEvent);
-  return pEvent;
+  return UnlinkLocked(m_pHead);
+}
+
+// After a receive, outside the receive lock: the counts are atomics and the
+// flow lock, so the receive lock nests nothing.
+CEvent* CMessageQueue::Received(CEvent* e) {
+  if (e == nullptr) return nullptr;
+  DelEventCount(e);
+  MaybeCloseEpisodes();
+  return e;
 }
 
 CEvent* CMessageQueue::WaitMsg() {
@@ -218,8 +225,7 @@ CEvent* CMessageQueue::WaitMsg() {
       }
       if (pEvent != nullptr) {
         lock.Unlock();
-        MaybeCloseEpisodes();
-        return pEvent;
+        return Received(pEvent);
       }
     }
     // While we only poll, the producer's release is a plain atomic add; once
@@ -258,18 +264,13 @@ CEvent* CMessageQueue::WaitMsg(int type, int timeoutSec) {
       if (found != nullptr) break;
     }
   }
-  if (found != nullptr) MaybeCloseEpisodes();
-  return found;
+  return Received(found);
 }
 
 CEvent* CMessageQueue::TakeTypeLocked(int type) {
   DrainLocked();
   for (ZEPQueueLink* l = m_pHead; l != nullptr; l = l->m_pNext) {
-    if (l->m_pEvent->GetEventType() == type) {
-      CEvent* e = UnlinkLocked(l);
-      DelEventCount(e);
-      return e;
-    }
+    if (l->m_pEvent->GetEventType() == type) return UnlinkLocked(l);
   }
   return nullptr;
 }
@@ -280,8 +281,7 @@ CEvent* CMessageQueue::Dequeue() {
     ZEPLockGuard lock(m_Lock);
     e = TakeHeadLocked();
   }
-  if (e != nullptr) MaybeCloseEpisodes();
-  return e;
+  return Received(e);
 }
 
 CEvent* CMessageQueue::Peek() {
@@ -346,6 +346,8 @@ int CMessageQueue::Hwm(Kind kind) const {
 
 bool CMessageQueue::SourceOf(CEvent* e, Kind* kind, uint64_t* key, uintptr_t* aux,
                              SlotState* st) {
+  const int type = e->GetEventType();
+  if (type != ZEP_EVENT_TCP && type != ZEP_EVENT_CMD && type != ZEP_EVENT_TIMER) return false;
   if (CTCPEvent* tcp = CTCPEvent::Narrow(e)) {
     *kind = kTCP;
     st->m_nSocket = tcp->GetSocket();

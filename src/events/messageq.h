@@ -49,12 +49,15 @@
 // by Fini. The counts (pauses, episodes, events) of the whole process are
 // kept for the frame's report (GetFloodTotals).
 //
-// Locks: the receive lock guards the ordered list; the flow lock guards the
+// Locks: the receive lock guards the ordered list and nests no other lock (a
+// received event is uncounted after it is left); the flow lock guards the
 // slots' paused flags and sources, the overflow records, the watches, the
 // statistics and the episodes (clang's thread-safety analysis checks both).
-// Order: receive lock -> flow lock -> the flow control's SetFCPaused (the
-// frame; it takes the socket engine's lock) -> g_LogMutex (innermost). A
-// timer is paused or resumed through an atomic of its record (no lock).
+// Under the flow lock the queue calls the flow control's SetFCPaused (the
+// frame; it takes the socket engine's lock) and logs (g_LogMutex,
+// innermost). An enqueue counts its event before it takes the receive lock
+// for a head push, so the two queue locks are never held together. A timer is
+// paused or resumed through an atomic of its record (no lock).
 // Callers that enqueue while holding the ticker, socket-map or node-list
 // lock are fine: both queue locks nest inside all of them (see
 // docs/ARCHITECTURE.md). A producer appending at the tail takes neither,
@@ -219,13 +222,14 @@ class CMessageQueue {
   void DrainLocked() REQUIRES(m_Lock);
   CEvent* TakeHeadLocked() REQUIRES(m_Lock);
   CEvent* TakeTypeLocked(int type) REQUIRES(m_Lock);  // the first of that type
+  CEvent* Received(CEvent* e) EXCLUDES(m_Lock);  // uncounts a received event
   void LinkLocked(ZEPQueueLink* link, bool tail) REQUIRES(m_Lock);
   CEvent* UnlinkLocked(ZEPQueueLink* link) REQUIRES(m_Lock);
   void WakeAfterPush();
   void MaybeCloseEpisodes();
 
   // The receive lock.
-  Mutex m_Lock ACQUIRED_BEFORE(m_FlowLock);
+  Mutex m_Lock;
   ZEPQueueLink* m_pHead GUARDED_BY(m_Lock) = nullptr;  // next to deliver
   ZEPQueueLink* m_pTail GUARDED_BY(m_Lock) = nullptr;
   int m_nEvents GUARDED_BY(m_Lock) = 0;
