@@ -344,8 +344,7 @@ int CMessageQueue::Hwm(Kind kind) const {
   return hwm > 1 ? hwm : 1;
 }
 
-bool CMessageQueue::SourceOf(CEvent* e, Kind* kind, uint64_t* key, uintptr_t* aux,
-                             SlotState* st) {
+bool CMessageQueue::SourceOf(CEvent* e, Kind* kind, uint64_t* key, uintptr_t* aux, SlotState* st) {
   const int type = e->GetEventType();
   if (type != ZEP_EVENT_TCP && type != ZEP_EVENT_CMD && type != ZEP_EVENT_TIMER) return false;
   if (CTCPEvent* tcp = CTCPEvent::Narrow(e)) {
@@ -503,8 +502,7 @@ void CMessageQueue::ApplyLocked(Kind kind, SlotState& st, int count, FlowSlot* s
     if (want) {
       ++m_Stats.nTimerPauses;
       ZEP_LOG_LINE(LOG_INFO, "message queue: timer " << static_cast<unsigned long>(st.m_nSerial)
-                                                     << " paused at " << count
-                                                     << " queued events");
+                                                     << " paused at " << count << " queued events");
       // Only the timer armed with this serial is paused; a tick of a timer
       // deleted meanwhile pauses nothing.
       if (st.m_pTimer != nullptr) st.m_pTimer->SetPaused(st.m_nSerial, true);
@@ -532,9 +530,9 @@ void CMessageQueue::ApplyLocked(Kind kind, SlotState& st, int count, FlowSlot* s
         slot->m_nEpisodeEvents.store(0, std::memory_order_relaxed);
         slot->m_bInEpisode.store(true, std::memory_order_relaxed);
       }
-      ZEP_LOG_LINE(LOG_INFO, "message queue: socket "
-                                 << static_cast<unsigned long>(st.m_nSocket) << " paused at "
-                                 << count << " queued events");
+      ZEP_LOG_LINE(LOG_INFO, "message queue: socket " << static_cast<unsigned long>(st.m_nSocket)
+                                                      << " paused at " << count
+                                                      << " queued events");
     } else if (slot != nullptr) {
       HarvestLocked(slot, st);
     }
@@ -574,8 +572,7 @@ void CMessageQueue::CloseEpisodesLocked(int64_t nowSec, bool all) {
                                << (all ? "queue closed" : "quiet for 10 s") << "): "
                                << static_cast<unsigned long long>(ep.m_nPauses) << " pauses, "
                                << static_cast<unsigned long long>(ep.m_nEvents) << " events in "
-                               << static_cast<long long>(ep.m_nLastSec - ep.m_nFirstSec)
-                               << " s");
+                               << static_cast<long long>(ep.m_nLastSec - ep.m_nFirstSec) << " s");
   }
   m_nOpenEpisodes.store(static_cast<int>(m_Episodes.OpenCount()), std::memory_order_relaxed);
 }

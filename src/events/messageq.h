@@ -222,7 +222,7 @@ class CMessageQueue {
   void DrainLocked() REQUIRES(m_Lock);
   CEvent* TakeHeadLocked() REQUIRES(m_Lock);
   CEvent* TakeTypeLocked(int type) REQUIRES(m_Lock);  // the first of that type
-  CEvent* Received(CEvent* e) EXCLUDES(m_Lock);  // uncounts a received event
+  CEvent* Received(CEvent* e) EXCLUDES(m_Lock);       // uncounts a received event
   void LinkLocked(ZEPQueueLink* link, bool tail) REQUIRES(m_Lock);
   CEvent* UnlinkLocked(ZEPQueueLink* link) REQUIRES(m_Lock);
   void WakeAfterPush();
@@ -246,7 +246,7 @@ class CMessageQueue {
   std::atomic<int> m_nWatches{0};  // spares the producers the flow lock without watches
   FlowStats m_Stats GUARDED_BY(m_FlowLock);
   ZEPFloodEpisodes m_Episodes GUARDED_BY(m_FlowLock);
-  std::atomic<int> m_nOpenEpisodes{0};  // spares the receivers the clock without episodes
+  std::atomic<int> m_nOpenEpisodes{0};          // spares the receivers the clock without episodes
   std::atomic<int64_t> m_nNextEpisodeCheck{0};  // monotonic s of the receivers' next look
   // Set before the queue is shared (no lock).
   int m_nTCPHWM = ZEP_QUEUE_HWM;

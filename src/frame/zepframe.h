@@ -29,14 +29,18 @@
 //   node lock (a pooled node's run, CAppNode)
 //   -> ticker lock | socket-map lock
 //   -> node-list lock (m_NodeList + m_NodeListTree)
-//   -> a node's queue lock -> socket engine lock -> a pool's lock
+//   -> a node's queue flow lock -> socket engine lock -> a pool's lock
 //   -> g_LogMutex (innermost).
+// A queue's receive lock nests nothing. Enqueue takes no frame lock: it
+// reads the node's registry mark, which AddNode sets and DelNode and SendQuit
+// clear under the node-list lock; AllEnqueue still walks the list under it.
 // The quit-list lock is never held together with another lock; the ticker's
 // wake-up lock and the serving lock are leaf locks taken with no other lock
 // held. The sampling lock is held for a whole sample with no frame lock, and
 // the sample tree lock nests inside it (StartSample) or is taken alone (the
 // socket side's AddSample). PrintCount, PrintBTree and PrintSocketMaps take
-// one lock at a time. Clang's thread-safety analysis checks the node-list,
+// one lock at a time (but the log lock inside a queue's flow lock, when
+// PrintBTree closes a quiet flood episode). Clang's thread-safety analysis checks the node-list,
 // quit-list and ticker locks against the members they guard.
 #ifndef ZEP_FRAME_ZEPFRAME_H
 #define ZEP_FRAME_ZEPFRAME_H
@@ -133,6 +137,13 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   int GetQuitCount();
 
   // --- Events ----------------------------------------------------------
+  // Delivers to a registered node (and, with `check`, the incarnation the
+  // event names). Any thread, no frame lock: the caller keeps `node` alive
+  // for the call (it holds a reference, or found the node in the socket map
+  // or a timer record under their lock; a node leaves both in NodeQuit,
+  // before it can be destroyed). An event accepted just as the node is
+  // unregistered waits in the queue of a node that no longer receives and
+  // is dropped with the node's finalisation.
   bool Enqueue(CAppNode* node, CEvent* event, bool tail, bool check);
   void AllEnqueue(CEvent* event, bool flag);
   CTCPEvent* AllocTCPEvent() override { return CTCPEvent::Instance(m_pTCPEventPool); }
@@ -181,8 +192,8 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void WaitTicker(int64_t dueUs);
 
   // === Socket services (zepframe_socket.cpp, owned by the socket half) ===
-  // Any thread. Locks, outermost first: socket-map lock -> node-list lock ->
-  // a node's queue lock -> engine lock -> record pool lock. The socket-map
+  // Any thread. Locks, outermost first: socket-map lock -> node-list lock |
+  // a node's queue flow lock -> engine lock -> record pool lock. The socket-map
   // lock guards the two indexes and the slot pool; the engine lock
   // (m_pTCP->GetEngineLock()) is taken around every engine call that needs
   // it, and the caller holds neither.
