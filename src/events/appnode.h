@@ -22,7 +22,7 @@
 // never taken while holding another lock. Enqueue at the tail takes no queue
 // lock unless the event reaches a high-water mark or its source needs a count
 // slot (the queue's flow lock, messageq.h); at the head it takes the queue's
-// receive lock. The frame calls it without its node-list lock. The run-state
+// receive lock. The frame calls it under its node-list lock. The run-state
 // lock is a leaf: svc(), the Mark... calls and WaitServiceStop hold it only
 // to change the state or to wait for it, with no other lock.
 #ifndef ZEP_EVENTS_APPNODE_H
@@ -108,11 +108,6 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   // changed) for a node that was started before: a node runs once.
   bool MarkStartOwnThread();
   bool MarkStartPooled();
-  // Frame only: the registry (the frame) that lists the node, null while
-  // none does. Set and cleared under the frame's node-list lock; read
-  // without a lock by the frame's Enqueue.
-  void SetRegistry(const void* registry) { m_pRegistry.store(registry, std::memory_order_release); }
-  const void* GetRegistry() const { return m_pRegistry.load(std::memory_order_acquire); }
 
  protected:
   SmartPtr<CQuitEvent> m_QuitEvent;  // node thread only: the narrowed quit event
@@ -131,7 +126,6 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   std::atomic<Thread*> m_pThread{nullptr};
   std::atomic<bool> m_bQuiting{false};
   std::atomic<bool> m_bOwnThread{false};
-  std::atomic<const void*> m_pRegistry{nullptr};
 
   // Run state for WaitServiceStop (a leaf lock, held only to change or wait).
   Mutex m_RunMutex;

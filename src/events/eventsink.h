@@ -37,9 +37,9 @@ class ZEPSocketSink {
   // Hands the event to every node attached to the socket (matching the
   // event's generation); true when one took it. Called by the thread that
   // read the socket (a socket thread, or the service loop with the polling
-  // engine) without the engine lock; takes the socket-map lock, then (for
-  // an event that reaches a high-water mark or needs a count slot) a node's
-  // queue flow lock.
+  // engine) without the engine lock; takes the socket-map lock, then the
+  // node-list lock and, for an event that reaches a high-water mark or needs
+  // a count slot, a node's queue flow lock.
   virtual bool EnqueueTCP(CTCPEvent* ev, int sock) = 0;
   // A socket deadline (time to die, start time-out) now falls earlier than
   // the sweep planned: the frame's service loop should sweep again. Any

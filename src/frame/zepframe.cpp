@@ -138,7 +138,6 @@ int ZEPFrame::AddNode(CAppNode* node, bool start) {
   if (m_NodeListTree.InsertKey(node) != 0) return -1;
   m_NodeList.AddTail(node);
   node->upcount();
-  node->SetRegistry(this);
   if (start) {
     if (m_pThreadPool != nullptr) {
       StartService(node);
@@ -178,7 +177,6 @@ void ZEPFrame::DelNode(CAppNode* node) {
   m_NodeList.RemoveNode(node);
   int rc = m_NodeListTree.DeleteKey(node);
   ZEP_ASSERT(0 == rc);
-  node->SetRegistry(nullptr);
 }
 
 void ZEPFrame::NodeQuit(CAppNode* node) {
@@ -237,7 +235,6 @@ void ZEPFrame::SendQuit() {
       }
       int rc = m_NodeListTree.DeleteKey(node);
       ZEP_ASSERT(rc == 0);
-      node->SetRegistry(nullptr);
       lock.Unlock();
       // Newest first: a node may depend on the ones registered before it.
       SmartPtr<CQuitEvent> quit(AllocQuitEvent());
@@ -286,12 +283,12 @@ void ZEPFrame::ClearAppNodeCursor(CAppNodeCursor* cursor) {
 
 bool ZEPFrame::Enqueue(CAppNode* node, CEvent* event, bool tail, bool check) {
   if (event == nullptr || node == nullptr) return false;
-  // The node's registry mark stands for the tree lookup: the caller keeps
-  // the node alive, so the mark can be read without the node-list lock. An
-  // event that passes it just before DelNode clears it is like one that came
-  // a moment earlier: it waits in the queue of a node that no longer
-  // receives, and the node's finalisation drops it.
-  if (node->GetRegistry() != this) return false;
+  // The lookup goes by address and never touches the node: a caller may
+  // name a node the frame has destroyed. Holding the node-list lock across
+  // the queue's push keeps DelNode (and the node's destruction after it)
+  // from overtaking it; the push itself takes no queue lock.
+  ZEPLockGuard lock(m_NodeListLock);
+  if (m_NodeListTree.SearchKey(node) == nullptr) return false;
   if (check && node->GetAppID() != event->GetAppID()) return false;
   node->Enqueue(event, tail, false);
   return true;

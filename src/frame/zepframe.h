@@ -30,10 +30,11 @@
 //   -> ticker lock | socket-map lock
 //   -> node-list lock (m_NodeList + m_NodeListTree)
 //   -> a node's queue flow lock -> socket engine lock -> a pool's lock
-//   -> g_LogMutex (innermost).
-// A queue's receive lock nests nothing. Enqueue takes no frame lock: it
-// reads the node's registry mark, which AddNode sets and DelNode and SendQuit
-// clear under the node-list lock; AllEnqueue still walks the list under it.
+//   -> g_LogMutex (innermost); or, instead of the flow lock, the queue's
+//   receive lock, which nests nothing.
+// A queue's receive lock nests nothing; Enqueue holds the node-list lock
+// while the node's queue takes the event (no queue lock, unless the event
+// reaches a high-water mark or needs a count slot: the queue's flow lock).
 // The quit-list lock is never held together with another lock; the ticker's
 // wake-up lock and the serving lock are leaf locks taken with no other lock
 // held. The sampling lock is held for a whole sample with no frame lock, and
@@ -138,12 +139,9 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
 
   // --- Events ----------------------------------------------------------
   // Delivers to a registered node (and, with `check`, the incarnation the
-  // event names). Any thread, no frame lock: the caller keeps `node` alive
-  // for the call (it holds a reference, or found the node in the socket map
-  // or a timer record under their lock; a node leaves both in NodeQuit,
-  // before it can be destroyed). An event accepted just as the node is
-  // unregistered waits in the queue of a node that no longer receives and
-  // is dropped with the node's finalisation.
+  // event names). Any thread; `node` may be one the frame has destroyed (it
+  // is looked up by address, never touched unless registered). Takes the
+  // node-list lock.
   bool Enqueue(CAppNode* node, CEvent* event, bool tail, bool check);
   void AllEnqueue(CEvent* event, bool flag);
   CTCPEvent* AllocTCPEvent() override { return CTCPEvent::Instance(m_pTCPEventPool); }
@@ -192,7 +190,7 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void WaitTicker(int64_t dueUs);
 
   // === Socket services (zepframe_socket.cpp, owned by the socket half) ===
-  // Any thread. Locks, outermost first: socket-map lock -> node-list lock |
+  // Any thread. Locks, outermost first: socket-map lock -> node-list lock ->
   // a node's queue flow lock -> engine lock -> record pool lock. The socket-map
   // lock guards the two indexes and the slot pool; the engine lock
   // (m_pTCP->GetEngineLock()) is taken around every engine call that needs

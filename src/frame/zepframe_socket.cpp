@@ -3,8 +3,8 @@
 // socket calls the frame forwards to the engine.
 //
 // Locks, outermost first: socket-map lock -> node-list lock (taken inside
-// IsNodeRegistered) | a node's queue flow lock (inside Enqueue, for an event
-// at a high-water mark) -> engine lock -> pool locks; g_LogMutex innermost.
+// IsNodeRegistered and Enqueue) -> a node's queue flow lock (an event at a
+// high-water mark) -> engine lock -> pool locks; g_LogMutex innermost.
 // Every engine call that needs the engine lock is made under a ZEPLockGuard
 // on m_pTCP->GetEngineLock(), so the analysis checks each one. SetFCPaused
 // is called by a queue with its flow lock held and takes only the engine
