@@ -19,8 +19,10 @@
 //
 // Locks: svc() holds the node lock around doRunNode() and NodeQuit() when the
 // node runs on a pool worker; WaitServiceStop() waits on it. The node lock is
-// never taken while holding another lock. Enqueue takes the queue lock (the
-// frame calls it under its node-list lock, which comes first). The run-state
+// never taken while holding another lock. Enqueue at the tail takes no queue
+// lock unless the event reaches a high-water mark or its source needs a count
+// slot (the queue's flow lock, messageq.h); at the head it takes the queue's
+// receive lock. The frame calls it under its node-list lock. The run-state
 // lock is a leaf: svc(), the Mark... calls and WaitServiceStop hold it only
 // to change the state or to wait for it, with no other lock.
 #ifndef ZEP_EVENTS_APPNODE_H

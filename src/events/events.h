@@ -94,7 +94,8 @@ class CEvent : public RefCount {
 
   // Message queue only: a link for one queue, with m_pEvent set. The event's
   // own link when no other queue holds it, else a heap link; NULL only when
-  // the heap is exhausted. Called under the claiming queue's lock.
+  // the heap is exhausted. Called by the enqueuing thread, no lock (the
+  // claim is an atomic exchange).
   ZEPQueueLink* ClaimQueueLink();
   // Gives back a link from ClaimQueueLink once it is out of its queue.
   static void ReleaseQueueLink(ZEPQueueLink* link);

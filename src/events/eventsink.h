@@ -23,8 +23,9 @@ class ZEPFlowControl {
   virtual ~ZEPFlowControl() {}
   // Stops (true) or resumes (false) reading the socket `sock` of generation
   // `generation`; a record of another generation (the descriptor number was
-  // reused meanwhile) is left alone. Called with the queue lock held: it may
-  // take only the socket engine's lock and must not call back into a queue.
+  // reused meanwhile) is left alone. Called with the queue's flow lock held:
+  // it may take only the socket engine's lock and must not call back into a
+  // queue.
   virtual int SetFCPaused(int sock, uint32_t generation, bool paused) = 0;
 };
 
@@ -37,7 +38,8 @@ class ZEPSocketSink {
   // event's generation); true when one took it. Called by the thread that
   // read the socket (a socket thread, or the service loop with the polling
   // engine) without the engine lock; takes the socket-map lock, then the
-  // node-list lock and the nodes' queue locks.
+  // node-list lock and, for an event that reaches a high-water mark or needs
+  // a count slot, a node's queue flow lock.
   virtual bool EnqueueTCP(CTCPEvent* ev, int sock) = 0;
   // A socket deadline (time to die, start time-out) now falls earlier than
   // the sweep planned: the frame's service loop should sweep again. Any

@@ -5,6 +5,7 @@
 
 #include "base/lockguard.h"
 #include "base/zepassert.h"
+#include "base/zepmultithread_clock.h"
 #include "events/timerrecord.h"
 #include "log/zeplog.h"
 
@@ -14,24 +15,54 @@ namespace {
 // producer, and short enough to cost an idle receiver nothing that matters.
 const int kSpinBeforeSleep = 200;
 
+// A slot's word: the count, then the busy and keyed bits, then the epoch.
+constexpr uint64_t kCountMask = 0xffffffffull;
+constexpr uint64_t kBusy = 1ull << 32;
+constexpr uint64_t kKeyed = 1ull << 33;
+constexpr uint64_t kEpochOne = 1ull << 34;
+constexpr uint64_t kEpochMask = ~(kEpochOne - 1);
+
+std::atomic<uint64_t> g_FloodPauses{0};
+std::atomic<uint64_t> g_FloodEpisodes{0};
+std::atomic<uint64_t> g_FloodEvents{0};
+std::atomic<uint64_t> g_FloodOpen{0};
+
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
 #endif
 }
+
+int64_t MonoSec() { return ZEPMonoMs() / 1000; }
+
+// Adds one to the slot of (key, aux) when one is keyed to it: the new count,
+// or 0 (and nothing changed) when no slot is. The swap fails if the slot
+// changed hands after its key was read, since every change of hands moves
+// the epoch.
+int CountInSlots(CMessageQueue::FlowSlot* slots, uint64_t key, uintptr_t aux,
+                 CMessageQueue::FlowSlot** out) {
+  for (int i = 0; i < CMessageQueue::kSlots; ++i) {
+    CMessageQueue::FlowSlot& s = slots[i];
+    uint64_t w = s.m_nWord.load(std::memory_order_acquire);
+    for (;;) {
+      if ((w & (kKeyed | kBusy)) != kKeyed) break;
+      if (s.m_nKey.load(std::memory_order_relaxed) != key ||
+          s.m_nAux.load(std::memory_order_relaxed) != aux)
+        break;
+      if (s.m_nWord.compare_exchange_weak(w, w + 1, std::memory_order_acq_rel,
+                                          std::memory_order_acquire)) {
+        if (s.m_bInEpisode.load(std::memory_order_relaxed))
+          s.m_nEpisodeEvents.fetch_add(1, std::memory_order_relaxed);
+        *out = &s;
+        return static_cast<int>((w + 1) & kCountMask);
+      }
+    }
+  }
+  return 0;
+}
 }  // namespace
 
-CMessageQueue::CMessageQueue() {
-  // A socket that the receiver keeps up with makes and drops its count
-  // record with nearly every event. The socket records live by value in
-  // vectors that keep their capacity (no allocation once a queue has seen
-  // its sockets, no list-node references to count); the timer records'
-  // list nodes come from the list's own pool.
-  m_TCPCounts.reserve(8);
-  m_CmdCounts.reserve(8);
-  m_TimerCounts.SetUsePool(true);
-  Init(false);
-}
+CMessageQueue::CMessageQueue() { Init(false); }
 
 CMessageQueue::~CMessageQueue() { Fini(false); }
 
@@ -49,50 +80,100 @@ void CMessageQueue::Fini(bool /*reset*/) {
     CEvent* e = nullptr;
     {
       ZEPLockGuard lock(m_Lock);
+      DrainLocked();
       if (m_pHead != nullptr) e = UnlinkLocked(m_pHead);
     }
     if (e == nullptr) break;
     e->downcount();
   }
-  ZEPLockGuard lock(m_Lock);
-  m_TCPCounts.clear();
-  m_CmdCounts.clear();
-  while (TimerEvent_tag* r = m_TimerCounts.RemoveHead()) m_TimerRecPool.Free(r);
+  ZEPLockGuard lock(m_FlowLock);
+  CloseEpisodesLocked(0, true);
+  for (int k = 0; k < kKinds; ++k) {
+    for (int i = 0; i < kSlots; ++i) {
+      FlowSlot& s = m_Slots[k][i];
+      s.m_nWord.store((s.m_nWord.load() & kEpochMask) + kEpochOne, std::memory_order_release);
+      s.m_bInEpisode.store(false);
+      s.m_nEpisodeEvents.store(0);
+      m_SlotState[k][i] = SlotState();
+    }
+    m_Overflow[k].clear();
+  }
   while (UserEventCountNode_tag* r = m_Watches.RemoveHead()) m_WatchRecPool.Free(r);
+  m_nWatches.store(0);
 }
 
 void CMessageQueue::Enqueue(CEvent* e, bool tail) {
   if (e == nullptr) return;
-  bool wake = false;
-  {
+  if (!AddUEventCount(e)) return;
+  ZEPQueueLink* link = e->ClaimQueueLink();
+  ZEP_ASSERT(NULL != link);
+  // Counted and referenced before it can be seen: a receiver may take it,
+  // uncount it and drop the reference the moment it is pushed.
+  AddEventCount(e);
+  e->upcount();
+  if (tail) {
+    ZEPQueueLink* head = m_pIncoming.load(std::memory_order_relaxed);
+    do {
+      link->m_pNext = head;
+    } while (!m_pIncoming.compare_exchange_weak(head, link, std::memory_order_seq_cst,
+                                                std::memory_order_relaxed));
+  } else {
     ZEPLockGuard lock(m_Lock);
-    if (!AddUEventCountLocked(e)) {
-      ++m_Stats.nRefused;
-      return;
-    }
-    ZEPQueueLink* link = e->ClaimQueueLink();
-    ZEP_ASSERT(NULL != link);
-    LinkLocked(link, tail);
-    AddEventCountLocked(e);
-    e->upcount();
-    // Only a consumer that went to sleep on an empty list needs a release;
-    // posting for every event would cost a futex wake-up per event while the
-    // consumer is already running.
-    if (m_nSleepers > 0) {
-      --m_nSleepers;
-      wake = true;
-    }
-    if (m_nTimedWaiters > 0) m_TimedCond.notify_all();
+    DrainLocked();  // everything pushed before this event stays behind it
+    LinkLocked(link, false);
   }
-  if (wake) m_Sem.Release();
+  WakeAfterPush();
+}
+
+void CMessageQueue::WakeAfterPush() {
+  // Only a receiver that announced it would sleep needs a release; posting
+  // for every event would cost a futex wake-up per event while the receiver
+  // is already running. The push above and this load are sequentially
+  // consistent, as are the receiver's announcement and its last look.
+  if (m_nSleepers.load(std::memory_order_seq_cst) > 0) {
+    int s = m_nSleepers.load(std::memory_order_relaxed);
+    while (s > 0) {
+      if (m_nSleepers.compare_exchange_weak(s, s - 1, std::memory_order_seq_cst)) {
+        m_Sem.Release();
+        break;
+      }
+    }
+  }
+  if (m_nTimedWaiters.load(std::memory_order_seq_cst) > 0) {
+    // The waiter holds the receive lock from its last look until it waits,
+    // so taking the lock here cannot slip the notification in between.
+    ZEPLockGuard lock(m_Lock);
+    m_TimedCond.notify_all();
+  }
+}
+
+void CMessageQueue::DrainLocked() {
+  if (m_pIncoming.load(std::memory_order_seq_cst) == nullptr) return;
+  ZEPQueueLink* stack = m_pIncoming.exchange(nullptr, std::memory_order_seq_cst);
+  // Newest first: turn it round, then append in push order.
+  ZEPQueueLink* ordered = nullptr;
+  while (stack != nullptr) {
+    ZEPQueueLink* next = stack->m_pNext;
+    stack->m_pNext = ordered;
+    ordered = stack;
+    stack = next;
+  }
+  while (ordered != nullptr) {
+    ZEPQueueLink* next = ordered->m_pNext;
+    ordered->m_pNext = nullptr;
+    LinkLocked(ordered, true);
+    ordered = next;
+  }
 }
 
 void CMessageQueue::LinkLocked(ZEPQueueLink* link, bool tail) {
   if (tail) {
+    link->m_pNext = nullptr;
     link->m_pPrev = m_pTail;
     (m_pTail != nullptr ? m_pTail->m_pNext : m_pHead) = link;
     m_pTail = link;
   } else {
+    link->m_pPrev = nullptr;
     link->m_pNext = m_pHead;
     (m_pHead != nullptr ? m_pHead->m_pPrev : m_pTail) = link;
     m_pHead = link;
@@ -110,22 +191,42 @@ CEvent* CMessageQueue::UnlinkLocked(ZEPQueueLink* link) {
 }
 
 CEvent* CMessageQueue::TakeHeadLocked() {
+  DrainLocked();
   if (m_pHead == nullptr) return nullptr;
-  CEvent* pEvent = UnlinkLocked(m_pHead);
-  DelEventCountLocked(pEvent);
-  return pEvent;
+  return UnlinkLocked(m_pHead);
+}
+
+// After a receive, outside the receive lock: the counts are atomics and the
+// flow lock, so the receive lock nests nothing.
+CEvent* CMessageQueue::Received(CEvent* e) {
+  if (e == nullptr) return nullptr;
+  DelEventCount(e);
+  MaybeCloseEpisodes();
+  return e;
 }
 
 CEvent* CMessageQueue::WaitMsg() {
   for (;;) {
     {
       ZEPLockGuard lock(m_Lock);
-      if (m_pHead != nullptr) {
-        CEvent* pEvent = TakeHeadLocked();
-        ZEP_ASSERT(pEvent);
-        return pEvent;
+      CEvent* pEvent = TakeHeadLocked();
+      if (pEvent == nullptr) {
+        // Announce, then look once more: a producer that pushed before it
+        // could see the announcement left its event where this look finds it.
+        m_nSleepers.fetch_add(1, std::memory_order_seq_cst);
+        pEvent = TakeHeadLocked();
+        if (pEvent != nullptr) {
+          // Take the announcement back; if a producer took it already, its
+          // release only costs a later wait one more turn.
+          int s = m_nSleepers.load(std::memory_order_relaxed);
+          while (s > 0 && !m_nSleepers.compare_exchange_weak(s, s - 1, std::memory_order_seq_cst)) {
+          }
+        }
       }
-      ++m_nSleepers;  // the next enqueue releases the semaphore for us
+      if (pEvent != nullptr) {
+        lock.Unlock();
+        return Received(pEvent);
+      }
     }
     // While we only poll, the producer's release is a plain atomic add; once
     // we sleep it costs a futex wake-up (a cross-CPU interrupt) plus our
@@ -150,35 +251,48 @@ CEvent* CMessageQueue::WaitMsg(int type, int timeoutSec) {
   // looks for its type again; nothing polls in between.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec > 0 ? timeoutSec : 0);
-  ZEPLockGuard guard(m_Lock);
-  for (;;) {
-    for (ZEPQueueLink* l = m_pHead; l != nullptr; l = l->m_pNext) {
-      if (l->m_pEvent->GetEventType() == type) {
-        CEvent* e = UnlinkLocked(l);
-        DelEventCountLocked(e);
-        return e;
-      }
+  CEvent* found = nullptr;
+  {
+    ZEPLockGuard guard(m_Lock);
+    for (;;) {
+      if ((found = TakeTypeLocked(type)) != nullptr) break;
+      if (std::chrono::steady_clock::now() >= deadline) break;
+      // Counted before the last look, which the lock keeps up to the wait.
+      m_nTimedWaiters.fetch_add(1, std::memory_order_seq_cst);
+      if ((found = TakeTypeLocked(type)) == nullptr) m_TimedCond.wait_until(m_Lock, deadline);
+      m_nTimedWaiters.fetch_sub(1, std::memory_order_seq_cst);
+      if (found != nullptr) break;
     }
-    if (std::chrono::steady_clock::now() >= deadline) return nullptr;
-    ++m_nTimedWaiters;
-    m_TimedCond.wait_until(m_Lock, deadline);
-    --m_nTimedWaiters;
   }
+  return Received(found);
+}
+
+CEvent* CMessageQueue::TakeTypeLocked(int type) {
+  DrainLocked();
+  for (ZEPQueueLink* l = m_pHead; l != nullptr; l = l->m_pNext) {
+    if (l->m_pEvent->GetEventType() == type) return UnlinkLocked(l);
+  }
+  return nullptr;
 }
 
 CEvent* CMessageQueue::Dequeue() {
-  ZEPLockGuard lock(m_Lock);
-  return TakeHeadLocked();
+  CEvent* e;
+  {
+    ZEPLockGuard lock(m_Lock);
+    e = TakeHeadLocked();
+  }
+  return Received(e);
 }
 
 CEvent* CMessageQueue::Peek() {
   ZEPLockGuard lock(m_Lock);
+  DrainLocked();
   return m_pHead != nullptr ? m_pHead->m_pEvent : nullptr;
 }
 
 void CMessageQueue::AddEventWatch(int type, unsigned max) {
   if (max == 0) return;
-  ZEPLockGuard lock(m_Lock);
+  ZEPLockGuard lock(m_FlowLock);
   SmartPtr<CListNode> cursor;
   for (UserEventCountNode_tag* w = m_Watches.GetFirst(&cursor); w != nullptr;
        w = m_Watches.GetNext(&cursor)) {
@@ -190,31 +304,13 @@ void CMessageQueue::AddEventWatch(int type, unsigned max) {
   w->m_nMax = max;
   w->m_nCount = 0;
   m_Watches.AddTail(w);
-}
-
-bool CMessageQueue::AddUEventCount(CEvent* e) {
-  ZEPLockGuard lock(m_Lock);
-  return AddUEventCountLocked(e);
-}
-
-void CMessageQueue::DelUEventCount(CEvent* e) {
-  ZEPLockGuard lock(m_Lock);
-  DelUEventCountLocked(e);
-}
-
-void CMessageQueue::AddEventCount(CEvent* e) {
-  ZEPLockGuard lock(m_Lock);
-  AddEventCountLocked(e);
-}
-
-void CMessageQueue::DelEventCount(CEvent* e) {
-  ZEPLockGuard lock(m_Lock);
-  DelEventCountLocked(e);
+  m_nWatches.store(static_cast<int>(m_Watches.GetCount()), std::memory_order_release);
 }
 
 // Watch check. False refuses the event (the watch of its type is full).
-bool CMessageQueue::AddUEventCountLocked(CEvent* e) {
-  if (m_Watches.GetCount() == 0) return true;
+bool CMessageQueue::AddUEventCount(CEvent* e) {
+  if (m_nWatches.load(std::memory_order_acquire) == 0) return true;
+  ZEPLockGuard lock(m_FlowLock);
   SmartPtr<CListNode> cursor;
   for (UserEventCountNode_tag* w = m_Watches.GetFirst(&cursor); w != nullptr;
        w = m_Watches.GetNext(&cursor)) {
@@ -222,6 +318,7 @@ bool CMessageQueue::AddUEventCountLocked(CEvent* e) {
     ++w->m_nCount;
     if (static_cast<unsigned>(w->m_nCount) > w->m_nMax) {
       --w->m_nCount;
+      ++m_Stats.nRefused;
       return false;
     }
     return true;
@@ -229,8 +326,9 @@ bool CMessageQueue::AddUEventCountLocked(CEvent* e) {
   return true;
 }
 
-void CMessageQueue::DelUEventCountLocked(CEvent* e) {
-  if (m_Watches.GetCount() == 0) return;
+void CMessageQueue::DelUEventCount(CEvent* e) {
+  if (m_nWatches.load(std::memory_order_acquire) == 0) return;
+  ZEPLockGuard lock(m_FlowLock);
   SmartPtr<CListNode> cursor;
   for (UserEventCountNode_tag* w = m_Watches.GetFirst(&cursor); w != nullptr;
        w = m_Watches.GetNext(&cursor)) {
@@ -241,122 +339,261 @@ void CMessageQueue::DelUEventCountLocked(CEvent* e) {
   }
 }
 
-void CMessageQueue::CountSocketLocked(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen,
-                                      int hwm) {
-  for (SocketEvent_tag& r : list) {
-    if (r.m_nSocket != sock || r.m_nGeneration != gen) continue;
-    ++r.m_nCount;
-    if (r.m_nCount >= hwm && !r.m_bPaused) {
-      r.m_bPaused = true;
-      ++m_Stats.nSocketPauses;
-      // Logged once per pause (the resume is not logged; both are counted).
-      ZEP_LOG_LINE(LOG_INFO, "message queue: socket " << static_cast<unsigned long>(sock)
-                                                      << " paused at " << r.m_nCount
-                                                      << " queued events");
-      if (m_pFrame != nullptr) m_pFrame->SetFCPaused(sock, gen, true);
-    }
-    return;
+int CMessageQueue::Hwm(Kind kind) const {
+  const int hwm = kind == kTCP ? m_nTCPHWM : (kind == kCmd ? m_nCmdHWM : m_nTimerHWM);
+  return hwm > 1 ? hwm : 1;
+}
+
+bool CMessageQueue::SourceOf(CEvent* e, Kind* kind, uint64_t* key, uintptr_t* aux, SlotState* st) {
+  const int type = e->GetEventType();
+  if (type != ZEP_EVENT_TCP && type != ZEP_EVENT_CMD && type != ZEP_EVENT_TIMER) return false;
+  if (CTCPEvent* tcp = CTCPEvent::Narrow(e)) {
+    *kind = kTCP;
+    st->m_nSocket = tcp->GetSocket();
+    st->m_nGeneration = tcp->GetGeneration();
+  } else if (CCmdEvent* cmd = CCmdEvent::Narrow(e)) {
+    *kind = kCmd;
+    st->m_nSocket = cmd->GetSocket();
+    st->m_nGeneration = 0;
+  } else if (CTimerEvent* tm = CTimerEvent::Narrow(e)) {
+    *kind = kTimer;
+    st->m_pTimer = tm->GetTimerID();
+    st->m_nSerial = tm->GetTimerSerial();
+    *key = st->m_nSerial;
+    *aux = reinterpret_cast<uintptr_t>(st->m_pTimer);
+    return true;
+  } else {
+    return false;
   }
-  SocketEvent_tag r;
-  r.m_nSocket = sock;
-  r.m_nGeneration = gen;
-  r.m_nCount = 1;
-  r.m_bPaused = false;
-  // Out of memory for one more record is fatal, as an empty record pool was.
-  try {
-    list.push_back(r);
-  } catch (const std::bad_alloc&) {
-    ZEP_ASSERT(false);
+  *key = (static_cast<uint64_t>(static_cast<uint32_t>(st->m_nSocket)) << 32) | st->m_nGeneration;
+  *aux = 0;
+  return true;
+}
+
+void CMessageQueue::AddEventCount(CEvent* e) {
+  Kind kind;
+  uint64_t key;
+  uintptr_t aux;
+  SlotState st;
+  if (!SourceOf(e, &kind, &key, &aux, &st)) return;
+  FlowSlot* slot = nullptr;
+  const int n = CountInSlots(m_Slots[kind], key, aux, &slot);
+  if (n == 0) {
+    CountSlow(kind, key, aux, st);
+  } else if (n == Hwm(kind)) {
+    Reconcile(kind, slot);
   }
 }
 
-void CMessageQueue::UncountSocketLocked(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen,
-                                        int hwm) {
-  for (size_t i = 0; i < list.size(); ++i) {
-    SocketEvent_tag& r = list[i];
-    if (r.m_nSocket != sock || r.m_nGeneration != gen) continue;
-    --r.m_nCount;
-    if (r.m_nCount < hwm && r.m_bPaused) {
-      r.m_bPaused = false;
-      ++m_Stats.nSocketResumes;
-      if (m_pFrame != nullptr) m_pFrame->SetFCPaused(sock, gen, false);
+// The source has no slot (or is being given one): under the flow lock, where
+// slots change hands, count it in its slot, a free one, or its record.
+void CMessageQueue::CountSlow(Kind kind, uint64_t key, uintptr_t aux, const SlotState& st) {
+  ZEPLockGuard lock(m_FlowLock);
+  FlowSlot* slot = nullptr;
+  int n = CountInSlots(m_Slots[kind], key, aux, &slot);
+  std::vector<Overflow>& over = m_Overflow[kind];
+  if (n == 0) {
+    for (Overflow& r : over) {
+      if (r.m_nKey != key || r.m_nAux != aux) continue;
+      ++r.m_nCount;
+      if (kind != kTimer && m_Episodes.IsOpen(st.m_nSocket, st.m_nGeneration)) {
+        m_Episodes.AddEvents(st.m_nSocket, st.m_nGeneration, 1);
+        g_FloodEvents.fetch_add(1, std::memory_order_relaxed);
+      }
+      ApplyLocked(kind, r.m_State, r.m_nCount, nullptr);
+      return;
     }
+    // A slot that is free, or whose source has nothing queued and is not
+    // paused, goes to this source. Producers of the old source that read its
+    // key before fail their swap on the new epoch.
+    for (int i = 0; i < kSlots && slot == nullptr; ++i) {
+      FlowSlot& s = m_Slots[kind][i];
+      uint64_t w = s.m_nWord.load(std::memory_order_acquire);
+      if ((w & kKeyed) != 0 && ((w & kCountMask) != 0 || m_SlotState[kind][i].m_bPaused)) continue;
+      if (!s.m_nWord.compare_exchange_strong(w, (w & kEpochMask) + kEpochOne + kBusy,
+                                             std::memory_order_acq_rel))
+        continue;
+      if ((w & kKeyed) != 0) HarvestLocked(&s, m_SlotState[kind][i]);
+      s.m_nKey.store(key, std::memory_order_relaxed);
+      s.m_nAux.store(aux, std::memory_order_relaxed);
+      m_SlotState[kind][i] = st;
+      const bool flooding = kind != kTimer && m_Episodes.IsOpen(st.m_nSocket, st.m_nGeneration);
+      s.m_bInEpisode.store(flooding, std::memory_order_relaxed);
+      s.m_nEpisodeEvents.store(flooding ? 1 : 0, std::memory_order_relaxed);
+      s.m_nWord.store(((w & kEpochMask) + kEpochOne) | kKeyed | 1, std::memory_order_release);
+      slot = &s;
+      n = 1;
+    }
+    if (slot == nullptr) {
+      Overflow r;
+      r.m_nKey = key;
+      r.m_nAux = aux;
+      r.m_nCount = 1;
+      r.m_State = st;
+      // Out of memory for one more record is fatal, as an empty record pool was.
+      try {
+        over.push_back(r);
+      } catch (const std::bad_alloc&) {
+        ZEP_ASSERT(false);
+      }
+      ApplyLocked(kind, over.back().m_State, 1, nullptr);
+      return;
+    }
+  }
+  if (n == Hwm(kind)) ApplyLocked(kind, m_SlotState[kind][slot - m_Slots[kind]], n, slot);
+}
+
+void CMessageQueue::DelEventCount(CEvent* e) {
+  Kind kind;
+  uint64_t key;
+  uintptr_t aux;
+  SlotState st;
+  if (!SourceOf(e, &kind, &key, &aux, &st)) {
+    DelUEventCount(e);
+    return;
+  }
+  // The event's own count keeps its slot from changing hands: a slot that
+  // names the source now holds it.
+  for (int i = 0; i < kSlots; ++i) {
+    FlowSlot& s = m_Slots[kind][i];
+    const uint64_t w = s.m_nWord.load(std::memory_order_acquire);
+    if ((w & (kKeyed | kBusy)) != kKeyed || (w & kCountMask) == 0 ||
+        s.m_nKey.load(std::memory_order_relaxed) != key ||
+        s.m_nAux.load(std::memory_order_relaxed) != aux)
+      continue;
+    const uint64_t before = s.m_nWord.fetch_sub(1, std::memory_order_acq_rel);
+    ZEP_ASSERT((before & kCountMask) != 0);
+    if (static_cast<int>((before - 1) & kCountMask) == Hwm(kind) - 1) Reconcile(kind, &s);
+    return;
+  }
+  ZEPLockGuard lock(m_FlowLock);
+  std::vector<Overflow>& over = m_Overflow[kind];
+  for (size_t i = 0; i < over.size(); ++i) {
+    Overflow& r = over[i];
+    if (r.m_nKey != key || r.m_nAux != aux) continue;
+    --r.m_nCount;
+    ApplyLocked(kind, r.m_State, r.m_nCount, nullptr);
     if (r.m_nCount <= 0) {
       // Records carry no order: the last one fills the gap.
-      list[i] = list.back();
-      list.pop_back();
+      over[i] = over.back();
+      over.pop_back();
     }
     return;
   }
-  ZEP_ASSERT(false);  // a queued event always has its count record
+  ZEP_ASSERT(false);  // a queued event always has its count
 }
 
-void CMessageQueue::AddEventCountLocked(CEvent* e) {
-  if (CTCPEvent* tcp = CTCPEvent::Narrow(e)) {
-    CountSocketLocked(m_TCPCounts, tcp->GetSocket(), tcp->GetGeneration(), m_nTCPHWM);
-  } else if (CCmdEvent* cmd = CCmdEvent::Narrow(e)) {
-    CountSocketLocked(m_CmdCounts, cmd->GetSocket(), 0, m_nCmdHWM);
-  } else if (CTimerEvent* tm = CTimerEvent::Narrow(e)) {
-    SmartPtr<CListNode> cursor;
-    for (TimerEvent_tag* r = m_TimerCounts.GetFirst(&cursor); r != nullptr;
-         r = m_TimerCounts.GetNext(&cursor)) {
-      if (r->m_pTimerID != tm->GetTimerID() || r->m_nSerial != tm->GetTimerSerial()) continue;
-      ++r->m_nCount;
-      if (r->m_nCount >= m_nTimerHWM && !r->m_bPaused) {
-        r->m_bPaused = true;
-        ++m_Stats.nTimerPauses;
-        ZEP_LOG_LINE(LOG_INFO, "message queue: timer " << static_cast<unsigned long>(r->m_nSerial)
-                                                       << " paused at " << r->m_nCount
-                                                       << " queued events");
-        // Only the timer armed with this serial is paused; a tick of a timer
-        // deleted meanwhile pauses nothing.
-        if (r->m_pTimerID != nullptr) r->m_pTimerID->SetPaused(r->m_nSerial, true);
-      }
-      return;
+// The count of a slot crossed the mark: its paused flag follows the count as
+// it is now. Whoever comes last among racing crossings sees the final count,
+// so the flag ends right and every call to the flow control is a change.
+void CMessageQueue::Reconcile(Kind kind, FlowSlot* slot) {
+  ZEPLockGuard lock(m_FlowLock);
+  const uint64_t w = slot->m_nWord.load(std::memory_order_acquire);
+  if ((w & (kKeyed | kBusy)) != kKeyed) return;
+  ApplyLocked(kind, m_SlotState[kind][slot - m_Slots[kind]], static_cast<int>(w & kCountMask),
+              slot);
+}
+
+void CMessageQueue::ApplyLocked(Kind kind, SlotState& st, int count, FlowSlot* slot) {
+  const bool want = count >= Hwm(kind);
+  if (want == st.m_bPaused) return;
+  st.m_bPaused = want;
+  if (kind == kTimer) {
+    if (want) {
+      ++m_Stats.nTimerPauses;
+      ZEP_LOG_LINE(LOG_INFO, "message queue: timer " << static_cast<unsigned long>(st.m_nSerial)
+                                                     << " paused at " << count << " queued events");
+      // Only the timer armed with this serial is paused; a tick of a timer
+      // deleted meanwhile pauses nothing.
+      if (st.m_pTimer != nullptr) st.m_pTimer->SetPaused(st.m_nSerial, true);
+    } else if (st.m_pTimer != nullptr && st.m_pTimer->SetPaused(st.m_nSerial, false)) {
+      // The record may have been deleted (and its slot reused by another
+      // timer) while these ticks waited: the serial-checked resume then
+      // writes nothing and is not counted.
+      ++m_Stats.nTimerResumes;
     }
-    TimerEvent_tag* r = m_TimerRecPool.Malloc();
-    ZEP_ASSERT(NULL != r);
-    r->m_pTimerID = tm->GetTimerID();
-    r->m_nSerial = tm->GetTimerSerial();
-    r->m_nCount = 1;
-    r->m_bPaused = false;
-    m_TimerCounts.AddTail(r);
+    return;
   }
-}
-
-void CMessageQueue::DelEventCountLocked(CEvent* e) {
-  if (CTCPEvent* tcp = CTCPEvent::Narrow(e)) {
-    UncountSocketLocked(m_TCPCounts, tcp->GetSocket(), tcp->GetGeneration(), m_nTCPHWM);
-  } else if (CCmdEvent* cmd = CCmdEvent::Narrow(e)) {
-    UncountSocketLocked(m_CmdCounts, cmd->GetSocket(), 0, m_nCmdHWM);
-  } else if (CTimerEvent* tm = CTimerEvent::Narrow(e)) {
-    SmartPtr<CListNode> cursor;
-    for (TimerEvent_tag* r = m_TimerCounts.GetFirst(&cursor); r != nullptr;
-         r = m_TimerCounts.GetNext(&cursor)) {
-      if (r->m_pTimerID != tm->GetTimerID() || r->m_nSerial != tm->GetTimerSerial()) continue;
-      --r->m_nCount;
-      if (r->m_nCount < m_nTimerHWM && r->m_bPaused) {
-        r->m_bPaused = false;
-        // The record may have been deleted (and its slot reused by another
-        // timer) while these ticks waited: the serial-checked resume then
-        // writes nothing.
-        if (r->m_pTimerID != nullptr && r->m_pTimerID->SetPaused(r->m_nSerial, false))
-          ++m_Stats.nTimerResumes;
+  if (want) {
+    ++m_Stats.nSocketPauses;
+    g_FloodPauses.fetch_add(1, std::memory_order_relaxed);
+    const int64_t now = MonoSec();
+    CloseEpisodesLocked(now, false);
+    if (m_Episodes.OnPause(st.m_nSocket, st.m_nGeneration, now, count)) {
+      // The first pause of a flood is logged; the rest are counted.
+      ++m_Stats.nEpisodes;
+      g_FloodEpisodes.fetch_add(1, std::memory_order_relaxed);
+      g_FloodOpen.fetch_add(1, std::memory_order_relaxed);
+      g_FloodEvents.fetch_add(static_cast<uint64_t>(count), std::memory_order_relaxed);
+      m_nOpenEpisodes.store(static_cast<int>(m_Episodes.OpenCount()), std::memory_order_relaxed);
+      if (slot != nullptr) {
+        slot->m_nEpisodeEvents.store(0, std::memory_order_relaxed);
+        slot->m_bInEpisode.store(true, std::memory_order_relaxed);
       }
-      if (r->m_nCount <= 0) {
-        m_TimerCounts.RemoveAtCursor(&cursor);
-        m_TimerRecPool.Free(r);
-      }
-      return;
+      ZEP_LOG_LINE(LOG_INFO, "message queue: socket " << static_cast<unsigned long>(st.m_nSocket)
+                                                      << " paused at " << count
+                                                      << " queued events");
+    } else if (slot != nullptr) {
+      HarvestLocked(slot, st);
     }
-    ZEP_ASSERT(false);
   } else {
-    DelUEventCountLocked(e);
+    ++m_Stats.nSocketResumes;
   }
+  if (m_pFrame != nullptr) m_pFrame->SetFCPaused(st.m_nSocket, st.m_nGeneration, want);
+}
+
+// Adds the events a flooding slot counted since the last harvest to its
+// episode.
+void CMessageQueue::HarvestLocked(FlowSlot* slot, const SlotState& st) {
+  if (!slot->m_bInEpisode.load(std::memory_order_relaxed)) return;
+  const uint64_t n = slot->m_nEpisodeEvents.exchange(0, std::memory_order_relaxed);
+  if (n == 0) return;
+  m_Episodes.AddEvents(st.m_nSocket, st.m_nGeneration, n);
+  g_FloodEvents.fetch_add(n, std::memory_order_relaxed);
+}
+
+void CMessageQueue::CloseEpisodesLocked(int64_t nowSec, bool all) {
+  if (m_Episodes.OpenCount() == 0) return;
+  for (int k = kTCP; k <= kCmd; ++k)
+    for (int i = 0; i < kSlots; ++i) HarvestLocked(&m_Slots[k][i], m_SlotState[k][i]);
+  std::vector<ZEPFloodEpisodes::Episode> closed;
+  m_Episodes.Close(nowSec, all, &closed);
+  for (const ZEPFloodEpisodes::Episode& ep : closed) {
+    g_FloodOpen.fetch_sub(1, std::memory_order_relaxed);
+    for (int k = kTCP; k <= kCmd; ++k) {
+      for (int i = 0; i < kSlots; ++i) {
+        const SlotState& st = m_SlotState[k][i];
+        if (st.m_nSocket == ep.m_nSocket && st.m_nGeneration == ep.m_nGeneration)
+          m_Slots[k][i].m_bInEpisode.store(false, std::memory_order_relaxed);
+      }
+    }
+    ZEP_LOG_LINE(LOG_INFO, "message queue: socket "
+                               << static_cast<unsigned long>(ep.m_nSocket) << " flood over ("
+                               << (all ? "queue closed" : "quiet for 10 s") << "): "
+                               << static_cast<unsigned long long>(ep.m_nPauses) << " pauses, "
+                               << static_cast<unsigned long long>(ep.m_nEvents) << " events in "
+                               << static_cast<long long>(ep.m_nLastSec - ep.m_nFirstSec) << " s");
+  }
+  m_nOpenEpisodes.store(static_cast<int>(m_Episodes.OpenCount()), std::memory_order_relaxed);
+}
+
+void CMessageQueue::MaybeCloseEpisodes() {
+  if (m_nOpenEpisodes.load(std::memory_order_relaxed) == 0) return;
+  const int64_t now = MonoSec();
+  if (now < m_nNextEpisodeCheck.load(std::memory_order_relaxed)) return;
+  m_nNextEpisodeCheck.store(now + 1, std::memory_order_relaxed);
+  ZEPLockGuard lock(m_FlowLock);
+  CloseEpisodesLocked(now, false);
+}
+
+void CMessageQueue::CloseQuietEpisodes(int64_t nowSec) {
+  ZEPLockGuard lock(m_FlowLock);
+  CloseEpisodesLocked(nowSec < 0 ? MonoSec() : nowSec, false);
 }
 
 int CMessageQueue::CountOfType(int type) {
   ZEPLockGuard lock(m_Lock);
+  DrainLocked();
   int n = 0;
   for (ZEPQueueLink* l = m_pHead; l != nullptr; l = l->m_pNext)
     if (type < 0 || l->m_pEvent->GetEventType() == type) ++n;
@@ -365,6 +602,7 @@ int CMessageQueue::CountOfType(int type) {
 
 int CMessageQueue::GetCount() {
   ZEPLockGuard lock(m_Lock);
+  DrainLocked();
   return m_nEvents;
 }
 
@@ -372,6 +610,7 @@ int CMessageQueue::GetTimeEventCount() { return CountOfType(ZEP_EVENT_TIMER); }
 
 int CMessageQueue::GetTCPCount(int sock) {
   ZEPLockGuard lock(m_Lock);
+  DrainLocked();
   int n = 0;
   for (ZEPQueueLink* l = m_pHead; l != nullptr; l = l->m_pNext) {
     CTCPEvent* tcp = CTCPEvent::Narrow(l->m_pEvent);
@@ -382,6 +621,7 @@ int CMessageQueue::GetTCPCount(int sock) {
 
 int CMessageQueue::GetCmdEventCount(int sock) {
   ZEPLockGuard lock(m_Lock);
+  DrainLocked();
   int n = 0;
   for (ZEPQueueLink* l = m_pHead; l != nullptr; l = l->m_pNext) {
     CCmdEvent* cmd = CCmdEvent::Narrow(l->m_pEvent);
@@ -391,6 +631,15 @@ int CMessageQueue::GetCmdEventCount(int sock) {
 }
 
 CMessageQueue::FlowStats CMessageQueue::GetFlowStats() {
-  ZEPLockGuard lock(m_Lock);
+  ZEPLockGuard lock(m_FlowLock);
   return m_Stats;
+}
+
+CMessageQueue::FloodTotals CMessageQueue::GetFloodTotals() {
+  FloodTotals t;
+  t.nPauses = g_FloodPauses.load(std::memory_order_relaxed);
+  t.nEpisodes = g_FloodEpisodes.load(std::memory_order_relaxed);
+  t.nEvents = g_FloodEvents.load(std::memory_order_relaxed);
+  t.nOpen = g_FloodOpen.load(std::memory_order_relaxed);
+  return t;
 }

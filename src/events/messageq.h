@@ -3,42 +3,78 @@
 //
 // Owns: the queued events' queue references (one per queued event), the
 // chain of their queue links (each event's own link, or a heap link when the
-// event sits in another queue too), the per-source count records and the
-// event watches.
+// event sits in another queue too), the per-source count slots and records,
+// the event watches and the open flood episodes of its sockets.
 //
-// Threads: any thread may Enqueue. Every receive (WaitMsg, Dequeue, Peek)
-// does its list work under the queue lock, so receivers on several threads
+// Threads: any thread may Enqueue. Every receive (WaitMsg, Dequeue, Peek and
+// the counts) works under the receive lock, so receivers on several threads
 // are safe; in use a node's queue has one receiver, the node's own thread,
 // and a worker pool's threads take turns on the pool's queue, one waiting at
 // a time (CThreadPoolMesgQ's waiter lock, threadpool.h). The setters and
 // Init run before the queue is shared and take no lock; Fini runs once the
-// queue is no longer used, empties it under the queue lock and drops the
+// queue is no longer used, empties it under the receive lock and drops the
 // events' references outside it (an event's last reference may end a node,
 // whose own queue then finishes).
 //
-// Locks: the queue lock guards the list, the counts, every record and the
-// statistics (clang's thread-safety analysis checks it; the ...Locked
-// functions need it held). While holding it the queue may call its flow
-// control's SetFCPaused (ZEPFlowControl, implemented by the frame; it takes
-// the socket engine's lock), may pause or resume a timer record (an atomic,
-// no lock) and logs each pause (g_LogMutex, innermost). Callers that
-// enqueue while holding the ticker, socket-map or node-list lock are fine: the
-// queue lock nests inside all of them (see docs/ARCHITECTURE.md). The wake-up
-// semaphore is waited on outside the lock, and released only for a consumer
-// that found the list empty and went to sleep (counted under the lock); such
-// a consumer polls the semaphore for some microseconds before it blocks. A
-// selective receive with a time-out waits on a condition variable over the
-// queue lock, on the monotonic clock.
+// The hand-off: a producer appending at the tail takes no lock. It counts
+// the event against its source (atomics, below), takes the event's link and
+// pushes it onto the incoming stack with one compare-and-swap; a receiver,
+// under the receive lock, moves the whole stack into the ordered list (in
+// push order) before it looks at the list. So the order of one producer's
+// events is kept, and events of several producers keep the order of their
+// pushes. A push at the head (a receiver putting back an unfinished event)
+// takes the receive lock, moves the stack first and links the event before
+// everything queued earlier.
 //
 // Flow control: at the high-water mark (100 by default) of queued events from
 // one socket, one socket's command events or one timer, the source is paused
-// once; when the count falls back below the mark it is resumed once. Each pause
-// and resume is counted (GetFlowStats) so tests and reports can see them.
-// Sockets are counted per descriptor and generation: events of a closed socket
-// whose number a new socket got meanwhile neither pause nor resume the new one.
+// once; when the count falls back below the mark it is resumed once. The
+// count of a source lives in a slot of a small table, found by key and
+// changed with one compare-and-swap (the slot's word carries an epoch, so a
+// slot given to another source meanwhile fails the swap). Only the event that
+// brings the count to the mark, or below it, takes the flow lock; there the
+// paused flag is set to what the count is now, so pauses and resumes
+// alternate and the last one matches the count whatever the interleaving.
+// Giving a slot to a new source, a source beyond the table (kept in a locked
+// list) and the watches also take the flow lock. Each pause and resume is
+// counted (GetFlowStats). Sockets are counted per descriptor and generation:
+// events of a closed socket whose number a new socket got meanwhile neither
+// pause nor resume the new one.
+//
+// Flood logging: pauses of one socket form episodes (floodepisode.h). The
+// first pause of an episode logs "message queue: socket N paused at M queued
+// events"; later pauses are only counted, and once the socket has gone 10 s
+// without a pause one line gives the episode's pauses and events. The
+// episodes are closed by the next receive or pause after the quiet time, and
+// by Fini. The counts (pauses, episodes, events) of the whole process are
+// kept for the frame's report (GetFloodTotals).
+//
+// Locks: the receive lock guards the ordered list and nests no other lock (a
+// received event is uncounted after it is left); the flow lock guards the
+// slots' paused flags and sources, the overflow records, the watches, the
+// statistics and the episodes (clang's thread-safety analysis checks both).
+// Under the flow lock the queue calls the flow control's SetFCPaused (the
+// frame; it takes the socket engine's lock) and logs (g_LogMutex,
+// innermost). An enqueue counts its event before it takes the receive lock
+// for a head push, so the two queue locks are never held together. A timer is
+// paused or resumed through an atomic of its record (no lock).
+// Callers that enqueue while holding the ticker, socket-map or node-list
+// lock are fine: both queue locks nest inside all of them (see
+// docs/ARCHITECTURE.md). A producer appending at the tail takes neither,
+// unless its event is the one that reaches the mark or needs a new slot.
+//
+// Waking: a receiver that finds nothing announces itself (an atomic count),
+// looks once more, and sleeps on the semaphore; a producer releases the
+// semaphore only when a receiver announced itself (sequentially consistent
+// operations on both sides, so one of them sees the other). A receiver polls
+// the semaphore for some microseconds before it blocks. A selective receive
+// with a time-out waits on a condition variable over the receive lock, on the
+// monotonic clock; a producer takes the receive lock to notify only while
+// such a waiter is counted.
 #ifndef ZEP_EVENTS_MESSAGEQ_H
 #define ZEP_EVENTS_MESSAGEQ_H
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <vector>
@@ -50,10 +86,12 @@
 #include "base/zeptlist.h"
 #include "events/events.h"
 #include "events/eventsink.h"
+#include "events/floodepisode.h"
 
 struct TimeEvent_tag;
 
-// Count of queued events from one socket (TCP or command events).
+// Count of queued events from one socket (TCP or command events) beyond the
+// slot table.
 struct SocketEvent_tag {
   int m_nSocket = -1;
   uint32_t m_nGeneration = 0;
@@ -61,8 +99,8 @@ struct SocketEvent_tag {
   bool m_bPaused = false;
 };
 
-// Count of queued ticks of one timer. The serial tells two timers apart that
-// used the same record slot one after the other.
+// Count of queued ticks of one timer beyond the slot table. The serial tells
+// two timers apart that used the same record slot one after the other.
 struct TimerEvent_tag {
   TimeEvent_tag* m_pTimerID = nullptr;
   uint64_t m_nSerial = 0;
@@ -85,6 +123,15 @@ class CMessageQueue {
     uint64_t nTimerPauses = 0;    // timers paused
     uint64_t nTimerResumes = 0;   // timers resumed (stale timers are not counted)
     uint64_t nRefused = 0;        // events refused by a full watch
+    uint64_t nEpisodes = 0;       // flood episodes of its sockets opened
+  };
+  // Socket pauses, flood episodes (opened) and the events of the closed ones
+  // and of the open ones up to their latest pause, over every queue.
+  struct FloodTotals {
+    uint64_t nPauses = 0;
+    uint64_t nEpisodes = 0;
+    uint64_t nEvents = 0;
+    uint64_t nOpen = 0;  // episodes not yet closed
   };
 
   CMessageQueue();
@@ -97,6 +144,7 @@ class CMessageQueue {
 
   // The target of socket pauses (the frame); null: sockets are never paused.
   void SetFrame(ZEPFlowControl* frame) { m_pFrame = frame; }
+  // A mark below 1 acts as 1.
   void SetTCPEventHWM(int n) { m_nTCPHWM = n; }
   void SetCmdEventHWM(int n) { m_nCmdHWM = n; }
   void SetTimerEventHWM(int n) { m_nTimerHWM = n; }
@@ -117,48 +165,96 @@ class CMessageQueue {
   int GetTCPCount(int sock);
   int GetCmdEventCount(int sock);
   FlowStats GetFlowStats();
+  static FloodTotals GetFloodTotals();
+  // Closes the flood episodes that have been quiet long enough, at
+  // `nowSec` (monotonic seconds; -1: now). Any thread, no queue lock held.
+  void CloseQuietEpisodes(int64_t nowSec = -1);
+
+  // One source's count in the table: the word is the count (low 32 bits), a
+  // busy bit (the slot is being given to a source), a keyed bit and an epoch
+  // that changes whenever the slot changes hands.
+  struct FlowSlot {
+    std::atomic<uint64_t> m_nWord{0};
+    std::atomic<uint64_t> m_nKey{0};
+    std::atomic<uintptr_t> m_nAux{0};  // the timer record, for timer slots
+    // Set at the first pause of a flood episode, so the producers count the
+    // episode's events (m_nEpisodeEvents) only while one runs.
+    std::atomic<bool> m_bInEpisode{false};
+    std::atomic<uint64_t> m_nEpisodeEvents{0};
+  };
+  static const int kSlots = 4;  // per kind; sources beyond go to the records
 
  private:
-  // The accounting steps, each as one call under the queue lock. Enqueue and
-  // the receives run the Locked forms inside the step that links or unlinks
-  // the event, so that the counts always match the list.
+  enum Kind { kTCP, kCmd, kTimer, kKinds };
+  // The flow lock's part of a slot (and of an overflow record).
+  struct SlotState {
+    int m_nSocket = -1;
+    uint32_t m_nGeneration = 0;
+    TimeEvent_tag* m_pTimer = nullptr;
+    uint64_t m_nSerial = 0;
+    bool m_bPaused = false;
+  };
+  struct Overflow {
+    uint64_t m_nKey = 0;
+    uintptr_t m_nAux = 0;
+    int m_nCount = 0;
+    SlotState m_State;
+  };
+
+  // The accounting steps. AddUEventCount and AddEventCount run before the
+  // event is pushed, DelEventCount (with DelUEventCount) when a receiver takes
+  // it out, so a count never falls below the events it counts.
   bool AddUEventCount(CEvent* e);  // watch check; false refuses the event
   void DelUEventCount(CEvent* e);
   void AddEventCount(CEvent* e);  // per-source counts and pauses
   void DelEventCount(CEvent* e);
-  bool AddUEventCountLocked(CEvent* e) REQUIRES(m_Lock);
-  void DelUEventCountLocked(CEvent* e) REQUIRES(m_Lock);
-  void AddEventCountLocked(CEvent* e) REQUIRES(m_Lock);
-  void DelEventCountLocked(CEvent* e) REQUIRES(m_Lock);
-  void CountSocketLocked(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm)
-      REQUIRES(m_Lock);
-  void UncountSocketLocked(std::vector<SocketEvent_tag>& list, int sock, uint32_t gen, int hwm)
-      REQUIRES(m_Lock);
+  // The source of a counted event: false for kinds that are not counted.
+  static bool SourceOf(CEvent* e, Kind* kind, uint64_t* key, uintptr_t* aux, SlotState* st);
+  void CountSlow(Kind kind, uint64_t key, uintptr_t aux, const SlotState& st);
+  void Reconcile(Kind kind, FlowSlot* slot);
+  // Sets a source's paused flag to what `count` asks, with the flow lock.
+  void ApplyLocked(Kind kind, SlotState& st, int count, FlowSlot* slot) REQUIRES(m_FlowLock);
+  void HarvestLocked(FlowSlot* slot, const SlotState& st) REQUIRES(m_FlowLock);
+  void CloseEpisodesLocked(int64_t nowSec, bool all) REQUIRES(m_FlowLock);
+  int Hwm(Kind kind) const;
+
   int CountOfType(int type);
+  void DrainLocked() REQUIRES(m_Lock);
   CEvent* TakeHeadLocked() REQUIRES(m_Lock);
+  CEvent* TakeTypeLocked(int type) REQUIRES(m_Lock);  // the first of that type
+  CEvent* Received(CEvent* e) EXCLUDES(m_Lock);       // uncounts a received event
   void LinkLocked(ZEPQueueLink* link, bool tail) REQUIRES(m_Lock);
   CEvent* UnlinkLocked(ZEPQueueLink* link) REQUIRES(m_Lock);
+  void WakeAfterPush();
+  void MaybeCloseEpisodes();
 
+  // The receive lock.
   Mutex m_Lock;
   ZEPQueueLink* m_pHead GUARDED_BY(m_Lock) = nullptr;  // next to deliver
   ZEPQueueLink* m_pTail GUARDED_BY(m_Lock) = nullptr;
   int m_nEvents GUARDED_BY(m_Lock) = 0;
+  // Pushed and not yet moved to the list, newest first (m_pNext links).
+  std::atomic<ZEPQueueLink*> m_pIncoming{nullptr};
   Semaphore m_Sem;
-  // One record per socket with events queued.
-  std::vector<SocketEvent_tag> m_TCPCounts GUARDED_BY(m_Lock);
-  std::vector<SocketEvent_tag> m_CmdCounts GUARDED_BY(m_Lock);
-  ZEPList<TimerEvent_tag> m_TimerCounts GUARDED_BY(m_Lock);
-  ZEPList<UserEventCountNode_tag> m_Watches GUARDED_BY(m_Lock);
-  ZEPFixMem<TimerEvent_tag, 100, 10, 10> m_TimerRecPool GUARDED_BY(m_Lock);
-  ZEPFixMem<UserEventCountNode_tag, 100, 10, 10> m_WatchRecPool GUARDED_BY(m_Lock);
+
+  FlowSlot m_Slots[kKinds][kSlots];
+  Mutex m_FlowLock;
+  SlotState m_SlotState[kKinds][kSlots] GUARDED_BY(m_FlowLock);
+  std::vector<Overflow> m_Overflow[kKinds] GUARDED_BY(m_FlowLock);
+  ZEPList<UserEventCountNode_tag> m_Watches GUARDED_BY(m_FlowLock);
+  ZEPFixMem<UserEventCountNode_tag, 100, 10, 10> m_WatchRecPool GUARDED_BY(m_FlowLock);
+  std::atomic<int> m_nWatches{0};  // spares the producers the flow lock without watches
+  FlowStats m_Stats GUARDED_BY(m_FlowLock);
+  ZEPFloodEpisodes m_Episodes GUARDED_BY(m_FlowLock);
+  std::atomic<int> m_nOpenEpisodes{0};          // spares the receivers the clock without episodes
+  std::atomic<int64_t> m_nNextEpisodeCheck{0};  // monotonic s of the receivers' next look
   // Set before the queue is shared (no lock).
   int m_nTCPHWM = ZEP_QUEUE_HWM;
   int m_nCmdHWM = ZEP_QUEUE_HWM;
   int m_nTimerHWM = ZEP_QUEUE_HWM;
   ZEPFlowControl* m_pFrame = nullptr;
-  FlowStats m_Stats GUARDED_BY(m_Lock);
-  int m_nSleepers GUARDED_BY(m_Lock) = 0;      // receivers waiting on the semaphore
-  int m_nTimedWaiters GUARDED_BY(m_Lock) = 0;  // selective receivers waiting on m_TimedCond
+  std::atomic<int> m_nSleepers{0};      // receivers about to sleep on the semaphore
+  std::atomic<int> m_nTimedWaiters{0};  // selective receivers waiting on m_TimedCond
   std::condition_variable_any m_TimedCond;
 };
 

@@ -20,10 +20,10 @@
 // to the end. DestroyAllThread and the destructor run on the thread that owns
 // the pool and wait for every job to end.
 //
-// Locks: the waiter lock is held only around the wait (the queue's lock nests
-// inside it); the count lock guards the thread list, the busy count and the
-// stop flag (checked by clang's thread-safety analysis) and nests no other
-// lock. Neither is held while a job runs.
+// Locks: the waiter lock is held only around the wait (the queue's receive
+// and flow locks are taken inside it); the count lock guards the thread list, the busy count and
+// the stop flag (checked by clang's thread-safety analysis) and nests no other lock. Neither is
+// held while a job runs.
 #ifndef ZEP_EVENTS_THREADPOOL_H
 #define ZEP_EVENTS_THREADPOOL_H
 

@@ -284,6 +284,10 @@ void ZEPFrame::ClearAppNodeCursor(CAppNodeCursor* cursor) {
 
 bool ZEPFrame::Enqueue(CAppNode* node, CEvent* event, bool tail, bool check) {
   if (event == nullptr || node == nullptr) return false;
+  // The lookup goes by address and never touches the node: a caller may
+  // name a node the frame has destroyed. Holding the node-list lock across
+  // the queue's push keeps DelNode (and the node's destruction after it)
+  // from overtaking it; the push itself takes no queue lock.
   ZEPLockGuard lock(m_NodeListLock);
   if (m_NodeListTree.SearchKey(node) == nullptr) return false;
   if (check && node->GetAppID() != event->GetAppID()) return false;

@@ -30,14 +30,19 @@
 //   -> ticker lock | socket-map lock
 //   -> a socket route's lock (TCPRoute, zepframe_socket.h)
 //   -> node-list lock (m_NodeList + m_NodeListTree)
-//   -> a node's queue lock -> socket engine lock -> a pool's lock
-//   -> g_LogMutex (innermost).
+//   -> a node's queue flow lock -> socket engine lock -> a pool's lock
+//   -> g_LogMutex (innermost); or, instead of the flow lock, the queue's
+//   receive lock, which nests nothing.
+// A queue's receive lock nests nothing; Enqueue holds the node-list lock
+// while the node's queue takes the event (no queue lock, unless the event
+// reaches a high-water mark or needs a count slot: the queue's flow lock).
 // The quit-list lock is never held together with another lock; the ticker's
 // wake-up lock and the serving lock are leaf locks taken with no other lock
 // held. The sampling lock is held for a whole sample with no frame lock, and
 // the sample tree lock nests inside it (StartSample) or is taken alone (the
 // socket side's AddSample). PrintCount, PrintBTree and PrintSocketMaps take
-// one lock at a time. Clang's thread-safety analysis checks the node-list,
+// one lock at a time (but the log lock inside a queue's flow lock, when
+// PrintBTree closes a quiet flood episode). Clang's thread-safety analysis checks the node-list,
 // quit-list and ticker locks against the members they guard.
 #ifndef ZEP_FRAME_ZEPFRAME_H
 #define ZEP_FRAME_ZEPFRAME_H
@@ -135,6 +140,10 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   int GetQuitCount();
 
   // --- Events ----------------------------------------------------------
+  // Delivers to a registered node (and, with `check`, the incarnation the
+  // event names). Any thread; `node` may be one the frame has destroyed (it
+  // is looked up by address, never touched unless registered). Takes the
+  // node-list lock.
   bool Enqueue(CAppNode* node, CEvent* event, bool tail, bool check);
   void AllEnqueue(CEvent* event, bool flag);
   CTCPEvent* AllocTCPEvent() override { return CTCPEvent::Instance(m_pTCPEventPool); }
@@ -184,9 +193,9 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
 
   // === Socket services (zepframe_socket.cpp, owned by the socket half) ===
   // Any thread. Locks, outermost first: socket-map lock -> a route's lock ->
-  // node-list lock -> a node's queue lock -> engine lock -> record pool lock.
-  // The socket-map lock guards the two indexes and the slot pool (a route's
-  // own lock its copy of a socket's nodes); the engine lock
+  // node-list lock -> a node's queue flow lock -> engine lock -> record pool
+  // lock. The socket-map lock guards the two indexes and the slot pool (a
+  // route's own lock its copy of a socket's nodes); the engine lock
   // (m_pTCP->GetEngineLock()) is taken around every engine call that needs
   // it, and the caller holds neither.
   // Creation and I/O: the engine's results (descriptor or -1, 0 or -1); no

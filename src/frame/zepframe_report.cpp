@@ -1,5 +1,6 @@
-// The frame's report: a short count, the full report of its lists, pools and
-// threads, and a per-socket throughput sample written to the log.
+// The frame's report: a short count, the full report of its lists, pools,
+// threads and flood counts, and a per-socket throughput sample written to
+// the log.
 //
 // Every count is read under the lock that guards it, one lock at a time, so
 // a report may run on any thread while nodes come and go and sockets close:
@@ -89,6 +90,18 @@ ZEPString& ZEPFrame::PrintBTree(ZEPString& out) {
   char when[32];
   out << "\r\nStart Service        Time:"
       << ZEPLocalTimeText(m_nStartTime.load(), when, sizeof(when));
+  // High-water pauses of every node's sockets and the flood episodes they
+  // made; episodes that have gone quiet are closed (and logged) first.
+  {
+    CAppNodeCursor cursor(this);
+    for (CAppNode* node = GetFirstNode(cursor); node != nullptr; node = GetNextNode(cursor))
+      node->Queue().CloseQuietEpisodes();
+  }
+  const CMessageQueue::FloodTotals flood = CMessageQueue::GetFloodTotals();
+  out << "\r\nFlood Pauses        Count:" << static_cast<unsigned long>(flood.nPauses);
+  out << "\r\nFlood Episodes      Count:" << static_cast<unsigned long>(flood.nEpisodes) << " ("
+      << static_cast<unsigned long>(flood.nOpen) << " open)";
+  out << "\r\nFlood Events        Count:" << static_cast<unsigned long>(flood.nEvents);
   out << "\r\n================Report End========================="
       << "\r\n\r\n";
   return out;

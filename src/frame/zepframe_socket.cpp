@@ -3,11 +3,12 @@
 // socket calls the frame forwards to the engine.
 //
 // Locks, outermost first: socket-map lock -> a route's lock -> node-list lock
-// (taken inside IsNodeRegistered and Enqueue) -> a node's queue lock ->
-// engine lock -> pool locks; g_LogMutex innermost. Every engine call that needs the engine lock
-// is made under a ZEPLockGuard on m_pTCP->GetEngineLock(), so the analysis
-// checks each one. SetFCPaused is called by a queue with its lock held and
-// takes only the engine lock.
+// (taken inside IsNodeRegistered and Enqueue) -> a node's queue flow lock (an
+// event at a high-water mark) -> engine lock -> pool locks; g_LogMutex
+// innermost. Every engine call that needs the engine lock is made under a
+// ZEPLockGuard on m_pTCP->GetEngineLock(), so the analysis checks each one.
+// SetFCPaused is called by a queue with its flow lock held and takes only the
+// engine lock.
 //
 // Generations: the socket-to-node record remembers the generation of the
 // engine record its nodes attached to. Events of another generation (from a
