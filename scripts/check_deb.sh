@@ -26,14 +26,18 @@ grep -qE ' \./(usr/)?lib/systemd/system/dyrclient\.service$' <<<"$list" ||
   fail "package lacks the systemd unit"
 # Only the tools users run: no test binary, no reference server.
 for stray in ddnsserver test_ peer_bench bench_ rc.d; do
-  grep -q "$stray" <<<"$list" && fail "package holds $stray"
+  if grep -q "$stray" <<<"$list"; then fail "package holds $stray"; fi
 done
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 dpkg-deb -x "$deb" "$scratch/root"
 dpkg-deb -e "$deb" "$scratch/ctl"
-unit=$(ls "$scratch"/root/{usr/,}lib/systemd/system/dyrclient.service 2>/dev/null | head -1)
+unit=""
+for u in "$scratch"/root/{usr/,}lib/systemd/system/dyrclient.service; do
+  [ -f "$u" ] && unit=$u
+done
+[ -n "$unit" ] || unit=/dev/null
 grep -qx 'ExecStart=/usr/sbin/dyrclient -w /var/lib/dyrclient' "$unit" ||
   fail "the unit does not start /usr/sbin/dyrclient"
 grep -q '^AssertPathExists=/var/lib/dyrclient/dyrclient.ini' "$unit" ||
@@ -45,12 +49,13 @@ grep -q '^AssertPathExists=/var/lib/dyrclient/dyrclient.ini' "$unit" ||
 post=$scratch/ctl/postinst prerm=$scratch/ctl/prerm
 grep -q 'deb-systemd-helper enable' "$post" || fail "postinst does not enable the unit"
 grep -q 'dyrclient.ini' "$post" || fail "postinst starts the unit without a configuration"
+grep -q 'try-restart' "$post" || fail "postinst does not restart a running daemon on upgrade"
 grep -q 'deb-systemd-invoke stop' "$prerm" || fail "prerm does not stop the daemon"
 sh -n "$post" && sh -n "$prerm" || fail "a maintainer script does not parse"
 
 echo "--- lintian"
-lint=$(lintian --no-tag-display-limit "$deb" 2>&1 || true)
-[ -n "$lint" ] && echo "$lint"
-grep -q '^E: ' <<<"$lint" && fail "lintian reports errors"
-[ $status = 0 ] && echo "package checks passed: $(basename "$deb")"
+lint=$(lintian --tag-display-limit 0 "$deb" 2>&1 || true)
+if [ -n "$lint" ]; then echo "$lint"; fi
+if grep -q '^E: ' <<<"$lint"; then fail "lintian reports errors"; fi
+if [ $status = 0 ]; then echo "package checks passed: $(basename "$deb")"; fi
 exit $status
