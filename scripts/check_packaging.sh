@@ -81,6 +81,9 @@ install)
   }
   expect -x "$sbindir/dyrclient"
   expect -x "$bindir/dyrscramble"
+  expect -x "$bindir/cmdlink"
+  expect -f "$mandir/man1/dyrscramble.1"
+  expect -f "$mandir/man1/cmdlink.1"
   expect -f "$mandir/man8/dyrclient.8"
   expect -f "$mandir/man5/dyrclient.ini.5"
   expect -f "$docdir/dyrclient.ini.sample"
