@@ -161,9 +161,12 @@ long RaiseDescriptorLimit() {
   return static_cast<long>(lim.rlim_cur);
 }
 
-// A start that cannot go on: why, on standard error, and status 255.
+// A start that cannot go on: why, on standard error (at err in the
+// journal), and status 255.
 int Refuse(const ZEPString& why) {
-  std::fprintf(stderr, "dyrclient: %s\n", why.GetSafeText());
+  const bool journal = ZEPIsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
+  std::fprintf(stderr, "%sdyrclient: %s\n", journal ? ZEPJournalPrefix(LOG_ERRR) : "",
+               why.GetSafeText());
   return -1;
 }
 

@@ -68,7 +68,8 @@ ZEPString DyrIniOwnerHint(const char* dir, const char* iniPath, uid_t dirOwner, 
   owner << "uid " << static_cast<unsigned long>(dirOwner);
   hint << "; the service runs as the owner of " << shownDir << " (" << owner
        << "), which must own it: as root, chown --reference=" << shownDir << " " << iniPath
-       << " (the unit's ExecStartPre= does so at every start; see dyrclient(8))";
+       << " (the unit's ExecStartPre= and ExecReload= do so at every start and reload; see "
+          "dyrclient(8))";
   return hint;
 }
 

@@ -204,6 +204,22 @@ TEST_F(ServiceTest, TheCheckUnderTheJournalSaysWhyAtWarningAndErr) {
     for (std::string line; std::getline(lines, line);)
       EXPECT_TRUE(std::regex_match(line, std::regex("<[346]>.+"))) << line;
   }
+  // A start refused at once says why at err too.
+  WriteFile(out, "");
+  struct stat st {};
+  ASSERT_EQ(stat(out.c_str(), &st), 0);
+  Process p;
+  ASSERT_TRUE(
+      p.Start({BinDir() + "/dyrclient", "-w", dir_ / "dyrclient.ini"}, out, "/dev/null", "",
+              {"JOURNAL_STREAM=" + std::to_string(static_cast<unsigned long long>(st.st_dev)) +
+               ":" + std::to_string(static_cast<unsigned long long>(st.st_ino))}));
+  int status = -1;
+  ASSERT_TRUE(p.Wait(10000, status));
+  EXPECT_EQ(status, 255);
+  const std::string journal = ReadFile(out);
+  EXPECT_NE(journal.find("\n<3>dyrclient: work directory " + dir_.path() + "/dyrclient.ini/: "),
+            std::string::npos)
+      << journal;
 }
 
 TEST_F(ServiceTest, APipeGetsUtf8UnderAUtf8LocaleAndTheLogsBytesOtherwise) {
