@@ -7,6 +7,7 @@
 #include "app/dyrproto.h"
 #include "app/inifile.h"
 #include "app/workdir.h"
+#include "log/zepecho.h"
 
 namespace {
 
@@ -89,4 +90,31 @@ int DyrCheckConfig(const char* iniPath, FILE* out, FILE* err) {
   std::fprintf(out, "%lu account%s would run.\n", n, n == 1 ? "" : "s");
   std::fflush(out);
   return 0;
+}
+
+namespace {
+
+// `stream`, or a journal stream over its descriptor when that is the
+// journal's (then `journal` is set and must be closed).
+FILE* JournalOr(FILE* stream, const char* journalStream, int priority, FILE*& journal) {
+  journal = nullptr;
+  const int fd = fileno(stream);
+  if (fd < 0 || !ZEPIsJournalStream(journalStream, fd)) return stream;
+  std::fflush(stream);
+  journal = ZEPOpenJournalFile(fd, priority);
+  return journal != nullptr ? journal : stream;
+}
+
+}  // namespace
+
+int DyrCheckConfigCommand(const char* iniPath, const char* journalStream, FILE* out, FILE* err) {
+  const int kErr = 3, kInfo = 6;  // syslog(3)'s priorities
+  FILE* journalOut = nullptr;
+  FILE* journalErr = nullptr;
+  FILE* o = JournalOr(out, journalStream, kInfo, journalOut);
+  FILE* e = JournalOr(err, journalStream, kErr, journalErr);
+  const int rc = DyrCheckConfig(iniPath, o, e);
+  if (journalOut != nullptr) std::fclose(journalOut);
+  if (journalErr != nullptr) std::fclose(journalErr);
+  return rc;
 }

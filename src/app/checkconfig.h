@@ -20,4 +20,13 @@
 // [DYR_CLIENT] section, a file that is missing or cannot be read).
 int DyrCheckConfig(const char* iniPath, FILE* out, FILE* err);
 
+// DyrCheckConfig as the command runs it: `out` and `err` (standard output
+// and error) each through a journal stream (log/zepecho.h) when
+// `journalStream` (JOURNAL_STREAM's value, may be null) names its
+// descriptor, as under the unit's ExecReload=: a refusal at err, a
+// warning at warning, the rest at info, so that `journalctl -p warning`
+// shows why a reload failed. Elsewhere (terminal, pipe, file) the lines are
+// DyrCheckConfig's, unchanged.
+int DyrCheckConfigCommand(const char* iniPath, const char* journalStream, FILE* out, FILE* err);
+
 #endif  // ZEP_APP_CHECKCONFIG_H

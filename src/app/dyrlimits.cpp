@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/dyrhook.h"
 #include "log/zeplog.h"
 
 namespace {
@@ -103,20 +104,33 @@ long long SystemThreads() {
   return all;
 }
 
-// The directory of this process's cgroup that holds pids.max: the pids
-// controller's ("N:pids:/path", a split hierarchy) or else the unified one
-// ("0::/path"); "" when neither is listed.
-std::string CgroupDir() {
-  std::string text, unified;
-  if (!ReadText("/proc/self/cgroup", text)) return unified;
+// The directory of this process's cgroup in the hierarchy that counts its
+// tasks (see DyrFindPidsLimit), and the path that hierarchy's root is
+// reached by from it; false when /proc/self/cgroup lists neither.
+bool CgroupPath(const std::string& text, const std::string& root, std::string& base,
+                std::string& path) {
+  bool unified = false;
   for (size_t at = 0; at < text.size();) {
     size_t eol = text.find('\n', at);
     if (eol == std::string::npos) eol = text.size();
     const std::string line = text.substr(at, eol - at);
     at = eol + 1;
-    size_t pids = line.find(":pids:");
-    if (pids != std::string::npos) return "/sys/fs/cgroup/pids" + line.substr(pids + 6);
-    if (line.compare(0, 3, "0::") == 0) unified = "/sys/fs/cgroup" + line.substr(3);
+    const size_t c1 = line.find(':');
+    const size_t c2 = c1 == std::string::npos ? c1 : line.find(':', c1 + 1);
+    if (c2 == std::string::npos) continue;
+    const std::string controllers = line.substr(c1 + 1, c2 - c1 - 1);
+    const std::string where = line.substr(c2 + 1);
+    if (("," + controllers + ",").find(",pids,") != std::string::npos) {
+      // A split hierarchy: the pids controller's is the one that counts.
+      base = root + "/" + controllers;
+      path = where;
+      return true;
+    }
+    if (!unified && line.compare(0, 3, "0::") == 0) {
+      unified = true;
+      base = root;
+      path = where;
+    }
   }
   return unified;
 }
@@ -128,12 +142,43 @@ long long RlimitCur(int resource) {
 }
 
 void Add(std::vector<DYRLimit_tag>& out, const char* name, long long limit, long long inUse,
-         long long perAccount) {
+         long long perAccount, const std::string& where = std::string()) {
   if (limit < 0 || inUse < 0) return;
-  out.push_back(DYRLimit_tag{name, limit, inUse, perAccount});
+  out.push_back(DYRLimit_tag{name, limit, inUse, perAccount, where});
 }
 
 }  // namespace
+
+int DyrFindPidsLimit(const char* root, const std::string& procCgroup, long long ownTasks,
+                     DYRPidsLimit_tag& out) {
+  out = DYRPidsLimit_tag();
+  std::string base, path;
+  if (root == nullptr || !CgroupPath(procCgroup, root, base, path)) return -1;
+  if (path.empty() || path[0] != '/') path.insert(0, "/");
+  long long leafCurrent = -1;
+  long long leastRoom = 0;
+  for (bool leaf = true;; leaf = false) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const std::string dir = path == "/" ? base : base + path;
+    const long long current = ReadNumber((dir + "/pids.current").c_str());
+    if (leaf) leafCurrent = current >= 0 ? current : ownTasks;
+    const long long max = ReadNumber((dir + "/pids.max").c_str());
+    if (max >= 0) {
+      // A subtree holds at least what its leaf holds.
+      const long long inUse = current >= 0 ? current : leafCurrent;
+      if (inUse >= 0 && (out.m_nMax < 0 || max - inUse < leastRoom)) {
+        out.m_strDir = dir;
+        out.m_nMax = max;
+        out.m_nCurrent = inUse;
+        leastRoom = max - inUse;
+      }
+    }
+    if (path == "/") break;
+    const size_t slash = path.rfind('/');
+    path.erase(slash == 0 ? 1 : slash);
+  }
+  return out.m_nMax >= 0 ? 0 : -1;
+}
 
 long long DyrAccountsThatFit(const DYRLimit_tag& limit) {
   if (limit.m_nLimit < 0 || limit.m_nPerAccount <= 0) return -1;
@@ -161,8 +206,10 @@ int DyrScaleLine(size_t accounts, const std::vector<DYRLimit_tag>& limits, ZEPSt
   if (tightest == nullptr) return -1;
   const bool fits = fewest >= want;
   line << "Scale: " << want << " account(s) need " << tightest->m_nPerAccount << " of "
-       << tightest->m_pszName << " each; its limit is " << tightest->m_nLimit << " with "
-       << tightest->m_nInUse << " in use, so " << fewest << " account(s) fit";
+       << tightest->m_pszName;
+  if (!tightest->m_strWhere.empty()) line << " at " << tightest->m_strWhere.c_str();
+  line << " each; its limit is " << tightest->m_nLimit << " with " << tightest->m_nInUse
+       << " in use, so " << fewest << " account(s) fit";
   if (fits) return LOG_INFO;
   line << ": the other " << (want - fewest)
        << " cannot open their links or are never read until the limit is raised";
@@ -170,25 +217,26 @@ int DyrScaleLine(size_t accounts, const std::vector<DYRLimit_tag>& limits, ZEPSt
   return LOG_WARN;
 }
 
-std::vector<DYRLimit_tag> DyrLimitsInForce() {
+std::vector<DYRLimit_tag> DyrLimitsInForce(long long laterTasks) {
   std::vector<DYRLimit_tag> out;
   Add(out, "RLIMIT_NOFILE (descriptors)", RlimitCur(RLIMIT_NOFILE),
       CountDescriptors() + kOwnDescriptorsLater, kDescriptorsPerAccount);
   const long long threads = StatusField("Threads:");
-  const long long ownThreads = threads < 0 ? -1 : threads + kOwnThreadsLater;
+  const long long ownThreads = threads < 0 ? -1 : threads + kOwnThreadsLater + laterTasks;
   // Counted per user, this process only here (other processes of the user
   // take their share too); root is not held to it.
   if (getuid() != 0)
     Add(out, "RLIMIT_NPROC (threads of the user)", RlimitCur(RLIMIT_NPROC), ownThreads,
         kThreadsPerAccount);
-  const std::string cg = CgroupDir();
-  if (!cg.empty()) {
-    // "max" reads as no number: no limit.
-    Add(out, "the cgroup's pids.max (TasksMax)", ReadNumber((cg + "/pids.max").c_str()),
-        ReadNumber((cg + "/pids.current").c_str()) + kOwnThreadsLater, kThreadsPerAccount);
+  std::string procCgroup;
+  DYRPidsLimit_tag pids;
+  if (ReadText("/proc/self/cgroup", procCgroup) &&
+      DyrFindPidsLimit("/sys/fs/cgroup", procCgroup, threads, pids) == 0) {
+    Add(out, "the cgroup's pids.max (TasksMax)", pids.m_nMax,
+        pids.m_nCurrent + kOwnThreadsLater + laterTasks, kThreadsPerAccount, pids.m_strDir);
   }
   const long long system = SystemThreads();
-  const long long systemInUse = system < 0 ? -1 : system + kOwnThreadsLater;
+  const long long systemInUse = system < 0 ? -1 : system + kOwnThreadsLater + laterTasks;
   Add(out, "kernel.threads-max", ReadNumber("/proc/sys/kernel/threads-max"), systemInUse,
       kThreadsPerAccount);
   Add(out, "kernel.pid_max", ReadNumber("/proc/sys/kernel/pid_max"), systemInUse,
@@ -207,9 +255,19 @@ std::vector<DYRLimit_tag> DyrLimitsInForce() {
   return out;
 }
 
-void DyrCheckScaleLimits(size_t accounts) {
+long long DyrHookTasks(const char* iniPath) {
+  DYRHookConf_tag conf;
+  if (ReadDyrHook(iniPath, conf) != 0 || !conf.m_bPresent) return 0;
+  std::string command;
+  int timeout = 0;
+  std::vector<ZEPString> warnings;
+  DyrHookSettings(conf, command, timeout, warnings);
+  return command.empty() ? 0 : static_cast<long long>(kHookMaxRunning);
+}
+
+void DyrCheckScaleLimits(size_t accounts, const char* iniPath) {
   if (accounts == 0) return;
   ZEPString line;
-  int level = DyrScaleLine(accounts, DyrLimitsInForce(), line);
+  int level = DyrScaleLine(accounts, DyrLimitsInForce(DyrHookTasks(iniPath)), line);
   if (level >= 0) ZEP_LOG_LINE(static_cast<LOG_TYPE_>(level), line);
 }

@@ -161,10 +161,31 @@ long RaiseDescriptorLimit() {
   return static_cast<long>(lim.rlim_cur);
 }
 
-// A start that cannot go on: why, on standard error, and status 255.
+// A start that cannot go on: why, on standard error (at err in the
+// journal), and status 255.
 int Refuse(const ZEPString& why) {
-  std::fprintf(stderr, "dyrclient: %s\n", why.GetSafeText());
+  const bool journal = ZEPIsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO);
+  std::fprintf(stderr, "%sdyrclient: %s\n", journal ? ZEPJournalPrefix(LOG_ERRR) : "",
+               why.GetSafeText());
   return -1;
+}
+
+// Under the service manager (the journal's stream or an invocation id in
+// the environment) a refusal is read in the journal, not on a terminal.
+bool UnderServiceManager() {
+  const char* id = std::getenv("INVOCATION_ID");
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  return (id != nullptr && id[0] != '\0') || (stream != nullptr && stream[0] != '\0');
+}
+
+// The usage text of every start. In the journal it is kept at debug, out of
+// the default view, where it would stand before every start's banner.
+void PrintUsage() {
+  FILE* journal = ZEPIsJournalStream(std::getenv("JOURNAL_STREAM"), STDOUT_FILENO)
+                      ? ZEPOpenJournalFile(STDOUT_FILENO, 7)
+                      : nullptr;
+  DoHelp(journal != nullptr ? journal : stdout);
+  if (journal != nullptr) std::fclose(journal);
 }
 
 }  // namespace
@@ -199,23 +220,31 @@ int main(int argc, char** argv) {
   }
   int pathRc = paramRc == 0 ? ComposePaths() : -1;
   const bool check = g_bNeedCheck && !g_bNeedHelp;
-  // The check is no start of the daemon: no usage text.
-  if (!check) DoHelp();
-  if (g_bNeedHelp) return -1;
+  // The check is no start of the daemon: no usage text. Help asked for is
+  // printed as it is.
+  if (g_bNeedHelp) {
+    DoHelp();
+    return -1;
+  }
+  if (!check) PrintUsage();
   if (pathRc != 0) {
     std::fprintf(stderr, "Work directory too long: the file paths in it must fit %d bytes.\n",
                  DYR_PATH_SIZE - 1);
     return -1;
   }
   // Nothing below runs for it: no lock, no file written.
-  if (check) return DyrCheckConfig(szIniFilename, stdout, stderr);
+  if (check)
+    return DyrCheckConfigCommand(szIniFilename, std::getenv("JOURNAL_STREAM"), stdout, stderr);
   ZEPString why;
   if (CheckWorkDir(g_UnixWorkingDir, why) != 0) return Refuse(why);
   long holder = 0;
   if (LockWorkDir(g_UnixWorkingDir, g_nLockFd, holder, why) != 0) return Refuse(why);
   if (!why.IsEmpty()) std::fprintf(stderr, "dyrclient: %s\n", why.GetSafeText());
   bool iniExists = false;
-  if (CheckIniFile(szIniFilename, iniExists, why) != 0) return Refuse(why);
+  if (CheckIniFile(szIniFilename, iniExists, why) != 0) {
+    if (UnderServiceManager()) why << DyrIniAccessHint(g_UnixWorkingDir, szIniFilename);
+    return Refuse(why);
+  }
   // Written by earlier versions with the umask's mode.
   MakePrivate(szClnIDFilename);
   if ((!iniExists || g_bNeedConfig) && DoConfig() != 0) return -1;

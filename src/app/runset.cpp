@@ -22,7 +22,7 @@ CDYRRunSet::CDYRRunSet(ZEPFrame* frame, unsigned long loginRetryMs)
 int CDYRRunSet::Load(const char* path) {
   std::vector<DYRAccount_tag> accounts;
   if (ReadDyrAccounts(path, accounts) != 0) return -1;
-  DyrCheckScaleLimits(accounts.size());
+  DyrCheckScaleLimits(accounts.size(), path);
   for (size_t i = 0; i < accounts.size(); ++i) Start(accounts[i], static_cast<int>(i + 1));
   if (accounts.empty()) WarnNoAccount(path);
   const char* what = nullptr;

@@ -1,6 +1,7 @@
 #include "app/workdir.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -48,6 +49,36 @@ int CheckIniFile(const char* path, bool& exists, ZEPString& why) {
   why = "";
   why << "cannot read " << path << ": " << std::strerror(err);
   return -1;
+}
+
+ZEPString DyrIniOwnerHint(const char* dir, const char* iniPath, uid_t dirOwner, uid_t fileOwner) {
+  const char* shownDir = DirOrDot(dir);
+  ZEPString hint;
+  if (dirOwner == fileOwner) {
+    hint << "; it belongs to the service's user (uid " << static_cast<unsigned long>(fileOwner)
+         << ") already: chmod 600 " << iniPath << " makes it readable";
+    return hint;
+  }
+  ZEPString owner;
+  passwd pw{};
+  passwd* found = nullptr;
+  char buf[1024];
+  if (getpwuid_r(dirOwner, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
+    owner << found->pw_name << ", ";
+  owner << "uid " << static_cast<unsigned long>(dirOwner);
+  hint << "; the service runs as the owner of " << shownDir << " (" << owner
+       << "), which must own it: as root, chown --reference=" << shownDir << " " << iniPath
+       << " (the unit's ExecStartPre= and ExecReload= do so at every start and reload; see "
+          "dyrclient(8))";
+  return hint;
+}
+
+ZEPString DyrIniAccessHint(const char* dir, const char* iniPath) {
+  if (access(iniPath, R_OK) == 0 || errno != EACCES) return ZEPString("");
+  struct stat d {
+  }, f{};
+  if (stat(DirOrDot(dir), &d) != 0 || stat(iniPath, &f) != 0) return ZEPString("");
+  return DyrIniOwnerHint(dir, iniPath, d.st_uid, f.st_uid);
 }
 
 const char* DyrReadFailure(const char* path) {

@@ -18,6 +18,8 @@
 #ifndef ZEP_APP_WORKDIR_H
 #define ZEP_APP_WORKDIR_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 
 #include "base/zepstring.h"
@@ -32,6 +34,17 @@ int CheckWorkDir(const char* dir, ZEPString& why);
 // opens or is absent (ENOENT); -1 when it is there but cannot be opened
 // (permissions, a loop of links, ...), which must never pass for missing.
 int CheckIniFile(const char* path, bool& exists, ZEPString& why);
+
+// Under the service manager an unreadable dyrclient.ini is nearly always a
+// file put into the state directory by root after the directory was given
+// to the service's user (the owner of the work directory). What to do,
+// appended to CheckIniFile's `why`: "" unless `iniPath` is refused for its
+// permissions (EACCES) or when the owners cannot be told.
+ZEPString DyrIniAccessHint(const char* dir, const char* iniPath);
+// Its text for a file of `fileOwner` in a work directory of `dirOwner`:
+// give the file to the directory's owner (by name where the system knows
+// it), or, when it is that owner's already, make it readable.
+ZEPString DyrIniOwnerHint(const char* dir, const char* iniPath, uid_t dirOwner, uid_t fileOwner);
 
 // Why `path` could not be read, for a message: the system's reason for a
 // failed open, a directory's, or "read error".

@@ -9,19 +9,27 @@
 // (a terminal, a pipe into `tee`, a file, a container's log); and the
 // journal's form, when standard output is the journal's stream: UTF-8,
 // each line led by the priority prefix of sd-daemon(3) ("<5>" MESG, "<6>"
-// INFO, "<4>" WARN, "<3>" ERRR) and without the time stamp, which the
+// INFO, "<4>" WARN, "<3>" ERRR; "<3>" too for a MESG line that reports a
+// failure, which begins with "错误:") and without the time stamp, which the
 // journal keeps itself. The log file is never written in any of these: it
 // keeps the logged bytes.
 //
+// Texts printed before the log exists, or by a run that has no log (the
+// usage text, the configuration check), reach the journal through a
+// journal stream (ZEPOpenJournalFile): a FILE* that puts a priority prefix
+// before each of their lines.
+//
 // Threads: every function may be called from any thread, except
 // ZEPLocaleIsUtf8, which sets the process's locale for a moment and must run
-// before any other thread exists. No locks.
+// before any other thread exists. A journal stream belongs to the thread
+// that opened it, like any FILE* without locking. No locks.
 #ifndef ZEP_LOG_ZEPECHO_H
 #define ZEP_LOG_ZEPECHO_H
 
 #include <iconv.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 enum ZEPEchoForm_ {
@@ -34,6 +42,14 @@ enum ZEPEchoForm_ {
 // value outside the four levels.
 const char* ZEPJournalPrefix(int type);
 
+// "错误:" (error:) in GB2312: the word every failure the daemon logs at
+// MESG begins with ("错误:登录失败: ...", "错误:无法联接:...").
+#define ZEP_ERROR_WORD "\xb4\xed\xce\xf3:"
+
+// The prefix of one logged message `msg` (may be null) at level `type`:
+// the level's, except "<3>" for a MESG message beginning with ZEP_ERROR_WORD.
+const char* ZEPJournalPrefixOf(int type, const char* msg);
+
 // Appends the journal's form of one log line to `out`. `text` is the line
 // without its time stamp, already in UTF-8: its first `headLen` bytes are
 // the head (the level tag with its colon, after the file and line when
@@ -44,6 +60,21 @@ const char* ZEPJournalPrefix(int type);
 // line end puts the head before its first line of text; a message without
 // any text gives the prefix and the head alone.
 void ZEPJournalLines(int type, const std::string& text, size_t headLen, std::string& out);
+// The same with the prefix given (as ZEPJournalPrefixOf returns it).
+void ZEPJournalLines(const char* prefix, const std::string& text, size_t headLen, std::string& out);
+
+// A write-only stream whose every line goes to `fd` led by "<priority>"
+// (0-7 as in syslog(3); 7, debug, is kept by the journal but left out of
+// its default view), except a line that begins with a level tag and a colon
+// ("WARN:", "ERRR:", ...), which takes that level's priority. Empty lines
+// are left out; a last line without its end is ended at fclose. The
+// bytes are written as given, in blocking writes; `fd` stays open after
+// fclose. Null when the C library cannot make the stream.
+FILE* ZEPOpenJournalFile(int fd, int priority);
+
+// The priority prefix a journal stream of `priority` gives the line
+// `line` (`len` bytes, without its end): "<priority>" or its level's.
+std::string ZEPJournalLinePrefix(int priority, const char* line, size_t len);
 
 // Appends `text` (GB2312 mixed with ASCII) to `out` in UTF-8 through `cd`
 // (from iconv_open("UTF-8", "GB18030")). Without a converter (cd is

@@ -224,7 +224,8 @@ void ZEPLog::Echo(const char* line, int type, const char* msg) {
     m_strUtf8.clear();
     ZEPEchoToUtf8(m_ScreenConv, unstamped, m_strUtf8);
     // The head (tag, file and line) is ASCII: converting keeps its length.
-    ZEPJournalLines(type, m_strUtf8, total > msgLen ? total - msgLen : 0, out);
+    ZEPJournalLines(ZEPJournalPrefixOf(type, msg), m_strUtf8, total > msgLen ? total - msgLen : 0,
+                    out);
   } else {
     if (m_ScreenConv == reinterpret_cast<iconv_t>(-1)) {
       out += line;

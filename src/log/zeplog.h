@@ -17,8 +17,9 @@
 //
 // Screen echo, in one of the forms of zepecho.h (SetEchoForm): the bytes as
 // logged (GB2312 where the text is Chinese), the same line in UTF-8, or the
-// journal's lines (UTF-8, priority prefix, no time stamp); the file always
-// keeps the logged bytes. The echo never blocks
+// journal's lines (UTF-8, priority prefix, no time stamp; a MESG line that
+// reports a failure at err, see zepecho.h); the file always keeps the
+// logged bytes. The echo never blocks
 // the caller: standard output (or the descriptor SetScreenFd names) is
 // written through a private non-blocking handle, and a line the output
 // cannot take at once is dropped and counted; the first line that gets

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "support/zepstring_text.h"
 
@@ -138,3 +139,41 @@ TEST_F(WorkDir, MakePrivateNarrowsAnExistingFileOnly) {
 }
 
 }  // namespace
+
+TEST(WorkDirIniHint, AnUnreadableFileIsGivenToTheDirectorysOwnerOrMadeReadable) {
+  const struct {
+    const char* dir;
+    uid_t dirOwner, fileOwner;
+    std::vector<std::string> says;
+  } cases[] = {
+      // root's copy in the state directory of a service user: chown, by name.
+      {"/var/lib/dyrclient/",
+       0,
+       4242,
+       {"owner of /var/lib/dyrclient/ (root, uid 0)",
+        "chown --reference=/var/lib/dyrclient/ /var/lib/dyrclient/dyrclient.ini", "ExecStartPre="}},
+      {"/var/lib/dyrclient/",
+       61234,
+       0,
+       {"(uid 61234)", "chown --reference=/var/lib/dyrclient/ /var/lib/dyrclient/dyrclient.ini"}},
+      // The service's own file with its read bit off: chmod, not chown.
+      {"/var/lib/dyrclient/", 61234, 61234, {"chmod 600 /var/lib/dyrclient/dyrclient.ini"}},
+      // The current directory is named as "./".
+      {"", 61234, 0, {"owner of ./ (", "chown --reference=./ /var/lib/dyrclient/dyrclient.ini"}},
+  };
+  for (const auto& c : cases) {
+    const std::string hint =
+        Str(DyrIniOwnerHint(c.dir, "/var/lib/dyrclient/dyrclient.ini", c.dirOwner, c.fileOwner));
+    EXPECT_EQ(hint.rfind("; ", 0), 0u) << hint;
+    for (const std::string& part : c.says) EXPECT_NE(hint.find(part), std::string::npos) << hint;
+    EXPECT_EQ(hint.find(c.dirOwner == c.fileOwner ? "chown" : "chmod"), std::string::npos) << hint;
+  }
+  // A file that can be read, or is missing, needs no hint.
+  char tmpl[] = "/tmp/dyrhint_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = std::string(tmpl) + "/";
+  EXPECT_TRUE(Str(DyrIniAccessHint(dir.c_str(), (dir + "dyrclient.ini").c_str())).empty());
+  std::ofstream(dir + "dyrclient.ini") << "[DYR_CLIENT]\n";
+  EXPECT_TRUE(Str(DyrIniAccessHint(dir.c_str(), (dir + "dyrclient.ini").c_str())).empty());
+  std::system(("rm -rf '" + dir + "'").c_str());
+}

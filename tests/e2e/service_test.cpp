@@ -138,10 +138,20 @@ TEST_F(ServiceTest, JournalStreamGetsPrefixedUtf8LinesWithoutTimeStamps) {
   ASSERT_TRUE(WaitLog(T_LOGIN_OK, 5000)) << Log();
   EXPECT_EQ(Stop(), 0);
   const std::string journal = ReadFile(out);
-  // The usage text comes first, as at every start; then only journal lines.
+  // The usage text comes first, as at every start, kept at debug (out of
+  // the journal's default view); then only journal lines.
   const size_t first =
       journal.find("<5>MESG:DYR Dynamic DNS Client for Unix  Ver 2.01a Build 120\n");
   ASSERT_NE(first, std::string::npos) << journal;
+  EXPECT_EQ(
+      journal.rfind("<7>Usage: dyrclient -h -c -w /home/dyrclient \n<7>-h: help message. \n", 0),
+      0u)
+      << journal;
+  std::stringstream usage(journal.substr(0, first));
+  size_t usageLines = 0;
+  for (std::string line; std::getline(usage, line); ++usageLines)
+    EXPECT_EQ(line.rfind("<7>", 0), 0u) << line;
+  EXPECT_EQ(usageLines, 6u) << journal;
   std::stringstream lines(journal.substr(first));
   const std::regex prefixed("<[3456]>.*");
   const std::regex stamped(".*[0-9]{6} [0-9]{6}:(MESG|INFO|WARN|ERRR):.*");
@@ -159,6 +169,57 @@ TEST_F(ServiceTest, JournalStreamGetsPrefixedUtf8LinesWithoutTimeStamps) {
   EXPECT_NE(Log().find(std::string(":MESG:") + T_STARTED), std::string::npos)
       << "the file keeps GB2312";
   EXPECT_EQ(Log().find('<'), std::string::npos);
+}
+
+TEST_F(ServiceTest, TheCheckUnderTheJournalSaysWhyAtWarningAndErr) {
+  const std::string out = dir_ / "check.txt";
+  const struct {
+    std::string ini;
+    int status;
+    std::vector<std::string> says;
+  } cases[] = {
+      {"[DYR_CLIENT]\nHost=h.example.net\nAsstPort=70000\nDomain=d.example.net\n",
+       0,
+       {"<6>" + dir_.path() + "/dyrclient.ini:\n",
+        "<4>WARN: [DYR_CLIENT] section 1 (UserName=): AsstPort \"70000\"",
+        "<6>1 account would run.\n"}},
+      {"[OTHER]\n", 255, {"<3>dyrclient: No [DYR_CLIENT] section in "}},
+  };
+  for (const auto& c : cases) {
+    WriteFile(dir_ / "dyrclient.ini", c.ini);
+    WriteFile(out, "");
+    struct stat st {};
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    const std::string stream = std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+                               std::to_string(static_cast<unsigned long long>(st.st_ino));
+    Process p;
+    ASSERT_TRUE(p.Start({BinDir() + "/dyrclient", "--check-config", "-w", dir_.path()}, out,
+                        "/dev/null", "", {"JOURNAL_STREAM=" + stream}));
+    int status = -1;
+    ASSERT_TRUE(p.Wait(10000, status));
+    EXPECT_EQ(status, c.status);
+    const std::string journal = ReadFile(out);
+    for (const std::string& s : c.says) EXPECT_NE(journal.find(s), std::string::npos) << journal;
+    std::stringstream lines(journal);
+    for (std::string line; std::getline(lines, line);)
+      EXPECT_TRUE(std::regex_match(line, std::regex("<[346]>.+"))) << line;
+  }
+  // A start refused at once says why at err too.
+  WriteFile(out, "");
+  struct stat st {};
+  ASSERT_EQ(stat(out.c_str(), &st), 0);
+  Process p;
+  ASSERT_TRUE(
+      p.Start({BinDir() + "/dyrclient", "-w", dir_ / "dyrclient.ini"}, out, "/dev/null", "",
+              {"JOURNAL_STREAM=" + std::to_string(static_cast<unsigned long long>(st.st_dev)) +
+               ":" + std::to_string(static_cast<unsigned long long>(st.st_ino))}));
+  int status = -1;
+  ASSERT_TRUE(p.Wait(10000, status));
+  EXPECT_EQ(status, 255);
+  const std::string journal = ReadFile(out);
+  EXPECT_NE(journal.find("\n<3>dyrclient: work directory " + dir_.path() + "/dyrclient.ini/: "),
+            std::string::npos)
+      << journal;
 }
 
 TEST_F(ServiceTest, APipeGetsUtf8UnderAUtf8LocaleAndTheLogsBytesOtherwise) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "log/zeplog.h"
 #include "logtestutil.h"
@@ -160,6 +161,94 @@ TEST(ZEPJournalTest, TheEchoSpeaksJournalWhileTheFileKeepsItsLines) {
   log.SetScreenFd(1);
   close(fds[0]);
   close(fds[1]);
+}
+
+TEST(ZEPJournalTest, AMesgLineThatReportsAFailureGoesAtErr) {
+  const struct {
+    int type;
+    const char* msg;
+    const char* prefix;
+  } cases[] = {
+      {LOG_MESG, "\xb4\xed\xce\xf3:\xb5\xc7\xc2\xbc\xca\xa7\xb0\xdc: x", "<3>"},  // 错误:登录失败
+      {LOG_MESG, "\xb4\xed\xce\xf3: Cannot process ini file. Quit!\n", "<3>"},
+      {LOG_MESG, "\xb4\xed\xce\xf3:", "<3>"},
+      {LOG_MESG, "\xb4\xed\xce\xf3", "<5>"},                   // the word without its colon
+      {LOG_MESG, "\xb4\xed", "<5>"},                           // cut short
+      {LOG_MESG, " \xb4\xed\xce\xf3:", "<5>"},                 // not at the start
+      {LOG_MESG, "\xb7\xfe\xce\xf1\xc6\xf4\xb6\xaf.", "<5>"},  // 服务启动.
+      {LOG_MESG, "", "<5>"},
+      {LOG_MESG, nullptr, "<5>"},
+      {LOG_WARN, "\xb4\xed\xce\xf3:x", "<4>"},  // only MESG lines are raised
+      {LOG_INFO, "\xb4\xed\xce\xf3:x", "<6>"},
+      {LOG_ERRR, "x", "<3>"},
+  };
+  for (const auto& c : cases)
+    EXPECT_STREQ(ZEPJournalPrefixOf(c.type, c.msg), c.prefix)
+        << c.type << " " << (c.msg ? c.msg : "(null)");
+
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  ScratchDir dir;
+  const std::string path = dir.Path("err.log");
+  {
+    ZEPLog log(path.c_str());
+    log.SetToScreen(true);
+    log.SetScreenFd(fds[1]);
+    ASSERT_TRUE(log.SetEchoForm(ZEP_ECHO_JOURNAL));
+    log.Log("unit.cpp", 1, LOG_MESG,
+            "\xb4\xed\xce\xf3:\xce\xde\xb7\xa8\xc1\xaa\xbd\xd3:h");  // 错误:无法联接:
+    log.Log("unit.cpp", 2, LOG_MESG, "ok");
+    EXPECT_EQ(ReadWaiting(fds[0]),
+              "<3>MESG:\xe9\x94\x99\xe8\xaf\xaf:\xe6\x97\xa0\xe6\xb3\x95\xe8\x81\x94\xe6"
+              "\x8e\xa5:h\n<5>MESG:ok\n");
+    log.SetScreenFd(1);
+  }
+  close(fds[0]);
+  close(fds[1]);
+  const std::string file = ReadAll(path);
+  EXPECT_NE(file.find(":MESG:\xb4\xed\xce\xf3:\xce\xde\xb7\xa8\xc1\xaa\xbd\xd3:h\n"),
+            std::string::npos)
+      << "the file keeps the level and the bytes: " << file;
+}
+
+TEST(ZEPJournalTest, AJournalStreamPrefixesEveryLineItIsWritten) {
+  const struct {
+    int priority;
+    std::vector<std::string> writes;  // each one fputs, then a flush
+    std::string journal;
+  } cases[] = {
+      {7, {"Usage: x \n-h: help. \n\n"}, "<7>Usage: x \n<7>-h: help. \n"},
+      {6,
+       {"path:\n", "WARN: a\n", "1 account would run.\n"},
+       "<6>path:\n<4>WARN: a\n<6>1 account would run.\n"},
+      // A line written in pieces is one line; an unended last one ends at close.
+      {3,
+       {"dyrclient: cannot ", "read x", ": why\nlast"},
+       "<3>dyrclient: cannot read x: why\n<3>last\n"},
+      {6,
+       {"ERRR:x\nMESG:y\nINFO:z\nWARN\nWARNING: w\n"},
+       "<3>ERRR:x\n<5>MESG:y\n<6>INFO:z\n<6>WARN\n<6>WARNING: w\n"},
+      {6, {"WARN:"}, "<4>WARN:\n"},
+      {9, {"odd priority\n"}, "<6>odd priority\n"},
+      {-1, {"\n\n\n"}, ""},
+      {0, {""}, ""},
+  };
+  ScratchDir dir;
+  for (const auto& c : cases) {
+    const std::string path = dir.Path("journal.txt");
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    FILE* f = ZEPOpenJournalFile(fd, c.priority);
+    ASSERT_NE(f, nullptr);
+    for (const std::string& w : c.writes) {
+      std::fputs(w.c_str(), f);
+      std::fflush(f);
+    }
+    EXPECT_EQ(std::fclose(f), 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD), 0) << "the descriptor stays open";
+    close(fd);
+    EXPECT_EQ(ReadAll(path), c.journal) << c.priority << " " << c.writes.front();
+  }
 }
 
 }  // namespace
