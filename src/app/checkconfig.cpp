@@ -30,9 +30,16 @@ void PrintAccount(FILE* out, int index, const DYRAccount_tag& a) {
                    Shown(d.m_strOffline, offline));
     }
   }
+  if (!a.m_strPasswordFrom.IsEmpty())
+    std::fprintf(out, "  password: from %s\n", a.m_strPasswordFrom.GetSafeText());
   for (const ZEPString& warning : AccountWarnings(a)) {
     std::fprintf(out, "WARN: [DYR_CLIENT] section %d (UserName=%s): %s\n", index,
                  user.GetSafeText(), warning.GetSafeText());
+  }
+  if (!a.m_strRefused.IsEmpty()) {
+    std::fprintf(out,
+                 "WARN: [DYR_CLIENT] section %d (UserName=%s): %s: the account is not started.\n",
+                 index, user.GetSafeText(), a.m_strRefused.GetSafeText());
   }
 }
 
@@ -48,6 +55,8 @@ void PrintConsole(FILE* out, const char* path) {
   }
   ZEPString host, port;
   std::fprintf(out, "console: %s:%s\n", Shown(conf.m_strHost, host), Shown(conf.m_strPort, port));
+  if (!conf.m_strPasswordFrom.IsEmpty())
+    std::fprintf(out, "  password: from %s\n", conf.m_strPasswordFrom.GetSafeText());
 }
 
 void PrintHook(FILE* out, const char* path) {
@@ -85,8 +94,19 @@ int DyrCheckConfig(const char* iniPath, FILE* out, FILE* err) {
     std::fprintf(err, "dyrclient: %s\n", NoAccountText(iniPath).GetSafeText());
     return -1;
   }
-  const unsigned long n = static_cast<unsigned long>(accounts.size());
+  unsigned long n = 0;
+  for (const DYRAccount_tag& a : accounts) n += a.m_strRefused.IsEmpty() ? 1 : 0;
+  const unsigned long refused = static_cast<unsigned long>(accounts.size()) - n;
   std::fprintf(out, "%lu account%s would run.\n", n, n == 1 ? "" : "s");
   std::fflush(out);
+  // A reload after this check would stop the running node of such a
+  // section: failing here keeps it (the unit's ExecReload= runs the check
+  // first).
+  if (refused > 0) {
+    std::fprintf(err,
+                 "dyrclient: %lu account%s of %s cannot be started: %s password cannot be read.\n",
+                 refused, refused == 1 ? "" : "s", iniPath, refused == 1 ? "its" : "their");
+    return -1;
+  }
   return 0;
 }
