@@ -21,6 +21,8 @@ void PrintAccount(FILE* out, int index, const DYRAccount_tag& a) {
   std::fprintf(out, "account %d: Host=%s MainPort=%s AsstPort=%s UserName=%s\n", index,
                Shown(a.m_strHost, host), Shown(a.m_strMainPort, mainPort),
                Shown(a.m_strAsstPort, asstPort), Shown(a.m_strUserName, user));
+  if (!a.m_strPasswordFrom.IsEmpty())
+    std::fprintf(out, "  password: from %s\n", a.m_strPasswordFrom.GetSafeText());
   for (const DYRDomain_tag& d : a.m_Domains) {
     ZEPString domain, offline;
     if (d.m_strOffline.IsEmpty()) {
@@ -30,8 +32,6 @@ void PrintAccount(FILE* out, int index, const DYRAccount_tag& a) {
                    Shown(d.m_strOffline, offline));
     }
   }
-  if (!a.m_strPasswordFrom.IsEmpty())
-    std::fprintf(out, "  password: from %s\n", a.m_strPasswordFrom.GetSafeText());
   for (const ZEPString& warning : AccountWarnings(a)) {
     std::fprintf(out, "WARN: [DYR_CLIENT] section %d (UserName=%s): %s\n", index,
                  user.GetSafeText(), warning.GetSafeText());
@@ -103,9 +103,8 @@ int DyrCheckConfig(const char* iniPath, FILE* out, FILE* err) {
   // section: failing here keeps it (the unit's ExecReload= runs the check
   // first).
   if (refused > 0) {
-    std::fprintf(err,
-                 "dyrclient: %lu account%s of %s cannot be started: %s password cannot be read.\n",
-                 refused, refused == 1 ? "" : "s", iniPath, refused == 1 ? "its" : "their");
+    std::fprintf(err, "dyrclient: %lu account%s of %s would not start (see the WARN lines).\n",
+                 refused, refused == 1 ? "" : "s", iniPath);
     return -1;
   }
   return 0;
