@@ -80,208 +80,96 @@ TEST_F(DyrSecret, CredentialsAndFilesGiveTheirOneLineOrSayWhyNot) {
   ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
   ASSERT_EQ(mkfifo((creds + "/fifo").c_str(), 0600), 0);
 
-  ZEPString scrambled;
-  EnAString(ZEPString("inipw"), scrambled);
   const std::string max(kDyrSecretMaxBytes, 'y');
   const std::string credsSlash = creds + "/";
+  const char* const C = "PasswordCredential";
+  const char* const F = "PasswordFile";
+  // `expect`: "=" and the password, or a part of the reason it is refused.
   struct Case {
-    const char* what;
-    std::vector<Key> keys;
-    const char* credDir;   // nullptr: CREDENTIALS_DIRECTORY unset
-    std::string password;  // expected when `refused` is empty
-    std::string refused;   // a part of the reason
-    std::string from;
+    const char* key;
+    std::string value;
+    const char* credDir;  // nullptr: CREDENTIALS_DIRECTORY unset
+    std::string expect;
   } cases[] = {
-      {"credential read",
-       {{"PasswordCredential", "plain"}},
-       creds.c_str(),
-       "s3cret",
-       "",
-       "credential plain"},
-      {"trailing LF dropped",
-       {{"PasswordCredential", " lf "}},
-       creds.c_str(),
-       "s3cret",
-       "",
-       "credential lf"},
-      {"trailing CR LF dropped, spaces kept",
-       {{"PasswordCredential", "crlf"}},
-       creds.c_str(),
-       "with space ",
-       "",
-       "credential crlf"},
-      {"directory with a trailing slash",
-       {{"PasswordCredential", "plain"}},
-       credsSlash.c_str(),
-       "s3cret",
-       "",
-       "credential plain"},
-      {"exactly the largest size",
-       {{"PasswordCredential", "fits"}},
-       creds.c_str(),
-       max,
-       "",
-       "credential fits"},
-      {"CREDENTIALS_DIRECTORY unset",
-       {{"PasswordCredential", "plain"}},
-       nullptr,
-       "",
-       "PasswordCredential=plain: CREDENTIALS_DIRECTORY is not set",
-       "credential plain"},
-      {"CREDENTIALS_DIRECTORY empty",
-       {{"PasswordCredential", "plain"}},
-       "",
-       "",
-       "CREDENTIALS_DIRECTORY is not set",
-       "credential plain"},
-      {"name with a slash",
-       {{"PasswordCredential", "../f600"}},
-       creds.c_str(),
-       "",
-       "PasswordCredential \"../f600\" is not a credential name",
-       "credential ../f600"},
-      {"name ..",
-       {{"PasswordCredential", ".."}},
-       creds.c_str(),
-       "",
-       "is not a credential name",
-       "credential .."},
-      {"name .",
-       {{"PasswordCredential", "."}},
-       creds.c_str(),
-       "",
-       "is not a credential name",
-       "credential ."},
-      {"missing credential named with its path",
-       {{"PasswordCredential", "nope"}},
-       creds.c_str(),
-       "",
-       "credential nope (" + creds + "/nope): No such file or directory",
-       "credential nope"},
-      {"credential of two lines",
-       {{"PasswordCredential", "twolines"}},
-       creds.c_str(),
-       "",
-       "is not one line",
-       "credential twolines"},
-      {"credential with a zero byte",
-       {{"PasswordCredential", "zero"}},
-       creds.c_str(),
-       "",
-       "is not one line",
-       "credential zero"},
-      {"credential of a line end only",
-       {{"PasswordCredential", "empty"}},
-       creds.c_str(),
-       "",
-       "is empty",
-       "credential empty"},
-      {"oversized credential",
-       {{"PasswordCredential", "big"}},
-       creds.c_str(),
-       "",
-       "is larger than 4096 bytes",
-       "credential big"},
-      {"credential FIFO",
-       {{"PasswordCredential", "fifo"}},
-       creds.c_str(),
-       "",
-       "is not a regular file",
-       "credential fifo"},
-      {"file 0600 accepted", {{"PasswordFile", f600}}, nullptr, "filepw", "", "file " + f600},
-      {"file 0400 accepted", {{"PasswordFile", f400}}, nullptr, "filepw", "", "file " + f400},
-      {"others may write but not read",
-       {{"PasswordFile", f620}},
-       nullptr,
-       "filepw",
-       "",
-       "file " + f620},
-      {"link to a private file followed",
-       {{"PasswordFile", link}},
-       nullptr,
-       "filepw",
-       "",
-       "file " + link},
-      {"file 0644 refused",
-       {{"PasswordFile", f644}},
-       nullptr,
-       "",
-       "PasswordFile " + f644 + " is readable by group or others (mode 0644",
-       "file " + f644},
-      {"file 0640 refused", {{"PasswordFile", f640}}, nullptr, "", "(mode 0640", "file " + f640},
-      {"file 0604 refused", {{"PasswordFile", f604}}, nullptr, "", "(mode 0604", "file " + f604},
-      {"missing file named",
-       {{"PasswordFile", dir_ + "/gone"}},
-       nullptr,
-       "",
-       "PasswordFile " + dir_ + "/gone: No such file or directory",
-       "file " + dir_ + "/gone"},
-      {"FIFO refused",
-       {{"PasswordFile", fifo}},
-       nullptr,
-       "",
-       fifo + " is not a regular file",
-       "file " + fifo},
-      {"directory refused",
-       {{"PasswordFile", sub}},
-       nullptr,
-       "",
-       sub + " is not a regular file",
-       "file " + sub},
-      {"oversized file refused",
-       {{"PasswordFile", fbig}},
-       nullptr,
-       "",
-       "is larger than 4096",
-       "file " + fbig},
-      {"relative path refused",
-       {{"PasswordFile", "f600"}},
-       nullptr,
-       "",
-       "PasswordFile \"f600\" is not an absolute path",
-       "file f600"},
-      {"Password= as before", {{"Password", Str(scrambled)}}, nullptr, "inipw", "", ""},
-      {"an empty key is not written",
-       {{"PasswordFile", ""}, {"Password", Str(scrambled)}},
-       nullptr,
-       "inipw",
-       "",
-       ""},
-      {"a later key replaces an earlier",
-       {{"PasswordFile", f644}, {"PasswordFile", f600}},
-       nullptr,
-       "filepw",
-       "",
-       "file " + f600},
-      {"two keys refused",
-       {{"Password", Str(scrambled)}, {"PasswordFile", f600}},
-       nullptr,
-       "",
-       "more than one of Password=, PasswordCredential=, PasswordFile=",
-       ""},
-      {"credential and file refused",
-       {{"PasswordCredential", "plain"}, {"PasswordFile", f600}},
-       creds.c_str(),
-       "",
-       "more than one of",
-       ""},
+      {C, "plain", creds.c_str(), "=s3cret"},
+      {C, " lf ", creds.c_str(), "=s3cret"},  // trailing LF dropped, name trimmed
+      {C, "crlf", creds.c_str(), "=with space "},
+      {C, "plain", credsSlash.c_str(), "=s3cret"},
+      {C, "fits", creds.c_str(), "=" + max},
+      {C, "plain", nullptr, "PasswordCredential=plain: CREDENTIALS_DIRECTORY is not set"},
+      {C, "plain", "", "CREDENTIALS_DIRECTORY is not set"},
+      {C, "../f600", creds.c_str(), "PasswordCredential \"../f600\" is not a credential name"},
+      {C, "..", creds.c_str(), "is not a credential name"},
+      {C, ".", creds.c_str(), "is not a credential name"},
+      {C, "nope", creds.c_str(), "credential nope (" + creds + "/nope): No such file"},
+      {C, "twolines", creds.c_str(), "is not one line"},
+      {C, "zero", creds.c_str(), "is not one line"},
+      {C, "empty", creds.c_str(), "credential empty (" + creds + "/empty) is empty"},
+      {C, "big", creds.c_str(), "is larger than 4096 bytes"},
+      {C, "fifo", creds.c_str(), "is not a regular file"},
+      {F, f600, nullptr, "=filepw"},
+      {F, f400, nullptr, "=filepw"},
+      {F, f620, nullptr, "=filepw"},  // others may write it, not read it
+      {F, link, nullptr, "=filepw"},  // a link to a private file is followed
+      {F, f644, nullptr, "PasswordFile " + f644 + " is readable by group or others (mode 0644"},
+      {F, f640, nullptr, "(mode 0640"},
+      {F, f604, nullptr, "(mode 0604"},
+      {F, dir_ + "/gone", nullptr, "PasswordFile " + dir_ + "/gone: No such file or directory"},
+      {F, fifo, nullptr, fifo + " is not a regular file"},
+      {F, sub, nullptr, sub + " is not a regular file"},
+      {F, fbig, nullptr, "is larger than 4096"},
+      {F, "f600", nullptr, "PasswordFile \"f600\" is not an absolute path"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(std::string(c.key) + "=" + c.value);
     const auto start = std::chrono::steady_clock::now();
-    DYRSecret_tag s = Resolve(c.keys, c.credDir);
+    DYRSecret_tag s = Resolve({{c.key, c.value}}, c.credDir);
     // A FIFO without a writer must not hold the reader.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_TRUE(s.m_bGiven);
-    EXPECT_EQ(Str(s.m_strFrom), c.from);
-    if (c.refused.empty()) {
+    std::string name = c.value;
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    name.erase(0, name.find_first_not_of(' '));
+    EXPECT_EQ(Str(s.m_strFrom), (c.key == C ? "credential " : "file ") + name);
+    if (c.expect[0] == '=') {
       EXPECT_EQ(Str(s.m_strRefused), "");
-      EXPECT_EQ(Str(s.m_strPassword), c.password);
+      EXPECT_EQ(Str(s.m_strPassword), c.expect.substr(1));
     } else {
-      EXPECT_NE(Str(s.m_strRefused).find(c.refused), std::string::npos) << Str(s.m_strRefused);
+      EXPECT_NE(Str(s.m_strRefused).find(c.expect), std::string::npos) << Str(s.m_strRefused);
       EXPECT_TRUE(s.m_strPassword.IsNull());
       EXPECT_EQ(Str(s.m_strRefused).find("s3cret"), std::string::npos);
       EXPECT_EQ(Str(s.m_strRefused).find("filepw"), std::string::npos);
+    }
+  }
+}
+
+// Which of the three keys a section wrote: one is taken, two are refused.
+TEST_F(DyrSecret, OneKeyIsTakenAndTwoAreRefused) {
+  const std::string f600 = Put("f600", "filepw\n", 0600);
+  const std::string f644 = Put("f644", "filepw\n", 0644);
+  ZEPString scrambled;
+  EnAString(ZEPString("inipw"), scrambled);
+  const std::string two = "more than one of Password=, PasswordCredential=, PasswordFile=";
+  struct Case {
+    std::vector<Key> keys;
+    std::string expect;  // as above
+  } cases[] = {
+      {{{"Password", Str(scrambled)}}, "=inipw"},
+      {{{"PasswordFile", ""}, {"Password", Str(scrambled)}}, "=inipw"},  // empty: not written
+      {{{"PasswordFile", f644}, {"PasswordFile", f600}}, "=filepw"},     // the later one
+      {{{"Password", Str(scrambled)}, {"PasswordFile", f600}}, two},
+      {{{"PasswordCredential", "x"}, {"PasswordFile", f600}}, two},
+      {{{"Password", "x"}, {"PasswordCredential", "x"}, {"PasswordFile", f600}}, two},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expect);
+    DYRSecret_tag s = Resolve(c.keys, dir_.c_str());
+    if (c.expect[0] == '=') {
+      EXPECT_EQ(Str(s.m_strRefused), "");
+      EXPECT_EQ(Str(s.m_strPassword), c.expect.substr(1));
+    } else {
+      EXPECT_NE(Str(s.m_strRefused).find(c.expect), std::string::npos) << Str(s.m_strRefused);
+      EXPECT_TRUE(s.m_strPassword.IsNull());
     }
   }
 }
