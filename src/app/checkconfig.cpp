@@ -22,6 +22,8 @@ void PrintAccount(FILE* out, int index, const DYRAccount_tag& a) {
   std::fprintf(out, "account %d: Host=%s MainPort=%s AsstPort=%s UserName=%s\n", index,
                Shown(a.m_strHost, host), Shown(a.m_strMainPort, mainPort),
                Shown(a.m_strAsstPort, asstPort), Shown(a.m_strUserName, user));
+  if (!a.m_strPasswordFrom.IsEmpty())
+    std::fprintf(out, "  password: from %s\n", a.m_strPasswordFrom.GetSafeText());
   for (const DYRDomain_tag& d : a.m_Domains) {
     ZEPString domain, offline;
     if (d.m_strOffline.IsEmpty()) {
@@ -34,6 +36,11 @@ void PrintAccount(FILE* out, int index, const DYRAccount_tag& a) {
   for (const ZEPString& warning : AccountWarnings(a)) {
     std::fprintf(out, "WARN: [DYR_CLIENT] section %d (UserName=%s): %s\n", index,
                  user.GetSafeText(), warning.GetSafeText());
+  }
+  if (!a.m_strRefused.IsEmpty()) {
+    std::fprintf(out,
+                 "WARN: [DYR_CLIENT] section %d (UserName=%s): %s: the account is not started.\n",
+                 index, user.GetSafeText(), a.m_strRefused.GetSafeText());
   }
 }
 
@@ -49,6 +56,8 @@ void PrintConsole(FILE* out, const char* path) {
   }
   ZEPString host, port;
   std::fprintf(out, "console: %s:%s\n", Shown(conf.m_strHost, host), Shown(conf.m_strPort, port));
+  if (!conf.m_strPasswordFrom.IsEmpty())
+    std::fprintf(out, "  password: from %s\n", conf.m_strPasswordFrom.GetSafeText());
 }
 
 void PrintHook(FILE* out, const char* path) {
@@ -86,9 +95,19 @@ int DyrCheckConfig(const char* iniPath, FILE* out, FILE* err) {
     std::fprintf(err, "dyrclient: %s\n", NoAccountText(iniPath).GetSafeText());
     return -1;
   }
-  const unsigned long n = static_cast<unsigned long>(accounts.size());
+  unsigned long n = 0;
+  for (const DYRAccount_tag& a : accounts) n += a.m_strRefused.IsEmpty() ? 1 : 0;
+  const unsigned long refused = static_cast<unsigned long>(accounts.size()) - n;
   std::fprintf(out, "%lu account%s would run.\n", n, n == 1 ? "" : "s");
   std::fflush(out);
+  // A reload after this check would stop the running node of such a
+  // section: failing here keeps it (the unit's ExecReload= runs the check
+  // first).
+  if (refused > 0) {
+    std::fprintf(err, "dyrclient: %lu account%s of %s would not start (see the WARN lines).\n",
+                 refused, refused == 1 ? "" : "s", iniPath);
+    return -1;
+  }
   return 0;
 }
 

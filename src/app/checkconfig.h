@@ -2,8 +2,9 @@
 // run from a configuration file, told before it is run or reloaded.
 //
 // It reads the file with the daemon's own reader and prints every account
-// (server, ports, the user name unscrambled, each domain with its offline
-// target; never a password), the console, and every warning the daemon
+// (server, ports, the user name unscrambled, where a password kept outside
+// the file comes from, each domain with its offline target; never a
+// password), the console, and every warning the daemon
 // would log. It takes no lock and creates, opens for writing or changes no
 // file (not even the log), so it may run beside a daemon working in the
 // same directory; that is what the unit's ExecReload= does before it sends
@@ -17,7 +18,10 @@
 
 // Checks `iniPath`. The report goes to `out`, the reason a file is refused
 // to `err`. 0 when at least one account would run; -1 when none would (no
-// [DYR_CLIENT] section, a file that is missing or cannot be read).
+// [DYR_CLIENT] section, a file that is missing or cannot be read) or when
+// an account would be refused (its password cannot be read). Where a
+// password comes from is told ("password: from credential NAME"), the
+// password never.
 int DyrCheckConfig(const char* iniPath, FILE* out, FILE* err);
 
 // DyrCheckConfig as the command runs it: `out` and `err` (standard output

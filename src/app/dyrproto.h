@@ -38,7 +38,13 @@ struct DYRAccount_tag {
   ZEPString m_strMainPort;  // decimal text, not validated
   ZEPString m_strAsstPort;
   ZEPString m_strUserName;  // plain text (unscrambled when read)
-  ZEPString m_strPassword;
+  ZEPString m_strPassword;  // plain text, from whichever key named it (dyrsecret.h)
+  // "credential NAME" or "file PATH" when the password was read from there;
+  // empty for Password=. Never the password.
+  ZEPString m_strPasswordFrom;
+  // Why the account cannot run (its password could not be had); empty when
+  // it can. A refused account is not started.
+  ZEPString m_strRefused;
   std::vector<DYRDomain_tag> m_Domains;
 };
 

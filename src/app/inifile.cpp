@@ -1,20 +1,34 @@
 #include "app/inifile.h"
 
+#include <cstdlib>
 #include <cstring>
 
+#include "app/dyrsecret.h"
 #include "app/global.h"
 #include "app/iniprocessor.h"
 
 namespace {
 
 DYRAccount_tag* pClient = nullptr;  // the section being read, not yet handed over
+DYRSecretKeys_tag g_PendingKeys;    // what that section wrote about its password
 AccountHandler g_pHandler = nullptr;
 void* g_pHandlerContext = nullptr;
+
+// $CREDENTIALS_DIRECTORY, looked up at every read: the daemon changes its
+// environment only before its threads start, and every read of the file
+// runs on one thread (inifile.h).
+const char* CredentialsDir() { return std::getenv("CREDENTIALS_DIRECTORY"); }
 
 void HandOver() {
   DYRAccount_tag* account = pClient;
   pClient = nullptr;
   if (account == nullptr) return;
+  // Read once the whole section is known: which keys it wrote decides.
+  DYRSecret_tag secret = DyrResolveSecret(g_PendingKeys, CredentialsDir());
+  g_PendingKeys = DYRSecretKeys_tag();
+  account->m_strPassword = secret.m_strPassword;
+  account->m_strPasswordFrom = secret.m_strFrom;
+  account->m_strRefused = secret.m_strRefused;
   if (g_pHandler != nullptr) {
     g_pHandler(account, g_pHandlerContext);
   } else {
@@ -35,6 +49,7 @@ ZEPString Unscramble(ZEPString value) {
 void SetAccountHandler(AccountHandler handler, void* context) {
   delete pClient;
   pClient = nullptr;
+  g_PendingKeys = DYRSecretKeys_tag();
   g_pHandler = handler;
   g_pHandlerContext = context;
 }
@@ -43,6 +58,7 @@ void INI_Section(ZEPString section, ZEPString /*name*/, ZEPString /*value*/, voi
   if (!(section == "DYR_CLIENT")) return;
   HandOver();
   pClient = new DYRAccount_tag;
+  g_PendingKeys = DYRSecretKeys_tag();
 }
 
 void INI_Item(ZEPString section, ZEPString name, ZEPString value, void* /*user*/) {
@@ -59,8 +75,8 @@ void INI_Item(ZEPString section, ZEPString name, ZEPString value, void* /*user*/
     pClient->m_strAsstPort = value;
   } else if (name == "UserName") {
     pClient->m_strUserName = Unscramble(value);
-  } else if (name == "Password") {
-    pClient->m_strPassword = Unscramble(value);
+  } else if (DyrSecretItem(g_PendingKeys, name, value)) {
+    // Read with the section's other keys, when it is handed over.
   } else if (name == "Domain") {
     DYRDomain_tag domain;
     domain.m_strDomain = value.GetFirstToken(";");
@@ -78,6 +94,7 @@ namespace {
 int ProcessAccounts(CINIProcessor& ini) {
   delete pClient;
   pClient = nullptr;
+  g_PendingKeys = DYRSecretKeys_tag();
   ini.AddAssign("*", INI_Section);
   ini.AddAssign("*.*", INI_Item);
   if (ini.Process(nullptr) != 0) return -1;
@@ -172,7 +189,8 @@ std::vector<ZEPString> AccountWarnings(const DYRAccount_tag& account) {
 bool SameAccount(const DYRAccount_tag& a, const DYRAccount_tag& b) {
   if (!(a.m_strHost == b.m_strHost) || !(a.m_strMainPort == b.m_strMainPort) ||
       !(a.m_strAsstPort == b.m_strAsstPort) || !(a.m_strUserName == b.m_strUserName) ||
-      !(a.m_strPassword == b.m_strPassword) || a.m_Domains.size() != b.m_Domains.size()) {
+      !(a.m_strPassword == b.m_strPassword) || !(a.m_strRefused == b.m_strRefused) ||
+      a.m_Domains.size() != b.m_Domains.size()) {
     return false;
   }
   for (size_t i = 0; i < a.m_Domains.size(); ++i) {
@@ -199,10 +217,8 @@ void ConsoleItem(ZEPString /*section*/, ZEPString name, ZEPString value, void* u
   } else if (name == "Port") {
     value.Trim();
     conf->m_strPort = value;
-  } else if (name == "Password") {
-    value.Trim();
-    conf->m_bHasPassword = !value.IsEmpty();
-    conf->m_strPassword = Unscramble(value);
+  } else if (DyrSecretItem(conf->m_Keys, name, value)) {
+    // Read once the section is known, by ReadDyrConsole.
   } else if (name == "Charset") {
     value.Trim();
     if (value.IsEmpty()) return;  // as if not written
@@ -233,7 +249,14 @@ int ReadDyrConsole(const char* path, DYRConsoleConf_tag& conf) {
   conf.m_strHost = "127.0.0.1";
   conf.m_strPort = "";
   conf.m_strPassword = "";
-  return ReadSection(path, "CONSOLE", ConsoleSection, ConsoleItem, &conf);
+  if (ReadSection(path, "CONSOLE", ConsoleSection, ConsoleItem, &conf) != 0) return -1;
+  if (!conf.m_bPresent) return 0;
+  DYRSecret_tag secret = DyrResolveSecret(conf.m_Keys, CredentialsDir());
+  conf.m_bHasPassword = secret.m_bGiven;
+  conf.m_strPassword = secret.m_strPassword.IsNull() ? ZEPString("") : secret.m_strPassword;
+  conf.m_strPasswordFrom = secret.m_strFrom;
+  conf.m_strPasswordRefused = secret.m_strRefused;
+  return 0;
 }
 
 ZEPString ConsoleProblem(const DYRConsoleConf_tag& conf) {
@@ -245,6 +268,8 @@ ZEPString ConsoleProblem(const DYRConsoleConf_tag& conf) {
     why << "[CONSOLE] Port \"" << conf.m_strPort << "\" is not a port number from 1 to 65535";
   } else if (!conf.m_bHasPassword) {
     why << "[CONSOLE] has no Password= (there is no default password)";
+  } else if (!conf.m_strPasswordRefused.IsEmpty()) {
+    why << "[CONSOLE] " << conf.m_strPasswordRefused;
   } else if (conf.m_strPassword.IsEmpty()) {
     why << "[CONSOLE] Password= does not unscramble to a password (write it with dyrscramble)";
   }
@@ -265,7 +290,7 @@ std::vector<ZEPString> ConsoleWarnings(const DYRConsoleConf_tag& conf) {
 bool SameConsole(const DYRConsoleConf_tag& a, const DYRConsoleConf_tag& b) {
   return a.m_bPresent == b.m_bPresent && a.m_strHost == b.m_strHost && a.m_strPort == b.m_strPort &&
          a.m_bHasPassword == b.m_bHasPassword && a.m_strPassword == b.m_strPassword &&
-         a.m_eCharset == b.m_eCharset;
+         a.m_strPasswordRefused == b.m_strPasswordRefused && a.m_eCharset == b.m_eCharset;
 }
 
 namespace {

@@ -4,7 +4,10 @@
 // the handler that receives each finished account. INI_Section and INI_Item
 // are the callbacks the INI processor calls; an account is handed over,
 // complete, when the next [DYR_CLIENT] header is met or by AddLastNode after
-// the whole file was read, so a client never starts half configured.
+// the whole file was read, so a client never starts half configured. The
+// password is read then, from where the section names it (dyrsecret.h:
+// Password=, a systemd credential or a file): every read of the
+// configuration reads those files again.
 //
 // Threads: one thread at a time, the one that reads the configuration (the
 // pending account and the handler are globals): the main thread at start-up
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "app/dyrproto.h"
+#include "app/dyrsecret.h"
 #include "base/zepstring.h"
 #include "telnet/telnetcharset.h"
 
@@ -64,11 +68,14 @@ std::vector<ZEPString> AccountWarnings(const DYRAccount_tag& account);
 
 // The [CONSOLE] section: the daemon's administration console.
 struct DYRConsoleConf_tag {
-  bool m_bPresent = false;  // the file has the section
-  ZEPString m_strHost;      // "127.0.0.1" unless Host= names another
-  ZEPString m_strPort;      // as written, trimmed; empty when missing
-  bool m_bHasPassword = false;
-  ZEPString m_strPassword;  // unscrambled
+  bool m_bPresent = false;         // the file has the section
+  ZEPString m_strHost;             // "127.0.0.1" unless Host= names another
+  ZEPString m_strPort;             // as written, trimmed; empty when missing
+  bool m_bHasPassword = false;     // one of the password keys was written
+  ZEPString m_strPassword;         // plain text (Password= unscrambled)
+  DYRSecretKeys_tag m_Keys;        // the password keys as written
+  ZEPString m_strPasswordFrom;     // "credential NAME", "file PATH" or empty
+  ZEPString m_strPasswordRefused;  // why no password could be had; empty when it could
   // What the console sends: UTF-8 unless Charset=GB2312 (any other value is
   // kept in m_strBadCharset for a warning, and the default stays).
   TelnetCharset m_eCharset = kTelnetUtf8;
@@ -87,7 +94,8 @@ ZEPString ConsoleProblem(const DYRConsoleConf_tag& conf);
 // Charset the console does not speak), one text per fault, for WARN lines.
 std::vector<ZEPString> ConsoleWarnings(const DYRConsoleConf_tag& conf);
 
-// Two sections that start the same console (the Charset included).
+// Two sections that start the same console (the Charset included; the
+// password as read, like SameAccount).
 bool SameConsole(const DYRConsoleConf_tag& a, const DYRConsoleConf_tag& b);
 
 // The [HOOK] section: the program run on an account's events (dyrhook.h
@@ -103,7 +111,10 @@ struct DYRHookConf_tag {
 int ReadDyrHook(const char* path, DYRHookConf_tag& conf);
 
 // Two sections that read the same: server, ports, credentials and the
-// domains in order. A reload keeps the node of an unchanged section.
+// domains in order. A reload keeps the node of an unchanged section. The
+// password is compared as read, not the key that named it: a changed
+// credential or password file is a changed section, while moving the same
+// password from Password= into a file changes nothing the server sees.
 bool SameAccount(const DYRAccount_tag& a, const DYRAccount_tag& b);
 
 #endif  // ZEP_APP_INIFILE_H

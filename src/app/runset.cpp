@@ -89,6 +89,18 @@ void CDYRRunSet::Start(const DYRAccount_tag& account, int index) {
     ZEP_LOG_LINE(LOG_WARN, "[DYR_CLIENT] section " << index << " (UserName="
                                                    << account.m_strUserName << "): " << warning);
   }
+  // Tried again at the next reload, which reads the password again.
+  if (!account.m_strRefused.IsEmpty()) {
+    ZEP_LOG_LINE(LOG_WARN, "[DYR_CLIENT] section "
+                               << index << " (UserName=" << account.m_strUserName
+                               << "): " << account.m_strRefused << ": the account is not started.");
+    return;
+  }
+  if (!account.m_strPasswordFrom.IsEmpty()) {
+    ZEP_LOG_LINE(LOG_INFO, "[DYR_CLIENT] section "
+                               << index << " (UserName=" << account.m_strUserName
+                               << "): password from " << account.m_strPasswordFrom << ".");
+  }
   CDYRClient* client = new CDYRClient(m_pFrame, m_nLoginRetryMs);
   client->SetAccount(account);
   client->SetIndex(index);

@@ -40,8 +40,9 @@ class CDYRRunSet {
   // Reads `path` again: an unchanged account keeps its node, a vanished one
   // has its node quit (the node sends the offline request), a new or changed
   // one gets a new node once every quitting node has ended (so the server
-  // sees the old offline before the new login). An unreadable file keeps
-  // everything. Logs one line with what it did; 0, or -1 when unreadable.
+  // sees the old offline before the new login). Passwords kept in files are
+  // read again, and one that changed makes its section a changed one. An
+  // unreadable file keeps everything. Logs one line with what it did; 0, or -1 when unreadable.
   int Reload(const char* path);
   size_t GetCount() const { return m_Running.size(); }
   // Once the frame has stopped serving, before it is destroyed.
@@ -53,7 +54,8 @@ class CDYRRunSet {
     CAppNode* m_pNode;
   };
   // Logs the account and what is wrong with it, and hands a new node to the
-  // frame; `index` counts sections from 1 in file order.
+  // frame, unless the account is refused (its password could not be read);
+  // `index` counts sections from 1 in file order.
   void Start(const DYRAccount_tag& account, int index);
   void StopAndWait(CAppNode* node);
   // Reads the [CONSOLE] section and brings the console in line with it: an

@@ -3,8 +3,10 @@
 #include "app/inifile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -255,7 +257,17 @@ TEST_F(IniFile, ConsoleThatCannotStartSaysWhy) {
        }()) +
            "\n",
        ""},
+      {"[CONSOLE]\nPort=2323\nPasswordFile=" + path_ + ".open\n",
+       "[CONSOLE] PasswordFile " + path_ + ".open is readable by group or others (mode 0644"},
+      {"[CONSOLE]\nPort=2323\nPasswordFile=" + path_ + ".pw\nPassword=abc\n",
+       "[CONSOLE] more than one of Password=, PasswordCredential=, PasswordFile="},
+      {"[CONSOLE]\nPort=2323\nPasswordFile=" + path_ + ".pw\nPassword=\n", ""},
   };
+  const std::string pw = path_ + ".pw", open = path_ + ".open";
+  { std::ofstream(pw) << "console-pw\n"; }
+  { std::ofstream(open) << "console-pw\n"; }
+  ASSERT_EQ(0, chmod(pw.c_str(), 0600));
+  ASSERT_EQ(0, chmod(open.c_str(), 0644));
   for (const Case& c : cases) {
     { std::ofstream(path_, std::ios::binary) << c.section; }
     DYRConsoleConf_tag conf;
@@ -270,6 +282,110 @@ TEST_F(IniFile, ConsoleThatCannotStartSaysWhy) {
   }
   DYRConsoleConf_tag conf;
   EXPECT_EQ(-1, ReadDyrConsole("/nonexistent/dyrclient.ini", conf));
+  // The last case read the password from its file.
+  ASSERT_EQ(0, ReadDyrConsole(path_.c_str(), conf));
+  EXPECT_EQ("console-pw", Str(conf.m_strPassword));
+  EXPECT_EQ("file " + pw, Str(conf.m_strPasswordFrom));
+  DYRConsoleConf_tag before = conf;
+  { std::ofstream(pw) << "console-pw2\n"; }
+  ASSERT_EQ(0, ReadDyrConsole(path_.c_str(), conf));
+  EXPECT_FALSE(SameConsole(before, conf)) << "a changed password file restarts the console";
+  unlink(pw.c_str());
+  unlink(open.c_str());
+}
+
+// Sets an environment variable for one test (nullptr: unsets it), and puts
+// back what was there.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (had_) {
+      setenv(name_.c_str(), old_.c_str(), 1);
+    } else {
+      unsetenv(name_.c_str());
+    }
+  }
+
+ private:
+  std::string name_, old_;
+  bool had_ = false;
+};
+
+// What a reload compares: the password as read from its credential or file,
+// so that a changed file restarts the account and an unchanged one keeps it.
+TEST_F(IniFile, PasswordsKeptInFilesAreReadAtEveryLoadAndComparedByContent) {
+  const std::string creds = path_ + ".creds";
+  ASSERT_EQ(0, mkdir(creds.c_str(), 0700));
+  ScopedEnv env("CREDENTIALS_DIRECTORY", creds.c_str());
+  const std::string cred = creds + "/dyr.alice";
+  const std::string file = path_ + ".pw";
+  auto put = [](const std::string& path, const char* text, mode_t mode) {
+    { std::ofstream(path) << text; }
+    chmod(path.c_str(), mode);
+  };
+  put(cred, "cred-pw\n", 0400);
+  put(file, "file-pw\n", 0600);
+  const std::string text = "[DYR_CLIENT]\nHost=h\nUserName=" + Scrambled("alice") +
+                           "\nPasswordCredential=dyr.alice\nDomain=a\n"
+                           "[DYR_CLIENT]\nHost=h\nUserName=" +
+                           Scrambled("bob") + "\nPasswordFile=" + file +
+                           "\nDomain=b\n"
+                           "[DYR_CLIENT]\nHost=h\nUserName=" +
+                           Scrambled("carl") + "\nPassword=" + Scrambled("ini-pw") +
+                           "\nPasswordFile=" + file + "\nDomain=c\n";
+  ASSERT_EQ(0, Read(text));
+  ASSERT_EQ(3u, accounts_.size());
+  EXPECT_EQ("cred-pw", Str(accounts_[0]->m_strPassword));
+  EXPECT_EQ("credential dyr.alice", Str(accounts_[0]->m_strPasswordFrom));
+  EXPECT_EQ("", Str(accounts_[0]->m_strRefused));
+  EXPECT_EQ("file-pw", Str(accounts_[1]->m_strPassword));
+  EXPECT_EQ("", Str(accounts_[1]->m_strRefused));
+  EXPECT_NE(std::string::npos, Str(accounts_[2]->m_strRefused).find("more than one of"));
+  EXPECT_TRUE(accounts_[2]->m_strPassword.IsNull());
+
+  struct Step {
+    const char* what;
+    const char* cred;  // new contents
+    const char* file;
+    mode_t fileMode;
+    bool aliceSame, bobSame;
+  } steps[] = {
+      {"rewritten alike", "cred-pw\n", "file-pw", 0600, true, true},
+      {"credential changed", "cred-pw2\n", "file-pw", 0600, false, true},
+      {"file changed", "cred-pw\n", "file-pw2\n", 0600, true, false},
+      {"file opened to others", "cred-pw\n", "file-pw\n", 0644, true, false},
+  };
+  std::vector<DYRAccount_tag> first = {*accounts_[0], *accounts_[1]};
+  for (const Step& st : steps) {
+    SCOPED_TRACE(st.what);
+    put(cred, st.cred, 0400);
+    put(file, st.file, st.fileMode);
+    accounts_.clear();
+    ASSERT_EQ(0, Read(text));
+    ASSERT_EQ(3u, accounts_.size());
+    EXPECT_EQ(st.aliceSame, SameAccount(first[0], *accounts_[0]));
+    EXPECT_EQ(st.bobSame, SameAccount(first[1], *accounts_[1]));
+  }
+  // The refused account of the last step is no running account's twin, even
+  // one with no password at all.
+  DYRAccount_tag none = *accounts_[1];
+  none.m_strPassword = ZEPString();
+  none.m_strRefused = "";
+  EXPECT_FALSE(accounts_[1]->m_strRefused.IsEmpty());
+  EXPECT_FALSE(SameAccount(none, *accounts_[1]));
+  unlink(cred.c_str());
+  rmdir(creds.c_str());
+  unlink(file.c_str());
 }
 
 // Charset: UTF-8 unless GB2312; an unknown value warns once and keeps the
