@@ -31,7 +31,10 @@ if [ ! -x "$root/bin/systemctl" ]; then
     http://deb.debian.org/debian >/tmp/dyrclient-debootstrap.log
 fi
 trial=$root/root/trial
-rm -rf "$trial"
+# Each trial starts from a machine that never had the package: no journal,
+# state or unit links of an earlier one.
+rm -rf "$trial" "$root"/var/log/journal/* "$root"/var/lib/private/dyrclient "$root"/var/lib/dyrclient \
+  "$root"/etc/systemd/system/multi-user.target.wants/dyrclient.service
 mkdir -p "$trial"
 cp "$deb" "$server" "$trial/"
 cat >"$root/etc/systemd/system/dyrclient-trial.service" <<'UNIT'
@@ -85,9 +88,10 @@ run install -m 0600 /root/trial/dyrclient.ini /var/lib/dyrclient/dyrclient.ini
 run systemctl restart dyrclient
 sleep 3
 say "after the file was installed again and a restart: active=$(systemctl is-active dyrclient) status=$(systemctl show dyrclient -P StatusText)"
-run journalctl -u dyrclient --no-pager -o cat | tail -25
+echo "--- the journal of this boot"
+journalctl -b -u dyrclient --no-pager -o cat | tail -40
 echo "--- journal at warning and above"
-run journalctl -u dyrclient --no-pager -p warning -o cat
+journalctl -b -u dyrclient --no-pager -p warning -o cat
 echo "--- server state before removal"
 cat /root/trial/server-state.txt
 run apt-get remove -y dyrclient
@@ -95,6 +99,7 @@ sleep 1
 say "after remove: active=$(systemctl is-active dyrclient 2>&1)"
 echo "--- server state after removal"
 cat /root/trial/server-state.txt
+run apt-get purge -y dyrclient >/dev/null
 kill %1 2>/dev/null
 TRIAL
 echo "booting $root under systemd-nspawn (up to 5 minutes)"
