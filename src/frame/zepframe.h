@@ -403,6 +403,13 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   ZEPTickerLanes m_TickerDue GUARDED_BY(m_TickerLock);
   // The ticker pass's list of due timers, kept to spare an allocation a pass.
   std::vector<ZEPTickerLanes::Due> m_TickerFired GUARDED_BY(m_TickerLock);
+  // A tick made in the pass, waiting to be posted (with a reference).
+  struct TickerPost_tag {
+    CAppNode* m_pNode;
+    CTimerEvent* m_pTick;
+    uint32_t m_nOrder;  // its place in the pass, kept within a node
+  };
+  std::vector<TickerPost_tag> m_TickerPosts GUARDED_BY(m_TickerLock);
   // Schedules a timer; drops the stale entries first when they pile up.
   void ScheduleTickerLocked(uint32_t intervalMs, int64_t dueUs, TimeEvent_tag* rec, uint64_t serial)
       REQUIRES(m_TickerLock);

@@ -11,6 +11,7 @@
 // that fire, each a pop and a push, not a walk of all of them.
 #include <algorithm>
 #include <chrono>
+#include <functional>
 
 #include "base/lockguard.h"
 #include "base/zepassert.h"
@@ -156,17 +157,24 @@ int64_t ZEPFrame::SendTicker() {
   std::vector<ZEPTickerLanes::Due>& fired = m_TickerFired;
   fired.clear();
   m_TickerDue.TakeDue(now, &fired);
+  // The ticks are made first and posted afterwards, each node's together:
+  // a node's worker, woken by its first tick, finds the others of the pass
+  // queued rather than going back to sleep between them.
+  std::vector<TickerPost_tag>& posts = m_TickerPosts;
+  bool oneNode = true;
   for (const ZEPTickerLanes::Due& due : fired) {
     TimeEvent_tag* rec = due.m_pRec;
     TimeEvent_tag::Timing& t = rec->TimingLocked(m_TickerLock);
     // A paused timer's tick would be refused anyway; not making it spares a
     // pool round trip. Missed ticks are not made up.
     if (!rec->IsPaused()) {
-      SmartPtr<CTimerEvent> tick(AllocTimerEvent());
+      CTimerEvent* tick = AllocTimerEvent();
+      tick->upcount();  // the post's reference, dropped once it is posted
       tick->SetTimerID(rec);
       tick->SetTimerSerial(due.m_nSerial);
       tick->SetAppID(t.m_nAppID);
-      Enqueue(t.m_pNode, tick.Get(), true, true);
+      oneNode = oneNode && (posts.empty() || posts.front().m_pNode == t.m_pNode);
+      posts.push_back(TickerPost_tag{t.m_pNode, tick, static_cast<uint32_t>(posts.size())});
     }
     t.m_nLastUs = now;
     if (t.m_nCount > 0 && --t.m_nCount == 0) {
@@ -178,6 +186,21 @@ int64_t ZEPFrame::SendTicker() {
     ScheduleTickerLocked(t.m_nInterval, now + static_cast<int64_t>(t.m_nInterval) * 1000, rec,
                          due.m_nSerial);
   }
+  // Grouped by node, each node's ticks in due order (the order a node sees
+  // is all that is kept; no one can tell how two nodes' ticks interleave).
+  if (!oneNode) {
+    std::sort(posts.begin(), posts.end(), [](const TickerPost_tag& a, const TickerPost_tag& b) {
+      return a.m_pNode != b.m_pNode ? std::less<CAppNode*>()(a.m_pNode, b.m_pNode)
+                                    : a.m_nOrder < b.m_nOrder;
+    });
+  }
+  // A node that is gone or was initialised again since (another application
+  // id) is not given its old timers' ticks: Enqueue checks both.
+  for (const TickerPost_tag& p : posts) {
+    Enqueue(p.m_pNode, p.m_pTick, true, true);
+    p.m_pTick->downcount();
+  }
+  posts.clear();
   // Passes are at least a millisecond apart: timers falling due within it
   // fire together in the next pass (never early, at most that much late),
   // which spares the ticker and the nodes' workers a wake-up per timer when

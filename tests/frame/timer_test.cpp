@@ -262,3 +262,26 @@ TEST(Timer, TickerPassesFollowTheDueTimers) {
     EXPECT_EQ(0, f->GetTickerCount());
   }
 }
+
+// Ticks falling due in one pass reach each node in due order, however the
+// timers of several nodes interleave.
+TEST(Timer, EachNodeGetsItsTicksInDueOrder) {
+  ServedFrame f;
+  RecNode* nodes[2] = {new RecNode(f.frame), new RecNode(f.frame)};
+  for (RecNode* n : nodes) ASSERT_EQ(0, f->AddNode(n, true));
+  std::vector<TimeEvent_tag*> ids[2];
+  // One-shots added within a few microseconds: most fall due in one pass.
+  for (int i = 0; i < 40; ++i) {
+    RecNode* n = nodes[i % 2];
+    TimeEvent_tag* id = f->AddTicker(n, 30, 1, 0);
+    ASSERT_NE(nullptr, id);
+    ids[i % 2].push_back(id);
+  }
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_TRUE(WaitFor([&] { return nodes[k]->received.load() == 20; }, 5000));
+    std::vector<TimeEvent_tag*> order;
+    for (const zeptest::Tick& t : nodes[k]->Ticks()) order.push_back(t.id);
+    EXPECT_EQ(ids[k], order) << "node " << k;
+  }
+  EXPECT_EQ(0, f->GetTickerCount());
+}
