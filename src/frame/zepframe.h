@@ -62,6 +62,7 @@
 #include "events/events.h"
 #include "events/eventsink.h"
 #include "events/timerrecord.h"
+#include "frame/tickerlanes.h"
 #include "frame/zepframe_socket.h"
 
 class CThreadPool;
@@ -185,6 +186,9 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // which the next timer falls due (INT64_MAX when none).
   int64_t SendTicker();
   int GetTickerCount();
+  // Passes the ticker has made since the frame was built (any thread): an
+  // idle frame's count stands still between its timers' deadlines.
+  uint64_t GetTickerPasses() const { return m_nTickerPasses.load(std::memory_order_relaxed); }
   // Wakes the ticker if `dueUs` (monotonic µs) falls before its planned wake
   // (INT64_MIN: always). Any thread, no lock held.
   void WakeTicker(int64_t dueUs);
@@ -390,19 +394,26 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // The ticker lock also guards the timing fields of every record
   // (TimeEvent_tag::TimingLocked).
   ZEPList<TimeEvent_tag> m_TickerList GUARDED_BY(m_TickerLock);
-  // When each listed timer falls due next, earliest first (a binary heap),
-  // so a pass touches only the due timers. An entry names the serial it was
-  // made for: one of a timer that ended (or whose slot serves another timer
-  // now) is stale and dropped when it comes up, or when stale entries
-  // outnumber the live ones. Every listed timer has exactly one live entry.
-  struct TickerDue_tag {
-    int64_t m_nDueUs;
-    TimeEvent_tag* m_pRec;
-    uint64_t m_nSerial;
+  // When each listed timer falls due next, in one FIFO lane per period
+  // (tickerlanes.h), so a pass touches only the due timers. An entry names
+  // the serial it was made for: one of a timer that ended (or whose slot
+  // serves another timer now) is stale and dropped when it comes up, or when
+  // stale entries outnumber the live ones. Every listed timer has exactly one
+  // live entry.
+  ZEPTickerLanes m_TickerDue GUARDED_BY(m_TickerLock);
+  // The ticker pass's list of due timers, kept to spare an allocation a pass.
+  std::vector<ZEPTickerLanes::Due> m_TickerFired GUARDED_BY(m_TickerLock);
+  // A tick made in the pass, waiting to be posted (with a reference).
+  struct TickerPost_tag {
+    CAppNode* m_pNode;
+    CTimerEvent* m_pTick;
+    uint32_t m_nOrder;  // its place in the pass, kept within a node
   };
-  std::vector<TickerDue_tag> m_TickerDue GUARDED_BY(m_TickerLock);
-  void PushTickerDueLocked(int64_t dueUs, TimeEvent_tag* rec, uint64_t serial)
+  std::vector<TickerPost_tag> m_TickerPosts GUARDED_BY(m_TickerLock);
+  // Schedules a timer; drops the stale entries first when they pile up.
+  void ScheduleTickerLocked(uint32_t intervalMs, int64_t dueUs, TimeEvent_tag* rec, uint64_t serial)
       REQUIRES(m_TickerLock);
+  std::atomic<uint64_t> m_nTickerPasses{0};
   Mutex m_TickerLock;
   ZEPFixMem<TimeEvent_tag, 100, 10, 10> m_TickerPool GUARDED_BY(m_TickerLock);
   // The ticker's sleep (leaf lock): when it plans to wake, and whether it

@@ -6,11 +6,12 @@
 // Timer deadlines run on the monotonic clock: setting the wall clock neither
 // fires every timer at once nor stalls them. The ticker sleeps until the
 // earliest one (but passes at least 1 ms apart) instead of looking every
-// 10 ms, and a pass looks only at the timers that are due (a heap of
-// deadlines), so 10,000 timers cost a pass the few that fire, not a walk of
-// all of them.
+// 10 ms, and a pass looks only at the timers that are due (one FIFO lane of
+// deadlines per period, tickerlanes.h), so 10,000 timers cost a pass the few
+// that fire, each a pop and a push, not a walk of all of them.
 #include <algorithm>
 #include <chrono>
+#include <functional>
 
 #include "base/lockguard.h"
 #include "base/zepassert.h"
@@ -23,14 +24,6 @@ int64_t NowUs() { return ZEPMonoUs(); }
 
 // The shortest sleep of the ticker between two passes.
 const int64_t kTickerGrainUs = 1000;
-
-// std::*_heap keep the greatest first: "greater" here is "due later".
-struct DueLater {
-  template <typename T>
-  bool operator()(const T& a, const T& b) const {
-    return a.m_nDueUs > b.m_nDueUs;
-  }
-};
 }  // namespace
 
 CNodeTicker::CNodeTicker(ZEPFrame* frame) : CAppNode(frame) {}
@@ -97,7 +90,7 @@ TimeEvent_tag* ZEPFrame::AddTicker(CAppNode* node, unsigned long intervalMs, lon
   if (serial != nullptr) *serial = armed;
   m_TickerList.AddTail(rec);
   const int64_t due = t.m_nLastUs + static_cast<int64_t>(t.m_nInterval) * 1000;
-  PushTickerDueLocked(due, rec, armed);
+  ScheduleTickerLocked(t.m_nInterval, due, rec, armed);
   nodeLock.Unlock();
   tickerLock.Unlock();
   WakeTicker(due);
@@ -146,45 +139,42 @@ int ZEPFrame::GetTickerCount() {
   return m_TickerList.GetCount();
 }
 
-void ZEPFrame::PushTickerDueLocked(int64_t dueUs, TimeEvent_tag* rec, uint64_t serial) {
+void ZEPFrame::ScheduleTickerLocked(uint32_t intervalMs, int64_t dueUs, TimeEvent_tag* rec,
+                                    uint64_t serial) {
   // Entries of deleted timers stay until they come up; when they outnumber
-  // the live ones, the heap is rebuilt from the live ones alone.
+  // the live ones, they are all dropped at once.
   const size_t live = static_cast<size_t>(m_TickerList.GetCount());
-  if (m_TickerDue.size() > 2 * live + 64) {
-    m_TickerDue.erase(
-        std::remove_if(m_TickerDue.begin(), m_TickerDue.end(),
-                       [](const TickerDue_tag& e) { return e.m_pRec->GetSerial() != e.m_nSerial; }),
-        m_TickerDue.end());
-    std::make_heap(m_TickerDue.begin(), m_TickerDue.end(), DueLater());
-  }
-  m_TickerDue.push_back(TickerDue_tag{dueUs, rec, serial});
-  std::push_heap(m_TickerDue.begin(), m_TickerDue.end(), DueLater());
+  if (m_TickerDue.size() > 2 * live + 64) m_TickerDue.DropStale();
+  m_TickerDue.Add(intervalMs, dueUs, rec, serial);
 }
 
 int64_t ZEPFrame::SendTicker() {
+  m_nTickerPasses.fetch_add(1, std::memory_order_relaxed);
   ZEPLockGuard lock(m_TickerLock);
   const int64_t now = NowUs();
-  // Timers that stay are put back after the pass: one with a zero period
-  // is due again at once and would otherwise keep the pass going.
-  std::vector<TickerDue_tag> again;
-  while (!m_TickerDue.empty() && m_TickerDue.front().m_nDueUs <= now) {
-    std::pop_heap(m_TickerDue.begin(), m_TickerDue.end(), DueLater());
-    const TickerDue_tag due = m_TickerDue.back();
-    m_TickerDue.pop_back();
+  // The due timers are taken out before any is re-armed: one with a zero
+  // period is due again at once and fires again in the next pass, not this.
+  std::vector<ZEPTickerLanes::Due>& fired = m_TickerFired;
+  fired.clear();
+  m_TickerDue.TakeDue(now, &fired);
+  // The ticks are made first and posted afterwards, each node's together:
+  // a node's worker, woken by its first tick, finds the others of the pass
+  // queued rather than going back to sleep between them.
+  std::vector<TickerPost_tag>& posts = m_TickerPosts;
+  bool oneNode = true;
+  for (const ZEPTickerLanes::Due& due : fired) {
     TimeEvent_tag* rec = due.m_pRec;
-    // A record's slot outlives its timer: the serial tells whether this
-    // entry is still the timer it was made for.
-    if (rec->GetSerial() != due.m_nSerial) continue;
     TimeEvent_tag::Timing& t = rec->TimingLocked(m_TickerLock);
-    const int64_t period = static_cast<int64_t>(t.m_nInterval) * 1000;
     // A paused timer's tick would be refused anyway; not making it spares a
     // pool round trip. Missed ticks are not made up.
     if (!rec->IsPaused()) {
-      SmartPtr<CTimerEvent> tick(AllocTimerEvent());
+      CTimerEvent* tick = AllocTimerEvent();
+      tick->upcount();  // the post's reference, dropped once it is posted
       tick->SetTimerID(rec);
       tick->SetTimerSerial(due.m_nSerial);
       tick->SetAppID(t.m_nAppID);
-      Enqueue(t.m_pNode, tick.Get(), true, true);
+      oneNode = oneNode && (posts.empty() || posts.front().m_pNode == t.m_pNode);
+      posts.push_back(TickerPost_tag{t.m_pNode, tick, static_cast<uint32_t>(posts.size())});
     }
     t.m_nLastUs = now;
     if (t.m_nCount > 0 && --t.m_nCount == 0) {
@@ -193,14 +183,28 @@ int64_t ZEPFrame::SendTicker() {
       FreeTickerLocked(rec);
       continue;
     }
-    again.push_back(TickerDue_tag{now + period, rec, due.m_nSerial});
+    ScheduleTickerLocked(t.m_nInterval, now + static_cast<int64_t>(t.m_nInterval) * 1000, rec,
+                         due.m_nSerial);
   }
-  for (const TickerDue_tag& e : again) PushTickerDueLocked(e.m_nDueUs, e.m_pRec, e.m_nSerial);
-  const int64_t next = m_TickerDue.empty() ? INT64_MAX : m_TickerDue.front().m_nDueUs;
+  // Grouped by node, each node's ticks in due order (the order a node sees
+  // is all that is kept; no one can tell how two nodes' ticks interleave).
+  if (!oneNode) {
+    std::sort(posts.begin(), posts.end(), [](const TickerPost_tag& a, const TickerPost_tag& b) {
+      return a.m_pNode != b.m_pNode ? std::less<CAppNode*>()(a.m_pNode, b.m_pNode)
+                                    : a.m_nOrder < b.m_nOrder;
+    });
+  }
+  // A node that is gone or was initialised again since (another application
+  // id) is not given its old timers' ticks: Enqueue checks both.
+  for (const TickerPost_tag& p : posts) {
+    Enqueue(p.m_pNode, p.m_pTick, true, true);
+    p.m_pTick->downcount();
+  }
+  posts.clear();
   // Passes are at least a millisecond apart: timers falling due within it
   // fire together in the next pass (never early, at most that much late),
   // which spares the ticker and the nodes' workers a wake-up per timer when
   // thousands of them are spread over a second. A zero period cannot make
   // the ticker spin either.
-  return std::max(next, now + kTickerGrainUs);
+  return std::max(m_TickerDue.NextDueUs(), now + kTickerGrainUs);
 }

@@ -187,3 +187,101 @@ TEST(Timer, DeadlinesOfDeletedTimersFireNothing) {
   EXPECT_EQ(1, f->GetTickerCount());
   f->DelTicker(slow);
 }
+
+// A node given a new incarnation (a new application id) gets no tick of the
+// timers its old incarnation set: the frame drops them at delivery, while a
+// timer set for the new incarnation ticks on.
+TEST(Timer, TicksOfAnOldIncarnationAreDropped) {
+  ServedFrame f;
+  RecNode* node = new RecNode(f.frame);
+  // Not started: only a node that does not run yet may be initialised again.
+  ASSERT_EQ(0, f->AddNode(node, false));
+  const auto t0 = zeptest::Clock::now();
+  TimeEvent_tag* old = f->AddTicker(node, 200, -1, 0);
+  ASSERT_NE(nullptr, old);
+  const uint32_t oldID = node->GetAppID();
+  node->Init(false, f.frame);
+  const auto reinitAfter = zeptest::Clock::now() - t0;
+  ASSERT_NE(oldID, node->GetAppID());
+  TimeEvent_tag* fresh = f->AddTicker(node, 20, -1, 0);
+  ASSERT_NE(nullptr, fresh);
+  f->StartService(node);
+  // Some 700 ms: the old timer fell due three times meanwhile.
+  ASSERT_TRUE(WaitFor([&] { return node->TickCount(fresh) >= 35; }, 10000));
+  if (reinitAfter < std::chrono::milliseconds(150)) {
+    EXPECT_EQ(0u, node->TickCount(old));
+  }  // else the machine stalled us past the first tick of the old timer
+  EXPECT_EQ(2, f->GetTickerCount());  // the dropped ticks did not end the timer
+  f->DelTicker(old);
+  f->DelTicker(fresh);
+}
+
+// The ticker wakes for due timers only: an idle frame, or one whose only
+// timer is a minute away, makes next to no passes. A zero period fires on
+// every pass, once a pass, and passes stay at least a millisecond apart, so
+// it cannot make the ticker spin (a spinning ticker makes hundreds of
+// thousands of passes in the window).
+TEST(Timer, TickerPassesFollowTheDueTimers) {
+  struct Case {
+    const char* name;
+    long intervalMs;  // < 0: no timer
+    long count;
+    uint64_t maxPasses;
+    size_t minTicks, maxTicks;
+  };
+  const Case cases[] = {
+      {"no timer", -1, 0, 3, 0, 0},
+      {"a timer a minute away", 60000, -1, 3, 0, 0},
+      {"zero period, repeating", 0, -1, 2000, 20, SIZE_MAX},
+      {"zero period, five times", 0, 5, 2000, 5, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServedFrame f;
+    RecNode* node = new RecNode(f.frame);
+    ASSERT_EQ(0, f->AddNode(node, true));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the start's passes are over
+    const uint64_t p0 = f->GetTickerPasses();
+    TimeEvent_tag* id = nullptr;
+    if (c.intervalMs >= 0)
+      id = f->AddTicker(node, static_cast<unsigned long>(c.intervalMs), c.count, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    if (id != nullptr && c.count < 0) f->DelTicker(id);
+    const uint64_t passes = f->GetTickerPasses() - p0;
+    // A marker behind the last tick: once it is counted, every tick is.
+    SmartPtr<CUserEvent> marker(f->AllocUserEvent());
+    ASSERT_TRUE(f->Enqueue(node, marker.Get(), true, false));
+    marker.Release();
+    ASSERT_TRUE(WaitFor(
+        [&] { return node->received.load() == static_cast<int>(node->TickCount(id)) + 1; }, 5000));
+    const size_t ticks = node->TickCount(id);
+    EXPECT_LE(passes, c.maxPasses);
+    EXPECT_GE(ticks, c.minTicks);
+    EXPECT_LE(ticks, c.maxTicks);
+    EXPECT_LE(ticks, passes) << "more than one tick of a timer in one pass";
+    EXPECT_EQ(0, f->GetTickerCount());
+  }
+}
+
+// Ticks falling due in one pass reach each node in due order, however the
+// timers of several nodes interleave.
+TEST(Timer, EachNodeGetsItsTicksInDueOrder) {
+  ServedFrame f;
+  RecNode* nodes[2] = {new RecNode(f.frame), new RecNode(f.frame)};
+  for (RecNode* n : nodes) ASSERT_EQ(0, f->AddNode(n, true));
+  std::vector<TimeEvent_tag*> ids[2];
+  // One-shots added within a few microseconds: most fall due in one pass.
+  for (int i = 0; i < 40; ++i) {
+    RecNode* n = nodes[i % 2];
+    TimeEvent_tag* id = f->AddTicker(n, 30, 1, 0);
+    ASSERT_NE(nullptr, id);
+    ids[i % 2].push_back(id);
+  }
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_TRUE(WaitFor([&] { return nodes[k]->received.load() == 20; }, 5000));
+    std::vector<TimeEvent_tag*> order;
+    for (const zeptest::Tick& t : nodes[k]->Ticks()) order.push_back(t.id);
+    EXPECT_EQ(ids[k], order) << "node " << k;
+  }
+  EXPECT_EQ(0, f->GetTickerCount());
+}
