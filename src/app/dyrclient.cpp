@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "app/appshell.h"
 #include "app/dyrmsg.h"
@@ -13,13 +14,28 @@
 Mutex g_IDFileMutex;
 
 namespace {
+// The datagram lines folded into episodes; the kind is the episodes' key.
+enum LogFlood_ { kFloodSocketClose = 0, kFloodInvalidReply = 1, kFloodRefusal = 2 };
+// What each kind is called in its count line, and the level of both lines.
+struct LogFlood_tag {
+  const char* m_pszName;
+  LOG_TYPE_ m_nLevel;
+};
+const LogFlood_tag kLogFloods[] = {
+    {"socket close events", LOG_INFO},
+    {"invalid login replies", LOG_MESG},
+    {"login refusals", LOG_MESG},
+};
+
 // Whether the last write of the id file failed (g_IDFileMutex): a file that
 // stays unwritable is reported once, not at every login of every account.
 bool g_bIDFileFailed GUARDED_BY(g_IDFileMutex) = false;
 }  // namespace
 
-CDYRClient::CDYRClient(ZEPFrame* frame, unsigned long loginRetryMs)
-    : CAppNode(frame), m_nLoginRetryMs(loginRetryMs != 0 ? loginRetryMs : DYR_LOGIN_TIMEOUT_MS) {
+CDYRClient::CDYRClient(ZEPFrame* frame, unsigned long loginRetryMs, int logQuietSec)
+    : CAppNode(frame),
+      m_nLoginRetryMs(loginRetryMs != 0 ? loginRetryMs : DYR_LOGIN_TIMEOUT_MS),
+      m_LogFloods(logQuietSec) {
   ZEPLockGuard lock(g_IDFileMutex);
   if (m_strClientID.LoadFromFile(szClnIDFilename) != 0 || m_strClientID.IsEmpty()) {
     m_strClientID = static_cast<const char*>(nullptr);
@@ -209,9 +225,10 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
     case DYR_REPLY_IGNORED:
       return;
     case DYR_REPLY_INVALID:
-      ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_INVALID);
+      if (LogFirstOf(kFloodInvalidReply)) ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_INVALID);
       return;
     case DYR_REPLY_REFUSED:
+      if (!LogFirstOf(kFloodRefusal)) return;
       ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_FAILED << LogSafeText(reply.m_strMsg));
       Tell(DYRNews_tag::kRefused, nullptr, &reply.m_strMsg);
       return;
@@ -219,15 +236,19 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
       break;
   }
   m_strExitIP = reply.m_strExitDYR;
-  if (!reply.m_strVersion.IsEmpty()) {
+  // An accepted reply the client cannot use is an invalid one: its lines,
+  // the version notice included, are folded like the others'.
+  const bool usable = IsUsableLogin(reply);
+  const bool logged = usable || LogFirstOf(kFloodInvalidReply);
+  if (logged && !reply.m_strVersion.IsEmpty()) {
     ZEP_LOG_LINE(LOG_MESG, DYR_MSG_NEW_VERSION << LogSafeText(reply.m_strVersion) << " "
                                                << DYR_MSG_DOWNLOAD_AT
                                                << LogSafeText(reply.m_strDownLoadURL));
   }
   int32_t span = ReadReportSpan(reply.m_strReportIPSpan);
   if (span > 0) m_nReportSpan = span;
-  if (!IsUsableLogin(reply)) {
-    ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_INVALID);
+  if (!usable) {
+    if (logged) ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_INVALID);
     return;
   }
   SaveClientId(reply.m_strK);
@@ -247,6 +268,40 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
   Tell(DYRNews_tag::kLogin, nullptr, &reply.m_strMsg);
 }
 
+bool CDYRClient::LogFirstOf(int kind) {
+  // An episode that went quiet is told before a new one opens.
+  CloseLogFloods(false);
+  if (!m_LogFloods.OnPause(kind, 0, ZEPMonoSec(), 0)) return false;
+  if (m_pFloodTimer == nullptr)
+    m_pFloodTimer = Frame()->AddTicker(this, 1000, -1, 0, &m_nFloodSerial);
+  return true;
+}
+
+void CDYRClient::CloseLogFloods(bool all) {
+  if (m_LogFloods.OpenCount() == 0) return;
+  std::vector<ZEPFloodEpisodes::Episode> over;
+  m_LogFloods.Close(ZEPMonoSec(), all, &over);
+  for (const ZEPFloodEpisodes::Episode& ep : over) {
+    // A lone line was told in full.
+    if (ep.m_nPauses < 2) continue;
+    const LogFlood_tag& name = kLogFloods[ep.m_nSocket];
+    ZEPString why;
+    if (all)
+      why << "account stopping";
+    else
+      why << "quiet for " << static_cast<long long>(m_LogFloods.GetQuietSec()) << " s";
+    ZEP_LOG_LINE(name.m_nLevel,
+                 "Flood of " << name.m_pszName << " over (" << why
+                             << "): " << static_cast<unsigned long long>(ep.m_nPauses) << " in "
+                             << static_cast<long long>(ep.m_nLastSec - ep.m_nFirstSec) << " s");
+  }
+  if (m_LogFloods.OpenCount() == 0 && m_pFloodTimer != nullptr) {
+    Frame()->DelTicker(m_pFloodTimer, m_nFloodSerial);
+    m_pFloodTimer = nullptr;
+    m_nFloodSerial = 0;
+  }
+}
+
 bool CDYRClient::IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) const {
   return ev != nullptr && id != nullptr && ev->GetTimerID() == id && ev->GetTimerSerial() == serial;
 }
@@ -264,6 +319,10 @@ void CDYRClient::ReportOrReLogin() {
 }
 
 void CDYRClient::OnTimer(CTimerEvent* timer) {
+  if (IsTimer(timer, m_pFloodTimer, m_nFloodSerial)) {
+    CloseLogFloods(false);
+    return;
+  }
   if (IsTimer(timer, m_pGateTimer, m_nGateSerial)) {
     m_pGateTimer = nullptr;
     m_nGateSerial = 0;
@@ -360,7 +419,7 @@ void CDYRClient::doRunNode() {
     if (tcp != nullptr && tcp->IsTcpClose()) {
       // An unreachable server port shows up as a receive error; the link
       // stays and is replaced at the next login or report.
-      ZEP_LOG_LINE(LOG_INFO, DYR_MSG_SOCKET_CLOSED);
+      if (LogFirstOf(kFloodSocketClose)) ZEP_LOG_LINE(LOG_INFO, DYR_MSG_SOCKET_CLOSED);
       Frame()->SetPaused(tcp->GetSocket(), false);
       continue;
     }
@@ -375,6 +434,7 @@ void CDYRClient::doRunNode() {
       OnTimer(CTimerEvent::Narrow(ev));
     }
   }
+  CloseLogFloods(true);
   ReqOffline();
   Tell(DYRNews_tag::kEnded);
 }

@@ -9,6 +9,14 @@
 // The client id file is shared by all nodes of the process and guarded by
 // g_IDFileMutex.
 //
+// Log lines a datagram brings (a socket close, which an empty datagram or an
+// ICMP error makes; an invalid or refused login reply) are folded into
+// episodes (ZEPFloodEpisodes, one per kind of line): the first of an episode
+// is logged as ever, the rest only counted, and once the kind has been quiet
+// for the quiet period (10 s) one line tells the count. UDP senders are easy
+// to forge, so a stream of such datagrams costs two lines, not one a
+// datagram. A refusal's news (and so the hook) goes with its logged line.
+//
 // Threads: configured (setters, AddDomain, SetAccount) by the main thread
 // before it is handed to the frame; from then on everything runs on the
 // node's worker inside doRunNode. The exceptions, any thread, are marked
@@ -33,6 +41,7 @@
 #include "base/zepstring.h"
 #include "base/zepthreadsafety.h"
 #include "events/appnode.h"
+#include "events/floodepisode.h"
 
 class ZEPFrame;
 struct TimeEvent_tag;
@@ -83,7 +92,9 @@ class CDYRClient : public CAppNode {
   // leaves it null). A login attempt that has no accepted reply after
   // `loginRetryMs` is given up and the next one starts; 0 takes the default,
   // since a zero period would resend the login at every ticker pass.
-  explicit CDYRClient(ZEPFrame* frame, unsigned long loginRetryMs = DYR_LOGIN_TIMEOUT_MS);
+  // `logQuietSec` ends an episode of repeated datagram lines (tests shorten it).
+  explicit CDYRClient(ZEPFrame* frame, unsigned long loginRetryMs = DYR_LOGIN_TIMEOUT_MS,
+                      int logQuietSec = static_cast<int>(ZEPFloodEpisodes::kQuietSec));
   ~CDYRClient() override;
 
   void SetHost(ZEPString host) { m_Account.m_strHost = host; }
@@ -130,6 +141,11 @@ class CDYRClient : public CAppNode {
   static constexpr const char* kReasonAddress = "address";
   static constexpr const char* kReasonConsole = "console";
   static constexpr const char* kReasonSignal = "signal";
+  // True when a line of `kind` (one of the folded lines, dyrclient.cpp)
+  // opens an episode: the caller logs it; false when it is only counted.
+  bool LogFirstOf(int kind);
+  // Logs the count of every episode that is over (all: every open one).
+  void CloseLogFloods(bool all);
 
   // Node thread: copies what StatusLine shows, under m_StatusLock, and when
   // it changed tells the listeners (dyrnews.h) after leaving the lock.
@@ -176,6 +192,11 @@ class CDYRClient : public CAppNode {
   CDYRActGate m_ActGate;
   TimeEvent_tag* m_pGateTimer = nullptr;
   uint64_t m_nGateSerial = 0;
+  // Node thread only: the episodes of datagram lines and the ticker that
+  // ends them (null while none is open).
+  ZEPFloodEpisodes m_LogFloods;
+  TimeEvent_tag* m_pFloodTimer = nullptr;
+  uint64_t m_nFloodSerial = 0;
   // Node thread only (monotonic seconds, -1: never).
   int64_t m_nLoginReplySec = -1;
   int64_t m_nReportSec = -1;

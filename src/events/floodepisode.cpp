@@ -14,7 +14,7 @@ bool ZEPFloodEpisodes::IsOpen(int sock, uint32_t gen) const {
 
 bool ZEPFloodEpisodes::OnPause(int sock, uint32_t gen, int64_t nowSec, int queued) {
   Episode* e = Find(sock, gen);
-  if (e != nullptr && nowSec - e->m_nLastSec < kQuietSec) {
+  if (e != nullptr && nowSec - e->m_nLastSec < m_nQuietSec) {
     ++e->m_nPauses;
     e->m_nLastSec = nowSec;
     return false;
@@ -40,7 +40,7 @@ void ZEPFloodEpisodes::AddEvents(int sock, uint32_t gen, uint64_t n) {
 
 void ZEPFloodEpisodes::Close(int64_t nowSec, bool all, std::vector<Episode>* closed) {
   for (size_t i = 0; i < m_Open.size();) {
-    if (all || nowSec - m_Open[i].m_nLastSec >= kQuietSec) {
+    if (all || nowSec - m_Open[i].m_nLastSec >= m_nQuietSec) {
       if (closed != nullptr) closed->push_back(m_Open[i]);
       m_Open[i] = m_Open.back();
       m_Open.pop_back();

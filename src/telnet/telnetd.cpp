@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "base/lockguard.h"
 #include "base/zepconst.h"
@@ -37,7 +38,8 @@ CTelnetdNode::CTelnetdNode(ZEPFrame* frame, const TelnetLimits_tag& limits)
       m_strPort(""),
       m_strPrompt("ADMIN>"),
       m_strPasswd("407132"),
-      m_Limits(limits) {}
+      m_Limits(limits),
+      m_Refusals(limits.m_nRefusedQuietSec) {}
 
 CTelnetdNode::~CTelnetdNode() {}
 
@@ -136,10 +138,59 @@ void CTelnetdNode::doRunNode() {
     RecvEvent();
     CEvent* e = Event().Get();
     if (CQuitEvent::Narrow(e) != nullptr) break;
+    if (CTimerEvent* t = CTimerEvent::Narrow(e)) {
+      if (t->GetTimerID() == m_pRefusalTicker && t->GetTimerSerial() == m_nRefusalSerial)
+        CloseRefusals(false);
+      continue;
+    }
     CTCPEvent* ev = CTCPEvent::Narrow(e);
     if (ev != nullptr && ev->GetSocket() == sock) Serve(ev);
   }
+  CloseRefusals(true);
   m_nListenState.store(0);
+}
+
+void CTelnetdNode::Refuse(int child) {
+  ZEPFrame* frame = Frame();
+  ZEPString text;
+  text << "too many console sessions (" << m_Limits.m_nMaxSessions << "), try again later\r\n";
+  // A fresh connection's send buffer takes the line at once; whether the
+  // client reads it is its own affair.
+  frame->SendData(child, text.GetSafeText(), static_cast<int>(text.GetLength()));
+  ZEPString peer;
+  peer << frame->GetPeerIP(child) << ":" << frame->GetPeerPort(child);
+  frame->ClearNode(child, true);
+  const int64_t now = ZEPMonoSec();
+  // A flood that went quiet is summed up before a new one opens.
+  CloseRefusals(false);
+  if (!m_Refusals.OnPause(0, 0, now, 0)) return;
+  ZEP_LOG_LINE(LOG_WARN, "Console " << peer << ": too many console sessions ("
+                                    << m_Limits.m_nMaxSessions << "), connection refused.");
+  if (m_pRefusalTicker == nullptr)
+    m_pRefusalTicker = frame->AddTicker(this, 1000, -1, 0, &m_nRefusalSerial);
+}
+
+void CTelnetdNode::CloseRefusals(bool all) {
+  std::vector<ZEPFloodEpisodes::Episode> over;
+  m_Refusals.Close(ZEPMonoSec(), all, &over);
+  for (const ZEPFloodEpisodes::Episode& ep : over) {
+    // A lone refusal was told in full by its own line.
+    if (ep.m_nPauses < 2) continue;
+    ZEPString why;
+    if (all)
+      why << "listener stopped";
+    else
+      why << "none for " << static_cast<long long>(m_Refusals.GetQuietSec()) << " s";
+    ZEP_LOG_LINE(LOG_WARN, "Console: " << static_cast<unsigned long long>(ep.m_nPauses)
+                                       << " connections refused (too many console sessions) in "
+                                       << static_cast<long long>(ep.m_nLastSec - ep.m_nFirstSec)
+                                       << " s; " << why << ".");
+  }
+  if (m_Refusals.OpenCount() == 0 && m_pRefusalTicker != nullptr) {
+    Frame()->DelTicker(m_pRefusalTicker, m_nRefusalSerial);
+    m_pRefusalTicker = nullptr;
+    m_nRefusalSerial = 0;
+  }
 }
 
 void CTelnetdNode::Serve(CTCPEvent* ev) {
@@ -152,6 +203,12 @@ void CTelnetdNode::Serve(CTCPEvent* ev) {
   int child = -1;
   std::memcpy(&child, ev->GetBuffer(), sizeof(int));
   ZEPFrame* frame = Frame();
+  // Only this thread adds sessions, so the count cannot pass the cap between
+  // this test and the new node; a session ending meanwhile only frees a place.
+  if (m_nSessions.load() >= m_Limits.m_nMaxSessions) {
+    Refuse(child);
+    return;
+  }
   CTelnetClientNode* node = NewClientNode();
   if (node == nullptr) {
     frame->ClearNode(child, true);
@@ -172,17 +229,26 @@ void CTelnetdNode::Serve(CTCPEvent* ev) {
 
 CTelnetClientNode::CTelnetClientNode(ZEPFrame* frame, CTelnetdNode* owner)
     : CAppNode(frame),
+      m_nConnectMs(ZEPMonoMs()),
       m_Owner(owner),
       m_Input(owner->GetLimits().m_nMaxLine),
       m_eCharset(owner->GetCharset()) {
   owner->m_nClients.fetch_add(1);
+  owner->m_nSessions.fetch_add(1);
   // Without a converter in the C library the text goes out as it is.
   if (m_eCharset == kTelnetUtf8) m_ToUtf8 = iconv_open("UTF-8", "GB18030");
 }
 
 CTelnetClientNode::~CTelnetClientNode() {
   if (m_ToUtf8 != reinterpret_cast<iconv_t>(-1)) iconv_close(m_ToUtf8);
+  LeaveSession();
   m_Owner->m_nClients.fetch_sub(1);
+}
+
+void CTelnetClientNode::LeaveSession() {
+  if (!m_bInSession) return;
+  m_bInSession = false;
+  m_Owner->m_nSessions.fetch_sub(1);
 }
 
 int CTelnetClientNode::SendRaw(const char* data, size_t len) {
@@ -277,6 +343,11 @@ bool CTelnetClientNode::OnTick() {
   if (m_Owner->IsQuiting() || m_Owner->GetListenState() != 1) return true;
   ++m_nIdleSeconds;
   const TelnetLimits_tag& limits = m_Owner->GetLimits();
+  if (!m_bLoggedIn.load() && ZEPMonoMs() - m_nConnectMs >= limits.m_nLoginMaxSec * 1000LL) {
+    ZEP_LOG_LINE(LOG_WARN, "Console " << m_strPeer << ": not logged in within "
+                                      << limits.m_nLoginMaxSec << " s, connection closed.");
+    return true;
+  }
   const int limit = m_bLoggedIn.load() ? limits.m_nIdleSec : limits.m_nLoginIdleSec;
   if (m_nIdleSeconds > limit) {
     ZEP_LOG_LINE(LOG_INFO, "Console " << m_strPeer << ": idle for more than " << limit
@@ -310,10 +381,12 @@ void CTelnetClientNode::doRunNode() {
     if (ev == nullptr || ev->GetSocket() != sock) continue;
     if (ev->IsTcpClose()) break;
     if (!ev->IsTcpData()) continue;
-    m_nIdleSeconds = 0;
     TakeInput(ev);
     if (!m_bLoggedIn.load()) {
+      // Only typing holds the prompt open: NUL bytes or telnet commands do not.
+      const uint64_t edits = m_Input.GetEdits();
       const int rc = AcceptPasswd();
+      if (m_Input.GetEdits() != edits) m_nIdleSeconds = 0;
       if (rc == 0) continue;
       if (rc < 0) {
         if (!m_bSendFailed)
@@ -326,9 +399,14 @@ void CTelnetClientNode::doRunNode() {
       OnLogin();
       if (Send("\r\n", 2) != 0 || Send(m_Owner->GetPrompt()) != 0) break;
     }
-    // The bytes after the password's line end are the first commands.
+    // Once logged in, any byte is activity. The bytes after the password's
+    // line end are the first commands.
+    m_nIdleSeconds = 0;
     if (ProcessTelnetCmd() != 0) m_bQuit = true;
   }
+  // The place is free before the frame closes the connection: a client that
+  // saw its session end may connect again at once.
+  LeaveSession();
   // The descriptor is closed once this node has quit: no log line may be
   // sent to it after that, nor to whatever later gets its number.
   SetLogCopy(false);

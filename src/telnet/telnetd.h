@@ -4,6 +4,15 @@
 // limits, the charset of what it sends) and hands each typed line to the
 // concrete console's ExecuteCmd.
 //
+// Limits (TelnetLimits_tag): at the password prompt only typing (a byte added
+// to the password or erased from it) restarts the idle count, and a session
+// not logged in m_nLoginMaxSec after connect is closed whatever it sends; so
+// a client that never knows the password holds a session (and the worker
+// thread that runs it) for a bounded time. At most m_nMaxSessions sessions
+// run at once: one more connection is told so in one line and closed by the
+// listener, and a flood of them logs one WARN line when it starts and one
+// with its count when it is over.
+//
 // Both are abstract: an application derives a listener that says which
 // console node a connection gets (NewClientNode) and a console node that
 // says what a line means (ExecuteCmd).
@@ -18,7 +27,9 @@
 // which any thread may call (a leaf mutex guards prompt and password).
 // doRunNode, ExecuteCmd, Send, SendRaw, AcceptPasswd and ProcessTelnetCmd
 // run on the node's own thread. Counters and state flags read by other
-// threads are atomics.
+// threads are atomics. The session count is raised on the listener's thread
+// (which alone compares it with the cap, so it never passes it) and lowered
+// on a session's thread as its loop ends.
 //
 // Locks: m_SettingsLock (leaf). A console node takes g_LogMutex (innermost)
 // around attaching and detaching the log's copy, and for each log line; it
@@ -44,6 +55,7 @@
 #include "base/zepstring.h"
 #include "base/zepthreadsafety.h"
 #include "events/appnode.h"
+#include "events/floodepisode.h"
 #include "telnet/telnetcharset.h"
 #include "telnet/telnetline.h"
 
@@ -66,8 +78,12 @@ int TelnetLogSend(ZEPFrame* frame, int sock, const char* line);
 
 // Session limits; the defaults are the console's, tests shorten them.
 struct TelnetLimits_tag {
-  int m_nLoginIdleSec = 10;  // silence allowed at the password prompt
+  int m_nLoginIdleSec = 10;  // time without typing allowed at the password prompt
   int m_nIdleSec = 3600;     // silence allowed once logged in
+  int m_nLoginMaxSec = 60;   // from connect to the right password, whatever comes
+  int m_nMaxSessions = 8;    // sessions at once; one more is refused
+  // Seconds without a refused connection that end a flood of them.
+  int m_nRefusedQuietSec = static_cast<int>(ZEPFloodEpisodes::kQuietSec);
   size_t m_nMaxLine = TELNET_MAX_LINE;
   // Listen attempts, 500 ms apart, before the listener gives up: a console
   // restarted on the same port finds the old socket still closing.
@@ -103,6 +119,9 @@ class CTelnetdNode : public CAppNode {
   int GetListenPort() const { return m_nListenPort.load(); }
   // Console nodes made for this listener and not yet destroyed.
   int GetClientCount() const { return m_nClients.load(); }
+  // Sessions that hold one of the m_nMaxSessions places: made and their loop
+  // not yet ended.
+  int GetSessionCount() const { return m_nSessions.load(); }
 
   void doRunNode() override;
   // The console node for a new connection (not yet added to the frame), or
@@ -112,6 +131,10 @@ class CTelnetdNode : public CAppNode {
  private:
   friend class CTelnetClientNode;
   void Serve(CTCPEvent* ev);
+  // Tells the connection that every place is taken and closes it.
+  void Refuse(int child);
+  // Logs the count of every flood of refusals that is over (all: every one).
+  void CloseRefusals(bool all);
   // The listening socket, or -1 after every try failed or a quit came.
   int Listen();
 
@@ -125,6 +148,12 @@ class CTelnetdNode : public CAppNode {
   std::atomic<int> m_nListenState{0};
   std::atomic<int> m_nListenPort{-1};
   std::atomic<int> m_nClients{0};
+  std::atomic<int> m_nSessions{0};
+  // Listener thread only: refused connections, one episode per flood, and
+  // the ticker that closes it once quiet (null while none is open).
+  ZEPFloodEpisodes m_Refusals;
+  TimeEvent_tag* m_pRefusalTicker = nullptr;
+  uint64_t m_nRefusalSerial = 0;
 };
 
 class CTelnetClientNode : public CAppNode {
@@ -174,6 +203,8 @@ class CTelnetClientNode : public CAppNode {
  private:
   // True when the session must end.
   bool OnTick();
+  // Gives the session's place back to the listener, once.
+  void LeaveSession();
   // The current event's bytes, consumed by AcceptPasswd/ProcessTelnetCmd.
   void TakeInput(CTCPEvent* ev);
   void Advance(size_t used);
@@ -182,6 +213,8 @@ class CTelnetClientNode : public CAppNode {
   bool m_bQuit = false;
   bool m_bSendFailed = false;
   int m_nIdleSeconds = 0;
+  int64_t m_nConnectMs;  // monotonic, when the listener made the node
+  bool m_bInSession = true;
   SmartPtr<CTelnetdNode> m_Owner;
   std::atomic<bool> m_bLoggedIn{false};
   CTelnetInput m_Input;

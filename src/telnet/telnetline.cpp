@@ -34,6 +34,7 @@ bool CTelnetInput::TakeData(unsigned char c, ZEPString& echo) {
       if (n == 0) return false;
       // A line that passed the limit keeps its start; erasing takes from there.
       m_Partial = m_Partial.Substr(0, n - 1);
+      ++m_nEdits;
       if (Echoes()) echo << "\b \b";
       return false;
     }
@@ -43,6 +44,7 @@ bool CTelnetInput::TakeData(unsigned char c, ZEPString& echo) {
         return false;
       }
       m_Partial.Append(reinterpret_cast<const char*>(&c), 1);
+      ++m_nEdits;
       if (Echoes()) echo.Append(reinterpret_cast<const char*>(&c), 1);
       return false;
   }

@@ -25,6 +25,9 @@
 //   anything else              appended and echoed, up to the line limit;
 //                              bytes past it are dropped and not echoed, and
 //                              the line is reported as too long.
+// Only the bytes that add to the line or erase from it are typing
+// (GetEdits): NUL, line-end leftovers, telnet commands and bytes past the
+// limit change nothing, so a client cannot pass them off as a person typing.
 // Password mode echoes nothing: the typed text never goes back on the wire.
 // Nor does command mode once the client turned the console's echo off
 // (DONT ECHO: it echoes locally then).
@@ -32,6 +35,7 @@
 #define ZEP_TELNET_TELNETLINE_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "base/zepstring.h"
 #include "telnet/telnetopt.h"
@@ -65,6 +69,8 @@ class CTelnetInput {
   // The text typed so far on the current line.
   const ZEPString& GetPartial() const { return m_Partial; }
   size_t GetMaxLine() const { return m_nMaxLine; }
+  // How often a byte was added to a line or erased from one so far.
+  uint64_t GetEdits() const { return m_nEdits; }
   const CTelnetOptions& GetOptions() const { return m_Options; }
 
  private:
@@ -81,6 +87,7 @@ class CTelnetInput {
   unsigned char m_nVerb = 0;  // the WILL/WONT/DO/DONT of a request in state kInOption
   bool m_bOverflow = false;   // the current line passed the limit
   bool m_bLastTooLong = false;
+  uint64_t m_nEdits = 0;
   ZEPString m_Partial;
   ZEPString m_Line;
   CTelnetOptions m_Options;

@@ -7,9 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The scripted server and the log texts of the end-to-end tests.
@@ -77,10 +81,13 @@ class ClientNodeTest : public ::testing::Test {
     }
   }
 
-  // A started node for `server`; retryMs < 0 uses the one-argument constructor.
-  void StartNode(FakeServer& server, long retryMs) {
-    CDYRClient* node = retryMs < 0 ? new CDYRClient(m_pFrame)
-                                   : new CDYRClient(m_pFrame, static_cast<unsigned long>(retryMs));
+  // A started node for `server`; retryMs < 0 uses the one-argument
+  // constructor, quietSec > 0 ends episodes of repeated lines that soon.
+  void StartNode(FakeServer& server, long retryMs, int quietSec = 0) {
+    CDYRClient* node =
+        quietSec > 0  ? new CDYRClient(m_pFrame, static_cast<unsigned long>(retryMs), quietSec)
+        : retryMs < 0 ? new CDYRClient(m_pFrame)
+                      : new CDYRClient(m_pFrame, static_cast<unsigned long>(retryMs));
     node->SetHost("127.0.0.1");
     node->SetMainPort(std::to_string(server.main.port()).c_str());
     node->SetAsstPort(std::to_string(server.asst.port()).c_str());
@@ -236,6 +243,71 @@ TEST_F(ClientNodeTest, AddressChangesActAtOnceAndAtMostOnceASecond) {
   DyrUnlisten(&reasons);
   std::lock_guard<std::mutex> lock(reasons.mu);
   EXPECT_EQ((std::vector<std::string>{"address", "address"}), reasons.seen);
+}
+
+// Datagrams anyone can forge from the server's address, 300 of each kind,
+// each kind at its own account: every kind logs its first line once and,
+// after a quiet spell, one line with the count; the refusal is told to the
+// listeners once. Then each account still logs in.
+TEST_F(ClientNodeTest, RepeatedDatagramLinesAreLoggedOnceAndCounted) {
+  struct Case {
+    const char* what;
+    std::string datagram;
+    std::string first;  // the line as one datagram logs it
+    std::string count;  // the count line, up to its figure
+  };
+  const std::string kOver = " over (quiet for 3 s): 300 in ";
+  const std::vector<Case> cases = {
+      {"empty datagram", "", "Socket is close, but go on!", "Flood of socket close events" + kOver},
+      {"reply without OK", e2e::LoginReply({{"K", "z"}}), T_INVALID,
+       "Flood of invalid login replies" + kOver},
+      {"accepted without egress", e2e::LoginReply({{"OK", "Y"}, {"K", "z"}, {"Version", "9"}}),
+       T_INVALID, "Flood of invalid login replies" + kOver},
+      {"refusal", e2e::LoginReply({{"OK", "N"}, {"MSG", "no"}}), T_LOGIN_FAILED "no\n",
+       "Flood of login refusals" + kOver},
+  };
+  struct Refusals : CDYRListener {
+    std::atomic<int> n{0};
+    void OnNews(const DYRNews_tag& news) override {
+      if (news.m_nKind == DYRNews_tag::kRefused) n.fetch_add(1);
+    }
+  } refusals;
+  DyrListen(&refusals);
+  std::vector<std::unique_ptr<FakeServer>> servers;
+  std::vector<sockaddr_in> links;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    servers.emplace_back(new FakeServer);
+    StartNode(*servers.back(), DYR_LOGIN_TIMEOUT_MS, 3);
+    std::string inner;
+    links.emplace_back();
+    ASSERT_TRUE(servers.back()->RecvLogin(inner, links.back(), 5000));
+  }
+  // Paced a little, so that the socket's receive buffer never drops one.
+  for (int k = 0; k < 300; ++k) {
+    for (size_t i = 0; i < cases.size(); ++i) servers[i]->main.SendTo(links[i], cases[i].datagram);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::map<std::string, size_t> want;  // two kinds share their lines
+  for (const Case& c : cases) {
+    ++want[c.first];
+    ++want[c.count];
+  }
+  for (const Case& c : cases) {
+    EXPECT_TRUE(e2e::WaitFor([&] { return LogCount(c.count) == want[c.count]; }, 20000))
+        << c.what << "\n"
+        << m_Log.Text();
+    EXPECT_EQ(want[c.first], LogCount(c.first)) << c.what;
+  }
+  EXPECT_EQ(1u, LogCount(T_NEW_VERSION "9 "));
+  EXPECT_EQ(1, refusals.n.load());
+  DyrUnlisten(&refusals);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const std::string k = "id-" + std::to_string(i);
+    servers[i]->main.SendTo(links[i],
+                            e2e::LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", k}}));
+  }
+  EXPECT_TRUE(e2e::WaitFor([&] { return LogCount(T_LOGIN_OK) == cases.size(); }, 5000))
+      << m_Log.Text();
 }
 
 // An id file that cannot be written is reported once; every account still

@@ -171,13 +171,18 @@ TEST_F(DyrClientTest, RefusedAndInvalidRepliesAreRetriedAfterTwentySeconds) {
   server_.main.SendTo(from, LoginReply({{"OK", "Y"}, {"K", "z"}, {"ExitDYR", ""}}));
   // Without "OK" at all: invalid.
   server_.main.SendTo(from, LoginReply({{"K", "z"}, {"ExitDYR", "203.0.113.1"}}));
-  ASSERT_TRUE(WaitLog(T_INVALID, 3000, 2)) << Log();
-  EXPECT_FALSE(FileExists(dir_ / "clientid.txt"));
+  // The second invalid reply follows the first at once: it is counted, and
+  // the count is told once no other has come for 10 s.
+  ASSERT_TRUE(WaitLog(T_INVALID, 3000)) << Log();
   // The next attempt comes when the login timer fires, 20 s after the first.
   ASSERT_TRUE(server_.RecvLogin(inner, from, 25000)) << Log();
   double waited = std::chrono::duration<double>(Clock::now() - first).count();
   EXPECT_GT(waited, 18.0);
   EXPECT_LT(waited, 23.0);
+  EXPECT_EQ(CountOf(Log(), T_INVALID), 1u) << Log();
+  EXPECT_EQ(CountOf(Log(), "Flood of invalid login replies over (quiet for 10 s): 2 in "), 1u)
+      << Log();
+  EXPECT_FALSE(FileExists(dir_ / "clientid.txt"));
   EXPECT_EQ(CountOf(Log(), T_TIMEOUT), 1u);
   server_.main.SendTo(from, LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", "late"}}));
   ASSERT_TRUE(WaitLog(T_LOGIN_OK, 3000)) << Log();

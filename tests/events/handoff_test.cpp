@@ -195,6 +195,28 @@ TEST(FloodEpisodes, PausesGroupUntilTenQuietSeconds) {
   EXPECT_EQ(1u, rest.size());
 }
 
+// An owner's own quiet period, in whole seconds, at least one: a pause in its
+// last second joins the episode, which closes a whole period after it.
+TEST(FloodEpisodes, OwnersQuietPeriodEndsTheEpisode) {
+  const struct {
+    int64_t asked;
+    int64_t taken;
+  } cases[] = {{3, 3}, {1, 1}, {0, 1}, {-5, 1}, {20, 20}};
+  for (const auto& c : cases) {
+    ZEPFloodEpisodes ep(c.asked);
+    EXPECT_EQ(c.taken, ep.GetQuietSec());
+    ASSERT_TRUE(ep.OnPause(1, 0, 100, 0));
+    const int64_t second = 100 + c.taken - 1;
+    EXPECT_FALSE(ep.OnPause(1, 0, second, 0)) << c.asked;
+    std::vector<ZEPFloodEpisodes::Episode> closed;
+    ep.Close(second + c.taken - 1, false, &closed);
+    EXPECT_TRUE(closed.empty()) << c.asked;
+    ep.Close(second + c.taken, false, &closed);
+    ASSERT_EQ(1u, closed.size()) << c.asked;
+    EXPECT_EQ(2u, closed[0].m_nPauses) << c.asked;
+  }
+}
+
 // Through the queue: a socket that pauses again and again makes one episode;
 // its events are counted; it closes once the socket has been quiet.
 TEST(FloodEpisodes, RepeatedPausesOfOneSocketAreOneEpisode) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <memory>
@@ -264,6 +265,115 @@ TEST(TelnetConsole, SilentPasswordPromptIsDroppedAfterTenSeconds) {
   EXPECT_GE(Clock::now() - start, std::chrono::seconds(10));
 }
 
+// Clients that drip bytes at the password prompt every 200 ms: only typing
+// restarts the idle count, and typing itself ends at the login limit.
+TEST(TelnetConsole, PromptIsHeldOnlyByTypingAndNeverPastTheLoginLimit) {
+  struct Drip {
+    const char* what;
+    std::string bytes;  // sent every 200 ms
+    bool typing;        // closed by the login limit, not by the idle one
+  };
+  const std::vector<Drip> drips = {
+      {"NUL", std::string(1, '\0'), false},
+      {"IAC NOP", "\xff\xf1", false},
+      {"option requests", "\xff\xfd\x18\xff\xfb\x1f", false},
+      {"subnegotiation", std::string("\xff\xfa\x18\x00\xff\xf0", 6), false},
+      {"erase on an empty line", "\b", false},
+      {"escaped 255", "\xff\xff", false},
+      {"slow typing", "a", true},
+      {"typing and erasing", "b\b", true},
+  };
+  LogCapture log;
+  TelnetLimits_tag limits;
+  limits.m_nLoginIdleSec = 1;
+  limits.m_nLoginMaxSec = 4;
+  Console c(limits);
+  std::vector<std::unique_ptr<Peer>> peers;
+  std::vector<std::string> names;  // "127.0.0.1:port" as the console logs it
+  for (size_t i = 0; i < drips.size(); ++i) {
+    peers.emplace_back(new Peer(c.port));
+    ASSERT_TRUE(peers.back()->WaitFor("Password:"));
+    names.push_back("127.0.0.1:" + std::to_string(nettest::LocalPort(peers.back()->fd)) + ":");
+  }
+  const auto start = Clock::now();
+  std::vector<double> closedAfter(drips.size(), -1);
+  while (Clock::now() - start < std::chrono::seconds(20)) {
+    bool open = false;
+    for (size_t i = 0; i < drips.size(); ++i) {
+      if (closedAfter[i] >= 0) continue;
+      // send, not write: the console may have closed meanwhile.
+      send(peers[i]->fd, drips[i].bytes.data(), drips[i].bytes.size(), MSG_NOSIGNAL);
+      if (!peers[i]->ReadSome(0))
+        closedAfter[i] = std::chrono::duration<double>(Clock::now() - start).count();
+      else
+        open = true;
+    }
+    if (!open) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  for (size_t i = 0; i < drips.size(); ++i) {
+    const Drip& d = drips[i];
+    EXPECT_GE(closedAfter[i], 0) << d.what << " still open";
+    EXPECT_EQ(std::string::npos, peers[i]->got.find("ADMIN>")) << d.what;
+    EXPECT_TRUE(zeptest::WaitFor(
+        [&] { return log.Count(d.typing ? "WARN" : "INFO", names[i]) == 1; }, 5000))
+        << d.what;
+    if (d.typing) {
+      // Kept open past the idle limit, closed at the login limit.
+      EXPECT_GE(closedAfter[i], 3.5) << d.what;
+      EXPECT_EQ(1, log.Count("WARN", names[i] + " not logged in within 4 s")) << d.what;
+    } else {
+      EXPECT_EQ(1, log.Count("INFO", names[i] + " idle for more than 1 s")) << d.what;
+    }
+  }
+}
+
+// Eight sessions at once: the ninth connection is told so and closed, the
+// eight work on, a flood of refusals logs its first and its count, and a
+// session that quits frees its place at once.
+TEST(TelnetConsole, NinthSessionIsRefusedUntilAPlaceIsFree) {
+  LogCapture log;
+  TelnetLimits_tag limits = Console::ShortLimits();
+  limits.m_nRefusedQuietSec = 2;
+  Console c(limits);
+  const std::string kFull = "too many console sessions (8), try again later\r\n";
+  std::vector<std::unique_ptr<Peer>> eight;
+  for (int i = 0; i < 8; ++i) {
+    eight.emplace_back(new Peer(c.port));
+    ASSERT_TRUE(eight.back()->Login()) << i;
+  }
+  for (int round = 0; round < 6; ++round) {
+    Peer ninth(c.port);
+    ASSERT_TRUE(ninth.WaitClosed(10000)) << round;
+    EXPECT_EQ(kFull, ninth.got) << round;
+  }
+  EXPECT_EQ(8, c.listener->GetSessionCount());
+  for (int i = 0; i < 8; ++i) {
+    const size_t at = eight[i]->got.size();
+    eight[i]->Write("say " + std::to_string(i) + "\r");
+    EXPECT_TRUE(eight[i]->WaitFor(std::to_string(i) + "\r\nADMIN>", 10000, at)) << i;
+  }
+  EXPECT_TRUE(zeptest::WaitFor(
+      [&] { return log.Count("WARN", "6 connections refused (too many console sessions)") == 1; },
+      10000));
+  EXPECT_EQ(1, log.Count("WARN", ": too many console sessions (8), connection refused."));
+  // The place of a session that quit is free by the time its connection closes.
+  eight[3]->Write("quit\r");
+  ASSERT_TRUE(eight[3]->WaitClosed(10000));
+  Peer next(c.port);
+  EXPECT_TRUE(next.Login()) << next.got;
+  EXPECT_EQ(8, c.listener->GetSessionCount());
+  Peer tenth(c.port);
+  ASSERT_TRUE(tenth.WaitClosed(10000));
+  EXPECT_EQ(kFull, tenth.got);
+  // A lone refusal in a new flood: its own line, no count.
+  EXPECT_TRUE(zeptest::WaitFor(
+      [&] {
+        return log.Count("WARN", ": too many console sessions (8), connection refused.") == 2;
+      },
+      10000));
+}
+
 TEST(TelnetConsole, LogCopyReachesEveryConsoleThatAskedUntilItLeaves) {
   Console c;
   CopyLog log(c.frame.frame);
@@ -296,7 +406,9 @@ TEST(TelnetConsole, LogCopyReachesEveryConsoleThatAskedUntilItLeaves) {
 }
 
 TEST(TelnetConsole, TenSessionsTypingAndQuittingLeaveNothingBehind) {
-  Console c;
+  TelnetLimits_tag limits = Console::ShortLimits();
+  limits.m_nMaxSessions = 10;
+  Console c(limits);
   CopyLog log(c.frame.frame);
   std::atomic<int> done{0};
   std::vector<std::thread> admins;
@@ -324,6 +436,7 @@ TEST(TelnetConsole, TenSessionsTypingAndQuittingLeaveNothingBehind) {
   EXPECT_TRUE(zeptest::WaitFor([&] { return c.listener->GetClientCount() == 0; }, 10000))
       << c.listener->GetClientCount() << " sessions left";
   EXPECT_EQ(0, log.log.GetSocketCount());
+  EXPECT_EQ(0, c.listener->GetSessionCount());
   EXPECT_EQ(1, c.frame->GetNodeCount());  // the listener alone
 }
 

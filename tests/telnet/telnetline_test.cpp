@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,42 @@ TEST(TelnetInput, LongLinesStopAtTheLimitAndAreFlagged) {
   ZEPString echo;
   EXPECT_EQ(CTelnetInput::kNeedMore, in.Feed(nullptr, 10, used, echo));
   EXPECT_EQ(0u, used);
+}
+
+// What counts as typing at the password prompt: only a byte that went into
+// the line or came out of it. The prefix is fed first and not counted.
+TEST(TelnetInput, OnlyBytesThatChangeTheLineCountAsTyping) {
+  struct Case {
+    const char* what;
+    std::string prefix;
+    std::string bytes;
+    uint64_t edits;
+  };
+  const std::vector<Case> cases = {
+      {"NUL", "", std::string(3, '\0'), 0},
+      {"IAC NOP and IAC IAC", "", "\xff\xf1\xff\xff", 0},
+      {"option requests", "", "\xff\xfd\x18\xff\xfb\x1f\xff\xfe\x01", 0},
+      {"subnegotiation with text inside", "",
+       std::string("\xff\xfa\x18\x00"
+                   "abc\xff\xf0",
+                   9),
+       0},
+      {"command split across chunks", "\xff", "\xf1", 0},
+      {"erase on an empty line", "", "\b\x7f", 0},
+      {"bytes past the limit", std::string(8, 'x'), "yyy", 0},
+      {"LF and NUL ending a CR", "pw\r", std::string("\n", 1), 0},
+      {"one byte typed", "", "a", 1},
+      {"typed then erased", "", "ab\b", 3},
+      {"erase of an earlier byte", "ab", "\x7f", 1},
+      {"typed between commands", "", std::string("\0\xff\xf1q\xff\xfd\x18", 8), 1},
+  };
+  for (const Case& c : cases) {
+    CTelnetInput in(8);
+    FeedAll(in, {c.prefix});
+    const uint64_t before = in.GetEdits();
+    FeedAll(in, {c.bytes});
+    EXPECT_EQ(c.edits, in.GetEdits() - before) << c.what;
+  }
 }
 
 std::string Cmd(unsigned char verb, unsigned char option) {
