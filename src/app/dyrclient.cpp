@@ -376,5 +376,6 @@ void CDYRClient::doRunNode() {
     }
   }
   ReqOffline();
+  m_bEnded.store(true);
   Tell(DYRNews_tag::kEnded);
 }

@@ -150,10 +150,13 @@ void CDYRServiceManager::Seed(ZEPFrame* frame) {
   for (CAppNode* n = frame->GetFirstNode(cursor); n != nullptr; n = frame->GetNextNode(cursor)) {
     CDYRClient* client = dynamic_cast<CDYRClient*>(n);
     // A node that has ended (a reload stopped it) told us so already.
-    if (client == nullptr || client->IsQuiting()) continue;
+    if (client == nullptr || client->HasEnded()) continue;
     // Its status lock is a leaf: read before ours is taken.
     const int state = client->GetStatus().m_nState;
+    DyrWalkGap(client);
     ZEPLockGuard lock(m_StateLock);
+    // A node that ended since the read was erased by its news: not back.
+    if (client->HasEnded()) continue;
     m_States.emplace(client, state);  // what it told us itself is newer
   }
 }

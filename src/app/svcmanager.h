@@ -90,7 +90,9 @@ class CDYRServiceManager : public CDYRListener {
  private:
   static void* StatusThread(void* self);
   void RunStatus();
-  // Takes in the frame's client nodes that have told nothing yet.
+  // Takes in the frame's client nodes that have told nothing yet; one that
+  // has ended (CDYRClient::HasEnded, checked under the state lock) never
+  // comes back.
   void Seed(ZEPFrame* frame);
   ZEPString StatusLocked() const REQUIRES(m_StateLock);
   // Sends `lead` and the current STATUS= line; with `always` false (no
