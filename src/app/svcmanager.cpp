@@ -214,6 +214,7 @@ void CDYRServiceManager::WatchAndPing(ZEPFrame* frame) {
     CDYRClient* m_pClient;
     uint32_t m_nId;
     uint64_t m_nBeat;
+    bool m_bIdle;
   };
   // Walked with no lock of ours; declared first, so that the last reference
   // on a node goes after the watch lock is left.
@@ -223,7 +224,11 @@ void CDYRServiceManager::WatchAndPing(ZEPFrame* frame) {
     for (CAppNode* n = frame->GetFirstNode(cursor); n != nullptr; n = frame->GetNextNode(cursor)) {
       CDYRClient* client = dynamic_cast<CDYRClient*>(n);
       if (client == nullptr || client->HasEnded() || client->IsQuiting()) continue;
-      seen.push_back(Seen_tag{SmartPtr<CAppNode>(n), client, n->GetAppID(), n->GetHeartbeat()});
+      const uint64_t beat = n->GetHeartbeat();
+      // Waiting with nothing to take is idle; waiting while events wait for
+      // it is not (a thread stopped in its receive).
+      const bool idle = (beat & 1u) != 0 && n->Queue().GetCount() == 0;
+      seen.push_back(Seen_tag{SmartPtr<CAppNode>(n), client, n->GetAppID(), beat, idle});
     }
   }
   const int64_t now = ZEPMonoMs();
@@ -236,8 +241,7 @@ void CDYRServiceManager::WatchAndPing(ZEPFrame* frame) {
       auto old = m_Watch.find(s.m_nId);
       Watch_tag w;
       if (old != m_Watch.end()) w = old->second;
-      const bool waiting = (s.m_nBeat & 1u) != 0;
-      if (old == m_Watch.end() || waiting || s.m_nBeat != w.m_nBeat) {
+      if (old == m_Watch.end() || s.m_bIdle || s.m_nBeat != w.m_nBeat) {
         w.m_nBeat = s.m_nBeat;
         w.m_nSinceMs = now;
       }

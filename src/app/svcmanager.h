@@ -30,20 +30,20 @@
 // the counts. OnNews takes the state lock alone, so a node never waits for
 // a send; both are leaves apart from that pair (the log lock may follow, as
 // everywhere). The watch lock (m_WatchLock) guards what the watchdog saw of
-// the accounts; it is taken with no frame lock held (the nodes are walked
-// before it is taken), only the log lock nests inside it, and the ping is
-// sent after it is left. A send waits at most a second for a manager that
-// does not read; after that the message is lost, and the first loss is
-// logged.
+// the accounts; it is taken with no frame lock held (the nodes, and the
+// queue counts of waiting ones, are read before it is taken), only the log lock nests inside it,
+// and the ping is sent after it is left. A send waits at most a second for a manager that does not
+// read; after that the message is lost, and the first loss is logged.
 //
 // The watchdog proves the whole daemon moves: the node's repeating timer
 // is delivered by the ticker thread through the node-list and queue locks
 // and handled by a worker of the frame's pool, which only marks a tick and
 // wakes the service loop; the service loop's turn (ServiceTurn, on the main
 // thread) then looks at every running account and pings only when each has
-// answered: it waits in its receive (CAppNode::GetHeartbeat is odd), or has
-// received an event since the last look, or has been in the handling of one
-// event for less than the busy limit (DYR_WATCHDOG_BUSY_MS: a blocking name
+// answered: it waits in its receive (CAppNode::GetHeartbeat is odd) with no
+// event queued, or has received an event since the last look, or has been in
+// the handling of one event (or not taken a queued one) for less than the
+// busy limit (DYR_WATCHDOG_BUSY_MS: a blocking name
 // lookup is busy, not stuck). A stuck ticker, pool, frame lock, service
 // loop or account stops the pings and the manager restarts the daemon; an
 // account past the limit is named in one WARN line, and a service loop
