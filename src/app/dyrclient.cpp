@@ -436,5 +436,6 @@ void CDYRClient::doRunNode() {
   }
   CloseLogFloods(true);
   ReqOffline();
+  m_bEnded.store(true);
   Tell(DYRNews_tag::kEnded);
 }

@@ -134,6 +134,10 @@ class CDYRClient : public CAppNode {
   // (0: not set). Set by the run set, read by the console; any thread.
   void SetIndex(int index) { m_nIndex.store(index); }
   int GetIndex() const { return m_nIndex.load(); }
+  // Any thread: the loop has ended. Set before the kEnded news goes out, so
+  // a listener that reads a node, takes its own lock and then checks this
+  // never takes back a node whose end it has already handled.
+  bool HasEnded() const { return m_bEnded.load(); }
 
  private:
   // Why an account logs in again (the news of it says so).
@@ -207,6 +211,7 @@ class CDYRClient : public CAppNode {
   DYRStatus_tag m_Status GUARDED_BY(m_StatusLock);
   bool m_bPublished GUARDED_BY(m_StatusLock) = false;
   std::atomic<int> m_nIndex{0};
+  std::atomic<bool> m_bEnded{false};
 };
 
 // The frame's report hook (ZEPFrame::SetReportHook): one StatusLine per

@@ -365,6 +365,15 @@ void* CDYRHook::RunnerProc(void* self) {
   return nullptr;
 }
 
+void DyrHookChildSignals() {
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  // The C library's own signals refuse, and SIGKILL and SIGSTOP cannot be
+  // caught: those calls fail and change nothing.
+  for (int sig = 1; sig < NSIG; ++sig) (void)sigaction(sig, &dfl, nullptr);
+}
+
 bool CDYRHook::Spawn(const DYRHookEvent_tag& ev, const std::string& command, int timeoutSec,
                      std::vector<Run_tag>& runs) {
   const std::string name = RunName(ev.m_strEvent, ev.m_nAccount);
@@ -389,16 +398,17 @@ bool CDYRHook::Spawn(const DYRHookEvent_tag& ev, const std::string& command, int
     ZEP_LOG_LINE(LOG_WARN, name.c_str() << ": no pipe: " << std::strerror(err));
     return false;
   }
+  // Until the child is in a group of its own with default actions, a signal
+  // to the daemon's group would run the daemon's handler in it: blocked
+  // across the fork, and in the child until it executes the program.
+  sigset_t all, saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &saved);
   const pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    // What the daemon ignores (SIGPIPE, SIGXFSZ) the program must not.
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
+    // Also what the daemon ignores (SIGPIPE, SIGXFSZ): the program must not.
+    DyrHookChildSignals();
     // Moved above 2 first: a daemon started with 0, 1 or 2 closed may have
     // been given them for these pipes.
     const int outFd = fcntl(out[1], F_DUPFD, 3);
@@ -408,6 +418,10 @@ bool CDYRHook::Spawn(const DYRHookEvent_tag& ev, const std::string& command, int
         dup2(outFd, 2) < 0)
       _exit(126);
     CloseAbove2Except(reportFd, maxFd);
+    // The program starts with nothing blocked, whatever our thread blocks.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execve(command.c_str(), argv, envp.data());
     const int err = errno;
     ssize_t w = write(reportFd, &err, sizeof err);
@@ -415,6 +429,7 @@ bool CDYRHook::Spawn(const DYRHookEvent_tag& ev, const std::string& command, int
     _exit(127);
   }
   const int forkErr = errno;
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   close(out[1]);
   close(report[1]);
   if (pid < 0) {

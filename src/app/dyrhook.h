@@ -8,10 +8,14 @@
 // kHookMaxLines a run), and an environment of the daemon's own variables
 // (any DYR_ ones left out) and the event's (DyrHookEnv). It inherits no
 // descriptor of the daemon: the child closes every descriptor above 2
-// before it executes the program. A run that outlives its time-out is
-// killed with its process group (SIGKILL), and so is whatever the program
-// leaves running in its group when it ends; a non-zero exit, a death by a
-// signal or a program that cannot be executed give a WARN line.
+// before it executes the program. Every signal is blocked from before the
+// fork until the child has a process group of its own and every catchable
+// signal back at its default action, and is unblocked in the child right
+// before it executes the program: a signal to the daemon's group never runs
+// a handler of the daemon (the wake-up write, STOPPING=1) in a child. A run that outlives its
+// time-out is killed with its process group (SIGKILL), and so is whatever the program leaves
+// running in its group when it ends; a non-zero exit, a death by a signal or a program that cannot
+// be executed give a WARN line.
 //
 // Nothing waits for a run: the news only queues the event. At most one run
 // per account goes at a time (and kHookMaxRunning in all); later events of
@@ -85,6 +89,10 @@ std::vector<std::string> DyrHookEnv(const DYRHookEvent_tag& ev,
 
 // The time-out of Timeout=: seconds from 1 to kHookMaxTimeoutSec, the
 // default for an empty text, -1 for anything else.
+// In a child forked with every signal blocked: every catchable signal back
+// to its default action (a pending one whose default is to ignore is
+// dropped). The mask is left as it is. Async-signal-safe.
+void DyrHookChildSignals();
 int DyrHookTimeout(const ZEPString& text);
 
 // Why a present [HOOK] section runs nothing (for its one WARN line), or an

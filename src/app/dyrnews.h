@@ -18,6 +18,8 @@
 #ifndef ZEP_APP_DYRNEWS_H
 #define ZEP_APP_DYRNEWS_H
 
+#include <atomic>
+
 #include "app/dyrclient.h"
 #include "base/zepstring.h"
 
@@ -49,5 +51,14 @@ void DyrListen(CDYRListener* listener);
 void DyrUnlisten(CDYRListener* listener);
 // Tells every listener, in the order they were added.
 void DyrTell(const DYRNews_tag& news);
+
+// A listener that walks the frame's client nodes (the status file's Sync,
+// the service manager's Seed) calls this, when set, after reading a node and
+// before taking its own lock to add it: tests end the node there. Null in
+// the daemon.
+extern std::atomic<void (*)(CDYRClient*)> g_pDyrWalkGap;
+inline void DyrWalkGap(CDYRClient* client) {
+  if (void (*gap)(CDYRClient*) = g_pDyrWalkGap.load()) gap(client);
+}
 
 #endif  // ZEP_APP_DYRNEWS_H

@@ -111,6 +111,8 @@ void OnServiceWake(void* context) {
   ZEPFrame* frame = static_cast<ZEPFrame*>(context);
   unsigned work = g_nPendingWork.exchange(0);
   CDYRServiceManager* notify = g_pSignalNotify.load();
+  // The watchdog's ping leaves from this loop's turn: a stuck loop stops it.
+  if (notify != nullptr) notify->ServiceTurn(frame);
   if ((work & kWorkReload) != 0 && g_pRunSet != nullptr) {
     if (notify != nullptr) notify->Reloading();
     g_pRunSet->Reload(szIniFilename);

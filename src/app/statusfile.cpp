@@ -280,33 +280,38 @@ void CDYRStatusFile::OnNews(const DYRNews_tag& news) {
 
 void CDYRStatusFile::Sync(ZEPFrame* frame) {
   struct Seen_tag {
-    const void* m_pKey;
+    SmartPtr<CAppNode> m_Hold;  // the node, alive until its end is checked
+    CDYRClient* m_pClient;
     int m_nIndex;
     std::string m_strHost, m_strUser;
     DYRStatus_tag m_Status;
   };
+  // Declared before the lock: the last reference may go after it is left.
   std::vector<Seen_tag> seen;
   if (frame != nullptr) {
-    // The cursor keeps each node alive while it is read.
     CAppNodeCursor cursor(frame);
     for (CAppNode* n = frame->GetFirstNode(cursor); n != nullptr; n = frame->GetNextNode(cursor)) {
       CDYRClient* c = dynamic_cast<CDYRClient*>(n);
-      if (c == nullptr || c->IsQuiting()) continue;
-      seen.push_back(Seen_tag{c, c->GetIndex(), Text(c->GetAccount().m_strHost),
-                              Text(c->GetAccount().m_strUserName), c->GetStatus()});
+      if (c == nullptr || c->HasEnded()) continue;
+      seen.push_back(Seen_tag{SmartPtr<CAppNode>(n), c, c->GetIndex(),
+                              Text(c->GetAccount().m_strHost), Text(c->GetAccount().m_strUserName),
+                              c->GetStatus()});
+      DyrWalkGap(c);
     }
   }
   ZEPLockGuard lock(m_Lock);
   for (const Seen_tag& s : seen) {
+    // Ended since the read: its news has removed it, and it stays removed.
+    if (s.m_pClient->HasEnded()) continue;
     bool known = false;
     for (Entry_tag& e : m_Entries) {
-      if (e.m_pKey != s.m_pKey) continue;
+      if (e.m_pKey != s.m_pClient) continue;
       known = true;
       e.m_Account.m_nAccount = s.m_nIndex;
     }
     // A node that published before we listened; news told since is newer.
     if (!known) {
-      Entry_tag& e = EntryLocked(s.m_pKey);
+      Entry_tag& e = EntryLocked(s.m_pClient);
       e.m_Account.m_nAccount = s.m_nIndex;
       e.m_Account.m_strHost = s.m_strHost;
       e.m_Account.m_strUser = s.m_strUser;

@@ -20,7 +20,9 @@
 // the file (Stop).
 //
 // Owns: the accounts as last told, keyed by their client node (the key is
-// never dereferenced outside OnNews), and the writer thread.
+// never dereferenced outside OnNews, and Sync, which holds a reference), and
+// the writer thread. A node that has ended is never taken back (Sync checks
+// CDYRClient::HasEnded under m_Lock).
 // Threads: OnNews on the telling node's thread; Start, Sync and Stop on the
 // main thread; the writer on its own thread. DyrStatusCommand and the plain
 // functions on any thread.

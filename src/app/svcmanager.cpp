@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "app/dyrclient.h"
 #include "base/lockguard.h"
@@ -78,6 +79,7 @@ void CDYRServiceManager::Stopping() {
 
 void CDYRServiceManager::Reloading() {
   if (m_nFd < 0) return;
+  m_nReloadSinceMs.store(ZEPMonoMs());
   Send(DyrReloadingMessage(static_cast<uint64_t>(ZEPMonoUs())));
 }
 
@@ -150,10 +152,13 @@ void CDYRServiceManager::Seed(ZEPFrame* frame) {
   for (CAppNode* n = frame->GetFirstNode(cursor); n != nullptr; n = frame->GetNextNode(cursor)) {
     CDYRClient* client = dynamic_cast<CDYRClient*>(n);
     // A node that has ended (a reload stopped it) told us so already.
-    if (client == nullptr || client->IsQuiting()) continue;
+    if (client == nullptr || client->HasEnded()) continue;
     // Its status lock is a leaf: read before ours is taken.
     const int state = client->GetStatus().m_nState;
+    DyrWalkGap(client);
     ZEPLockGuard lock(m_StateLock);
+    // A node that ended since the read was erased by its news: not back.
+    if (client->HasEnded()) continue;
     m_States.emplace(client, state);  // what it told us itself is newer
   }
 }
@@ -174,6 +179,94 @@ void CDYRServiceManager::Ready(ZEPFrame* frame) {
   }
   Seed(frame);
   SendStatus(DYR_NOTIFY_READY, true);
+  m_nReloadSinceMs.store(-1);
+}
+
+void CDYRServiceManager::ServiceTurn(ZEPFrame* frame) {
+  if (m_nTickAtMs.exchange(-1) < 0) return;
+  if (m_bLoopLate.exchange(false))
+    ZEP_LOG_LINE(LOG_INFO, "Watchdog: the service loop answers again.");
+  WatchAndPing(frame);
+}
+
+void CDYRServiceManager::OnWatchdogTick(ZEPFrame* frame) {
+  const int64_t reload = m_nReloadSinceMs.load();
+  if (reload >= 0 && ZEPMonoMs() - reload <= m_nBusyLimitMs.load()) {
+    // The service loop waits for removed accounts to end: they answer here.
+    WatchAndPing(frame);
+    return;
+  }
+  const int64_t now = ZEPMonoMs();
+  int64_t at = -1;
+  // A tick may follow a late one at once: the loop is late only when the
+  // tick it has not taken is a period old.
+  if (!m_nTickAtMs.compare_exchange_strong(at, now) &&
+      now - at >= static_cast<int64_t>(m_nWatchdogMs) && !m_bLoopLate.exchange(true)) {
+    ZEP_LOG_LINE(LOG_WARN, "Watchdog: the service loop has not answered for "
+                               << (now - at) << " ms; no ping is sent until it does.");
+  }
+  frame->WakeSweep();
+}
+
+void CDYRServiceManager::WatchAndPing(ZEPFrame* frame) {
+  struct Seen_tag {
+    SmartPtr<CAppNode> m_Hold;  // the account's text is read while it lives
+    CDYRClient* m_pClient;
+    uint32_t m_nId;
+    uint64_t m_nBeat;
+    bool m_bIdle;
+  };
+  // Walked with no lock of ours; declared first, so that the last reference
+  // on a node goes after the watch lock is left.
+  std::vector<Seen_tag> seen;
+  {
+    CAppNodeCursor cursor(frame);
+    for (CAppNode* n = frame->GetFirstNode(cursor); n != nullptr; n = frame->GetNextNode(cursor)) {
+      CDYRClient* client = dynamic_cast<CDYRClient*>(n);
+      if (client == nullptr || client->HasEnded() || client->IsQuiting()) continue;
+      const uint64_t beat = n->GetHeartbeat();
+      // Waiting with nothing to take is idle; waiting while events wait for
+      // it is not (a thread stopped in its receive).
+      const bool idle = (beat & 1u) != 0 && n->Queue().GetCount() == 0;
+      seen.push_back(Seen_tag{SmartPtr<CAppNode>(n), client, n->GetAppID(), beat, idle});
+    }
+  }
+  const int64_t now = ZEPMonoMs();
+  const int64_t limit = m_nBusyLimitMs.load();
+  bool answered = true;
+  {
+    ZEPLockGuard lock(m_WatchLock);
+    std::map<uint32_t, Watch_tag> next;  // the accounts that run now
+    for (const Seen_tag& s : seen) {
+      auto old = m_Watch.find(s.m_nId);
+      Watch_tag w;
+      if (old != m_Watch.end()) w = old->second;
+      if (old == m_Watch.end() || s.m_bIdle || s.m_nBeat != w.m_nBeat) {
+        w.m_nBeat = s.m_nBeat;
+        w.m_nSinceMs = now;
+      }
+      const DYRAccount_tag& account = s.m_pClient->GetAccount();
+      if (now - w.m_nSinceMs > limit) {
+        answered = false;
+        if (!w.m_bWarned) {
+          w.m_bWarned = true;
+          ZEP_LOG_LINE(LOG_WARN, "Watchdog: account "
+                                     << s.m_pClient->GetIndex() << " (host " << account.m_strHost
+                                     << ", user " << account.m_strUserName
+                                     << ") has not answered for " << (now - w.m_nSinceMs) / 1000
+                                     << " s; no ping is sent until it does.");
+        }
+      } else if (w.m_bWarned) {
+        w.m_bWarned = false;
+        ZEP_LOG_LINE(LOG_INFO, "Watchdog: account " << s.m_pClient->GetIndex() << " (host "
+                                                    << account.m_strHost << ", user "
+                                                    << account.m_strUserName << ") answers again.");
+      }
+      next.emplace(s.m_nId, w);
+    }
+    m_Watch.swap(next);
+  }
+  if (answered) Send(DYR_NOTIFY_WATCHDOG, sizeof DYR_NOTIFY_WATCHDOG - 1);
 }
 
 void CDYRServiceManager::Finish() {
@@ -192,7 +285,7 @@ void CDYRServiceManager::Finish() {
   }
 }
 
-CDYRWatchdogNode::CDYRWatchdogNode(ZEPFrame* frame, const CDYRServiceManager* manager,
+CDYRWatchdogNode::CDYRWatchdogNode(ZEPFrame* frame, CDYRServiceManager* manager,
                                    unsigned long periodMs)
     : CAppNode(frame), m_pManager(manager), m_nPeriodMs(periodMs) {}
 
@@ -206,7 +299,7 @@ void CDYRWatchdogNode::doRunNode() {
     CTimerEvent* tick = CTimerEvent::Narrow(ev);
     if (tick != nullptr && timer != nullptr && tick->GetTimerID() == timer &&
         tick->GetTimerSerial() == serial) {
-      m_pManager->Send(DYR_NOTIFY_WATCHDOG, sizeof DYR_NOTIFY_WATCHDOG - 1);
+      m_pManager->OnWatchdogTick(Frame());
     }
   }
 }

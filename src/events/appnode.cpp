@@ -35,13 +35,17 @@ void CAppNode::Fini(bool /*reset*/) {
 }
 
 void CAppNode::RecvEvent() {
+  m_nHeartbeat.fetch_add(1, std::memory_order_relaxed);
   CEvent* e = m_Queue.WaitMsg();
+  m_nHeartbeat.fetch_add(1, std::memory_order_relaxed);
   if (CEvent* prev = m_Event.Detach()) prev->downcount();
   m_Event.Reset(e);
 }
 
 void CAppNode::WaitEvent(int type, int timeoutSec) {
+  m_nHeartbeat.fetch_add(1, std::memory_order_relaxed);
   CEvent* e = m_Queue.WaitMsg(type, timeoutSec);
+  m_nHeartbeat.fetch_add(1, std::memory_order_relaxed);
   if (CEvent* prev = m_Event.Detach()) prev->downcount();
   m_Event.Reset(e);
 }

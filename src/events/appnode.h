@@ -79,6 +79,11 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   // empty (the previous one is still dropped).
   void WaitEvent(int type, int timeoutSec);
   CEvent* PeekEvent() { return m_Queue.PeekEvent(); }
+  // Any thread: moves by one as the node starts to wait in RecvEvent or
+  // WaitEvent and by one as it has its event, so it is odd while the node
+  // waits and unchanged while it handles one event (a watchdog tells a busy
+  // node from an idle one by it, without sending it anything).
+  uint64_t GetHeartbeat() const { return m_nHeartbeat.load(std::memory_order_relaxed); }
   SmartPtr<CEvent>& Event() { return m_Event; }
 
   // Any thread. With check set, an event stamped for another incarnation is
@@ -126,6 +131,7 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   std::atomic<Thread*> m_pThread{nullptr};
   std::atomic<bool> m_bQuiting{false};
   std::atomic<bool> m_bOwnThread{false};
+  std::atomic<uint64_t> m_nHeartbeat{0};
 
   // Run state for WaitServiceStop (a leaf lock, held only to change or wait).
   Mutex m_RunMutex;

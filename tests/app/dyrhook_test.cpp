@@ -4,10 +4,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -276,6 +279,66 @@ TEST_F(HookRuns, StopKillsRunsWithoutWaitingAndFullQueuesDropTheOldest) {
   // Stopped: news is not queued any more.
   hook_.Post(HookEvent("login"));
   EXPECT_EQ(0u, hook_.GetWaiting());
+}
+
+// A signal that reaches a run between fork and exec (sent to the daemon's
+// group before the child has its own) acts as its default would and never
+// runs a handler of the daemon in the child. The test's handler records the
+// process it runs in; every fork of the test raises the signal in the child
+// at once, before fork returns there (pthread_atfork).
+std::atomic<int> g_nRaiseInChild{0};
+int g_nHandlerPipe = -1;
+
+void RaiseInChild() {
+  const int sig = g_nRaiseInChild.load();
+  if (sig != 0) raise(sig);
+}
+
+void RecordPid(int) {
+  const pid_t pid = getpid();
+  ssize_t n = write(g_nHandlerPipe, &pid, sizeof pid);
+  (void)n;
+}
+
+TEST_F(HookRuns, ASignalBeforeExecNeverRunsTheDaemonsHandlerInTheChild) {
+  static const bool registered = pthread_atfork(nullptr, nullptr, &RaiseInChild) == 0;
+  ASSERT_TRUE(registered);
+  int fds[2];
+  ASSERT_EQ(0, pipe2(fds, O_CLOEXEC | O_NONBLOCK));
+  g_nHandlerPipe = fds[1];
+  const struct {
+    int sig;
+    bool runs;  // its default: ignored (the program runs) or the end of the child
+  } cases[] = {{SIGWINCH, true}, {SIGUSR2, false}};
+  hook_.Start();
+  for (const auto& c : cases) {
+    const std::string label = strsignal(c.sig);
+    struct sigaction mine {
+    }, before{};
+    mine.sa_handler = &RecordPid;
+    sigemptyset(&mine.sa_mask);
+    ASSERT_EQ(0, sigaction(c.sig, &mine, &before));
+    const std::string ran = "ran" + std::to_string(c.sig);
+    hook_.SetCommand(Script("sig.sh", "echo yes > $D/" + ran + "\n"), 10);
+    g_nRaiseInChild.store(c.sig);
+    hook_.Post(HookEvent("login"));
+    const std::string died = "Hook login (account 1) ended by signal " + std::to_string(c.sig);
+    EXPECT_TRUE(zeptest::WaitFor([&] {
+      return c.runs ? Read(ran) == "yes\n" : log_.Count("WARN", died) == 1;
+    })) << label;
+    EXPECT_TRUE(zeptest::WaitFor([&] { return hook_.GetRunning() == 0; }));
+    g_nRaiseInChild.store(0);
+    sigaction(c.sig, &before, nullptr);
+    if (!c.runs) {
+      EXPECT_EQ("", Read(ran)) << label;
+    }
+    pid_t pid = 0;
+    while (read(fds[0], &pid, sizeof pid) == static_cast<ssize_t>(sizeof pid))
+      ADD_FAILURE() << label << ": the daemon's handler ran in process " << pid;
+  }
+  close(fds[0]);
+  close(fds[1]);
+  g_nHandlerPipe = -1;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -172,15 +173,27 @@ TEST(ServiceManagerTest, ReadyStatusReloadingStoppingAndPingsReachTheManager) {
   DYRNotifyConf_tag conf = DyrReadNotifyConf(mgr.Name().c_str(), "100000", nullptr, 1);
   ASSERT_TRUE(conf.m_bNotify);
   ZEPFrame* frame = new ZEPFrame(true, true);
+  // The daemon's service hook: the pings leave from the loop's turn.
+  struct Turn {
+    ZEPFrame* frame;
+    std::atomic<CDYRServiceManager*> manager{nullptr};
+  } turn{frame};
+  frame->SetServiceHook(
+      [](void* context) {
+        Turn* t = static_cast<Turn*>(context);
+        if (CDYRServiceManager* m = t->manager.load()) m->ServiceTurn(t->frame);
+      },
+      &turn);
   frame->Service();
   {
     CDYRServiceManager notify(conf);
     ASSERT_TRUE(notify.IsActive());
     EXPECT_EQ(notify.GetWatchdogPeriodMs(), 50u);
+    turn.manager.store(&notify);
     notify.Ready(frame);
     EXPECT_EQ(mgr.Next(), "READY=1\nSTATUS=0 accounts: 0 logging in, 0 watching, 0 reporting");
 
-    // Pings every 50 ms from the frame's timer: some arrive, nothing else.
+    // Pings every 50 ms, paced by the frame's timer: some arrive, nothing else.
     for (int i = 0; i < 3; ++i) EXPECT_EQ(mgr.Next(), "WATCHDOG=1");
 
     // Two accounts (any distinct pointers will do as their names).
