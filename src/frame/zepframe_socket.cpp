@@ -230,27 +230,58 @@ bool ZEPFrame::EnqueueTCP(CTCPEvent* ev, int sock) {
   return any;
 }
 
-void ZEPFrame::ProcessTCP() {
-  CTCPEvent* ev = AllocTCPEvent();
-  ev->upcount();  // ours until the nodes have theirs
-  ev->SetCreateTime(time(nullptr));
-  int sock = -1, len = 0, proto = ZEP_PROTO_TCP;
-  uint32_t gen = 0;
-  int rc;
+int ZEPFrame::PostPolledTCP() {
+  // Everything one poll read is taken in one go and posted back to back, so
+  // that the wake-ups of a node's worker can be shared by its events.
+  static const int kBatch = 64;
+  CTCPEvent* batch[kBatch];
+  int n = 0;
   {
     ZEPLockGuard lock(m_pTCP->GetEngineLock());
-    rc = m_pTCP->Select(sock, ev->GetRawBuffer(), len, ev->GetSenderAddr(), proto, &gen);
+    while (n < kBatch) {
+      CTCPEvent* ev = AllocTCPEvent();
+      ev->upcount();  // ours until the nodes have theirs
+      int sock = -1, len = 0, proto = ZEP_PROTO_TCP;
+      uint32_t gen = 0;
+      // The first call polls; the rest take what that poll read.
+      int rc =
+          n == 0
+              ? m_pTCP->Select(sock, ev->GetRawBuffer(), len, ev->GetSenderAddr(), proto, &gen)
+              : m_pTCP->TakeResult(sock, ev->GetRawBuffer(), len, ev->GetSenderAddr(), proto, &gen);
+      if (rc <= 0) {
+        ev->downcount();
+        break;
+      }
+      ev->SetCreateTime(time(nullptr));
+      ev->SetRecvSize(len);
+      ev->SetSocket(sock);
+      ev->SetRC(rc);
+      ev->SetSocketType(proto);
+      ev->SetGeneration(gen);
+      batch[n++] = ev;
+    }
   }
-  if (rc > 0) {
-    ev->SetRecvSize(len);
-    ev->SetSocket(sock);
-    ev->SetRC(rc);
-    ev->SetSocketType(proto);
-    ev->SetGeneration(gen);
-    EnqueueTCP(ev, sock);
+  for (int i = 0; i < n; ++i) {
+    EnqueueTCP(batch[i], batch[i]->GetSocket());
+    batch[i]->downcount();
   }
-  ev->downcount();
-  if (rc <= 0) ZEPSleep(1);
+  return n;
+}
+
+void ZEPFrame::ProcessTCP() {
+  if (PostPolledTCP() > 0 || m_bExit.load()) return;
+  // Nothing to read: sleep until there is (ExitFrame and a report request
+  // write m_Wake too).
+  if (m_pTCP->WaitForInput(&m_Wake) > 0 && PostPolledTCP() == 0) {
+    // Readable, yet nothing was read (a listener out of descriptors, a
+    // socket over its budget): do not spin on it.
+    ZEPSleep(1);
+  }
+}
+
+uint64_t ZEPFrame::GetSocketWakeups() const {
+  if (m_pTCP == nullptr) return 0;
+  return m_pTCP->GetOwnerWakeups() + m_pTCP->GetPollerWakeups();
 }
 
 int ZEPFrame::Select(int& sock, char* buffer, int& length, sockaddr_in* from, int& protocol) {
