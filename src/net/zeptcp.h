@@ -8,9 +8,9 @@
 // Select), which reaches the engine only through the table of operations the
 // engine gives it (PollOps). Records are also indexed by descriptor number,
 // so every per-socket look-up is one index and removing a record takes no
-// walk of the list (each record keeps its own list node). Closing a record's descriptor and returning the record to its pool
-// is the engine's job. Address texts and resolution are zepaddr.h's; the name
-// utilities here forward to it.
+// walk of the list (each record keeps its own list node). Closing a record's descriptor and
+// returning the record to its pool is the engine's job. Address texts and resolution are
+// zepaddr.h's; the name utilities here forward to it.
 //
 // The engine lock: m_EngineLock, the one Mutex that guards the socket list,
 // the records' plain fields, the black list, the result pool and the polling

@@ -11,7 +11,11 @@
 // the record's owner until the socket ends. It sleeps without a time-out
 // until the socket is readable or it is woken: pause and resume, flow-control
 // pause, priority changes, close pending (ClearNode, the sweep, engine stop)
-// all write the owner's wake-up descriptor, so the owner acts at once.
+// all wake the owner (ZEPTCP::WakeOwnerLocked), so the owner acts at once:
+// the wake-up descriptor is written only while the owner sleeps on it (an
+// owner that is reading sees the flags when it next looks), and each write
+// is counted (GetWakeups). The work item that hands a socket to the pool
+// (CSockThreadEvent) is the engine's own; the pool only runs it.
 // Paused, it waits on the wake-up descriptor alone; over its bandwidth (its
 // ZEPByteBudget, on the monotonic clock) it waits there for the rest of the
 // second, cut short by close pending.
