@@ -24,6 +24,7 @@
 // polling engine and for events made by hand.
 #include <cstring>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 #include "base/lockguard.h"
@@ -36,42 +37,61 @@
 
 bool TCPRoute::Deliver(CTCPEvent* ev) {
   m_pFrame->SampleRead(m_nSocket, ev);
-  ZEPLockGuard lock(m_Lock);
+  // Marked before the list is read: a change that published after this
+  // waits for us, one that published before is the list we read.
+  m_nDelivering.fetch_add(1);
+  const Nodes* nodes = m_pNodes.load();
   bool any = false;
-  for (CAppNode* node : m_Nodes) any = m_pFrame->Enqueue(node, ev, true, false) || any;
+  for (CAppNode* node : *nodes) any = m_pFrame->Enqueue(node, ev, true, false) || any;
+  m_nDelivering.fetch_sub(1);
   return any;
+}
+
+void TCPRoute::Publish(Nodes* next) {
+  Nodes* old = m_pNodes.exchange(next);
+  // One socket thread delivers, between two reads: the wait is one event's
+  // hand-over at most.
+  while (m_nDelivering.load() != 0) std::this_thread::yield();
+  delete old;
 }
 
 void TCPRoute::Add(CAppNode* node) {
   ZEPLockGuard lock(m_Lock);
-  for (CAppNode* n : m_Nodes)
+  const Nodes* now = m_pNodes.load();
+  for (CAppNode* n : *now)
     if (n == node) return;
-  m_Nodes.push_back(node);
+  Nodes* next = new Nodes(*now);
+  next->push_back(node);
+  Publish(next);
 }
 
 void TCPRoute::Remove(CAppNode* node) {
   ZEPLockGuard lock(m_Lock);
-  for (auto it = m_Nodes.begin(); it != m_Nodes.end(); ++it) {
-    if (*it != node) continue;
-    m_Nodes.erase(it);
+  const Nodes* now = m_pNodes.load();
+  Nodes* next = new Nodes;
+  for (CAppNode* n : *now)
+    if (n != node) next->push_back(n);
+  if (next->size() == now->size()) {
+    delete next;
     return;
   }
+  Publish(next);
 }
 
 void TCPRoute::Assign(ZEPTlist* nodes) {
-  std::vector<CAppNode*> copy;
+  Nodes* next = new Nodes;
   if (nodes != nullptr) {
     SmartPtr<CListNode> cursor;
     for (void* p = nodes->GetFirst(&cursor); p != nullptr; p = nodes->GetNext(&cursor))
-      copy.push_back(static_cast<CAppNode*>(p));
+      next->push_back(static_cast<CAppNode*>(p));
   }
   ZEPLockGuard lock(m_Lock);
-  m_Nodes.swap(copy);
+  Publish(next);
 }
 
 int TCPRoute::GetCount() {
   ZEPLockGuard lock(m_Lock);
-  return static_cast<int>(m_Nodes.size());
+  return static_cast<int>(m_pNodes.load()->size());
 }
 
 ZEPTlist* TCP2Node::NodeList() {
