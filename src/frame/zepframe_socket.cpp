@@ -289,12 +289,16 @@ int ZEPFrame::PostPolledTCP() {
 }
 
 void ZEPFrame::ProcessTCP() {
-  if (PostPolledTCP() > 0 || m_bExit.load()) return;
-  // Nothing to read: sleep until there is (ExitFrame and a report request
-  // write m_Wake too).
-  if (m_pTCP->WaitForInput(&m_Wake) > 0 && PostPolledTCP() == 0) {
-    // Readable, yet nothing was read (a listener out of descriptors, a
-    // socket over its budget): do not spin on it.
+  // Sleep until something is readable (at once when results wait, or a
+  // socket already is), a deadline falls due, or m_Wake is written (a socket
+  // started or resumed, ExitFrame, a report request); then one Select reads
+  // every ready socket. Waiting first saves the poll that would find
+  // nothing after each batch.
+  const int ready = m_pTCP->WaitForInput(&m_Wake);
+  if (m_bExit.load()) return;
+  if (PostPolledTCP() == 0 && ready > 0) {
+    // Readable, yet nothing was read (a listener out of descriptors): do
+    // not spin on it.
     ZEPSleep(1);
   }
 }
