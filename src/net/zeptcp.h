@@ -297,7 +297,8 @@ class ZEPTCP {
  protected:
   // A record got a deadline (it was added unstarted, or its time to die or
   // start time-out was set) at monotonic ms `dueMs`.
-  virtual void DeadlineAddedLocked(int64_t /*dueMs*/) REQUIRES(m_EngineLock) {}
+  // Polling: the sleeping poller computes its time-out again.
+  virtual void DeadlineAddedLocked(int64_t /*dueMs*/) REQUIRES(m_EngineLock) { WakePollerLocked(); }
   // Record pool access under the pool's own lock.
   TCPSocketData* NewRecord(int nKind, int nProtocol);
   void FreeRecord(TCPSocketData* pNode);

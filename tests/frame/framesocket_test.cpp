@@ -765,6 +765,19 @@ TEST_P(Polling, SocketStartedOrResumedWhileThePollerSleepsIsReadPromptly) {
   }
 }
 
+// A deadline given while the polling thread sleeps (here: a socket added
+// with a short start time-out) is kept: the thread wakes to plan its sleep
+// again, and the socket no node started is closed on time.
+TEST_P(Polling, DeadlineGivenWhileThePollerSleepsIsKept) {
+  usleep(200 * 1000);  // nothing to read, no deadline: the poller sleeps
+  int s = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
+  ASSERT_GE(s, 0);
+  ASSERT_EQ(0, frame->SetStartTimeout(s, 1));
+  auto t0 = Clock::now();
+  EXPECT_TRUE(WaitFor([&] { return !Listed(s); }, 8000));
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(5000));
+}
+
 TEST_P(FrameSocket, ReportLinesOfTheSocketMaps) {
   SockNode* a = NewNode();
   int server = frame->CreateServer("127.0.0.1", "0", ZEP_PROTO_TCP);
