@@ -1,6 +1,7 @@
 // peer_common.h — the same network and timer work done three ways: through
 // the framework (ZEPFrame with the socket-thread engine, as dyrclient runs
-// it), through libuv, and through a plain loop (epoll, poll and blocking
+// it, or, as the "framepoll" side, in its polling configuration: one service
+// thread polls every socket), through libuv, and through a plain loop (epoll, poll and blocking
 // sockets). A side (PeerSide) does one kind of work; a peer that every side
 // shares drives it, so the figures differ only in the side.
 //
@@ -104,11 +105,12 @@ class PeerSide {
 };
 
 std::unique_ptr<PeerSide> MakeFrameSide();
+std::unique_ptr<PeerSide> MakeFramePollSide();
 std::unique_ptr<PeerSide> MakeRawSide();
 std::unique_ptr<PeerSide> MakeRawHopSide();
 // Null when the benchmarks were built without libuv.
 std::unique_ptr<PeerSide> MakeUvSide();
-// "framework", "libuv", "raw", "rawhop"; null for another name or libuv
+// "framework", "framepoll", "libuv", "raw", "rawhop"; null for another name or libuv
 // missing (*missing set then).
 std::unique_ptr<PeerSide> MakeSide(const std::string& name, bool* missing);
 

@@ -87,10 +87,14 @@ class WorkNode : public CAppNode {
 
 class FrameSide : public PeerSide {
  public:
-  FrameSide() {
+  // bThreads: the socket-thread engine (as the daemon runs); otherwise the
+  // polling configuration, one service thread polling every socket.
+  explicit FrameSide(bool bThreads) : m_Frame(true, bThreads) {
     // Each connection is held to 10 MiB/s by default: measure the engine,
     // not that policy.
     m_Frame.SetDefaultConnBandwidth(1 << 30);
+    // The polling configuration also holds all sockets together to 10 MiB/s.
+    m_Frame.SetDefaultTotalBandwidth(1 << 30);
     m_Frame.Service();
   }
   ~FrameSide() override {
@@ -150,12 +154,15 @@ class FrameSide : public PeerSide {
     return m_Frame.GetLocalPort(s);
   }
 
-  ZEPFrame m_Frame{true, true};
+  ZEPFrame m_Frame;
   std::atomic<bool> m_bStop{false};
 };
 
 }  // namespace
 
-std::unique_ptr<PeerSide> MakeFrameSide() { return std::unique_ptr<PeerSide>(new FrameSide); }
+std::unique_ptr<PeerSide> MakeFrameSide() { return std::unique_ptr<PeerSide>(new FrameSide(true)); }
+std::unique_ptr<PeerSide> MakeFramePollSide() {
+  return std::unique_ptr<PeerSide>(new FrameSide(false));
+}
 
 }  // namespace peer

@@ -3,7 +3,8 @@
 //
 //   peer_bench FIGURE SIDE [SECONDS]
 //   FIGURE: pingpong_1conn pingpong_16conn stream udp timers hop
-//   SIDE:   framework libuv raw rawhop (rawhop: the pingpong figures only)
+//   SIDE:   framework framepoll libuv raw rawhop (rawhop: the pingpong figures
+//           only; framepoll: the framework's polling configuration)
 //
 // Prints "FIGURE SIDE VALUE UNIT" per figure (timers gives timers_cpu,
 // timers_p50 and timers_p99). Exit 0; 1 when the run failed (the reason on
@@ -20,7 +21,7 @@ int main(int argc, char** argv) {
   if (argc < 3 || argc > 4) {
     std::cerr << "usage: peer_bench FIGURE SIDE [SECONDS]\n  FIGURE:";
     for (const std::string& f : peer::FigureNames()) std::cerr << " " << f;
-    std::cerr << "\n  SIDE: framework libuv raw rawhop\n";
+    std::cerr << "\n  SIDE: framework framepoll libuv raw rawhop\n";
     return 2;
   }
   const std::string figure = argv[1], name = argv[2];

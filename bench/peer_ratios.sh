@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds peer_bench (RelWithDebInfo, as the normal build) and runs the same
-# work through the framework, through libuv and through a plain loop, one
+# work through the framework (twice: "framework" with the socket-thread
+# engine the daemon uses, "framepoll" in the polling configuration, one
+# service thread polling every socket), through libuv and through a plain
+# loop, one
 # process per figure and side, in repeated rounds (the side order turns from
 # round to round). Prints every figure's median per side with the ratios
-# framework/libuv and framework/raw, then each run's value:
+# framework/libuv, framework/raw and framepoll/libuv, then each run's value:
 #   pingpong_1conn, pingpong_16conn  TCP echo of 64-byte messages over
 #                       loopback, round trips/s (higher is better)
 #   stream              TCP, one connection, MB/s (higher)
@@ -32,11 +35,11 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_BUILD_BENCH=ON -D
   >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target peer_bench
 bin=$build/peer_bench
-sides=(framework libuv raw)
+sides=(framework framepoll libuv raw)
 if "$bin" none libuv >/dev/null 2>&1; [ $? -eq 3 ]; then
   echo "libuv: not built in; install it (Debian: apt-get install libuv1-dev, or" \
     "scripts/deps.sh) and run again. Measuring the framework and the plain loop only."
-  sides=(framework raw)
+  sides=(framework framepoll raw)
 fi
 out=$(mktemp -d /tmp/peer.XXXXXX)
 trap 'rm -rf "$out"' EXIT
@@ -72,16 +75,17 @@ def fmt(v):
 def ratio(a, b):
     return "-" if a is None or b is None or b <= 0 else f"{a / b:.2f}"
 print(f"medians of {sys.argv[2]} rounds")
-print(f"{'figure':20s} {'unit':18s} {'framework':>10s} {'libuv':>10s} {'raw':>10s}"
-      f" {'fw/libuv':>8s} {'fw/raw':>7s}  better")
+print(f"{'figure':20s} {'unit':18s} {'framework':>10s} {'framepoll':>10s} {'libuv':>10s}"
+      f" {'raw':>10s} {'fw/libuv':>8s} {'fw/raw':>7s} {'fp/libuv':>8s}  better")
 for name in order:
     if name not in units:
         continue
-    fw, uv, raw = (med.get((name, s)) for s in ("framework", "libuv", "raw"))
+    fw, fp, uv, raw = (med.get((name, s)) for s in ("framework", "framepoll", "libuv", "raw"))
     better = "higher" if name in ("pingpong_1conn", "pingpong_16conn", "stream", "udp", "hop") \
         else "lower"
-    print(f"{name:20s} {units[name]:18s} {fmt(fw):>10s} {fmt(uv):>10s} {fmt(raw):>10s}"
-          f" {ratio(fw, uv):>8s} {ratio(fw, raw):>7s}  {better}")
+    print(f"{name:20s} {units[name]:18s} {fmt(fw):>10s} {fmt(fp):>10s} {fmt(uv):>10s}"
+          f" {fmt(raw):>10s} {ratio(fw, uv):>8s} {ratio(fw, raw):>7s} {ratio(fp, uv):>8s}"
+          f"  {better}")
 for name in ("pingpong_1conn", "pingpong_16conn"):
     for suffix in ("", "_cpu"):
         v = med.get((name + suffix, "rawhop"))

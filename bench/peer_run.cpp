@@ -447,6 +447,7 @@ int RunFigure(const std::string& name, std::unique_ptr<PeerSide> side, const Run
 std::unique_ptr<PeerSide> MakeSide(const std::string& name, bool* missing) {
   *missing = false;
   if (name == "framework") return MakeFrameSide();
+  if (name == "framepoll") return MakeFramePollSide();
   if (name == "raw") return MakeRawSide();
   if (name == "rawhop") return MakeRawHopSide();
   if (name == "libuv") {

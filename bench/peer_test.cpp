@@ -238,7 +238,8 @@ TEST_P(PeerSides, StopsWithoutAPeer) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(All, PeerSides, ::testing::Values("framework", "libuv", "raw", "rawhop"),
+INSTANTIATE_TEST_SUITE_P(All, PeerSides,
+                         ::testing::Values("framework", "framepoll", "libuv", "raw", "rawhop"),
                          [](const ::testing::TestParamInfo<const char*>& i) {
                            return std::string(i.param);
                          });

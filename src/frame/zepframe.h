@@ -238,7 +238,10 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   bool EnqueueTCP(CTCPEvent* ev, int sock) override EXCLUDES(m_SocketMapLock);
   // The socket engine's next deadline moved earlier: sweep again.
   void WakeSweep() override;
-  void ProcessTCP();  // one polling step (polling engine)
+  // One polling step (polling engine): posts every event one poll read, in
+  // one batch, or else sleeps until a socket is readable, the next socket
+  // deadline, or a wake-up (a socket added or started, exit, a report).
+  void ProcessTCP();
   int Select(int& sock, char* buffer, int& length, sockaddr_in* from, int& protocol);
 
   // Datagram services on a received event.
@@ -306,6 +309,9 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   ZEPString& PrintSocketMaps(ZEPString& out) EXCLUDES(m_SocketMapLock);
   // The engine (for the report and for tests); owned by the frame.
   ZEP_MTTcp* GetTCPEngine() const { return m_pTCP; }
+  // Wake-ups the socket engine wrote: to socket threads that slept when
+  // their socket's flags changed, or to the polling thread's sleep.
+  uint64_t GetSocketWakeups() const;
   // === end of socket services =============================================
 
   // === Report and statistics (zepframe_report.cpp) ========================
@@ -354,6 +360,9 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // The reader of `sock` (EnqueueTCP, or a route's Deliver): the event's
   // bytes to the sample when one runs; no lock otherwise.
   void SampleRead(int sock, CTCPEvent* ev);
+  // The polling engine's results, taken under the engine lock and posted
+  // after it; the number posted.
+  int PostPolledTCP();
   friend class TCPRoute;
 
   // === Socket half members (zepframe_socket.cpp) ==========================

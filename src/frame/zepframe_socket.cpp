@@ -24,6 +24,7 @@
 // polling engine and for events made by hand.
 #include <cstring>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 #include "base/lockguard.h"
@@ -36,42 +37,61 @@
 
 bool TCPRoute::Deliver(CTCPEvent* ev) {
   m_pFrame->SampleRead(m_nSocket, ev);
-  ZEPLockGuard lock(m_Lock);
+  // Marked before the list is read: a change that published after this
+  // waits for us, one that published before is the list we read.
+  m_nDelivering.fetch_add(1);
+  const Nodes* nodes = m_pNodes.load();
   bool any = false;
-  for (CAppNode* node : m_Nodes) any = m_pFrame->Enqueue(node, ev, true, false) || any;
+  for (CAppNode* node : *nodes) any = m_pFrame->Enqueue(node, ev, true, false) || any;
+  m_nDelivering.fetch_sub(1);
   return any;
+}
+
+void TCPRoute::Publish(Nodes* next) {
+  Nodes* old = m_pNodes.exchange(next);
+  // One socket thread delivers, between two reads: the wait is one event's
+  // hand-over at most.
+  while (m_nDelivering.load() != 0) std::this_thread::yield();
+  delete old;
 }
 
 void TCPRoute::Add(CAppNode* node) {
   ZEPLockGuard lock(m_Lock);
-  for (CAppNode* n : m_Nodes)
+  const Nodes* now = m_pNodes.load();
+  for (CAppNode* n : *now)
     if (n == node) return;
-  m_Nodes.push_back(node);
+  Nodes* next = new Nodes(*now);
+  next->push_back(node);
+  Publish(next);
 }
 
 void TCPRoute::Remove(CAppNode* node) {
   ZEPLockGuard lock(m_Lock);
-  for (auto it = m_Nodes.begin(); it != m_Nodes.end(); ++it) {
-    if (*it != node) continue;
-    m_Nodes.erase(it);
+  const Nodes* now = m_pNodes.load();
+  Nodes* next = new Nodes;
+  for (CAppNode* n : *now)
+    if (n != node) next->push_back(n);
+  if (next->size() == now->size()) {
+    delete next;
     return;
   }
+  Publish(next);
 }
 
 void TCPRoute::Assign(ZEPTlist* nodes) {
-  std::vector<CAppNode*> copy;
+  Nodes* next = new Nodes;
   if (nodes != nullptr) {
     SmartPtr<CListNode> cursor;
     for (void* p = nodes->GetFirst(&cursor); p != nullptr; p = nodes->GetNext(&cursor))
-      copy.push_back(static_cast<CAppNode*>(p));
+      next->push_back(static_cast<CAppNode*>(p));
   }
   ZEPLockGuard lock(m_Lock);
-  m_Nodes.swap(copy);
+  Publish(next);
 }
 
 int TCPRoute::GetCount() {
   ZEPLockGuard lock(m_Lock);
-  return static_cast<int>(m_Nodes.size());
+  return static_cast<int>(m_pNodes.load()->size());
 }
 
 ZEPTlist* TCP2Node::NodeList() {
@@ -230,27 +250,62 @@ bool ZEPFrame::EnqueueTCP(CTCPEvent* ev, int sock) {
   return any;
 }
 
-void ZEPFrame::ProcessTCP() {
-  CTCPEvent* ev = AllocTCPEvent();
-  ev->upcount();  // ours until the nodes have theirs
-  ev->SetCreateTime(time(nullptr));
-  int sock = -1, len = 0, proto = ZEP_PROTO_TCP;
-  uint32_t gen = 0;
-  int rc;
+int ZEPFrame::PostPolledTCP() {
+  // Everything one poll read is taken in one go and posted back to back, so
+  // that the wake-ups of a node's worker can be shared by its events.
+  static const int kBatch = 64;
+  CTCPEvent* batch[kBatch];
+  int n = 0;
   {
     ZEPLockGuard lock(m_pTCP->GetEngineLock());
-    rc = m_pTCP->Select(sock, ev->GetRawBuffer(), len, ev->GetSenderAddr(), proto, &gen);
+    while (n < kBatch) {
+      CTCPEvent* ev = AllocTCPEvent();
+      ev->upcount();  // ours until the nodes have theirs
+      int sock = -1, len = 0, proto = ZEP_PROTO_TCP;
+      uint32_t gen = 0;
+      // The first call polls; the rest take what that poll read.
+      int rc =
+          n == 0
+              ? m_pTCP->Select(sock, ev->GetRawBuffer(), len, ev->GetSenderAddr(), proto, &gen)
+              : m_pTCP->TakeResult(sock, ev->GetRawBuffer(), len, ev->GetSenderAddr(), proto, &gen);
+      if (rc <= 0) {
+        ev->downcount();
+        break;
+      }
+      ev->SetCreateTime(time(nullptr));
+      ev->SetRecvSize(len);
+      ev->SetSocket(sock);
+      ev->SetRC(rc);
+      ev->SetSocketType(proto);
+      ev->SetGeneration(gen);
+      batch[n++] = ev;
+    }
   }
-  if (rc > 0) {
-    ev->SetRecvSize(len);
-    ev->SetSocket(sock);
-    ev->SetRC(rc);
-    ev->SetSocketType(proto);
-    ev->SetGeneration(gen);
-    EnqueueTCP(ev, sock);
+  for (int i = 0; i < n; ++i) {
+    EnqueueTCP(batch[i], batch[i]->GetSocket());
+    batch[i]->downcount();
   }
-  ev->downcount();
-  if (rc <= 0) ZEPSleep(1);
+  return n;
+}
+
+void ZEPFrame::ProcessTCP() {
+  // Sleep until something is readable (at once when results wait, or a
+  // socket already is), a deadline falls due, or m_Wake is written (a socket
+  // started or resumed, ExitFrame, a report request); then one Select reads
+  // every ready socket. Waiting first saves the poll that would find
+  // nothing after each batch.
+  const int ready = m_pTCP->WaitForInput(&m_Wake);
+  if (m_bExit.load()) return;
+  if (PostPolledTCP() == 0 && ready > 0) {
+    // Readable, yet nothing was read (a listener out of descriptors): do
+    // not spin on it.
+    ZEPSleep(1);
+  }
+}
+
+uint64_t ZEPFrame::GetSocketWakeups() const {
+  if (m_pTCP == nullptr) return 0;
+  return m_pTCP->GetOwnerWakeups() + m_pTCP->GetPollerWakeups();
 }
 
 int ZEPFrame::Select(int& sock, char* buffer, int& length, sockaddr_in* from, int& protocol) {

@@ -12,15 +12,21 @@
 // of the socket (ZEPSocketRoute, net/zeptcp.h), so that the socket thread
 // that reads the socket hands each event to them without the socket-map
 // lock, a look-up or a walk of the refcounted list. The frame changes a
-// route under the socket-map lock and then the route's own lock; Deliver
-// holds the route's lock while the nodes' queues take the event, so a node
-// that a detaching call (DelTCPEvent, NodeQuit) took off the route gets
-// nothing more from the socket once that call returned. Lock order:
-// socket-map lock -> route lock -> node-list lock -> a node's queue lock ->
-// engine lock. The engine's record and the TCP2Node each hold a reference.
+// route under the socket-map lock and then the route's own lock, by
+// publishing a new list (the lists are never changed in place). Deliver
+// takes no lock: it marks itself delivering, reads the published list and
+// hands the event to its nodes; a change waits, after publishing, until no
+// Deliver that may have read the old list is still running, so a node that
+// a detaching call (DelTCPEvent, NodeQuit) took off the route gets nothing
+// more from the socket once that call returned. Lock order: socket-map lock
+// -> route lock (changes only) -> node-list lock -> a node's queue lock ->
+// engine lock; the wait of a change holds the first two, and a Deliver
+// never takes either. The engine's record and the TCP2Node each hold a
+// reference.
 #ifndef ZEP_FRAME_ZEPFRAME_SOCKET_H
 #define ZEP_FRAME_ZEPFRAME_SOCKET_H
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -40,7 +46,7 @@ class TCPRoute : public ZEPSocketRoute {
   TCPRoute& operator=(const TCPRoute&) = delete;
   // The socket's owning thread: the event to every node, in attachment
   // order, through the frame's Enqueue; true when one took it.
-  bool Deliver(CTCPEvent* ev) override EXCLUDES(m_Lock);
+  bool Deliver(CTCPEvent* ev) override;
   // Socket-map lock held (the list mirrors the TCP2Node's): one node more
   // (unless present) or less, or all of `nodes` (CAppNode*; null: none).
   void Add(CAppNode* node) EXCLUDES(m_Lock);
@@ -48,12 +54,19 @@ class TCPRoute : public ZEPSocketRoute {
   void Assign(ZEPTlist* nodes) EXCLUDES(m_Lock);
   int GetCount() EXCLUDES(m_Lock);
   void DestroyMe() override { delete this; }
+  ~TCPRoute() override { delete m_pNodes.load(); }
 
  private:
+  typedef std::vector<CAppNode*> Nodes;
+  // Publishes `next` and frees the list it replaces once no Deliver can be
+  // reading it any more.
+  void Publish(Nodes* next) REQUIRES(m_Lock);
+
   ZEPFrame* const m_pFrame;
   const int m_nSocket;
-  Mutex m_Lock;
-  std::vector<CAppNode*> m_Nodes GUARDED_BY(m_Lock);
+  Mutex m_Lock;  // serialises changes
+  std::atomic<Nodes*> m_pNodes{new Nodes};
+  std::atomic<int> m_nDelivering{0};
 };
 
 struct TCP2Node {

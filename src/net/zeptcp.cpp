@@ -12,6 +12,7 @@
 #include <linux/netlink.h>
 #endif
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <ctime>
@@ -22,74 +23,33 @@
 #include "net/zepaddr.h"
 #include "net/zeptcp_poll.h"
 
-void TCPSocketData::Init(bool /*bFull*/, int nBandwidth) {
-  m_nSocket = -1;
-  std::memset(&m_Addr, 0, sizeof(m_Addr));
-  m_nKind = 0;
-  m_strHost = "";
-  m_strPort = "";
-  m_strIP = "";
-  m_nPort = 0;
-  m_nLocalPort = 0;
-  m_strLocalIP = "";
-  m_strListenHost = "";
-  m_strListenPort = "";
-  m_nGeneration = 0;
-  m_Budget = ZEPByteBudget();
-  m_nBandwidth = nBandwidth;
-  m_bStarted = false;
-  m_bPaused = false;
-  m_bGetOnePacket = false;
-  m_bFCPaused = false;
-  m_nCreateMs = 0;
-  m_nStartTimeout = ZEPTCP::kDefaultStartTimeout;
-  m_nDieMs = 0;
-  m_nProtocol = ZEP_PROTO_TCP;
-  m_nPriority = ZEP_PRIO_NORMAL;
-  m_bClosePending = false;
-  m_bCloseOnClear = true;
-  m_ThreadBudget = ZEPByteBudget();
-  m_nAcceptPauseMs = 0;
-  m_nAcceptFailedRun = 0;
-  m_nWakeFd = -1;
+namespace {
+// The poller's table: the engine's own operations, run under its lock.
+void PollExpire(void* engine, TCPSocketData* p) NO_THREAD_SAFETY_ANALYSIS {
+  static_cast<ZEPTCP*>(engine)->ExpireLocked(p);
 }
-
-int64_t TCPSocketData::ExpiryMs() const {
-  int64_t due = INT64_MAX;
-  int64_t die = m_nDieMs.load();
-  if (die != 0) due = die;
-  if (!m_bStarted.load()) {
-    int64_t start = m_nCreateMs + static_cast<int64_t>(m_nStartTimeout.load()) * 1000;
-    if (start < due) due = start;
-  }
-  return due;
+int PollReadOne(void* engine, TCPSocketData* p, ZEPList<TCPData>& out) NO_THREAD_SAFETY_ANALYSIS {
+  return static_cast<ZEPTCP*>(engine)->ReadOneLocked(p, out);
 }
+void PollFreeResult(void* engine, TCPData* d) NO_THREAD_SAFETY_ANALYSIS {
+  static_cast<ZEPTCP*>(engine)->FreeResultLocked(d);
+}
+int PollTotalBandwidth(void* engine) { return static_cast<ZEPTCP*>(engine)->GetTotalBandwidth(); }
+}  // namespace
 
-void TCPSocketData::GetInfo(TCPSocketInfo* pInfo) const {
-  pInfo->m_nSocket = m_nSocket;
-  pInfo->m_nGeneration = m_nGeneration;
-  pInfo->m_nKind = m_nKind;
-  pInfo->m_nProtocol = m_nProtocol;
-  pInfo->m_Addr = m_Addr;
-  pInfo->m_strHost = m_strHost;
-  pInfo->m_strPort = m_strPort;
-  pInfo->m_strIP = m_strIP;
-  pInfo->m_nPort = m_nPort;
-  pInfo->m_nLocalPort = m_nLocalPort;
-  pInfo->m_strLocalIP = m_strLocalIP;
-  pInfo->m_strListenHost = m_strListenHost;
-  pInfo->m_strListenPort = m_strListenPort;
-  pInfo->m_nBandwidth = m_nBandwidth.load();
-  pInfo->m_nPriority = m_nPriority.load();
-  pInfo->m_bStarted = m_bStarted.load();
-  pInfo->m_bPaused = m_bPaused.load();
-  pInfo->m_bGetOnePacket = m_bGetOnePacket.load();
-  pInfo->m_bFCPaused = m_bFCPaused.load();
-  pInfo->m_bClosePending = m_bClosePending.load();
+ZEPTCPPollOps ZEPTCP::PollOps() NO_THREAD_SAFETY_ANALYSIS {
+  ZEPTCPPollOps ops;
+  ops.m_pEngine = this;
+  ops.m_pSockets = &m_SocketList;
+  ops.m_pfExpire = PollExpire;
+  ops.m_pfReadOne = PollReadOne;
+  ops.m_pfFreeResult = PollFreeResult;
+  ops.m_pfTotalBandwidth = PollTotalBandwidth;
+  return ops;
 }
 
 ZEPTCP::ZEPTCP()
-    : m_pPoller(new ZEPTCPPoller),
+    : m_pPoller(new ZEPTCPPoller(PollOps())),
       m_nDefaultConnBandwidth(kDefaultBandwidth),
       m_nTotalBandwidth(kDefaultBandwidth),
       m_nSelectSize(1024) {
@@ -102,8 +62,15 @@ ZEPTCP::~ZEPTCP() {
   // Nobody else uses the engine any more; the lock only keeps the analysis
   // of what it guards simple.
   ZEPLockGuard lock(m_EngineLock);
-  m_pPoller->Clear(*this);
-  while (TCPSocketData* p = m_SocketList.RemoveHead()) DropRecordLocked(p, true);
+  m_pPoller->Clear();
+  SmartPtr<CListNode> cursor;
+  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != NULL;
+       p = m_SocketList.GetNext(&cursor)) {
+    UnlistLocked(p);
+    DropRecordLocked(p, true);
+  }
+  cursor.Release();
+  m_TailCursor.Release();
   ClrIPBlackList();
 }
 
@@ -126,6 +93,7 @@ void ZEPTCP::FreeRecord(TCPSocketData* pNode) {
   // The route may go with the record: dropped before the pool lock, so that
   // its destruction nests inside nothing but the caller's locks.
   if (ZEPSocketRoute* route = pNode->m_pRoute.exchange(nullptr)) route->downcount();
+  pNode->m_ListNode.Release();
   int rc;
   {
     ZEPLockGuard lock(m_TCPSocketDataPool.GetMutex());
@@ -135,7 +103,8 @@ void ZEPTCP::FreeRecord(TCPSocketData* pNode) {
 }
 
 void ZEPTCP::DropRecordLocked(TCPSocketData* pNode, bool bClose) {
-  m_pPoller->DropResults(*this, pNode->m_nSocket);
+  m_pPoller->DropResults(pNode->m_nSocket);
+  WakePollerLocked();  // it may sleep on the descriptor being closed
   if (bClose && pNode->m_nSocket >= 0) CloseSocket(pNode->m_nSocket);
   FreeRecord(pNode);
 }
@@ -155,9 +124,37 @@ unsigned ZEPTCP::GetTCPDataPoolCount() {
   return m_TCPDataPool.GetCount();
 }
 
-void ZEPTCP::RemoveAtCursorLocked(SmartPtr<CListNode>& cursor, TCPSocketData* pNode) {
-  TCPSocketData* pCurrNode = m_SocketList.RemoveAtCursor(&cursor);
+void ZEPTCP::UnlistLocked(TCPSocketData* pNode) {
+  TCPSocketData* pCurrNode = m_SocketList.RemoveAtCursor(&pNode->m_ListNode);
   ZEP_ASSERT(pCurrNode == pNode);
+  pNode->m_ListNode.Release();
+  const int s = pNode->m_nSocket;
+  // A newer record of the same number (this one's descriptor was closed
+  // behind the engine's back) keeps its slot.
+  if (s >= 0 && static_cast<size_t>(s) < m_BySocket.size() && m_BySocket[s] == pNode)
+    m_BySocket[s] = nullptr;
+}
+
+void ZEPTCP::ExpireLocked(TCPSocketData* pNode) {
+  UnlistLocked(pNode);
+  DropRecordLocked(pNode, true);
+}
+
+void ZEPTCP::FreeResultLocked(TCPData* d) { m_TCPDataPool.Free(d); }
+
+bool ZEPTCP::WakeOwnerLocked(TCPSocketData* pNode) {
+  if (!pNode->WakeOwner()) return false;
+  m_nOwnerWakeups.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+void ZEPTCP::WakePollerLocked() {
+  if (!m_bPollerAsleep.load()) return;
+  m_bPollerAsleep.store(false);
+  if (m_pPollWake != nullptr) {
+    m_pPollWake->Notify();
+    m_nPollerWakeups.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 int ZEPTCP::AddSocket(TCPSocketData* pNode) {
@@ -171,6 +168,19 @@ int ZEPTCP::AddSocketLocked(TCPSocketData* pNode) {
   if (gen == 0) gen = m_nNextGeneration.fetch_add(1);  // 0 means "no record"
   pNode->m_nGeneration = gen;
   m_SocketList.AddTail(pNode);
+  // The tail cursor follows the last node, so the new record's node is one
+  // step on: the record keeps it, and leaves the list without a walk.
+  TCPSocketData* p = m_TailCursor.IsNull() ? m_SocketList.GetFirst(&m_TailCursor)
+                                           : m_SocketList.GetNext(&m_TailCursor);
+  while (p != NULL && p != pNode) p = m_SocketList.GetNext(&m_TailCursor);
+  ZEP_ASSERT(p == pNode);
+  pNode->m_ListNode = m_TailCursor;
+  const int s = pNode->m_nSocket;
+  if (s >= 0) {
+    if (static_cast<size_t>(s) >= m_BySocket.size())
+      m_BySocket.resize(std::max(static_cast<size_t>(s) + 1, m_BySocket.size() * 2), nullptr);
+    m_BySocket[s] = pNode;
+  }
   DeadlineAddedLocked(pNode->ExpiryMs());
   return 0;
 }
@@ -205,23 +215,22 @@ int ZEPTCP::GetSocketCount() const {
 }
 
 TCPSocketData* ZEPTCP::SeekSocket(int nSocket) const {
-  SmartPtr<CListNode> cursor;
-  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != NULL;
-       p = m_SocketList.GetNext(&cursor))
-    if (p->m_nSocket == nSocket) return p;
-  return NULL;
+  if (nSocket < 0 || static_cast<size_t>(nSocket) >= m_BySocket.size()) return NULL;
+  return m_BySocket[nSocket];
+}
+
+TCPSocketData* ZEPTCP::SeekSocket(int nSocket, uint32_t nGeneration) const {
+  TCPSocketData* p = SeekSocket(nSocket);
+  if (p == NULL || (nGeneration != 0 && p->m_nGeneration != nGeneration)) return NULL;
+  return p;
 }
 
 int ZEPTCP::ClearNodeLocked(int nSocket, bool bClose) {
-  SmartPtr<CListNode> cursor;
-  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != NULL;
-       p = m_SocketList.GetNext(&cursor)) {
-    if (p->m_nSocket != nSocket) continue;
-    RemoveAtCursorLocked(cursor, p);
-    DropRecordLocked(p, bClose);
-    return 0;
-  }
-  return -1;
+  TCPSocketData* p = SeekSocket(nSocket);
+  if (p == NULL) return -1;
+  UnlistLocked(p);
+  DropRecordLocked(p, bClose);
+  return 0;
 }
 
 int ZEPTCP::CloseSocket(int nSocket) {
@@ -540,6 +549,69 @@ int ZEPTCP::ReadOneLocked(TCPSocketData* pNode, ZEPList<TCPData>& list) {
   return RecvTCPData(pNode->m_nSocket, list);
 }
 
+// ------------------------------------------------- the polling backend
+
+int ZEPTCP::Select(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol,
+                   uint32_t* pGen) {
+  return m_pPoller->Select(nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
+}
+
+int ZEPTCP::SelectHighPrioritySocket(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
+                                     int& nProtocol, uint32_t* pGen) {
+  return m_pPoller->SelectHighPrioritySocket(nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
+}
+
+int ZEPTCP::SelectOut(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
+                      int& nProtocol, ZEPList<TCPData>& list, uint32_t* pGen) {
+  return m_pPoller->PopResult(list, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
+}
+
+int ZEPTCP::GetSocketBufDataCount(int nSocket) { return m_pPoller->CountResults(nSocket); }
+
+bool ZEPTCP::IsSocketInPollFD(int nSocket, int nCount, int nMask) const {
+  return m_pPoller->IsSocketInPollFD(nSocket, nCount, nMask);
+}
+
+int ZEPTCP::TakeResult(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
+                       int& nProtocol, uint32_t* pGen) {
+  return m_pPoller->TakeResult(nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
+}
+
+int ZEPTCP::WaitForInput(ZEPWakeFd* pWake) {
+  int64_t timeout;
+  int count;
+  pollfd* fds;
+  {
+    ZEPLockGuard lock(m_EngineLock);
+    count = m_pPoller->FillWait(ZEPMonoMs(), &timeout);
+    if (timeout == 0) return 0;
+    fds = m_pPoller->WaitArray();
+    m_pPollWake = pWake;
+    // Every change that could make a socket readable for Select (a start,
+    // a resume, a new deadline, a socket closing) is made under this lock,
+    // so it either is in the array already or finds the flag and wakes us.
+    m_bPollerAsleep.store(true);
+  }
+  const int wakeFd = pWake != nullptr ? pWake->Fd() : -1;
+  nfds_t n = static_cast<nfds_t>(count);
+  if (wakeFd >= 0) {
+    fds[n].fd = wakeFd;
+    fds[n].events = POLLIN;
+    fds[n].revents = 0;
+    ++n;
+  } else if (timeout < 0 || timeout > 500) {
+    timeout = 500;  // no wake-up descriptor: look again twice a second
+  }
+  int rc = poll(fds, n, static_cast<int>(timeout));
+  m_bPollerAsleep.store(false);
+  if (rc <= 0) return 0;
+  if (wakeFd >= 0 && fds[count].revents != 0) {
+    pWake->Drain();
+    --rc;
+  }
+  return rc;
+}
+
 // ---------------------------------------------------------------- sending
 
 int ZEPTCP::SendData(int nSocket, const char* pData, int nLength) {
@@ -566,12 +638,16 @@ int ZEPTCP::SendUdpTo(int nSocket, const sockaddr* pAddr, const char* pData, int
 // ---------------------------------------------------------------- setters
 
 int ZEPTCP::SetStartedLocked(int nSocket, bool b) {
-  return WithRecordLocked(nSocket, [b](TCPSocketData* p) { p->m_bStarted = b; });
+  return WithRecordLocked(nSocket, [this, b](TCPSocketData* p) REQUIRES(m_EngineLock) {
+    p->m_bStarted = b;
+    if (b) WakePollerLocked();
+  });
 }
 int ZEPTCP::SetPaused(int nSocket, bool b) {
-  return WithRecordLocked(nSocket, [b](TCPSocketData* p) {
+  return WithRecordLocked(nSocket, [this, b](TCPSocketData* p) REQUIRES(m_EngineLock) {
     p->m_bPaused = b;
-    p->Wake();
+    WakeOwnerLocked(p);
+    if (!b) WakePollerLocked();
   });
 }
 int ZEPTCP::SetFCPaused(int nSocket, bool b) { return SetFCPaused(nSocket, 0, b); }
@@ -582,16 +658,17 @@ int ZEPTCP::SetFCPaused(int nSocket, uint32_t nGeneration, bool b) {
   // names a newer record) is not this record's business.
   if (nGeneration != 0 && p->m_nGeneration != nGeneration) return -1;
   p->m_bFCPaused = b;
-  p->Wake();
+  WakeOwnerLocked(p);
+  if (!b) WakePollerLocked();
   return 0;
 }
 int ZEPTCP::SetGetOnePacket(int nSocket, bool b) {
   return WithRecordLocked(nSocket, [b](TCPSocketData* p) { p->m_bGetOnePacket = b; });
 }
 int ZEPTCP::SetPriority(int nSocket, int n) {
-  return WithRecordLocked(nSocket, [n](TCPSocketData* p) {
+  return WithRecordLocked(nSocket, [this, n](TCPSocketData* p) REQUIRES(m_EngineLock) {
     p->m_nPriority = n;
-    p->Wake();  // the owner applies it to its thread at once
+    WakeOwnerLocked(p);  // the owner applies it to its thread at once
   });
 }
 int ZEPTCP::SetTime2Die(int nSocket, long n) {
@@ -621,7 +698,10 @@ int ZEPTCP::SetStartTimeoutLocked(int nSocket, int n) {
 
 int ZEPTCP::SetBandwidth(int nSocket, int nBandwidth) {
   TCPSocketData* p = SeekSocket(nSocket);
-  if (p != NULL) p->m_nBandwidth = nBandwidth;
+  if (p != NULL) {
+    p->m_nBandwidth = nBandwidth;
+    WakePollerLocked();  // a socket held back by its old limit may be read
+  }
   return 0;
 }
 

@@ -5,9 +5,12 @@
 // pool m_TCPSocketDataPool; the TCPData read results (pool m_TCPDataPool);
 // the IPv4 black list; the polling backend (ZEPTCPPoller, zeptcp_poll.h: the
 // poll array, the rotations and the results waiting to be handed out by
-// Select). Closing a record's descriptor and returning the record to its pool
-// is the engine's job. Address texts and resolution are zepaddr.h's; the name
-// utilities here forward to it.
+// Select), which reaches the engine only through the table of operations the
+// engine gives it (PollOps). Records are also indexed by descriptor number,
+// so every per-socket look-up is one index and removing a record takes no
+// walk of the list (each record keeps its own list node). Closing a record's descriptor and
+// returning the record to its pool is the engine's job. Address texts and resolution are
+// zepaddr.h's; the name utilities here forward to it.
 //
 // The engine lock: m_EngineLock, the one Mutex that guards the socket list,
 // the records' plain fields, the black list, the result pool and the polling
@@ -33,8 +36,12 @@
 // Record flags that an owning socket thread reads without the engine lock
 // (started, paused, flow-control paused, get-one-packet, close pending,
 // priority, bandwidth) are atomics; they are still only written under the
-// engine lock, and a change the owner must act on is followed by Wake(),
-// which writes the owner's wake-up descriptor (also under the engine lock).
+// engine lock, and a change the owner must act on is followed by
+// WakeOwnerLocked, which writes the owner's wake-up descriptor (also under
+// the engine lock) only when the owner sleeps; the wake-ups written are
+// counted (GetOwnerWakeups). The polling configuration's thread sleeps in
+// WaitForInput; a change that gives it something to read wakes it the same
+// way (GetPollerWakeups).
 //
 // Generations: every record gets a generation number when it is added, never
 // reused by the engine. The system reuses descriptor numbers, so results,
@@ -74,9 +81,10 @@
 #include "base/zepstring.h"
 #include "base/zepthreadsafety.h"
 #include "base/zeptlist.h"
+#include "net/zepsockrec.h"
+#include "net/zeptcp_poll.h"
 
 class ZEPTCPPoller;
-class CTCPEvent;
 
 // A shortage (of descriptors, local ports, threads) said once per episode:
 // the failure that starts one is logged with its reason, and the first
@@ -113,128 +121,11 @@ class ZEPShortage {
   std::atomic<int64_t> m_nQuietMs{kQuietMs};
 };
 
-// Where the events of one socket record go. Implemented above the engines
-// (the frame routes to the nodes attached to the socket). Deliver is called
-// by the record's owning socket thread only, with no engine lock held; the
-// implementation says which locks it takes.
-class ZEPSocketRoute : public RefCount {
- public:
-  // True when someone took the event.
-  virtual bool Deliver(CTCPEvent* ev) = 0;
-};
-
-// Kinds of socket record.
-enum {
-  ZEP_SOCK_SERVER = 1,  // listening TCP socket or bound UDP socket
-  ZEP_SOCK_CHILD = 2,   // TCP connection accepted by a listener
-  ZEP_SOCK_CLIENT = 3   // created by CreateClient
-};
-// Protocols (ZEP_PROTO_*), result codes (ZEP_TCP_*) and the largest read
-// (ZEP_TCP_BUFSIZE) are in base/zepconst.h.
-
-// What one record says at one moment, copied under the engine lock: a caller
-// may keep and read it after the lock is left, when the record itself may
-// already be gone.
-struct TCPSocketInfo {
-  int m_nSocket = -1;
-  uint32_t m_nGeneration = 0;
-  int m_nKind = 0;
-  int m_nProtocol = 0;
-  sockaddr_in m_Addr{};
-  ZEPString m_strHost;
-  ZEPString m_strPort;
-  ZEPString m_strIP;
-  int m_nPort = 0;
-  int m_nLocalPort = 0;
-  ZEPString m_strLocalIP;
-  ZEPString m_strListenHost;
-  ZEPString m_strListenPort;
-  int m_nBandwidth = 0;
-  int m_nPriority = 0;
-  bool m_bStarted = false;
-  bool m_bPaused = false;
-  bool m_bGetOnePacket = false;
-  bool m_bFCPaused = false;
-  bool m_bClosePending = false;
-};
-
-struct TCPSocketData {
-  int m_nSocket;
-  sockaddr_in m_Addr;  // client: the server; server: the bound address; child: the peer
-  int m_nKind;
-  ZEPString m_strHost;
-  ZEPString m_strPort;
-  ZEPString m_strIP;
-  int m_nPort;  // host order
-  int m_nLocalPort;
-  ZEPString m_strLocalIP;
-  ZEPString m_strListenHost;
-  ZEPString m_strListenPort;
-  uint32_t m_nGeneration;         // set by AddSocket, see above
-  ZEPByteBudget m_Budget;         // the polling engine's per-second window (engine lock)
-  std::atomic<int> m_nBandwidth;  // bytes per second
-  std::atomic<bool> m_bStarted;
-  std::atomic<bool> m_bPaused;
-  std::atomic<bool> m_bGetOnePacket;
-  std::atomic<bool> m_bFCPaused;
-  int64_t m_nCreateMs;               // monotonic ms when added
-  std::atomic<int> m_nStartTimeout;  // seconds an unstarted record may live
-  std::atomic<int64_t> m_nDieMs;     // monotonic ms; 0 = never
-  int m_nProtocol;
-  std::atomic<int> m_nPriority;  // 1 high, 2 normal
-  std::atomic<bool> m_bClosePending;
-  std::atomic<bool> m_bCloseOnClear;
-  ZEPByteBudget m_ThreadBudget;  // the owning socket thread's window (that thread only)
-  // A listener out of descriptors: the owning socket thread's current pause
-  // between accepts in ms (0: accepting normally) and the failures since the
-  // last accept that worked.
-  int m_nAcceptPauseMs = 0;
-  uint64_t m_nAcceptFailedRun = 0;
-  // The owning socket thread's wake-up descriptor while it owns the record
-  // (-1 otherwise): set by the owner, cleared by it under the engine lock.
-  std::atomic<int> m_nWakeFd;
-  // Set once under the engine lock (TakeRouteLocked), read by the owner
-  // without it; the record's reference is dropped when the record is freed.
-  std::atomic<ZEPSocketRoute*> m_pRoute{nullptr};
-
-  TCPSocketData() { Init(true, 0); }
-  // Resets a record taken from the pool to the creation defaults.
-  void Init(bool bFull, int nBandwidth);
-  // Started, not paused by anyone: a candidate for reading.
-  bool IsReadable() const { return m_bStarted.load() && !m_bPaused.load() && !m_bFCPaused.load(); }
-  bool IsHeld() const { return m_bPaused.load() || m_bFCPaused.load(); }
-  // Wakes the owner after a flag change. Engine lock held (so the owner
-  // cannot close the descriptor meanwhile).
-  void Wake() {
-    int fd = m_nWakeFd.load();
-    if (fd < 0) return;
-    uint64_t one = 1;
-    ssize_t n = write(fd, &one, sizeof(one));
-    (void)n;
-  }
-  // Monotonic ms at which the record expires (time to die, or the start
-  // time-out of an unstarted record); INT64_MAX when never.
-  int64_t ExpiryMs() const;
-  // The copy of the fields a caller outside the engine may see. Engine lock
-  // held.
-  void GetInfo(TCPSocketInfo* pInfo) const;
-};
-
-struct TCPData {
-  int m_nSocket;
-  uint32_t m_nGeneration;
-  char m_Buffer[ZEP_TCP_BUFSIZE];
-  int m_nLength;
-  int m_nRC;
-  int m_nProtocol;
-  sockaddr_in m_From;
-};
-
 class ZEPTCP {
  public:
   static const int kFDSetSize = 2500;
   static const int kDefaultBandwidth = 10 * 1024 * 1024;
-  static const int kDefaultStartTimeout = 60;
+  static const int kDefaultStartTimeout = kZEPDefaultStartTimeout;
 
   ZEPTCP();
   virtual ~ZEPTCP();
@@ -281,6 +172,20 @@ class ZEPTCP {
   // Pops the head of `list` into the outputs (0 when it is empty).
   int SelectOut(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol,
                 ZEPList<TCPData>& list, uint32_t* pGen = nullptr) REQUIRES(m_EngineLock);
+  // A result that an earlier Select read already, without polling; 0 when
+  // none waits. One poll reads every ready socket: the caller takes them all
+  // before it waits again.
+  int TakeResult(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol,
+                 uint32_t* pGen = nullptr) REQUIRES(m_EngineLock);
+  // The polling configuration's sleep, between Selects that found nothing:
+  // waits until a socket Select would read is readable, the next record
+  // expires, a byte budget's second ends, or `pWake` is written (drained
+  // here). Any change that makes a socket readable for Select while it waits
+  // (started, resumed, a new deadline, a record dropped) writes `pWake` too.
+  // Takes the engine lock to fill its array and waits without it; one
+  // thread at a time. The number of sockets found readable (0 when woken,
+  // timed out, or when results wait already and it did not sleep).
+  int WaitForInput(ZEPWakeFd* pWake) EXCLUDES(m_EngineLock);
 
   // --- Sending (no engine state; any thread).
   int SendData(int nSocket, const char* pData, int nLength);
@@ -290,7 +195,10 @@ class ZEPTCP {
   // the socket has no record.
   int ClearNodeLocked(int nSocket, bool bClose) REQUIRES(m_EngineLock);
   // The record itself: valid only while the caller holds the engine lock.
+  // One index look-up (records are kept by descriptor number).
   TCPSocketData* SeekSocket(int nSocket) const REQUIRES(m_EngineLock);
+  // Only the record of that generation (0: whichever record has the number).
+  TCPSocketData* SeekSocket(int nSocket, uint32_t nGeneration) const REQUIRES(m_EngineLock);
   // The generation of the socket's record, 0 without a record.
   uint32_t GetGeneration(int nSocket) const EXCLUDES(m_EngineLock);
   uint32_t GetGenerationLocked(int nSocket) const REQUIRES(m_EngineLock);
@@ -367,6 +275,14 @@ class ZEPTCP {
   int CountChild(const ZEPString& strHost, const ZEPString& strPort) const REQUIRES(m_EngineLock);
 
   unsigned GetTCPDataPoolCount() EXCLUDES(m_EngineLock);
+  // Wake-ups written: to socket threads that slept when a flag of their
+  // record changed, and to the polling configuration's sleeping thread.
+  uint64_t GetOwnerWakeups() const { return m_nOwnerWakeups.load(std::memory_order_relaxed); }
+  uint64_t GetPollerWakeups() const { return m_nPollerWakeups.load(std::memory_order_relaxed); }
+  // Records at which accepted connections are refused (closed at once):
+  // GetFDSetSize() - 10 = 2490 unless set (tests).
+  void SetSocketCeiling(int n) { m_nSocketCeiling = n; }
+  int GetSocketCeiling() const { return m_nSocketCeiling.load(); }
   unsigned GetTCPSocketDataPoolCount();
   // Whether sockets cannot be opened now for want of descriptors (or
   // memory), or connected for want of local ports.
@@ -379,11 +295,10 @@ class ZEPTCP {
   }
 
  protected:
-  friend class ZEPTCPPoller;
-
   // A record got a deadline (it was added unstarted, or its time to die or
   // start time-out was set) at monotonic ms `dueMs`.
-  virtual void DeadlineAddedLocked(int64_t /*dueMs*/) REQUIRES(m_EngineLock) {}
+  // Polling: the sleeping poller computes its time-out again.
+  virtual void DeadlineAddedLocked(int64_t /*dueMs*/) REQUIRES(m_EngineLock) { WakePollerLocked(); }
   // Record pool access under the pool's own lock.
   TCPSocketData* NewRecord(int nKind, int nProtocol);
   void FreeRecord(TCPSocketData* pNode);
@@ -393,9 +308,13 @@ class ZEPTCP {
   // Closes and frees a record that was never added: nothing of it can be in
   // the socket list or among the results, so no engine lock is needed.
   void DiscardNewRecord(TCPSocketData* pNode);
-  // Removes the record at the cursor; the cursor must stand on it.
-  void RemoveAtCursorLocked(SmartPtr<CListNode>& cursor, TCPSocketData* pNode)
-      REQUIRES(m_EngineLock);
+  // Takes the record out of the list and the index (no walk).
+  void UnlistLocked(TCPSocketData* pNode) REQUIRES(m_EngineLock);
+  // Wakes the record's owner when it sleeps, counting the wake-up.
+  bool WakeOwnerLocked(TCPSocketData* pNode) REQUIRES(m_EngineLock);
+  // Wakes the polling configuration's thread when it sleeps in
+  // WaitForInput (one atomic load otherwise).
+  void WakePollerLocked() REQUIRES(m_EngineLock);
   // A kind-2 record, not yet added, for a new descriptor accepted on pListen.
   TCPSocketData* NewChildRecord(const TCPSocketData* pListen, int nNew, const sockaddr_in& peer);
   // socket(); a failure for want of descriptors or memory is logged once per
@@ -410,7 +329,7 @@ class ZEPTCP {
   // A new connection that must be closed at once: the engine is at its
   // descriptor ceiling or the peer is black-listed.
   bool IsRefusedLocked(const sockaddr_in& peer) const REQUIRES(m_EngineLock) {
-    return GetSocketCountLocked() >= GetFDSetSize() - 10 ||
+    return GetSocketCountLocked() >= GetSocketCeiling() ||
            IsBlackListedLocked(peer.sin_addr.s_addr);
   }
   bool IsBlackListedLocked(uint32_t nAddr) const REQUIRES(m_EngineLock);
@@ -419,14 +338,21 @@ class ZEPTCP {
   ZEPList<TCPSocketData> m_SocketList GUARDED_BY(m_EngineLock);
   ZEPMTFixMem<TCPSocketData, 100, 10, 10> m_TCPSocketDataPool;  // its own mutex
 
+ public:
+  // The poller's table of operations (PollOps) calls these.
+  // A record whose time is up: out of the list, closed and freed.
+  void ExpireLocked(TCPSocketData* pNode) REQUIRES(m_EngineLock);
+  // One accept or read of the record's kind into `list`; the bytes read.
+  int ReadOneLocked(TCPSocketData* pNode, ZEPList<TCPData>& list) REQUIRES(m_EngineLock);
+  void FreeResultLocked(TCPData* d) REQUIRES(m_EngineLock);
+
  private:
+  ZEPTCPPollOps PollOps();
   TCPData* NewResultLocked(ZEPList<TCPData>& list, int nSocket, int nProtocol)
       REQUIRES(m_EngineLock);
   int SettleResultLocked(TCPData* d, ssize_t n) REQUIRES(m_EngineLock);
   TCPSocketData* NewAddressedRecord(int nKind, const ZEPString& strHost, const ZEPString& strPort,
                                     int nProtocol);
-  // One accept or read of the record's kind into `list`; the bytes read.
-  int ReadOneLocked(TCPSocketData* pNode, ZEPList<TCPData>& list) REQUIRES(m_EngineLock);
   template <class F>
   int WithRecordLocked(int nSocket, F f) REQUIRES(m_EngineLock) {
     TCPSocketData* p = SeekSocket(nSocket);
@@ -444,6 +370,17 @@ class ZEPTCP {
   ZEPShortage m_DescriptorShortage;
   ZEPShortage m_PortShortage;
   std::vector<uint32_t> m_BlackList GUARDED_BY(m_EngineLock);
+  // The listed records by descriptor number (null: none), grown as needed.
+  std::vector<TCPSocketData*> m_BySocket GUARDED_BY(m_EngineLock);
+  // Stands on the socket list's last node (see AddSocketLocked).
+  SmartPtr<CListNode> m_TailCursor GUARDED_BY(m_EngineLock);
+  std::atomic<int> m_nSocketCeiling{kFDSetSize - 10};
+  std::atomic<uint64_t> m_nOwnerWakeups{0};
+  std::atomic<uint64_t> m_nPollerWakeups{0};
+  // WaitForInput's descriptor and whether it sleeps (set under the lock,
+  // cleared by the sleeper or by the waker that wrote the descriptor).
+  ZEPWakeFd* m_pPollWake GUARDED_BY(m_EngineLock) = nullptr;
+  std::atomic<bool> m_bPollerAsleep{false};
 };
 
 #endif  // ZEP_NET_ZEPTCP_H

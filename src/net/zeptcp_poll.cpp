@@ -2,69 +2,45 @@
 
 #include <errno.h>
 
+#include <climits>
 #include <cstring>
 
 #include "base/zepassert.h"
 #include "base/zepmultithread.h"
 #include "log/zeplog.h"
 
-// ------------------------------------------------ the engine's interface
-
-int ZEPTCP::Select(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom, int& nProtocol,
-                   uint32_t* pGen) {
-  return m_pPoller->Select(*this, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
-}
-
-int ZEPTCP::SelectHighPrioritySocket(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
-                                     int& nProtocol, uint32_t* pGen) {
-  return m_pPoller->SelectHighPrioritySocket(*this, nSocket, szBuffer, nLength, pFrom, nProtocol,
-                                             pGen);
-}
-
-int ZEPTCP::SelectOut(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
-                      int& nProtocol, ZEPList<TCPData>& list, uint32_t* pGen) {
-  return ZEPTCPPoller::PopResult(*this, list, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
-}
-
-int ZEPTCP::GetSocketBufDataCount(int nSocket) { return m_pPoller->CountResults(nSocket); }
-
-bool ZEPTCP::IsSocketInPollFD(int nSocket, int nCount, int nMask) const {
-  return m_pPoller->IsSocketInPollFD(nSocket, nCount, nMask);
-}
-
 // ---------------------------------------------------------------- poller
 
-ZEPTCPPoller::ZEPTCPPoller() {
+ZEPTCPPoller::ZEPTCPPoller(const ZEPTCPPollOps& ops) : m_Ops(ops), m_Sockets(*ops.m_pSockets) {
   std::memset(m_PollFD, 0, sizeof(m_PollFD));
   std::memset(m_PollNode, 0, sizeof(m_PollNode));
 }
 
-void ZEPTCPPoller::Clear(ZEPTCP& e) {
+void ZEPTCPPoller::Clear() {
   m_Normal.m_FillCursor.Release();
   m_Normal.m_ReadCursor.Release();
   m_High.m_FillCursor.Release();
   m_High.m_ReadCursor.Release();
-  while (TCPData* p = m_PendingList.RemoveHead()) e.m_TCPDataPool.Free(p);
-  while (TCPData* p = m_HighPendingList.RemoveHead()) e.m_TCPDataPool.Free(p);
+  while (TCPData* p = m_PendingList.RemoveHead()) m_Ops.m_pfFreeResult(m_Ops.m_pEngine, p);
+  while (TCPData* p = m_HighPendingList.RemoveHead()) m_Ops.m_pfFreeResult(m_Ops.m_pEngine, p);
 }
 
-int ZEPTCPPoller::FillPass(ZEPTCP& e, Rotation& rot, bool bResume, int nPriority, int64_t now) {
+int ZEPTCPPoller::FillPass(Rotation& rot, bool bResume, int nPriority, int64_t now) {
   SmartPtr<CListNode> cursor;
   TCPSocketData* p;
   if (bResume) {
     rot.m_ReadCursor = rot.m_FillCursor;
     cursor = rot.m_FillCursor;
-    p = e.m_SocketList.GetNext(&cursor);
+    p = m_Sockets.GetNext(&cursor);
   } else {
     rot.m_ReadCursor.Release();
-    p = e.m_SocketList.GetFirst(&cursor);
+    p = m_Sockets.GetFirst(&cursor);
   }
   int count = 0;
   bool full = false;
-  for (; p != NULL; p = e.m_SocketList.GetNext(&cursor)) {
+  for (; p != NULL; p = m_Sockets.GetNext(&cursor)) {
     if (now >= p->ExpiryMs()) {
-      e.RemoveAtCursorLocked(cursor, p);
-      e.DropRecordLocked(p, true);
+      m_Ops.m_pfExpire(m_Ops.m_pEngine, p);
       continue;
     }
     if (!p->IsReadable() || p->m_nPriority.load() != nPriority) continue;
@@ -80,21 +56,20 @@ int ZEPTCPPoller::FillPass(ZEPTCP& e, Rotation& rot, bool bResume, int nPriority
   }
   rot.m_FillCursor = cursor.Get();
   // Resume only when something is left after the last entry.
-  rot.m_bResume = full && e.m_SocketList.GetNext(&cursor) != NULL;
+  rot.m_bResume = full && m_Sockets.GetNext(&cursor) != NULL;
   return count;
 }
 
-bool ZEPTCPPoller::ReadPass(ZEPTCP& e, Rotation& rot, bool bCycleResume, int nCount, int nPriority,
+bool ZEPTCPPoller::ReadPass(Rotation& rot, bool bCycleResume, int nCount, int nPriority,
                             ZEPList<TCPData>& list) {
   SmartPtr<CListNode> cursor = rot.m_ReadCursor;
-  TCPSocketData* p =
-      bCycleResume ? e.m_SocketList.GetNext(&cursor) : e.m_SocketList.GetFirst(&cursor);
+  TCPSocketData* p = bCycleResume ? m_Sockets.GetNext(&cursor) : m_Sockets.GetFirst(&cursor);
   const bool bAccount = nPriority == ZEP_PRIO_NORMAL;
   const int64_t t = ZEPByteBudget::Now();
-  const int64_t total = e.GetTotalBandwidth();
+  const int64_t total = TotalBandwidth();
   // The list is walked in the fill order, so the entries come up in turn;
   // records appended meanwhile (accepted children) are not in the array.
-  for (int i = 0; p != NULL && i < nCount; p = e.m_SocketList.GetNext(&cursor)) {
+  for (int i = 0; p != NULL && i < nCount; p = m_Sockets.GetNext(&cursor)) {
     if (p != m_PollNode[i]) continue;
     const short rev = m_PollFD[i++].revents;
     // An error or hang-up is read as well, so that it is reported (code 3)
@@ -106,7 +81,7 @@ bool ZEPTCPPoller::ReadPass(ZEPTCP& e, Rotation& rot, bool bCycleResume, int nCo
       if (p->m_Budget.IsSpent(limit, t)) continue;  // this socket's second is spent
       m_Total.Enter(t);
     }
-    int n = e.ReadOneLocked(p, list);
+    int n = m_Ops.m_pfReadOne(m_Ops.m_pEngine, p, list);
     if (n > 0) {
       if (bAccount) {
         p->m_Budget.Charge(n, limit, t);
@@ -123,8 +98,8 @@ bool ZEPTCPPoller::ReadPass(ZEPTCP& e, Rotation& rot, bool bCycleResume, int nCo
   return true;
 }
 
-int ZEPTCPPoller::PopResult(ZEPTCP& e, ZEPList<TCPData>& list, int& nSocket, char* szBuffer,
-                            int& nLength, sockaddr_in* pFrom, int& nProtocol, uint32_t* pGen) {
+int ZEPTCPPoller::PopResult(ZEPList<TCPData>& list, int& nSocket, char* szBuffer, int& nLength,
+                            sockaddr_in* pFrom, int& nProtocol, uint32_t* pGen) {
   TCPData* d = list.RemoveHead();
   if (d == NULL) return 0;
   nSocket = d->m_nSocket;
@@ -134,19 +109,19 @@ int ZEPTCPPoller::PopResult(ZEPTCP& e, ZEPList<TCPData>& list, int& nSocket, cha
   nProtocol = d->m_nProtocol;
   if (pFrom != NULL) *pFrom = d->m_From;
   int rc = d->m_nRC;
-  e.m_TCPDataPool.Free(d);
+  m_Ops.m_pfFreeResult(m_Ops.m_pEngine, d);
   return rc;
 }
 
-int ZEPTCPPoller::SelectHighPrioritySocket(ZEPTCP& e, int& nSocket, char* szBuffer, int& nLength,
+int ZEPTCPPoller::SelectHighPrioritySocket(int& nSocket, char* szBuffer, int& nLength,
                                            sockaddr_in* pFrom, int& nProtocol, uint32_t* pGen) {
-  if (e.m_SocketList.GetCount() == 0) return 0;
+  if (m_Sockets.GetCount() == 0) return 0;
   if (m_HighPendingList.GetCount() > 0)
-    return PopResult(e, m_HighPendingList, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
+    return PopResult(m_HighPendingList, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
   const int64_t now = ZEPMonoMs();
   do {
     bool bCycleResume = m_High.m_bResume;
-    int count = FillPass(e, m_High, bCycleResume, ZEP_PRIO_HIGH, now);
+    int count = FillPass(m_High, bCycleResume, ZEP_PRIO_HIGH, now);
     if (count == 0) break;
     int rc = poll(m_PollFD, static_cast<nfds_t>(count), 0);
     if (rc < 0) {
@@ -156,23 +131,23 @@ int ZEPTCPPoller::SelectHighPrioritySocket(ZEPTCP& e, int& nSocket, char* szBuff
       m_High.m_bResume = false;
       return 0;
     }
-    if (rc > 0) ReadPass(e, m_High, bCycleResume, count, ZEP_PRIO_HIGH, m_HighPendingList);
+    if (rc > 0) ReadPass(m_High, bCycleResume, count, ZEP_PRIO_HIGH, m_HighPendingList);
   } while (m_High.m_bResume);
-  return PopResult(e, m_HighPendingList, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
+  return PopResult(m_HighPendingList, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
 }
 
-int ZEPTCPPoller::Select(ZEPTCP& e, int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
+int ZEPTCPPoller::Select(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
                          int& nProtocol, uint32_t* pGen) {
-  if (e.m_SocketList.GetCount() == 0) return 0;
-  int rc = SelectHighPrioritySocket(e, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
+  if (m_Sockets.GetCount() == 0) return 0;
+  int rc = SelectHighPrioritySocket(nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
   if (rc != 0) return rc;
   if (m_PendingList.GetCount() > 0)
-    return PopResult(e, m_PendingList, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
-  if (m_Total.IsSpent(e.GetTotalBandwidth(), ZEPByteBudget::Now())) return 0;
+    return PopResult(m_PendingList, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
+  if (m_Total.IsSpent(TotalBandwidth(), ZEPByteBudget::Now())) return 0;
   const int64_t now = ZEPMonoMs();
   do {
     bool bCycleResume = m_Normal.m_bResume;
-    int count = FillPass(e, m_Normal, bCycleResume, ZEP_PRIO_NORMAL, now);
+    int count = FillPass(m_Normal, bCycleResume, ZEP_PRIO_NORMAL, now);
     // Nothing (more) to poll: hand out what earlier cycles read.
     if (count == 0) break;
     int prc = poll(m_PollFD, static_cast<nfds_t>(count), 0);
@@ -183,12 +158,12 @@ int ZEPTCPPoller::Select(ZEPTCP& e, int& nSocket, char* szBuffer, int& nLength, 
       m_Normal.m_bResume = false;
       return 0;
     }
-    if (prc > 0 && !ReadPass(e, m_Normal, bCycleResume, count, ZEP_PRIO_NORMAL, m_PendingList)) {
+    if (prc > 0 && !ReadPass(m_Normal, bCycleResume, count, ZEP_PRIO_NORMAL, m_PendingList)) {
       m_Normal.m_bResume = true;  // the budget ran out: continue here next second
       break;
     }
-  } while (m_Normal.m_bResume && !m_Total.IsSpent(e.GetTotalBandwidth(), ZEPByteBudget::Now()));
-  return PopResult(e, m_PendingList, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
+  } while (m_Normal.m_bResume && !m_Total.IsSpent(TotalBandwidth(), ZEPByteBudget::Now()));
+  return PopResult(m_PendingList, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
 }
 
 int ZEPTCPPoller::CountIn(const ZEPList<TCPData>& list, int nSocket) {
@@ -203,18 +178,18 @@ int ZEPTCPPoller::CountResults(int nSocket) const {
   return CountIn(m_PendingList, nSocket) + CountIn(m_HighPendingList, nSocket);
 }
 
-void ZEPTCPPoller::DropIn(ZEPTCP& e, ZEPList<TCPData>& list, int nSocket) {
+void ZEPTCPPoller::DropIn(ZEPList<TCPData>& list, int nSocket) {
   SmartPtr<CListNode> cursor;
   for (TCPData* d = list.GetFirst(&cursor); d != NULL; d = list.GetNext(&cursor)) {
     if (d->m_nSocket != nSocket) continue;
     list.RemoveAtCursor(&cursor);
-    e.m_TCPDataPool.Free(d);
+    m_Ops.m_pfFreeResult(m_Ops.m_pEngine, d);
   }
 }
 
-void ZEPTCPPoller::DropResults(ZEPTCP& e, int nSocket) {
-  DropIn(e, m_PendingList, nSocket);
-  DropIn(e, m_HighPendingList, nSocket);
+void ZEPTCPPoller::DropResults(int nSocket) {
+  DropIn(m_PendingList, nSocket);
+  DropIn(m_HighPendingList, nSocket);
 }
 
 bool ZEPTCPPoller::IsSocketInPollFD(int nSocket, int nCount, int nMask) const {
@@ -222,4 +197,45 @@ bool ZEPTCPPoller::IsSocketInPollFD(int nSocket, int nCount, int nMask) const {
   for (int i = 0; i < nCount; ++i)
     if (m_PollFD[i].fd == nSocket && (m_PollFD[i].revents & nMask) != 0) return true;
   return false;
+}
+
+int ZEPTCPPoller::TakeResult(int& nSocket, char* szBuffer, int& nLength, sockaddr_in* pFrom,
+                             int& nProtocol, uint32_t* pGen) {
+  int rc = PopResult(m_HighPendingList, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
+  if (rc != 0) return rc;
+  return PopResult(m_PendingList, nSocket, szBuffer, nLength, pFrom, nProtocol, pGen);
+}
+
+int ZEPTCPPoller::FillWait(int64_t nowMs, int64_t* pTimeoutMs) {
+  int64_t timeout = -1;
+  auto until = [&timeout](int64_t ms) {
+    if (ms < 0) ms = 0;
+    if (timeout < 0 || ms < timeout) timeout = ms;
+  };
+  if (m_PendingList.GetCount() > 0 || m_HighPendingList.GetCount() > 0) until(0);
+  const int64_t t = ZEPByteBudget::Now();
+  const int64_t total = TotalBandwidth();
+  const bool bTotalSpent = m_Total.IsSpent(total, t);
+  size_t count = 0;
+  SmartPtr<CListNode> cursor;
+  for (TCPSocketData* p = m_Sockets.GetFirst(&cursor); p != NULL; p = m_Sockets.GetNext(&cursor)) {
+    const int64_t due = p->ExpiryMs();
+    if (due != INT64_MAX) until(due - nowMs);
+    if (!p->IsReadable()) continue;
+    if (p->m_nPriority.load() == ZEP_PRIO_NORMAL &&
+        (bTotalSpent || p->m_Budget.IsSpent(p->m_nBandwidth.load(), t))) {
+      // Held back by a budget until the next second: Select would skip it,
+      // and polling it would only spin.
+      until(ZEPByteBudget::MsToNextSecond());
+      continue;
+    }
+    if (m_WaitFD.size() < count + 2) m_WaitFD.resize(count + 64);
+    m_WaitFD[count].fd = p->m_nSocket;
+    m_WaitFD[count].events = POLLRDNORM;
+    m_WaitFD[count].revents = 0;
+    ++count;
+  }
+  if (m_WaitFD.size() < count + 1) m_WaitFD.resize(count + 1);
+  *pTimeoutMs = timeout;
+  return static_cast<int>(count);
 }

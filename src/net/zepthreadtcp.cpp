@@ -28,7 +28,7 @@ ZEPThreadTCP::~ZEPThreadTCP() {
       if (!p->m_bStarted.load()) continue;
       p->m_bCloseOnClear = true;
       p->m_bClosePending = true;
-      p->Wake();
+      WakeOwnerLocked(p);
     }
   }
   m_Pool.DestroyAllThread();
@@ -84,7 +84,7 @@ int ZEPThreadTCP::ClearNode(int nSocket, bool bClose) {
     // Its socket thread owns it and finishes it.
     p->m_bCloseOnClear = bClose;
     p->m_bClosePending = true;
-    p->Wake();
+    WakeOwnerLocked(p);
     return 0;
   }
   ClearNodeLocked(nSocket, bClose);
@@ -115,11 +115,10 @@ int64_t ZEPThreadTCP::SweepSockData() {
     }
     if (started) {
       p->m_bClosePending = true;
-      p->Wake();
+      WakeOwnerLocked(p);
       continue;
     }
-    RemoveAtCursorLocked(cursor, p);
-    DropRecordLocked(p, true);
+    ExpireLocked(p);
   }
   m_nSweepDueMs = next;
   return next == INT64_MAX ? -1 : next - now;
@@ -256,11 +255,14 @@ void ZEPThreadTCP::WaitWake(TCPSocketData* pNode, int64_t timeoutMs) {
     ZEPSleep(static_cast<unsigned long>(timeoutMs < 0 || timeoutMs > 1000 ? 1000 : timeoutMs));
     return;
   }
+  // A flag changed since the owner last looked: no sleep, it looks again.
+  if (!pNode->EnterSleep()) return;
   if (ZEPWaitReadable(fd, timeoutMs) > 0) {
     uint64_t count;
     ssize_t n = read(fd, &count, sizeof(count));
     (void)n;
   }
+  pNode->LeaveSleep();
 }
 
 int ZEPThreadTCP::WaitReadable(TCPSocketData* pNode) {
@@ -272,9 +274,13 @@ int ZEPThreadTCP::WaitReadable(TCPSocketData* pNode) {
   pfd[1].fd = fd;
   pfd[1].events = POLLIN;
   pfd[1].revents = 0;
+  // A flag changed since the owner last looked: no sleep, it looks again.
+  if (fd >= 0 && !pNode->EnterSleep()) return 0;
   // Without a wake-up descriptor a flag change is noticed within a second.
   int rc = poll(pfd, fd >= 0 ? 2 : 1, fd >= 0 ? -1 : 1000);
-  if (rc < 0) return errno == EINTR ? 0 : -1;
+  const int error = errno;
+  if (fd >= 0) pNode->LeaveSleep();
+  if (rc < 0) return error == EINTR ? 0 : -1;
   if (fd >= 0 && pfd[1].revents != 0) {
     uint64_t count;
     ssize_t n = read(fd, &count, sizeof(count));
@@ -307,11 +313,8 @@ void ZEPThreadTCP::FinishRecord(TCPSocketData* pNode) {
   ZEPLockGuard lock(m_EngineLock);
   // Nobody may write the wake-up descriptor once its owner closes it.
   pNode->m_nWakeFd = -1;
-  SmartPtr<CListNode> cursor;
-  TCPSocketData* p = m_SocketList.GetFirst(&cursor);
-  while (p != nullptr && p != pNode) p = m_SocketList.GetNext(&cursor);
   // An owned record stays listed until its thread finishes it here.
-  RemoveAtCursorLocked(cursor, pNode);
+  UnlistLocked(pNode);
   DropRecordLocked(pNode, pNode->m_bCloseOnClear.load());
 }
 
@@ -362,4 +365,25 @@ void ZEPThreadTCP::ProcessPkt(TCPSocketData* pNode, Thread* pThread) {
     WaitWhilePaused(pNode);
   }
   FinishRecord(pNode);
+}
+
+// ------------------------------------------------------ the pool's work
+
+CSockThreadEvent::CSockThreadEvent(ZEPThreadTCP* pEngine, TCPSocketData* pNode)
+    : m_pEngine(pEngine), m_pNode(pNode) {}
+
+CSockThreadEvent* CSockThreadEvent::Instance(Pool* pool, ZEPThreadTCP* pEngine,
+                                             TCPSocketData* pNode) {
+  CSockThreadEvent* p = ZEPEventFromPool<CSockThreadEvent>(pool);
+  if (p == nullptr) return nullptr;
+  p->CEvent::Init(true);
+  p->m_nEventType = ZEP_EVENT_POOLWORK;
+  p->m_pPool = pool;
+  p->m_pEngine = pEngine;
+  p->m_pNode = pNode;
+  return p;
+}
+
+void CSockThreadEvent::RunWork(Thread* self) {
+  if (m_pEngine != nullptr && m_pNode != nullptr) m_pEngine->ProcessPkt(m_pNode, self);
 }

@@ -11,7 +11,11 @@
 // the record's owner until the socket ends. It sleeps without a time-out
 // until the socket is readable or it is woken: pause and resume, flow-control
 // pause, priority changes, close pending (ClearNode, the sweep, engine stop)
-// all write the owner's wake-up descriptor, so the owner acts at once.
+// all wake the owner (ZEPTCP::WakeOwnerLocked), so the owner acts at once:
+// the wake-up descriptor is written only while the owner sleeps on it (an
+// owner that is reading sees the flags when it next looks), and each write
+// is counted (GetWakeups). The work item that hands a socket to the pool
+// (CSockThreadEvent) is the engine's own; the pool only runs it.
 // Paused, it waits on the wake-up descriptor alone; over its bandwidth (its
 // ZEPByteBudget, on the monotonic clock) it waits there for the rest of the
 // second, cut short by close pending.
@@ -46,10 +50,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/zepfixmem.h"
 #include "base/zepmultithread.h"
 #include "base/zepthreadsafety.h"
 #include "events/events.h"
 #include "events/eventsink.h"
+#include "events/threadpool.h"
 #include "net/zepmttcp.h"
 #include "net/zepsktthrdpool.h"
 
@@ -68,6 +74,9 @@ class ZEPThreadTCP : public ZEP_MTTcp {
   int64_t SweepSockData() override EXCLUDES(m_EngineLock);
   // Accepts that failed for want of a descriptor or of memory, since start.
   uint64_t GetAcceptFailures() const { return m_nAcceptFailures.load(); }
+  // Socket threads woken because a flag of their socket changed while they
+  // slept (a thread that is reading finds the change without one).
+  uint64_t GetWakeups() const { return GetOwnerWakeups(); }
   // Whether the last started socket found no pool thread and none could be
   // started.
   bool IsShortOfThreads() const { return m_ThreadShortage.IsShort(); }
@@ -126,6 +135,26 @@ class ZEPThreadTCP : public ZEP_MTTcp {
   int64_t m_nSweepDueMs GUARDED_BY(m_EngineLock) = INT64_MAX;
   std::atomic<uint64_t> m_nAcceptFailures{0};
   ZEPShortage m_ThreadShortage;
+};
+
+// Work item of the socket-thread pool: run this socket of this engine. The
+// engine makes one per started socket; the pool only runs it.
+class CSockThreadEvent : public CPoolWork {
+ public:
+  typedef ZEPMTFixMem<CSockThreadEvent, 100, 10, 10> Pool;
+  CSockThreadEvent() : CSockThreadEvent(nullptr, nullptr) {}
+  CSockThreadEvent(ZEPThreadTCP* pEngine, TCPSocketData* pNode);
+  static CSockThreadEvent* Instance(Pool* pool, ZEPThreadTCP* pEngine, TCPSocketData* pNode);
+  static CSockThreadEvent* Narrow(CEvent* ev) {
+    return ZEPEventNarrow<CSockThreadEvent>(ev, ZEP_EVENT_POOLWORK);
+  }
+  void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
+  void RunWork(Thread* self) override;
+
+ private:
+  Pool* m_pPool = nullptr;
+  ZEPThreadTCP* m_pEngine;
+  TCPSocketData* m_pNode;
 };
 
 #endif  // ZEP_NET_ZEPTHREADTCP_H

@@ -2,19 +2,25 @@
 // (ZEPThreadTCP) and the polling one (ZEP_MTTcp driven by ProcessTCP).
 // Real loopback sockets; every wait has a deadline.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "base/zepmultithread.h"
 #include "events/appnode.h"
 #include "events/events.h"
 #include "frame/zepframe.h"
@@ -528,6 +534,162 @@ TEST_P(SockThreads, ListenerOutOfDescriptorsPausesAndRecovers) {
   close(peer);
 }
 
+// The owner's per-socket bandwidth window: reading stops for the rest of a
+// second once the socket's limit is read, and a close ends that wait.
+TEST_P(SockThreads, BandwidthWaitHoldsEachSocketToItsLimit) {
+  struct Case {
+    const char* what;
+    int limit;       // bytes per second
+    size_t bytes;    // sent at once
+    double minSecs;  // the wait the limit forces (whole seconds crossed)
+    double maxSecs;  // generous
+  } cases[] = {
+      {"1000/s, 2500 bytes: two windows spent", 1000, 2500, 1.0, 6.0},
+      {"600/s, 1300 bytes: two windows spent", 600, 1300, 1.0, 6.0},
+      {"unlimited: no wait", 1 << 30, 2500, 0.0, 3.0},
+  };
+  frame->SetSelectSize(100);
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    SockNode* a = NewNode();
+    int server, client, child;
+    TcpPair(a, &server, &client, &child);
+    frame->SetBandwidth(child, k.limit);
+    const std::string blob = Pattern(k.bytes);
+    auto t0 = Clock::now();
+    ASSERT_EQ(0, frame->SendData(client, blob.data(), static_cast<int>(blob.size())));
+    ASSERT_TRUE(WaitFor([&] { return a->Data(child).size() >= k.bytes; }, 10000));
+    const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    EXPECT_GE(secs, k.minSecs);
+    EXPECT_LE(secs, k.maxSecs);
+    EXPECT_EQ(blob, a->Data(child));
+    frame->ClearNode(client, true);
+    frame->ClearNode(server, true);
+    frame->ClearNode(child, true);
+    ASSERT_TRUE(WaitFor([&] { return !Listed(child) && !Listed(server); }));
+  }
+  // A socket waiting out its window is closed at once when told to.
+  SockNode* a = NewNode();
+  int server, client, child;
+  TcpPair(a, &server, &client, &child);
+  frame->SetBandwidth(child, 100);
+  const std::string blob = Pattern(5000);
+  ASSERT_EQ(0, frame->SendData(client, blob.data(), static_cast<int>(blob.size())));
+  ASSERT_TRUE(WaitFor([&] { return a->Data(child).size() >= 100; }));
+  auto t0 = Clock::now();
+  frame->ClearNode(child, true);
+  ASSERT_TRUE(WaitFor([&] { return !Listed(child); }, 3000));
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(900));
+  frame->ClearNode(client, true);
+  frame->ClearNode(server, true);
+}
+
+namespace {
+// Threads of this process whose nice value is `nice`.
+int ThreadsAtNice(int nice) {
+  int n = 0;
+  DIR* d = opendir("/proc/self/task");
+  if (d == nullptr) return -1;
+  std::vector<pid_t> tids;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') tids.push_back(static_cast<pid_t>(atoi(e->d_name)));
+  closedir(d);
+  for (pid_t tid : tids) {
+    errno = 0;
+    int v = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    if (errno == 0 && v == nice) ++n;
+  }
+  return n;
+}
+}  // namespace
+
+// A socket's priority is its thread's: applied by the owner when it is set
+// (the owner sleeps in poll and is woken for it), and given back when the
+// socket ends.
+TEST_P(SockThreads, SocketPriorityIsItsThreadsPriority) {
+  const int base = getpriority(PRIO_PROCESS, 0);
+  const int low = ZEPNiceForSchedPrio(ZEPSchedPriority(3));
+  const int high = ZEPNiceForSchedPrio(ZEPSchedPriority(1));
+  // Raising or lowering a thread's nice and back needs the right to.
+  bool may = false;
+  std::thread probe([&] {
+    pid_t me = static_cast<pid_t>(syscall(SYS_gettid));
+    may = ZEPSetThreadPrio(me, ZEPSchedPriority(1)) == 0 &&
+          ZEPSetThreadPrio(me, ZEPSchedPriority(2)) == 0;
+  });
+  probe.join();
+  if (!may || low == base || high == base) GTEST_SKIP() << "may not change thread priorities";
+  SockNode* a = NewNode();
+  int sock = frame->CreateUDPSocket(ZEP_SOCK_SERVER);
+  ASSERT_GE(sock, 0);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, sock, 0));
+  ASSERT_TRUE(WaitFor([&] { return Engine()->GetUsedThread() == 1; }));
+  struct Case {
+    int priority;
+    int lowThreads, highThreads;
+  } cases[] = {{3, 1, 0}, {1, 0, 1}, {2, 0, 0}, {3, 1, 0}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.priority);
+    ASSERT_EQ(0, frame->SetSocketPriority(sock, k.priority));
+    EXPECT_TRUE(WaitFor(
+        [&] { return ThreadsAtNice(low) == k.lowThreads && ThreadsAtNice(high) == k.highThreads; },
+        3000))
+        << ThreadsAtNice(low) << " low, " << ThreadsAtNice(high) << " high";
+  }
+  // The socket ends at low priority: its thread goes back to the pool at
+  // normal priority.
+  frame->ClearNode(sock, true);
+  ASSERT_TRUE(WaitFor([&] { return !Listed(sock); }));
+  EXPECT_TRUE(WaitFor([&] { return ThreadsAtNice(low) == 0; }, 3000));
+}
+
+// Accepted connections beyond the engine's record ceiling (2490 by default,
+// lowered here) are closed at once and make no event; below it they are
+// taken again.
+TEST_P(FrameSocket, AcceptBeyondTheCeilingIsClosedAtOnce) {
+  SockNode* a = NewNode();
+  int server = frame->CreateServer("127.0.0.1", "0", ZEP_PROTO_TCP);
+  ASSERT_GE(server, 0);
+  ASSERT_EQ(0, frame->AddTCPEvent(a, server, 0));
+  const int port = frame->GetLocalPort(server);
+  const int ceiling = Engine()->GetSocketCount() + 1;  // room for one child
+  Engine()->SetSocketCeiling(ceiling);
+  struct Case {
+    const char* what;
+    bool accepted;
+  } cases[] = {{"below the ceiling", true}, {"at the ceiling", false}, {"still at it", false}};
+  std::vector<int> peers;
+  size_t news = 0;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    int peer = PlainConnect(port);
+    ASSERT_GE(peer, 0);
+    peers.push_back(peer);
+    if (k.accepted) {
+      ++news;
+      ASSERT_TRUE(WaitFor([&] { return a->CountRC(ZEP_TCP_NEW) == news; }));
+      continue;
+    }
+    // Refused: the peer sees its connection end, and no event comes.
+    char c;
+    timeval tv{5, 0};
+    setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    EXPECT_LE(recv(peer, &c, 1, 0), 0);
+    EXPECT_EQ(news, a->CountRC(ZEP_TCP_NEW));
+    EXPECT_EQ(ceiling, Engine()->GetSocketCount());
+  }
+  // Room again: the next connection is taken.
+  const int child = AcceptedChild(a, server);
+  frame->ClearNode(child, true);
+  ASSERT_TRUE(WaitFor([&] { return !Listed(child); }));
+  int peer = PlainConnect(port);
+  ASSERT_GE(peer, 0);
+  peers.push_back(peer);
+  ASSERT_TRUE(WaitFor([&] { return a->CountRC(ZEP_TCP_NEW) == news + 1; }));
+  frame->ClearNode(AcceptedChild(a, server), true);
+  for (int p : peers) close(p);
+}
+
 // ------------------------------------------------------ polling engine only
 
 class Polling : public FrameSocket {};
@@ -554,6 +716,66 @@ TEST_P(Polling, TotalBandwidthCapWithTwoBusySockets) {
   // The clients were never attached to a node: ending them is the test's job.
   frame->ClearNode(c1, true);
   frame->ClearNode(c2, true);
+}
+
+// The polling thread sleeps in poll() when nothing is readable; whatever
+// makes a socket readable for it wakes it, so the first datagram of a
+// socket started (or resumed) while it sleeps arrives at once rather than at
+// its next deadline (the unstarted sockets' 60 s).
+TEST_P(Polling, SocketStartedOrResumedWhileThePollerSleepsIsReadPromptly) {
+  SockNode* a = NewNode();
+  struct Case {
+    const char* what;
+    std::function<void(int)> makeReadable;  // the socket is idle until then
+  } cases[] = {
+      {"attached (started)", [&](int s) { ASSERT_EQ(0, frame->AddTCPEvent(a, s, 0)); }},
+      {"resumed",
+       [&](int s) {
+         ASSERT_EQ(0, frame->AddTCPEvent(a, s, 0));
+         ASSERT_EQ(0, frame->SetPaused(s, true));
+         usleep(200 * 1000);  // the poller goes back to sleep without it
+         ASSERT_EQ(0, frame->SetPaused(s, false));
+       }},
+      {"resumed by flow control",
+       [&](int s) {
+         ASSERT_EQ(0, frame->AddTCPEvent(a, s, 0));
+         ASSERT_EQ(0, frame->SetFCPaused(s, true));
+         usleep(200 * 1000);
+         ASSERT_EQ(0, frame->SetFCPaused(s, false));
+       }},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    int s = frame->CreateServer("127.0.0.1", "0", ZEP_PROTO_UDP);
+    ASSERT_GE(s, 0);
+    usleep(200 * 1000);  // the poller is asleep by now
+    const uint64_t wakes = frame->GetSocketWakeups();
+    const size_t before = a->CountRC(ZEP_TCP_DATA);
+    k.makeReadable(s);
+    int tx = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to = Loopback(frame->GetLocalPort(s));
+    ASSERT_EQ(4, sendto(tx, "ping", 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)));
+    auto t0 = Clock::now();
+    EXPECT_TRUE(WaitFor([&] { return a->CountRC(ZEP_TCP_DATA) == before + 1; }, 5000));
+    // Generous: without the wake the datagram waits out the 60 s deadline.
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(3000));
+    EXPECT_GT(frame->GetSocketWakeups(), wakes);
+    close(tx);
+    frame->ClearNode(s, true);
+  }
+}
+
+// A deadline given while the polling thread sleeps (here: a socket added
+// with a short start time-out) is kept: the thread wakes to plan its sleep
+// again, and the socket no node started is closed on time.
+TEST_P(Polling, DeadlineGivenWhileThePollerSleepsIsKept) {
+  usleep(200 * 1000);  // nothing to read, no deadline: the poller sleeps
+  int s = frame->CreateUDPSocket(ZEP_SOCK_CLIENT);
+  ASSERT_GE(s, 0);
+  ASSERT_EQ(0, frame->SetStartTimeout(s, 1));
+  auto t0 = Clock::now();
+  EXPECT_TRUE(WaitFor([&] { return !Listed(s); }, 8000));
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(5000));
 }
 
 TEST_P(FrameSocket, ReportLinesOfTheSocketMaps) {

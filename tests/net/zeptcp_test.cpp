@@ -591,3 +591,39 @@ TEST(ZepTcpShortage, OnlyASuccessAfterAQuietSpellEndsAShortage) {
   }
   EXPECT_FALSE(s.IsShort());
 }
+
+// Records are found by descriptor number. A descriptor closed behind the
+// engine's back may be given out again while its record is still listed:
+// the number then names the newer record (the older one is reached only by
+// the walks of the list: its expiry and the engine's end), and ending the
+// newer record leaves the older one listed as it was.
+TEST(ZepTcpIndex, AReusedNumberNamesTheNewestRecord) {
+  ZEP_MTTcp e;
+  const int older = e.CreateUDPSocket(ZEP_SOCK_CLIENT);
+  ASSERT_GE(older, 0);
+  const uint32_t olderGen = e.GetGeneration(older);
+  close(older);
+  const int newer = e.CreateUDPSocket(ZEP_SOCK_CLIENT);
+  if (newer != older) GTEST_SKIP() << "the system gave another number";
+  const uint32_t newerGen = e.GetGeneration(newer);
+  EXPECT_NE(olderGen, newerGen);
+  EXPECT_EQ(2, e.GetSocketCount());
+  ZEPLockGuard lock(e.GetEngineLock());
+  struct Case {
+    uint32_t gen;
+    bool found;
+  } cases[] = {{0, true}, {newerGen, true}, {olderGen, false}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.gen);
+    TCPSocketData* p = e.SeekSocket(newer, k.gen);
+    EXPECT_EQ(k.found, p != nullptr);
+    if (p != nullptr) {
+      EXPECT_EQ(newerGen, p->m_nGeneration);
+    }
+  }
+  ASSERT_EQ(0, e.ClearNodeLocked(newer, true));
+  EXPECT_EQ(nullptr, e.SeekSocket(newer));
+  EXPECT_EQ(-1, e.ClearNodeLocked(newer, true));
+  // The older record is still listed; the engine's end drops it.
+  EXPECT_EQ(1, e.GetSocketCountLocked());
+}
