@@ -40,6 +40,7 @@
 #include "events/messageq.h"
 
 class CAppNode;
+class CAppNodeCursor;
 class ZEPFrame;
 
 // What a node needs of the frame that runs it (ZEPFrame implements it).
@@ -51,6 +52,9 @@ class ZEPNodeHost : public ZEPFlowControl {
   virtual void NodeQuit(CAppNode* node) = 0;
   // The frame itself, for the code above the frame (CAppNode::Frame()).
   virtual ZEPFrame* GetFrame() = 0;
+  // A cursor over the host's nodes is done: its place in the host's list
+  // is let go under the host's node-list lock.
+  virtual void ClearAppNodeCursor(CAppNodeCursor* cursor) = 0;
 };
 
 class CAppNode : public virtual ThreadSvc, public virtual RefCount {
@@ -84,7 +88,7 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   // Any thread. With check set, an event stamped for another incarnation is
   // dropped without a reference being taken.
   void Enqueue(CEvent* e, bool tail, bool check);
-  void AddEventWatch(int type, unsigned max) { m_Queue.AddEventWatch(type, max); }
+  int AddEventWatch(int type, unsigned max) { return m_Queue.AddEventWatch(type, max); }
 
   // Waits until the node's service run (own thread or pool worker) has ended;
   // returns at once for a node that was never started.
@@ -136,11 +140,12 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   static std::atomic<int> s_nMaxTCPEventCount;
 };
 
-// Walks the frame's node list; the current node is kept alive by the cursor.
-// Defined with the frame (zepframe.cpp), which it walks.
+// Walks the frame's node list (ZEPFrame::GetFirstNode, GetNextNode); the
+// current node is kept alive by the cursor, which lets its place in the list
+// go through the host when it ends.
 class CAppNodeCursor {
  public:
-  explicit CAppNodeCursor(ZEPFrame* frame) : m_pFrame(frame) {}
+  explicit CAppNodeCursor(ZEPNodeHost* host) : m_pHost(host) {}
   ~CAppNodeCursor();
   CAppNodeCursor(const CAppNodeCursor&) = delete;
   CAppNodeCursor& operator=(const CAppNodeCursor&) = delete;
@@ -149,7 +154,7 @@ class CAppNodeCursor {
 
  private:
   friend class ZEPFrame;
-  ZEPFrame* m_pFrame;
+  ZEPNodeHost* m_pHost;
   SmartPtr<CListNode> m_Pos;
   SmartPtr<CAppNode> m_Node;
 };

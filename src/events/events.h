@@ -282,11 +282,18 @@ class CCmdEvent : public CEvent {
   GeneralCmd_* GetCmd() { return reinterpret_cast<GeneralCmd_*>(m_Cmd); }
   void SetSocket(int s) { m_nSocket = s; }
   int GetSocket() const { return m_nSocket; }
+  // The generation of the socket record the command came from, as for a
+  // socket event: flow control pauses that record only, never a newer socket
+  // that got the same descriptor number. 0: no record; such events are
+  // counted but pause nothing.
+  void SetGeneration(uint32_t g) { m_nGeneration = g; }
+  uint32_t GetGeneration() const { return m_nGeneration; }
 
  private:
   Pool* m_pPool = nullptr;
   alignas(8) char m_Cmd[kGeneralCmdSize];
   int m_nSocket = -1;
+  uint32_t m_nGeneration = 0;
 };
 
 #endif  // ZEP_EVENTS_EVENTS_H

@@ -134,6 +134,13 @@ class CMessageQueue {
     uint64_t nOpen = 0;  // episodes not yet closed
   };
 
+  // Events received, and the releases that had to wake a receiver blocked
+  // in the system (a futex call); a receiver still polling costs none.
+  struct WakeStats {
+    uint64_t nReceived = 0;
+    uint64_t nWakeCalls = 0;
+  };
+
   CMessageQueue();
   ~CMessageQueue();
   CMessageQueue(const CMessageQueue&) = delete;
@@ -158,7 +165,10 @@ class CMessageQueue {
   CEvent* Peek();
   CEvent* PeekEvent() { return Peek(); }
 
-  void AddEventWatch(int type, unsigned max);
+  // Caps the queued events of one type at `max` (the first watch of a type
+  // stays): 0, or -1 for max 0 and for the kinds under flow control (socket,
+  // command and timer events; a WARN line says so).
+  int AddEventWatch(int type, unsigned max);
 
   int GetCount();
   int GetTimeEventCount();
@@ -166,9 +176,17 @@ class CMessageQueue {
   int GetCmdEventCount(int sock);
   FlowStats GetFlowStats();
   static FloodTotals GetFloodTotals();
+  WakeStats GetWakeStats() const;
+  // The figures of every queue that has ended (Fini), for process totals.
+  static WakeStats GetEndedWakeStats();
   // Closes the flood episodes that have been quiet long enough, at
   // `nowSec` (monotonic seconds; -1: now). Any thread, no queue lock held.
   void CloseQuietEpisodes(int64_t nowSec = -1);
+  // Writes the lines about pauses and floods that queues decided on under
+  // their locks (they wait until then, so a stalled log output never stalls
+  // delivery). Any thread holding no frame or queue lock; every receive and
+  // CloseQuietEpisodes call it.
+  static void FlushLog();
 
   // One source's count in the table: the word is the count (low 32 bits), a
   // busy bit (the slot is being given to a source), a keyed bit and an epoch
@@ -214,9 +232,14 @@ class CMessageQueue {
   void Reconcile(Kind kind, FlowSlot* slot);
   // Sets a source's paused flag to what `count` asks, with the flow lock.
   void ApplyLocked(Kind kind, SlotState& st, int count, FlowSlot* slot) REQUIRES(m_FlowLock);
-  void HarvestLocked(FlowSlot* slot, const SlotState& st) REQUIRES(m_FlowLock);
+  void HarvestLocked(Kind kind, FlowSlot* slot, const SlotState& st) REQUIRES(m_FlowLock);
+  static int EpisodeSocket(Kind kind, const SlotState& st);
+  static uint32_t EpisodeGeneration(Kind kind, const SlotState& st);
+  bool InEpisodeLocked(Kind kind, const SlotState& st) REQUIRES(m_FlowLock);
+  size_t OpenEpisodesLocked() REQUIRES(m_FlowLock);
   void CloseEpisodesLocked(int64_t nowSec, bool all) REQUIRES(m_FlowLock);
   int Hwm(Kind kind) const;
+  void FiniSlotsLocked() REQUIRES(m_FlowLock);
 
   int CountOfType(int type);
   void DrainLocked() REQUIRES(m_Lock);
@@ -246,6 +269,7 @@ class CMessageQueue {
   std::atomic<int> m_nWatches{0};  // spares the producers the flow lock without watches
   FlowStats m_Stats GUARDED_BY(m_FlowLock);
   ZEPFloodEpisodes m_Episodes GUARDED_BY(m_FlowLock);
+  ZEPFloodEpisodes m_TimerEpisodes GUARDED_BY(m_FlowLock);  // keyed by serial
   std::atomic<int> m_nOpenEpisodes{0};          // spares the receivers the clock without episodes
   std::atomic<int64_t> m_nNextEpisodeCheck{0};  // monotonic s of the receivers' next look
   // Set before the queue is shared (no lock).
@@ -253,7 +277,10 @@ class CMessageQueue {
   int m_nCmdHWM = ZEP_QUEUE_HWM;
   int m_nTimerHWM = ZEP_QUEUE_HWM;
   ZEPFlowControl* m_pFrame = nullptr;
-  std::atomic<int> m_nSleepers{0};      // receivers about to sleep on the semaphore
+  std::atomic<int> m_nSleepers{0};  // receivers about to sleep on the semaphore
+  std::atomic<int> m_nParked{0};    // receivers blocked in the semaphore's wait
+  std::atomic<uint64_t> m_nReceived{0};
+  std::atomic<uint64_t> m_nWakeCalls{0};
   std::atomic<int> m_nTimedWaiters{0};  // selective receivers waiting on m_TimedCond
   std::condition_variable_any m_TimedCond;
 };

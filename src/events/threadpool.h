@@ -96,9 +96,8 @@ class CThreadEvent : public CPoolWork {
   ~CThreadEvent() override;
   void Init(bool full, CAppNode* node);
   static CThreadEvent* Instance(Pool* pool, CAppNode* node);
-  static CThreadEvent* Narrow(CEvent* ev) {
-    return ZEPEventNarrow<CThreadEvent>(ev, ZEP_EVENT_POOLWORK);
-  }
+  // No Narrow: every pool job shares the type code, so only CPoolWork::Narrow
+  // is exact; a job is run through its RunWork.
   void DestroyMe() override;
   void RunWork(Thread* self) override;
 
