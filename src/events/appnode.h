@@ -22,7 +22,8 @@
 // never taken while holding another lock. Enqueue at the tail takes no queue
 // lock unless the event reaches a high-water mark or its source needs a count
 // slot (the queue's flow lock, messageq.h); at the head it takes the queue's
-// receive lock. The frame calls it under its node-list lock. The run-state
+// receive lock. The frame calls it with no lock of its own (its registry
+// keeps the node alive through the call, zepframe_registry.h). The run-state
 // lock is a leaf: svc(), the Mark... calls and WaitServiceStop hold it only
 // to change the state or to wait for it, with no other lock.
 #ifndef ZEP_EVENTS_APPNODE_H

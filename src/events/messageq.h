@@ -44,30 +44,35 @@
 // Flood logging: pauses of one socket form episodes (floodepisode.h). The
 // first pause of an episode logs "message queue: socket N paused at M queued
 // events"; later pauses are only counted, and once the socket has gone 10 s
-// without a pause one line gives the episode's pauses and events. The
-// episodes are closed by the next receive or pause after the quiet time, and
-// by Fini. The counts (pauses, episodes, events) of the whole process are
-// kept for the frame's report (GetFloodTotals).
+// without a pause one line gives the episode's pauses and events. A timer's
+// pauses form episodes the same way (keyed by its serial). The episodes are
+// closed by the next receive or pause after the quiet time, and by Fini,
+// which also resumes every source the queue still holds paused. The lines
+// are decided under the flow lock but written by FlushLog, which every
+// receive calls once no queue lock is held. The counts (pauses, episodes,
+// events) of the whole process are kept for the frame's report
+// (GetFloodTotals).
 //
 // Locks: the receive lock guards the ordered list and nests no other lock (a
 // received event is uncounted after it is left); the flow lock guards the
 // slots' paused flags and sources, the overflow records, the watches, the
 // statistics and the episodes (clang's thread-safety analysis checks both).
 // Under the flow lock the queue calls the flow control's SetFCPaused (the
-// frame; it takes the socket engine's lock) and logs (g_LogMutex,
-// innermost). An enqueue counts its event before it takes the receive lock
-// for a head push, so the two queue locks are never held together. A timer is
-// paused or resumed through an atomic of its record (no lock).
-// Callers that enqueue while holding the ticker, socket-map or node-list
-// lock are fine: both queue locks nest inside all of them (see
-// docs/ARCHITECTURE.md). A producer appending at the tail takes neither,
-// unless its event is the one that reaches the mark or needs a new slot.
+// frame; it takes the socket engine's lock); it never logs there
+// (g_LogMutex is taken by FlushLog with no queue lock held). An enqueue counts its event before it
+// takes the receive lock for a head push, so the two queue locks are never held together. A timer
+// is paused or resumed through an atomic of its record (no lock). Callers that enqueue while
+// holding the ticker, socket-map or node-list lock are fine: both queue locks nest inside all of
+// them (see docs/ARCHITECTURE.md). A producer appending at the tail takes neither, unless its event
+// is the one that reaches the mark or needs a new slot.
 //
 // Waking: a receiver that finds nothing announces itself (an atomic count),
 // looks once more, and sleeps on the semaphore; a producer releases the
 // semaphore only when a receiver announced itself (sequentially consistent
 // operations on both sides, so one of them sees the other). A receiver polls
-// the semaphore for some microseconds before it blocks. A selective receive
+// the semaphore for some microseconds before it blocks; a release while it
+// polls is an atomic add, one after it blocked a futex call, which the
+// queue counts (GetWakeStats, the frame's report). A selective receive
 // with a time-out waits on a condition variable over the receive lock, on the
 // monotonic clock; a producer takes the receive lock to notify only while
 // such a waiter is counted.
