@@ -175,13 +175,18 @@ int ZEPFrame::GetQuitCount() {
 }
 
 void ZEPFrame::DelNode(CAppNode* node) {
-  ZEPLockGuard lock(m_NodeListLock);
-  CAppNode** pRet = m_NodeListTree.SearchKey(node);
-  ZEP_ASSERT(NULL != pRet);
-  m_NodeList.RemoveNode(node);
-  int rc = m_NodeListTree.DeleteKey(node);
-  ZEP_ASSERT(0 == rc);
-  m_Registry.Remove(node);
+  {
+    ZEPLockGuard lock(m_NodeListLock);
+    CAppNode** pRet = m_NodeListTree.SearchKey(node);
+    ZEP_ASSERT(NULL != pRet);
+    m_NodeList.RemoveNode(node);
+    int rc = m_NodeListTree.DeleteKey(node);
+    ZEP_ASSERT(0 == rc);
+    m_Registry.Remove(node);
+  }
+  // A producer that found the node registered may still be pushing: the
+  // caller drops the frame's reference only once none is.
+  m_Registry.WaitForReaders();
 }
 
 void ZEPFrame::NodeQuit(CAppNode* node) {
@@ -202,9 +207,7 @@ CAppNode* ZEPFrame::GetQuitNode() {
 void ZEPFrame::DestroyQuitApp() {
   while (CAppNode* node = GetQuitNode()) {
     node->WaitServiceStop();
-    DelNode(node);
-    // A producer that found the node registered may still be pushing.
-    m_Registry.WaitForReaders();
+    DelNode(node);  // returns once no producer is pushing to it
     node->downcount();
   }
 }

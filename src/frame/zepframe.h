@@ -129,7 +129,10 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // a refused node stays the caller's.
   int AddNode(CAppNode* node, bool start);
   void StartService(CAppNode* node);
-  void DelNode(CAppNode* node);
+  // Takes a registered node off the registry and returns once no producer
+  // is inside Enqueue for it; the caller then drops the frame's reference.
+  // No lock held.
+  void DelNode(CAppNode* node) EXCLUDES(m_NodeListLock);
   void NodeQuit(CAppNode* node) override;
   ZEPFrame* GetFrame() override { return this; }
   CAppNode* GetQuitNode();
