@@ -31,6 +31,7 @@ struct Entry {
 struct ThreadCache {
   static const int kEntries = 8;
   Entry m_Entries[kEntries];
+  int m_nLast = 0;  // the entry found last
   ~ThreadCache() {
     std::lock_guard<std::mutex> lock(LiveLock());
     for (Entry& e : m_Entries) {
@@ -62,9 +63,15 @@ void UnregisterPool(uint64_t id) {
 
 void** CacheSlot(uint64_t id, void* pool, GiveBackFn giveBack) {
   ThreadCache& c = t_Cache;
+  // A producer mostly makes one kind of event: its last pool first.
+  Entry* last = &c.m_Entries[c.m_nLast];
+  if (last->m_nId == id) return &last->m_pChain;
   Entry* freeEntry = nullptr;
   for (Entry& e : c.m_Entries) {
-    if (e.m_nId == id) return &e.m_pChain;
+    if (e.m_nId == id) {
+      c.m_nLast = static_cast<int>(&e - c.m_Entries);
+      return &e.m_pChain;
+    }
     if (freeEntry == nullptr && e.m_pChain == nullptr) freeEntry = &e;
   }
   // An empty entry is taken over (its pool may have died: its id is never
@@ -78,6 +85,7 @@ void** CacheSlot(uint64_t id, void* pool, GiveBackFn giveBack) {
     }
   }
   if (freeEntry == nullptr) return nullptr;
+  c.m_nLast = static_cast<int>(freeEntry - c.m_Entries);
   freeEntry->m_nId = id;
   freeEntry->m_pPool = pool;
   freeEntry->m_pGiveBack = giveBack;
