@@ -21,7 +21,8 @@
 // the pool and wait for every job to end.
 //
 // Locks: the waiter lock is held only around the wait (the queue's receive
-// and flow locks are taken inside it); the count lock guards the thread list, the busy count and
+// and flow locks, and g_LogMutex for the queues' waiting lines, are taken
+// inside it); the count lock guards the thread list, the busy count and
 // the stop flag (checked by clang's thread-safety analysis) and nests no other lock. Neither is
 // held while a job runs.
 #ifndef ZEP_EVENTS_THREADPOOL_H
