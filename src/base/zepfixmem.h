@@ -397,10 +397,46 @@ class ZEPFixMem : public RefCount {
 // The pool for objects shared between threads. Malloc and Free are still
 // unguarded: hold GetMutex() around each (or use the Locked forms), as the
 // event factories do.
+// The per-thread caches of CachedMalloc (zepfixmem.cpp). A pool is known by
+// an id never reused, so a cache entry of a pool that died is never matched
+// again; a thread that ends gives its cached elements back to the pools
+// still alive (a process-wide lock taken then and when a pool is made or
+// dies, never on the allocation path).
+namespace zepfixmem_detail {
+typedef void (*GiveBackFn)(void* pool, void* chain);
+uint64_t RegisterPool();
+void UnregisterPool(uint64_t id);
+// This thread's chain head for the pool, or null when its cache is full.
+void** CacheSlot(uint64_t id, void* pool, GiveBackFn giveBack);
+}  // namespace zepfixmem_detail
+
 template <class T, unsigned N, unsigned I, unsigned G>
 class ZEPMTFixMem : public ZEPFixMem<T, N, I, G> {
  public:
+  ZEPMTFixMem() : m_nPoolId(zepfixmem_detail::RegisterPool()) {}
+  ~ZEPMTFixMem() override { zepfixmem_detail::UnregisterPool(m_nPoolId); }
   void DestroyMe() override { delete this; }
+
+  // An element without the mutex, for pools whose elements come back
+  // through DeferredFree: the calling thread takes the whole return stack
+  // into a cache of its own (no ABA: the stack is only ever taken whole)
+  // and hands its elements out one by one; only when both are empty does it
+  // take the mutex (LockedReclaimMalloc). Elements so handed out are not
+  // the lowest free ones: the rule of Malloc holds for the mutex's path
+  // only. Cached elements count as returned (GetCount).
+  T* CachedMalloc() {
+    void** slot = zepfixmem_detail::CacheSlot(m_nPoolId, this, &GiveBack);
+    if (slot != nullptr) {
+      if (*slot == nullptr) *slot = m_pDeferred.exchange(nullptr, std::memory_order_acquire);
+      if (*slot != nullptr) {
+        T* e = static_cast<T*>(*slot);
+        *slot = e->PoolLink();
+        m_nDeferred.fetch_sub(1, std::memory_order_relaxed);
+        return e;
+      }
+    }
+    return LockedReclaimMalloc();
+  }
 
   Mutex& GetMutex() RETURN_CAPABILITY(m_Mutex) { return m_Mutex; }
 
@@ -458,6 +494,22 @@ class ZEPMTFixMem : public ZEPFixMem<T, N, I, G> {
   }
 
  private:
+  // A thread's cached chain goes back onto the return stack (they stay
+  // counted as returned).
+  static void GiveBack(void* pool, void* chain) {
+    ZEPMTFixMem* self = static_cast<ZEPMTFixMem*>(pool);
+    while (chain != nullptr) {
+      T* e = static_cast<T*>(chain);
+      chain = e->PoolLink();
+      void* head = self->m_pDeferred.load(std::memory_order_relaxed);
+      do {
+        e->PoolLink() = head;
+      } while (!self->m_pDeferred.compare_exchange_weak(
+          head, static_cast<void*>(e), std::memory_order_release, std::memory_order_relaxed));
+    }
+  }
+
+  const uint64_t m_nPoolId;
   Mutex m_Mutex;
   std::atomic<void*> m_pDeferred{nullptr};
   std::atomic<unsigned> m_nDeferred{0};

@@ -110,3 +110,8 @@ void CAppNode::WaitServiceStop() {
   }
   ZEPLockGuard lock(m_NodeLock);
 }
+
+CAppNodeCursor::~CAppNodeCursor() {
+  if (m_pHost != nullptr) m_pHost->ClearAppNodeCursor(this);
+  m_Node.Release();
+}

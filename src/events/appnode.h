@@ -22,7 +22,8 @@
 // never taken while holding another lock. Enqueue at the tail takes no queue
 // lock unless the event reaches a high-water mark or its source needs a count
 // slot (the queue's flow lock, messageq.h); at the head it takes the queue's
-// receive lock. The frame calls it under its node-list lock. The run-state
+// receive lock. The frame calls it with no lock of its own (its registry
+// keeps the node alive through the call, zepframe_registry.h). The run-state
 // lock is a leaf: svc(), the Mark... calls and WaitServiceStop hold it only
 // to change the state or to wait for it, with no other lock.
 #ifndef ZEP_EVENTS_APPNODE_H
@@ -40,6 +41,7 @@
 #include "events/messageq.h"
 
 class CAppNode;
+class CAppNodeCursor;
 class ZEPFrame;
 
 // What a node needs of the frame that runs it (ZEPFrame implements it).
@@ -51,6 +53,9 @@ class ZEPNodeHost : public ZEPFlowControl {
   virtual void NodeQuit(CAppNode* node) = 0;
   // The frame itself, for the code above the frame (CAppNode::Frame()).
   virtual ZEPFrame* GetFrame() = 0;
+  // A cursor over the host's nodes is done: its place in the host's list
+  // is let go under the host's node-list lock.
+  virtual void ClearAppNodeCursor(CAppNodeCursor* cursor) = 0;
 };
 
 class CAppNode : public virtual ThreadSvc, public virtual RefCount {
@@ -89,7 +94,7 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   // Any thread. With check set, an event stamped for another incarnation is
   // dropped without a reference being taken.
   void Enqueue(CEvent* e, bool tail, bool check);
-  void AddEventWatch(int type, unsigned max) { m_Queue.AddEventWatch(type, max); }
+  int AddEventWatch(int type, unsigned max) { return m_Queue.AddEventWatch(type, max); }
 
   // Waits until the node's service run (own thread or pool worker) has ended;
   // returns at once for a node that was never started.
@@ -142,11 +147,12 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   static std::atomic<int> s_nMaxTCPEventCount;
 };
 
-// Walks the frame's node list; the current node is kept alive by the cursor.
-// Defined with the frame (zepframe.cpp), which it walks.
+// Walks the frame's node list (ZEPFrame::GetFirstNode, GetNextNode); the
+// current node is kept alive by the cursor, which lets its place in the list
+// go through the host when it ends.
 class CAppNodeCursor {
  public:
-  explicit CAppNodeCursor(ZEPFrame* frame) : m_pFrame(frame) {}
+  explicit CAppNodeCursor(ZEPNodeHost* host) : m_pHost(host) {}
   ~CAppNodeCursor();
   CAppNodeCursor(const CAppNodeCursor&) = delete;
   CAppNodeCursor& operator=(const CAppNodeCursor&) = delete;
@@ -155,7 +161,7 @@ class CAppNodeCursor {
 
  private:
   friend class ZEPFrame;
-  ZEPFrame* m_pFrame;
+  ZEPNodeHost* m_pHost;
   SmartPtr<CListNode> m_Pos;
   SmartPtr<CAppNode> m_Node;
 };

@@ -80,6 +80,7 @@ void CCmdEvent::Init(bool full, const GeneralCmd_* cmd, int sock) {
   m_nEventType = ZEP_EVENT_CMD;
   m_pPool = nullptr;
   m_nSocket = sock;
+  m_nGeneration = 0;
   if (cmd != nullptr) std::memcpy(m_Cmd, cmd, sizeof(m_Cmd));
 }
 

@@ -11,11 +11,14 @@
 // and enqueue an event; after it is enqueued only the receiving nodes'
 // threads read it (a socket event goes to every node attached to its
 // socket). The reference count is atomic, so references may be dropped from
-// any thread. Locks: only a pool's own mutex, inside Instance() (the pool lock
-// is innermost but for the log lock). DestroyMe() takes no lock: a pooled
+// any thread. Locks: only a pool's own mutex, inside Instance() when neither
+// the thread's cache nor the pool's return stack has an element
+// (ZEPMTFixMem::CachedMalloc; the pool lock is innermost but for the log
+// lock). DestroyMe() takes no lock: a pooled
 // event goes onto its pool's lock-free return stack (ZEPMTFixMem::
-// DeferredFree), which the next Instance() empties under the pool's mutex, so
-// a receiver releasing events never contends with the producers' allocations.
+// DeferredFree), which the next Instance() on a producer's thread takes
+// whole into that thread's cache, so neither side takes the pool's mutex
+// while events flow.
 //
 // Every event carries one message-queue link (ZEPQueueLink) so that a queue
 // needs no list node per event; the first queue to take an event claims it
@@ -118,12 +121,12 @@ class CEvent : public RefCount {
 };
 
 // The per-kind pool pattern shared by every pooled event: Instance() takes a
-// slot under the pool's mutex and initialises it fully; Release() puts it on
+// slot (CachedMalloc) and initialises it fully; Release() puts it on
 // the pool's return stack (no lock), or deletes an event made with plain new.
 template <class Kind, class Pool>
 Kind* ZEPEventFromPool(Pool* pool) {
   if (pool == nullptr) return nullptr;
-  return pool->LockedReclaimMalloc();
+  return pool->CachedMalloc();
 }
 
 template <class Kind, class Pool>
@@ -282,11 +285,18 @@ class CCmdEvent : public CEvent {
   GeneralCmd_* GetCmd() { return reinterpret_cast<GeneralCmd_*>(m_Cmd); }
   void SetSocket(int s) { m_nSocket = s; }
   int GetSocket() const { return m_nSocket; }
+  // The generation of the socket record the command came from, as for a
+  // socket event: flow control pauses that record only, never a newer socket
+  // that got the same descriptor number. 0: no record; such events are
+  // counted but pause nothing.
+  void SetGeneration(uint32_t g) { m_nGeneration = g; }
+  uint32_t GetGeneration() const { return m_nGeneration; }
 
  private:
   Pool* m_pPool = nullptr;
   alignas(8) char m_Cmd[kGeneralCmdSize];
   int m_nSocket = -1;
+  uint32_t m_nGeneration = 0;
 };
 
 #endif  // ZEP_EVENTS_EVENTS_H

@@ -26,6 +26,9 @@ std::atomic<uint64_t> g_FloodPauses{0};
 std::atomic<uint64_t> g_FloodEpisodes{0};
 std::atomic<uint64_t> g_FloodEvents{0};
 std::atomic<uint64_t> g_FloodOpen{0};
+// Wake figures of the queues that have ended (GetWakeTotals adds the live ones).
+std::atomic<uint64_t> g_EndedReceived{0};
+std::atomic<uint64_t> g_EndedWakeCalls{0};
 
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -34,6 +37,61 @@ inline void CpuRelax() {
 }
 
 int64_t MonoSec() { return ZEPMonoMs() / 1000; }
+
+// A line written about a pause or a flood waits here until no frame lock is
+// held: the queue decides on it under its flow lock, which its producers take
+// inside the ticker, route and node-list locks, and a log output that stalls
+// must not stall delivery. Newest first, taken whole by FlushLog.
+struct PendingLine {
+  PendingLine* m_pNext = nullptr;
+  const char* m_pFile = nullptr;
+  int m_nLine = 0;
+  LOG_TYPE_ m_eLevel = LOG_INFO;
+  ZEPString m_Text;
+};
+std::atomic<PendingLine*> g_PendingLines{nullptr};
+
+void LogLater(const char* file, int line, LOG_TYPE_ level, const ZEPString& text) {
+  PendingLine* p = new (std::nothrow) PendingLine;
+  if (p == nullptr) return;  // a line is not worth failing an enqueue for
+  p->m_pFile = file;
+  p->m_nLine = line;
+  p->m_eLevel = level;
+  p->m_Text = text;
+  PendingLine* head = g_PendingLines.load(std::memory_order_relaxed);
+  do {
+    p->m_pNext = head;
+  } while (!g_PendingLines.compare_exchange_weak(head, p, std::memory_order_release,
+                                                 std::memory_order_relaxed));
+}
+}  // namespace
+
+#define ZEP_QUEUE_LOG_LATER(level, parts)               \
+  do {                                                  \
+    ZEPString zepQueueLine_;                            \
+    zepQueueLine_ << parts;                             \
+    LogLater(__FILE__, __LINE__, level, zepQueueLine_); \
+  } while (0)
+
+void CMessageQueue::FlushLog() {
+  if (g_PendingLines.load(std::memory_order_relaxed) == nullptr) return;
+  PendingLine* stack = g_PendingLines.exchange(nullptr, std::memory_order_acquire);
+  PendingLine* ordered = nullptr;
+  while (stack != nullptr) {
+    PendingLine* next = stack->m_pNext;
+    stack->m_pNext = ordered;
+    ordered = stack;
+    stack = next;
+  }
+  while (ordered != nullptr) {
+    PendingLine* next = ordered->m_pNext;
+    ZEPLogLine(ordered->m_pFile, ordered->m_nLine, ordered->m_eLevel, ordered->m_Text);
+    delete ordered;
+    ordered = next;
+  }
+}
+
+namespace {
 
 // Adds one to the slot of (key, aux) when one is keyed to it: the new count,
 // or 0 (and nothing changed) when no slot is. The swap fails if the slot
@@ -86,8 +144,42 @@ void CMessageQueue::Fini(bool /*reset*/) {
     if (e == nullptr) break;
     e->downcount();
   }
-  ZEPLockGuard lock(m_FlowLock);
-  CloseEpisodesLocked(0, true);
+  {
+    ZEPLockGuard lock(m_FlowLock);
+    CloseEpisodesLocked(0, true);
+    // The sources this queue paused are resumed: nothing it counted is
+    // queued any more, and no later event of it would ever ask again. A
+    // socket other queues still hold paused stays paused (the frame counts
+    // the queues that want it paused).
+    for (int k = 0; k < kKinds; ++k) {
+      for (int i = 0; i < kSlots; ++i)
+        if (m_SlotState[k][i].m_bPaused)
+          ApplyLocked(static_cast<Kind>(k), m_SlotState[k][i], 0, nullptr);
+      for (Overflow& r : m_Overflow[k])
+        if (r.m_State.m_bPaused) ApplyLocked(static_cast<Kind>(k), r.m_State, 0, nullptr);
+    }
+    FiniSlotsLocked();
+  }
+  g_EndedReceived.fetch_add(m_nReceived.exchange(0), std::memory_order_relaxed);
+  g_EndedWakeCalls.fetch_add(m_nWakeCalls.exchange(0), std::memory_order_relaxed);
+  FlushLog();
+}
+
+CMessageQueue::WakeStats CMessageQueue::GetWakeStats() const {
+  WakeStats w;
+  w.nReceived = m_nReceived.load(std::memory_order_relaxed);
+  w.nWakeCalls = m_nWakeCalls.load(std::memory_order_relaxed);
+  return w;
+}
+
+CMessageQueue::WakeStats CMessageQueue::GetEndedWakeStats() {
+  WakeStats w;
+  w.nReceived = g_EndedReceived.load(std::memory_order_relaxed);
+  w.nWakeCalls = g_EndedWakeCalls.load(std::memory_order_relaxed);
+  return w;
+}
+
+void CMessageQueue::FiniSlotsLocked() {
   for (int k = 0; k < kKinds; ++k) {
     for (int i = 0; i < kSlots; ++i) {
       FlowSlot& s = m_Slots[k][i];
@@ -134,6 +226,10 @@ void CMessageQueue::WakeAfterPush() {
     int s = m_nSleepers.load(std::memory_order_relaxed);
     while (s > 0) {
       if (m_nSleepers.compare_exchange_weak(s, s - 1, std::memory_order_seq_cst)) {
+        // A receiver still polling takes the release with an atomic; one
+        // that went on to block costs the system call counted here.
+        if (m_nParked.load(std::memory_order_seq_cst) > 0)
+          m_nWakeCalls.fetch_add(1, std::memory_order_relaxed);
         m_Sem.Release();
         break;
       }
@@ -200,8 +296,14 @@ CEvent* CMessageQueue::TakeHeadLocked() {
 // flow lock, so the receive lock nests nothing.
 CEvent* CMessageQueue::Received(CEvent* e) {
   if (e == nullptr) return nullptr;
+  // A queue in use has one receiver: no read-modify-write (a count lost to
+  // two receiving at once would only make the figure low).
+  m_nReceived.store(m_nReceived.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   DelEventCount(e);
   MaybeCloseEpisodes();
+  // The receiver holds no frame lock here: lines the producers left about
+  // pauses (this queue's or another's) are written now.
+  FlushLog();
   return e;
 }
 
@@ -240,7 +342,11 @@ CEvent* CMessageQueue::WaitMsg() {
     }
     // The list is looked at again after every wake-up, so a release whose
     // event another receive took meanwhile only costs one more turn.
-    if (!woken) m_Sem.Acquire();
+    if (!woken) {
+      m_nParked.fetch_add(1, std::memory_order_seq_cst);
+      m_Sem.Acquire();
+      m_nParked.fetch_sub(1, std::memory_order_relaxed);
+    }
   }
 }
 
@@ -290,13 +396,20 @@ CEvent* CMessageQueue::Peek() {
   return m_pHead != nullptr ? m_pHead->m_pEvent : nullptr;
 }
 
-void CMessageQueue::AddEventWatch(int type, unsigned max) {
-  if (max == 0) return;
+int CMessageQueue::AddEventWatch(int type, unsigned max) {
+  if (max == 0) return -1;
+  if (type == ZEP_EVENT_TCP || type == ZEP_EVENT_CMD || type == ZEP_EVENT_TIMER) {
+    // These kinds are counted per source, and a receive uncounts them there,
+    // never in a watch: such a watch would fill and refuse its kind for good.
+    ZEP_LOG_LINE(LOG_WARN,
+                 "message queue: no event watch on type " << type << ", it has flow control");
+    return -1;
+  }
   ZEPLockGuard lock(m_FlowLock);
   SmartPtr<CListNode> cursor;
   for (UserEventCountNode_tag* w = m_Watches.GetFirst(&cursor); w != nullptr;
        w = m_Watches.GetNext(&cursor)) {
-    if (w->m_nEventType == type) return;
+    if (w->m_nEventType == type) return 0;
   }
   UserEventCountNode_tag* w = m_WatchRecPool.Malloc();
   ZEP_ASSERT(NULL != w);
@@ -305,6 +418,7 @@ void CMessageQueue::AddEventWatch(int type, unsigned max) {
   w->m_nCount = 0;
   m_Watches.AddTail(w);
   m_nWatches.store(static_cast<int>(m_Watches.GetCount()), std::memory_order_release);
+  return 0;
 }
 
 // Watch check. False refuses the event (the watch of its type is full).
@@ -354,7 +468,7 @@ bool CMessageQueue::SourceOf(CEvent* e, Kind* kind, uint64_t* key, uintptr_t* au
   } else if (CCmdEvent* cmd = CCmdEvent::Narrow(e)) {
     *kind = kCmd;
     st->m_nSocket = cmd->GetSocket();
-    st->m_nGeneration = 0;
+    st->m_nGeneration = cmd->GetGeneration();
   } else if (CTimerEvent* tm = CTimerEvent::Narrow(e)) {
     *kind = kTimer;
     st->m_pTimer = tm->GetTimerID();
@@ -396,9 +510,13 @@ void CMessageQueue::CountSlow(Kind kind, uint64_t key, uintptr_t aux, const Slot
     for (Overflow& r : over) {
       if (r.m_nKey != key || r.m_nAux != aux) continue;
       ++r.m_nCount;
-      if (kind != kTimer && m_Episodes.IsOpen(st.m_nSocket, st.m_nGeneration)) {
-        m_Episodes.AddEvents(st.m_nSocket, st.m_nGeneration, 1);
-        g_FloodEvents.fetch_add(1, std::memory_order_relaxed);
+      if (InEpisodeLocked(kind, st)) {
+        if (kind == kTimer) {
+          m_TimerEpisodes.AddEvents(EpisodeSocket(kind, st), EpisodeGeneration(kind, st), 1);
+        } else {
+          m_Episodes.AddEvents(st.m_nSocket, st.m_nGeneration, 1);
+          g_FloodEvents.fetch_add(1, std::memory_order_relaxed);
+        }
       }
       ApplyLocked(kind, r.m_State, r.m_nCount, nullptr);
       return;
@@ -413,11 +531,11 @@ void CMessageQueue::CountSlow(Kind kind, uint64_t key, uintptr_t aux, const Slot
       if (!s.m_nWord.compare_exchange_strong(w, (w & kEpochMask) + kEpochOne + kBusy,
                                              std::memory_order_acq_rel))
         continue;
-      if ((w & kKeyed) != 0) HarvestLocked(&s, m_SlotState[kind][i]);
+      if ((w & kKeyed) != 0) HarvestLocked(kind, &s, m_SlotState[kind][i]);
       s.m_nKey.store(key, std::memory_order_relaxed);
       s.m_nAux.store(aux, std::memory_order_relaxed);
       m_SlotState[kind][i] = st;
-      const bool flooding = kind != kTimer && m_Episodes.IsOpen(st.m_nSocket, st.m_nGeneration);
+      const bool flooding = InEpisodeLocked(kind, st);
       s.m_bInEpisode.store(flooding, std::memory_order_relaxed);
       s.m_nEpisodeEvents.store(flooding ? 1 : 0, std::memory_order_relaxed);
       s.m_nWord.store(((w & kEpochMask) + kEpochOne) | kKeyed | 1, std::memory_order_release);
@@ -501,8 +619,22 @@ void CMessageQueue::ApplyLocked(Kind kind, SlotState& st, int count, FlowSlot* s
   if (kind == kTimer) {
     if (want) {
       ++m_Stats.nTimerPauses;
-      ZEP_LOG_LINE(LOG_INFO, "message queue: timer " << static_cast<unsigned long>(st.m_nSerial)
-                                                     << " paused at " << count << " queued events");
+      const int64_t now = MonoSec();
+      CloseEpisodesLocked(now, false);
+      if (m_TimerEpisodes.OnPause(EpisodeSocket(kind, st), EpisodeGeneration(kind, st), now,
+                                  count)) {
+        // Like a socket's: the first pause of a timer's flood is logged.
+        m_nOpenEpisodes.store(static_cast<int>(OpenEpisodesLocked()), std::memory_order_relaxed);
+        if (slot != nullptr) {
+          slot->m_nEpisodeEvents.store(0, std::memory_order_relaxed);
+          slot->m_bInEpisode.store(true, std::memory_order_relaxed);
+        }
+        ZEP_QUEUE_LOG_LATER(LOG_INFO, "message queue: timer "
+                                          << static_cast<unsigned long>(st.m_nSerial)
+                                          << " paused at " << count << " queued events");
+      } else if (slot != nullptr) {
+        HarvestLocked(kind, slot, st);
+      }
       // Only the timer armed with this serial is paused; a tick of a timer
       // deleted meanwhile pauses nothing.
       if (st.m_pTimer != nullptr) st.m_pTimer->SetPaused(st.m_nSerial, true);
@@ -525,56 +657,102 @@ void CMessageQueue::ApplyLocked(Kind kind, SlotState& st, int count, FlowSlot* s
       g_FloodEpisodes.fetch_add(1, std::memory_order_relaxed);
       g_FloodOpen.fetch_add(1, std::memory_order_relaxed);
       g_FloodEvents.fetch_add(static_cast<uint64_t>(count), std::memory_order_relaxed);
-      m_nOpenEpisodes.store(static_cast<int>(m_Episodes.OpenCount()), std::memory_order_relaxed);
+      m_nOpenEpisodes.store(static_cast<int>(OpenEpisodesLocked()), std::memory_order_relaxed);
       if (slot != nullptr) {
         slot->m_nEpisodeEvents.store(0, std::memory_order_relaxed);
         slot->m_bInEpisode.store(true, std::memory_order_relaxed);
       }
-      ZEP_LOG_LINE(LOG_INFO, "message queue: socket " << static_cast<unsigned long>(st.m_nSocket)
-                                                      << " paused at " << count
-                                                      << " queued events");
+      ZEP_QUEUE_LOG_LATER(LOG_INFO, "message queue: socket "
+                                        << static_cast<unsigned long>(st.m_nSocket) << " paused at "
+                                        << count << " queued events");
     } else if (slot != nullptr) {
-      HarvestLocked(slot, st);
+      HarvestLocked(kind, slot, st);
     }
   } else {
     ++m_Stats.nSocketResumes;
   }
+  // A command event without a generation names no socket record (the flow
+  // control would take generation 0 for whichever socket has the number).
+  if (kind == kCmd && st.m_nGeneration == 0) return;
   if (m_pFrame != nullptr) m_pFrame->SetFCPaused(st.m_nSocket, st.m_nGeneration, want);
+}
+
+// A timer's episode is kept under its serial, split over the two fields a
+// socket's episode uses.
+int CMessageQueue::EpisodeSocket(Kind kind, const SlotState& st) {
+  return kind == kTimer ? static_cast<int>(static_cast<uint32_t>(st.m_nSerial >> 32))
+                        : st.m_nSocket;
+}
+uint32_t CMessageQueue::EpisodeGeneration(Kind kind, const SlotState& st) {
+  return kind == kTimer ? static_cast<uint32_t>(st.m_nSerial) : st.m_nGeneration;
+}
+
+bool CMessageQueue::InEpisodeLocked(Kind kind, const SlotState& st) {
+  return (kind == kTimer ? m_TimerEpisodes : m_Episodes)
+      .IsOpen(EpisodeSocket(kind, st), EpisodeGeneration(kind, st));
+}
+
+size_t CMessageQueue::OpenEpisodesLocked() {
+  return m_Episodes.OpenCount() + m_TimerEpisodes.OpenCount();
 }
 
 // Adds the events a flooding slot counted since the last harvest to its
 // episode.
-void CMessageQueue::HarvestLocked(FlowSlot* slot, const SlotState& st) {
+void CMessageQueue::HarvestLocked(Kind kind, FlowSlot* slot, const SlotState& st) {
   if (!slot->m_bInEpisode.load(std::memory_order_relaxed)) return;
   const uint64_t n = slot->m_nEpisodeEvents.exchange(0, std::memory_order_relaxed);
   if (n == 0) return;
+  if (kind == kTimer) {
+    m_TimerEpisodes.AddEvents(EpisodeSocket(kind, st), EpisodeGeneration(kind, st), n);
+    return;
+  }
   m_Episodes.AddEvents(st.m_nSocket, st.m_nGeneration, n);
   g_FloodEvents.fetch_add(n, std::memory_order_relaxed);
 }
 
 void CMessageQueue::CloseEpisodesLocked(int64_t nowSec, bool all) {
-  if (m_Episodes.OpenCount() == 0) return;
-  for (int k = kTCP; k <= kCmd; ++k)
-    for (int i = 0; i < kSlots; ++i) HarvestLocked(&m_Slots[k][i], m_SlotState[k][i]);
-  std::vector<ZEPFloodEpisodes::Episode> closed;
-  m_Episodes.Close(nowSec, all, &closed);
-  for (const ZEPFloodEpisodes::Episode& ep : closed) {
-    g_FloodOpen.fetch_sub(1, std::memory_order_relaxed);
-    for (int k = kTCP; k <= kCmd; ++k) {
-      for (int i = 0; i < kSlots; ++i) {
-        const SlotState& st = m_SlotState[k][i];
-        if (st.m_nSocket == ep.m_nSocket && st.m_nGeneration == ep.m_nGeneration)
-          m_Slots[k][i].m_bInEpisode.store(false, std::memory_order_relaxed);
+  if (OpenEpisodesLocked() == 0) return;
+  for (int k = kTCP; k < kKinds; ++k)
+    for (int i = 0; i < kSlots; ++i)
+      HarvestLocked(static_cast<Kind>(k), &m_Slots[k][i], m_SlotState[k][i]);
+  const char* why = all ? "queue closed" : "quiet for 10 s";
+  for (int pass = 0; pass < 2; ++pass) {
+    const bool timers = pass == 1;
+    std::vector<ZEPFloodEpisodes::Episode> closed;
+    (timers ? m_TimerEpisodes : m_Episodes).Close(nowSec, all, &closed);
+    for (const ZEPFloodEpisodes::Episode& ep : closed) {
+      const int kFirst = timers ? kTimer : kTCP;
+      const int kLast = timers ? kTimer : kCmd;
+      for (int k = kFirst; k <= kLast; ++k) {
+        for (int i = 0; i < kSlots; ++i) {
+          const SlotState& st = m_SlotState[k][i];
+          if (EpisodeSocket(static_cast<Kind>(k), st) == ep.m_nSocket &&
+              EpisodeGeneration(static_cast<Kind>(k), st) == ep.m_nGeneration)
+            m_Slots[k][i].m_bInEpisode.store(false, std::memory_order_relaxed);
+        }
       }
+      const long long secs = static_cast<long long>(ep.m_nLastSec - ep.m_nFirstSec);
+      if (timers) {
+        const uint64_t serial =
+            (static_cast<uint64_t>(static_cast<uint32_t>(ep.m_nSocket)) << 32) | ep.m_nGeneration;
+        ZEP_QUEUE_LOG_LATER(
+            LOG_INFO, "message queue: timer "
+                          << static_cast<unsigned long>(serial) << " flood over (" << why
+                          << "): " << static_cast<unsigned long long>(ep.m_nPauses) << " pauses, "
+                          << static_cast<unsigned long long>(ep.m_nEvents) << " events in " << secs
+                          << " s");
+        continue;
+      }
+      g_FloodOpen.fetch_sub(1, std::memory_order_relaxed);
+      ZEP_QUEUE_LOG_LATER(
+          LOG_INFO, "message queue: socket "
+                        << static_cast<unsigned long>(ep.m_nSocket) << " flood over (" << why
+                        << "): " << static_cast<unsigned long long>(ep.m_nPauses) << " pauses, "
+                        << static_cast<unsigned long long>(ep.m_nEvents) << " events in " << secs
+                        << " s");
     }
-    ZEP_LOG_LINE(LOG_INFO, "message queue: socket "
-                               << static_cast<unsigned long>(ep.m_nSocket) << " flood over ("
-                               << (all ? "queue closed" : "quiet for 10 s") << "): "
-                               << static_cast<unsigned long long>(ep.m_nPauses) << " pauses, "
-                               << static_cast<unsigned long long>(ep.m_nEvents) << " events in "
-                               << static_cast<long long>(ep.m_nLastSec - ep.m_nFirstSec) << " s");
   }
-  m_nOpenEpisodes.store(static_cast<int>(m_Episodes.OpenCount()), std::memory_order_relaxed);
+  m_nOpenEpisodes.store(static_cast<int>(OpenEpisodesLocked()), std::memory_order_relaxed);
 }
 
 void CMessageQueue::MaybeCloseEpisodes() {
@@ -587,8 +765,11 @@ void CMessageQueue::MaybeCloseEpisodes() {
 }
 
 void CMessageQueue::CloseQuietEpisodes(int64_t nowSec) {
-  ZEPLockGuard lock(m_FlowLock);
-  CloseEpisodesLocked(nowSec < 0 ? MonoSec() : nowSec, false);
+  {
+    ZEPLockGuard lock(m_FlowLock);
+    CloseEpisodesLocked(nowSec < 0 ? MonoSec() : nowSec, false);
+  }
+  FlushLog();
 }
 
 int CMessageQueue::CountOfType(int type) {

@@ -44,30 +44,35 @@
 // Flood logging: pauses of one socket form episodes (floodepisode.h). The
 // first pause of an episode logs "message queue: socket N paused at M queued
 // events"; later pauses are only counted, and once the socket has gone 10 s
-// without a pause one line gives the episode's pauses and events. The
-// episodes are closed by the next receive or pause after the quiet time, and
-// by Fini. The counts (pauses, episodes, events) of the whole process are
-// kept for the frame's report (GetFloodTotals).
+// without a pause one line gives the episode's pauses and events. A timer's
+// pauses form episodes the same way (keyed by its serial). The episodes are
+// closed by the next receive or pause after the quiet time, and by Fini,
+// which also resumes every source the queue still holds paused. The lines
+// are decided under the flow lock but written by FlushLog, which every
+// receive calls once no queue lock is held. The counts (pauses, episodes,
+// events) of the whole process are kept for the frame's report
+// (GetFloodTotals).
 //
 // Locks: the receive lock guards the ordered list and nests no other lock (a
 // received event is uncounted after it is left); the flow lock guards the
 // slots' paused flags and sources, the overflow records, the watches, the
 // statistics and the episodes (clang's thread-safety analysis checks both).
 // Under the flow lock the queue calls the flow control's SetFCPaused (the
-// frame; it takes the socket engine's lock) and logs (g_LogMutex,
-// innermost). An enqueue counts its event before it takes the receive lock
-// for a head push, so the two queue locks are never held together. A timer is
-// paused or resumed through an atomic of its record (no lock).
-// Callers that enqueue while holding the ticker, socket-map or node-list
-// lock are fine: both queue locks nest inside all of them (see
-// docs/ARCHITECTURE.md). A producer appending at the tail takes neither,
-// unless its event is the one that reaches the mark or needs a new slot.
+// frame; it takes the socket engine's lock); it never logs there
+// (g_LogMutex is taken by FlushLog with no queue lock held). An enqueue counts its event before it
+// takes the receive lock for a head push, so the two queue locks are never held together. A timer
+// is paused or resumed through an atomic of its record (no lock). Callers that enqueue while
+// holding the ticker, socket-map or node-list lock are fine: both queue locks nest inside all of
+// them (see docs/ARCHITECTURE.md). A producer appending at the tail takes neither, unless its event
+// is the one that reaches the mark or needs a new slot.
 //
 // Waking: a receiver that finds nothing announces itself (an atomic count),
 // looks once more, and sleeps on the semaphore; a producer releases the
 // semaphore only when a receiver announced itself (sequentially consistent
 // operations on both sides, so one of them sees the other). A receiver polls
-// the semaphore for some microseconds before it blocks. A selective receive
+// the semaphore for some microseconds before it blocks; a release while it
+// polls is an atomic add, one after it blocked a futex call, which the
+// queue counts (GetWakeStats, the frame's report). A selective receive
 // with a time-out waits on a condition variable over the receive lock, on the
 // monotonic clock; a producer takes the receive lock to notify only while
 // such a waiter is counted.
@@ -134,6 +139,13 @@ class CMessageQueue {
     uint64_t nOpen = 0;  // episodes not yet closed
   };
 
+  // Events received, and the releases that had to wake a receiver blocked
+  // in the system (a futex call); a receiver still polling costs none.
+  struct WakeStats {
+    uint64_t nReceived = 0;
+    uint64_t nWakeCalls = 0;
+  };
+
   CMessageQueue();
   ~CMessageQueue();
   CMessageQueue(const CMessageQueue&) = delete;
@@ -158,7 +170,10 @@ class CMessageQueue {
   CEvent* Peek();
   CEvent* PeekEvent() { return Peek(); }
 
-  void AddEventWatch(int type, unsigned max);
+  // Caps the queued events of one type at `max` (the first watch of a type
+  // stays): 0, or -1 for max 0 and for the kinds under flow control (socket,
+  // command and timer events; a WARN line says so).
+  int AddEventWatch(int type, unsigned max);
 
   int GetCount();
   int GetTimeEventCount();
@@ -166,9 +181,17 @@ class CMessageQueue {
   int GetCmdEventCount(int sock);
   FlowStats GetFlowStats();
   static FloodTotals GetFloodTotals();
+  WakeStats GetWakeStats() const;
+  // The figures of every queue that has ended (Fini), for process totals.
+  static WakeStats GetEndedWakeStats();
   // Closes the flood episodes that have been quiet long enough, at
   // `nowSec` (monotonic seconds; -1: now). Any thread, no queue lock held.
   void CloseQuietEpisodes(int64_t nowSec = -1);
+  // Writes the lines about pauses and floods that queues decided on under
+  // their locks (they wait until then, so a stalled log output never stalls
+  // delivery). Any thread holding no frame or queue lock; every receive and
+  // CloseQuietEpisodes call it.
+  static void FlushLog();
 
   // One source's count in the table: the word is the count (low 32 bits), a
   // busy bit (the slot is being given to a source), a keyed bit and an epoch
@@ -214,9 +237,14 @@ class CMessageQueue {
   void Reconcile(Kind kind, FlowSlot* slot);
   // Sets a source's paused flag to what `count` asks, with the flow lock.
   void ApplyLocked(Kind kind, SlotState& st, int count, FlowSlot* slot) REQUIRES(m_FlowLock);
-  void HarvestLocked(FlowSlot* slot, const SlotState& st) REQUIRES(m_FlowLock);
+  void HarvestLocked(Kind kind, FlowSlot* slot, const SlotState& st) REQUIRES(m_FlowLock);
+  static int EpisodeSocket(Kind kind, const SlotState& st);
+  static uint32_t EpisodeGeneration(Kind kind, const SlotState& st);
+  bool InEpisodeLocked(Kind kind, const SlotState& st) REQUIRES(m_FlowLock);
+  size_t OpenEpisodesLocked() REQUIRES(m_FlowLock);
   void CloseEpisodesLocked(int64_t nowSec, bool all) REQUIRES(m_FlowLock);
   int Hwm(Kind kind) const;
+  void FiniSlotsLocked() REQUIRES(m_FlowLock);
 
   int CountOfType(int type);
   void DrainLocked() REQUIRES(m_Lock);
@@ -246,6 +274,7 @@ class CMessageQueue {
   std::atomic<int> m_nWatches{0};  // spares the producers the flow lock without watches
   FlowStats m_Stats GUARDED_BY(m_FlowLock);
   ZEPFloodEpisodes m_Episodes GUARDED_BY(m_FlowLock);
+  ZEPFloodEpisodes m_TimerEpisodes GUARDED_BY(m_FlowLock);  // keyed by serial
   std::atomic<int> m_nOpenEpisodes{0};          // spares the receivers the clock without episodes
   std::atomic<int64_t> m_nNextEpisodeCheck{0};  // monotonic s of the receivers' next look
   // Set before the queue is shared (no lock).
@@ -253,7 +282,10 @@ class CMessageQueue {
   int m_nCmdHWM = ZEP_QUEUE_HWM;
   int m_nTimerHWM = ZEP_QUEUE_HWM;
   ZEPFlowControl* m_pFrame = nullptr;
-  std::atomic<int> m_nSleepers{0};      // receivers about to sleep on the semaphore
+  std::atomic<int> m_nSleepers{0};  // receivers about to sleep on the semaphore
+  std::atomic<int> m_nParked{0};    // receivers blocked in the semaphore's wait
+  std::atomic<uint64_t> m_nReceived{0};
+  std::atomic<uint64_t> m_nWakeCalls{0};
   std::atomic<int> m_nTimedWaiters{0};  // selective receivers waiting on m_TimedCond
   std::condition_variable_any m_TimedCond;
 };

@@ -21,7 +21,8 @@
 // the pool and wait for every job to end.
 //
 // Locks: the waiter lock is held only around the wait (the queue's receive
-// and flow locks are taken inside it); the count lock guards the thread list, the busy count and
+// and flow locks, and g_LogMutex for the queues' waiting lines, are taken
+// inside it); the count lock guards the thread list, the busy count and
 // the stop flag (checked by clang's thread-safety analysis) and nests no other lock. Neither is
 // held while a job runs.
 #ifndef ZEP_EVENTS_THREADPOOL_H
@@ -96,9 +97,8 @@ class CThreadEvent : public CPoolWork {
   ~CThreadEvent() override;
   void Init(bool full, CAppNode* node);
   static CThreadEvent* Instance(Pool* pool, CAppNode* node);
-  static CThreadEvent* Narrow(CEvent* ev) {
-    return ZEPEventNarrow<CThreadEvent>(ev, ZEP_EVENT_POOLWORK);
-  }
+  // No Narrow: every pool job shares the type code, so only CPoolWork::Narrow
+  // is exact; a job is run through its RunWork.
   void DestroyMe() override;
   void RunWork(Thread* self) override;
 

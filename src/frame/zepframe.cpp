@@ -136,6 +136,10 @@ int ZEPFrame::AddNode(CAppNode* node, bool start) {
   if (m_bExit.load()) return -1;
   // A node registered twice would be destroyed twice.
   if (m_NodeListTree.InsertKey(node) != 0) return -1;
+  if (!m_Registry.Insert(node)) {
+    m_NodeListTree.DeleteKey(node);
+    return -1;
+  }
   m_NodeList.AddTail(node);
   node->upcount();
   if (start) {
@@ -171,12 +175,18 @@ int ZEPFrame::GetQuitCount() {
 }
 
 void ZEPFrame::DelNode(CAppNode* node) {
-  ZEPLockGuard lock(m_NodeListLock);
-  CAppNode** pRet = m_NodeListTree.SearchKey(node);
-  ZEP_ASSERT(NULL != pRet);
-  m_NodeList.RemoveNode(node);
-  int rc = m_NodeListTree.DeleteKey(node);
-  ZEP_ASSERT(0 == rc);
+  {
+    ZEPLockGuard lock(m_NodeListLock);
+    CAppNode** pRet = m_NodeListTree.SearchKey(node);
+    ZEP_ASSERT(NULL != pRet);
+    m_NodeList.RemoveNode(node);
+    int rc = m_NodeListTree.DeleteKey(node);
+    ZEP_ASSERT(0 == rc);
+    m_Registry.Remove(node);
+  }
+  // A producer that found the node registered may still be pushing: the
+  // caller drops the frame's reference only once none is.
+  m_Registry.WaitForReaders();
 }
 
 void ZEPFrame::NodeQuit(CAppNode* node) {
@@ -197,7 +207,7 @@ CAppNode* ZEPFrame::GetQuitNode() {
 void ZEPFrame::DestroyQuitApp() {
   while (CAppNode* node = GetQuitNode()) {
     node->WaitServiceStop();
-    DelNode(node);
+    DelNode(node);  // returns once no producer is pushing to it
     node->downcount();
   }
 }
@@ -235,7 +245,11 @@ void ZEPFrame::SendQuit() {
       }
       int rc = m_NodeListTree.DeleteKey(node);
       ZEP_ASSERT(rc == 0);
+      m_Registry.Remove(node);
       lock.Unlock();
+      // Producers that found it registered finish their pushes first, so
+      // nothing reaches its queue behind the quit event.
+      m_Registry.WaitForReaders();
       // Newest first: a node may depend on the ones registered before it.
       SmartPtr<CQuitEvent> quit(AllocQuitEvent());
       node->Enqueue(quit.Get(), true, false);
@@ -284,15 +298,15 @@ void ZEPFrame::ClearAppNodeCursor(CAppNodeCursor* cursor) {
 
 bool ZEPFrame::Enqueue(CAppNode* node, CEvent* event, bool tail, bool check) {
   if (event == nullptr || node == nullptr) return false;
-  // The lookup goes by address and never touches the node: a caller may
-  // name a node the frame has destroyed. Holding the node-list lock across
-  // the queue's push keeps DelNode (and the node's destruction after it)
-  // from overtaking it; the push itself takes no queue lock.
-  ZEPLockGuard lock(m_NodeListLock);
-  if (m_NodeListTree.SearchKey(node) == nullptr) return false;
-  if (check && node->GetAppID() != event->GetAppID()) return false;
-  node->Enqueue(event, tail, false);
-  return true;
+  // The look-up goes by address and never touches the node: a caller may
+  // name a node the frame has destroyed. A node found registered stays alive
+  // until this producer leaves, since the frame waits for the producers that
+  // entered before it dropped a node (zepframe_registry.h). No lock.
+  const unsigned ticket = m_Registry.Enter();
+  const bool ok = m_Registry.Contains(node) && (!check || node->GetAppID() == event->GetAppID());
+  if (ok) node->Enqueue(event, tail, false);
+  m_Registry.Leave(ticket);
+  return ok;
 }
 
 void ZEPFrame::AllEnqueue(CEvent* event, bool /*flag*/) {
@@ -302,9 +316,4 @@ void ZEPFrame::AllEnqueue(CEvent* event, bool /*flag*/) {
   for (CAppNode* node = m_NodeList.GetFirst(&cursor); node != nullptr;
        node = m_NodeList.GetNext(&cursor))
     node->Enqueue(event, true, false);
-}
-
-CAppNodeCursor::~CAppNodeCursor() {
-  if (m_pFrame != nullptr) m_pFrame->ClearAppNodeCursor(this);
-  m_Node.Release();
 }

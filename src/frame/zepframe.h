@@ -33,17 +33,19 @@
 //   -> a node's queue flow lock -> socket engine lock -> a pool's lock
 //   -> g_LogMutex (innermost); or, instead of the flow lock, the queue's
 //   receive lock, which nests nothing.
-// A queue's receive lock nests nothing; Enqueue holds the node-list lock
-// while the node's queue takes the event (no queue lock, unless the event
-// reaches a high-water mark or needs a count slot: the queue's flow lock).
+// A queue's receive lock nests nothing; Enqueue takes no frame lock: the
+// node is looked up in the registry without one, and the node's queue takes
+// the event (no queue lock, unless the event reaches a high-water mark or
+// needs a count slot: the queue's flow lock). DelNode and SendQuit wait,
+// with no lock held, for the producers in Enqueue before the frame's
+// reference on a node is dropped.
 // The quit-list lock is never held together with another lock; the ticker's
 // wake-up lock and the serving lock are leaf locks taken with no other lock
 // held. The sampling lock is held for a whole sample with no frame lock, and
 // the sample tree lock nests inside it (StartSample) or is taken alone (the
 // socket side's AddSample). PrintCount, PrintBTree and PrintSocketMaps take
-// one lock at a time (but the log lock inside a queue's flow lock, when
-// PrintBTree closes a quiet flood episode). Clang's thread-safety analysis checks the node-list,
-// quit-list and ticker locks against the members they guard.
+// one lock at a time; none changes what it reports. Clang's thread-safety analysis checks the
+// node-list, quit-list and ticker locks against the members they guard.
 #ifndef ZEP_FRAME_ZEPFRAME_H
 #define ZEP_FRAME_ZEPFRAME_H
 
@@ -51,6 +53,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <unordered_map>
 #include <vector>
 
 #include "base/zepbtree.h"
@@ -63,6 +66,7 @@
 #include "events/eventsink.h"
 #include "events/timerrecord.h"
 #include "frame/tickerlanes.h"
+#include "frame/zepframe_registry.h"
 #include "frame/zepframe_socket.h"
 
 class CThreadPool;
@@ -126,7 +130,10 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // a refused node stays the caller's.
   int AddNode(CAppNode* node, bool start);
   void StartService(CAppNode* node);
-  void DelNode(CAppNode* node);
+  // Takes a registered node off the registry and returns once no producer
+  // is inside Enqueue for it; the caller then drops the frame's reference.
+  // No lock held.
+  void DelNode(CAppNode* node) EXCLUDES(m_NodeListLock);
   void NodeQuit(CAppNode* node) override;
   ZEPFrame* GetFrame() override { return this; }
   CAppNode* GetQuitNode();
@@ -135,7 +142,7 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   void CleanQuitList();
   CAppNode* GetFirstNode(CAppNodeCursor& cursor);
   CAppNode* GetNextNode(CAppNodeCursor& cursor);
-  void ClearAppNodeCursor(CAppNodeCursor* cursor);
+  void ClearAppNodeCursor(CAppNodeCursor* cursor) override;
   bool IsNodeRegistered(CAppNode* node);
   int GetNodeCount();
   int GetQuitCount();
@@ -143,16 +150,21 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // --- Events ----------------------------------------------------------
   // Delivers to a registered node (and, with `check`, the incarnation the
   // event names). Any thread; `node` may be one the frame has destroyed (it
-  // is looked up by address, never touched unless registered). Takes the
-  // node-list lock.
+  // is looked up by address, never touched unless registered). Takes no
+  // lock (the registry's grace period, zepframe_registry.h), but a queue's
+  // flow lock for an event that reaches a mark.
   bool Enqueue(CAppNode* node, CEvent* event, bool tail, bool check);
   void AllEnqueue(CEvent* event, bool flag);
   CTCPEvent* AllocTCPEvent() override { return CTCPEvent::Instance(m_pTCPEventPool); }
   CTimerEvent* AllocTimerEvent() { return CTimerEvent::Instance(m_pTimerEventPool); }
   CUserEvent* AllocUserEvent() { return CUserEvent::Instance(m_pUserEventPool); }
   CQuitEvent* AllocQuitEvent() { return CQuitEvent::Instance(m_pQuitEventPool); }
+  // Stamped with the generation of the socket `sock` names now, so its flow
+  // control reaches that record only.
   CCmdEvent* AllocCmdEvent(const GeneralCmd_* cmd, int sock) {
-    return CCmdEvent::Instance(m_pCCmdEventPool, cmd, sock);
+    CCmdEvent* ev = CCmdEvent::Instance(m_pCCmdEventPool, cmd, sock);
+    if (ev != nullptr && sock >= 0) ev->SetGeneration(GetSocketGeneration(sock));
+    return ev;
   }
   void QueueMemPool(RefCount* pool);
   // Events handed out and not yet back, over the five pools (for the
@@ -383,6 +395,11 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
 
   bool m_bMultiThreadSocket;
   ZEP_MTTcp* m_pTCP = nullptr;  // the socket engine, owned
+  // Flow-control pausers per socket (descriptor << 32 | generation): the
+  // queues' counters that hold it paused. The record is paused by the first
+  // and resumed by the last, so one counter's resume never frees a socket
+  // another still needs paused. Guarded by the engine lock.
+  std::unordered_map<uint64_t, int> m_FCPausers;
   // The socket-map lock; it comes before the node-list lock (AddTCPEvent
   // looks the node up while holding it) and the engine lock.
   Mutex m_SocketMapLock ACQUIRED_BEFORE(m_NodeListLock);
@@ -394,6 +411,9 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // The node-list lock nests inside the ticker lock and the socket-map lock.
   ZEPList<CAppNode> m_NodeList GUARDED_BY(m_NodeListLock);
   ZEPBTree<CAppNode*> m_NodeListTree GUARDED_BY(m_NodeListLock);  // keyed by node address
+  // The same addresses for Enqueue's look-up without the lock (written under
+  // it), with the grace period that keeps a found node alive.
+  ZEPNodeRegistry m_Registry;
   Mutex m_NodeListLock ACQUIRED_AFTER(m_TickerLock, m_SocketMapLock);
   ZEPList<CAppNode> m_QuitList GUARDED_BY(m_QuitListLock);
   Mutex m_QuitListLock;  // never held with another lock

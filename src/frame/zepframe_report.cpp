@@ -91,17 +91,25 @@ ZEPString& ZEPFrame::PrintBTree(ZEPString& out) {
   out << "\r\nStart Service        Time:"
       << ZEPLocalTimeText(m_nStartTime.load(), when, sizeof(when));
   // High-water pauses of every node's sockets and the flood episodes they
-  // made; episodes that have gone quiet are closed (and logged) first.
+  // made, as they stand: a report changes nothing (an episode gone quiet is
+  // closed by its queue's next receive or pause, or the queue's end).
+  CMessageQueue::WakeStats wakes = CMessageQueue::GetEndedWakeStats();
   {
     CAppNodeCursor cursor(this);
-    for (CAppNode* node = GetFirstNode(cursor); node != nullptr; node = GetNextNode(cursor))
-      node->Queue().CloseQuietEpisodes();
+    for (CAppNode* node = GetFirstNode(cursor); node != nullptr; node = GetNextNode(cursor)) {
+      const CMessageQueue::WakeStats w = node->Queue().GetWakeStats();
+      wakes.nReceived += w.nReceived;
+      wakes.nWakeCalls += w.nWakeCalls;
+    }
   }
   const CMessageQueue::FloodTotals flood = CMessageQueue::GetFloodTotals();
   out << "\r\nFlood Pauses        Count:" << static_cast<unsigned long>(flood.nPauses);
   out << "\r\nFlood Episodes      Count:" << static_cast<unsigned long>(flood.nEpisodes) << " ("
       << static_cast<unsigned long>(flood.nOpen) << " open)";
   out << "\r\nFlood Events        Count:" << static_cast<unsigned long>(flood.nEvents);
+  // Node workers woken through the system, against the events they received.
+  out << "\r\nQueue Wake-ups      Count:" << static_cast<unsigned long>(wakes.nWakeCalls) << " ("
+      << static_cast<unsigned long>(wakes.nReceived) << " events)";
   out << "\r\n================Report End========================="
       << "\r\n\r\n";
   return out;

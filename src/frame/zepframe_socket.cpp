@@ -582,7 +582,23 @@ int ZEPFrame::SetFCPaused(int sock, bool paused) { return SetFCPaused(sock, 0, p
 int ZEPFrame::SetFCPaused(int sock, uint32_t generation, bool paused) {
   if (m_pTCP == nullptr) return -1;
   ZEPLockGuard lock(m_pTCP->GetEngineLock());
-  return m_pTCP->SetFCPaused(sock, generation, paused);
+  const uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(sock)) << 32) | generation;
+  auto it = m_FCPausers.find(key);
+  if (paused) {
+    if (it != m_FCPausers.end()) {
+      ++it->second;  // paused already, for another counter
+      return 0;
+    }
+    const int rc = m_pTCP->SetFCPaused(sock, generation, true);
+    // A pause that reached no record (gone, or of another generation) holds
+    // nothing, and its resume is ignored below.
+    if (rc == 0) m_FCPausers[key] = 1;
+    return rc;
+  }
+  if (it == m_FCPausers.end()) return -1;
+  if (--it->second > 0) return 0;
+  m_FCPausers.erase(it);
+  return m_pTCP->SetFCPaused(sock, generation, false);
 }
 int ZEPFrame::SetPaused(int sock, bool paused) {
   ZEPLockGuard lock(m_pTCP->GetEngineLock());

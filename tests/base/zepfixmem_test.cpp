@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iterator>
@@ -517,3 +518,59 @@ TEST(ZepFixMemTest, EveryElementOfManyBlocksIsFoundAgain) {
 }
 
 }  // namespace
+
+// The producer's path without the mutex: elements returned through the
+// stack are handed out from the thread's cache while another thread holds
+// the pool's mutex; the count stays exact (cached elements count as
+// returned), and a thread that ends gives back what it still caches, so
+// the pool does not grow for it. The pool dying first is no harm to the
+// caches of threads that outlive it.
+TEST(ZepMTFixMemTest, CachedMallocTakesTheReturnStackWithoutTheMutex) {
+  ZEPMTFixMem<Linked, 16, 2, 2> pool;
+  std::vector<Linked*> first;
+  for (int i = 0; i < 6; ++i) first.push_back(pool.LockedMalloc());
+  for (Linked* p : first) pool.DeferredFree(p);
+  EXPECT_EQ(0u, pool.GetCount());
+
+  std::atomic<bool> done{false};
+  std::vector<Linked*> got;
+  {
+    ZEPLockGuard held(pool.GetMutex());
+    std::thread taker([&] {
+      got.push_back(pool.CachedMalloc());  // takes all six, hands out one
+      done.store(true);
+    });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done.load() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    held.Unlock();
+    taker.join();  // the thread ends with five cached
+  }
+  ASSERT_TRUE(done.load()) << "CachedMalloc waited for the pool's mutex";
+  ASSERT_EQ(1u, got.size());
+  EXPECT_NE(first.end(), std::find(first.begin(), first.end(), got[0]));
+  EXPECT_EQ(1u, pool.GetCount());
+  // The five came back with the thread's end: six handed out now need no
+  // new element beyond the first six.
+  for (int i = 0; i < 5; ++i) got.push_back(pool.CachedMalloc());
+  EXPECT_EQ(6u, pool.GetCount());
+  std::set<Linked*> all(got.begin(), got.end());
+  EXPECT_EQ(std::set<Linked*>(first.begin(), first.end()), all);
+  for (Linked* p : got) pool.DeferredFree(p);
+
+  // A pool that dies while a thread caches its elements.
+  std::thread outliver([] {
+    {
+      ZEPMTFixMem<Linked, 8, 2, 2> brief;
+      Linked* a = brief.LockedMalloc();
+      Linked* b = brief.LockedMalloc();
+      brief.DeferredFree(a);
+      brief.DeferredFree(b);
+      EXPECT_NE(nullptr, brief.CachedMalloc());  // one cached
+    }
+    ZEPMTFixMem<Linked, 8, 2, 2> next;  // a new pool on the same thread
+    Linked* c = next.CachedMalloc();
+    EXPECT_NE(nullptr, c);
+    EXPECT_EQ(1u, next.GetCount());
+  });
+  outliver.join();
+}

@@ -82,3 +82,73 @@ TEST(HandOffQuit, NodeQuittingMidStreamLosesNothingAndGetsNothingAfter) {
     EXPECT_EQ(0u, f->GetEventsOutstanding());
   }
 }
+
+// Producers name a node by its address without holding it, as a socket's
+// or a timer's producer may, while the node quits and the frame destroys
+// it. No producer touches the freed node (the address sanitizer build would
+// stop), none is accepted once it is gone, nothing is delivered after the
+// quit, and every event goes back to its pool. One producer sends socket
+// events whose source pauses and resumes and whose number is reused.
+TEST(HandOffQuit, ProducersNamingANodeAsTheFrameDestroysItTouchNothingFreed) {
+  const int kProducers = 4;
+  for (int round = 0; round < 5; ++round) {
+    std::atomic<int> destroyed{0};
+    std::atomic<bool> quit{false};
+    std::atomic<int> afterQuit{0};
+    ServedFrame f;
+    RecNode* node = new RecNode(f.frame, &destroyed);
+    node->handler = [&](CEvent*) {
+      if (quit.load()) afterQuit.fetch_add(1);
+      return false;
+    };
+    node->onQuit = [&] { quit.store(true); };
+    // A low mark, so the socket events pause and resume all along.
+    node->Queue().SetTCPEventHWM(8);
+    ASSERT_EQ(0, f->AddNode(node, true));
+    const uint32_t id = node->GetAppID();
+    std::atomic<bool> stop{false};
+    std::atomic<int> refusedAfterGone{0};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+      producers.emplace_back([&, p] {
+        int sent = 0;
+        while (!stop.load()) {
+          const bool gone = destroyed.load() != 0;
+          if (p == 0 && sent == 500) {
+            SmartPtr<CQuitEvent> q(f->AllocQuitEvent());
+            f->Enqueue(node, q.Get(), true, false);
+          }
+          bool ok;
+          if (p == 3) {
+            // Socket 40's number goes to a new socket (generation) every
+            // 256 reads, as a closed and reopened descriptor does.
+            SmartPtr<CTCPEvent> ev(f->AllocTCPEvent());
+            ev->SetSocket(40);
+            ev->SetGeneration(1 + static_cast<uint32_t>(sent / 256));
+            ok = f->Enqueue(node, ev.Get(), true, false);
+          } else {
+            SmartPtr<CUserEvent> ev(f->AllocUserEvent());
+            ev->SetAppID(id);
+            ok = f->Enqueue(node, ev.Get(), true, p % 2 == 0);
+          }
+          if (gone && !ok) refusedAfterGone.fetch_add(1);
+          if (gone) {
+            EXPECT_FALSE(ok);
+          }
+          ++sent;
+          if (sent % 64 == 0) std::this_thread::yield();
+        }
+      });
+    }
+    ASSERT_TRUE(WaitFor([&] { return destroyed.load() == 1; }));
+    // A while longer naming the freed node.
+    ASSERT_TRUE(WaitFor([&] { return refusedAfterGone.load() >= 1000; }));
+    stop.store(true);
+    for (std::thread& t : producers) t.join();
+    EXPECT_EQ(0, afterQuit.load());
+    // The count moves in the node's destructor, before its queue has let
+    // the events it still held go.
+    EXPECT_TRUE(WaitFor([&] { return f->GetEventsOutstanding() == 0; }))
+        << f->GetEventsOutstanding();
+  }
+}
