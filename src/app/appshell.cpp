@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/global.h"
@@ -101,8 +102,14 @@ void DoHelp(FILE* out) {
 }
 
 int SavePrivateFile(const char* path, const char* data, size_t len) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const std::string tmp = std::string(path) + DYR_TMP_SUFFIX;
+  // What lies at the temporary name (a write that died, or a name planted
+  // there) goes first: unlink takes a link away, never what it points at.
+  if (unlink(tmp.c_str()) != 0 && errno != ENOENT) return -1;
+  // A name that reappears in between makes the write fail, not follow it.
+  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
+  // A narrower umask would leave the owner unable to read its own file.
   int rc = fchmod(fd, 0600);
   while (rc == 0 && len > 0) {
     ssize_t n = write(fd, data, len);
@@ -115,11 +122,21 @@ int SavePrivateFile(const char* path, const char* data, size_t len) {
     data += n;
     len -= static_cast<size_t>(n);
   }
+  // On disk before it takes the name: a crash leaves the old file or the
+  // new one, never an empty one.
+  if (rc == 0) rc = fsync(fd);
   int saved = errno;
   if (close(fd) != 0 && rc == 0) {
     saved = errno;
     rc = -1;
   }
+  // rename replaces whatever holds the name, a link or a FIFO included,
+  // without opening it.
+  if (rc == 0 && rename(tmp.c_str(), path) != 0) {
+    saved = errno;
+    rc = -1;
+  }
+  if (rc != 0) unlink(tmp.c_str());
   errno = saved;
   return rc;
 }

@@ -57,10 +57,18 @@ int ComposePaths();
 // The usage lines, to `out`.
 void DoHelp(FILE* out = stdout);
 
-// Writes `len` bytes to `path`, created or truncated, readable and writable
-// by its owner only (also when it existed with a wider mode): the files of
-// the work directory carry the account or the client id, which is all a
-// report needs to move the domains. 0, or -1 with errno set.
+// The temporary name next to a file being replaced.
+#define DYR_TMP_SUFFIX ".tmp"
+
+// Puts `len` bytes under `path` as a new file, readable and writable by its
+// owner only: the files of the work directory carry the account or the
+// client id, which is all a report needs to move the domains. The bytes go
+// to `path` + ".tmp", created afresh (O_EXCL, O_NOFOLLOW, mode 0600) after
+// whatever held that name is unlinked, are synced to disk, and the file is
+// renamed over `path`. So a reader sees the old file or the whole new one,
+// and a link or a FIFO planted at either name is replaced, never followed
+// or opened. 0, or -1 with errno set (the temporary file is then removed
+// and `path` is as it was). Any thread; one writer per path at a time.
 int SavePrivateFile(const char* path, const char* data, size_t len);
 
 // The wizard on stdin/stdout, writing szIniFilename. 0 written, -1 not saved.

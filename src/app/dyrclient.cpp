@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <cstring>
 #include <vector>
+#include <string>
 
 #include "app/appshell.h"
 #include "app/dyrmsg.h"
 #include "app/dyrnews.h"
+#include "app/workdir.h"
 #include "base/lockguard.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
@@ -30,15 +32,38 @@ const LogFlood_tag kLogFloods[] = {
 // Whether the last write of the id file failed (g_IDFileMutex): a file that
 // stays unwritable is reported once, not at every login of every account.
 bool g_bIDFileFailed GUARDED_BY(g_IDFileMutex) = false;
+// Whether the last read found something else than a file at the id file's
+// name (g_IDFileMutex): told once, not by every account.
+bool g_bIDFileRefused GUARDED_BY(g_IDFileMutex) = false;
+// An id is a few digits; it goes into one datagram.
+const size_t kIDFileLimit = 4096;
 }  // namespace
 
 CDYRClient::CDYRClient(ZEPFrame* frame, unsigned long loginRetryMs, int logQuietSec)
     : CAppNode(frame),
       m_nLoginRetryMs(loginRetryMs != 0 ? loginRetryMs : DYR_LOGIN_TIMEOUT_MS),
       m_LogFloods(logQuietSec) {
-  ZEPLockGuard lock(g_IDFileMutex);
-  if (m_strClientID.LoadFromFile(szClnIDFilename) != 0 || m_strClientID.IsEmpty()) {
-    m_strClientID = static_cast<const char*>(nullptr);
+  bool warn = false;
+  {
+    ZEPLockGuard lock(g_IDFileMutex);
+    // Only the file the daemon wrote: a link planted there would have us
+    // send another file's bytes to the server as our id, and a FIFO would
+    // hold the start.
+    std::string text;
+    const int rc = DyrLoadSmallFile(szClnIDFilename, false, kIDFileLimit, text);
+    if (rc == 0 && !text.empty()) {
+      m_strClientID = ZEPString::FromBytes(text.data(), static_cast<uint32_t>(text.size()));
+    } else {
+      m_strClientID = static_cast<const char*>(nullptr);
+    }
+    warn = rc == -2 && !g_bIDFileRefused;
+    g_bIDFileRefused = rc == -2;
+  }
+  // The log lock is never taken under g_IDFileMutex.
+  if (warn) {
+    ZEP_LOG_LINE(LOG_WARN, szClnIDFilename << " is " DYR_NOT_REGULAR
+                                           << ": no client id is read from it; the next one "
+                                              "the server gives replaces it.");
   }
 }
 

@@ -88,11 +88,13 @@ class CDYRClient : public CAppNode {
   enum State { kLoggingIn = 0, kWatching = 10, kReporting = 20 };
   typedef DYRDomain_tag DomainNode;
 
-  // Loads the client id from the client id file (a missing or empty file
-  // leaves it null). A login attempt that has no accepted reply after
-  // `loginRetryMs` is given up and the next one starts; 0 takes the default,
-  // since a zero period would resend the login at every ticker pass.
-  // `logQuietSec` ends an episode of repeated datagram lines (tests shorten it).
+  // Loads the client id from the client id file (a missing, empty or
+  // unreadable file leaves it null; so does a name that is no regular file,
+  // a link included, which is logged once as WARN). A login attempt that has
+  // no accepted reply after `loginRetryMs` is given up and the next one
+  // starts; 0 takes the default, since a zero period would resend the login
+  // at every ticker pass. `logQuietSec` ends an episode of repeated datagram
+  // lines (tests shorten it).
   explicit CDYRClient(ZEPFrame* frame, unsigned long loginRetryMs = DYR_LOGIN_TIMEOUT_MS,
                       int logQuietSec = static_cast<int>(ZEPFloodEpisodes::kQuietSec));
   ~CDYRClient() override;

@@ -239,6 +239,9 @@ int main(int argc, char** argv) {
     return DyrCheckConfigCommand(szIniFilename, std::getenv("JOURNAL_STREAM"), stdout, stderr);
   ZEPString why;
   if (CheckWorkDir(g_UnixWorkingDir, why) != 0) return Refuse(why);
+  // Told once the log runs; the daemon runs all the same.
+  ZEPString exposed;
+  WorkDirWarning(g_UnixWorkingDir, exposed);
   long holder = 0;
   if (LockWorkDir(g_UnixWorkingDir, g_nLockFd, holder, why) != 0) return Refuse(why);
   if (!why.IsEmpty()) std::fprintf(stderr, "dyrclient: %s\n", why.GetSafeText());
@@ -247,7 +250,8 @@ int main(int argc, char** argv) {
     if (UnderServiceManager()) why << DyrIniAccessHint(g_UnixWorkingDir, szIniFilename);
     return Refuse(why);
   }
-  // Written by earlier versions with the umask's mode.
+  // Written by earlier versions with the umask's mode (a link there is left
+  // alone: the next write replaces it).
   MakePrivate(szClnIDFilename);
   if ((!iniExists || g_bNeedConfig) && DoConfig() != 0) return -1;
 
@@ -279,6 +283,7 @@ int main(int argc, char** argv) {
     zeplog = log;
   }
   ZEP_LOG_LINE(LOG_MESG, g_szVersionNo);
+  if (!exposed.IsEmpty()) ZEP_LOG_LINE(LOG_WARN, exposed);
   ZEP_LOG_LINE(LOG_INFO, "descriptor limit " << fdLimit);
   notify.LogSetup();
 

@@ -58,26 +58,6 @@ bool ReadTime(const DYRJsonValue* v, int64_t& out) {
 
 bool ReadInt(const DYRJsonValue* v, int64_t& out) { return v != nullptr && v->GetInt(out); }
 
-// The file, at most `limit` bytes (a status file is a few hundred).
-int LoadSmallFile(const std::string& path, std::string& text, size_t limit) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-    if (n > 0) text.append(buf, static_cast<size_t>(n));
-    if (text.size() > limit) {
-      errno = EFBIG;
-      n = -1;
-      break;
-    }
-  }
-  const int err = errno;
-  close(fd);
-  errno = err;
-  return n == 0 ? 0 : -1;
-}
-
 }  // namespace
 
 std::string DyrStatusJson(const DYRStatusDoc_tag& doc) {
@@ -154,9 +134,12 @@ int DyrStatusCommand(const char* dir, FILE* out, FILE* err) {
   const std::string path = std::string(shown) + DYR_STATUS_FILE;
   std::string text;
   DYRStatusDoc_tag doc;
-  if (LoadSmallFile(path, text, 1 << 20) != 0) {
+  // The daemon writes a file and never a link; a FIFO or a device put in
+  // its place must not hold the check (a status file is a few hundred bytes).
+  const int loaded = DyrLoadSmallFile(path.c_str(), false, 1 << 20, text);
+  if (loaded != 0) {
     std::fprintf(err, "dyrclient: a daemon runs in %s, but %s cannot be read: %s\n", shown,
-                 path.c_str(), std::strerror(errno));
+                 path.c_str(), loaded == -2 ? DYR_NOT_REGULAR : std::strerror(errno));
     return 1;
   }
   if (DyrReadStatusJson(text.data(), text.size(), doc) != 0) {
@@ -197,7 +180,7 @@ int DyrStatusCommand(const char* dir, FILE* out, FILE* err) {
 
 CDYRStatusFile::CDYRStatusFile(const char* dir, long gapMs)
     : m_strPath(std::string(dir) + DYR_STATUS_FILE),
-      m_strTmpPath(m_strPath + ".tmp"),
+      m_strTmpPath(m_strPath + DYR_TMP_SUFFIX),
       m_nGapMs(gapMs),
       m_nPid(static_cast<long>(getpid())),
       m_nStarted(static_cast<int64_t>(std::time(nullptr))) {}
@@ -357,11 +340,7 @@ void CDYRStatusFile::WriterLoop() {
 void CDYRStatusFile::Write(const DYRStatusDoc_tag& doc) {
   const std::string text = DyrStatusJson(doc) + "\n";
   int err = 0;
-  if (SavePrivateFile(m_strTmpPath.c_str(), text.data(), text.size()) != 0 ||
-      rename(m_strTmpPath.c_str(), m_strPath.c_str()) != 0) {
-    err = errno;
-    unlink(m_strTmpPath.c_str());
-  }
+  if (SavePrivateFile(m_strPath.c_str(), text.data(), text.size()) != 0) err = errno;
   if (err != 0) {
     // Tried again a gap later, news or not.
     ZEPLockGuard lock(m_Lock);

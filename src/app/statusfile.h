@@ -10,8 +10,9 @@
 // client id, no login reply or report so far). Times are wall-clock
 // seconds; last_login is the last login reply, whatever it said (the
 // console's login_age). Texts are escaped as dyrjson.h says. The file is
-// written aside ("dyrclient.status.tmp") and renamed over the old one, so a
-// reader sees a whole file or the one before.
+// written aside ("dyrclient.status.tmp") and renamed over the old one
+// (SavePrivateFile), so a reader sees a whole file or the one before, and a
+// link planted at either name is replaced, never followed.
 //
 // When: every piece of news (a state change, a login, a report, an account
 // coming or going) marks the file stale; the writer rewrites it at once,
@@ -79,7 +80,8 @@ int DyrReadStatusJson(const char* data, size_t len, DYRStatusDoc_tag& doc);
 // -1 (255) when no daemon runs there. Whether one runs is told by the
 // directory's lock (ProbeWorkDirLock), never by the status file. Takes no
 // lock of the directory and changes nothing; why a status is not 0 goes to
-// `err`.
+// `err`. The file is read only when it is a regular file (no link, FIFO or
+// device, which is never waited on): anything else counts as unreadable (1).
 int DyrStatusCommand(const char* dir, FILE* out, FILE* err);
 
 class CDYRStatusFile : public CDYRListener {

@@ -37,17 +37,21 @@ int CheckWorkDir(const char* dir, ZEPString& why) {
 }
 
 int CheckIniFile(const char* path, bool& exists, ZEPString& why) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    close(fd);
+  // A link is the administrator's choice; what it leads to must still be a
+  // file: a FIFO would hold the start (and every reload) for ever.
+  int fd = -1;
+  const int rc = DyrOpenRegular(path, true, fd);
+  int err = errno;
+  // A directory is there and fails when it is read, as it always has.
+  if (rc == 0 || (rc == -1 && err == EISDIR)) {
+    if (fd >= 0) close(fd);
     exists = true;
     return 0;
   }
-  int err = errno;
   exists = false;
-  if (err == ENOENT) return 0;
+  if (rc == -1 && err == ENOENT) return 0;
   why = "";
-  why << "cannot read " << path << ": " << std::strerror(err);
+  why << "cannot read " << path << ": " << (rc == -2 ? DYR_NOT_REGULAR : std::strerror(err));
   return -1;
 }
 
@@ -82,12 +86,97 @@ ZEPString DyrIniAccessHint(const char* dir, const char* iniPath) {
 }
 
 const char* DyrReadFailure(const char* path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return std::strerror(errno);
   struct stat st {};
-  bool dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  const bool known = fstat(fd, &st) == 0;
   close(fd);
-  return dir ? std::strerror(EISDIR) : "read error";
+  if (known && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+  if (known && !S_ISREG(st.st_mode)) return DYR_NOT_REGULAR;
+  return "read error";
+}
+
+int DyrOpenRegular(const char* path, bool followLinks, int& fd) {
+  fd = -1;
+  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
+  int got;
+  do {
+    got = open(path, flags);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    // ELOOP under O_NOFOLLOW: the name is a link. ENXIO: a socket, or a
+    // device without its driver.
+    if ((!followLinks && errno == ELOOP) || errno == ENXIO) return -2;
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(got, &st) != 0) {
+    const int err = errno;
+    close(got);
+    errno = err;
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(got);
+    // A directory is only unreadable: no write replaces it either.
+    if (S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return -1;
+    }
+    return -2;
+  }
+  fd = got;
+  return 0;
+}
+
+int DyrLoadSmallFile(const char* path, bool followLinks, size_t limit, std::string& text) {
+  text.clear();
+  int fd = -1;
+  const int rc = DyrOpenRegular(path, followLinks, fd);
+  if (rc != 0) return rc;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) text.append(buf, static_cast<size_t>(n));
+    if (text.size() > limit) {
+      errno = EFBIG;
+      n = -1;
+      break;
+    }
+  }
+  const int err = errno;
+  close(fd);
+  errno = err;
+  if (n != 0) text.clear();
+  return n == 0 ? 0 : -1;
+}
+
+bool WorkDirOpenToOthers(mode_t mode, uid_t owner, uid_t euid) {
+  // With the sticky bit others may add names but neither remove nor rename
+  // ours, and every name we write is created afresh (O_EXCL, O_NOFOLLOW).
+  const bool othersWrite = (mode & (S_IWGRP | S_IWOTH)) != 0 && (mode & S_ISVTX) == 0;
+  return othersWrite || owner != euid;
+}
+
+int WorkDirWarning(const char* dir, ZEPString& line) {
+  line = "";
+  const char* path = DirOrDot(dir);
+  struct stat st {};
+  if (stat(path, &st) != 0 || !WorkDirOpenToOthers(st.st_mode, st.st_uid, geteuid())) return 0;
+  char mode[16];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  line << "Work directory " << path << " (mode " << mode << ", owner ";
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  char buf[1024];
+  if (getpwuid_r(st.st_uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr) {
+    line << found->pw_name;
+  } else {
+    line << static_cast<unsigned long>(st.st_uid);
+  }
+  line << ") can be written by others than this daemon's user; its files are replaced, never "
+          "followed, but keep it writable by that user alone.";
+  return 1;
 }
 
 int LockWorkDir(const char* dir, int& fd, long& holder, ZEPString& why) {
@@ -95,9 +184,19 @@ int LockWorkDir(const char* dir, int& fd, long& holder, ZEPString& why) {
   ZEPString path(DirOrDot(dir));
   path << DYR_LOCK_FILE;
   why = "";
-  fd = open(path.GetSafeText(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  // Never through a link (the id is written into the file, which is
+  // truncated first), and a FIFO must not hold the start.
+  fd = open(path.GetSafeText(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
-    why << "cannot open " << path << ": " << std::strerror(errno);
+    why << "cannot open " << path << ": "
+        << (errno == ELOOP ? DYR_NOT_REGULAR : std::strerror(errno));
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    why << "cannot open " << path << ": " << DYR_NOT_REGULAR;
+    close(fd);
+    fd = -1;
     return -1;
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -199,14 +298,28 @@ int ProbeWorkDirLock(const char* dir, long& holder, ZEPString& why) {
   ZEPString path(DirOrDot(dir));
   path << DYR_LOCK_FILE;
   struct stat st {};
-  if (stat(path.GetSafeText(), &st) != 0) {
+  if (lstat(path.GetSafeText(), &st) != 0) {
     if (errno == ENOENT) return 0;  // no daemon has ever run here
     why << "cannot look at " << path << ": " << std::strerror(errno);
     return -1;
   }
-  const int fd = open(path.GetSafeText(), O_RDONLY | O_CLOEXEC);
+  // The daemon's lock is never anything but a file of its own: a name
+  // planted in its place tells nothing, and must not block us.
+  if (!S_ISREG(st.st_mode)) {
+    why << "cannot read " << path << ": " << DYR_NOT_REGULAR;
+    return -1;
+  }
+  int fd = -1;
+  const int opened = DyrOpenRegular(path.GetSafeText(), false, fd);
   const int openErr = errno;
-  if (fd >= 0) holder = HolderIn(fd);
+  if (opened == -2) {
+    why << "cannot read " << path << ": " << DYR_NOT_REGULAR;
+    return -1;
+  }
+  // The list below is searched for the file opened, should the name have
+  // changed since it was looked at; a file we may not open (another user's
+  // daemon) is searched for by the name's identity.
+  if (fd >= 0 && fstat(fd, &st) == 0) holder = HolderIn(fd);
   std::string locks;
   const bool haveList = ReadProcFile("/proc/locks", locks);
   int rc = 0;
@@ -235,6 +348,11 @@ int ProbeWorkDirLock(const char* dir, long& holder, ZEPString& why) {
 }
 
 int MakePrivate(const char* path) {
-  if (chmod(path, 0600) == 0 || errno == ENOENT) return 0;
-  return -1;
+  struct stat st {};
+  if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : -1;
+  if (!S_ISREG(st.st_mode)) return 0;
+  // The name may have become a link since: the change of mode never
+  // follows one (EOPNOTSUPP), so no file outside the directory is narrowed.
+  if (fchmodat(AT_FDCWD, path, 0600, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+  return errno == ENOENT || errno == EOPNOTSUPP ? 0 : -1;
 }

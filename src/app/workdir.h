@@ -12,6 +12,12 @@
 // directory. No locks of the process are taken. Results: 0, or -1 with a
 // text for standard error in `why`.
 //
+// Whoever else may write the directory may plant a link, a FIFO or a device
+// under any name the daemon uses. So the small files of the directory are
+// read through DyrOpenRegular: regular files only, and nothing can block
+// the open or the read (the writer, SavePrivateFile in appshell.h, replaces
+// names by rename). The readers below may be called from any thread.
+//
 // Another process asks whether a daemon holds a directory through
 // ProbeWorkDirLock, which takes no lock where the system lists the locks
 // held (Linux: /proc/locks).
@@ -21,6 +27,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 
 #include "base/zepstring.h"
 
@@ -72,7 +79,34 @@ int ProbeWorkDirLock(const char* dir, long& holder, ZEPString& why);
 // a defined answer.
 bool FlockListed(const char* text, size_t len, unsigned major, unsigned minor, unsigned long ino);
 
-// Narrows an existing file to its owner (0600); a missing file is no error.
+// Narrows an existing regular file to its owner (0600). A missing file, a
+// link (never followed) or another kind of file is left alone and no error:
+// the next write replaces it.
 int MakePrivate(const char* path);
+
+// Why a small file of the work directory was refused.
+#define DYR_NOT_REGULAR "not a regular file"
+
+// Opens `path` for reading without waiting: O_NONBLOCK, so that a FIFO or a
+// device cannot block the open, and with followLinks false O_NOFOLLOW too.
+// 0 with `fd` open on a regular file; -2 (fd -1) when the name is a FIFO,
+// a device, a socket (or a link where links are refused); -1 with errno set
+// when it cannot be opened (ENOENT: it is not there; EISDIR: a directory).
+int DyrOpenRegular(const char* path, bool followLinks, int& fd);
+
+// The whole of such a file, at most `limit` bytes, in `text`: 0; -2 not a
+// regular file; -1 with errno set (EFBIG past the limit).
+int DyrLoadSmallFile(const char* path, bool followLinks, size_t limit, std::string& text);
+
+// Whether others than the daemon (running as `euid`) may plant names in a
+// work directory of `mode` owned by `owner`: group or world write without
+// the sticky bit, or another owner than `euid`.
+bool WorkDirOpenToOthers(mode_t mode, uid_t owner, uid_t euid);
+
+// The warning for the work directory `dir` (as composed) when it is open to
+// others: 1 with `line` naming its mode in octal and its owner (the user
+// name when known, else the number); 0 (line empty) when it is not, or
+// cannot be looked at (CheckWorkDir has told that).
+int WorkDirWarning(const char* dir, ZEPString& line);
 
 #endif  // ZEP_APP_WORKDIR_H

@@ -484,8 +484,10 @@ int ZEPString::LoadFromFile(const char* path) {
   std::string name(path);
   SetNull();
   int fd;
+  // O_NONBLOCK: the open of a FIFO without a writer, or of some devices,
+  // would wait for ever; a regular file reads as it would without it.
   do {
-    fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct stat st;

@@ -139,7 +139,8 @@ class ZEPString {
   // --- Files (binary: every byte, including zero bytes, is kept).
   // 0 and the file's contents; 0 and null text for an empty file; -1 for a
   // missing, unreadable or non-regular file, or one larger than kMaxLength
-  // (text null then, or "" for a fixed buffer).
+  // (text null then, or "" for a fixed buffer). Never waits on a FIFO or a
+  // device.
   int LoadFromFile(const char* path);
   int SaveToFile(const char* path) const;    // create or truncate
   int AppendToFile(const char* path) const;  // nothing to do for null or ""

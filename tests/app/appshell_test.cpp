@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/global.h"
+#include "support/plants.h"
 
 namespace {
 
@@ -275,6 +276,51 @@ TEST_F(Wizard, SaveFailureIsReported) {
   std::string bad = dir_ + "/missing/dyrclient.ini";
   EXPECT_EQ(Run("u\np\nd.example.net\n\nn\n", shown, bad), -1);
   EXPECT_NE(shown.find("Cannot save ini file: " + bad + "\n"), std::string::npos);
+}
+
+// The wizard's file: whatever was planted at its name or its temporary name
+// is replaced, nothing outside the directory is written; a dangling link
+// (a missing file to the wizard) becomes the file itself.
+TEST_F(Wizard, PlantedNamesAreReplacedNeverFollowed) {
+  const std::string victim = dir_ + "_victim";  // next to the directory
+  for (const zeptest::Plant_tag& plant : zeptest::kPlants) {
+    zeptest::PlantAt(path_, victim, plant.m_eKind);
+    std::string shown;
+    int rc = -1;
+    EXPECT_TRUE(
+        zeptest::ReturnsWithin([&] { rc = Run("u\np\nd.example.net\n\nn\n", shown); }, 5000, path_))
+        << plant.m_pszWhat;
+    EXPECT_EQ(0, rc) << plant.m_pszWhat;
+    zeptest::ExpectReplaced(path_, victim, zeptest::ReadAll(path_), plant.m_pszWhat);
+    if (zeptest::IsRegular(path_)) {
+      EXPECT_EQ(7u, Lines().size()) << plant.m_pszWhat;
+    }
+  }
+  unlink(victim.c_str());
+  unlink(path_.c_str());
+  ASSERT_EQ(0, symlink("no/such/dir/x", path_.c_str()));
+  std::string shown;
+  EXPECT_EQ(0, Run("u\np\nd.example.net\n\nn\n", shown));
+  EXPECT_EQ(7u, Lines().size());
+}
+
+// A write that cannot finish leaves the old file as it was and no
+// temporary file behind, and says so.
+TEST_F(Wizard, FailedReplacementKeepsTheOldFile) {
+  { std::ofstream(path_) << "[DYR_CLIENT]\nHost=old\n"; }
+  errno = 0;
+  ASSERT_EQ(0, mkdir((path_ + ".tmp").c_str(), 0700));  // cannot be unlinked
+  EXPECT_EQ(-1, SavePrivateFile(path_.c_str(), "new", 3));
+  EXPECT_NE(0, errno);
+  EXPECT_EQ("[DYR_CLIENT]\nHost=old\n", zeptest::ReadAll(path_));
+  rmdir((path_ + ".tmp").c_str());
+  // A directory at the name itself: nothing takes its place.
+  unlink(path_.c_str());
+  ASSERT_EQ(0, mkdir(path_.c_str(), 0700));
+  EXPECT_EQ(-1, SavePrivateFile(path_.c_str(), "new", 3));
+  struct stat st {};
+  EXPECT_NE(0, lstat((path_ + ".tmp").c_str(), &st)) << "the temporary file is left";
+  rmdir(path_.c_str());
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "base/lockguard.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
+#include "support/plants.h"
 
 namespace {
 
@@ -335,6 +336,69 @@ TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
   sockaddr_in from{};
   EXPECT_FALSE(one.RecvLogin(inner, from, static_cast<int>(2 * kPeriodMs)));
   rmdir(szClnIDFilename);
+}
+
+// Whatever someone else planted at the id file's name or at its temporary
+// name: the node neither reads nor writes through a link, never waits on a
+// FIFO, and the next id the server gives replaces the name with a file of
+// ours, nothing outside the directory touched.
+TEST_F(ClientNodeTest, PlantedIdFileNamesAreReplacedNeverFollowed) {
+  e2e::TempDir outside;
+  const std::string victim = outside.path() + "/victim";
+  const std::string path = szClnIDFilename;
+  int row = 0;
+  for (const zeptest::Plant_tag& plant : zeptest::kPlants) {
+    SCOPED_TRACE(plant.m_pszWhat);
+    zeptest::PlantAt(path, victim, plant.m_eKind);
+    FakeServer server;
+    EXPECT_TRUE(zeptest::ReturnsWithin([&] { StartNode(server, static_cast<long>(kPeriodMs)); },
+                                       5000, path))
+        << "the node's start waited on a FIFO";
+    std::string inner;
+    sockaddr_in from{};
+    ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
+    // A second name of a file is a file: it is read, but written over only
+    // by rename.
+    if (plant.m_eKind != zeptest::kPlantHardLinkAtName) {
+      EXPECT_EQ(std::string::npos, inner.find("victim")) << "sent what a link pointed at";
+    }
+    const std::string id = "id-" + std::to_string(++row);
+    server.main.SendTo(from, e2e::LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", id}}));
+    const bool saved = e2e::WaitFor(
+        [&] {
+          struct stat st {};
+          return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+                 zeptest::ReadAll(path) == id;
+        },
+        5000);
+    EXPECT_TRUE(saved);
+    if (saved) zeptest::ExpectReplaced(path, victim, id, plant.m_pszWhat);
+    // A writer stuck in the open of a FIFO goes on, so that the frame stops.
+    zeptest::NudgeFifos(path);
+  }
+  EXPECT_EQ(0u, LogCount(":WARN:" DYR_MSG_ID_NOT_SAVED)) << m_Log.Text();
+}
+
+// A FIFO at the id file's name holds no account's start; the accounts log
+// in without an id, and it is told once, not by every account.
+TEST_F(ClientNodeTest, FifoAtIdFileHoldsNoStartAndIsToldOnce) {
+  const std::string path = szClnIDFilename;
+  ASSERT_EQ(0, mkfifo(path.c_str(), 0666));
+  FakeServer one, two;
+  EXPECT_TRUE(zeptest::ReturnsWithin(
+      [&] {
+        StartNode(one, static_cast<long>(kPeriodMs));
+        StartNode(two, static_cast<long>(kPeriodMs));
+      },
+      5000, path));
+  for (FakeServer* server : {&one, &two}) {
+    std::string inner;
+    sockaddr_in from{};
+    EXPECT_TRUE(server->RecvLogin(inner, from, 5000));
+  }
+  EXPECT_EQ(1u, LogCount(":WARN:" + path + " is not a regular file: no client id is read from it"))
+      << m_Log.Text();
+  EXPECT_EQ(1u, LogCount(":WARN:")) << m_Log.Text();
 }
 
 }  // namespace

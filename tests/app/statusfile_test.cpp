@@ -17,6 +17,7 @@
 
 #include "../e2e/e2e_util.h"
 #include "app/workdir.h"
+#include "support/plants.h"
 #include "support/waitfor.h"
 
 namespace {
@@ -208,6 +209,77 @@ TEST_F(StatusFileDir, StatusCommandTellsHealthyLoggingInAndNoDaemon) {
 
   UnlockWorkDir(fd);
   EXPECT_EQ(-1, run().rc) << "the file is there, but no daemon holds the directory";
+}
+
+// Whatever someone else planted at the file's name or at its temporary name
+// is replaced by a file of ours; nothing outside the directory is written,
+// and the writer never waits on a FIFO.
+TEST_F(StatusFileDir, PlantedNamesAreReplacedNeverFollowed) {
+  e2e::TempDir outside;
+  const std::string victim = outside.path() + "/victim";
+  const std::string path = dir_ + DYR_STATUS_FILE;
+  for (const zeptest::Plant_tag& plant : zeptest::kPlants) {
+    SCOPED_TRACE(plant.m_pszWhat);
+    zeptest::PlantAt(path, victim, plant.m_eKind);
+    CDYRStatusFile file(dir_.c_str(), 50);
+    file.Start();
+    file.Sync(nullptr);
+    const bool written = zeptest::WaitFor([&] {
+      struct stat st {};
+      return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+             Read(DYR_STATUS_FILE).find("\"accounts\":[]") != std::string::npos;
+    });
+    EXPECT_TRUE(written);
+    if (written) zeptest::ExpectReplaced(path, victim, Read(DYR_STATUS_FILE), plant.m_pszWhat);
+    // A writer stuck in the open of a FIFO is let go, so that Stop returns.
+    EXPECT_TRUE(zeptest::ReturnsWithin([&] { file.Stop(); }, 5000, path));
+  }
+}
+
+// --status never waits on what lies at the status file's name, and reads
+// only a file the daemon could have written: no link, no FIFO.
+TEST_F(StatusFileDir, StatusCommandRefusesWhatIsNotAFileAtOnce) {
+  int fd = -1;
+  long holder = 0;
+  ZEPString why;
+  ASSERT_EQ(0, LockWorkDir(dir_.c_str(), fd, holder, why));
+  e2e::TempDir outside;
+  const std::string elsewhere = outside.path() + "/status";
+  DYRStatusDoc_tag doc = SampleDoc();
+  doc.m_nPid = static_cast<long>(getpid());
+  doc.m_Accounts[1].m_nState = 20;
+  std::ofstream(elsewhere) << DyrStatusJson(doc) << "\n";
+  const std::string path = dir_ + DYR_STATUS_FILE;
+  const struct {
+    const char* what;
+    int (*plant)(const std::string& path, const std::string& elsewhere);
+  } cases[] = {
+      {"a FIFO", [](const std::string& p, const std::string&) { return mkfifo(p.c_str(), 0666); }},
+      {"a link to a good status file",
+       [](const std::string& p, const std::string& e) { return symlink(e.c_str(), p.c_str()); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    unlink(path.c_str());
+    ASSERT_EQ(0, c.plant(path, elsewhere));
+    int rc = 0;
+    char* e = nullptr;
+    size_t el = 0;
+    FILE* err = open_memstream(&e, &el);
+    FILE* out = std::fopen("/dev/null", "w");
+    EXPECT_TRUE(
+        zeptest::ReturnsWithin([&] { rc = DyrStatusCommand(dir_.c_str(), out, err); }, 5000, path))
+        << "waited on the FIFO";
+    std::fclose(out);
+    std::fclose(err);
+    const std::string said(e, el);
+    std::free(e);
+    EXPECT_EQ(1, rc);
+    EXPECT_EQ("dyrclient: a daemon runs in " + dir_ + ", but " + path +
+                  " cannot be read: not a regular file\n",
+              said);
+  }
+  UnlockWorkDir(fd);
 }
 
 }  // namespace

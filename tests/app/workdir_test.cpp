@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/plants.h"
 #include "support/zepstring_text.h"
 
 namespace {
@@ -136,6 +137,102 @@ TEST_F(WorkDir, MakePrivateNarrowsAnExistingFileOnly) {
   struct stat st {};
   ASSERT_EQ(stat(id.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Who else may plant names in the work directory: a table over the mode and
+// the owner, for a daemon running as uid 1000.
+TEST(WorkDirExposure, OthersWhoMayWriteOrOwnTheDirectoryAreTold) {
+  const struct {
+    mode_t mode;
+    uid_t owner;
+    bool told;
+  } cases[] = {
+      {S_IFDIR | 0755, 1000, false},  {S_IFDIR | 0700, 1000, false}, {S_IFDIR | 0775, 1000, true},
+      {S_IFDIR | 0757, 1000, true},   {S_IFDIR | 0777, 1000, true},  {S_IFDIR | 01777, 1000, false},
+      {S_IFDIR | 01775, 1000, false}, {S_IFDIR | 02775, 1000, true}, {S_IFDIR | 0755, 0, true},
+      {S_IFDIR | 0700, 1001, true},   {S_IFDIR | 01777, 0, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.told, WorkDirOpenToOthers(c.mode, c.owner, 1000))
+        << std::oct << c.mode << std::dec << " owner " << c.owner;
+  }
+  EXPECT_FALSE(WorkDirOpenToOthers(S_IFDIR | 0755, 0, 0)) << "root's own directory";
+}
+
+TEST_F(WorkDir, WarningNamesTheModeAndTheOwner) {
+  ZEPString line;
+  ASSERT_EQ(0, chmod(dir_.c_str(), 0700));
+  EXPECT_EQ(0, WorkDirWarning(dir_.c_str(), line));
+  EXPECT_TRUE(line.IsEmpty());
+  ASSERT_EQ(0, chmod(dir_.c_str(), 0777));
+  EXPECT_EQ(1, WorkDirWarning(dir_.c_str(), line));
+  struct stat st {};
+  ASSERT_EQ(0, stat(dir_.c_str(), &st));
+  const std::string text = Str(line);
+  EXPECT_EQ(0u, text.find("Work directory " + dir_ + " (mode 0777, owner ")) << text;
+  if (st.st_uid == 0) {
+    EXPECT_NE(std::string::npos, text.find("owner root)")) << text;
+  }
+  // A directory that is not there was told of by CheckWorkDir.
+  EXPECT_EQ(0, WorkDirWarning((dir_ + "missing/").c_str(), line));
+}
+
+// Names planted where the daemon reads or locks: nothing waits on a FIFO,
+// no link is followed into a file outside the directory, and what is
+// refused says so.
+TEST_F(WorkDir, PlantedNamesAreRefusedWithoutWaiting) {
+  const std::string victim = dir_ + "../" + std::to_string(getpid()) + "_victim";
+  const std::string pidFile = dir_ + DYR_LOCK_FILE;
+  const std::string ini = dir_ + "dyrclient.ini";
+  for (zeptest::PlantKind_ kind : {zeptest::kPlantFifoAtName, zeptest::kPlantLinkAtName}) {
+    const bool fifo = kind == zeptest::kPlantFifoAtName;
+    SCOPED_TRACE(fifo ? "FIFO" : "link");
+    zeptest::PlantAt(pidFile, victim, kind);
+    zeptest::PlantAt(ini, victim, kind);
+    int fd = -1;
+    long holder = 0;
+    ZEPString why;
+    int rc = 0;
+    EXPECT_TRUE(zeptest::ReturnsWithin([&] { rc = LockWorkDir(dir_.c_str(), fd, holder, why); },
+                                       5000, pidFile));
+    EXPECT_EQ(-1, rc);
+    EXPECT_EQ("cannot open " + pidFile + ": not a regular file", Str(why));
+    if (fd >= 0) UnlockWorkDir(fd);
+    EXPECT_TRUE(zeptest::ReturnsWithin([&] { rc = ProbeWorkDirLock(dir_.c_str(), holder, why); },
+                                       5000, pidFile));
+    EXPECT_EQ(-1, rc) << "a planted name tells nothing of a daemon";
+    EXPECT_EQ("cannot read " + pidFile + ": not a regular file", Str(why));
+    // The configuration may be a link (the administrator's choice); what it
+    // leads to must be a file.
+    bool exists = false;
+    EXPECT_TRUE(
+        zeptest::ReturnsWithin([&] { rc = CheckIniFile(ini.c_str(), exists, why); }, 5000, ini));
+    if (fifo) {
+      EXPECT_EQ(-1, rc);
+      EXPECT_EQ("cannot read " + ini + ": not a regular file", Str(why));
+    } else {
+      EXPECT_EQ(0, rc);
+      EXPECT_TRUE(exists);
+    }
+    struct stat st {};
+    ASSERT_EQ(0, stat(victim.c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 07777);
+    EXPECT_EQ(zeptest::kVictimText, zeptest::ReadAll(victim));
+  }
+  unlink(victim.c_str());
+}
+
+TEST_F(WorkDir, MakePrivateNeverFollowsALink) {
+  const std::string victim = dir_ + "../" + std::to_string(getpid()) + "_narrow";
+  const std::string id = dir_ + "clientid.txt";
+  zeptest::PlantAt(id, victim, zeptest::kPlantLinkAtName);
+  EXPECT_EQ(0, MakePrivate(id.c_str()));
+  struct stat st {};
+  ASSERT_EQ(0, stat(victim.c_str(), &st));
+  EXPECT_EQ(0644u, st.st_mode & 07777) << "narrowed through the link";
+  unlink(victim.c_str());
+  ASSERT_EQ(0, mkfifo((dir_ + "fifo").c_str(), 0644));
+  EXPECT_EQ(0, MakePrivate((dir_ + "fifo").c_str()));
 }
 
 }  // namespace

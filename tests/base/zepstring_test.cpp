@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "support/plants.h"
+
 namespace {
 
 // What a ZEPString holds, with null text shown as "<null>" so a null/empty
@@ -454,6 +456,12 @@ TEST(ZEPStringTest, FileFailuresAreReported) {
   EXPECT_EQ(s.LoadFromFile(dir.Path("").c_str()), -1);  // a directory
   EXPECT_TRUE(s.IsNull());
   EXPECT_EQ(s.LoadFromFile("/dev/zero"), -1);  // endless device
+  // A FIFO without a writer fails at once instead of holding the caller.
+  const std::string fifo = dir.Path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int rc = 0;
+  EXPECT_TRUE(zeptest::ReturnsWithin([&] { rc = s.LoadFromFile(fifo.c_str()); }, 5000, fifo));
+  EXPECT_EQ(rc, -1);
   s = "x";
   EXPECT_EQ(s.SaveToFile(dir.Path("nodir/f").c_str()), -1);
   EXPECT_EQ(s.AppendToFile(dir.Path("nodir/f").c_str()), -1);

@@ -73,8 +73,10 @@ TEST_F(ShellTest, WizardWritesTheFileAndTheDaemonReadsItBack) {
 }
 
 TEST_F(ShellTest, MissingFileStartsTheWizardAndAFailedSaveEnds) {
-  // A dangling link is a missing file, and the save through it fails.
+  // A dangling link is a missing file. The save replaces a link rather than
+  // writing through it; a directory at its temporary name makes it fail.
   ASSERT_EQ(symlink("no/such/dir/x", (dir_ / "dyrclient.ini").c_str()), 0);
+  ASSERT_EQ(mkdir((dir_ / "dyrclient.ini.tmp").c_str(), 0700), 0);
   EXPECT_EQ(RunToEnd({"-w", dir_.path()}, "u\np\nd.example.net\n\nn\n"), 255);
   EXPECT_NE(Out().find("Do configuration now."), std::string::npos);
   EXPECT_NE(Out().find("Cannot save ini file: " + dir_.path() + "/dyrclient.ini\n"),
