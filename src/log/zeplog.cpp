@@ -56,13 +56,31 @@ namespace {
 
 // The log names the account and the server, so it is its owner's alone
 // whatever the umask, and an existing file with a wider mode is narrowed.
+// Whoever may write the work directory could plant something at the log's
+// name: a link (we would append to, narrow and, at a rotation, truncate its
+// target), a FIFO (the open would wait for a reader) or a second name of
+// another file. None is followed or waited on: it is removed and the log gets
+// a fresh file of its own in its place.
 FILE* OpenPrivate(const char* path, bool append) {
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+  const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
   int fd = open(path, flags, 0600);
+  struct stat st;
+  const bool ours = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+  // ELOOP: a link; ENXIO: a FIFO without a reader.
+  if (!ours && (fd >= 0 || errno == ELOOP || errno == ENXIO)) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+    if (unlink(path) == 0 || errno == ENOENT) fd = open(path, flags | O_EXCL, 0600);
+  }
   if (fd < 0) return nullptr;
+  // Truncated only now that it is known to be the log's own file.
+  if (!append && ftruncate(fd, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
   // A file we may not narrow (another owner's) is still written.
   (void)fchmod(fd, 0600);
-  FILE* f = fdopen(fd, append ? "a" : "w");
+  FILE* f = fdopen(fd, "a");
   if (f == nullptr) close(fd);
   return f;
 }

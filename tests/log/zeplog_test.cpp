@@ -16,6 +16,7 @@
 
 #include "base/zepmultithread.h"
 #include "logtestutil.h"
+#include "support/plants.h"
 
 namespace {
 
@@ -333,6 +334,37 @@ TEST(ZEPLogTest, FilesAreTheOwnersAloneWhateverTheUmask) {
   EXPECT_EQ(0600u, ModeOf(wide + ".1"));
   EXPECT_EQ(0600u, ModeOf(wide));
   EXPECT_EQ(0u, ReadAll(wide + ".1").rfind("earlier\n", 0));
+}
+
+// Whatever is planted at the log's name, the log writes a file of its own
+// there and the planted target stays as it was. (A rotation only renames:
+// rename(2) moves a link, never what it points at.)
+TEST(ZEPLogTest, PlantedNamesAreReplacedNeverFollowed) {
+  ScratchDir dir;
+  ScratchDir outside;
+  const std::string path = dir.Path("dyrclient.log");
+  const std::string victim = outside.Path("victim");
+  for (const zeptest::Plant_tag& plant : zeptest::kPlants) {
+    if (plant.m_eKind == zeptest::kPlantLinkAtTmp || plant.m_eKind == zeptest::kPlantFifoAtTmp)
+      continue;  // the log has no temporary name
+    SCOPED_TRACE(plant.m_pszWhat);
+    zeptest::PlantAt(path, victim, plant.m_eKind);
+    const bool opened = zeptest::ReturnsWithin(
+        [&] {
+          ZEPLog log(path.c_str());
+          log.Log(__FILE__, __LINE__, LOG_INFO, "planted");
+        },
+        5000, path);
+    EXPECT_TRUE(opened) << "the log waited on what was planted";
+    struct stat st {};
+    ASSERT_EQ(0, lstat(path.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1u);
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_NE(std::string::npos, zeptest::ReadAll(path).find("planted"));
+    EXPECT_EQ(zeptest::kVictimText, zeptest::ReadAll(victim));
+    ASSERT_EQ(0, lstat(victim.c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 07777);
+  }
 }
 
 TEST(ZEPLogScreenTest, Utf8EchoConvertsTheScreenAndNotTheFile) {
