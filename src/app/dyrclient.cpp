@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "app/appshell.h"
 #include "app/dyrmsg.h"
