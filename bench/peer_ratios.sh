@@ -25,6 +25,9 @@
 #
 #   bench/peer_ratios.sh [REPETITIONS] [BUILD_DIR]   (defaults 3, build-bench)
 #   PEER_SECONDS=1.5     the measured window of each rate, in seconds
+#   PEER_BEFORE=PATH     an earlier build's peer_bench: its framework side runs
+#                        in the same rounds as side "before", so a change is
+#                        measured against what it replaced under one load
 set -euo pipefail
 cd "$(dirname "$0")/.."
 reps=${1:-3}
@@ -41,6 +44,11 @@ if "$bin" none libuv >/dev/null 2>&1; [ $? -eq 3 ]; then
     "scripts/deps.sh) and run again. Measuring the framework and the plain loop only."
   sides=(framework framepoll raw)
 fi
+before=${PEER_BEFORE:-}
+if [ -n "$before" ]; then
+  [ -x "$before" ] || { echo "PEER_BEFORE: no program at $before" >&2; exit 2; }
+  sides+=(before)
+fi
 out=$(mktemp -d /tmp/peer.XXXXXX)
 trap 'rm -rf "$out"' EXIT
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -51,7 +59,13 @@ for ((r = 0; r < reps; r++)); do
     n=${#these[@]}
     for ((i = 0; i < n; i++)); do
       side=${these[$(((i + r) % n))]}
-      if ! "$bin" "$figure" "$side" "$seconds" >>"$out/results" 2>>"$out/errors"; then
+      if [ "$side" = before ]; then
+        # The earlier build's framework, renamed so that its lines stand apart.
+        if ! "$before" "$figure" framework "$seconds" 2>>"$out/errors" |
+          awk '$2 == "framework" { $2 = "before" } { print }' >>"$out/results"; then
+          echo "FAILED: $figure before: $(tail -1 "$out/errors")" >&2
+        fi
+      elif ! "$bin" "$figure" "$side" "$seconds" >>"$out/results" 2>>"$out/errors"; then
         echo "FAILED: $figure $side: $(tail -1 "$out/errors")" >&2
       fi
     done
@@ -75,16 +89,22 @@ def fmt(v):
 def ratio(a, b):
     return "-" if a is None or b is None or b <= 0 else f"{a / b:.2f}"
 print(f"medians of {sys.argv[2]} rounds")
-print(f"{'figure':20s} {'unit':18s} {'framework':>10s} {'framepoll':>10s} {'libuv':>10s}"
-      f" {'raw':>10s} {'fw/libuv':>8s} {'fw/raw':>7s} {'fp/libuv':>8s}  better")
+have_before = any(side == "before" for (_, side) in runs)
+print(f"{'figure':20s} {'unit':18s}" + (f" {'before':>10s}" if have_before else "") +
+      f" {'framework':>10s} {'framepoll':>10s} {'libuv':>10s}"
+      f" {'raw':>10s}" + (f" {'bf/libuv':>8s}" if have_before else "") +
+      f" {'fw/libuv':>8s} {'fw/raw':>7s} {'fp/libuv':>8s}  better")
 for name in order:
     if name not in units:
         continue
-    fw, fp, uv, raw = (med.get((name, s)) for s in ("framework", "framepoll", "libuv", "raw"))
+    fw, fp, uv, raw, bf = (med.get((name, s))
+                           for s in ("framework", "framepoll", "libuv", "raw", "before"))
     better = "higher" if name in ("pingpong_1conn", "pingpong_16conn", "stream", "udp", "hop") \
         else "lower"
-    print(f"{name:20s} {units[name]:18s} {fmt(fw):>10s} {fmt(fp):>10s} {fmt(uv):>10s}"
-          f" {fmt(raw):>10s} {ratio(fw, uv):>8s} {ratio(fw, raw):>7s} {ratio(fp, uv):>8s}"
+    print(f"{name:20s} {units[name]:18s}" + (f" {fmt(bf):>10s}" if have_before else "") +
+          f" {fmt(fw):>10s} {fmt(fp):>10s} {fmt(uv):>10s}"
+          f" {fmt(raw):>10s}" + (f" {ratio(bf, uv):>8s}" if have_before else "") +
+          f" {ratio(fw, uv):>8s} {ratio(fw, raw):>7s} {ratio(fp, uv):>8s}"
           f"  {better}")
 for name in ("pingpong_1conn", "pingpong_16conn"):
     for suffix in ("", "_cpu"):

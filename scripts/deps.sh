@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build tools and libraries when any is missing; does nothing
-# when they are all present (safe to run again).
+# when they are all present (safe to run again). `deps.sh package` adds the
+# tools that build and check the Debian package (scripts/package.sh).
 set -euo pipefail
 need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
@@ -22,6 +23,12 @@ command -v git >/dev/null 2>&1 || need+=(git)
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
   need+=(libclang-rt-dev)
+if [ "${1:-}" = package ]; then
+  command -v dpkg-buildpackage >/dev/null 2>&1 || need+=(dpkg-dev)
+  command -v dh >/dev/null 2>&1 || need+=(debhelper)
+  command -v lintian >/dev/null 2>&1 || need+=(lintian)
+  command -v fakeroot >/dev/null 2>&1 || need+=(fakeroot)
+fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""

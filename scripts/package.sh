@@ -7,19 +7,7 @@
 # inspects the result (contents, maintainer scripts, lintian).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
-need=()
-command -v dpkg-buildpackage >/dev/null 2>&1 || need+=(dpkg-dev)
-command -v dh >/dev/null 2>&1 || need+=(debhelper)
-command -v lintian >/dev/null 2>&1 || need+=(lintian)
-command -v fakeroot >/dev/null 2>&1 || need+=(fakeroot)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing: ${need[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
-fi
+bash scripts/deps.sh package
 
 out=$PWD/build-deb
 version=$(dpkg-parsechangelog -S Version)

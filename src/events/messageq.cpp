@@ -73,16 +73,27 @@ void LogLater(const char* file, int line, LOG_TYPE_ level, const ZEPString& text
     LogLater(__FILE__, __LINE__, level, zepQueueLine_); \
   } while (0)
 
-void CMessageQueue::FlushLog() {
-  if (g_PendingLines.load(std::memory_order_relaxed) == nullptr) return;
-  PendingLine* stack = g_PendingLines.exchange(nullptr, std::memory_order_acquire);
-  PendingLine* ordered = nullptr;
+namespace {
+
+// A lock-free stack taken whole holds its entries newest first; turned round
+// they come in push order.
+template <class T>
+T* Reversed(T* stack) {
+  T* ordered = nullptr;
   while (stack != nullptr) {
-    PendingLine* next = stack->m_pNext;
+    T* next = stack->m_pNext;
     stack->m_pNext = ordered;
     ordered = stack;
     stack = next;
   }
+  return ordered;
+}
+
+}  // namespace
+
+void CMessageQueue::FlushLog() {
+  if (g_PendingLines.load(std::memory_order_relaxed) == nullptr) return;
+  PendingLine* ordered = Reversed(g_PendingLines.exchange(nullptr, std::memory_order_acquire));
   while (ordered != nullptr) {
     PendingLine* next = ordered->m_pNext;
     ZEPLogLine(ordered->m_pFile, ordered->m_nLine, ordered->m_eLevel, ordered->m_Text);
@@ -245,15 +256,8 @@ void CMessageQueue::WakeAfterPush() {
 
 void CMessageQueue::DrainLocked() {
   if (m_pIncoming.load(std::memory_order_seq_cst) == nullptr) return;
-  ZEPQueueLink* stack = m_pIncoming.exchange(nullptr, std::memory_order_seq_cst);
   // Newest first: turn it round, then append in push order.
-  ZEPQueueLink* ordered = nullptr;
-  while (stack != nullptr) {
-    ZEPQueueLink* next = stack->m_pNext;
-    stack->m_pNext = ordered;
-    ordered = stack;
-    stack = next;
-  }
+  ZEPQueueLink* ordered = Reversed(m_pIncoming.exchange(nullptr, std::memory_order_seq_cst));
   while (ordered != nullptr) {
     ZEPQueueLink* next = ordered->m_pNext;
     ordered->m_pNext = nullptr;

@@ -110,6 +110,9 @@ ZEPString& ZEPFrame::PrintBTree(ZEPString& out) {
   // Node workers woken through the system, against the events they received.
   out << "\r\nQueue Wake-ups      Count:" << static_cast<unsigned long>(wakes.nWakeCalls) << " ("
       << static_cast<unsigned long>(wakes.nReceived) << " events)";
+  // Socket threads and the polling loop woken through their descriptors
+  // (a flag they would not have seen on their own: a resume, a close).
+  out << "\r\nSocket Wake-ups     Count:" << static_cast<unsigned long>(GetSocketWakeups());
   out << "\r\n================Report End========================="
       << "\r\n\r\n";
   return out;

@@ -145,9 +145,6 @@ class CSockThreadEvent : public CPoolWork {
   CSockThreadEvent() : CSockThreadEvent(nullptr, nullptr) {}
   CSockThreadEvent(ZEPThreadTCP* pEngine, TCPSocketData* pNode);
   static CSockThreadEvent* Instance(Pool* pool, ZEPThreadTCP* pEngine, TCPSocketData* pNode);
-  static CSockThreadEvent* Narrow(CEvent* ev) {
-    return ZEPEventNarrow<CSockThreadEvent>(ev, ZEP_EVENT_POOLWORK);
-  }
   void DestroyMe() override { ZEPEventRelease(this, m_pPool); }
   void RunWork(Thread* self) override;
 

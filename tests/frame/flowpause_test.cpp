@@ -124,7 +124,8 @@ TEST(NodeRegistry, WaitForReadersOutlastsAProducerInside) {
 }
 
 // The full report says how often node workers were woken through the system
-// against the events they received, right after the flood counts.
+// against the events they received, right after the flood counts, then how
+// often socket threads were woken through their descriptors.
 TEST(FrameReport, WakeUpsAgainstEventsReceived) {
   ServedFrame f;
   RecNode* node = new RecNode(f.frame);
@@ -147,4 +148,9 @@ TEST(FrameReport, WakeUpsAgainstEventsReceived) {
       << t;
   EXPECT_GE(events, 50ul);
   EXPECT_LE(wakes, events);
+  unsigned long socketWakes = 0;
+  const size_t sockets = t.find("\r\nSocket Wake-ups     Count:", line);
+  ASSERT_NE(std::string::npos, sockets) << t;
+  ASSERT_EQ(1, std::sscanf(t.c_str() + sockets, "\r\nSocket Wake-ups     Count:%lu", &socketWakes));
+  EXPECT_EQ(f->GetSocketWakeups(), socketWakes);  // no socket here: nothing moved it
 }
