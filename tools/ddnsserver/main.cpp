@@ -269,6 +269,7 @@ class Runner {
     std::printf("ddnsserver main_port=%u assist_port=%u\n", m_MainPort, m_AssistPort);
     std::fflush(stdout);
     std::vector<char> buf(65536);
+    const int kBatch = 256;
     while (!g_Stop) {
       pollfd fds[2] = {{m_MainFd, POLLIN, 0}, {m_AssistFd, POLLIN, 0}};
       int n = poll(fds, 2, 100);
@@ -279,19 +280,27 @@ class Runner {
       bool changed = false;
       for (int i = 0; n > 0 && i < 2; ++i) {
         if ((fds[i].revents & (POLLIN | POLLERR)) == 0) continue;
-        sockaddr_in from{};
-        socklen_t flen = sizeof(from);
-        ssize_t got = recvfrom(fds[i].fd, buf.data(), buf.size(), MSG_DONTWAIT,
-                               reinterpret_cast<sockaddr*>(&from), &flen);
-        if (got < 0 || from.sin_family != AF_INET) continue;
-        const std::string ip = ZEPIPv4Text(from.sin_addr.s_addr).GetSafeText();
-        const uint16_t port = ntohs(from.sin_port);
-        if (i == 0) {
-          m_Server.OnMain(buf.data(), static_cast<size_t>(got), ip, port, NowMs(), m_Out, m_Log);
-        } else {
-          m_Server.OnAssist(buf.data(), static_cast<size_t>(got), ip, port, NowMs(), m_Log);
+        // Everything that waits, up to a bound so the other link and the
+        // control file get their turn: the state file (its size grows with
+        // the clients) is then written once per batch, not once per
+        // datagram, so a burst of N logins costs O(N) writes of it, not one
+        // each, and no burst overflows the receive buffer while we write.
+        for (int k = 0; k < kBatch; ++k) {
+          sockaddr_in from{};
+          socklen_t flen = sizeof(from);
+          ssize_t got = recvfrom(fds[i].fd, buf.data(), buf.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from), &flen);
+          if (got < 0) break;
+          if (from.sin_family != AF_INET) continue;
+          const std::string ip = ZEPIPv4Text(from.sin_addr.s_addr).GetSafeText();
+          const uint16_t port = ntohs(from.sin_port);
+          if (i == 0) {
+            m_Server.OnMain(buf.data(), static_cast<size_t>(got), ip, port, NowMs(), m_Out, m_Log);
+          } else {
+            m_Server.OnAssist(buf.data(), static_cast<size_t>(got), ip, port, NowMs(), m_Log);
+          }
+          changed = true;
         }
-        changed = true;
       }
       if (g_Relogin) {
         g_Relogin = 0;
