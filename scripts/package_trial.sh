@@ -34,7 +34,9 @@ trial=$root/root/trial
 # Each trial starts from a machine that never had the package: no journal,
 # state or unit links of an earlier one.
 rm -rf "$trial" "$root"/var/log/journal/* "$root"/var/lib/private/dyrclient "$root"/var/lib/dyrclient \
-  "$root"/etc/systemd/system/multi-user.target.wants/dyrclient.service
+  "$root"/etc/systemd/system/multi-user.target.wants/dyrclient.service \
+  "$root"/var/lib/systemd/deb-systemd-helper-enabled/*dyrclient* \
+  "$root"/var/lib/systemd/deb-systemd-helper-enabled/multi-user.target.wants/dyrclient.service
 mkdir -p "$trial"
 cp "$deb" "$server" "$trial/"
 cat >"$root/etc/systemd/system/dyrclient-trial.service" <<'UNIT'
@@ -90,6 +92,7 @@ sleep 3
 say "after the file was installed again and a restart: active=$(systemctl is-active dyrclient) status=$(systemctl show dyrclient -P StatusText)"
 echo "--- the journal of this boot"
 journalctl -b -u dyrclient --no-pager -o cat | tail -40
+say "usage lines at info or above: $(journalctl -b -u dyrclient -p info -o cat | grep -c '^Usage:'), at debug: $(journalctl -b -u dyrclient -p debug -o cat | grep -c '^Usage:')"
 echo "--- journal at warning and above"
 journalctl -b -u dyrclient --no-pager -p warning -o cat
 echo "--- server state before removal"
