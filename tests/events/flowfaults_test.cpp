@@ -17,24 +17,13 @@
 #include "events/messageq.h"
 #include "events/timerrecord.h"
 #include "log/zeplog.h"
+#include "support/flowrecorder.h"
 #include "support/waitfor.h"
 
 namespace {
 
-struct Calls : ZEPFlowControl {
-  std::vector<std::tuple<int, uint32_t, bool>> calls;
-  int SetFCPaused(int sock, uint32_t gen, bool paused) override {
-    calls.emplace_back(sock, gen, paused);
-    return 0;
-  }
-};
-
-CTCPEvent* Tcp(int sock, uint32_t gen) {
-  CTCPEvent* e = new CTCPEvent;
-  e->SetSocket(sock);
-  e->SetGeneration(gen);
-  return e;
-}
+using Calls = zeptest::RecordingFlowControl;
+using zeptest::SocketEvent;
 CCmdEvent* Cmd(int sock, uint32_t gen) {
   CCmdEvent* e = new CCmdEvent(nullptr, sock);
   e->SetGeneration(gen);
@@ -99,12 +88,12 @@ TEST(QueueFlowFaults, AQueueThatEndsLiftsItsPauses) {
     q.SetCmdEventHWM(3);
     q.SetTimerEventHWM(3);
     for (int i = 0; i < 3; ++i) {
-      Offer(q, Tcp(7, 1));
+      Offer(q, SocketEvent(7, 1));
       Offer(q, Cmd(8, 2));
       Offer(q, Tick(&rec));
     }
     // Socket 9 stays below its mark: the end asks nothing for it.
-    Offer(q, Tcp(9, 4));
+    Offer(q, SocketEvent(9, 4));
     ASSERT_EQ(2u, fc.calls.size());
     EXPECT_TRUE(rec.IsPaused());
     q.Fini(false);
@@ -142,7 +131,7 @@ TEST(QueueFlowFaults, EventWatchesOnKindsUnderFlowControlAreRefused) {
     EXPECT_EQ(c.result, q.AddEventWatch(c.type, 2));
     for (int round = 0; round < 2; ++round) {
       for (int i = 0; i < 5; ++i) {
-        CEvent* e = c.type == ZEP_EVENT_TCP     ? static_cast<CEvent*>(Tcp(5, 1))
+        CEvent* e = c.type == ZEP_EVENT_TCP     ? static_cast<CEvent*>(SocketEvent(5, 1))
                     : c.type == ZEP_EVENT_CMD   ? static_cast<CEvent*>(Cmd(5, 1))
                     : c.type == ZEP_EVENT_TIMER ? static_cast<CEvent*>(Tick(&rec))
                                                 : static_cast<CEvent*>(new CUserEvent);
@@ -207,7 +196,7 @@ TEST(QueueFlowFaults, PauseLinesWaitForNoLockAndTimersLogOncePerEpisode) {
     ZEPLockGuard stall(g_LogMutex);
     std::thread producer([&] {
       for (int i = 0; i < 3; ++i) {
-        Offer(q, Tcp(12, 1));
+        Offer(q, SocketEvent(12, 1));
         Offer(q, Tick(&rec));
       }
       done.store(true);

@@ -11,6 +11,7 @@
 #include "base/lockguard.h"
 #include "events/eventsink.h"
 #include "events/timerrecord.h"
+#include "support/flowrecorder.h"
 
 namespace {
 
@@ -339,23 +340,9 @@ TEST(MessageQueue, OneEventInSeveralPlacesAtOnce) {
 // A waiting receiver is woken by the enqueue, never by a poll: a missing
 // wake-up fails the bounded wait below.
 
-namespace {
 // Records the pauses and resumes a queue asks for.
-struct RecordingFlowControl : ZEPFlowControl {
-  std::vector<std::tuple<int, uint32_t, bool>> calls;
-  int SetFCPaused(int sock, uint32_t gen, bool paused) override {
-    calls.emplace_back(sock, gen, paused);
-    return 0;
-  }
-};
-
-CTCPEvent* SocketEvent(int sock, uint32_t gen) {
-  CTCPEvent* e = new CTCPEvent;
-  e->SetSocket(sock);
-  e->SetGeneration(gen);
-  return e;
-}
-}  // namespace
+using zeptest::RecordingFlowControl;
+using zeptest::SocketEvent;
 
 TEST(QueueGenerations, EventsOfAClosedSocketNeitherPauseNorResumeItsSuccessor) {
   RecordingFlowControl fc;
