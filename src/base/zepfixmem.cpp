@@ -41,7 +41,16 @@ struct ThreadCache {
     }
   }
 };
-thread_local ThreadCache t_Cache;
+// Only a pointer lives in the thread's TLS: glibc carves static TLS from the
+// top of every thread's stack, and a worker's 100 KB stack of the daemon peaks
+// within a few hundred bytes of a page boundary, so a cache kept in TLS made
+// every worker touch one more stack page. The cache itself is made on the
+// thread's first cached allocation, so a thread that makes none holds none.
+struct CacheHolder {
+  ThreadCache* m_pCache = nullptr;
+  ~CacheHolder() { delete m_pCache; }
+};
+thread_local CacheHolder t_Cache;
 }  // namespace
 
 uint64_t RegisterPool() {
@@ -62,7 +71,11 @@ void UnregisterPool(uint64_t id) {
 }
 
 void** CacheSlot(uint64_t id, void* pool, GiveBackFn giveBack) {
-  ThreadCache& c = t_Cache;
+  if (t_Cache.m_pCache == nullptr) {
+    t_Cache.m_pCache = new (std::nothrow) ThreadCache;
+    if (t_Cache.m_pCache == nullptr) return nullptr;  // uncached, as when full
+  }
+  ThreadCache& c = *t_Cache.m_pCache;
   // A producer mostly makes one kind of event: its last pool first.
   Entry* last = &c.m_Entries[c.m_nLast];
   if (last->m_nId == id) return &last->m_pChain;

@@ -406,7 +406,8 @@ namespace zepfixmem_detail {
 typedef void (*GiveBackFn)(void* pool, void* chain);
 uint64_t RegisterPool();
 void UnregisterPool(uint64_t id);
-// This thread's chain head for the pool, or null when its cache is full.
+// This thread's chain head for the pool, or null when its cache is full or
+// could not be made.
 void** CacheSlot(uint64_t id, void* pool, GiveBackFn giveBack);
 }  // namespace zepfixmem_detail
 

@@ -33,7 +33,10 @@
 #include <cstddef>
 
 // Stack of every service and pool thread. Sanitizer builds instrument every
-// frame with extra shadow and redzones, so they get four times as much.
+// frame with extra shadow and redzones, so they get four times as much. glibc
+// carves the thread's static TLS from the top of it: thread_local objects
+// stay pointer-sized, since a worker's deepest use sits a few hundred bytes
+// short of a page boundary and every byte of TLS moves it down.
 size_t ZEPThreadStackSize();
 constexpr size_t ZEP_THREAD_STACK = 102400;
 

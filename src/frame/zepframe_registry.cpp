@@ -13,8 +13,11 @@ const size_t kFirstCapacity = 64;
 std::atomic<unsigned> g_NextStripe{0};
 
 unsigned MyStripe(unsigned stripes) {
-  thread_local unsigned t_nStripe = g_NextStripe.fetch_add(1, std::memory_order_relaxed);
-  return t_nStripe % stripes;
+  // Constant-initialised (0: none chosen yet), so the thread's TLS holds no
+  // guard beside it: static TLS comes off every thread's stack.
+  thread_local unsigned t_nStripe = 0;
+  if (t_nStripe == 0) t_nStripe = g_NextStripe.fetch_add(1, std::memory_order_relaxed) + 1;
+  return (t_nStripe - 1) % stripes;
 }
 }  // namespace
 
