@@ -587,7 +587,7 @@ void CMessageQueue::CountTimerTick(TimeEvent_tag* rec, uint64_t serial) {
   // (nor uncounted when it is received): it can pause nothing.
   const int n = rec->AddQueued(serial, 1);
   if (n < 0) return;
-  if (rec->IsFlooding(serial)) {
+  if (m_nOpenTimerEpisodes.load(std::memory_order_relaxed) > 0) {
     ZEPLockGuard lock(m_FlowLock);
     SlotState st;
     st.m_nSerial = serial;
@@ -636,12 +636,8 @@ void CMessageQueue::ReconcileTimer(TimeEvent_tag* rec, uint64_t serial) {
     // Like a socket's: the first pause of a timer's flood is logged, and
     // its later ticks are added to the episode until it closes.
     m_nOpenEpisodes.store(static_cast<int>(OpenEpisodesLocked()), std::memory_order_relaxed);
-    try {
-      m_FloodingTimers.push_back(TimerRef{rec, serial});
-    } catch (const std::bad_alloc&) {
-      ZEP_ASSERT(false);
-    }
-    rec->SetFlooding(serial);
+    m_nOpenTimerEpisodes.store(static_cast<int>(m_TimerEpisodes.OpenCount()),
+                               std::memory_order_relaxed);
     ZEP_QUEUE_LOG_LATER(LOG_INFO, "message queue: timer " << static_cast<unsigned long>(serial)
                                                           << " paused at " << count
                                                           << " queued events");
@@ -828,16 +824,6 @@ void CMessageQueue::CloseEpisodesLocked(int64_t nowSec, bool all) {
       if (timers) {
         const uint64_t serial =
             (static_cast<uint64_t>(static_cast<uint32_t>(ep.m_nSocket)) << 32) | ep.m_nGeneration;
-        std::vector<TimerRef>& flooding = m_FloodingTimers;
-        for (size_t i = 0; i < flooding.size();) {
-          if (flooding[i].m_nSerial == serial) {
-            flooding[i].m_pRec->EndFlooding(serial);
-            flooding[i] = flooding.back();
-            flooding.pop_back();
-          } else {
-            ++i;
-          }
-        }
         ZEP_QUEUE_LOG_LATER(
             LOG_INFO, "message queue: timer "
                           << static_cast<unsigned long>(serial) << " flood over (" << why
@@ -856,6 +842,8 @@ void CMessageQueue::CloseEpisodesLocked(int64_t nowSec, bool all) {
     }
   }
   m_nOpenEpisodes.store(static_cast<int>(OpenEpisodesLocked()), std::memory_order_relaxed);
+  m_nOpenTimerEpisodes.store(static_cast<int>(m_TimerEpisodes.OpenCount()),
+                             std::memory_order_relaxed);
 }
 
 void CMessageQueue::MaybeCloseEpisodes() {

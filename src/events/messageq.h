@@ -31,7 +31,7 @@
 // once; when the count falls back below the mark it is resumed once. A
 // timer's count lives in its own record (timerrecord.h), changed with one
 // compare-and-swap that names the timer's serial, so ticks of any number of
-// timers cost no lock and no search. The count of a socket (or of a tick
+// timers cost no lock and no search while no timer floods. The count of a socket (or of a tick
 // without a record) lives in a slot of a small table, found by key and
 // changed with one compare-and-swap (the slot's word carries an epoch, so a
 // slot given to another source meanwhile fails the swap). Only the event that
@@ -48,7 +48,8 @@
 // first pause of an episode logs "message queue: socket N paused at M queued
 // events"; later pauses are only counted, and once the socket has gone 10 s
 // without a pause one line gives the episode's pauses and events. A timer's
-// pauses form episodes the same way (keyed by its serial). The episodes are
+// pauses form episodes the same way (keyed by its serial); while one is
+// open, every tick takes the flow lock to add itself to its timer's episode. The episodes are
 // closed by the next receive or pause after the quiet time, and by Fini,
 // which also resumes every source the queue still holds paused. The lines
 // are decided under the flow lock but written by FlushLog, which every
@@ -283,13 +284,15 @@ class CMessageQueue {
   ZEPFloodEpisodes m_Episodes GUARDED_BY(m_FlowLock);
   ZEPFloodEpisodes m_TimerEpisodes GUARDED_BY(m_FlowLock);  // keyed by serial
   // Timers counted in their records that this queue holds paused (resumed
-  // by Fini), and those whose flood episode is open (ended as it closes).
+  // by Fini).
   struct TimerRef {
     TimeEvent_tag* m_pRec;
     uint64_t m_nSerial;
   };
   std::vector<TimerRef> m_PausedTimers GUARDED_BY(m_FlowLock);
-  std::vector<TimerRef> m_FloodingTimers GUARDED_BY(m_FlowLock);
+  // While a timer's flood episode is open, each tick takes the flow lock to
+  // add itself to its timer's episode, if it has one.
+  std::atomic<int> m_nOpenTimerEpisodes{0};
   std::atomic<int> m_nOpenEpisodes{0};          // spares the receivers the clock without episodes
   std::atomic<int64_t> m_nNextEpisodeCheck{0};  // monotonic s of the receivers' next look
   // Set before the queue is shared (no lock).

@@ -20,9 +20,7 @@
 // word holds the arming serial's low 40 bits and the count, so re-arming
 // starts a fresh count and a stale tick of an ended timer, whose serial no
 // longer matches, is neither counted nor uncounted. A timer's ticks go to
-// one node, so one count per record is enough. The flooding serial marks
-// the timer whose ticks the queue adds to an open flood episode; the queue
-// sets and clears it under its flow lock.
+// one node, so one count per record is enough.
 #ifndef ZEP_EVENTS_TIMERRECORD_H
 #define ZEP_EVENTS_TIMERRECORD_H
 
@@ -97,14 +95,6 @@ struct TimeEvent_tag {
     }
   }
 
-  bool IsFlooding(uint64_t serial) const {
-    return m_nFloodingSerial.load(std::memory_order_relaxed) == serial;
-  }
-  void SetFlooding(uint64_t serial) { m_nFloodingSerial.store(serial, std::memory_order_relaxed); }
-  void EndFlooding(uint64_t serial) {
-    m_nFloodingSerial.compare_exchange_strong(serial, 0, std::memory_order_relaxed);
-  }
-
  private:
   static constexpr int kQueuedCountBits = 24;
   static constexpr uint64_t kQueuedCountMask = (1ull << kQueuedCountBits) - 1;
@@ -115,7 +105,6 @@ struct TimeEvent_tag {
   Timing m_Timing;
   std::atomic<uint64_t> m_State{0};
   std::atomic<uint64_t> m_Queued{0};  // serial (low 40 bits) and queued count
-  std::atomic<uint64_t> m_nFloodingSerial{0};
   static inline std::atomic<uint64_t> s_nNextSerial{1};
 };
 
