@@ -129,6 +129,14 @@ int CountInSlots(CMessageQueue::FlowSlot* slots, uint64_t key, uintptr_t aux,
   }
   return 0;
 }
+
+// A tick whose timer has a record is counted there; ticks made without one
+// (tests, hand-made events) are counted in the slots like a socket's events.
+CTimerEvent* RecordedTick(CEvent* e) {
+  if (e->GetEventType() != ZEP_EVENT_TIMER) return nullptr;
+  CTimerEvent* tm = CTimerEvent::Narrow(e);
+  return tm != nullptr && tm->GetTimerID() != nullptr ? tm : nullptr;
+}
 }  // namespace
 
 CMessageQueue::CMessageQueue() { Init(false); }
@@ -153,11 +161,16 @@ void CMessageQueue::Fini(bool /*reset*/) {
       if (m_pHead != nullptr) e = UnlinkLocked(m_pHead);
     }
     if (e == nullptr) break;
+    // A timer's count is its record's, which outlives this queue.
+    if (CTimerEvent* tm = RecordedTick(e)) tm->GetTimerID()->AddQueued(tm->GetTimerSerial(), -1);
     e->downcount();
   }
   {
     ZEPLockGuard lock(m_FlowLock);
     CloseEpisodesLocked(0, true);
+    for (const TimerRef& t : m_PausedTimers)
+      if (t.m_pRec->SetPaused(t.m_nSerial, false)) ++m_Stats.nTimerResumes;
+    m_PausedTimers.clear();
     // The sources this queue paused are resumed: nothing it counted is
     // queued any more, and no later event of it would ever ask again. A
     // socket other queues still hold paused stays paused (the frame counts
@@ -489,6 +502,10 @@ bool CMessageQueue::SourceOf(CEvent* e, Kind* kind, uint64_t* key, uintptr_t* au
 }
 
 void CMessageQueue::AddEventCount(CEvent* e) {
+  if (CTimerEvent* tm = RecordedTick(e)) {
+    CountTimerTick(tm->GetTimerID(), tm->GetTimerSerial());
+    return;
+  }
   Kind kind;
   uint64_t key;
   uintptr_t aux;
@@ -565,7 +582,75 @@ void CMessageQueue::CountSlow(Kind kind, uint64_t key, uintptr_t aux, const Slot
   if (n == Hwm(kind)) ApplyLocked(kind, m_SlotState[kind][slot - m_Slots[kind]], n, slot);
 }
 
+void CMessageQueue::CountTimerTick(TimeEvent_tag* rec, uint64_t serial) {
+  // A tick of a timer re-armed or deleted since it was made is not counted
+  // (nor uncounted when it is received): it can pause nothing.
+  const int n = rec->AddQueued(serial, 1);
+  if (n < 0) return;
+  if (m_nOpenTimerEpisodes.load(std::memory_order_relaxed) > 0) {
+    ZEPLockGuard lock(m_FlowLock);
+    SlotState st;
+    st.m_nSerial = serial;
+    if (InEpisodeLocked(kTimer, st))
+      m_TimerEpisodes.AddEvents(EpisodeSocket(kTimer, st), EpisodeGeneration(kTimer, st), 1);
+  }
+  if (n == Hwm(kTimer)) ReconcileTimer(rec, serial);
+}
+
+// A timer's count crossed the mark: its paused flag follows the count as it
+// is now (as Reconcile does for a slot). The record's flag is the queue's
+// state too, since the timer's ticks go to this queue only; the serial-checked
+// swap makes every counted pause or resume a change of the armed timer.
+void CMessageQueue::ReconcileTimer(TimeEvent_tag* rec, uint64_t serial) {
+  ZEPLockGuard lock(m_FlowLock);
+  const int count = rec->AddQueued(serial, 0);
+  if (count < 0) return;
+  const bool want = count >= Hwm(kTimer);
+  if (!rec->SetPaused(serial, want)) return;
+  std::vector<TimerRef>& paused = m_PausedTimers;
+  // Timers re-armed since this queue paused them are forgotten too.
+  for (size_t i = 0; i < paused.size();) {
+    if (paused[i].m_pRec == rec || paused[i].m_pRec->GetSerial() != paused[i].m_nSerial) {
+      paused[i] = paused.back();
+      paused.pop_back();
+    } else {
+      ++i;
+    }
+  }
+  if (!want) {
+    ++m_Stats.nTimerResumes;
+    return;
+  }
+  try {
+    paused.push_back(TimerRef{rec, serial});
+  } catch (const std::bad_alloc&) {
+    ZEP_ASSERT(false);
+  }
+  ++m_Stats.nTimerPauses;
+  SlotState st;
+  st.m_nSerial = serial;
+  const int64_t now = MonoSec();
+  CloseEpisodesLocked(now, false);
+  if (m_TimerEpisodes.OnPause(EpisodeSocket(kTimer, st), EpisodeGeneration(kTimer, st), now,
+                              count)) {
+    // Like a socket's: the first pause of a timer's flood is logged, and
+    // its later ticks are added to the episode until it closes.
+    m_nOpenEpisodes.store(static_cast<int>(OpenEpisodesLocked()), std::memory_order_relaxed);
+    m_nOpenTimerEpisodes.store(static_cast<int>(m_TimerEpisodes.OpenCount()),
+                               std::memory_order_relaxed);
+    ZEP_QUEUE_LOG_LATER(LOG_INFO, "message queue: timer " << static_cast<unsigned long>(serial)
+                                                          << " paused at " << count
+                                                          << " queued events");
+  }
+}
+
 void CMessageQueue::DelEventCount(CEvent* e) {
+  if (CTimerEvent* tm = RecordedTick(e)) {
+    TimeEvent_tag* rec = tm->GetTimerID();
+    const uint64_t serial = tm->GetTimerSerial();
+    if (rec->AddQueued(serial, -1) == Hwm(kTimer) - 1) ReconcileTimer(rec, serial);
+    return;
+  }
   Kind kind;
   uint64_t key;
   uintptr_t aux;
@@ -757,6 +842,8 @@ void CMessageQueue::CloseEpisodesLocked(int64_t nowSec, bool all) {
     }
   }
   m_nOpenEpisodes.store(static_cast<int>(OpenEpisodesLocked()), std::memory_order_relaxed);
+  m_nOpenTimerEpisodes.store(static_cast<int>(m_TimerEpisodes.OpenCount()),
+                             std::memory_order_relaxed);
 }
 
 void CMessageQueue::MaybeCloseEpisodes() {

@@ -28,8 +28,11 @@
 //
 // Flow control: at the high-water mark (100 by default) of queued events from
 // one socket, one socket's command events or one timer, the source is paused
-// once; when the count falls back below the mark it is resumed once. The
-// count of a source lives in a slot of a small table, found by key and
+// once; when the count falls back below the mark it is resumed once. A
+// timer's count lives in its own record (timerrecord.h), changed with one
+// compare-and-swap that names the timer's serial, so ticks of any number of
+// timers cost no lock and no search while no timer floods. The count of a socket (or of a tick
+// without a record) lives in a slot of a small table, found by key and
 // changed with one compare-and-swap (the slot's word carries an epoch, so a
 // slot given to another source meanwhile fails the swap). Only the event that
 // brings the count to the mark, or below it, takes the flow lock; there the
@@ -45,7 +48,8 @@
 // first pause of an episode logs "message queue: socket N paused at M queued
 // events"; later pauses are only counted, and once the socket has gone 10 s
 // without a pause one line gives the episode's pauses and events. A timer's
-// pauses form episodes the same way (keyed by its serial). The episodes are
+// pauses form episodes the same way (keyed by its serial); while one is
+// open, every tick takes the flow lock to add itself to its timer's episode. The episodes are
 // closed by the next receive or pause after the quiet time, and by Fini,
 // which also resumes every source the queue still holds paused. The lines
 // are decided under the flow lock but written by FlushLog, which every
@@ -235,6 +239,10 @@ class CMessageQueue {
   static bool SourceOf(CEvent* e, Kind* kind, uint64_t* key, uintptr_t* aux, SlotState* st);
   void CountSlow(Kind kind, uint64_t key, uintptr_t aux, const SlotState& st);
   void Reconcile(Kind kind, FlowSlot* slot);
+  // A timer tick counted in its record: a tick while the timer floods adds
+  // to its episode, a count at the mark (or just below) sets its pause.
+  void CountTimerTick(TimeEvent_tag* rec, uint64_t serial);
+  void ReconcileTimer(TimeEvent_tag* rec, uint64_t serial);
   // Sets a source's paused flag to what `count` asks, with the flow lock.
   void ApplyLocked(Kind kind, SlotState& st, int count, FlowSlot* slot) REQUIRES(m_FlowLock);
   void HarvestLocked(Kind kind, FlowSlot* slot, const SlotState& st) REQUIRES(m_FlowLock);
@@ -275,6 +283,16 @@ class CMessageQueue {
   FlowStats m_Stats GUARDED_BY(m_FlowLock);
   ZEPFloodEpisodes m_Episodes GUARDED_BY(m_FlowLock);
   ZEPFloodEpisodes m_TimerEpisodes GUARDED_BY(m_FlowLock);  // keyed by serial
+  // Timers counted in their records that this queue holds paused (resumed
+  // by Fini).
+  struct TimerRef {
+    TimeEvent_tag* m_pRec;
+    uint64_t m_nSerial;
+  };
+  std::vector<TimerRef> m_PausedTimers GUARDED_BY(m_FlowLock);
+  // While a timer's flood episode is open, each tick takes the flow lock to
+  // add itself to its timer's episode, if it has one.
+  std::atomic<int> m_nOpenTimerEpisodes{0};
   std::atomic<int> m_nOpenEpisodes{0};          // spares the receivers the clock without episodes
   std::atomic<int64_t> m_nNextEpisodeCheck{0};  // monotonic s of the receivers' next look
   // Set before the queue is shared (no lock).

@@ -106,6 +106,16 @@ TEST(QueueFlowFaults, AQueueThatEndsLiftsItsPauses) {
     EXPECT_EQ(1u, q.GetFlowStats().nTimerResumes);
   }
   EXPECT_EQ(4u, fc.calls.size());  // the destructor's Fini finds nothing more
+  // The timer's count went with the queue's ticks: the next queue of its
+  // node pauses it at its mark again, not earlier and not never.
+  CMessageQueue next;
+  next.SetTimerEventHWM(3);
+  for (int i = 0; i < 2; ++i) Offer(next, Tick(&rec));
+  EXPECT_FALSE(rec.IsPaused());
+  Offer(next, Tick(&rec));
+  EXPECT_TRUE(rec.IsPaused());
+  Take(next, 3);
+  EXPECT_FALSE(rec.IsPaused());
 }
 
 // The kinds under flow control are uncounted per source, never in a watch:

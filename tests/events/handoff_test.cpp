@@ -15,6 +15,7 @@
 #include "base/zepmultithread_clock.h"
 #include "events/floodepisode.h"
 #include "events/messageq.h"
+#include "events/timerrecord.h"
 
 namespace {
 
@@ -145,6 +146,44 @@ TEST(HandOffStress, SourcesBeyondTheSlotTablePauseAndResumeToo) {
     while (CEvent* e = q.Dequeue()) e->downcount();
     EXPECT_FALSE(fc.AnyPaused());
     EXPECT_EQ(0, fc.faults);
+  }
+  EXPECT_EQ(0u, pool.GetCount());
+}
+
+// Timers of one node, more than the count table holds, each ticked by its
+// own thread that skips ticks while the timer is paused (as the ticker
+// does), against a receiver draining the queue: the crossings race, and
+// still every pause is matched by a resume and every timer ends running.
+TEST(HandOffStress, TimersRacingTheReceiverEndResumed) {
+  const int kTimers = CMessageQueue::kSlots + 2;
+  const int kEach = 20000;
+  CTimerEvent::Pool pool;
+  std::vector<TimeEvent_tag> recs(kTimers);
+  for (TimeEvent_tag& r : recs) r.Arm();
+  {
+    CMessageQueue q;
+    q.SetTimerEventHWM(4);
+    std::atomic<int> running{kTimers};
+    std::vector<std::thread> tickers;
+    for (int t = 0; t < kTimers; ++t) {
+      tickers.emplace_back([&, t] {
+        for (int i = 0; i < kEach; ++i) {
+          if (recs[t].IsPaused()) continue;
+          SmartPtr<CTimerEvent> tick(CTimerEvent::Instance(&pool));
+          tick->SetTimerID(&recs[t]);
+          tick->SetTimerSerial(recs[t].GetSerial());
+          q.Enqueue(tick.Get(), true);
+        }
+        running.fetch_sub(1);
+      });
+    }
+    while (running.load() > 0 || q.GetCount() > 0)
+      if (CEvent* e = q.Dequeue()) e->downcount();
+    for (std::thread& t : tickers) t.join();
+    const CMessageQueue::FlowStats st = q.GetFlowStats();
+    EXPECT_GT(st.nTimerPauses, 0u);
+    EXPECT_EQ(st.nTimerPauses, st.nTimerResumes);
+    for (int t = 0; t < kTimers; ++t) EXPECT_FALSE(recs[t].IsPaused()) << t;
   }
   EXPECT_EQ(0u, pool.GetCount());
 }

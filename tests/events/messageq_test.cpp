@@ -236,6 +236,46 @@ TEST(MessageQueue, TimerPauseNeverReachesAReusedRecord) {
   EXPECT_EQ(0u, p.timer.GetCount());
 }
 
+// A node with more timers than the queue has count slots: every timer pauses
+// at its own mark and resumes as its own count falls below it, however the
+// ticks interleave; a timer re-armed with its old ticks still queued counts
+// only its new ticks.
+TEST(MessageQueue, EveryTimerOfANodeFollowsItsOwnCount) {
+  const int kTicks[] = {2, 3, 5, 3, 1, 4, 3, 6};  // queued per timer; the mark is 3
+  const int kTimers = static_cast<int>(sizeof kTicks / sizeof kTicks[0]);
+  static_assert(sizeof kTicks / sizeof kTicks[0] > CMessageQueue::kSlots, "beyond the slots");
+  Pools p;
+  CMessageQueue q;
+  q.SetTimerEventHWM(3);
+  std::vector<TimeEvent_tag> recs(kTimers);
+  std::vector<int> queued(kTimers, 0);
+  for (TimeEvent_tag& r : recs) r.Arm();
+  for (int round = 0; round < 6; ++round)
+    for (int t = 0; t < kTimers; ++t)
+      if (round < kTicks[t]) {
+        q.Enqueue(p.Tick(&recs[t]), true);
+        ++queued[t];
+      }
+  // Timer 7 is re-armed: its 6 ticks are stale, and 2 new ones stay below the mark.
+  recs[7].Arm();
+  for (int i = 0; i < 2; ++i) q.Enqueue(p.Tick(&recs[7]), true);
+  EXPECT_FALSE(recs[7].IsPaused());
+  q.Enqueue(p.Tick(&recs[7]), true);
+  EXPECT_TRUE(recs[7].IsPaused());
+  queued[7] = 3;
+  for (int t = 0; t < kTimers; ++t) EXPECT_EQ(queued[t] >= 3, recs[t].IsPaused()) << t;
+  EXPECT_EQ(7u, q.GetFlowStats().nTimerPauses);  // 6 at first, then the re-armed one
+  while (CEvent* e = q.Dequeue()) {
+    CTimerEvent* tick = CTimerEvent::Narrow(e);
+    ASSERT_NE(nullptr, tick);
+    const int t = static_cast<int>(tick->GetTimerID() - recs.data());
+    if (tick->GetTimerSerial() == recs[t].GetSerial()) --queued[t];
+    e->downcount();
+    EXPECT_EQ(queued[t] >= 3, recs[t].IsPaused()) << t;
+  }
+  EXPECT_EQ(6u, q.GetFlowStats().nTimerResumes);  // not timer 7's first arming
+}
+
 // Four producers flood one queue at once, each with its own socket and a
 // sequence number in the tag of its user events, while the receiver drops
 // each event as it goes (the pools take them back on their lock-free return
