@@ -1,6 +1,5 @@
 #include "app/dyrsecret.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 
 #include "app/dyrproto.h"
 #include "app/global.h"
+#include "app/workdir.h"
 
 namespace {
 
@@ -66,10 +66,16 @@ int DyrReadSecretFile(const char* path, const ZEPString& subject, bool privateOn
                       ZEPString& secret, ZEPString& why) {
   secret = ZEPString();
   why = "";
-  // Non-blocking: a FIFO or a device put in its place must not stop the
-  // reader (the daemon reads it on its service thread).
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
+  // The work directory's reader: a FIFO or a device put in its place must
+  // not stop the reader (the daemon reads it on its service thread); links
+  // are followed, since a credential may be one.
+  int fd = -1;
+  const int opened = DyrOpenRegular(path, true, fd);
+  if (opened == -2 || (opened == -1 && errno == EISDIR)) {
+    why << subject << " is not a regular file";
+    return -1;
+  }
+  if (opened != 0) {
     why << subject << ": " << std::strerror(errno);
     return -1;
   }
@@ -78,8 +84,6 @@ int DyrReadSecretFile(const char* path, const ZEPString& subject, bool privateOn
   int rc = -1;
   if (fstat(fd, &st) != 0) {
     why << subject << ": " << std::strerror(errno);
-  } else if (!S_ISREG(st.st_mode)) {
-    why << subject << " is not a regular file";
   } else if (privateOnly && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
