@@ -34,18 +34,24 @@ void CAppNode::Fini(bool /*reset*/) {
   m_Queue.Fini(false);
 }
 
+// Only the node's own thread receives, so the heartbeat has one writer: a
+// plain store, no locked add on every event.
+void CAppNode::Beat() {
+  m_nHeartbeat.store(m_nHeartbeat.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
 void CAppNode::RecvEvent() {
-  m_nHeartbeat.fetch_add(1, std::memory_order_relaxed);
+  Beat();
   CEvent* e = m_Queue.WaitMsg();
-  m_nHeartbeat.fetch_add(1, std::memory_order_relaxed);
+  Beat();
   if (CEvent* prev = m_Event.Detach()) prev->downcount();
   m_Event.Reset(e);
 }
 
 void CAppNode::WaitEvent(int type, int timeoutSec) {
-  m_nHeartbeat.fetch_add(1, std::memory_order_relaxed);
+  Beat();
   CEvent* e = m_Queue.WaitMsg(type, timeoutSec);
-  m_nHeartbeat.fetch_add(1, std::memory_order_relaxed);
+  Beat();
   if (CEvent* prev = m_Event.Detach()) prev->downcount();
   m_Event.Reset(e);
 }

@@ -136,6 +136,7 @@ class CAppNode : public virtual ThreadSvc, public virtual RefCount {
   std::atomic<Thread*> m_pThread{nullptr};
   std::atomic<bool> m_bQuiting{false};
   std::atomic<bool> m_bOwnThread{false};
+  void Beat();  // node thread only
   std::atomic<uint64_t> m_nHeartbeat{0};
 
   // Run state for WaitServiceStop (a leaf lock, held only to change or wait).
