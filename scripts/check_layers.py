@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Fails when a unit under src/ includes a header of a layer it may not use.
 
-The folders of src/ are the layers. Which layer stands on which is written
-once, in CMakeLists.txt: every `zep_layer(NAME zep_DEP ...)` line makes the
-library of src/NAME and links it to the layers it names. A file may include
+The folders of src/ are the layers, and the folders of src/app the daemon's
+modules, which are layers too (named app/MODULE). Which layer stands on which
+is written once, in CMakeLists.txt: every `zep_layer(NAME zep_DEP ...)` line
+makes the library of src/NAME (app_MODULE: src/app/MODULE) and links it to
+the layers it names. A file may include
 its own layer and every layer its layer reaches through those links, nothing
 else: an include of a higher layer or of a layer beside it (link and telnet)
 fails, and so does a folder without a zep_layer line or a cycle of layers.
@@ -15,15 +17,20 @@ import re
 import sys
 
 LAYER_LINE = re.compile(r"^\s*zep_layer\(\s*(\w+)([^)]*)\)", re.M)
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/]+)/[^"]+"')
+INCLUDE = re.compile(r'^\s*#\s*include\s+"((?:app/)?[^"/]+)/[^"]+"')
+
+
+def layer_name(cmake_name):
+    """The layer of a zep_layer name: app_proto is the folder app/proto."""
+    return cmake_name.replace("_", "/")
 
 
 def read_layers(cmake):
     """{layer: set of layers it links directly}, from every zep_layer line."""
     graph = {}
     for m in LAYER_LINE.finditer(cmake.read_text()):
-        deps = {d[4:] for d in m.group(2).split() if d.startswith("zep_")}
-        graph.setdefault(m.group(1), set()).update(deps)
+        deps = {layer_name(d[4:]) for d in m.group(2).split() if d.startswith("zep_")}
+        graph.setdefault(layer_name(m.group(1)), set()).update(deps)
     return graph
 
 
@@ -68,13 +75,13 @@ def check_doc(doc, drawing):
         return []
     out = [f"{doc}: the drawing of the includes is out of date; it should read:"]
     for layer, edges in drawing.items():
-        out.append(f"{layer:7} -> " + (", ".join(edges) or "(nothing)"))
+        out.append(f"{layer:11} -> " + (", ".join(edges) or "(nothing)"))
     return out
 
 
 def check_table(doc, below):
     """The layout table's src rows: every layer once, each after those below it."""
-    rows = re.findall(r"^\| `src/(\w+)` \|", doc.read_text(), re.M)
+    rows = re.findall(r"^\| `src/([\w/]+)` \|", doc.read_text(), re.M)
     late = [r for i, r in enumerate(rows) if r in below and not below[r] <= set(rows[:i])]
     if sorted(rows) == sorted(below) and not late:
         return []
@@ -106,7 +113,8 @@ def main():
         if path.suffix not in (".h", ".cpp"):
             continue
         rel = path.relative_to(src).as_posix()
-        mine = rel.split("/")[0]
+        parts = rel.split("/")
+        mine = "/".join(parts[:2]) if parts[0] == "app" and len(parts) > 2 else parts[0]
         if mine not in below:
             errors.append(f"{rel}: src/{mine} is no layer (no zep_layer({mine} ...) in {cmake.name})")
             continue
@@ -130,7 +138,7 @@ def main():
         edges = sorted(uses.get(layer, {}).items(), key=lambda kv: (-len(below[kv[0]]), kv[0]))
         drawing[layer] = [t for t, _ in edges]
         if graph_wanted:
-            print(f"{layer:7} -> " + (", ".join(f"{t} ({n})" for t, n in edges) or "(nothing)"))
+            print(f"{layer:11} -> " + (", ".join(f"{t} ({n})" for t, n in edges) or "(nothing)"))
     if doc is not None:
         errors += check_doc(doc, drawing)
     if "--table" in opts:

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/global.h"
+#include "app/proto/scramble.h"
 #include "cmd/cmdtransfer.h"
 #include "e2e_util.h"
 #include "serverharness.h"

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/global.h"
+#include "app/proto/scramble.h"
 #include "cmd/cmdtransfer.h"
 #include "e2e_util.h"
 

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "app/dyrsecret.h"
-#include "app/global.h"
-#include "app/inifile.h"
-#include "app/iniprocessor.h"
+#include "app/config/inifile.h"
+#include "app/config/iniprocessor.h"
+#include "app/config/secret.h"
+#include "app/proto/scramble.h"
 #include "fuzz_util.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/iniprocessor.h"
+#include "app/config/iniprocessor.h"
 #include "fuzz_util.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/dyrjson.h"
+#include "base/zepjson.h"
 #include "fuzz_util.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/global.h"
+#include "app/proto/scramble.h"
 #include "fuzz_util.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/dyrproto.h"
-#include "app/global.h"
+#include "app/proto/protocol.h"
+#include "app/proto/scramble.h"
 #include "ddnsserver/ddnsserver.h"
 #include "fuzz_util.h"
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "app/global.h"
+#include "app/proto/scramble.h"
 #include "base/zepconst.h"
 #include "cmd/cmdtransfer.h"
 

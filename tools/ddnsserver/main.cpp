@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/global.h"
+#include "app/proto/scramble.h"
 #include "ddnsserver.h"
 #include "net/zepaddr.h"
 

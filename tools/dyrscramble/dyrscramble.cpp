@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/global.h"
+#include "app/proto/scramble.h"
 #include "base/zepstring.h"
 
 int main(int argc, char** argv) {

@@ -1,0 +1,64 @@
+// news.h — what happens to the accounts, told to whoever listens: the
+// service manager's status line, the status file and the event hook are
+// listeners; the client nodes are the tellers.
+//
+// Owns: the list of listeners (not the listeners themselves: whoever adds
+// one removes it before it goes away).
+//
+// Threads: DyrTell is called by client nodes on their own threads, many at
+// once; DyrListen and DyrUnlisten from any thread. A listener's OnNews runs
+// on the telling node's thread and must not hold it up: it copies what it
+// needs and hands slow work (a file, a process, a datagram that may block)
+// to a thread of its own.
+//
+// Locks: the listener-list lock is held while the listeners are told, so
+// DyrUnlisten returns only when no node is inside that listener any more. A
+// listener may take only locks of its own (leaf locks) and log; never a
+// frame lock, never DyrListen or DyrUnlisten from inside OnNews.
+#ifndef ZEP_APP_ACCOUNT_NEWS_H
+#define ZEP_APP_ACCOUNT_NEWS_H
+
+#include <atomic>
+
+#include "app/account/clientnode.h"
+#include "base/zepstring.h"
+
+struct DYRNews_tag {
+  enum Kind {
+    kStatus,   // what the node publishes changed (state, egress, id, times)
+    kLogin,    // a login reply was accepted (m_strMessage: its MSG, if any)
+    kRefused,  // the server refused the login (m_strMessage: its text)
+    kRelogin,  // the account is about to log in again (m_pReason says why)
+    kEnded,    // the node's loop has ended (its offline request is out)
+  };
+  Kind m_nKind = kStatus;
+  const CDYRClient* m_pClient = nullptr;  // who; only valid during OnNews
+  int m_nAccount = 0;                     // the section's place in the file, from 1
+  DYRStatus_tag m_Status;                 // as just published
+  ZEPString m_strMessage;                 // kLogin, kRefused: the server's text, as received
+  // kRelogin: "server", "address", "console" or "signal"; a literal.
+  const char* m_pReason = "";
+};
+
+class CDYRListener {
+ public:
+  virtual ~CDYRListener() {}
+  virtual void OnNews(const DYRNews_tag& news) = 0;
+};
+
+// Adds or removes a listener (a listener added twice is told once).
+void DyrListen(CDYRListener* listener);
+void DyrUnlisten(CDYRListener* listener);
+// Tells every listener, in the order they were added.
+void DyrTell(const DYRNews_tag& news);
+
+// A listener that walks the frame's client nodes (the status file's Sync,
+// the service manager's Seed) calls this, when set, after reading a node and
+// before taking its own lock to add it: tests end the node there. Null in
+// the daemon.
+extern std::atomic<void (*)(CDYRClient*)> g_pDyrWalkGap;
+inline void DyrWalkGap(CDYRClient* client) {
+  if (void (*gap)(CDYRClient*) = g_pDyrWalkGap.load()) gap(client);
+}
+
+#endif  // ZEP_APP_ACCOUNT_NEWS_H

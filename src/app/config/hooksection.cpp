@@ -1,0 +1,68 @@
+#include "app/config/hooksection.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/proto/protocol.h"
+
+namespace {
+
+std::string Text(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
+
+}  // namespace
+
+int DyrHookTimeout(const ZEPString& text) {
+  if (text.IsEmpty()) return kHookDefaultTimeoutSec;
+  const char* p = text.GetSafeText();
+  long n = 0;
+  for (uint32_t i = 0; i < text.GetLength(); ++i) {
+    if (p[i] < '0' || p[i] > '9') return -1;
+    n = n * 10 + (p[i] - '0');
+    if (n > kHookMaxTimeoutSec) return -1;
+  }
+  return n >= 1 ? static_cast<int>(n) : -1;
+}
+
+ZEPString DyrHookProblem(const DYRHookConf_tag& conf) {
+  ZEPString why;
+  if (!conf.m_bPresent) return why;
+  const ZEPString& cmd = conf.m_strCommand;
+  struct stat st {};
+  if (cmd.IsEmpty()) {
+    why << "[HOOK] has no Command=";
+  } else if (cmd.GetSafeText()[0] != '/') {
+    why << "[HOOK] Command \"" << LogSafeText(cmd) << "\" is not an absolute path";
+  } else if (stat(cmd.GetSafeText(), &st) != 0) {
+    why << "[HOOK] Command " << LogSafeText(cmd) << ": " << std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode) || access(cmd.GetSafeText(), X_OK) != 0) {
+    why << "[HOOK] Command " << LogSafeText(cmd) << " is not an executable file";
+  }
+  return why;
+}
+
+void DyrHookSettings(const DYRHookConf_tag& conf, std::string& command, int& timeout,
+                     std::vector<ZEPString>& warnings) {
+  command.clear();
+  timeout = kHookDefaultTimeoutSec;
+  if (!conf.m_bPresent) return;
+  const ZEPString why = DyrHookProblem(conf);
+  if (!why.IsEmpty()) {
+    ZEPString line;
+    line << why << ": no hook is run.";
+    warnings.push_back(line);
+    return;
+  }
+  command = Text(conf.m_strCommand);
+  timeout = DyrHookTimeout(conf.m_strTimeout);
+  if (timeout < 0) {
+    ZEPString line;
+    line << "[HOOK] Timeout \"" << LogSafeText(conf.m_strTimeout)
+         << "\" is not a number of seconds from 1 to " << kHookMaxTimeoutSec << ": "
+         << kHookDefaultTimeoutSec << " s is taken.";
+    warnings.push_back(line);
+    timeout = kHookDefaultTimeoutSec;
+  }
+}

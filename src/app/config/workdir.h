@@ -1,0 +1,126 @@
+// workdir.h — start-up checks of the work directory and the lock that keeps
+// one daemon per directory.
+//
+// Two daemons on one directory would share the log and the client id, and
+// stopping either would take the domains offline while the other runs. The
+// lock is an flock(2) on "dyrclient.pid" in the directory, held by an open
+// descriptor for the life of the process (the kernel drops it when the
+// process ends, however it ends); the file holds the holder's process id so
+// that a refused start can say who holds it.
+//
+// Main thread, at start-up, before anything else is written to the
+// directory. No locks of the process are taken. Results: 0, or -1 with a
+// text for standard error in `why`.
+//
+// Whoever else may write the directory may plant a link, a FIFO or a device
+// under any name the daemon uses. So the small files of the directory are
+// read through DyrOpenRegular: regular files only, and nothing can block
+// the open or the read (the writer, SavePrivateFile in appshell.h, replaces
+// names by rename). The readers below may be called from any thread.
+//
+// Another process asks whether a daemon holds a directory through
+// ProbeWorkDirLock, which takes no lock where the system lists the locks
+// held (Linux: /proc/locks).
+#ifndef ZEP_APP_CONFIG_WORKDIR_H
+#define ZEP_APP_CONFIG_WORKDIR_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+#include "base/zepstring.h"
+
+#define DYR_LOCK_FILE "dyrclient.pid"
+
+// `dir` is the work directory as composed ("" is the current directory,
+// otherwise it ends in "/"): it must be a directory we may create files in.
+int CheckWorkDir(const char* dir, ZEPString& why);
+
+// Whether the configuration file can be read: 0 with `exists` set when it
+// opens or is absent (ENOENT); -1 when it is there but cannot be opened
+// (permissions, a loop of links, ...), which must never pass for missing.
+int CheckIniFile(const char* path, bool& exists, ZEPString& why);
+
+// Under the service manager an unreadable dyrclient.ini is nearly always a
+// file put into the state directory by root after the directory was given
+// to the service's user (the owner of the work directory). What to do,
+// appended to CheckIniFile's `why`: "" unless `iniPath` is refused for its
+// permissions (EACCES) or when the owners cannot be told.
+ZEPString DyrIniAccessHint(const char* dir, const char* iniPath);
+// Its text for a file of `fileOwner` in a work directory of `dirOwner`:
+// give the file to the directory's owner (by name where the system knows
+// it), or, when it is that owner's already, make it readable.
+ZEPString DyrIniOwnerHint(const char* dir, const char* iniPath, uid_t dirOwner, uid_t fileOwner);
+
+// Why `path` could not be read, for a message: the system's reason for a
+// failed open, a directory's, or "read error".
+const char* DyrReadFailure(const char* path);
+
+// Takes the lock in `dir` and writes our process id into it. 0 with `fd`
+// the descriptor to keep open; -1 with `holder` the process id that holds
+// it (0 when the lock is free or the id is unknown) and `why` set.
+int LockWorkDir(const char* dir, int& fd, long& holder, ZEPString& why);
+
+// Empties the process id (the directory is free again) and drops the lock.
+void UnlockWorkDir(int fd);
+
+// Whether a daemon holds the lock of `dir`: 1 held (`holder` its process id
+// as written in the file, 0 when unknown), 0 free, -1 when it cannot be
+// told (`why` says why). Where /proc/locks can be read, it is read and
+// nothing is locked. A lock it does not list may still be held by a daemon
+// in another process-id namespace (the list shows only processes visible
+// here): only when the file still names a process, a shared flock is tried
+// and dropped at once; so it is where /proc/locks cannot be read at all.
+int ProbeWorkDirLock(const char* dir, long& holder, ZEPString& why);
+
+// Whether the text of /proc/locks lists an flock(2) lock (not a waiter for
+// one) on the file of device `major`:`minor` and inode `ino`. Any bytes give
+// a defined answer.
+bool FlockListed(const char* text, size_t len, unsigned major, unsigned minor, unsigned long ino);
+
+// Narrows an existing regular file to its owner (0600). A missing file, a
+// link (never followed) or another kind of file is left alone and no error:
+// the next write replaces it.
+int MakePrivate(const char* path);
+
+// Why a small file of the work directory was refused.
+#define DYR_NOT_REGULAR "not a regular file"
+
+// Opens `path` for reading without waiting: O_NONBLOCK, so that a FIFO or a
+// device cannot block the open, and with followLinks false O_NOFOLLOW too.
+// 0 with `fd` open on a regular file; -2 (fd -1) when the name is a FIFO,
+// a device, a socket (or a link where links are refused); -1 with errno set
+// when it cannot be opened (ENOENT: it is not there; EISDIR: a directory).
+int DyrOpenRegular(const char* path, bool followLinks, int& fd);
+
+// The whole of such a file, at most `limit` bytes, in `text`: 0; -2 not a
+// regular file; -1 with errno set (EFBIG past the limit).
+int DyrLoadSmallFile(const char* path, bool followLinks, size_t limit, std::string& text);
+
+// Whether others than the daemon (running as `euid`) may plant names in a
+// work directory of `mode` owned by `owner`: group or world write without
+// the sticky bit, or another owner than `euid`.
+bool WorkDirOpenToOthers(mode_t mode, uid_t owner, uid_t euid);
+
+// The warning for the work directory `dir` (as composed) when it is open to
+// others: 1 with `line` naming its mode in octal and its owner (the user
+// name when known, else the number); 0 (line empty) when it is not, or
+// cannot be looked at (CheckWorkDir has told that).
+int WorkDirWarning(const char* dir, ZEPString& line);
+
+// The temporary name next to a file being replaced.
+#define DYR_TMP_SUFFIX ".tmp"
+
+// Puts `len` bytes under `path` as a new file, readable and writable by its
+// owner only: the files of the work directory carry the account or the
+// client id, which is all a report needs to move the domains. The bytes go
+// to `path` + ".tmp", created afresh (O_EXCL, O_NOFOLLOW, mode 0600) after
+// whatever held that name is unlinked, are synced to disk, and the file is
+// renamed over `path`. So a reader sees the old file or the whole new one,
+// and a link or a FIFO planted at either name is replaced, never followed
+// or opened. 0, or -1 with errno set (the temporary file is then removed
+// and `path` is as it was). Any thread; one writer per path at a time.
+int SavePrivateFile(const char* path, const char* data, size_t len);
+
+#endif  // ZEP_APP_CONFIG_WORKDIR_H

@@ -1,0 +1,129 @@
+#include "app/console/console.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include "app/account/accountview.h"
+#include "base/zepmultithread.h"
+#include "frame/zepframe.h"
+
+namespace {
+
+struct ConsoleCmd_tag {
+  const char* m_pszName;
+  const char* m_pszArgs;
+  void (CDYRConsole::*m_pHandler)(const std::string& arg);
+  const char* m_pszHelp;
+};
+
+const ConsoleCmd_tag kCommands[] = {
+    {"help", "", &CDYRConsole::CmdHelp, "this list"},
+    {"status", "", &CDYRConsole::CmdStatus, "one line per account, in file order"},
+    {"report", "", &CDYRConsole::CmdReport, "the frame's counts and report"},
+    {"sample", "", &CDYRConsole::CmdSample, "bytes per second of every socket over 3 s"},
+    {"relogin", "N|all", &CDYRConsole::CmdRelogin,
+     "account N (or every account) logs in again now"},
+    {"log", "on|off", &CDYRConsole::CmdLog, "copy every new log line to this console, or stop"},
+    {"quit", "", &CDYRConsole::CmdQuit, "end this session"},
+};
+
+std::string Text(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
+
+std::string Trimmed(const std::string& s) {
+  const size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return "";
+  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+}  // namespace
+
+void CDYRConsole::Reply(const std::string& text) { Send(text.data(), text.size()); }
+
+void CDYRConsole::ExecuteCmd(ZEPString line) {
+  const std::string l = Trimmed(Text(line));
+  if (l.empty()) return;
+  const size_t sp = l.find_first_of(" \t");
+  const std::string name = l.substr(0, sp);
+  const std::string arg = sp == std::string::npos ? "" : Trimmed(l.substr(sp));
+  for (const ConsoleCmd_tag& cmd : kCommands) {
+    if (name == cmd.m_pszName) {
+      (this->*cmd.m_pHandler)(arg);
+      return;
+    }
+  }
+  // The line goes back as it was typed, in the client's own charset.
+  Reply("unknown command: ");
+  SendRaw(l.data(), l.size());
+  Reply("\r\n");
+}
+
+void CDYRConsole::CmdHelp(const std::string& /*arg*/) {
+  std::string out;
+  for (const ConsoleCmd_tag& cmd : kCommands) {
+    std::string head = std::string(cmd.m_pszName) + (*cmd.m_pszArgs ? " " : "") + cmd.m_pszArgs;
+    head.resize(std::max<size_t>(head.size() + 2, 16), ' ');
+    out += head + cmd.m_pszHelp + "\r\n";
+  }
+  Reply(out);
+}
+
+void CDYRConsole::CmdStatus(const std::string& /*arg*/) {
+  const int64_t now = ZEPMonoSec();
+  std::string out;
+  for (SmartPtr<CDYRClient>& c : AccountList(Frame()))
+    out += AccountStatusLine(c->GetIndex(), c->GetAccount(), c->GetStatus(), now) + "\r\n";
+  if (out.empty()) out = "no account\r\n";
+  Reply(out);
+}
+
+void CDYRConsole::CmdReport(const std::string& /*arg*/) {
+  ZEPString text;
+  Frame()->PrintCount(text);
+  Frame()->PrintBTree(text);
+  Send(text);
+}
+
+void CDYRConsole::CmdSample(const std::string& /*arg*/) {
+  Reply("sampling for 3 s...\r\n");
+  ZEPString table;
+  Frame()->PrintSample(&table);
+  Send(table);
+}
+
+void CDYRConsole::CmdRelogin(const std::string& arg) {
+  const bool all = arg == "all";
+  char* end = nullptr;
+  const long want = all ? 0 : std::strtol(arg.c_str(), &end, 10);
+  if (!all && (arg.empty() || *end != '\0' || want <= 0)) {
+    Reply("usage: relogin N|all\r\n");
+    return;
+  }
+  int sent = 0;
+  for (SmartPtr<CDYRClient>& c : AccountList(Frame())) {
+    if (!all && c->GetIndex() != want) continue;
+    SmartPtr<CUserEvent> ev(Frame()->AllocUserEvent());
+    ev->SetTag(DYR_USER_RELOGIN);
+    if (Frame()->Enqueue(c.Get(), ev.Get(), true, false)) ++sent;
+    ev.Release();
+  }
+  if (!all && sent == 0) {
+    Reply("no account " + arg + "\r\n");
+    return;
+  }
+  Reply("relogin: " + std::to_string(sent) + " account(s)\r\n");
+}
+
+void CDYRConsole::CmdLog(const std::string& arg) {
+  if (arg != "on" && arg != "off") {
+    Reply("usage: log on|off\r\n");
+    return;
+  }
+  if (SetLogCopy(arg == "on") != 0) {
+    Reply("log copy refused: every copy slot is taken\r\n");
+    return;
+  }
+  Reply("log copy " + arg + "\r\n");
+}
+
+void CDYRConsole::CmdQuit(const std::string& /*arg*/) { Quit(); }

@@ -1,0 +1,344 @@
+// The event hook: its environment, its section's checks, the queue rule,
+// and real runs (output, exit, time-out, stop) of small scripts.
+#include "app/ops/hook.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "../../cmd/logcapture.h"
+#include "../../e2e/e2e_util.h"
+#include "support/processes.h"
+#include "support/waitfor.h"
+
+namespace {
+
+DYRHookEvent_tag HookEvent(const std::string& event, int account = 1) {
+  DYRHookEvent_tag ev;
+  ev.m_strEvent = event;
+  ev.m_nAccount = account;
+  ev.m_strUser = "alice";
+  ev.m_strHost = "ddns.example.net";
+  ev.m_strEgress = "203.0.113.7";
+  ev.m_strClientID = "10001";
+  return ev;
+}
+
+TEST(HookEnv, CarriesTheEventAndEscapesTheServersTexts) {
+  DYRHookEvent_tag ev = HookEvent("relogin", 2);
+  ev.m_strReason = "server";
+  ev.m_strMessage = std::string("bye\nDYR_EVENT=forged\0x", 22);
+  ev.m_strClientID = "id\x01";
+  ev.m_strUser = std::string("al\0ice", 6);  // a zero byte ends a value
+  const std::vector<std::string> env =
+      DyrHookEnv(ev, {"PATH=/usr/bin", "DYR_EVENT=stale", "HOME=/var/lib/dyr", "DYR_X=1"});
+  const std::vector<std::string> want = {
+      "PATH=/usr/bin",          "HOME=/var/lib/dyr",    "DYR_EVENT=relogin",
+      "DYR_ACCOUNT=2",          "DYR_USER=al",          "DYR_HOST=ddns.example.net",
+      "DYR_EGRESS=203.0.113.7", "DYR_CLIENTID=id\\x01", "DYR_MESSAGE=bye\\nDYR_EVENT=forged\\x00x",
+      "DYR_REASON=server"};
+  EXPECT_EQ(want, env);
+  // Only a relogin has a reason.
+  const std::vector<std::string> login = DyrHookEnv(HookEvent("login"), {});
+  EXPECT_EQ(7u, login.size());
+  EXPECT_EQ(login.end(), std::find_if(login.begin(), login.end(), [](const std::string& v) {
+              return v.compare(0, 11, "DYR_REASON=") == 0;
+            }));
+}
+
+TEST(HookEnv, NewsThatStartsAnEvent) {
+  DYRNews_tag news;
+  news.m_nAccount = 4;
+  news.m_Status.m_strExitIP = "198.51.100.2";
+  news.m_strMessage = "welcome";
+  DYRHookEvent_tag ev;
+  const struct {
+    DYRNews_tag::Kind kind;
+    const char* event;  // null: none
+  } cases[] = {{DYRNews_tag::kLogin, "login"},
+               {DYRNews_tag::kRefused, "refused"},
+               {DYRNews_tag::kRelogin, "relogin"},
+               {DYRNews_tag::kStatus, nullptr},
+               {DYRNews_tag::kEnded, nullptr}};
+  for (const auto& c : cases) {
+    news.m_nKind = c.kind;
+    news.m_pReason = "address";
+    ASSERT_EQ(c.event != nullptr, DyrHookEventOf(news, ev)) << c.kind;
+    if (c.event == nullptr) continue;
+    EXPECT_EQ(c.event, ev.m_strEvent);
+    EXPECT_EQ(4, ev.m_nAccount);
+    EXPECT_EQ("198.51.100.2", ev.m_strEgress);
+    EXPECT_EQ("welcome", ev.m_strMessage);
+    EXPECT_EQ(c.kind == DYRNews_tag::kRelogin ? "address" : "", ev.m_strReason);
+  }
+}
+
+TEST(HookQueue, OneRunPerAccountAndTheOldestWaitingDropped) {
+  CDYRHookQueue q(2, 3);
+  DYRHookEvent_tag ev, dropped;
+  EXPECT_FALSE(q.TakeNext(ev));
+  EXPECT_FALSE(q.Push(HookEvent("login", 1), dropped));
+  ASSERT_TRUE(q.TakeNext(ev));
+  EXPECT_EQ("login", ev.m_strEvent);
+  EXPECT_FALSE(q.Push(HookEvent("relogin", 1), dropped));
+  EXPECT_FALSE(q.Push(HookEvent("refused", 1), dropped));
+  EXPECT_FALSE(q.TakeNext(ev)) << "account 1 runs already";
+  // Two wait behind the run; a third drops the oldest of them.
+  EXPECT_TRUE(q.Push(HookEvent("login", 1), dropped));
+  EXPECT_EQ("relogin", dropped.m_strEvent);
+  EXPECT_EQ(2u, q.Waiting());
+  // Other accounts go their own way, up to the limit of runs.
+  q.Push(HookEvent("login", 2), dropped);
+  q.Push(HookEvent("login", 3), dropped);
+  q.Push(HookEvent("login", 4), dropped);
+  ASSERT_TRUE(q.TakeNext(ev));
+  EXPECT_EQ(2, ev.m_nAccount);
+  ASSERT_TRUE(q.TakeNext(ev));
+  EXPECT_EQ(3, ev.m_nAccount);
+  EXPECT_FALSE(q.TakeNext(ev)) << "three run";
+  EXPECT_EQ(3u, q.Running());
+  q.Done(1);
+  // Turns: account 4 has waited longer than account 1's next event.
+  ASSERT_TRUE(q.TakeNext(ev));
+  EXPECT_EQ(4, ev.m_nAccount);
+  q.Done(2);
+  ASSERT_TRUE(q.TakeNext(ev));
+  EXPECT_EQ(1, ev.m_nAccount);
+  EXPECT_EQ("refused", ev.m_strEvent) << "in the order they came";
+  q.Done(7);  // not running: nothing happens
+  EXPECT_EQ(3u, q.Running());
+  EXPECT_EQ(1u, q.Clear());
+  EXPECT_EQ(3u, q.Running()) << "runs going stay counted";
+  for (int a : {1, 3, 4}) q.Done(a);
+  EXPECT_EQ(0u, q.Running());
+  EXPECT_FALSE(q.TakeNext(ev));
+}
+
+// Shell scripts in a scratch directory: the section's checks and real runs.
+class HookRuns : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
+  void TearDown() override { hook_.Stop(); }
+  // The script runs in the test's directory: it finds ours in $D.
+  std::string Script(const std::string& name, const std::string& body) {
+    const std::string path = dir_ + "/" + name;
+    e2e::WriteFile(path, "#!/bin/sh\nD=" + dir_ + "\n" + body);
+    chmod(path.c_str(), 0755);
+    return path;
+  }
+  std::string Read(const std::string& name) { return e2e::ReadFile(dir_ + "/" + name); }
+  long Number(const std::string& name) {
+    long n = 0;
+    zeptest::WaitFor([&] { return (n = std::atol(Read(name).c_str())) > 0; });
+    return n;
+  }
+  static bool GroupGone(long pgid) { return pgid > 0 && !zeptest::GroupAlive(pgid); }
+  e2e::TempDir tmp_;
+  const std::string dir_ = tmp_.path();
+  CDYRHook hook_;
+  LogCapture log_;
+};
+
+TEST_F(HookRuns, SectionTimeoutAndCommandChecks) {
+  const struct {
+    const char* text;
+    int sec;
+  } timeouts[] = {{"", kHookDefaultTimeoutSec},
+                  {"1", 1},
+                  {"86400", 86400},
+                  {"86401", -1},
+                  {"0", -1},
+                  {"-5", -1},
+                  {"5s", -1},
+                  {" 5", -1},
+                  {"99999999999999999999", -1}};
+  for (const auto& t : timeouts) EXPECT_EQ(t.sec, DyrHookTimeout(ZEPString(t.text))) << t.text;
+
+  const std::string& dir = dir_;
+  Script("run.sh", "");
+  e2e::WriteFile(dir + "/plain.txt", "x");
+  const struct {
+    bool present;
+    std::string command;
+    const char* why;  // "": usable
+  } cases[] = {
+      {false, "", ""},  // no section: nothing to say
+      {true, "", "has no Command="},
+      {true, "run.sh", "is not an absolute path"},
+      {true, dir + "/missing", "No such file or directory"},
+      {true, dir + "/plain.txt", "is not an executable file"},
+      {true, dir, "is not an executable file"},
+      {true, dir + "/run.sh", ""},
+  };
+  for (const auto& c : cases) {
+    DYRHookConf_tag conf;
+    conf.m_bPresent = c.present;
+    conf.m_strCommand = c.command.c_str();
+    const std::string why(DyrHookProblem(conf).GetSafeText());
+    if (*c.why == '\0') {
+      EXPECT_EQ("", why) << c.command;
+    } else {
+      EXPECT_NE(std::string::npos, why.find(c.why)) << c.command << " -> " << why;
+    }
+  }
+}
+
+TEST_F(HookRuns, OutputGoesToTheLogAndAFailureIsWarned) {
+  // A descriptor of ours without close-on-exec: the run must not have it.
+  const int opened = open("/dev/null", O_RDONLY);
+  const int leak = fcntl(opened, F_DUPFD, 57);
+  close(opened);
+  ASSERT_GE(leak, 57);
+  const std::string cmd = Script("hook.sh",
+                                 "echo \"event $DYR_EVENT reason $DYR_REASON\"\n"
+                                 "if read x; then echo stdin-had-data; else echo stdin-empty; fi\n"
+                                 "if [ -e /proc/$$/fd/" +
+                                     std::to_string(leak) +
+                                     " ]; then echo leaked; else echo no-leak; fi\n"
+                                     "printf 'tab\\there\\r\\nno line end'\n"
+                                     "echo \"$$\" > $D/pgid\n"
+                                     "exit 3\n");
+  hook_.SetCommand(cmd, 10);
+  hook_.Start();
+  DYRHookEvent_tag ev = HookEvent("relogin");
+  ev.m_strReason = "console";
+  hook_.Post(ev);
+  ASSERT_TRUE(zeptest::WaitFor(
+      [&] { return log_.Count("WARN", "Hook relogin (account 1) exited with status 3.") == 1; }));
+  close(leak);
+  for (const char* line :
+       {"event relogin reason console", "stdin-empty", "no-leak", "tab\\there", "no line end"}) {
+    EXPECT_EQ(1, log_.Count("INFO", std::string("Hook relogin (account 1): ") + line)) << line;
+  }
+  EXPECT_EQ(0, log_.Count("", "leaked"));
+  EXPECT_TRUE(zeptest::WaitFor([&] { return hook_.GetRunning() == 0; }));
+  EXPECT_TRUE(GroupGone(Number("pgid")));
+
+  // A program that cannot be executed.
+  const std::string bad = dir_ + "/bad.sh";
+  e2e::WriteFile(bad, "#!/nonexistent/interpreter\n");
+  chmod(bad.c_str(), 0755);
+  hook_.SetCommand(bad, 10);
+  hook_.Post(HookEvent("login"));
+  EXPECT_TRUE(zeptest::WaitFor([&] {
+    return log_.Count("WARN", "Hook login (account 1): cannot run " + dir_ + "/bad.sh: ") == 1;
+  }));
+}
+
+TEST_F(HookRuns, TimeOutKillsTheWholeGroupAndLaterEventsWait) {
+  const std::string cmd = Script("slow.sh",
+                                 "echo $$ >> $D/pgids\n"
+                                 "sleep 300 &\n"
+                                 "echo $! > $D/child\n"
+                                 "sleep 300\n");
+  hook_.SetCommand(cmd, 1);
+  hook_.Start();
+  hook_.Post(HookEvent("login"));
+  hook_.Post(HookEvent("relogin"));
+  const long pgid = Number("pgids");
+  const long child = Number("child");
+  EXPECT_EQ(1u, hook_.GetRunning());
+  EXPECT_EQ(1u, hook_.GetWaiting()) << "one run per account";
+  ASSERT_TRUE(zeptest::WaitFor([&] {
+    return log_.Count("WARN",
+                      "Hook login (account 1) ran past its time-out of 1 s: killed with its "
+                      "process group.") == 1;
+  }));
+  EXPECT_TRUE(zeptest::WaitFor([&] { return GroupGone(pgid); })) << "the script and " << child;
+  // The waiting event runs once the first is gone.
+  EXPECT_TRUE(
+      zeptest::WaitFor([&] { return Read("pgids").find('\n') != Read("pgids").rfind('\n'); }));
+}
+
+TEST_F(HookRuns, StopKillsRunsWithoutWaitingAndFullQueuesDropTheOldest) {
+  const std::string cmd = Script("sleepy.sh", "echo $$ > $D/pgid\nexec sleep 300\n");
+  hook_.SetCommand(cmd, 600);
+  hook_.Start();
+  hook_.Post(HookEvent("login"));
+  const long pgid = Number("pgid");
+  for (size_t i = 0; i < kHookQueueDepth + 1; ++i) hook_.Post(HookEvent("relogin"));
+  EXPECT_EQ(1, log_.Count("WARN",
+                          "Hook queue of account 1 is full: its oldest event (relogin) "
+                          "is dropped."));
+  EXPECT_EQ(kHookQueueDepth, hook_.GetWaiting());
+  const auto before = std::chrono::steady_clock::now();
+  hook_.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+  EXPECT_EQ(1, log_.Count("INFO", "Stop: Hook login (account 1) killed with its process group."));
+  EXPECT_EQ(0u, hook_.GetWaiting());
+  EXPECT_TRUE(zeptest::WaitFor([&] { return GroupGone(pgid); }));
+  // Stopped: news is not queued any more.
+  hook_.Post(HookEvent("login"));
+  EXPECT_EQ(0u, hook_.GetWaiting());
+}
+
+// A signal that reaches a run between fork and exec (sent to the daemon's
+// group before the child has its own) acts as its default would and never
+// runs a handler of the daemon in the child. The test's handler records the
+// process it runs in; every fork of the test raises the signal in the child
+// at once, before fork returns there (pthread_atfork).
+std::atomic<int> g_nRaiseInChild{0};
+int g_nHandlerPipe = -1;
+
+void RaiseInChild() {
+  const int sig = g_nRaiseInChild.load();
+  if (sig != 0) raise(sig);
+}
+
+void RecordPid(int) {
+  const pid_t pid = getpid();
+  ssize_t n = write(g_nHandlerPipe, &pid, sizeof pid);
+  (void)n;
+}
+
+TEST_F(HookRuns, ASignalBeforeExecNeverRunsTheDaemonsHandlerInTheChild) {
+  static const bool registered = pthread_atfork(nullptr, nullptr, &RaiseInChild) == 0;
+  ASSERT_TRUE(registered);
+  int fds[2];
+  ASSERT_EQ(0, pipe2(fds, O_CLOEXEC | O_NONBLOCK));
+  g_nHandlerPipe = fds[1];
+  const struct {
+    int sig;
+    bool runs;  // its default: ignored (the program runs) or the end of the child
+  } cases[] = {{SIGWINCH, true}, {SIGUSR2, false}};
+  hook_.Start();
+  for (const auto& c : cases) {
+    const std::string label = strsignal(c.sig);
+    struct sigaction mine {
+    }, before{};
+    mine.sa_handler = &RecordPid;
+    sigemptyset(&mine.sa_mask);
+    ASSERT_EQ(0, sigaction(c.sig, &mine, &before));
+    const std::string ran = "ran" + std::to_string(c.sig);
+    hook_.SetCommand(Script("sig.sh", "echo yes > $D/" + ran + "\n"), 10);
+    g_nRaiseInChild.store(c.sig);
+    hook_.Post(HookEvent("login"));
+    const std::string died = "Hook login (account 1) ended by signal " + std::to_string(c.sig);
+    EXPECT_TRUE(zeptest::WaitFor([&] {
+      return c.runs ? Read(ran) == "yes\n" : log_.Count("WARN", died) == 1;
+    })) << label;
+    EXPECT_TRUE(zeptest::WaitFor([&] { return hook_.GetRunning() == 0; }));
+    g_nRaiseInChild.store(0);
+    sigaction(c.sig, &before, nullptr);
+    if (!c.runs) {
+      EXPECT_EQ("", Read(ran)) << label;
+    }
+    pid_t pid = 0;
+    while (read(fds[0], &pid, sizeof pid) == static_cast<ssize_t>(sizeof pid))
+      ADD_FAILURE() << label << ": the daemon's handler ran in process " << pid;
+  }
+  close(fds[0]);
+  close(fds[1]);
+  g_nHandlerPipe = -1;
+}
+
+}  // namespace
