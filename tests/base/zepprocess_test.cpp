@@ -213,6 +213,25 @@ TEST(ProcessTest, TimeOutThenTheWholeGroupIsKilled) {
   }
 }
 
+TEST(ProcessTest, ReapingKillsWhatTheChildLeftInItsGroupWhenAsked) {
+  for (const bool killGroup : {true, false}) {
+    ZEPProcess p;
+    ASSERT_EQ(0, p.Spawn(ShellSpawn("(trap '' TERM; exec sleep 300) & echo $!; exit 4")));
+    const long grandchild = ReadNumberLine(p);
+    ASSERT_GT(grandchild, 0);
+    ASSERT_EQ(0, p.WaitUntil(ZEPMonoMs() + 10000));
+    EXPECT_EQ(1, p.HasEnded()) << "ended, not reaped";
+    ASSERT_EQ(0, p.Reap(killGroup));
+    EXPECT_EQ(4, p.GetExitCode());
+    if (killGroup) {
+      EXPECT_TRUE(zeptest::WaitFor([&] { return !zeptest::ProcessAlive(grandchild); }));
+    } else {
+      EXPECT_TRUE(zeptest::ProcessAlive(grandchild));
+      kill(static_cast<pid_t>(grandchild), SIGKILL);
+    }
+  }
+}
+
 TEST(ProcessTest, ReapedElsewhereIsToldAndItsGroupLeftAlone) {
   ZEPProcess p;
   ASSERT_EQ(0, p.Spawn(ShellSpawn("exit 5")));
