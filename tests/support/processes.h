@@ -29,6 +29,16 @@ inline bool GroupAlive(long pgid) {
   return false;
 }
 
+// Whether process `pid` is alive; a zombie is not (see above).
+inline bool ProcessAlive(long pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(f, stat)) return false;
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
+         stat[close + 2] != 'X';
+}
+
 }  // namespace zeptest
 
 #endif  // ZEP_TESTS_SUPPORT_PROCESSES_H
