@@ -64,6 +64,7 @@
 #include "events/appnode.h"
 #include "events/events.h"
 #include "events/eventsink.h"
+#include "events/timerhandle.h"
 #include "events/timerrecord.h"
 #include "frame/tickerlanes.h"
 #include "frame/zepframe_registry.h"
@@ -194,6 +195,13 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // must name its serial (above).
   void DelTicker(TimeEvent_tag* id);
   void DelTicker(CAppNode* node);
+  // AddTicker, with the id and serial in one handle (empty when refused).
+  ZEPTimerHandle ArmTimer(CAppNode* node, unsigned long intervalMs, long count,
+                          unsigned long appID = 0);
+  // DelTicker(id, serial) of the handle's arming, which is then cleared: 0,
+  // or -1 when the handle was empty or its timer had already ended (nothing
+  // else is touched then).
+  int DisarmTimer(ZEPTimerHandle& timer);
   // Ticker thread only: delivers the due ticks; returns the monotonic µs at
   // which the next timer falls due (INT64_MAX when none).
   int64_t SendTicker();
