@@ -14,7 +14,8 @@
 // service thread started with Service()). ExitFrame() and RequestReport()
 // may be called from any thread, including a signal handler (each stores an
 // atomic and writes a wake-up descriptor). AddNode, Enqueue, AddTicker,
-// DelTicker and the Alloc...Event calls may come from any thread. SendTicker
+// DelTicker, ArmTimer, DisarmTimer and the Alloc...Event calls may come from
+// any thread (a timer handle itself belongs to one thread). SendTicker
 // and DestroyQuitApp run on the ticker's thread; SendQuit and CleanQuitList
 // on the service thread.
 //
