@@ -163,12 +163,10 @@ int CmdTransfer::SendCmdLocked(int fd, unsigned long seq, unsigned short code, c
 
 GeneralCmd_* CmdTransfer::GetCmd(CTCPEvent* ev) {
   if (ev == nullptr || !ev->IsTcpData()) return nullptr;
-  const char* p = ev->GetBuffer();
-  // Offset and size are each clamped to the buffer, their sum is not.
-  int n = ev->GetRecvSize();
-  const int room = CTCPEvent::GetBufferSize() - ev->GetBufferOffset();
-  if (n > room) n = room;
-  if (n <= 0) return nullptr;
+  const ZEPReceived_tag in = ev->Received();
+  if (in.m_nSize == 0) return nullptr;
+  const char* p = in.m_pData;
+  const int n = static_cast<int>(in.m_nSize);  // at most the buffer's size
   int used = 0;
   const int rc = m_Decoder.Feed(p, n, &used);
   if (rc == ZEPCmdDecoder::kBroken) {

@@ -54,6 +54,12 @@ CTCPEvent::CTCPEvent() {
   Init(false);
 }
 
+ZEPReceived_tag CTCPEvent::Received() const {
+  const int room = ZEP_TCP_BUFSIZE - m_nBufferOffset;
+  const int n = m_nRecvSize < room ? m_nRecvSize : room;
+  return ZEPReceived_tag{m_Buffer + m_nBufferOffset, n > 0 ? static_cast<size_t>(n) : 0};
+}
+
 void CTCPEvent::Init(bool full) {
   if (full) CEvent::Init(true);
   m_nEventType = ZEP_EVENT_TCP;

@@ -30,6 +30,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -61,6 +62,12 @@ enum {
 const int kGeneralCmdSize = 4240;
 
 class CEvent;
+
+// The bytes of a socket event a consumer has yet to use (CTCPEvent::Received).
+struct ZEPReceived_tag {
+  const char* m_pData;
+  size_t m_nSize;
+};
 
 // One place in a message queue's chain (messageq.h).
 struct ZEPQueueLink {
@@ -215,6 +222,11 @@ class CTCPEvent : public CEvent {
   int GetRecvSize() const { return m_nRecvSize; }
   void SetBufferOffset(int n) { m_nBufferOffset = Clamp(n); }
   int GetBufferOffset() const { return m_nBufferOffset; }
+  // The data still to be used: from the offset, the receive size (which
+  // counts from the offset: a consumer that re-queues the rest sets both),
+  // cut at the end of the buffer. Each is clamped alone, their sum is not,
+  // so this is the one safe reading of the two.
+  ZEPReceived_tag Received() const;
 
   void SetRC(int rc) { m_nRC = rc; }
   int GetRC() const { return m_nRC; }

@@ -14,7 +14,8 @@
 // service thread started with Service()). ExitFrame() and RequestReport()
 // may be called from any thread, including a signal handler (each stores an
 // atomic and writes a wake-up descriptor). AddNode, Enqueue, AddTicker,
-// DelTicker and the Alloc...Event calls may come from any thread. SendTicker
+// DelTicker, ArmTimer, DisarmTimer and the Alloc...Event calls may come from
+// any thread (a timer handle itself belongs to one thread). SendTicker
 // and DestroyQuitApp run on the ticker's thread; SendQuit and CleanQuitList
 // on the service thread.
 //
@@ -64,6 +65,7 @@
 #include "events/appnode.h"
 #include "events/events.h"
 #include "events/eventsink.h"
+#include "events/timerhandle.h"
 #include "events/timerrecord.h"
 #include "frame/tickerlanes.h"
 #include "frame/zepframe_registry.h"
@@ -194,6 +196,13 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // must name its serial (above).
   void DelTicker(TimeEvent_tag* id);
   void DelTicker(CAppNode* node);
+  // AddTicker, with the id and serial in one handle (empty when refused).
+  ZEPTimerHandle ArmTimer(CAppNode* node, unsigned long intervalMs, long count,
+                          unsigned long appID = 0);
+  // DelTicker(id, serial) of the handle's arming, which is then cleared: 0,
+  // or -1 when the handle was empty or its timer had already ended (nothing
+  // else is touched then).
+  int DisarmTimer(ZEPTimerHandle& timer);
   // Ticker thread only: delivers the due ticks; returns the monotonic µs at
   // which the next timer falls due (INT64_MAX when none).
   int64_t SendTicker();

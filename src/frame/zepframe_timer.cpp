@@ -123,6 +123,20 @@ void ZEPFrame::DelTicker(TimeEvent_tag* tID) {
   DelTickerLocked(tID, nullptr);
 }
 
+ZEPTimerHandle ZEPFrame::ArmTimer(CAppNode* node, unsigned long intervalMs, long count,
+                                  unsigned long appID) {
+  uint64_t serial = 0;
+  TimeEvent_tag* id = AddTicker(node, intervalMs, count, appID, &serial);
+  return ZEPTimerHandle(id, serial);
+}
+
+int ZEPFrame::DisarmTimer(ZEPTimerHandle& timer) {
+  if (!timer.IsSet()) return -1;
+  const int rc = DelTicker(timer.GetID(), timer.GetSerial());
+  timer.Clear();
+  return rc;
+}
+
 void ZEPFrame::DelTicker(CAppNode* node) {
   ZEPLockGuard lock(m_TickerLock);
   SmartPtr<CListNode> cursor;

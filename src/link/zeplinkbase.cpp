@@ -27,10 +27,9 @@ void ZEPLinkQuit(CAppNode* node) {
   quit.Release();
 }
 
-ZEPLinkEventKind ZEPLinkClassify(CEvent* e, const TimeEvent_tag* ticker) {
+ZEPLinkEventKind ZEPLinkClassify(CEvent* e, const ZEPTimerHandle& ticker) {
   if (CQuitEvent::Narrow(e) != nullptr) return kLinkQuit;
-  if (CTimerEvent* t = CTimerEvent::Narrow(e))
-    return t->GetTimerID() == ticker ? kLinkTick : kLinkOther;
+  if (CTimerEvent* t = CTimerEvent::Narrow(e)) return ticker.Matches(t) ? kLinkTick : kLinkOther;
   CTCPEvent* ev = CTCPEvent::Narrow(e);
   if (ev == nullptr) return kLinkOther;
   if (ev->IsTcpData()) return kLinkData;

@@ -12,6 +12,7 @@
 
 #include "base/zepstring.h"
 #include "events/appnode.h"
+#include "events/timerhandle.h"
 
 // Spans are measured on the monotonic clock in milliseconds, so a clock step
 // neither clears a live link nor keeps a dead one; the status shows wall time.
@@ -33,6 +34,8 @@ enum ZEPLinkEventKind {
   kLinkIgnore,  // another TCP code: the client drops it, the server child hands
                 // it to OtherEvent
 };
-ZEPLinkEventKind ZEPLinkClassify(CEvent* e, const TimeEvent_tag* ticker);
+// `ticker` is the link's own arming: a late tick of an ended timer whose
+// record the ticker now uses is not the ticker's (kLinkOther).
+ZEPLinkEventKind ZEPLinkClassify(CEvent* e, const ZEPTimerHandle& ticker);
 
 #endif  // ZEP_LINK_ZEPLINKBASE_H

@@ -119,14 +119,14 @@ void ZEPLinkClient::OnTick() {
 void ZEPLinkClient::doRunNode() {
   ZEPFrame* frame = Frame();
   Connect();
-  m_pTicker = frame->AddTicker(this, 1000, -1, 0);
+  m_Ticker = frame->ArmTimer(this, 1000, -1);
   ResetTimes();
   BeginRun();
   for (;;) {
     RecvEvent();
     CEvent* e = Event().Get();
     CTCPEvent* ev = CTCPEvent::Narrow(e);
-    switch (ZEPLinkClassify(e, m_pTicker)) {
+    switch (ZEPLinkClassify(e, m_Ticker)) {
       case kLinkQuit:
         GoingtoQuit();
         return;

@@ -23,8 +23,7 @@
 
 #include "base/zepstring.h"
 #include "cmd/cmdtransfer.h"
-
-struct TimeEvent_tag;
+#include "events/timerhandle.h"
 
 class ZEPLinkClient : public CmdTransfer {
  public:
@@ -98,7 +97,7 @@ class ZEPLinkClient : public CmdTransfer {
   std::atomic<long> m_nReconnectSpan{10};
   std::atomic<bool> m_bTryReconnect{true};
   std::atomic<bool> m_bUseSocketThread{false};
-  TimeEvent_tag* m_pTicker = nullptr;
+  ZEPTimerHandle m_Ticker;
 };
 
 #endif  // ZEP_LINK_ZEPLINKCLIENT_H

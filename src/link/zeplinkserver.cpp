@@ -84,13 +84,13 @@ void ZEPLinkSvrChild::RunChild() {
     GoingtoQuit();
     return;
   }
-  m_pTicker = frame->AddTicker(this, 1000, -1, 0);
+  m_Ticker = frame->ArmTimer(this, 1000, -1);
   BeginRun();
   for (;;) {
     RecvEvent();
     CEvent* e = Event().Get();
     CTCPEvent* ev = CTCPEvent::Narrow(e);
-    switch (ZEPLinkClassify(e, m_pTicker)) {
+    switch (ZEPLinkClassify(e, m_Ticker)) {
       case kLinkQuit:
         GoingtoQuit();
         return;

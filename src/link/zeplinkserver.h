@@ -23,8 +23,7 @@
 
 #include "base/zepstring.h"
 #include "cmd/cmdtransfer.h"
-
-struct TimeEvent_tag;
+#include "events/timerhandle.h"
 
 class ZEPLinkSvrChild : public CmdTransfer {
  public:
@@ -78,7 +77,7 @@ class ZEPLinkSvrChild : public CmdTransfer {
   std::atomic<long> m_nDieSpan{70};
   std::atomic<bool> m_bUseSocketThread{false};
   std::atomic<bool> m_bQuitSent{false};
-  TimeEvent_tag* m_pTicker = nullptr;
+  ZEPTimerHandle m_Ticker;
 };
 
 #endif  // ZEP_LINK_ZEPLINKSERVER_H

@@ -96,20 +96,18 @@ int CTelnetdNode::Listen() {
     const int sock = frame->CreateServer(m_strHost, m_strPort, ZEP_PROTO_TCP);
     if (sock >= 0) return sock;
     if (tries >= m_Limits.m_nListenTries) break;
-    uint64_t serial = 0;
-    TimeEvent_tag* wait = frame->AddTicker(this, 500, 1, 0, &serial);
-    if (wait == nullptr) break;  // quitting
+    ZEPTimerHandle wait = frame->ArmTimer(this, 500, 1);
+    if (!wait.IsSet()) break;  // quitting
     for (;;) {
       RecvEvent();
       CEvent* e = Event().Get();
       if (CQuitEvent::Narrow(e) != nullptr) {
         // The wait may have fired as the quit came: by its serial, an ended
         // timer is left alone (and so is a timer now using its record).
-        frame->DelTicker(wait, serial);
+        frame->DisarmTimer(wait);
         return -1;
       }
-      CTimerEvent* t = CTimerEvent::Narrow(e);
-      if (t != nullptr && t->GetTimerID() == wait && t->GetTimerSerial() == serial) break;
+      if (wait.Matches(CTimerEvent::Narrow(e))) break;
     }
   }
   ZEP_LOG_LINE(LOG_ERRR, "Listen on " << m_strHost << ":" << m_strPort << " fail.");
@@ -139,8 +137,7 @@ void CTelnetdNode::doRunNode() {
     CEvent* e = Event().Get();
     if (CQuitEvent::Narrow(e) != nullptr) break;
     if (CTimerEvent* t = CTimerEvent::Narrow(e)) {
-      if (t->GetTimerID() == m_pRefusalTicker && t->GetTimerSerial() == m_nRefusalSerial)
-        CloseRefusals(false);
+      if (m_RefusalTicker.Matches(t)) CloseRefusals(false);
       continue;
     }
     CTCPEvent* ev = CTCPEvent::Narrow(e);
@@ -166,8 +163,7 @@ void CTelnetdNode::Refuse(int child) {
   if (!m_Refusals.OnPause(0, 0, now, 0)) return;
   ZEP_LOG_LINE(LOG_WARN, "Console " << peer << ": too many console sessions ("
                                     << m_Limits.m_nMaxSessions << "), connection refused.");
-  if (m_pRefusalTicker == nullptr)
-    m_pRefusalTicker = frame->AddTicker(this, 1000, -1, 0, &m_nRefusalSerial);
+  if (!m_RefusalTicker.IsSet()) m_RefusalTicker = frame->ArmTimer(this, 1000, -1);
 }
 
 void CTelnetdNode::CloseRefusals(bool all) {
@@ -186,11 +182,7 @@ void CTelnetdNode::CloseRefusals(bool all) {
                                        << static_cast<long long>(ep.m_nLastSec - ep.m_nFirstSec)
                                        << " s; " << why << ".");
   }
-  if (m_Refusals.OpenCount() == 0 && m_pRefusalTicker != nullptr) {
-    Frame()->DelTicker(m_pRefusalTicker, m_nRefusalSerial);
-    m_pRefusalTicker = nullptr;
-    m_nRefusalSerial = 0;
-  }
+  if (m_Refusals.OpenCount() == 0 && m_RefusalTicker.IsSet()) Frame()->DisarmTimer(m_RefusalTicker);
 }
 
 void CTelnetdNode::Serve(CTCPEvent* ev) {
@@ -290,12 +282,9 @@ bool CTelnetClientNode::IsLogCopy() {
 }
 
 void CTelnetClientNode::TakeInput(CTCPEvent* ev) {
-  int n = ev->GetRecvSize();
-  const int room = CTCPEvent::GetBufferSize() - ev->GetBufferOffset();
-  if (n < 0) n = 0;
-  if (n > room) n = room;
-  m_pIn = ev->GetBuffer();
-  m_nIn = static_cast<size_t>(n);
+  const ZEPReceived_tag in = ev->Received();
+  m_pIn = in.m_pData;
+  m_nIn = in.m_nSize;
 }
 
 void CTelnetClientNode::Advance(size_t used) {
@@ -362,7 +351,7 @@ void CTelnetClientNode::doRunNode() {
   const int sock = GetSocket();
   m_strPeer = "";
   m_strPeer << frame->GetPeerIP(sock) << ":" << frame->GetPeerPort(sock);
-  m_pTicker = frame->AddTicker(this, 1000, -1, 0);
+  m_Ticker = frame->ArmTimer(this, 1000, -1);
   // The offer first, so that a telnet client leaves line mode before the
   // password is typed.
   ZEPString hello;
@@ -374,7 +363,9 @@ void CTelnetClientNode::doRunNode() {
     CEvent* e = Event().Get();
     if (CQuitEvent::Narrow(e) != nullptr) break;
     if (CTimerEvent* t = CTimerEvent::Narrow(e)) {
-      if (t->GetTimerID() == m_pTicker && OnTick()) break;
+      // A late tick of an ended timer whose record this one reuses would
+      // count an idle second too many.
+      if (m_Ticker.Matches(t) && OnTick()) break;
       continue;
     }
     CTCPEvent* ev = CTCPEvent::Narrow(e);

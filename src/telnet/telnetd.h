@@ -56,12 +56,12 @@
 #include "base/zepthreadsafety.h"
 #include "events/appnode.h"
 #include "events/floodepisode.h"
+#include "events/timerhandle.h"
 #include "telnet/telnetcharset.h"
 #include "telnet/telnetline.h"
 
 class ZEPFrame;
 class CTelnetClientNode;
-struct TimeEvent_tag;
 
 // How the console's password is unscrambled for SetPasswd. The telnet layer
 // does not know the application's credential scrambling; the application
@@ -152,8 +152,7 @@ class CTelnetdNode : public CAppNode {
   // Listener thread only: refused connections, one episode per flood, and
   // the ticker that closes it once quiet (null while none is open).
   ZEPFloodEpisodes m_Refusals;
-  TimeEvent_tag* m_pRefusalTicker = nullptr;
-  uint64_t m_nRefusalSerial = 0;
+  ZEPTimerHandle m_RefusalTicker;
 };
 
 class CTelnetClientNode : public CAppNode {
@@ -223,7 +222,7 @@ class CTelnetClientNode : public CAppNode {
   std::string m_strWire;                             // Send's converted text
   const char* m_pIn = nullptr;
   size_t m_nIn = 0;
-  TimeEvent_tag* m_pTicker = nullptr;
+  ZEPTimerHandle m_Ticker;
 };
 
 #endif  // ZEP_TELNET_TELNETD_H

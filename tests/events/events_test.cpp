@@ -98,6 +98,38 @@ TEST(Events, TcpBufferOffsetAndSizeStayInsideTheBuffer) {
   EXPECT_FALSE(ev.IsTcpNew());
 }
 
+// The receive size counts from the consumer's offset (a consumer re-queues
+// the rest with both moved); each is clamped alone, so their sum may pass the
+// buffer's end, and Received() cuts it there.
+TEST(Events, ReceivedIsTheDataPastTheOffsetCutAtTheBuffersEnd) {
+  const int size = CTCPEvent::GetBufferSize();
+  struct Case {
+    int offset, recv;
+    int wantOffset;
+    size_t wantSize;
+  } cases[] = {
+      {0, 0, 0, 0},
+      {0, 100, 0, 100},
+      {0, size, 0, static_cast<size_t>(size)},
+      {10, 100, 10, 100},
+      {size - 10, 100, size - 10, 10},  // the sum passes the end
+      {size, 100, size, 0},             // offset at the end: nothing left
+      {size + 50, 100, size, 0},        // an offset past the buffer is clamped
+      {10, size + 500, 10, static_cast<size_t>(size - 10)},
+      {10, -5, 10, 0},
+      {-5, 20, 0, 20},
+  };
+  for (const Case& c : cases) {
+    CTCPEvent ev;
+    ev.SetBufferOffset(c.offset);
+    ev.SetRecvSize(c.recv);
+    const ZEPReceived_tag in = ev.Received();
+    EXPECT_EQ(ev.GetRawBuffer() + c.wantOffset, in.m_pData) << c.offset << "+" << c.recv;
+    EXPECT_EQ(c.wantSize, in.m_nSize) << c.offset << "+" << c.recv;
+    EXPECT_LE(in.m_pData + in.m_nSize, ev.GetRawBuffer() + size);
+  }
+}
+
 TEST(Events, CmdEventCopiesTheWholeRecord) {
   char rec[kGeneralCmdSize];
   for (int i = 0; i < kGeneralCmdSize; ++i) rec[i] = static_cast<char>(i * 7);

@@ -94,6 +94,37 @@ TEST(Timer, DeletingAnEndedTimerTouchesNothing) {
   EXPECT_EQ(0, f->GetTickerCount());
 }
 
+// A handle names one arming: its ticks, and a deletion that leaves alone the
+// later timer the pool gave the record to.
+TEST(Timer, HandleNamesOneArmingOfItsRecord) {
+  ServedFrame f;
+  RecNode outsider(f.frame);
+  ZEPTimerHandle refused = f->ArmTimer(&outsider, 10, 1);
+  EXPECT_FALSE(refused.IsSet());
+  EXPECT_EQ(-1, f->DisarmTimer(refused));
+  RecNode* node = new RecNode(f.frame);
+  ASSERT_EQ(0, f->AddNode(node, true));
+  ZEPTimerHandle once = f->ArmTimer(node, 10, 1);
+  ASSERT_TRUE(once.IsSet());
+  const ZEPTimerHandle ended = once;
+  ASSERT_TRUE(
+      WaitFor([&] { return node->TickCount(ended) == 1 && f->GetTickerCount() == 0; }, 5000));
+  EXPECT_EQ(-1, f->DisarmTimer(once));
+  EXPECT_FALSE(once.IsSet());
+
+  ZEPTimerHandle next = f->ArmTimer(node, 10, -1);
+  ASSERT_EQ(ended.GetID(), next.GetID());  // the lowest free record
+  EXPECT_NE(ended, next);
+  ASSERT_TRUE(WaitFor([&] { return node->TickCount(next) >= 3; }, 5000));
+  EXPECT_EQ(1u, node->TickCount(ended));
+  ZEPTimerHandle stale = ended;
+  EXPECT_EQ(-1, f->DisarmTimer(stale));
+  EXPECT_EQ(1, f->GetTickerCount());
+  EXPECT_EQ(0, f->DisarmTimer(next));
+  EXPECT_FALSE(next.IsSet());
+  EXPECT_EQ(0, f->GetTickerCount());
+}
+
 // While 100 ticks of one timer wait unprocessed, that timer's further ticks
 // are skipped; ticks of another timer of the same node still arrive, and the
 // stalled timer resumes once the node takes one tick out.

@@ -25,6 +25,8 @@ double Since(Clock::time_point t) {
 // What the hooks saw; shared so the test can read it after the node is gone.
 struct Seen {
   std::atomic<int> connects{0}, fails{0}, dies{0}, disconnects{0}, cmds{0}, hbsSent{0};
+  std::atomic<int> ticks{0};        // TimerInSec
+  std::atomic<int> otherTimers{0};  // timer events handed to OtherEvent
   std::atomic<bool> destroyed{false};
   std::mutex mu;
   std::vector<std::string> data;  // under mu
@@ -62,6 +64,10 @@ class TestClient : public ZEPLinkClient {
     m_Seen->dies++;
   }
   void DisconnBySVR() override { m_Seen->disconnects++; }
+  void TimerInSec() override { m_Seen->ticks++; }
+  void OtherEvent(CEvent* e) override {
+    if (CTimerEvent::Narrow(e) != nullptr) m_Seen->otherTimers++;
+  }
 
  private:
   std::shared_ptr<Seen> m_Seen;
@@ -319,6 +325,42 @@ TEST(LinkClient, CloseOfAnEarlierSocketWithTheSameNumberKeepsTheLink) {
   ASSERT_TRUE(nettest::WaitFor([&] { return seen->disconnects.load() == 1; }, 5000));
   EXPECT_FALSE(c->IsConnected());
   EXPECT_EQ(2, log.Count("INFO", "Disconnected by server."));
+  c->Quit();
+  EXPECT_TRUE(nettest::WaitFor([&] { return seen->destroyed.load(); }, 5000));
+  close(peer);
+  close(listener);
+}
+
+// Late ticks of an ended timer whose record the link's ticker now uses (the
+// pool hands out its lowest free record) are not the ticker's: they go to
+// OtherEvent, and the ticker keeps its pace.
+TEST(LinkClient, LateTicksOfTheTickersRecordsEndedTimerAreNotTicks) {
+  zeptest::ServedFrame f;
+  auto seen = std::make_shared<Seen>();
+  int listener = nettest::PlainListener();
+  TestClient* c = ClientOf(f.frame, seen, listener);
+  c->SetSendHBSpan(100);
+  ASSERT_EQ(0, f->AddNode(c, false));
+  uint64_t endedSerial = 0;
+  TimeEvent_tag* rec = f->AddTicker(c, 60000, -1, 0, &endedSerial);
+  ASSERT_NE(nullptr, rec);
+  ASSERT_EQ(0, f->DelTicker(rec, endedSerial));
+  f->StartService(c);
+  int peer = AcceptWithin(listener, 5000);
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(nettest::WaitFor([&] { return seen->ticks.load() >= 1; }, 5000));
+  const int kLate = 5;
+  for (int i = 0; i < kLate; ++i) {
+    SmartPtr<CTimerEvent> late(f->AllocTimerEvent());
+    late->SetTimerID(rec);
+    late->SetTimerSerial(endedSerial);
+    EXPECT_TRUE(f->Enqueue(c, late.Get(), true, false));
+    late.Release();
+  }
+  EXPECT_TRUE(nettest::WaitFor([&] { return seen->otherTimers.load() == kLate; }, 5000));
+  const int ticks = seen->ticks.load();
+  EXPECT_TRUE(nettest::WaitFor([&] { return seen->ticks.load() > ticks; }, 5000));
+  EXPECT_EQ(kLate, seen->otherTimers.load());
   c->Quit();
   EXPECT_TRUE(nettest::WaitFor([&] { return seen->destroyed.load(); }, 5000));
   close(peer);

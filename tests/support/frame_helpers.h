@@ -85,6 +85,7 @@ inline void ExpectFrameDrained(ZEPFrame& frame, int ms = 5000, const char* file 
 struct Tick {
   TimeEvent_tag* id;
   Clock::time_point at;
+  uint64_t serial;  // of the arming that made it
 };
 
 // A node that loops on RecvEvent, records timer ticks and user tags, and
@@ -117,7 +118,7 @@ class RecNode : public CAppNode {
       {
         std::lock_guard<std::mutex> lock(mu);
         if (CTimerEvent* t = CTimerEvent::Narrow(e))
-          ticks.push_back({t->GetTimerID(), Clock::now()});
+          ticks.push_back({t->GetTimerID(), Clock::now(), t->GetTimerSerial()});
         if (CUserEvent* u = CUserEvent::Narrow(e)) tags.push_back(u->GetTag());
       }
       if (handler && handler(e)) return;
@@ -130,6 +131,13 @@ class RecNode : public CAppNode {
     std::lock_guard<std::mutex> lock(mu);
     size_t n = 0;
     for (const Tick& t : ticks) n += (t.id == id);
+    return n;
+  }
+  // The ticks of one arming only, not of other timers of the same record.
+  size_t TickCount(const ZEPTimerHandle& timer) {
+    std::lock_guard<std::mutex> lock(mu);
+    size_t n = 0;
+    for (const Tick& t : ticks) n += (t.id == timer.GetID() && t.serial == timer.GetSerial());
     return n;
   }
   std::vector<Tick> Ticks() {

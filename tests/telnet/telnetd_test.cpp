@@ -61,7 +61,12 @@ class EchoListener : public CTelnetdNode {
     SetCharset(charset);
   }
   void DestroyMe() override { delete this; }
-  CTelnetClientNode* NewClientNode() override { return new EchoConsole(Frame(), this); }
+  CTelnetClientNode* NewClientNode() override {
+    CTelnetClientNode* node = new EchoConsole(Frame(), this);
+    lastSession.store(node);
+    return node;
+  }
+  std::atomic<CTelnetClientNode*> lastSession{nullptr};  // the newest session made
 };
 
 // A served frame with a listener on an ephemeral loopback port.
@@ -253,6 +258,33 @@ TEST(TelnetConsole, IdleLimitsBeforeAndAfterLogin) {
   after.Write("say x\r\n");
   EXPECT_FALSE(after.WaitClosed(1500));
   EXPECT_TRUE(after.WaitClosed(10000));
+}
+
+// Late ticks of an ended timer whose record the session's ticker reuses (the
+// pool hands out its lowest free record) are no idle seconds: more of them
+// than the idle limit leave the session open.
+TEST(TelnetConsole, LateTicksOfTheTickersRecordsEndedTimerAreNoIdleSeconds) {
+  Console c;
+  uint64_t endedSerial = 0;
+  TimeEvent_tag* rec = c.frame->AddTicker(c.listener, 60000, -1, 0, &endedSerial);
+  ASSERT_NE(nullptr, rec);
+  ASSERT_EQ(0, c.frame->DelTicker(rec, endedSerial));
+  Peer p(c.port);
+  ASSERT_TRUE(p.Login());
+  CTelnetClientNode* session = c.listener->lastSession.load();
+  ASSERT_NE(nullptr, session);
+  ASSERT_EQ(1, c.frame->GetTickerCount());  // the session's ticker, on `rec`
+  for (int i = 0; i < Console::ShortLimits().m_nIdleSec + 5; ++i) {
+    SmartPtr<CTimerEvent> late(c.frame->AllocTimerEvent());
+    late->SetTimerID(rec);
+    late->SetTimerSerial(endedSerial);
+    EXPECT_TRUE(c.frame->Enqueue(session, late.Get(), true, false));
+    late.Release();
+  }
+  // Queued behind the late ticks: answered only by a session still open.
+  const size_t at = p.got.size();
+  p.Write("say alive\r\n");
+  EXPECT_TRUE(p.WaitFor("say alive\r\nalive\r\nADMIN>", 5000, at));
 }
 
 TEST(TelnetConsole, SilentPasswordPromptIsDroppedAfterTenSeconds) {
