@@ -1,4 +1,4 @@
-// What a peer's bytes become in a log line: every byte value once.
+// What a peer's bytes become in a log line.
 #include "log/zeplogsafe.h"
 
 #include <gtest/gtest.h>
@@ -13,28 +13,6 @@ std::string Safe(const std::string& bytes) {
   return zeptest::Str(ZEPLogSafeText(bytes.data(), bytes.size()));
 }
 
-TEST(ZEPLogSafeTest, EveryByteValue) {
-  for (int b = 0; b < 256; ++b) {
-    const char c = static_cast<char>(b);
-    std::string want;
-    if (c == '\\') {
-      want = "\\\\";
-    } else if (c == '\n') {
-      want = "\\n";
-    } else if (c == '\r') {
-      want = "\\r";
-    } else if (c == '\t') {
-      want = "\\t";
-    } else if (b < 0x20 || b == 0x7f) {
-      static const char kHex[] = "0123456789abcdef";
-      want = std::string("\\x") + kHex[b >> 4] + kHex[b & 15];
-    } else {
-      want = std::string(1, c);  // printable ASCII and GB2312 bytes as they are
-    }
-    EXPECT_EQ(want, Safe(std::string(1, c))) << "byte " << b;
-  }
-}
-
 TEST(ZEPLogSafeTest, TextsGoByTheirLength) {
   const struct {
     std::string in, out;
@@ -45,6 +23,7 @@ TEST(ZEPLogSafeTest, TextsGoByTheirLength) {
       {std::string("a\0b", 3), "a\\x00b"},
       {"\x1b[2J\\x41", "\\x1b[2J\\\\x41"},
       {"\xb3\xc9\xb9\xa6\n", "\xb3\xc9\xb9\xa6\\n"},
+      {"\x01\x1f \x7e\x7f\x80\xff\t", "\\x01\\x1f ~\\x7f\x80\xff\\t"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.out, Safe(c.in));
