@@ -1,6 +1,5 @@
 #include "base/zepstring.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <string_view>
 
 #include "base/zepassert.h"
+#include "base/zepsmallfile.h"
 
 namespace {
 
@@ -483,17 +483,12 @@ int ZEPString::LoadFromFile(const char* path) {
   // The path may be this string's own text, which is cleared next.
   std::string name(path);
   SetNull();
-  int fd;
-  // O_NONBLOCK: the open of a FIFO without a writer, or of some devices,
-  // would wait for ever; a regular file reads as it would without it.
-  do {
-    fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
+  // Only regular files, and nothing waits: a FIFO without a writer (or some
+  // device) would hold the open for ever, and may never end.
+  int fd = -1;
+  if (ZEPOpenRegular(name.c_str(), true, fd) != 0) return -1;
   struct stat st;
-  // Only regular files: a directory cannot be read, and a device or pipe may
-  // never end.
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
     ::close(fd);
     return -1;
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/zepdecimal.h"
 #include "log/zeplog.h"
 
 const char* ZEPJournalPrefix(int type) {
@@ -63,29 +64,17 @@ void ZEPEchoToUtf8(iconv_t cd, const char* text, std::string& out) {
   }
 }
 
-namespace {
-
-// One decimal number of at most 64 bits from `p`, up to the first byte that
-// is no digit; null when there is no digit or it overflows.
-const char* ReadDecimal(const char* p, unsigned long long& value) {
-  value = 0;
-  const char* start = p;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    const unsigned digit = static_cast<unsigned>(*p - '0');
-    if (value > (~0ULL - digit) / 10) return nullptr;
-    value = value * 10 + digit;
-  }
-  return p == start ? nullptr : p;
-}
-
-}  // namespace
-
 bool ZEPParseJournalStream(const char* text, unsigned long long& dev, unsigned long long& ino) {
   if (text == nullptr) return false;
-  const char* p = ReadDecimal(text, dev);
-  if (p == nullptr || *p != ':') return false;
-  p = ReadDecimal(p + 1, ino);
-  return p != nullptr && *p == '\0';
+  const size_t len = std::strlen(text);
+  size_t used = 0;
+  uint64_t d = 0, i = 0;
+  if (ZEPParseDecimal(text, len, 0, UINT64_MAX, d, kZepDecimalPrefix, &used) != 0 ||
+      text[used] != ':' || ZEPParseDecimal(text + used + 1, len - used - 1, 0, UINT64_MAX, i) != 0)
+    return false;
+  dev = d;
+  ino = i;
+  return true;
 }
 
 bool ZEPIsJournalStream(const char* journalStream, int fd) {

@@ -6,8 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
+
+#include "base/zepdecimal.h"
 
 bool ZEPParseIPv4(const char* szText, uint32_t* pAddr) {
   if (szText == nullptr) return false;
@@ -79,11 +80,11 @@ bool ZEPIsDecimal(const char* szText) {
 
 int ZEPParsePort(const char* szText, bool bTcp) {
   if (szText == nullptr) return -1;
+  if (*szText == '\0') return 0;
   if (ZEPIsDecimal(szText)) {
-    // A number outside 16 bits names no port; atoi would wrap it.
-    if (std::strlen(szText) > 5) return -1;
-    long v = std::strtol(szText, nullptr, 10);
-    return v > 65535 ? -1 : static_cast<int>(v);
+    uint64_t port = 0;
+    if (ZEPParseDecimal(szText, std::strlen(szText), 0, 65535, port) != 0) return -1;
+    return static_cast<int>(port);
   }
   servent se;
   servent* pse = nullptr;

@@ -38,9 +38,10 @@ ZEPString ZEPHostName();
 // false for null.
 bool ZEPIsDecimal(const char* szText);
 
-// The port number of a port text: decimal digits (at most 5, at most 65535;
-// the empty text is port 0), or a service name looked up for "tcp" (bTcp) or
-// "udp". -1 when the text names no port (or is null).
+// The port number of a port text: decimal digits of a number up to 65535
+// (leading zeros allowed; the empty text is port 0), or a service name
+// looked up for "tcp" (bTcp) or "udp". -1 when the text names no port (or
+// is null).
 int ZEPParsePort(const char* szText, bool bTcp);
 
 #endif  // ZEP_NET_ZEPADDR_H

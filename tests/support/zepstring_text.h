@@ -8,10 +8,11 @@
 #include <string>
 
 #include "base/zepstring.h"
+#include "base/zeptext.h"
 
 namespace zeptest {
 
-inline std::string Str(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
+inline std::string Str(const ZEPString& s) { return ZEPStdString(s); }
 
 }  // namespace zeptest
 
