@@ -1,5 +1,5 @@
 // The GB2312-to-UTF-8 converter: what becomes of bad and cut-off bytes and of
-// zero bytes, long texts, errno, threads converting at once, and a thread
+// zero bytes, errno, long texts, threads converting at once, and a thread
 // that converts after its own converter was closed.
 #include "base/zepcharset.h"
 
@@ -49,8 +49,10 @@ TEST(ZEPCharsetTest, BadAndCutOffBytesBecomeOneQuestionMarkAndZeroBytesStay) {
   };
   for (const auto& c : cases) {
     std::string out = "kept|";
+    errno = EBADF;  // as before the call, even after a bad byte
     EXPECT_EQ(0, ZEPGbToUtf8(c.gb.data(), c.gb.size(), out)) << c.gb;
     EXPECT_EQ("kept|" + c.utf8, out) << c.gb;
+    EXPECT_EQ(EBADF, errno) << c.gb;
   }
   std::string out = "kept";
   EXPECT_EQ(0, ZEPGbToUtf8(nullptr, 0, out));
@@ -81,18 +83,6 @@ TEST(ZEPCharsetTest, LongTextsGrowTheOutputWithNothingLostAtTheSeams) {
   dense += "\xb5";
   ASSERT_EQ(0, ZEPGbToUtf8(dense.data(), dense.size(), out));
   EXPECT_EQ(std::string(1000, 'p') + denseWant + "?", out);
-}
-
-TEST(ZEPCharsetTest, ErrnoIsAsBeforeTheCall) {
-  std::string out;
-  for (const std::string& gb : {std::string("\xff\xb5"), kGbLogin}) {
-    errno = EBADF;
-    ZEPGbToUtf8(gb.data(), gb.size(), out);
-    EXPECT_EQ(EBADF, errno);
-  }
-  errno = ENOENT;
-  EXPECT_TRUE(ZEPGbToUtf8Available());
-  EXPECT_EQ(ENOENT, errno);
 }
 
 TEST(ZEPCharsetTest, ThreadsConvertAtOnceEachWithItsOwnConverter) {
@@ -140,22 +130,10 @@ TEST(ZEPCharsetTest, AThreadStillConvertsAfterItsConverterWasClosed) {
 }
 
 TEST(ZEPCharsetTest, MaskLeavesAsciiAndZeroBytesAndQuestionsTheRest) {
-  const std::string z(1, '\0');
-  const struct {
-    std::string in, out;
-  } cases[] = {
-      {"", ""},
-      {"ok \xb5\xc7!", "ok \?\?!"},
-      {"\x7f\x80" + z + "\xff", "\x7f?" + z + "?"},
-  };
-  for (const auto& c : cases) {
-    std::string out = "kept|";
-    ZEPMaskNonAscii(c.in.data(), c.in.size(), out);
-    EXPECT_EQ("kept|" + c.out, out) << c.in;
-  }
-  std::string out = "kept";
+  std::string out = "kept|";
+  ZEPMaskNonAscii("ok \xb5\xc7\x7f\x80\0!", 9, out);
   ZEPMaskNonAscii(nullptr, 3, out);
-  EXPECT_EQ("kept", out);
+  EXPECT_EQ(std::string("kept|ok \?\?\x7f?\0!", 14), out);
 }
 
 }  // namespace
