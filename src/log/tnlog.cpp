@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/zepcharset.h"
+
 std::atomic<TNLogSendFn> g_pTNLogSend{nullptr};
 
 namespace {
@@ -12,18 +14,14 @@ int SocketOf(int64_t slot) { return static_cast<int>(slot & 0xffffffff); }
 
 ZEPTNLog::ZEPTNLog(ZEPFrame* pFrame) : ZEPLog(), m_pFrame(pFrame), m_nSocket(-1) {
   for (std::atomic<int64_t>& slot : m_nExtra) slot.store(-1);
-  m_CopyConv = iconv_open("UTF-8", "GB18030");
 }
 
 ZEPTNLog::ZEPTNLog(ZEPFrame* pFrame, const char* path)
     : ZEPLog(path), m_pFrame(pFrame), m_nSocket(-1) {
   for (std::atomic<int64_t>& slot : m_nExtra) slot.store(-1);
-  m_CopyConv = iconv_open("UTF-8", "GB18030");
 }
 
-ZEPTNLog::~ZEPTNLog() {
-  if (m_CopyConv != reinterpret_cast<iconv_t>(-1)) iconv_close(m_CopyConv);
-}
+ZEPTNLog::~ZEPTNLog() {}
 
 int ZEPTNLog::AddSocket(int nSocket, bool bUtf8) {
   if (nSocket <= 0) return -1;
@@ -78,13 +76,13 @@ int ZEPTNLog::SendLine(int nSocket, const char* line) {
 }
 
 const char* ZEPTNLog::Utf8Line(const char* line) {
-  if (m_CopyConv == reinterpret_cast<iconv_t>(-1)) return line;
   if (!m_bUtf8Done) {
     m_strUtf8.clear();
-    ZEPGbToUtf8(m_CopyConv, line, m_strUtf8);
+    m_bUtf8Conv = ZEPGbToUtf8(line, std::strlen(line), m_strUtf8) == 0;
     m_bUtf8Done = true;
   }
-  return m_strUtf8.c_str();
+  // Without a converter the copy gets the line's bytes.
+  return m_bUtf8Conv ? m_strUtf8.c_str() : line;
 }
 
 void ZEPTNLog::PostProcess(char* line) {

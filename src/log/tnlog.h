@@ -15,8 +15,9 @@
 //
 // Charset: a socket gets the line's own bytes (GB2312 where the text is
 // Chinese), or, when AddSocket asked for it, the line in UTF-8 (converted
-// as the echo converts, once per line for every socket that wants it). The
-// SetSocket one always gets the line's bytes.
+// as the echo converts, by base/zepcharset.h on the logging thread, once per
+// line for every socket that wants it). The SetSocket one always gets the
+// line's bytes.
 //
 // Threads and locks: as ZEPLog — PostProcess (and the conversion state it
 // uses) runs inside Log() under g_LogMutex. The socket calls may be made from any thread without a
@@ -31,8 +32,6 @@
 // frame, no copy is sent.
 #ifndef ZEP_LOG_TNLOG_H
 #define ZEP_LOG_TNLOG_H
-
-#include <iconv.h>
 
 #include <atomic>
 #include <cstdint>
@@ -84,9 +83,9 @@ class ZEPTNLog : public ZEPLog {
   // -1 for a free slot, else the socket, with kUtf8Copy set for a UTF-8 copy.
   static constexpr int64_t kUtf8Copy = int64_t(1) << 32;
   std::atomic<int64_t> m_nExtra[kMaxExtraSockets];
-  iconv_t m_CopyConv = reinterpret_cast<iconv_t>(-1);  // -1: no conversion
-  std::string m_strUtf8;                               // the line being posted, in UTF-8
-  bool m_bUtf8Done = false;                            // m_strUtf8 holds it
+  std::string m_strUtf8;     // the line being posted, in UTF-8
+  bool m_bUtf8Done = false;  // Utf8Line was called for it
+  bool m_bUtf8Conv = false;  // and m_strUtf8 holds it (the thread had a converter)
 };
 
 #endif  // ZEP_LOG_TNLOG_H

@@ -10,7 +10,7 @@
 #include <new>
 
 #include "base/zepdecimal.h"
-#include "log/zeplog.h"
+#include "log/loglevel.h"
 
 const char* ZEPJournalPrefix(int type) {
   static const char* const kPrefixes[] = {"<5>", "<6>", "<4>", "<3>"};
@@ -51,16 +51,6 @@ void ZEPJournalLines(const char* prefix, const std::string& text, size_t headLen
     out += prefix;
     out.append(text, 0, headLen);
     out += '\n';
-  }
-}
-
-void ZEPEchoToUtf8(iconv_t cd, const char* text, std::string& out) {
-  if (cd != reinterpret_cast<iconv_t>(-1)) {
-    ZEPGbToUtf8(cd, text, out);
-    return;
-  }
-  for (const char* p = text; *p != '\0'; ++p) {
-    out += static_cast<unsigned char>(*p) < 0x80 ? *p : '?';
   }
 }
 

@@ -2,7 +2,8 @@
 // entry point picks one.
 //
 // Owns nothing: plain functions over their arguments. The log (zeplog.h)
-// builds its echo lines with them.
+// builds its echo lines with them; they need only the levels (loglevel.h),
+// never the log itself. The UTF-8 of the echo comes from base/zepcharset.h.
 //
 // Forms: the log's own line, bytes as logged (GB2312 where the text is
 // Chinese); the same line in UTF-8, for a reader whose locale uses UTF-8
@@ -25,8 +26,6 @@
 // that opened it, like any FILE* without locking. No locks.
 #ifndef ZEP_LOG_ZEPECHO_H
 #define ZEP_LOG_ZEPECHO_H
-
-#include <iconv.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -75,12 +74,6 @@ FILE* ZEPOpenJournalFile(int fd, int priority);
 // The priority prefix a journal stream of `priority` gives the line
 // `line` (`len` bytes, without its end): "<priority>" or its level's.
 std::string ZEPJournalLinePrefix(int priority, const char* line, size_t len);
-
-// Appends `text` (GB2312 mixed with ASCII) to `out` in UTF-8 through `cd`
-// (from iconv_open("UTF-8", "GB18030")). Without a converter (cd is
-// (iconv_t)-1) every byte above 0x7f becomes '?', so the result is still
-// UTF-8.
-void ZEPEchoToUtf8(iconv_t cd, const char* text, std::string& out);
 
 // JOURNAL_STREAM's value: "DEV:INO", both decimal without sign or blanks,
 // as the service manager writes them. True with both numbers; false for a

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/zepcharset.h"
 #include "base/zepdeadlock.h"
 
 ZEPLog* zeplog = nullptr;
@@ -35,11 +36,6 @@ void LogDeadLock(const char* file, int line, const char* text) {
   return true;
 }();
 }  // namespace
-
-const char* ZEPLogTag(int type) {
-  static const char* const kTags[] = {"MESG", "INFO", "WARN", "ERRR"};
-  return (type >= LOG_MESG && type <= LOG_ERRR) ? kTags[type] : "UNKN";
-}
 
 int ZEPFormatLogLine(char* buf, size_t size, const struct tm& t, bool bFileInfo, const char* file,
                      int line, const char* tag, const char* msg) {
@@ -107,35 +103,12 @@ ZEPLog::ZEPLog(const char* path) : ZEPLog() {
 ZEPLog::~ZEPLog() {
   if (m_pFile != nullptr) std::fclose(m_pFile);
   m_pFile = nullptr;
-  SetEchoForm(ZEP_ECHO_AS_LOGGED);
   CloseEcho();
 }
 
-void ZEPGbToUtf8(iconv_t cd, const char* text, std::string& out) {
-  char* in = const_cast<char*>(text);  // iconv's interface; the text is not changed
-  size_t inLeft = std::strlen(text);
-  char buf[256];
-  iconv(cd, nullptr, nullptr, nullptr, nullptr);  // initial shift state
-  while (inLeft > 0) {
-    char* o = buf;
-    size_t outLeft = sizeof buf;
-    size_t rc = iconv(cd, &in, &inLeft, &o, &outLeft);
-    out.append(buf, static_cast<size_t>(o - buf));
-    if (rc != static_cast<size_t>(-1) || errno == E2BIG) continue;
-    // EILSEQ or a character cut off at the end: one byte stands for it.
-    out.push_back('?');
-    ++in;
-    --inLeft;
-  }
-}
-
 bool ZEPLog::SetEchoForm(ZEPEchoForm_ form) {
-  if (m_ScreenConv != reinterpret_cast<iconv_t>(-1)) iconv_close(m_ScreenConv);
-  m_ScreenConv = reinterpret_cast<iconv_t>(-1);
   m_eEchoForm = form;
-  if (form == ZEP_ECHO_AS_LOGGED) return true;
-  m_ScreenConv = iconv_open("UTF-8", "GB18030");
-  return m_ScreenConv != reinterpret_cast<iconv_t>(-1);
+  return form == ZEP_ECHO_AS_LOGGED || ZEPGbToUtf8Available();
 }
 
 namespace {
@@ -240,16 +213,14 @@ void ZEPLog::Echo(const char* line, int type, const char* msg) {
     const size_t total = std::strlen(unstamped);
     const size_t msgLen = std::strlen(msg);
     m_strUtf8.clear();
-    ZEPEchoToUtf8(m_ScreenConv, unstamped, m_strUtf8);
+    // The journal takes UTF-8 only: without a converter, '?' for the rest.
+    if (ZEPGbToUtf8(unstamped, total, m_strUtf8) != 0) ZEPMaskNonAscii(unstamped, total, m_strUtf8);
     // The head (tag, file and line) is ASCII: converting keeps its length.
     ZEPJournalLines(ZEPJournalPrefixOf(type, msg), m_strUtf8, total > msgLen ? total - msgLen : 0,
                     out);
   } else {
-    if (m_ScreenConv == reinterpret_cast<iconv_t>(-1)) {
-      out += line;
-    } else {
-      ZEPGbToUtf8(m_ScreenConv, line, out);
-    }
+    // Without a converter the UTF-8 form shows the line as logged.
+    if (m_eEchoForm != ZEP_ECHO_UTF8 || ZEPGbToUtf8(line, std::strlen(line), out) != 0) out += line;
     out += '\n';
   }
   size_t n = EchoWrite(out.data(), out.size());

@@ -19,7 +19,8 @@
 // logged (GB2312 where the text is Chinese), the same line in UTF-8, or the
 // journal's lines (UTF-8, priority prefix, no time stamp; a MESG line that
 // reports a failure at err, see zepecho.h); the file always keeps the
-// logged bytes. The echo never blocks
+// logged bytes. The UTF-8 comes from base/zepcharset.h, through the logging
+// thread's own converter, which takes no lock. The echo never blocks
 // the caller: standard output (or the descriptor SetScreenFd names) is
 // written through a private non-blocking handle, and a line the output
 // cannot take at once is dropped and counted; the first line that gets
@@ -31,7 +32,6 @@
 #ifndef ZEP_LOG_ZEPLOG_H
 #define ZEP_LOG_ZEPLOG_H
 
-#include <iconv.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -44,22 +44,13 @@
 #include "base/zepmultithread.h"
 #include "base/zepstring.h"
 #include "base/zepthreadsafety.h"
+#include "log/loglevel.h"
 #include "log/zepecho.h"
-
-enum LOG_TYPE_ { LOG_MESG = 0, LOG_INFO = 1, LOG_WARN = 2, LOG_ERRR = 3 };
-
-// Level tag written into a line; "UNKN" for values outside the four levels.
-const char* ZEPLogTag(int type);
 
 // Formats one line (without line end) into buf like snprintf, returning the
 // length the whole line needs.
 int ZEPFormatLogLine(char* buf, size_t size, const struct tm& t, bool bFileInfo, const char* file,
                      int line, const char* tag, const char* msg);
-
-// Appends `text`, GB2312 (decoded as GB18030, its superset) mixed with
-// ASCII, to `out` as UTF-8 through `cd` (from iconv_open("UTF-8",
-// "GB18030")); a byte that is no part of a character comes out as '?'.
-void ZEPGbToUtf8(iconv_t cd, const char* text, std::string& out);
 
 // The log lock: innermost of the process (see above).
 extern Mutex g_LogMutex;
@@ -125,10 +116,9 @@ class ZEPLog {
   std::atomic<bool> m_bToFile;
   std::atomic<long> m_nSegSize;
   std::atomic<long> m_nTotalSegCount;
-  ZEPEchoForm_ m_eEchoForm = ZEP_ECHO_AS_LOGGED;         // g_LogMutex
-  iconv_t m_ScreenConv = reinterpret_cast<iconv_t>(-1);  // g_LogMutex; -1: no conversion
-  std::string m_strScreen;                               // g_LogMutex: the converted line
-  std::string m_strUtf8;                                 // g_LogMutex: a journal line's text
+  ZEPEchoForm_ m_eEchoForm = ZEP_ECHO_AS_LOGGED;  // g_LogMutex
+  std::string m_strScreen;                        // g_LogMutex: the converted line
+  std::string m_strUtf8;                          // g_LogMutex: a journal line's text
   // The echo's output, all under g_LogMutex: the descriptor asked for, the
   // handle written (-1: not opened yet), how it is written, the unwritten
   // end of a line the output took in part, and the lines dropped.

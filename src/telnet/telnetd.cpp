@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/lockguard.h"
+#include "base/zepcharset.h"
 #include "base/zepconst.h"
 #include "frame/zepframe.h"
 #include "log/tnlog.h"
@@ -227,12 +228,9 @@ CTelnetClientNode::CTelnetClientNode(ZEPFrame* frame, CTelnetdNode* owner)
       m_eCharset(owner->GetCharset()) {
   owner->m_nClients.fetch_add(1);
   owner->m_nSessions.fetch_add(1);
-  // Without a converter in the C library the text goes out as it is.
-  if (m_eCharset == kTelnetUtf8) m_ToUtf8 = iconv_open("UTF-8", "GB18030");
 }
 
 CTelnetClientNode::~CTelnetClientNode() {
-  if (m_ToUtf8 != reinterpret_cast<iconv_t>(-1)) iconv_close(m_ToUtf8);
   LeaveSession();
   m_Owner->m_nClients.fetch_sub(1);
 }
@@ -245,7 +243,7 @@ void CTelnetClientNode::LeaveSession() {
 
 int CTelnetClientNode::SendRaw(const char* data, size_t len) {
   if (m_bSendFailed) return -1;
-  if (len == 0) return 0;
+  if (len == 0 || data == nullptr) return 0;
   if (Frame()->SendData(GetSocket(), data, static_cast<int>(len)) != 0) {
     m_bSendFailed = true;
     return -1;
@@ -254,9 +252,10 @@ int CTelnetClientNode::SendRaw(const char* data, size_t len) {
 }
 
 int CTelnetClientNode::Send(const char* data, size_t len) {
-  if (m_ToUtf8 == reinterpret_cast<iconv_t>(-1)) return SendRaw(data, len);
+  if (m_eCharset != kTelnetUtf8) return SendRaw(data, len);
   m_strWire.clear();
-  TelnetGbToUtf8(m_ToUtf8, data, len, m_strWire);
+  // Without a converter in the C library the text goes out as it is.
+  if (ZEPGbToUtf8(data, len, m_strWire) != 0) return SendRaw(data, len);
   return SendRaw(m_strWire.data(), m_strWire.size());
 }
 

@@ -20,7 +20,8 @@
 // Owns: the listener owns its listening socket (the frame closes it when the
 // node has quit); a console node owns the accepted socket the same way, a
 // reference on its listener (so the listener's settings outlive every
-// session), its input state and its charset converter.
+// session), its input state and the buffer of its converted text (the
+// converter is its thread's, base/zepcharset.h).
 //
 // Threads: the setters of CTelnetdNode are for the thread that builds it,
 // before AddNode, except SetPrompt/SetPasswd/SetPlainPasswd and the getters,
@@ -218,8 +219,7 @@ class CTelnetClientNode : public CAppNode {
   std::atomic<bool> m_bLoggedIn{false};
   CTelnetInput m_Input;
   TelnetCharset m_eCharset;
-  iconv_t m_ToUtf8 = reinterpret_cast<iconv_t>(-1);  // -1: sent as it is
-  std::string m_strWire;                             // Send's converted text
+  std::string m_strWire;  // Send's converted text
   const char* m_pIn = nullptr;
   size_t m_nIn = 0;
   ZEPTimerHandle m_Ticker;
