@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "support/plants.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -34,36 +36,11 @@ std::vector<std::string> Tokens(const char* text, const char* delim) {
   return out;
 }
 
-// A scratch directory removed with its files at the end of each test.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/zepstring_test.XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    EXPECT_NE(d, nullptr);
-    dir_ = d ? d : "/tmp";
-  }
-  ~TempDir() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  std::string Path(const char* name) const { return dir_ + "/" + name; }
-  void Write(const char* name, const std::string& bytes) const {
-    FILE* f = std::fopen(Path(name).c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    std::fclose(f);
-  }
-  std::string Read(const char* name) const {
-    std::string out;
-    FILE* f = std::fopen(Path(name).c_str(), "rb");
-    if (!f) return "<missing>";
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
-    std::fclose(f);
-    return out;
-  }
-
- private:
-  std::string dir_;
-};
+// The bytes of `path`, "<missing>" when there is no such file: an empty file
+// and a missing one must not look alike.
+std::string StringFileText(const std::string& path) {
+  return zeptest::FileExists(path) ? zeptest::ReadFile(path) : "<missing>";
+}
 
 }  // namespace
 
@@ -418,13 +395,13 @@ TEST(ZEPStringTest, MoveLeavesSourceNullAndRespectsFixedBuffers) {
 }
 
 TEST(ZEPStringTest, SaveAppendAndLoadRoundTrip) {
-  TempDir dir;
-  std::string path = dir.Path("f.txt");
+  zeptest::TempDir dir;
+  std::string path = dir / "f.txt";
   ZEPString s("line one\n");
   EXPECT_EQ(s.SaveToFile(path.c_str()), 0);
   ZEPString more("line two\n");
   EXPECT_EQ(more.AppendToFile(path.c_str()), 0);
-  EXPECT_EQ(dir.Read("f.txt"), "line one\nline two\n");
+  EXPECT_EQ(StringFileText(dir / "f.txt"), "line one\nline two\n");
   ZEPString back;
   EXPECT_EQ(back.LoadFromFile(path.c_str()), 0);
   EXPECT_EQ(Show(back), "line one\nline two\n");
@@ -435,9 +412,9 @@ TEST(ZEPStringTest, SaveAppendAndLoadRoundTrip) {
   // Null text truncates the file; appending null or "" does not even open it.
   ZEPString null;
   EXPECT_EQ(null.SaveToFile(path.c_str()), 0);
-  EXPECT_EQ(dir.Read("f.txt"), "");
-  EXPECT_EQ(null.AppendToFile(dir.Path("nodir/x").c_str()), 0);
-  EXPECT_EQ(ZEPString("").AppendToFile(dir.Path("nodir/x").c_str()), 0);
+  EXPECT_EQ(StringFileText(dir / "f.txt"), "");
+  EXPECT_EQ(null.AppendToFile((dir / "nodir/x").c_str()), 0);
+  EXPECT_EQ(ZEPString("").AppendToFile((dir / "nodir/x").c_str()), 0);
   // The empty file loads as null text with success.
   ZEPString e("old");
   EXPECT_EQ(e.LoadFromFile(path.c_str()), 0);
@@ -445,60 +422,60 @@ TEST(ZEPStringTest, SaveAppendAndLoadRoundTrip) {
 }
 
 TEST(ZEPStringTest, FileFailuresAreReported) {
-  TempDir dir;
+  zeptest::TempDir dir;
   ZEPString s("old");
   EXPECT_EQ(s.LoadFromFile(nullptr), -1);
   EXPECT_EQ(s.LoadFromFile(""), -1);
   EXPECT_EQ(Show(s), "old");  // a bad path changes nothing
-  EXPECT_EQ(s.LoadFromFile(dir.Path("missing").c_str()), -1);
+  EXPECT_EQ(s.LoadFromFile((dir / "missing").c_str()), -1);
   EXPECT_TRUE(s.IsNull());
   s = "x";
-  EXPECT_EQ(s.LoadFromFile(dir.Path("").c_str()), -1);  // a directory
+  EXPECT_EQ(s.LoadFromFile((dir / "").c_str()), -1);  // a directory
   EXPECT_TRUE(s.IsNull());
   EXPECT_EQ(s.LoadFromFile("/dev/zero"), -1);  // endless device
   // A FIFO without a writer fails at once instead of holding the caller.
-  const std::string fifo = dir.Path("fifo");
+  const std::string fifo = dir / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   int rc = 0;
   EXPECT_TRUE(zeptest::ReturnsWithin([&] { rc = s.LoadFromFile(fifo.c_str()); }, 5000, fifo));
   EXPECT_EQ(rc, -1);
   s = "x";
-  EXPECT_EQ(s.SaveToFile(dir.Path("nodir/f").c_str()), -1);
-  EXPECT_EQ(s.AppendToFile(dir.Path("nodir/f").c_str()), -1);
+  EXPECT_EQ(s.SaveToFile((dir / "nodir/f").c_str()), -1);
+  EXPECT_EQ(s.AppendToFile((dir / "nodir/f").c_str()), -1);
   EXPECT_EQ(s.SaveToFile(nullptr), -1);
   EXPECT_EQ(s.SaveToFile("/dev/full"), -1);  // the full disk shows on flush
   if (geteuid() != 0) {
-    dir.Write("secret", "data");
-    chmod(dir.Path("secret").c_str(), 0);
-    EXPECT_EQ(s.LoadFromFile(dir.Path("secret").c_str()), -1);
+    ASSERT_TRUE(zeptest::WriteFile(dir / "secret", "data"));
+    chmod((dir / "secret").c_str(), 0);
+    EXPECT_EQ(s.LoadFromFile((dir / "secret").c_str()), -1);
   }
 }
 
 TEST(ZEPStringTest, LoadKeepsEveryByte) {
-  TempDir dir;
+  zeptest::TempDir dir;
   std::string bytes;
   std::mt19937 rng(7);
   for (int i = 0; i < 300000; ++i) bytes.push_back(static_cast<char>(rng()));
   bytes[0] = '\0';
   bytes[1024] = '\0';
-  dir.Write("bin", bytes);
+  ASSERT_TRUE(zeptest::WriteFile(dir / "bin", bytes));
   ZEPString s;
-  ASSERT_EQ(s.LoadFromFile(dir.Path("bin").c_str()), 0);
+  ASSERT_EQ(s.LoadFromFile((dir / "bin").c_str()), 0);
   ASSERT_EQ(s.GetLength(), bytes.size());
   EXPECT_EQ(std::memcmp(s.GetText(), bytes.data(), bytes.size()), 0);
   EXPECT_EQ(s.GetText()[s.GetLength()], '\0');
-  ASSERT_EQ(s.SaveToFile(dir.Path("copy").c_str()), 0);
-  EXPECT_EQ(dir.Read("copy"), bytes);
+  ASSERT_EQ(s.SaveToFile((dir / "copy").c_str()), 0);
+  EXPECT_EQ(StringFileText(dir / "copy"), bytes);
   // A fixed buffer takes what fits.
   ZEPString fixed(0, 10);
-  ASSERT_EQ(fixed.LoadFromFile(dir.Path("bin").c_str()), 0);
+  ASSERT_EQ(fixed.LoadFromFile((dir / "bin").c_str()), 0);
   EXPECT_EQ(Show(fixed), bytes.substr(0, 10));
 }
 
 TEST(ZEPStringTest, LoadRefusesFilesBeyondTheLengthLimit) {
-  TempDir dir;
+  zeptest::TempDir dir;
   // A sparse file: nothing is written to disk, and nothing must be read.
-  std::string path = dir.Path("huge");
+  std::string path = dir / "huge";
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   ASSERT_EQ(ftruncate(fileno(f), static_cast<off_t>(ZEPString::kMaxLength) + 1), 0);
@@ -511,8 +488,8 @@ TEST(ZEPStringTest, LoadRefusesFilesBeyondTheLengthLimit) {
 TEST(ZEPStringTest, HostileLoadAndTokenize) {
   // Random, truncated and bit-flipped files go through the loader and the
   // tokenizer; a failing seed is printed so it can be replayed.
-  TempDir dir;
-  std::string path = dir.Path("fuzz");
+  zeptest::TempDir dir;
+  std::string path = dir / "fuzz";
   const char* delims[] = {"\n", "=", "\r\n", "\\", "\x01", "ab"};
   for (unsigned seed = 1; seed <= 300; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -521,7 +498,7 @@ TEST(ZEPStringTest, HostileLoadAndTokenize) {
     for (char& c : bytes) c = "ab=\n\r\\ \x01\0x"[rng() % 10];
     if (seed % 3 == 0 && !bytes.empty()) bytes.resize(rng() % bytes.size());
     if (seed % 5 == 0 && !bytes.empty()) bytes[rng() % bytes.size()] ^= 1 << (rng() % 8);
-    dir.Write("fuzz", bytes);
+    ASSERT_TRUE(zeptest::WriteFile(dir / "fuzz", bytes));
     ZEPString s;
     ASSERT_EQ(s.LoadFromFile(path.c_str()), 0);
     ASSERT_EQ(s.GetLength(), bytes.size());

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "logcapture.h"
+#include "support/logcapture.h"
 
 namespace {
 
@@ -155,7 +155,7 @@ TEST(CmdFrameCodec, KeysMustMatch) {
 }
 
 TEST(CmdFrameCodec, EncoderRefusesWhatItCannotFrame) {
-  LogCapture log;
+  zeptest::LogCapture log;
   ZEPCmdEncoder enc;
   char out[kGeneralCmdSize];
   std::string big(4097, 'x');
@@ -230,7 +230,7 @@ TEST(CmdFrameBadInput, FlippedBitIsDiscardedUnlessCheckingIsOff) {
 }
 
 TEST(CmdFrameBadInput, UnsyncableLengthsDropTheBytesAndRecover) {
-  LogCapture log;
+  zeptest::LogCapture log;
   ZEPCmdEncoder enc;
   for (int length : {0, 1, 15, 4241, 65535}) {
     ZEPCmdDecoder dec;
@@ -252,7 +252,7 @@ TEST(CmdFrameBadInput, UnsyncableLengthsDropTheBytesAndRecover) {
 }
 
 TEST(CmdFrameBadInput, InconsistentFramesAreDiscarded) {
-  LogCapture log;
+  zeptest::LogCapture log;
   ZEPCmdEncoder enc;
   ZEPCmdDecoder dec;
   auto expectDiscard = [&](Bytes f, const char* what) {
@@ -322,7 +322,7 @@ Bytes ZipFrame(const std::string& record) {
 }
 
 TEST(CmdFrameBadInput, InflatedRecordsMustAgreeWithTheirPrefixAndFit) {
-  LogCapture log;
+  zeptest::LogCapture log;
   const std::string ok = std::string("\x03\x00", 2) + "abc";
   {
     ZEPCmdDecoder dec;

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "../telnet/telnetpeer.h"
+#include "support/telnetpeer.h"
 #include "withserver.h"
 
 namespace e2e {

@@ -9,13 +9,13 @@
 #include "app/proto/scramble.h"
 #include "cmd/cmdtransfer.h"
 #include "e2e_util.h"
-#include "serverharness.h"
+#include "support/serverharness.h"
 
 namespace {
 
-using harness::Field;
-using harness::ServerProcess;
-using harness::UdpLink;
+using zeptest::Field;
+using zeptest::ServerProcess;
+using zeptest::UdpLink;
 
 std::string Bytes(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
 
@@ -71,7 +71,7 @@ class DdnsServerTest : public ::testing::Test {
 };
 
 TEST(DdnsServerCli, HelpAndBadOptions) {
-  const std::string bin = harness::BinDir() + "/ddnsserver";
+  const std::string bin = zeptest::BinDir() + "/ddnsserver";
   std::FILE* p = popen((bin + " --help").c_str(), "r");
   ASSERT_NE(p, nullptr);
   char line[256] = "";
@@ -102,15 +102,15 @@ TEST_F(DdnsServerTest, AcceptsLoginAndRecordsItByteForByte) {
   EXPECT_TRUE(CmdTransfer::GetCmdProp(ZEPString(inner.c_str()), "HasTop").IsNull());
 
   ASSERT_TRUE(
-      harness::WaitFor([&] { return server.Log().find("login seq=1") != std::string::npos; }));
+      zeptest::WaitFor([&] { return server.Log().find("login seq=1") != std::string::npos; }));
   const std::string log = server.Log();
-  EXPECT_EQ(Field(log, "login", "inner_hex"), harness::Hex(login.inner));
-  EXPECT_EQ(Field(log, "recv", "hex"), harness::Hex(login.outer));
+  EXPECT_EQ(Field(log, "login", "inner_hex"), zeptest::Hex(login.inner));
+  EXPECT_EQ(Field(log, "recv", "hex"), zeptest::Hex(login.outer));
   EXPECT_EQ(Field(log, "login", "result"), "accepted");
   EXPECT_EQ(Field(log, "login", "domains"), "a.example.net,b.example.net");
   const std::string state = server.State();
   EXPECT_EQ(Field(state, "client 10001", "user"), "u");
-  EXPECT_EQ(Field(state, "client 10001", "inner_hex"), harness::Hex(login.inner));
+  EXPECT_EQ(Field(state, "client 10001", "inner_hex"), zeptest::Hex(login.inner));
   EXPECT_EQ(Field(state, "domain a.example.net", "address"), "127.0.0.1");
   EXPECT_EQ(Field(state, "domain b.example.net", "offline_target"), "http://away/");
   EXPECT_EQ(Field(state, "domain b.example.net", "state"), "online");
@@ -130,10 +130,10 @@ TEST_F(DdnsServerTest, RefusesWrongPasswordAndUnknownUser) {
 }
 
 TEST_F(DdnsServerTest, AccountsFileAndOptionalReplyKeys) {
-  harness::TempDir dir;
-  std::ofstream(dir.File("accounts")) << "# accounts\n\nalice s3cret\r\nbob pw\n";
-  ServerProcess server({"--accounts", dir.File("accounts"), "--hastop", "Y", "--report-span",
-                        "1500", "--version", "2.02", "--download-url", "http://dl/x", "--exit-addr",
+  zeptest::TempDir dir;
+  std::ofstream((dir / "accounts")) << "# accounts\n\nalice s3cret\r\nbob pw\n";
+  ServerProcess server({"--accounts", dir / "accounts", "--hastop", "Y", "--report-span", "1500",
+                        "--version", "2.02", "--download-url", "http://dl/x", "--exit-addr",
                         "203.0.113.7", "--msg", "hi"});
   ASSERT_TRUE(server.Start());
   const std::string inner =
@@ -169,7 +169,7 @@ TEST_F(DdnsServerTest, ReportsMoveDomainsAndReloginGoesToLastReporter) {
   UdpLink second(server.AssistPort());  // a fresh socket for every report
   ASSERT_TRUE(second.Send("10001"));
   const std::string from = "127.0.0.1:" + std::to_string(second.LocalPort());
-  ASSERT_TRUE(harness::WaitFor(
+  ASSERT_TRUE(zeptest::WaitFor(
       [&] { return Field(server.State(), "client 10001", "report_from") == from; }));
   std::string state = server.State();
   EXPECT_EQ(Field(state, "client 10001", "reports"), "2");
@@ -193,7 +193,7 @@ TEST_F(DdnsServerTest, ReportsMoveDomainsAndReloginGoesToLastReporter) {
   UdpLink stranger(server.AssistPort());
   stranger.Send("99999");
   ASSERT_TRUE(
-      harness::WaitFor([&] { return server.Log().find("id=99999 known=0") != std::string::npos; }));
+      zeptest::WaitFor([&] { return server.Log().find("id=99999 known=0") != std::string::npos; }));
 }
 
 TEST_F(DdnsServerTest, OfflineRequestSwitchesToOfflineTargets) {
@@ -205,7 +205,7 @@ TEST_F(DdnsServerTest, OfflineRequestSwitchesToOfflineTargets) {
   CmdTransfer::AddCmdProp(off, "C", "5");
   CmdTransfer::AddCmdProp(off, "K", "10001");
   ASSERT_TRUE(main.Send(Bytes(off)));
-  ASSERT_TRUE(harness::WaitFor(
+  ASSERT_TRUE(zeptest::WaitFor(
       [&] { return Field(server.State(), "domain a.example", "state") == "offline"; }));
   const std::string state = server.State();
   EXPECT_EQ(Field(state, "domain a.example", "address"), "http://away/");
@@ -216,7 +216,7 @@ TEST_F(DdnsServerTest, OfflineRequestSwitchesToOfflineTargets) {
       main.Send("\x01"
                 "C=5\x01"));
   ASSERT_TRUE(
-      harness::WaitFor([&] { return Field(server.State(), "counters", "offlines") == "2"; }));
+      zeptest::WaitFor([&] { return Field(server.State(), "counters", "offlines") == "2"; }));
 }
 
 TEST_F(DdnsServerTest, ReplyPlanCoversEveryBranch) {
@@ -262,10 +262,10 @@ TEST_F(DdnsServerTest, ReplyPlanCoversEveryBranch) {
 
   server.Control("reply refuse\nhastop y\nspan 250\nexit 198.51.100.1\n");
   ASSERT_TRUE(
-      harness::WaitFor([&] { return server.Log().find("control exit") != std::string::npos; }));
+      zeptest::WaitFor([&] { return server.Log().find("control exit") != std::string::npos; }));
   EXPECT_EQ(Prop(InnerOf(next()), "OK"), "N");
   server.Control("reply ok\n");
-  ASSERT_TRUE(harness::WaitFor(
+  ASSERT_TRUE(zeptest::WaitFor(
       [&] { return server.Log().find("control reply%20ok") != std::string::npos; }));
   const std::string inner = InnerOf(next());
   EXPECT_EQ(Prop(inner, "HasTop"), "y");
@@ -321,14 +321,14 @@ TEST_F(DdnsServerTest, SurvivesGarbageAndStillServes) {
   }
   // Loopback may drop some of a burst; wait until the server has read what
   // got through (so the login below is not dropped too) and its log settles.
-  ASSERT_TRUE(harness::WaitFor(
+  ASSERT_TRUE(zeptest::WaitFor(
       [&] {
         return e2e::UdpBytesQueued(server.MainPort()) == 0 &&
                e2e::UdpBytesQueued(server.AssistPort()) == 0;
       },
       30000));
   size_t last = 0;
-  harness::WaitFor(
+  zeptest::WaitFor(
       [&] {
         size_t now = server.Log().size();
         bool settled = now == last && now > 0;

@@ -10,14 +10,15 @@
 #include <tuple>
 #include <vector>
 
-#include "../log/logtestutil.h"
 #include "base/lockguard.h"
 #include "base/zepmultithread_clock.h"
 #include "events/eventsink.h"
 #include "events/messageq.h"
 #include "events/timerrecord.h"
 #include "log/zeplog.h"
+#include "support/files.h"
 #include "support/flowrecorder.h"
+#include "support/logcapture.h"
 #include "support/waitfor.h"
 
 namespace {
@@ -46,31 +47,6 @@ void Take(CMessageQueue& q, int n) {
     e->downcount();
   }
 }
-
-// Sends the log to a scratch file for one test.
-class LogToFile {
- public:
-  LogToFile() : m_Log(m_Dir.Path("q.log").c_str()) {
-    ZEPLockGuard lock(g_LogMutex);
-    m_pSaved = zeplog;
-    zeplog = &m_Log;
-  }
-  ~LogToFile() {
-    ZEPLockGuard lock(g_LogMutex);
-    zeplog = m_pSaved;
-  }
-  std::string Text() { return ReadAll(m_Dir.Path("q.log")); }
-  static size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-  }
-
- private:
-  ScratchDir m_Dir;
-  ZEPLog m_Log;
-  ZEPLog* m_pSaved = nullptr;
-};
 
 }  // namespace
 
@@ -195,7 +171,7 @@ TEST(QueueFlowFaults, CommandEventsPauseTheirOwnSocketGeneration) {
 // timer's pauses form episodes like a socket's: the first pause is logged,
 // the next ones counted, and one line ends the episode.
 TEST(QueueFlowFaults, PauseLinesWaitForNoLockAndTimersLogOncePerEpisode) {
-  LogToFile log;
+  zeptest::LogCapture log;
   TimeEvent_tag rec;
   const uint64_t serial = rec.Arm();
   CMessageQueue q;
@@ -230,12 +206,12 @@ TEST(QueueFlowFaults, PauseLinesWaitForNoLockAndTimersLogOncePerEpisode) {
   q.CloseQuietEpisodes(ZEPMonoMs() / 1000 + ZEPFloodEpisodes::kQuietSec + 1);
   const std::string text = log.Text();
   const std::string timer = "message queue: timer " + std::to_string(serial);
-  EXPECT_EQ(1u, LogToFile::Count(text, "message queue: socket 12 paused at 3 queued events"))
+  EXPECT_EQ(1u, zeptest::CountOf(text, "message queue: socket 12 paused at 3 queued events"))
       << text;
-  EXPECT_EQ(1u, LogToFile::Count(text, timer + " paused at 3 queued events")) << text;
-  EXPECT_EQ(1u, LogToFile::Count(text, timer + " flood over (quiet for 10 s): 3 pauses, 9 events"))
+  EXPECT_EQ(1u, zeptest::CountOf(text, timer + " paused at 3 queued events")) << text;
+  EXPECT_EQ(1u, zeptest::CountOf(text, timer + " flood over (quiet for 10 s): 3 pauses, 9 events"))
       << text;
-  EXPECT_EQ(1u, LogToFile::Count(text, "message queue: socket 12 flood over (quiet for 10 s)"))
+  EXPECT_EQ(1u, zeptest::CountOf(text, "message queue: socket 12 flood over (quiet for 10 s)"))
       << text;
   Take(q, q.GetCount());
 }

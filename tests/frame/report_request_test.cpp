@@ -7,11 +7,13 @@
 #include <atomic>
 #include <string>
 
-#include "../log/logtestutil.h"
 #include "base/lockguard.h"
 #include "base/zepdeadlock.h"
 #include "log/zeplog.h"
+#include "support/files.h"
 #include "support/frame_helpers.h"
+#include "support/logcapture.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -25,14 +27,9 @@ void Hook(ZEPFrame*, ZEPString& text) {
 }
 
 TEST(ReportRequest, ServiceLoopWritesTheReportWithTheHookLines) {
-  ScratchDir dir;
-  ZEPLog log(dir.Path("frame.log").c_str());
-  ZEPLog* saved;
-  {
-    ZEPLockGuard lock(g_LogMutex);
-    saved = zeplog;
-    zeplog = &log;
-  }
+  zeptest::TempDir dir;
+  ZEPLog log((dir / "frame.log").c_str());
+  zeptest::ScopedLog use(&log);
   {
     zeptest::ServedFrame f;
     f->SetReportHook(&Hook);
@@ -42,7 +39,7 @@ TEST(ReportRequest, ServiceLoopWritesTheReportWithTheHookLines) {
     std::string text;
     ASSERT_TRUE(zeptest::WaitFor(
         [&] {
-          text = ReadAll(dir.Path("frame.log"));
+          text = zeptest::ReadFile(dir / "frame.log");
           return text.find("hook line") != std::string::npos;
         },
         5000));
@@ -54,8 +51,6 @@ TEST(ReportRequest, ServiceLoopWritesTheReportWithTheHookLines) {
     EXPECT_LT(end, text.find("hook line"));
     EXPECT_NE(std::string::npos, text.find(":INFO:"));
   }
-  ZEPLockGuard lock(g_LogMutex);
-  zeplog = saved;
 }
 
 TEST(LockGuardRouting, GuardsAreKnownToTheDetectorOnlyInTheDetectorBuild) {

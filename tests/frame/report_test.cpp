@@ -10,14 +10,16 @@
 #include <thread>
 #include <vector>
 
-#include "../log/logtestutil.h"
 #include "base/lockguard.h"
 #include "events/threadpool.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
 #include "net/zepmttcp.h"
+#include "support/files.h"
 #include "support/frame_helpers.h"
+#include "support/logcapture.h"
 #include "support/nettest_util.h"
+#include "support/tempdir.h"
 
 using namespace nettest;
 
@@ -243,13 +245,9 @@ TEST(FrameSample, TwoSamplesRunOneAfterTheOther) {
 }
 
 TEST(FrameSample, PrintSampleLogsTheTableAtInfo) {
-  ScratchDir dir;
-  ZEPLog* saved = zeplog;
-  ZEPLog log(dir.Path("report.log").c_str());
-  {
-    ZEPLockGuard lock(g_LogMutex);
-    zeplog = &log;
-  }
+  zeptest::TempDir dir;
+  ZEPLog log((dir / "report.log").c_str());
+  zeptest::ScopedLog use(&log);
   {
     Served f(true, true);
     SinkNode* n = f.Node();
@@ -262,13 +260,11 @@ TEST(FrameSample, PrintSampleLogsTheTableAtInfo) {
     sender.join();
     char line[64];
     std::snprintf(line, sizeof(line), "%8d     %6d", s, 1000);
-    const std::string text = ReadAll(dir.Path("report.log"));
+    const std::string text = zeptest::ReadFile(dir / "report.log");
     EXPECT_NE(std::string::npos, text.find(":INFO:\r\n====")) << text;
     EXPECT_NE(std::string::npos, text.find(std::string(line) + "\r\n  Total:       1000\r\n"))
         << text;
   }
-  ZEPLockGuard lock(g_LogMutex);
-  zeplog = saved;
 }
 
 // Reports on one thread while others add and quit nodes and open, attach and

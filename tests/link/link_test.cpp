@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "../cmd/logcapture.h"
 #include "link/zeplinkclient.h"
 #include "link/zeplinkserver.h"
 #include "support/frame_helpers.h"
+#include "support/logcapture.h"
 #include "support/nettest_util.h"
 
 namespace {
@@ -148,7 +148,7 @@ bool ReadFrame(int s, ZEPCmdDecoder& dec, int ms) {
 }
 
 TEST(LinkClient, SilentServerIsClearedAfterTheDieSpanThenReconnects) {
-  LogCapture log;
+  zeptest::LogCapture log;
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   int listener = nettest::PlainListener();
@@ -205,7 +205,7 @@ TEST(LinkClient, NoReconnectLeavesAClearedClientDisconnected) {
 }
 
 TEST(LinkClient, NotConnectedSendsNothingAndStatusNamesTheServer) {
-  LogCapture log;
+  zeptest::LogCapture log;
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   TestClient* idle = new TestClient(f.frame, seen);
@@ -236,7 +236,7 @@ TEST(LinkClient, NotConnectedSendsNothingAndStatusNamesTheServer) {
 }
 
 TEST(LinkClient, ServerCloseAndBadStreamClearTheLink) {
-  LogCapture log;
+  zeptest::LogCapture log;
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   int listener = nettest::PlainListener();
@@ -291,7 +291,7 @@ TEST(LinkClient, ServerCloseAndBadStreamClearTheLink) {
 // (it waited in the queue while the link was cleared and connected again)
 // must not end the current link; the current generation's close does.
 TEST(LinkClient, CloseOfAnEarlierSocketWithTheSameNumberKeepsTheLink) {
-  LogCapture log;
+  zeptest::LogCapture log;
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   int listener = nettest::PlainListener();
@@ -433,7 +433,7 @@ TEST(LinkSvrChild, AnEndedChildNeverWritesToItsSocketsNumber) {
 }
 
 TEST(LinkSvrChild, HeartbeatsThenSilenceEndsTheChild) {
-  LogCapture log;
+  zeptest::LogCapture log;
   zeptest::ServedFrame f;
   auto seen = std::make_shared<Seen>();
   ChildPair pair(f.frame);

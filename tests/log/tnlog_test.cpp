@@ -10,7 +10,8 @@
 #include <string>
 
 #include "frame/zepframe.h"
-#include "logtestutil.h"
+#include "support/files.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -79,8 +80,8 @@ class ZEPTNLogTest : public testing::Test {
 };
 
 TEST_F(ZEPTNLogTest, LinesReachTheConsoleWithCrLf) {
-  ScratchDir dir;
-  std::string path = dir.Path("tn.log");
+  zeptest::TempDir dir;
+  std::string path = dir / "tn.log";
   ConsolePair console;
   ASSERT_GT(console.server, 0);
   ZEPTNLog log(FakeFrame(), path.c_str());
@@ -95,7 +96,7 @@ TEST_F(ZEPTNLogTest, LinesReachTheConsoleWithCrLf) {
   EXPECT_EQ(":WARN:to console\r\n", got.substr(13));
   EXPECT_EQ(FakeFrame(), g_pSeenFrame.load());
   // The file keeps plain lines.
-  std::vector<std::string> lines = SplitLines(ReadAll(path));
+  std::vector<std::string> lines = zeptest::SplitLines(zeptest::ReadFile(path));
   ASSERT_EQ(2u, lines.size());
   EXPECT_EQ(":WARN:to console", lines[1].substr(13));
 }

@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "log/zeplog.h"
-#include "logtestutil.h"
+#include "support/files.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -81,8 +82,8 @@ TEST(ZEPJournalTest, JournalStreamIsTwoDecimalNumbersAndMustNameTheDescriptor) {
                              nullptr};
   for (const char* text : bad) EXPECT_FALSE(ZEPParseJournalStream(text, dev, ino)) << text;
 
-  ScratchDir dir;
-  const std::string path = dir.Path("stream");
+  zeptest::TempDir dir;
+  const std::string path = dir / "stream";
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(fd, 0);
   struct stat st {};
@@ -119,8 +120,8 @@ std::string ReadWaiting(int fd) {
 TEST(ZEPJournalTest, TheEchoSpeaksJournalWhileTheFileKeepsItsLines) {
   int fds[2];
   ASSERT_EQ(0, pipe(fds));
-  ScratchDir dir;
-  const std::string path = dir.Path("journal.log");
+  zeptest::TempDir dir;
+  const std::string path = dir / "journal.log";
   ZEPLog log(path.c_str());
   log.SetToScreen(true);
   log.SetScreenFd(fds[1]);
@@ -134,7 +135,7 @@ TEST(ZEPJournalTest, TheEchoSpeaksJournalWhileTheFileKeepsItsLines) {
             "<4>[unit.cpp,12]:WARN:\xe7\x99\xbb\xe5\xbd\x95!\n"
             "<5>MESG:banner\n<5>line\n"
             "<3>ERRR:bad: a:b\n");
-  const std::string file = ReadAll(path);
+  const std::string file = zeptest::ReadFile(path);
   EXPECT_NE(file.find(":[unit.cpp,12]:WARN:\xb5\xc7\xc2\xbc!\n"), std::string::npos) << file;
   EXPECT_NE(file.find(":MESG:\r\n\r\nbanner\r\nline\r\n\n"), std::string::npos) << file;
   EXPECT_EQ(file.find('<'), std::string::npos) << "no prefix in the file";
@@ -184,8 +185,8 @@ TEST(ZEPJournalTest, AMesgLineThatReportsAFailureGoesAtErr) {
 
   int fds[2];
   ASSERT_EQ(0, pipe(fds));
-  ScratchDir dir;
-  const std::string path = dir.Path("err.log");
+  zeptest::TempDir dir;
+  const std::string path = dir / "err.log";
   {
     ZEPLog log(path.c_str());
     log.SetToScreen(true);
@@ -201,7 +202,7 @@ TEST(ZEPJournalTest, AMesgLineThatReportsAFailureGoesAtErr) {
   }
   close(fds[0]);
   close(fds[1]);
-  const std::string file = ReadAll(path);
+  const std::string file = zeptest::ReadFile(path);
   EXPECT_NE(file.find(":MESG:\xb4\xed\xce\xf3:\xce\xde\xb7\xa8\xc1\xaa\xbd\xd3:h\n"),
             std::string::npos)
       << "the file keeps the level and the bytes: " << file;
@@ -229,9 +230,9 @@ TEST(ZEPJournalTest, AJournalStreamPrefixesEveryLineItIsWritten) {
       {-1, {"\n\n\n"}, ""},
       {0, {""}, ""},
   };
-  ScratchDir dir;
+  zeptest::TempDir dir;
   for (const auto& c : cases) {
-    const std::string path = dir.Path("journal.txt");
+    const std::string path = dir / "journal.txt";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
     FILE* f = ZEPOpenJournalFile(fd, c.priority);
@@ -243,7 +244,7 @@ TEST(ZEPJournalTest, AJournalStreamPrefixesEveryLineItIsWritten) {
     EXPECT_EQ(std::fclose(f), 0);
     EXPECT_EQ(fcntl(fd, F_GETFD), 0) << "the descriptor stays open";
     close(fd);
-    EXPECT_EQ(ReadAll(path), c.journal) << c.priority << " " << c.writes.front();
+    EXPECT_EQ(zeptest::ReadFile(path), c.journal) << c.priority << " " << c.writes.front();
   }
 }
 

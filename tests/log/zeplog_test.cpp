@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "base/zepmultithread.h"
-#include "logtestutil.h"
+#include "support/files.h"
 #include "support/plants.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -67,19 +68,19 @@ TEST(ZEPLogFormatTest, StampTagsAndFileInfo) {
 }
 
 TEST(ZEPLogTest, FreshFileIsCreatedExistingFileIsContinued) {
-  ScratchDir dir;
-  std::string fresh = dir.Path("fresh.log");
+  zeptest::TempDir dir;
+  std::string fresh = dir / "fresh.log";
   {
     ZEPLog log(fresh.c_str());
-    EXPECT_TRUE(FileExists(fresh));
+    EXPECT_TRUE(zeptest::FileExists(fresh));
   }
-  std::string path = dir.Path("dyrclient.log");
-  WriteAll(path, "earlier line\n");
+  std::string path = dir / "dyrclient.log";
+  zeptest::WriteFile(path, "earlier line\n");
   ZEPLog log(path.c_str());
   time_t before = time(nullptr);
   log.Log(__FILE__, __LINE__, LOG_INFO, "hello");
   time_t after = time(nullptr);
-  std::string text = ReadAll(path);
+  std::string text = zeptest::ReadFile(path);
   ASSERT_EQ(0u, text.rfind("earlier line\n", 0)) << "start-up truncated the log";
   std::string line = text.substr(13);
   std::string stamp = line.substr(0, 13);
@@ -88,8 +89,8 @@ TEST(ZEPLogTest, FreshFileIsCreatedExistingFileIsContinued) {
 }
 
 TEST(ZEPLogTest, LevelFilterNullMessageAndBuilderReuse) {
-  ScratchDir dir;
-  std::string path = dir.Path("levels.log");
+  zeptest::TempDir dir;
+  std::string path = dir / "levels.log";
   ZEPLog log(path.c_str());
   EXPECT_TRUE(log.IsLogIt());
   log.SetLogIt(false);
@@ -112,7 +113,7 @@ TEST(ZEPLogTest, LevelFilterNullMessageAndBuilderReuse) {
   log.SetFileInfo(true);
   log.Log("telnetd", 99, LOG_ERRR, "with position");
 
-  std::vector<std::string> lines = SplitLines(ReadAll(path));
+  std::vector<std::string> lines = zeptest::SplitLines(zeptest::ReadFile(path));
   ASSERT_EQ(3u, lines.size());
   EXPECT_TRUE(IsStamped(lines[0])) << lines[0];
   EXPECT_EQ(":MESG:kept mesg", lines[0].substr(13));
@@ -121,8 +122,8 @@ TEST(ZEPLogTest, LevelFilterNullMessageAndBuilderReuse) {
 }
 
 TEST(ZEPLogTest, ScreenEchoAndFileSwitch) {
-  ScratchDir dir;
-  std::string path = dir.Path("echo.log");
+  zeptest::TempDir dir;
+  std::string path = dir / "echo.log";
   ZEPLog log(path.c_str());
   EXPECT_FALSE(log.IsToScreen());
   log.SetToFile(false);
@@ -132,12 +133,12 @@ TEST(ZEPLogTest, ScreenEchoAndFileSwitch) {
   log.SetToScreen(false);
   log.Log(__FILE__, __LINE__, LOG_INFO, "nowhere");
   std::string out = testing::internal::GetCapturedStdout();
-  std::vector<std::string> lines = SplitLines(out);
+  std::vector<std::string> lines = zeptest::SplitLines(out);
   ASSERT_EQ(1u, lines.size()) << out;
   EXPECT_TRUE(IsStamped(lines[0])) << lines[0];
   EXPECT_EQ(":INFO:on screen", lines[0].substr(13));
   EXPECT_EQ('\n', out.back());
-  EXPECT_EQ("", ReadAll(path)) << "file output was switched off";
+  EXPECT_EQ("", zeptest::ReadFile(path)) << "file output was switched off";
 
   // A log without a file only echoes.
   ZEPLog screenOnly;
@@ -156,68 +157,69 @@ void LogSized(ZEPLog& log, size_t bytes, char fill) {
 }
 
 TEST(ZEPLogRotationTest, TenSegmentsShiftAndTheOldestIsDropped) {
-  ScratchDir dir;
-  std::string p = dir.Path("dyrclient.log");
-  for (int k = 1; k <= 9; ++k) WriteAll(p + "." + std::to_string(k), "seg" + std::to_string(k));
+  zeptest::TempDir dir;
+  std::string p = dir / "dyrclient.log";
+  for (int k = 1; k <= 9; ++k)
+    zeptest::WriteFile(p + "." + std::to_string(k), "seg" + std::to_string(k));
   ZEPLog log(p.c_str());
   log.SetSegSize(100);
   EXPECT_EQ(10, ZEPLog::kDefaultTotalSegCount);
 
   LogSized(log, 100, 'a');  // exactly the segment size: no rotation yet
-  EXPECT_EQ(100u, ReadAll(p).size());
-  EXPECT_EQ("seg1", ReadAll(p + ".1"));
+  EXPECT_EQ(100u, zeptest::ReadFile(p).size());
+  EXPECT_EQ("seg1", zeptest::ReadFile(p + ".1"));
 
   LogSized(log, 30, 'b');  // passes the size: written, then rotated
-  EXPECT_EQ("", ReadAll(p));
-  EXPECT_TRUE(FileExists(p));
-  std::vector<std::string> moved = SplitLines(ReadAll(p + ".1"));
+  EXPECT_EQ("", zeptest::ReadFile(p));
+  EXPECT_TRUE(zeptest::FileExists(p));
+  std::vector<std::string> moved = zeptest::SplitLines(zeptest::ReadFile(p + ".1"));
   ASSERT_EQ(2u, moved.size());
   EXPECT_EQ(std::string(80, 'a'), moved[0].substr(19));
   EXPECT_EQ(std::string(10, 'b'), moved[1].substr(19));
   for (int k = 2; k <= 9; ++k)
-    EXPECT_EQ("seg" + std::to_string(k - 1), ReadAll(p + "." + std::to_string(k)));
-  EXPECT_FALSE(FileExists(p + ".10"));
+    EXPECT_EQ("seg" + std::to_string(k - 1), zeptest::ReadFile(p + "." + std::to_string(k)));
+  EXPECT_FALSE(zeptest::FileExists(p + ".10"));
 
   // Next line lands in the new live file.
   log.Log(__FILE__, __LINE__, LOG_INFO, "fresh");
-  EXPECT_EQ(":INFO:fresh\n", ReadAll(p).substr(13));
+  EXPECT_EQ(":INFO:fresh\n", zeptest::ReadFile(p).substr(13));
 }
 
 TEST(ZEPLogRotationTest, MissingSegmentsAreFilledInOrder) {
-  ScratchDir dir;
-  std::string p = dir.Path("gaps.log");
+  zeptest::TempDir dir;
+  std::string p = dir / "gaps.log";
   ZEPLog log(p.c_str());
   log.SetSegSize(50);
   log.SetTotalSegCount(3);
   for (char c : std::string("abcd")) LogSized(log, 60, c);  // each line rotates
-  EXPECT_EQ("", ReadAll(p));
-  EXPECT_EQ(std::string(40, 'd'), ReadAll(p + ".1").substr(19, 40));
-  EXPECT_EQ(std::string(40, 'c'), ReadAll(p + ".2").substr(19, 40));
-  EXPECT_FALSE(FileExists(p + ".3")) << "three files at most, the live one included";
+  EXPECT_EQ("", zeptest::ReadFile(p));
+  EXPECT_EQ(std::string(40, 'd'), zeptest::ReadFile(p + ".1").substr(19, 40));
+  EXPECT_EQ(std::string(40, 'c'), zeptest::ReadFile(p + ".2").substr(19, 40));
+  EXPECT_FALSE(zeptest::FileExists(p + ".3")) << "three files at most, the live one included";
 }
 
 TEST(ZEPLogRotationTest, SingleSegmentStartsOverEmpty) {
-  ScratchDir dir;
-  std::string p = dir.Path("one.log");
-  WriteAll(p + ".0", "not ours");
+  zeptest::TempDir dir;
+  std::string p = dir / "one.log";
+  zeptest::WriteFile(p + ".0", "not ours");
   ZEPLog log(p.c_str());
   log.SetSegSize(100);
   log.SetTotalSegCount(1);
   LogSized(log, 100, 'a');
-  EXPECT_EQ(100u, ReadAll(p).size());
+  EXPECT_EQ(100u, zeptest::ReadFile(p).size());
   LogSized(log, 30, 'b');
-  EXPECT_TRUE(FileExists(p));
-  EXPECT_EQ("", ReadAll(p));
-  EXPECT_FALSE(FileExists(p + ".1"));
-  EXPECT_EQ("not ours", ReadAll(p + ".0"));
+  EXPECT_TRUE(zeptest::FileExists(p));
+  EXPECT_EQ("", zeptest::ReadFile(p));
+  EXPECT_FALSE(zeptest::FileExists(p + ".1"));
+  EXPECT_EQ("not ours", zeptest::ReadFile(p + ".0"));
   log.Log(__FILE__, __LINE__, LOG_ERRR, "after");
-  EXPECT_EQ(":ERRR:after\n", ReadAll(p).substr(13));
+  EXPECT_EQ(":ERRR:after\n", zeptest::ReadFile(p).substr(13));
 }
 
 TEST(ZEPLogTest, WriteErrorKeepsWhatWasLogged) {
-  ScratchDir dir;
-  std::string p = dir.Path("full.log");
-  WriteAll(p, "keep me\n");
+  zeptest::TempDir dir;
+  std::string p = dir / "full.log";
+  zeptest::WriteFile(p, "keep me\n");
   ZEPLog log(p.c_str());
   // A file size limit makes writes fail (EFBIG) without killing the process.
   struct sigaction ign {};
@@ -235,9 +237,9 @@ TEST(ZEPLogTest, WriteErrorKeepsWhatWasLogged) {
   sigaction(SIGXFSZ, &old, nullptr);
 
   log.Log(__FILE__, __LINE__, LOG_INFO, "space again");
-  std::string text = ReadAll(p);
+  std::string text = zeptest::ReadFile(p);
   EXPECT_EQ(0u, text.rfind("keep me\n", 0)) << "a failed write wiped the log";
-  std::vector<std::string> lines = SplitLines(text);
+  std::vector<std::string> lines = zeptest::SplitLines(text);
   ASSERT_EQ(2u, lines.size()) << text;
   EXPECT_EQ(":INFO:space again", lines[1].substr(13));
 }
@@ -263,8 +265,8 @@ void* WriteLines(void* arg) {
 }
 
 TEST(ZEPLogTest, ConcurrentWritersUnderTheLogLockKeepLinesWhole) {
-  ScratchDir dir;
-  std::string p = dir.Path("busy.log");
+  zeptest::TempDir dir;
+  std::string p = dir / "busy.log";
   ZEPLog log(p.c_str());
   log.SetSegSize(4096);
   log.SetTotalSegCount(100);  // enough that nothing is dropped
@@ -280,14 +282,14 @@ TEST(ZEPLogTest, ConcurrentWritersUnderTheLogLockKeepLinesWhole) {
   std::vector<std::string> files;
   for (int k = 99; k >= 1; --k) {
     std::string seg = p + "." + std::to_string(k);
-    if (FileExists(seg)) files.push_back(seg);
+    if (zeptest::FileExists(seg)) files.push_back(seg);
   }
   files.push_back(p);
   EXPECT_GT(files.size(), 3u) << "the test should cross several rotations";
   std::map<int, int> next;
   int total = 0;
   for (const auto& f : files) {
-    for (const auto& line : SplitLines(ReadAll(f))) {
+    for (const auto& line : zeptest::SplitLines(zeptest::ReadFile(f))) {
       int id = -1, n = -1, used = 0;
       bool whole =
           IsStamped(line) &&
@@ -316,11 +318,11 @@ unsigned ModeOf(const std::string& path) {
 }  // namespace
 
 TEST(ZEPLogTest, FilesAreTheOwnersAloneWhateverTheUmask) {
-  ScratchDir dir;
+  zeptest::TempDir dir;
   mode_t old = umask(022);
-  std::string fresh = dir.Path("fresh.log");
-  std::string wide = dir.Path("wide.log");
-  WriteAll(wide, "earlier\n");
+  std::string fresh = dir / "fresh.log";
+  std::string wide = dir / "wide.log";
+  zeptest::WriteFile(wide, "earlier\n");
   chmod(wide.c_str(), 0644);
   {
     ZEPLog a(fresh.c_str());
@@ -333,17 +335,17 @@ TEST(ZEPLogTest, FilesAreTheOwnersAloneWhateverTheUmask) {
   // The narrowed file was rotated; the new live file is private too.
   EXPECT_EQ(0600u, ModeOf(wide + ".1"));
   EXPECT_EQ(0600u, ModeOf(wide));
-  EXPECT_EQ(0u, ReadAll(wide + ".1").rfind("earlier\n", 0));
+  EXPECT_EQ(0u, zeptest::ReadFile(wide + ".1").rfind("earlier\n", 0));
 }
 
 // Whatever is planted at the log's name, the log writes a file of its own
 // there and the planted target stays as it was. (A rotation only renames:
 // rename(2) moves a link, never what it points at.)
 TEST(ZEPLogTest, PlantedNamesAreReplacedNeverFollowed) {
-  ScratchDir dir;
-  ScratchDir outside;
-  const std::string path = dir.Path("dyrclient.log");
-  const std::string victim = outside.Path("victim");
+  zeptest::TempDir dir;
+  zeptest::TempDir outside;
+  const std::string path = dir / "dyrclient.log";
+  const std::string victim = outside / "victim";
   for (const zeptest::Plant_tag& plant : zeptest::kPlants) {
     if (plant.m_eKind == zeptest::kPlantLinkAtTmp || plant.m_eKind == zeptest::kPlantFifoAtTmp)
       continue;  // the log has no temporary name
@@ -369,8 +371,8 @@ TEST(ZEPLogTest, PlantedNamesAreReplacedNeverFollowed) {
 
 TEST(ZEPLogScreenTest, Utf8EchoConvertsTheScreenAndNotTheFile) {
   // The conversion itself: tests/base/zepcharset_test.cpp.
-  ScratchDir dir;
-  std::string path = dir.Path("gb.log");
+  zeptest::TempDir dir;
+  std::string path = dir / "gb.log";
   ZEPLog log(path.c_str());
   log.SetToScreen(true);
   ASSERT_TRUE(log.SetScreenUtf8(true));
@@ -378,11 +380,11 @@ TEST(ZEPLogScreenTest, Utf8EchoConvertsTheScreenAndNotTheFile) {
   log.Log(__FILE__, __LINE__, LOG_MESG, "\xb5\xc7\xc2\xbc");
   ASSERT_TRUE(log.SetScreenUtf8(false));
   log.Log(__FILE__, __LINE__, LOG_MESG, "\xb5\xc7\xc2\xbc");
-  std::vector<std::string> lines = SplitLines(testing::internal::GetCapturedStdout());
+  std::vector<std::string> lines = zeptest::SplitLines(testing::internal::GetCapturedStdout());
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].substr(13), ":MESG:\xe7\x99\xbb\xe5\xbd\x95");
   EXPECT_EQ(lines[1].substr(13), ":MESG:\xb5\xc7\xc2\xbc");
-  std::vector<std::string> file = SplitLines(ReadAll(path));
+  std::vector<std::string> file = zeptest::SplitLines(zeptest::ReadFile(path));
   ASSERT_EQ(file.size(), 2u);
   EXPECT_EQ(file[0].substr(13), ":MESG:\xb5\xc7\xc2\xbc") << "the file keeps GB2312";
 }
@@ -408,8 +410,8 @@ std::string DrainPipe(int fd) {
 TEST(ZEPLogScreenTest, StalledOutputDropsEchoLinesAndNeverBlocks) {
   int fds[2];
   ASSERT_EQ(0, pipe(fds));
-  ScratchDir dir;
-  std::string path = dir.Path("stall.log");
+  zeptest::TempDir dir;
+  std::string path = dir / "stall.log";
   ZEPLog log(path.c_str());
   log.SetToScreen(true);
   log.SetScreenFd(fds[1]);
@@ -437,7 +439,7 @@ TEST(ZEPLogScreenTest, StalledOutputDropsEchoLinesAndNeverBlocks) {
   g_LogMutex.Release();
   EXPECT_GT(dropped, 0u);
   std::string screen = DrainPipe(fds[0]);
-  std::vector<std::string> shown = SplitLines(screen);
+  std::vector<std::string> shown = zeptest::SplitLines(screen);
   EXPECT_EQ(static_cast<size_t>(kLines) - dropped, shown.size());
   // Whole lines only, in order, with nothing cut.
   for (const std::string& l : shown) ASSERT_EQ(':', l[13]) << l;
@@ -445,7 +447,7 @@ TEST(ZEPLogScreenTest, StalledOutputDropsEchoLinesAndNeverBlocks) {
 
   // Room again: the next line says how many went missing, then comes itself.
   log.Log(__FILE__, __LINE__, LOG_WARN, "after the stall");
-  std::vector<std::string> after = SplitLines(DrainPipe(fds[0]));
+  std::vector<std::string> after = zeptest::SplitLines(DrainPipe(fds[0]));
   ASSERT_EQ(2u, after.size());
   EXPECT_EQ(
       "(" + std::to_string(dropped) + " screen lines dropped: the output was not taking them)",
@@ -454,7 +456,7 @@ TEST(ZEPLogScreenTest, StalledOutputDropsEchoLinesAndNeverBlocks) {
   EXPECT_EQ(0u, log.GetEchoDropped());
 
   // The file lost nothing.
-  EXPECT_EQ(static_cast<size_t>(kLines) + 1, SplitLines(ReadAll(path)).size());
+  EXPECT_EQ(static_cast<size_t>(kLines) + 1, zeptest::SplitLines(zeptest::ReadFile(path)).size());
   log.SetScreenFd(1);
   close(fds[0]);
   close(fds[1]);
@@ -473,15 +475,15 @@ TEST(ZEPLogScreenTest, EchoFollowsARedirectedOutput) {
   ASSERT_EQ(spare, dup2(fds[1], spare));
   log.Log(__FILE__, __LINE__, LOG_MESG, "into the pipe");
   EXPECT_NE(std::string::npos, DrainPipe(fds[0]).find(":MESG:into the pipe\n"));
-  ScratchDir dir;
-  std::string path = dir.Path("redirected");
+  zeptest::TempDir dir;
+  std::string path = dir / "redirected";
   int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(file, 0);
   ASSERT_EQ(spare, dup2(file, spare));
   close(file);
   log.Log(__FILE__, __LINE__, LOG_MESG, "into the file");
   EXPECT_EQ("", DrainPipe(fds[0]));
-  EXPECT_NE(std::string::npos, ReadAll(path).find(":MESG:into the file\n"));
+  EXPECT_NE(std::string::npos, zeptest::ReadFile(path).find(":MESG:into the file\n"));
   log.SetScreenFd(1);
   close(spare);
   close(fds[0]);

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "base/lockguard.h"
-#include "cmd/logcapture.h"
 #include "net/zepaddr.h"
 #include "net/zepmttcp.h"
+#include "support/logcapture.h"
 #include "support/nettest_util.h"
 
 using namespace nettest;
@@ -531,7 +531,7 @@ TEST(ZepTcpShortage, OutOfDescriptorsIsSaidOncePerShortage) {
   // frame's listener test); the other builds run this.
   GTEST_SKIP() << "needs free descriptors under UndefinedBehaviorSanitizer";
 #endif
-  LogCapture log;
+  zeptest::LogCapture log;
   ZEP_MTTcp e;
   // Failures within the quiet time keep one shortage going (below); here
   // the first socket that opens ends it.

@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "../cmd/logcapture.h"
 #include "log/tnlog.h"
 #include "support/frame_helpers.h"
+#include "support/logcapture.h"
 #include "support/nettest_util.h"
-#include "telnetpeer.h"
+#include "support/telnetpeer.h"
 
 namespace {
 
@@ -92,21 +92,12 @@ struct Console {
 // Installs a log with a console copy and no file for a test's length.
 struct CopyLog {
   ZEPTNLog log;
-  ZEPLog* before = nullptr;
+  zeptest::ScopedLog use{&log};
   explicit CopyLog(ZEPFrame* f) : log(f) {
     log.SetToFile(false);
-    {
-      ZEPLockGuard lock(g_LogMutex);
-      before = zeplog;
-      zeplog = &log;
-    }
     g_pTNLogSend.store(&TelnetLogSend);
   }
-  ~CopyLog() {
-    g_pTNLogSend.store(&TNLogFrameSend);
-    ZEPLockGuard lock(g_LogMutex);
-    zeplog = before;
-  }
+  ~CopyLog() { g_pTNLogSend.store(&TNLogFrameSend); }
   void Line(const char* text) {
     ZEPLockGuard lock(g_LogMutex);
     log.Log(__FILE__, __LINE__, LOG_INFO, text);
@@ -147,7 +138,7 @@ TEST(TelnetConsole, PasswordInPiecesThenEchoPromptBareCrAndErase) {
 }
 
 TEST(TelnetConsole, WrongPasswordClosesAtOnceAndTellsThePeerAtWarn) {
-  LogCapture log;
+  zeptest::LogCapture log;
   Console c;
   Peer p(c.port);
   ASSERT_TRUE(p.WaitFor("Password:"));
@@ -315,7 +306,7 @@ TEST(TelnetConsole, PromptIsHeldOnlyByTypingAndNeverPastTheLoginLimit) {
       {"slow typing", "a", true},
       {"typing and erasing", "b\b", true},
   };
-  LogCapture log;
+  zeptest::LogCapture log;
   TelnetLimits_tag limits;
   limits.m_nLoginIdleSec = 1;
   limits.m_nLoginMaxSec = 4;
@@ -364,7 +355,7 @@ TEST(TelnetConsole, PromptIsHeldOnlyByTypingAndNeverPastTheLoginLimit) {
 // eight work on, a flood of refusals logs its first and its count, and a
 // session that quits frees its place at once.
 TEST(TelnetConsole, NinthSessionIsRefusedUntilAPlaceIsFree) {
-  LogCapture log;
+  zeptest::LogCapture log;
   TelnetLimits_tag limits = Console::ShortLimits();
   limits.m_nRefusedQuietSec = 2;
   Console c(limits);
@@ -473,7 +464,7 @@ TEST(TelnetConsole, TenSessionsTypingAndQuittingLeaveNothingBehind) {
 }
 
 TEST(TelnetConsole, ListenFailureIsLoggedAndTheNodeEnds) {
-  LogCapture log;
+  zeptest::LogCapture log;
   int taken = nettest::PlainListener();
   ASSERT_GE(taken, 0);
   const std::string port = std::to_string(nettest::LocalPort(taken));

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "../../cmd/logcapture.h"
 #include "app/account/actgate.h"
 #include "app/account/clientnode.h"
 #include "support/frame_helpers.h"
+#include "support/logcapture.h"
 
 #ifdef __linux__
 #include <linux/netlink.h>
@@ -96,7 +96,7 @@ zeptest::RecNode* StartCounter(ZEPFrame* frame, std::atomic<int>& told) {
 
 #ifdef __linux__
 TEST(DyrAddrWatch, TellsEveryNodeWhatTheKernelSaysAndNothingAnotherProcessSends) {
-  LogCapture log;
+  zeptest::LogCapture log;
   zeptest::ServedFrame frame;
   std::atomic<int> told{0};
   StartCounter(frame.frame, told);
@@ -157,7 +157,7 @@ TEST(DyrAddrWatch, TellsEveryNodeWhatTheKernelSaysAndNothingAnotherProcessSends)
 #endif
 
 TEST(DyrAddrWatch, WithoutARouteSocketOneInfoLineAndTheNodeEnds) {
-  LogCapture log;
+  zeptest::LogCapture log;
   zeptest::ServedFrame frame;
   std::atomic<int> told{0};
   StartCounter(frame.frame, told);

@@ -16,8 +16,6 @@
 #include <thread>
 #include <vector>
 
-// The scripted server and the log texts of the end-to-end tests.
-#include "../../e2e/dyr_fixture.h"
 #include "app/account/news.h"
 #include "app/daemon/cmdline.h"
 #include "app/proto/scramble.h"
@@ -25,31 +23,16 @@
 #include "base/lockguard.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
+#include "support/files.h"
+#include "support/logcapture.h"
 #include "support/plants.h"
+#include "support/scriptedserver.h"
+#include "support/tempdir.h"
 
 namespace {
 
-using e2e::Clock;
-using e2e::FakeServer;
-
-// The process log kept in memory.
-class CaptureLog : public ZEPLog {
- public:
-  std::string Text() {
-    ZEPLockGuard lock(g_LogMutex);
-    return m_Text;
-  }
-
- protected:
-  // Called with g_LogMutex held.
-  void PostProcess(char* line) override {
-    m_Text += line;
-    m_Text += '\n';
-  }
-
- private:
-  std::string m_Text;
-};
+using zeptest::Clock;
+using zeptest::FakeServer;
 
 double MsSince(Clock::time_point t) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
@@ -62,10 +45,6 @@ class ClientNodeTest : public ::testing::Test {
     // The node reads and writes its client id file in the work directory.
     ASSERT_EQ(SetWorkDir(m_Dir.path().c_str()), 0);
     ASSERT_EQ(ComposePaths(), 0);
-    {
-      ZEPLockGuard lock(g_LogMutex);
-      zeplog = &m_Log;
-    }
     m_pFrame = new ZEPFrame(true, true);
     m_pFrame->Service();
   }
@@ -75,10 +54,6 @@ class ClientNodeTest : public ::testing::Test {
       m_pFrame->ExitFrame();
       m_pFrame->WaitServiceStop();
       delete m_pFrame;
-    }
-    {
-      ZEPLockGuard lock(g_LogMutex);
-      zeplog = nullptr;
     }
   }
 
@@ -99,10 +74,10 @@ class ClientNodeTest : public ::testing::Test {
     ASSERT_EQ(m_pFrame->AddNode(node, true), 0);
     m_pLastNode = node;
   }
-  size_t LogCount(const std::string& text) { return e2e::CountOf(m_Log.Text(), text); }
+  size_t LogCount(const std::string& text) { return zeptest::CountOf(m_Log.Text(), text); }
 
-  e2e::TempDir m_Dir;
-  CaptureLog m_Log;
+  zeptest::TempDir m_Dir;
+  zeptest::LogCapture m_Log;  // the process log from construction to destruction
   ZEPFrame* m_pFrame = nullptr;
   CDYRClient* m_pLastNode = nullptr;  // the frame's; valid while it serves
 };
@@ -122,14 +97,14 @@ TEST_F(ClientNodeTest, SilentServerGetsALoginEveryRetryPeriod) {
   std::string inner;
   sockaddr_in from{};
   ASSERT_TRUE(quick.RecvLogin(inner, from, 5000));
-  EXPECT_EQ(e2e::Prop(inner, "UserName"), "alice");
+  EXPECT_EQ(zeptest::Prop(inner, "UserName"), "alice");
   for (int retry = 1; retry <= 2; ++retry) {
     auto previous = Clock::now();
     ASSERT_TRUE(quick.RecvLogin(inner, from, 5000)) << "retry " << retry << "\n" << m_Log.Text();
     double gap = MsSince(previous);
     EXPECT_GT(gap, kEarliestMs) << "retry " << retry;
     EXPECT_LT(gap, kLatestMs) << "retry " << retry;
-    EXPECT_EQ(e2e::Prop(inner, "UserName"), "alice");
+    EXPECT_EQ(zeptest::Prop(inner, "UserName"), "alice");
   }
   // The timeout is logged before each new attempt is sent.
   EXPECT_GE(LogCount(T_TIMEOUT), 2u) << m_Log.Text();
@@ -150,8 +125,8 @@ TEST_F(ClientNodeTest, RefusalWaitsForTheTimerAndSuccessEndsTheRetries) {
   sockaddr_in from{};
   ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
   auto first = Clock::now();
-  server.main.SendTo(from, e2e::LoginReply({{"OK", "N"}, {"MSG", "bad password"}}));
-  ASSERT_TRUE(e2e::WaitFor([&] { return LogCount(T_LOGIN_FAILED "bad password") == 1; }, 5000))
+  server.main.SendTo(from, zeptest::LoginReply({{"OK", "N"}, {"MSG", "bad password"}}));
+  ASSERT_TRUE(zeptest::WaitFor([&] { return LogCount(T_LOGIN_FAILED "bad password") == 1; }, 5000))
       << m_Log.Text();
 
   // A refusal is not answered with a login at once.
@@ -160,8 +135,9 @@ TEST_F(ClientNodeTest, RefusalWaitsForTheTimerAndSuccessEndsTheRetries) {
   EXPECT_LT(MsSince(first), kLatestMs);
   EXPECT_EQ(LogCount(T_TIMEOUT), 1u) << m_Log.Text();
 
-  server.main.SendTo(from, e2e::LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", "id-9"}}));
-  ASSERT_TRUE(e2e::WaitFor([&] { return LogCount(T_LOGIN_OK) == 1; }, 5000)) << m_Log.Text();
+  server.main.SendTo(from,
+                     zeptest::LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", "id-9"}}));
+  ASSERT_TRUE(zeptest::WaitFor([&] { return LogCount(T_LOGIN_OK) == 1; }, 5000)) << m_Log.Text();
   // The timer of the accepted attempt still fires once; it must not start
   // another login.
   EXPECT_FALSE(server.RecvLogin(inner, from, static_cast<int>(2 * kPeriodMs)));
@@ -177,19 +153,19 @@ TEST_F(ClientNodeTest, ServerTextsCannotForgeLogLines) {
   sockaddr_in from{};
   ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
   server.main.SendTo(
-      from, e2e::LoginReply({{"OK", "N"}, {"MSG", "no\n090101 000000:MESG:forged\r\x1b"}}));
+      from, zeptest::LoginReply({{"OK", "N"}, {"MSG", "no\n090101 000000:MESG:forged\r\x1b"}}));
   ASSERT_TRUE(server.RecvLogin(inner, from, 5000)) << m_Log.Text();
-  server.main.SendTo(from, e2e::LoginReply({{"OK", "Y"},
-                                            {"ExitDYR", "127.0.0.1"},
-                                            {"K", "id-1"},
-                                            {"Version", "2.0\n\x7f\\"},
-                                            {"DownLoadURL", "http://x/\xb5\xc7\t"}}));
-  ASSERT_TRUE(e2e::WaitFor([&] { return LogCount(T_LOGIN_OK) == 1; }, 5000)) << m_Log.Text();
+  server.main.SendTo(from, zeptest::LoginReply({{"OK", "Y"},
+                                                {"ExitDYR", "127.0.0.1"},
+                                                {"K", "id-1"},
+                                                {"Version", "2.0\n\x7f\\"},
+                                                {"DownLoadURL", "http://x/\xb5\xc7\t"}}));
+  ASSERT_TRUE(zeptest::WaitFor([&] { return LogCount(T_LOGIN_OK) == 1; }, 5000)) << m_Log.Text();
   const std::string log = m_Log.Text();
-  EXPECT_EQ(1u, e2e::CountOf(log, T_LOGIN_FAILED "no\\n090101 000000:MESG:forged\\r\\x1b\n"))
+  EXPECT_EQ(1u, zeptest::CountOf(log, T_LOGIN_FAILED "no\\n090101 000000:MESG:forged\\r\\x1b\n"))
       << log;
-  EXPECT_EQ(1u,
-            e2e::CountOf(log, T_NEW_VERSION "2.0\\n\\x7f\\\\ " T_DOWNLOAD "http://x/\xb5\xc7\\t\n"))
+  EXPECT_EQ(1u, zeptest::CountOf(
+                    log, T_NEW_VERSION "2.0\\n\\x7f\\\\ " T_DOWNLOAD "http://x/\xb5\xc7\\t\n"))
       << log;
   // Every line is one of ours: stamped and tagged.
   std::stringstream lines(log);
@@ -235,9 +211,9 @@ TEST_F(ClientNodeTest, AddressChangesActAtOnceAndAtMostOnceASecond) {
 
   server.main.SendTo(
       from,
-      e2e::LoginReply(
+      zeptest::LoginReply(
           {{"OK", "Y"}, {"ExitDYR", "203.0.113.9"}, {"K", "id-5"}, {"ReportIPSpan", "60000"}}));
-  ASSERT_TRUE(e2e::WaitFor([&] { return LogCount(T_LOGIN_OK) == 1; }, 5000)) << m_Log.Text();
+  ASSERT_TRUE(zeptest::WaitFor([&] { return LogCount(T_LOGIN_OK) == 1; }, 5000)) << m_Log.Text();
   burst(3);
   ASSERT_TRUE(server.asst.Recv(report, asst, 3000)) << m_Log.Text();
   EXPECT_EQ("id-5", report);
@@ -261,11 +237,11 @@ TEST_F(ClientNodeTest, RepeatedDatagramLinesAreLoggedOnceAndCounted) {
   const std::string kOver = " over (quiet for 3 s): 300 in ";
   const std::vector<Case> cases = {
       {"empty datagram", "", "Socket is close, but go on!", "Flood of socket close events" + kOver},
-      {"reply without OK", e2e::LoginReply({{"K", "z"}}), T_INVALID,
+      {"reply without OK", zeptest::LoginReply({{"K", "z"}}), T_INVALID,
        "Flood of invalid login replies" + kOver},
-      {"accepted without egress", e2e::LoginReply({{"OK", "Y"}, {"K", "z"}, {"Version", "9"}}),
+      {"accepted without egress", zeptest::LoginReply({{"OK", "Y"}, {"K", "z"}, {"Version", "9"}}),
        T_INVALID, "Flood of invalid login replies" + kOver},
-      {"refusal", e2e::LoginReply({{"OK", "N"}, {"MSG", "no"}}), T_LOGIN_FAILED "no\n",
+      {"refusal", zeptest::LoginReply({{"OK", "N"}, {"MSG", "no"}}), T_LOGIN_FAILED "no\n",
        "Flood of login refusals" + kOver},
   };
   struct Refusals : CDYRListener {
@@ -295,7 +271,7 @@ TEST_F(ClientNodeTest, RepeatedDatagramLinesAreLoggedOnceAndCounted) {
     ++want[c.count];
   }
   for (const Case& c : cases) {
-    EXPECT_TRUE(e2e::WaitFor([&] { return LogCount(c.count) == want[c.count]; }, 20000))
+    EXPECT_TRUE(zeptest::WaitFor([&] { return LogCount(c.count) == want[c.count]; }, 20000))
         << c.what << "\n"
         << m_Log.Text();
     EXPECT_EQ(want[c.first], LogCount(c.first)) << c.what;
@@ -306,9 +282,9 @@ TEST_F(ClientNodeTest, RepeatedDatagramLinesAreLoggedOnceAndCounted) {
   for (size_t i = 0; i < cases.size(); ++i) {
     const std::string k = "id-" + std::to_string(i);
     servers[i]->main.SendTo(links[i],
-                            e2e::LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", k}}));
+                            zeptest::LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", k}}));
   }
-  EXPECT_TRUE(e2e::WaitFor([&] { return LogCount(T_LOGIN_OK) == cases.size(); }, 5000))
+  EXPECT_TRUE(zeptest::WaitFor([&] { return LogCount(T_LOGIN_OK) == cases.size(); }, 5000))
       << m_Log.Text();
 }
 
@@ -325,8 +301,10 @@ TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
     sockaddr_in from{};
     ASSERT_TRUE(server->RecvLogin(inner, from, 5000));
     const std::string k = "id-" + std::to_string(++id);
-    server->main.SendTo(from, e2e::LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", k}}));
-    ASSERT_TRUE(e2e::WaitFor([&] { return LogCount(T_LOGIN_OK) == static_cast<size_t>(id); }, 5000))
+    server->main.SendTo(from,
+                        zeptest::LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", k}}));
+    ASSERT_TRUE(
+        zeptest::WaitFor([&] { return LogCount(T_LOGIN_OK) == static_cast<size_t>(id); }, 5000))
         << m_Log.Text();
   }
   EXPECT_EQ(1u, LogCount(":WARN:" DYR_MSG_ID_NOT_SAVED)) << m_Log.Text();
@@ -344,7 +322,7 @@ TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
 // FIFO, and the next id the server gives replaces the name with a file of
 // ours, nothing outside the directory touched.
 TEST_F(ClientNodeTest, PlantedIdFileNamesAreReplacedNeverFollowed) {
-  e2e::TempDir outside;
+  zeptest::TempDir outside;
   const std::string victim = outside.path() + "/victim";
   const std::string path = szClnIDFilename;
   int row = 0;
@@ -364,8 +342,9 @@ TEST_F(ClientNodeTest, PlantedIdFileNamesAreReplacedNeverFollowed) {
       EXPECT_EQ(std::string::npos, inner.find("victim")) << "sent what a link pointed at";
     }
     const std::string id = "id-" + std::to_string(++row);
-    server.main.SendTo(from, e2e::LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", id}}));
-    const bool saved = e2e::WaitFor(
+    server.main.SendTo(from,
+                       zeptest::LoginReply({{"OK", "Y"}, {"ExitDYR", "127.0.0.1"}, {"K", id}}));
+    const bool saved = zeptest::WaitFor(
         [&] {
           struct stat st {};
           return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
@@ -428,13 +407,13 @@ TEST_F(ClientNodeTest, NewsTellsRefusalLoginReloginAndEnd) {
   std::string inner, report;
   sockaddr_in from{}, asst{};
   ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
-  server.main.SendTo(from, e2e::LoginReply({{"OK", "N"}, {"MSG", "bad password"}}));
+  server.main.SendTo(from, zeptest::LoginReply({{"OK", "N"}, {"MSG", "bad password"}}));
   ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
   server.main.SendTo(
-      from, e2e::LoginReply(
+      from, zeptest::LoginReply(
                 {{"OK", "Y"}, {"ExitDYR", "203.0.113.9"}, {"K", "id-7"}, {"ReportIPSpan", "100"}}));
   ASSERT_TRUE(server.asst.Recv(report, asst, 5000));  // reporting: the egress is not ours
-  server.asst.SendTo(asst, e2e::Props({{"C", "4"}}));
+  server.asst.SendTo(asst, zeptest::Props({{"C", "4"}}));
   ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
   m_pFrame->ExitFrame();
   m_pFrame->WaitServiceStop();

@@ -10,13 +10,15 @@
 #include <functional>
 #include <string>
 
-#include "../../e2e/dyr_fixture.h"
 #include "app/daemon/cmdline.h"
 #include "app/ops/statusfile.h"
 #include "app/ops/svcmanager.h"
 #include "app/proto/scramble.h"
 #include "frame/zepframe.h"
+#include "support/files.h"
 #include "support/notifylistener.h"
+#include "support/scriptedserver.h"
+#include "support/tempdir.h"
 #include "support/waitfor.h"
 
 namespace {
@@ -41,7 +43,7 @@ int StatusFileCount(ZEPFrame* frame, const std::string& dir) {
   file.Sync(frame);
   const std::string path = dir + DYR_STATUS_FILE;
   std::string text;
-  zeptest::WaitFor([&] { return !(text = e2e::ReadFile(path)).empty(); });
+  zeptest::WaitFor([&] { return !(text = zeptest::ReadFile(path)).empty(); });
   file.Stop();
   DYRStatusDoc_tag doc;
   if (DyrReadStatusJson(text.data(), text.size(), doc) != 0) return -1;
@@ -67,10 +69,10 @@ TEST(ListenerWalk, ANodeThatEndsWhileWalkedOverIsNotTakenBack) {
   } views[] = {{"status file", StatusFileCount}, {"service manager", ServiceManagerCount}};
   InitDes(g_CredentialKey);
   for (const auto& view : views) {
-    e2e::TempDir dir;
+    zeptest::TempDir dir;
     ASSERT_EQ(SetWorkDir(dir.path().c_str()), 0);
     ASSERT_EQ(ComposePaths(), 0);
-    e2e::FakeServer server;
+    zeptest::FakeServer server;
     ZEPFrame* frame = new ZEPFrame(true, true);
     frame->Service();
     CDYRClient* node = new CDYRClient(frame, 60000);

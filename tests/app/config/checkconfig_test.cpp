@@ -13,17 +13,12 @@
 #include <sstream>
 #include <string>
 
+#include "support/tempdir.h"
+
 namespace {
 
 class CheckConfigCommand : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/dyrcheck_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
   static std::string Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
@@ -53,7 +48,8 @@ class CheckConfigCommand : public ::testing::Test {
     err = Read(dir_ + "/err.txt");
     return rc;
   }
-  std::string dir_;
+  zeptest::TempDir tmp_;
+  std::string dir_ = tmp_.path();
 };
 
 // Each line of `plain` with the prefix its kind takes.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/proto/scramble.h"
+#include "support/tempdir.h"
 #include "support/zepstring_text.h"
 
 namespace {
@@ -35,23 +36,15 @@ void ExpectOutcome(const DYRSecret_tag& s, const std::string& expect) {
 
 class DyrSecret : public ::testing::Test {
  protected:
-  void SetUp() override {
-    InitDes(g_CredentialKey);
-    char tmpl[] = "/tmp/dyrsecret_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
-  }
+  void SetUp() override { InitDes(g_CredentialKey); }
   std::string Put(const std::string& name, const std::string& data, mode_t mode) {
     const std::string path = dir_ + "/" + name;
     { std::ofstream(path, std::ios::binary) << data; }
     chmod(path.c_str(), mode);
     return path;
   }
-  std::string dir_;
+  zeptest::TempDir tmp_;
+  std::string dir_ = tmp_.path();
 };
 
 struct Key {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/plants.h"
+#include "support/tempdir.h"
 #include "support/zepstring_text.h"
 
 namespace {
@@ -19,13 +20,8 @@ using zeptest::Str;
 
 class WorkDir : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/dyrwork_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = std::string(tmpl) + "/";
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  std::string dir_;
+  zeptest::TempDir tmp_;
+  std::string dir_ = tmp_.path() + "/";
 };
 
 TEST_F(WorkDir, MissingOrNotADirectoryIsReportedWithItsReason) {
@@ -266,11 +262,9 @@ TEST(WorkDirIniHint, AnUnreadableFileIsGivenToTheDirectorysOwnerOrMadeReadable) 
     EXPECT_EQ(hint.find(c.dirOwner == c.fileOwner ? "chown" : "chmod"), std::string::npos) << hint;
   }
   // A file that can be read, or is missing, needs no hint.
-  char tmpl[] = "/tmp/dyrhint_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = std::string(tmpl) + "/";
+  zeptest::TempDir tmp;
+  const std::string dir = tmp.path() + "/";
   EXPECT_TRUE(Str(DyrIniAccessHint(dir.c_str(), (dir + "dyrclient.ini").c_str())).empty());
   std::ofstream(dir + "dyrclient.ini") << "[DYR_CLIENT]\n";
   EXPECT_TRUE(Str(DyrIniAccessHint(dir.c_str(), (dir + "dyrclient.ini").c_str())).empty());
-  std::system(("rm -rf '" + dir + "'").c_str());
 }

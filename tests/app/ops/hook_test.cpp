@@ -15,9 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "../../cmd/logcapture.h"
-#include "../../e2e/e2e_util.h"
+#include "support/files.h"
+#include "support/logcapture.h"
 #include "support/processes.h"
+#include "support/tempdir.h"
 #include "support/waitfor.h"
 
 namespace {
@@ -131,21 +132,21 @@ class HookRuns : public ::testing::Test {
   // The script runs in the test's directory: it finds ours in $D.
   std::string Script(const std::string& name, const std::string& body) {
     const std::string path = dir_ + "/" + name;
-    e2e::WriteFile(path, "#!/bin/sh\nD=" + dir_ + "\n" + body);
+    zeptest::WriteFile(path, "#!/bin/sh\nD=" + dir_ + "\n" + body);
     chmod(path.c_str(), 0755);
     return path;
   }
-  std::string Read(const std::string& name) { return e2e::ReadFile(dir_ + "/" + name); }
+  std::string Read(const std::string& name) { return zeptest::ReadFile(dir_ + "/" + name); }
   long Number(const std::string& name) {
     long n = 0;
     zeptest::WaitFor([&] { return (n = std::atol(Read(name).c_str())) > 0; });
     return n;
   }
   static bool GroupGone(long pgid) { return pgid > 0 && !zeptest::GroupAlive(pgid); }
-  e2e::TempDir tmp_;
+  zeptest::TempDir tmp_;
   const std::string dir_ = tmp_.path();
   CDYRHook hook_;
-  LogCapture log_;
+  zeptest::LogCapture log_;
 };
 
 TEST_F(HookRuns, SectionTimeoutAndCommandChecks) {
@@ -165,7 +166,7 @@ TEST_F(HookRuns, SectionTimeoutAndCommandChecks) {
 
   const std::string& dir = dir_;
   Script("run.sh", "");
-  e2e::WriteFile(dir + "/plain.txt", "x");
+  zeptest::WriteFile(dir + "/plain.txt", "x");
   const struct {
     bool present;
     std::string command;
@@ -225,7 +226,7 @@ TEST_F(HookRuns, OutputGoesToTheLogAndAFailureIsWarned) {
 
   // A program that cannot be executed.
   const std::string bad = dir_ + "/bad.sh";
-  e2e::WriteFile(bad, "#!/nonexistent/interpreter\n");
+  zeptest::WriteFile(bad, "#!/nonexistent/interpreter\n");
   chmod(bad.c_str(), 0755);
   hook_.SetCommand(bad, 10);
   hook_.Post(HookEvent("login"));

@@ -14,6 +14,7 @@
 
 #include "app/ops/hook.h"
 #include "log/zeplog.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -83,14 +84,6 @@ namespace {
 // A fake cgroup tree: "dir/file=text" entries written under a scratch root.
 class FakeCgroups {
  public:
-  FakeCgroups() {
-    char tmpl[] = "/tmp/dyrcgroup_XXXXXX";
-    root_ = mkdtemp(tmpl) != nullptr ? tmpl : "";
-  }
-  ~FakeCgroups() {
-    std::error_code ec;
-    if (!root_.empty()) std::filesystem::remove_all(root_, ec);
-  }
   void Put(const std::string& file, const std::string& text) {
     const std::string path = root_ + "/" + file;
     std::error_code ec;
@@ -100,7 +93,8 @@ class FakeCgroups {
   const std::string& Root() const { return root_; }
 
  private:
-  std::string root_;
+  zeptest::TempDir tmp_;
+  std::string root_ = tmp_.path();
 };
 
 }  // namespace

@@ -15,9 +15,10 @@
 #include <string>
 #include <thread>
 
-#include "../../e2e/e2e_util.h"
 #include "app/config/workdir.h"
+#include "support/files.h"
 #include "support/plants.h"
+#include "support/tempdir.h"
 #include "support/waitfor.h"
 
 namespace {
@@ -92,7 +93,7 @@ TEST(StatusJson, ReaderRefusesWhatIsNotAStatusFile) {
 class StatusFileDir : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(tmp_.path().empty()); }
-  std::string Read(const std::string& name) { return e2e::ReadFile(dir_ + name); }
+  std::string Read(const std::string& name) { return zeptest::ReadFile(dir_ + name); }
   static DYRNews_tag News(DYRNews_tag::Kind kind, int state) {
     DYRNews_tag n;
     n.m_nKind = kind;
@@ -101,7 +102,7 @@ class StatusFileDir : public ::testing::Test {
     n.m_Status.m_strExitIP = "198.51.100.4";
     return n;
   }
-  e2e::TempDir tmp_;
+  zeptest::TempDir tmp_;
   const std::string dir_ = tmp_.path() + "/";
 };
 
@@ -215,7 +216,7 @@ TEST_F(StatusFileDir, StatusCommandTellsHealthyLoggingInAndNoDaemon) {
 // is replaced by a file of ours; nothing outside the directory is written,
 // and the writer never waits on a FIFO.
 TEST_F(StatusFileDir, PlantedNamesAreReplacedNeverFollowed) {
-  e2e::TempDir outside;
+  zeptest::TempDir outside;
   const std::string victim = outside.path() + "/victim";
   const std::string path = dir_ + DYR_STATUS_FILE;
   for (const zeptest::Plant_tag& plant : zeptest::kPlants) {
@@ -243,7 +244,7 @@ TEST_F(StatusFileDir, StatusCommandRefusesWhatIsNotAFileAtOnce) {
   long holder = 0;
   ZEPString why;
   ASSERT_EQ(0, LockWorkDir(dir_.c_str(), fd, holder, why));
-  e2e::TempDir outside;
+  zeptest::TempDir outside;
   const std::string elsewhere = outside.path() + "/status";
   DYRStatusDoc_tag doc = SampleDoc();
   doc.m_nPid = static_cast<long>(getpid());

@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "../../cmd/logcapture.h"
 #include "app/account/clientnode.h"
 #include "frame/zepframe.h"
+#include "support/logcapture.h"
 #include "support/notifylistener.h"
 #include "support/waitfor.h"
 
@@ -85,7 +85,7 @@ TEST(Watchdog, PingsOnlyWhileEveryAccountAndTheServiceLoopAnswer) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    LogCapture log;
+    zeptest::LogCapture log;
     zeptest::NotifyListener mgr("@watchdog-test-" + std::to_string(getpid()));
     ASSERT_TRUE(mgr.Bound());
     CDYRServiceManager manager(DyrReadNotifyConf(mgr.Name().c_str(), "200000", nullptr, getpid()));

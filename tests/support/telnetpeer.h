@@ -1,7 +1,7 @@
 // telnetpeer.h — the administrator's end of a console connection in tests:
 // a plain loopback TCP socket with bounded waits for what the console sends.
-#ifndef ZEP_TESTS_TELNET_TELNETPEER_H
-#define ZEP_TESTS_TELNET_TELNETPEER_H
+#ifndef ZEP_TESTS_SUPPORT_TELNETPEER_H
+#define ZEP_TESTS_SUPPORT_TELNETPEER_H
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -66,4 +66,4 @@ struct Peer {
 
 }  // namespace telnettest
 
-#endif  // ZEP_TESTS_TELNET_TELNETPEER_H
+#endif  // ZEP_TESTS_SUPPORT_TELNETPEER_H

@@ -4,69 +4,28 @@
 // and talk to it over real UDP sockets. Every wait has a deadline.
 //
 // Threads: a harness object belongs to the test thread that made it.
-#ifndef ZEP_TESTS_E2E_SERVERHARNESS_H
-#define ZEP_TESTS_E2E_SERVERHARNESS_H
+#ifndef ZEP_TESTS_SUPPORT_SERVERHARNESS_H
+#define ZEP_TESTS_SUPPORT_SERVERHARNESS_H
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
+#include "support/childprocess.h"
+#include "support/files.h"
+#include "support/tempdir.h"
+#include "support/udpsocket.h"
 #include "support/waitfor.h"
 
-namespace harness {
-
-inline std::string BinDir() {
-  const char* env = std::getenv("ZEP_BIN_DIR");
-#ifdef ZEP_BIN_DIR
-  return env ? env : ZEP_BIN_DIR;
-#else
-  return env ? env : ".";
-#endif
-}
-
-inline std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-using zeptest::WaitFor;
-
-// A private directory under /tmp, removed with its files.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/zeptest.XXXXXX";
-    const char* p = mkdtemp(tmpl);
-    m_Path = p ? p : "/tmp";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (m_Path != "/tmp") std::filesystem::remove_all(m_Path, ec);
-  }
-  const std::string& Path() const { return m_Path; }
-  std::string File(const std::string& name) const { return m_Path + "/" + name; }
-
- private:
-  std::string m_Path;
-};
+namespace zeptest {
 
 // The ddnsserver process with state, log and control files in its own
 // directory and both ports chosen by the kernel.
@@ -144,12 +103,12 @@ class ServerProcess {
     std::rename(tmp.c_str(), ControlPath().c_str());
   }
 
-  std::string State() const { return ReadAll(StatePath()); }
-  std::string Log() const { return ReadAll(LogPath()); }
-  std::string StatePath() const { return m_Dir.File("state"); }
-  std::string LogPath() const { return m_Dir.File("log"); }
-  std::string ControlPath() const { return m_Dir.File("control"); }
-  std::string OutPath() const { return m_Dir.File("stdout"); }
+  std::string State() const { return ReadFile(StatePath()); }
+  std::string Log() const { return ReadFile(LogPath()); }
+  std::string StatePath() const { return m_Dir / "state"; }
+  std::string LogPath() const { return m_Dir / "log"; }
+  std::string ControlPath() const { return m_Dir / "control"; }
+  std::string OutPath() const { return m_Dir / "stdout"; }
   uint16_t MainPort() const { return m_MainPort; }
   uint16_t AssistPort() const { return m_AssistPort; }
 
@@ -159,51 +118,6 @@ class ServerProcess {
   pid_t m_Pid = -1;
   uint16_t m_MainPort = 0;
   uint16_t m_AssistPort = 0;
-};
-
-// A UDP socket connected to 127.0.0.1:port, like the client's links.
-class UdpLink {
- public:
-  explicit UdpLink(uint16_t port) {
-    m_Fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(m_Fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
-      close(m_Fd);
-      m_Fd = -1;
-    }
-  }
-  ~UdpLink() {
-    if (m_Fd >= 0) close(m_Fd);
-  }
-  UdpLink(const UdpLink&) = delete;
-  UdpLink& operator=(const UdpLink&) = delete;
-
-  bool Send(const std::string& bytes) const {
-    return m_Fd >= 0 &&
-           send(m_Fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
-  }
-  // One datagram, or false after `ms` without one.
-  bool Recv(std::string& bytes, int ms = 3000) const {
-    pollfd p = {m_Fd, POLLIN, 0};
-    if (m_Fd < 0 || poll(&p, 1, ms) != 1) return false;
-    std::vector<char> buf(65536);
-    ssize_t n = recv(m_Fd, buf.data(), buf.size(), 0);
-    if (n < 0) return false;
-    bytes.assign(buf.data(), static_cast<size_t>(n));
-    return true;
-  }
-  uint16_t LocalPort() const {
-    sockaddr_in a{};
-    socklen_t len = sizeof(a);
-    getsockname(m_Fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-  }
-
- private:
-  int m_Fd = -1;
 };
 
 // The value of `key=` in the first line of `text` that starts with
@@ -234,6 +148,6 @@ inline std::string Hex(const std::string& bytes) {
   return s;
 }
 
-}  // namespace harness
+}  // namespace zeptest
 
-#endif  // ZEP_TESTS_E2E_SERVERHARNESS_H
+#endif  // ZEP_TESTS_SUPPORT_SERVERHARNESS_H
