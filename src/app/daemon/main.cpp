@@ -290,7 +290,7 @@ int main(int argc, char** argv) {
   // Listening before the accounts start, so that no news is missed.
   CDYROutlets outlets(g_UnixWorkingDir);
   outlets.Start(szIniFilename);
-  CDYRRunSet runSet(g_pFrame);
+  CDYRRunSet runSet(g_pFrame, szClnIDFilename);
   if (runSet.Load(szIniFilename) != 0) {
     ZEP_LOG_LINE(LOG_MESG, DYR_MSG_INI_FAILED);
     std::fflush(stdout);
