@@ -69,16 +69,17 @@ DYRConsoleChange CDYRRunSet::ApplyConsole(const char* path) {
     StopAndWait(m_Console.Get());
     m_Console.Release();
   }
-  const DYRConsoleChange none = stopped ? DYRConsoleChange::kStopped : DYRConsoleChange::kNone;
+  const DYRConsoleChange noneStarted =
+      stopped ? DYRConsoleChange::kStopped : DYRConsoleChange::kNone;
   m_ConsoleConf = conf;
-  if (!conf.m_bPresent) return none;
+  if (!conf.m_bPresent) return noneStarted;
   ZEPString why = ConsoleProblem(conf);
   if (!why.IsEmpty()) {
     ZEP_LOG_LINE(LOG_WARN, why << ": no console is started.");
-    return none;
+    return noneStarted;
   }
   StartConsole();
-  if (m_Console.Get() == nullptr) return none;
+  if (m_Console.Get() == nullptr) return noneStarted;
   return stopped ? DYRConsoleChange::kRestarted : DYRConsoleChange::kStarted;
 }
 
