@@ -4,8 +4,10 @@
 // Owns the process-wide path buffers (work directory, log, ini and client id
 // file), the option flags (-h, -c, -V, -t, --status) with the first unknown
 // option, and the banner and version texts. They are written once on the
-// main thread during start-up (ParseParam, ComposePaths) and only read
-// afterwards, from any thread (the client nodes read szClnIDFilename).
+// main thread during start-up (ParseParam, ComposePaths) and afterwards
+// read by the entry point (main.cpp) on the main thread alone: every other
+// unit is handed the path or flag it needs (the run set the client id
+// file's path, the outlets the work directory).
 // The wizard runs on the main thread before any other thread exists.
 // No locks.
 #ifndef ZEP_APP_DAEMON_CMDLINE_H

@@ -190,57 +190,62 @@ void PrintUsage() {
   if (journal != nullptr) std::fclose(journal);
 }
 
-}  // namespace
+// --- The steps of a start --------------------------------------------------
 
-// Orderly stop for a caller that runs the frame on a service thread of its own.
-void ShutdownApp() {
-  if (g_pFrame == nullptr) return;
-  CDYRServiceManager* notify = g_pSignalNotify.load();
-  if (notify != nullptr) notify->Stopping();
-  g_pFrame->ExitFrame();
-  g_pFrame->WaitServiceStop();
-  FinishApp();
-}
-
-int main(int argc, char** argv) {
-  InitDes(g_CredentialKey);
-  int paramRc = ParseParam(argc, argv);
+// The command line's own answers: an unknown option, the version, --status,
+// help, a work directory too long for its paths and --check-config end the
+// process here. True, with the exit status in `status`, when it ends; false
+// when the daemon is to start (the usage text has been printed then).
+bool EndsAtCommandLine(int argc, char** argv, int& status) {
+  const int paramRc = ParseParam(argc, argv);
+  status = -1;
   // Both end before any file is looked at.
   if (g_pszUnknownOption != nullptr) {
     std::fprintf(stderr, "unknown option: %s\n", g_pszUnknownOption);
     DoHelp(stderr);
-    return -1;
+    return true;
   }
   if (g_bNeedVersion) {
     std::fputs(g_szVersionLine, stdout);
-    return 0;
+    status = 0;
+    return true;
   }
   // A health check: no usage text, no lock, nothing written.
   if (g_bNeedStatus) {
-    if (paramRc != 0) return Refuse("work directory too long");
-    return DyrStatusCommand(g_UnixWorkingDir, stdout, stderr);
+    status = paramRc != 0 ? Refuse("work directory too long")
+                          : DyrStatusCommand(g_UnixWorkingDir, stdout, stderr);
+    return true;
   }
-  int pathRc = paramRc == 0 ? ComposePaths() : -1;
-  const bool check = g_bNeedCheck && !g_bNeedHelp;
-  // The check is no start of the daemon: no usage text. Help asked for is
-  // printed as it is.
+  const int pathRc = paramRc == 0 ? ComposePaths() : -1;
+  // Help asked for is printed as it is, even with --check-config.
   if (g_bNeedHelp) {
     DoHelp();
-    return -1;
+    return true;
   }
-  if (!check) PrintUsage();
+  // The check is no start of the daemon: no usage text.
+  if (!g_bNeedCheck) PrintUsage();
   if (pathRc != 0) {
     std::fprintf(stderr, "Work directory too long: the file paths in it must fit %d bytes.\n",
                  DYR_PATH_SIZE - 1);
-    return -1;
+    return true;
   }
-  // Nothing below runs for it: no lock, no file written.
-  if (check)
-    return DyrCheckConfigCommand(szIniFilename, std::getenv("JOURNAL_STREAM"), stdout, stderr);
+  // Nothing after it runs for the check: no lock, no file written.
+  if (g_bNeedCheck) {
+    status = DyrCheckConfigCommand(szIniFilename, std::getenv("JOURNAL_STREAM"), stdout, stderr);
+    return true;
+  }
+  return false;
+}
+
+// The work directory before the daemon writes there: its checks, its lock
+// (held until the process ends), the ini file's checks, and the wizard when
+// there is no file or -c asks for it. 0, or -1 (the exit status) once the
+// reason is on standard error. `exposed` gets the directory's warning, which
+// the log tells once it runs.
+int PrepareWorkDir(ZEPString& exposed) {
   ZEPString why;
   if (CheckWorkDir(g_UnixWorkingDir, why) != 0) return Refuse(why);
-  // Told once the log runs; the daemon runs all the same.
-  ZEPString exposed;
+  // The daemon runs all the same.
   WorkDirWarning(g_UnixWorkingDir, exposed);
   long holder = 0;
   if (LockWorkDir(g_UnixWorkingDir, g_nLockFd, holder, why) != 0) return Refuse(why);
@@ -254,9 +259,13 @@ int main(int argc, char** argv) {
   // alone: the next write replaces it).
   MakePrivate(szClnIDFilename);
   if ((!iniExists || g_bNeedConfig) && DoConfig() != 0) return -1;
+  return 0;
+}
 
-  // Read while this is the only thread: the environment and the locale.
-  CDYRServiceManager notify(DyrTakeNotifyEnvironment());
+// The frame, the signals and the log, which opens with the banner and what
+// the start found. Called while the main thread is the only one: the frame
+// starts the others, after the locale has been read.
+void StartFrameAndLog(CDYRServiceManager& notify, const ZEPString& exposed) {
   const ZEPEchoForm_ echoForm =
       ZEPChooseEchoForm(std::getenv("JOURNAL_STREAM"), STDOUT_FILENO, ZEPLocaleIsUtf8());
   const long fdLimit = RaiseDescriptorLimit();
@@ -286,11 +295,14 @@ int main(int argc, char** argv) {
   if (!exposed.IsEmpty()) ZEP_LOG_LINE(LOG_WARN, exposed);
   ZEP_LOG_LINE(LOG_INFO, "descriptor limit " << fdLimit);
   notify.LogSetup();
+}
 
+// The outlets, then the accounts of the file, the address watch and the
+// service hook. 0; or -1 when the file cannot be read, after the outlets,
+// the frame and the log have been stopped and the work directory unlocked.
+int StartAccounts(CDYROutlets& outlets, CDYRRunSet& runSet) {
   // Listening before the accounts start, so that no news is missed.
-  CDYROutlets outlets(g_UnixWorkingDir);
   outlets.Start(szIniFilename);
-  CDYRRunSet runSet(g_pFrame);
   if (runSet.Load(szIniFilename) != 0) {
     ZEP_LOG_LINE(LOG_MESG, DYR_MSG_INI_FAILED);
     std::fflush(stdout);
@@ -309,10 +321,20 @@ int main(int argc, char** argv) {
   g_pOutlets = &outlets;
   g_pFrame->SetServiceHook(OnServiceWake, g_pFrame);
   ZEP_LOG_LINE(LOG_MESG, DYR_MSG_STARTED);
-  // Every account's node has been handed to the frame; no login is waited
-  // for (the server may be down for hours).
+  return 0;
+}
+
+// Serves until a stop signal. Every account's node has been handed to the
+// frame; no login is waited for before READY (the server may be down for
+// hours).
+void Serve(CDYRServiceManager& notify) {
   notify.Ready(g_pFrame);
   g_pFrame->Run();
+}
+
+// The orderly stop once the loop has ended (the nodes have sent their
+// offline requests): outlets, console, frame and log, then the lock.
+void StopDaemon(CDYRServiceManager& notify, CDYROutlets& outlets, CDYRRunSet& runSet) {
   // Stopping already: no signal may cut the teardown short.
   SetSignalHandlers(SIG_IGN);
   g_pSignalNotify.store(nullptr);
@@ -323,5 +345,33 @@ int main(int argc, char** argv) {
   runSet.ReleaseConsole();
   FinishApp();
   UnlockWorkDir(g_nLockFd);
+}
+
+}  // namespace
+
+// Orderly stop for a caller that runs the frame on a service thread of its own.
+void ShutdownApp() {
+  if (g_pFrame == nullptr) return;
+  CDYRServiceManager* notify = g_pSignalNotify.load();
+  if (notify != nullptr) notify->Stopping();
+  g_pFrame->ExitFrame();
+  g_pFrame->WaitServiceStop();
+  FinishApp();
+}
+
+int main(int argc, char** argv) {
+  InitDes(g_CredentialKey);
+  int status = 0;
+  if (EndsAtCommandLine(argc, argv, status)) return status;
+  ZEPString exposed;
+  if (PrepareWorkDir(exposed) != 0) return -1;
+  // Read while this is the only thread: the environment.
+  CDYRServiceManager notify(DyrTakeNotifyEnvironment());
+  StartFrameAndLog(notify, exposed);
+  CDYROutlets outlets(g_UnixWorkingDir);
+  CDYRRunSet runSet(g_pFrame, szClnIDFilename);
+  if (StartAccounts(outlets, runSet) != 0) return -1;
+  Serve(notify);
+  StopDaemon(notify, outlets, runSet);
   return 0;
 }

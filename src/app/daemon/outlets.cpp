@@ -1,7 +1,5 @@
 #include "app/daemon/outlets.h"
 
-#include <cstring>
-
 #include "log/zeplog.h"
 
 void CDYROutlets::Start(const char* iniPath) {
@@ -11,10 +9,9 @@ void CDYROutlets::Start(const char* iniPath) {
 }
 
 void CDYROutlets::Reload(const char* iniPath, ZEPFrame* frame) {
-  const char* what = "none";
-  m_Hook.Configure(iniPath, &what);
-  if (std::strcmp(what, "none") != 0 && std::strcmp(what, "kept") != 0)
-    ZEP_LOG_LINE(LOG_MESG, "Reload: hook " << what << ".");
+  const DYRHookChange change = m_Hook.Configure(iniPath);
+  if (change != DYRHookChange::kNone && change != DYRHookChange::kKept)
+    ZEP_LOG_LINE(LOG_MESG, "Reload: hook " << DyrHookChangeText(change) << ".");
   m_StatusFile.Sync(frame);
 }
 

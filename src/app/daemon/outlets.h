@@ -1,6 +1,6 @@
 // outlets.h — where the daemon's account news leaves the process for
 // other programs: the status file (statusfile.h) and the event hook
-// (dyrhook.h), started, reloaded and stopped together by the entry point.
+// (hook.h), started, reloaded and stopped together by the entry point.
 //
 // Owns: one CDYRStatusFile and one CDYRHook.
 // Threads: the main thread only (start-up, the service hook's reload, the

@@ -1,12 +1,9 @@
 #include "app/daemon/runset.h"
 
-#include <cstring>
-
 #include "app/account/clientnode.h"
 #include "app/config/inifile.h"
 #include "app/config/workdir.h"
 #include "app/console/console.h"
-#include "app/daemon/cmdline.h"
 #include "app/ops/hostlimits.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
@@ -17,8 +14,24 @@ void WarnNoAccount(const char* path) { ZEP_LOG_LINE(LOG_WARN, NoAccountText(path
 
 }  // namespace
 
-CDYRRunSet::CDYRRunSet(ZEPFrame* frame, unsigned long loginRetryMs)
-    : m_pFrame(frame), m_nLoginRetryMs(loginRetryMs) {}
+const char* DyrConsoleChangeText(DYRConsoleChange change) {
+  switch (change) {
+    case DYRConsoleChange::kNone:
+      return "none";
+    case DYRConsoleChange::kKept:
+      return "kept";
+    case DYRConsoleChange::kStopped:
+      return "stopped";
+    case DYRConsoleChange::kStarted:
+      return "started";
+    case DYRConsoleChange::kRestarted:
+      return "restarted";
+  }
+  return "none";
+}
+
+CDYRRunSet::CDYRRunSet(ZEPFrame* frame, const char* idPath, unsigned long loginRetryMs)
+    : m_pFrame(frame), m_strIDPath(idPath), m_nLoginRetryMs(loginRetryMs) {}
 
 int CDYRRunSet::Load(const char* path) {
   std::vector<DYRAccount_tag> accounts;
@@ -26,8 +39,7 @@ int CDYRRunSet::Load(const char* path) {
   DyrCheckScaleLimits(accounts.size(), path);
   for (size_t i = 0; i < accounts.size(); ++i) Start(accounts[i], static_cast<int>(i + 1));
   if (accounts.empty()) WarnNoAccount(path);
-  const char* what = nullptr;
-  ApplyConsole(path, what);
+  ApplyConsole(path);
   return 0;
 }
 
@@ -43,36 +55,32 @@ void CDYRRunSet::StartConsole() {
   m_Console = console;
 }
 
-void CDYRRunSet::ApplyConsole(const char* path, const char*& what) {
+DYRConsoleChange CDYRRunSet::ApplyConsole(const char* path) {
   DYRConsoleConf_tag conf;
-  if (ReadDyrConsole(path, conf) != 0) {
-    what = "kept";
-    return;
-  }
+  if (ReadDyrConsole(path, conf) != 0) return DYRConsoleChange::kKept;
   for (const ZEPString& warning : ConsoleWarnings(conf)) ZEP_LOG_LINE(LOG_WARN, warning);
   CTelnetdNode* running = dynamic_cast<CTelnetdNode*>(m_Console.Get());
   // A console whose listen failed is tried again at every reload.
   const bool listening =
       running != nullptr && running->GetListenState() >= 0 && m_pFrame->IsNodeRegistered(running);
-  if (listening && SameConsole(conf, m_ConsoleConf)) {
-    what = "kept";
-    return;
-  }
+  if (listening && SameConsole(conf, m_ConsoleConf)) return DYRConsoleChange::kKept;
   const bool stopped = m_Console.Get() != nullptr;
   if (stopped) {
     StopAndWait(m_Console.Get());
     m_Console.Release();
   }
-  what = stopped ? "stopped" : "none";
+  const DYRConsoleChange noneStarted =
+      stopped ? DYRConsoleChange::kStopped : DYRConsoleChange::kNone;
   m_ConsoleConf = conf;
-  if (!conf.m_bPresent) return;
+  if (!conf.m_bPresent) return noneStarted;
   ZEPString why = ConsoleProblem(conf);
   if (!why.IsEmpty()) {
     ZEP_LOG_LINE(LOG_WARN, why << ": no console is started.");
-    return;
+    return noneStarted;
   }
   StartConsole();
-  if (m_Console.Get() != nullptr) what = stopped ? "restarted" : "started";
+  if (m_Console.Get() == nullptr) return noneStarted;
+  return stopped ? DYRConsoleChange::kRestarted : DYRConsoleChange::kStarted;
 }
 
 void CDYRRunSet::Start(const DYRAccount_tag& account, int index) {
@@ -103,7 +111,7 @@ void CDYRRunSet::Start(const DYRAccount_tag& account, int index) {
                                << "): password from " << account.m_strPasswordFrom << ".");
   }
   CDYRClient* client = new CDYRClient(m_pFrame, m_nLoginRetryMs);
-  client->SetIDFile(szClnIDFilename);
+  client->SetIDFile(m_strIDPath);
   client->SetAccount(account);
   client->SetIndex(index);
   // Refused only when a stop was requested meanwhile.
@@ -163,9 +171,8 @@ int CDYRRunSet::Reload(const char* path) {
   ZEP_LOG_LINE(LOG_MESG, "Reload of " << path << ": " << nKept << " account(s) kept, "
                                       << static_cast<unsigned long>(stopping.size()) << " stopped, "
                                       << started << " started.");
-  const char* console = nullptr;
-  ApplyConsole(path, console);
-  if (std::strcmp(console, "none") != 0)
-    ZEP_LOG_LINE(LOG_MESG, "Reload: console " << console << ".");
+  const DYRConsoleChange console = ApplyConsole(path);
+  if (console != DYRConsoleChange::kNone)
+    ZEP_LOG_LINE(LOG_MESG, "Reload: console " << DyrConsoleChangeText(console) << ".");
   return 0;
 }

@@ -18,6 +18,7 @@
 #define ZEP_APP_DAEMON_RUNSET_H
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "app/config/inifile.h"
@@ -27,15 +28,24 @@
 class CAppNode;
 class ZEPFrame;
 
+// What bringing the console in line with the file did: there was none and
+// is none, the listening one is kept, the one there was is stopped, a first
+// one started, or the one there was replaced by a new one.
+enum class DYRConsoleChange { kNone, kKept, kStopped, kStarted, kRestarted };
+// Its word in a reload's log line: "none", "kept", "stopped", "started" or
+// "restarted".
+const char* DyrConsoleChangeText(DYRConsoleChange change);
+
 class CDYRRunSet {
  public:
-  // Nodes are created with `loginRetryMs` (0: the client's default).
-  explicit CDYRRunSet(ZEPFrame* frame, unsigned long loginRetryMs = 0);
+  // Nodes are created with `loginRetryMs` (0: the client's default) and
+  // keep their client id in the file `idPath` ("": in memory only).
+  CDYRRunSet(ZEPFrame* frame, const char* idPath, unsigned long loginRetryMs = 0);
 
   // Reads `path` and starts a node per account. 0, or -1 when the file cannot
   // be read (nothing started then). Warns when there is no account at all,
   // and first logs how many accounts the limits in force let run
-  // (dyrlimits.h).
+  // (hostlimits.h).
   int Load(const char* path);
   // Reads `path` again: an unchanged account keeps its node, a vanished one
   // has its node quit (the node sends the offline request), a new or changed
@@ -60,11 +70,13 @@ class CDYRRunSet {
   void StopAndWait(CAppNode* node);
   // Reads the [CONSOLE] section and brings the console in line with it: an
   // unchanged section keeps a listening console, a changed one restarts it
-  // (its sessions end), a removed one stops it. `what` tells the log.
-  void ApplyConsole(const char* path, const char*& what);
+  // (its sessions end), a removed one stops it. A file that cannot be read
+  // keeps the console as it is (kKept).
+  DYRConsoleChange ApplyConsole(const char* path);
   void StartConsole();
 
   ZEPFrame* m_pFrame;
+  std::string m_strIDPath;
   unsigned long m_nLoginRetryMs;
   std::vector<Running_tag> m_Running;
   DYRConsoleConf_tag m_ConsoleConf;

@@ -213,8 +213,23 @@ void CDYRHook::SetCommand(const std::string& command, int timeoutSec) {
   m_Wake.Notify();
 }
 
-void CDYRHook::Configure(const char* iniPath, const char** what) {
-  DYRHookConf_tag conf;
+const char* DyrHookChangeText(DYRHookChange change) {
+  switch (change) {
+    case DYRHookChange::kNone:
+      return "none";
+    case DYRHookChange::kKept:
+      return "kept";
+    case DYRHookChange::kStarted:
+      return "started";
+    case DYRHookChange::kChanged:
+      return "changed";
+    case DYRHookChange::kStopped:
+      return "stopped";
+  }
+  return "none";
+}
+
+DYRHookChange CDYRHook::Configure(const char* iniPath) {
   std::string before;
   int beforeTimeout = 0;
   {
@@ -222,28 +237,27 @@ void CDYRHook::Configure(const char* iniPath, const char** what) {
     before = m_strCommand;
     beforeTimeout = m_nTimeoutSec;
   }
-  const char* said = before.empty() ? "none" : "kept";
-  if (ReadDyrHook(iniPath, conf) != 0) {
-    if (what != nullptr) *what = said;
-    return;
-  }
+  DYRHookConf_tag conf;
+  if (ReadDyrHook(iniPath, conf) != 0)
+    return before.empty() ? DYRHookChange::kNone : DYRHookChange::kKept;
   std::string command;
   int timeout = kHookDefaultTimeoutSec;
   std::vector<ZEPString> warnings;
   DyrHookSettings(conf, command, timeout, warnings);
   for (const ZEPString& warning : warnings) ZEP_LOG_LINE(LOG_WARN, warning);
+  DYRHookChange change = DYRHookChange::kKept;
   if (command.empty()) {
-    said = before.empty() ? "none" : "stopped";
+    change = before.empty() ? DYRHookChange::kNone : DYRHookChange::kStopped;
   } else if (before.empty()) {
-    said = "started";
-  } else {
-    said = command == before && timeout == beforeTimeout ? "kept" : "changed";
+    change = DYRHookChange::kStarted;
+  } else if (command != before || timeout != beforeTimeout) {
+    change = DYRHookChange::kChanged;
   }
-  if (!command.empty() && std::strcmp(said, "kept") != 0)
+  if (!command.empty() && change != DYRHookChange::kKept)
     ZEP_LOG_LINE(LOG_INFO, "Hook: " << LogSafeText(ZEPString(command.c_str())) << ", time-out "
                                     << timeout << " s.");
   SetCommand(command, timeout);
-  if (what != nullptr) *what = said;
+  return change;
 }
 
 void CDYRHook::Start() {

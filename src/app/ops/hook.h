@@ -73,6 +73,14 @@ struct DYRHookEvent_tag {
   std::string m_strMessage;  // the server's text, as received
 };
 
+// What a Configure did to the command: none before or after, the same
+// command and time-out kept, a first one started, another one (or another
+// time-out) taken, or the one there was stopped.
+enum class DYRHookChange { kNone, kKept, kStarted, kChanged, kStopped };
+// Its word in a reload's log line: "none", "kept", "started", "changed" or
+// "stopped".
+const char* DyrHookChangeText(DYRHookChange change);
+
 // The event a piece of news starts; false for news that starts none.
 bool DyrHookEventOf(const DYRNews_tag& news, DYRHookEvent_tag& ev);
 
@@ -129,9 +137,8 @@ class CDYRHook : public CDYRListener {
 
   // Reads the [HOOK] section of `iniPath` and takes it: one INFO line with
   // what runs, or one WARN line why nothing does. A file that cannot be read
-  // keeps what was taken. `what` tells a reload's log line: "none", "kept",
-  // "started", "changed" or "stopped".
-  void Configure(const char* iniPath, const char** what = nullptr);
+  // keeps what was taken. Returns what became of the command.
+  DYRHookChange Configure(const char* iniPath);
   // The same without a file: an empty command runs nothing (and drops the
   // waiting events). Runs going keep the command they started with.
   void SetCommand(const std::string& command, int timeoutSec);

@@ -186,7 +186,8 @@ long long DyrAccountsThatFit(const DYRLimit_tag& limit) {
   return (limit.m_nLimit - limit.m_nInUse) / limit.m_nPerAccount;
 }
 
-int DyrScaleLine(size_t accounts, const std::vector<DYRLimit_tag>& limits, ZEPString& line) {
+DYRScaleFit DyrScaleLine(size_t accounts, const std::vector<DYRLimit_tag>& limits,
+                         ZEPString& line) {
   line = "";
   const DYRLimit_tag* tightest = nullptr;
   long long fewest = -1;
@@ -203,18 +204,18 @@ int DyrScaleLine(size_t accounts, const std::vector<DYRLimit_tag>& limits, ZEPSt
       alsoShort << " " << l.m_pszName;
     }
   }
-  if (tightest == nullptr) return -1;
+  if (tightest == nullptr) return DYRScaleFit::kNoLimit;
   const bool fits = fewest >= want;
   line << "Scale: " << want << " account(s) need " << tightest->m_nPerAccount << " of "
        << tightest->m_pszName;
   if (!tightest->m_strWhere.empty()) line << " at " << tightest->m_strWhere.c_str();
   line << " each; its limit is " << tightest->m_nLimit << " with " << tightest->m_nInUse
        << " in use, so " << fewest << " account(s) fit";
-  if (fits) return LOG_INFO;
+  if (fits) return DYRScaleFit::kAllFit;
   line << ": the other " << (want - fewest)
        << " cannot open their links or are never read until the limit is raised";
   if (!alsoShort.IsEmpty()) line << " (short too:" << alsoShort << ")";
-  return LOG_WARN;
+  return DYRScaleFit::kShort;
 }
 
 std::vector<DYRLimit_tag> DyrLimitsInForce(long long laterTasks) {
@@ -268,6 +269,14 @@ long long DyrHookTasks(const char* iniPath) {
 void DyrCheckScaleLimits(size_t accounts, const char* iniPath) {
   if (accounts == 0) return;
   ZEPString line;
-  int level = DyrScaleLine(accounts, DyrLimitsInForce(DyrHookTasks(iniPath)), line);
-  if (level >= 0) ZEP_LOG_LINE(static_cast<LOG_TYPE_>(level), line);
+  switch (DyrScaleLine(accounts, DyrLimitsInForce(DyrHookTasks(iniPath)), line)) {
+    case DYRScaleFit::kNoLimit:
+      break;
+    case DYRScaleFit::kAllFit:
+      ZEP_LOG_LINE(LOG_INFO, line);
+      break;
+    case DYRScaleFit::kShort:
+      ZEP_LOG_LINE(LOG_WARN, line);
+      break;
+  }
 }

@@ -9,7 +9,7 @@
 // line: INFO naming the limit that leaves least room when every account
 // fits, WARN naming the limit and how many accounts fit when they do not;
 // for pids.max, the cgroup that sets it. The hook's runs (up to
-// kHookMaxRunning processes at once, dyrhook.h) are tasks of the same
+// kHookMaxRunning processes at once, hook.h) are tasks of the same
 // cgroup and user, and count against the limits of tasks.
 // Without that line a short limit only shows as links that cannot be opened
 // ("错误:无法联接:…") or sockets that are never read.
@@ -59,10 +59,13 @@ int DyrFindPidsLimit(const char* root, const std::string& procCgroup, long long 
 // nothing is left, -1 when there is no limit (or nothing per account).
 long long DyrAccountsThatFit(const DYRLimit_tag& limit);
 
-// The start-up line for `accounts` against `limits`: its log level
-// (LOG_INFO or LOG_WARN, zeplog.h) and its text in `line`; -1 and an empty
-// line when no limit is known.
-int DyrScaleLine(size_t accounts, const std::vector<DYRLimit_tag>& limits, ZEPString& line);
+// What the start-up line found: no limit known (and no line), every
+// account fits under the tightest limit, or some do not.
+enum class DYRScaleFit { kNoLimit, kAllFit, kShort };
+
+// The start-up line for `accounts` against `limits`, its text in `line`
+// (empty with kNoLimit). The caller logs kAllFit at INFO and kShort at WARN.
+DYRScaleFit DyrScaleLine(size_t accounts, const std::vector<DYRLimit_tag>& limits, ZEPString& line);
 
 // The limits in force now, with what this process (or, for system-wide
 // limits, the system) already uses: RLIMIT_NOFILE, RLIMIT_NPROC (not for

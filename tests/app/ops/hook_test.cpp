@@ -193,6 +193,47 @@ TEST_F(HookRuns, SectionTimeoutAndCommandChecks) {
   }
 }
 
+// One file read after another, as reloads do: what each Configure reports
+// (the word of the reload's line) and whether it logs what runs.
+TEST_F(HookRuns, ConfigureReportsWhatBecameOfTheCommand) {
+  const std::string a = Script("a.sh", "");
+  const std::string b = Script("b.sh", "");
+  const std::string ini = dir_ + "/dyrclient.ini";
+  const struct {
+    const char* what;
+    std::string file;  // "-": no file at all
+    DYRHookChange change;
+    const char* word;
+    bool logsCommand;
+  } steps[] = {
+      {"no section", "[DYR_CLIENT]\nHost=h\n", DYRHookChange::kNone, "none", false},
+      {"unusable first", "[HOOK]\nCommand=a.sh\n", DYRHookChange::kNone, "none", false},
+      {"first command", "[HOOK]\nCommand=" + a + "\n", DYRHookChange::kStarted, "started", true},
+      {"same again", "[HOOK]\nCommand=" + a + "\n", DYRHookChange::kKept, "kept", false},
+      {"unreadable", "-", DYRHookChange::kKept, "kept", false},
+      {"other time-out", "[HOOK]\nCommand=" + a + "\nTimeout=5\n", DYRHookChange::kChanged,
+       "changed", true},
+      {"other command", "[HOOK]\nCommand=" + b + "\nTimeout=5\n", DYRHookChange::kChanged,
+       "changed", true},
+      // A time-out out of range is the default: another than 5 s, the same as none.
+      {"bad time-out", "[HOOK]\nCommand=" + b + "\nTimeout=0\n", DYRHookChange::kChanged, "changed",
+       true},
+      {"default time-out", "[HOOK]\nCommand=" + b + "\n", DYRHookChange::kKept, "kept", false},
+      {"no command", "[HOOK]\nTimeout=5\n", DYRHookChange::kStopped, "stopped", false},
+      {"unreadable, none", "-", DYRHookChange::kNone, "none", false},
+  };
+  int logged = 0;
+  for (const auto& step : steps) {
+    unlink(ini.c_str());
+    if (step.file != "-") zeptest::WriteFile(ini, step.file);
+    const DYRHookChange change = hook_.Configure(ini.c_str());
+    EXPECT_EQ(step.change, change) << step.what;
+    EXPECT_STREQ(step.word, DyrHookChangeText(change)) << step.what;
+    logged += step.logsCommand ? 1 : 0;
+    EXPECT_EQ(logged, log_.Count("INFO", "Hook: " + dir_)) << step.what;
+  }
+}
+
 TEST_F(HookRuns, OutputGoesToTheLogAndAFailureIsWarned) {
   // A descriptor of ours without close-on-exec: the run must not have it.
   const int opened = open("/dev/null", O_RDONLY);

@@ -47,22 +47,22 @@ TEST(DyrLimits, TheLineNamesTheTightestLimitAndWarnsOnlyWhenShort) {
       {"none", -1, 0, 3},
   };
   ZEPString line;
-  EXPECT_EQ(LOG_INFO, DyrScaleLine(3000, limits, line));
+  EXPECT_EQ(DYRScaleFit::kAllFit, DyrScaleLine(3000, limits, line));
   std::string text = line.GetSafeText();
   EXPECT_NE(std::string::npos, text.find("descriptors")) << text;
   EXPECT_NE(std::string::npos, text.find("4996 account(s) fit")) << text;
 
-  EXPECT_EQ(LOG_WARN, DyrScaleLine(10000, limits, line));
+  EXPECT_EQ(DYRScaleFit::kShort, DyrScaleLine(10000, limits, line));
   text = line.GetSafeText();
   EXPECT_NE(std::string::npos, text.find("10000 account(s) need 4 of descriptors")) << text;
   EXPECT_NE(std::string::npos, text.find("so 4996 account(s) fit: the other 5004")) << text;
   EXPECT_NE(std::string::npos, text.find("(short too: threads)")) << text;
 
-  EXPECT_EQ(LOG_WARN, DyrScaleLine(5000, limits, line));
+  EXPECT_EQ(DYRScaleFit::kShort, DyrScaleLine(5000, limits, line));
   EXPECT_EQ(std::string::npos, std::string(line.GetSafeText()).find("short too"))
       << line.GetSafeText();
 
-  EXPECT_EQ(-1, DyrScaleLine(5, {{"none", -1, 0, 3}}, line));
+  EXPECT_EQ(DYRScaleFit::kNoLimit, DyrScaleLine(5, {{"none", -1, 0, 3}}, line));
   EXPECT_TRUE(line.IsEmpty());
 }
 
@@ -217,13 +217,13 @@ TEST(DyrLimits, TheLineNamesTheCgroupThatBinds) {
       {"the cgroup's pids.max (TasksMax)", 100, 40, 3, "/sys/fs/cgroup/user.slice"},
   };
   ZEPString line;
-  EXPECT_EQ(LOG_WARN, DyrScaleLine(50, limits, line));
+  EXPECT_EQ(DYRScaleFit::kShort, DyrScaleLine(50, limits, line));
   EXPECT_NE(std::string(line.GetSafeText())
                 .find("need 3 of the cgroup's pids.max (TasksMax) at /sys/fs/cgroup/user.slice "
                       "each; its limit is 100 with 40 in use, so 20 account(s) fit"),
             std::string::npos)
       << line.GetSafeText();
-  EXPECT_EQ(LOG_INFO, DyrScaleLine(5, {limits[0]}, line));
+  EXPECT_EQ(DYRScaleFit::kAllFit, DyrScaleLine(5, {limits[0]}, line));
   EXPECT_EQ(std::string(line.GetSafeText()).find(" at "), std::string::npos) << line.GetSafeText();
 }
 
