@@ -21,8 +21,8 @@
 
 #include "app/config/secret.h"
 #include "app/proto/protocol.h"
+#include "base/zepcharset.h"
 #include "base/zepstring.h"
-#include "telnet/telnetcharset.h"
 
 // Receives one finished account; the handler takes ownership (delete it).
 typedef void (*AccountHandler)(DYRAccount_tag* account, void* context);
@@ -78,7 +78,7 @@ struct DYRConsoleConf_tag {
   ZEPString m_strPasswordRefused;  // why no password could be had; empty when it could
   // What the console sends: UTF-8 unless Charset=GB2312 (any other value is
   // kept in m_strBadCharset for a warning, and the default stays).
-  TelnetCharset m_eCharset = kTelnetUtf8;
+  ZEPCharset m_eCharset = kZEPCharsetUtf8;
   ZEPString m_strBadCharset;
 };
 
