@@ -17,7 +17,7 @@ TEST(DyrConsoleStatus, KnownAndUnknownFields) {
       AccountStatusLine(1, account, fresh, 1000));
   DYRStatus_tag up;
   up.m_nState = 20;
-  up.m_strExitIP = "203.0.113.7";
+  up.m_strEgress = "203.0.113.7";
   up.m_strClientID = "10001";
   up.m_nLoginReplySec = 900;
   up.m_nReportSec = 990;

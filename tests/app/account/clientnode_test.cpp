@@ -19,7 +19,6 @@
 // The scripted server and the log texts of the end-to-end tests.
 #include "../../e2e/dyr_fixture.h"
 #include "app/account/news.h"
-#include "app/daemon/cmdline.h"
 #include "app/proto/scramble.h"
 #include "app/proto/texts.h"
 #include "base/lockguard.h"
@@ -59,9 +58,6 @@ class ClientNodeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     InitDes(g_CredentialKey);
-    // The node reads and writes its client id file in the work directory.
-    ASSERT_EQ(SetWorkDir(m_Dir.path().c_str()), 0);
-    ASSERT_EQ(ComposePaths(), 0);
     {
       ZEPLockGuard lock(g_LogMutex);
       zeplog = &m_Log;
@@ -89,7 +85,7 @@ class ClientNodeTest : public ::testing::Test {
         quietSec > 0  ? new CDYRClient(m_pFrame, static_cast<unsigned long>(retryMs), quietSec)
         : retryMs < 0 ? new CDYRClient(m_pFrame)
                       : new CDYRClient(m_pFrame, static_cast<unsigned long>(retryMs));
-    node->SetIDFile(szClnIDFilename);
+    node->SetIDFile(m_strIDFile);
     node->SetHost("127.0.0.1");
     node->SetMainPort(std::to_string(server.main.port()).c_str());
     node->SetAsstPort(std::to_string(server.asst.port()).c_str());
@@ -102,6 +98,8 @@ class ClientNodeTest : public ::testing::Test {
   size_t LogCount(const std::string& text) { return e2e::CountOf(m_Log.Text(), text); }
 
   e2e::TempDir m_Dir;
+  // The node reads and writes its client id file in its own directory.
+  const std::string m_strIDFile = m_Dir.path() + "/clientid.txt";
   CaptureLog m_Log;
   ZEPFrame* m_pFrame = nullptr;
   CDYRClient* m_pLastNode = nullptr;  // the frame's; valid while it serves
@@ -315,7 +313,7 @@ TEST_F(ClientNodeTest, RepeatedDatagramLinesAreLoggedOnceAndCounted) {
 // An id file that cannot be written is reported once; every account still
 // logs in and keeps its id for the run.
 TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
-  ASSERT_EQ(0, mkdir(szClnIDFilename, 0700));  // a directory where the file goes
+  ASSERT_EQ(0, mkdir(m_strIDFile.c_str(), 0700));  // a directory where the file goes
   FakeServer one, two;
   StartNode(one, static_cast<long>(kPeriodMs));
   StartNode(two, static_cast<long>(kPeriodMs));
@@ -336,7 +334,7 @@ TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
   std::string inner;
   sockaddr_in from{};
   EXPECT_FALSE(one.RecvLogin(inner, from, static_cast<int>(2 * kPeriodMs)));
-  rmdir(szClnIDFilename);
+  rmdir(m_strIDFile.c_str());
 }
 
 // Whatever someone else planted at the id file's name or at its temporary
@@ -346,7 +344,7 @@ TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
 TEST_F(ClientNodeTest, PlantedIdFileNamesAreReplacedNeverFollowed) {
   e2e::TempDir outside;
   const std::string victim = outside.path() + "/victim";
-  const std::string path = szClnIDFilename;
+  const std::string path = m_strIDFile;
   int row = 0;
   for (const zeptest::Plant_tag& plant : zeptest::kPlants) {
     SCOPED_TRACE(plant.m_pszWhat);
@@ -383,7 +381,7 @@ TEST_F(ClientNodeTest, PlantedIdFileNamesAreReplacedNeverFollowed) {
 // A FIFO at the id file's name holds no account's start; the accounts log
 // in without an id, and it is told once, not by every account.
 TEST_F(ClientNodeTest, FifoAtIdFileHoldsNoStartAndIsToldOnce) {
-  const std::string path = szClnIDFilename;
+  const std::string path = m_strIDFile;
   ASSERT_EQ(0, mkfifo(path.c_str(), 0666));
   FakeServer one, two;
   EXPECT_TRUE(zeptest::ReturnsWithin(
@@ -458,7 +456,7 @@ TEST_F(ClientNodeTest, NewsTellsRefusalLoginReloginAndEnd) {
     if (n.m_nKind == DYRNews_tag::kRefused) {
       EXPECT_STREQ("bad password", n.m_strMessage.GetSafeText());
     } else if (n.m_nKind == DYRNews_tag::kLogin) {
-      EXPECT_STREQ("203.0.113.9", n.m_Status.m_strExitIP.GetSafeText());
+      EXPECT_STREQ("203.0.113.9", n.m_Status.m_strEgress.GetSafeText());
       EXPECT_STREQ("id-7", n.m_Status.m_strClientID.GetSafeText());
       EXPECT_EQ(CDYRClient::kReporting, n.m_Status.m_nState);
     } else if (n.m_nKind == DYRNews_tag::kRelogin) {

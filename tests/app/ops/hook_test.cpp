@@ -58,7 +58,7 @@ TEST(HookEnv, CarriesTheEventAndEscapesTheServersTexts) {
 TEST(HookEnv, NewsThatStartsAnEvent) {
   DYRNews_tag news;
   news.m_nAccount = 4;
-  news.m_Status.m_strExitIP = "198.51.100.2";
+  news.m_Status.m_strEgress = "198.51.100.2";
   news.m_strMessage = "welcome";
   DYRHookEvent_tag ev;
   const struct {

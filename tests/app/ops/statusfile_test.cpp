@@ -98,7 +98,7 @@ class StatusFileDir : public ::testing::Test {
     n.m_nKind = kind;
     n.m_nAccount = 3;
     n.m_Status.m_nState = state;
-    n.m_Status.m_strExitIP = "198.51.100.4";
+    n.m_Status.m_strEgress = "198.51.100.4";
     return n;
   }
   e2e::TempDir tmp_;
