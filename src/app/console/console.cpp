@@ -71,8 +71,14 @@ void CConsoleSession::CmdHelp(const std::string& /*arg*/) {
 void CConsoleSession::CmdStatus(const std::string& /*arg*/) {
   const int64_t now = ZEPMonoSec();
   std::string out;
-  for (SmartPtr<CDYRClient>& c : AccountList(Frame()))
-    out += AccountStatusLine(c->GetIndex(), c->GetAccount(), c->GetStatus(), now) + "\r\n";
+  for (SmartPtr<CDYRClient>& c : AccountList(Frame())) {
+    // The egress address and the id are the server's bytes: a control
+    // character in them must not reach the operator's terminal as one.
+    DYRStatus_tag st = c->GetStatus();
+    st.m_strEgress = LogSafeText(st.m_strEgress);
+    st.m_strClientID = LogSafeText(st.m_strClientID);
+    out += AccountStatusLine(c->GetIndex(), c->GetAccount(), st, now) + "\r\n";
+  }
   if (out.empty()) out = "no account\r\n";
   Reply(out);
 }
