@@ -92,6 +92,7 @@ class ClientNodeTest : public ::testing::Test {
     node->SetUserName("alice");
     node->SetPassword("pw");
     node->AddDomain("a.example.net", "");
+    node->SetIndex(1);
     ASSERT_EQ(m_pFrame->AddNode(node, true), 0);
     m_pLastNode = node;
   }
@@ -423,6 +424,7 @@ TEST_F(ClientNodeTest, NewsTellsRefusalLoginReloginAndEnd) {
   DyrListen(&rec);
   FakeServer server;
   StartNode(server, static_cast<long>(kPeriodMs));
+  const uint32_t node = m_pLastNode->GetAppID();
   std::string inner, report;
   sockaddr_in from{}, asst{};
   ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
@@ -453,6 +455,11 @@ TEST_F(ClientNodeTest, NewsTellsRefusalLoginReloginAndEnd) {
     EXPECT_FALSE(both && rec.seen[i - 1].m_Status == rec.seen[i].m_Status) << "unchanged at " << i;
   }
   for (const DYRNews_tag& n : rec.seen) {
+    // Every piece of news names its account by values, the node gone or not.
+    EXPECT_EQ(node, n.m_nNode);
+    EXPECT_EQ(1, n.m_nAccount);
+    EXPECT_STREQ("127.0.0.1", n.m_strHost.GetSafeText());
+    EXPECT_STREQ("alice", n.m_strUser.GetSafeText());
     if (n.m_nKind == DYRNews_tag::kRefused) {
       EXPECT_STREQ("bad password", n.m_strMessage.GetSafeText());
     } else if (n.m_nKind == DYRNews_tag::kLogin) {
