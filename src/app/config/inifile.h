@@ -5,7 +5,7 @@
 // are the callbacks the INI processor calls; an account is handed over,
 // complete, when the next [DYR_CLIENT] header is met or by AddLastNode after
 // the whole file was read, so a client never starts half configured. The
-// password is read then, from where the section names it (dyrsecret.h:
+// password is read then, from where the section names it (secret.h:
 // Password=, a systemd credential or a file): every read of the
 // configuration reads those files again.
 //
@@ -98,7 +98,7 @@ std::vector<ZEPString> ConsoleWarnings(const DYRConsoleConf_tag& conf);
 // password as read, like SameAccount).
 bool SameConsole(const DYRConsoleConf_tag& a, const DYRConsoleConf_tag& b);
 
-// The [HOOK] section: the program run on an account's events (dyrhook.h
+// The [HOOK] section: the program run on an account's events (ops/hook.h
 // checks and runs it).
 struct DYRHookConf_tag {
   bool m_bPresent = false;  // the file has the section
