@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -190,12 +189,10 @@ CDYRStatusFile::~CDYRStatusFile() { Stop(); }
 void CDYRStatusFile::Start() {
   if (m_bStarted) return;
   m_bStarted = true;
-  {
-    ZEPLockGuard lock(m_Lock);
-    m_bStop = false;
-  }
   DyrListen(this);
-  if (!m_Writer.Create(&CDYRStatusFile::WriterProc, this))
+  // The first write goes at once, each later one at least a gap after the one before.
+  m_Writer.SetMinGapMs(m_nGapMs);
+  if (m_Writer.Start([this](ZEPServiceTurn&) { WriteNow(); }) != 0)
     ZEP_LOG_LINE(LOG_WARN, "No thread for " << m_strPath.c_str() << ": it is not written.");
 }
 
@@ -203,12 +200,7 @@ void CDYRStatusFile::Stop() {
   if (!m_bStarted) return;
   m_bStarted = false;
   DyrUnlisten(this);
-  {
-    ZEPLockGuard lock(m_Lock);
-    m_bStop = true;
-    m_Cond.notify_all();
-  }
-  if (m_Writer.GetThreadHandle() != nullptr) m_Writer.Wait();
+  m_Writer.Stop();
   unlink(m_strTmpPath.c_str());
   unlink(m_strPath.c_str());
 }
@@ -254,8 +246,8 @@ void CDYRStatusFile::OnNews(const DYRNews_tag& news) {
     e.m_Account.m_strUser = user;
     Take(e, news.m_Status);
   }
-  m_bDirty = true;
-  m_Cond.notify_all();
+  // Nothing is written before Sync: a list without the accounts starting.
+  if (m_bSynced) m_Writer.Post();
 }
 
 void CDYRStatusFile::Sync(ZEPFrame* frame) {
@@ -294,51 +286,32 @@ void CDYRStatusFile::Sync(ZEPFrame* frame) {
       Take(e, s.m_Status);
     }
   }
-  m_bDirty = true;
   m_bSynced = true;
-  m_Cond.notify_all();
+  m_Writer.Post();
 }
 
-void* CDYRStatusFile::WriterProc(void* self) {
-  static_cast<CDYRStatusFile*>(self)->WriterLoop();
-  return nullptr;
-}
-
-void CDYRStatusFile::WriterLoop() {
-  using Steady = std::chrono::steady_clock;
-  Steady::time_point next = Steady::now();  // the first write goes at once
-  for (;;) {
-    DYRStatusDoc_tag doc;
-    {
-      ZEPLockGuard lock(m_Lock);
-      while (!(m_bDirty && m_bSynced) && !m_bStop) m_Cond.wait(m_Lock);
-      // News inside the gap waits for its end rather than being lost.
-      while (!m_bStop && Steady::now() < next) m_Cond.wait_until(m_Lock, next);
-      if (m_bStop) return;
-      m_bDirty = false;
-      std::vector<Entry_tag> entries = m_Entries;
-      std::stable_sort(entries.begin(), entries.end(), [](const Entry_tag& a, const Entry_tag& b) {
-        return a.m_Account.m_nAccount < b.m_Account.m_nAccount;
-      });
-      for (const Entry_tag& e : entries) doc.m_Accounts.push_back(e.m_Account);
-    }
-    doc.m_nPid = m_nPid;
-    doc.m_strVersion = DYR_VERSION_TEXT;
-    doc.m_nStarted = m_nStarted;
-    Write(doc);
-    next = Steady::now() + std::chrono::milliseconds(m_nGapMs);
+void CDYRStatusFile::WriteNow() {
+  DYRStatusDoc_tag doc;
+  {
+    ZEPLockGuard lock(m_Lock);
+    std::vector<Entry_tag> entries = m_Entries;
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry_tag& a, const Entry_tag& b) {
+      return a.m_Account.m_nAccount < b.m_Account.m_nAccount;
+    });
+    for (const Entry_tag& e : entries) doc.m_Accounts.push_back(e.m_Account);
   }
+  doc.m_nPid = m_nPid;
+  doc.m_strVersion = DYR_VERSION_TEXT;
+  doc.m_nStarted = m_nStarted;
+  Write(doc);
 }
 
 void CDYRStatusFile::Write(const DYRStatusDoc_tag& doc) {
   const std::string text = DyrStatusJson(doc) + "\n";
   int err = 0;
   if (SavePrivateFile(m_strPath.c_str(), text.data(), text.size()) != 0) err = errno;
-  if (err != 0) {
-    // Tried again a gap later, news or not.
-    ZEPLockGuard lock(m_Lock);
-    m_bDirty = true;
-  }
+  // Tried again a gap later, news or not.
+  if (err != 0) m_Writer.Post();
   if (err != 0 && !m_bFailing) {
     ZEP_LOG_LINE(LOG_WARN, "Cannot write " << m_strPath.c_str() << ": " << std::strerror(err)
                                            << "; trying again every second.");

@@ -15,27 +15,29 @@
 // link planted at either name is replaced, never followed.
 //
 // When: every piece of news (a state change, a login, a report, an account
-// coming or going) marks the file stale; the writer rewrites it at once,
-// but at most once per second: news inside the second after a write is
-// written at the end of that second, never lost. The orderly stop removes
-// the file (Stop).
+// coming or going) posts a write to the writer once Sync has run; the
+// writer rewrites the file at once, but at most once per second: news
+// inside the second after a write is written at the end of that second,
+// never lost, and a write that failed is tried again a second later. The
+// orderly stop removes the file (Stop).
 //
 // Owns: the accounts as last told, keyed by their client node's application
 // id (the news carries it; only Sync, which holds a reference from the
-// account view, reads a node), and the writer thread. A node that has ended
-// is never taken back (Sync checks CDYRClient::HasEnded under m_Lock).
+// account view, reads a node), and the writer, a ZEPServiceThread
+// (zepservicethread.h) whose least gap is that second and whose every turn
+// copies the accounts and writes them. A node that has ended is never taken
+// back (Sync checks CDYRClient::HasEnded under m_Lock).
 // Threads: OnNews on the telling node's thread; Start, Sync and Stop on the
 // main thread; the writer on its own thread. DyrStatusCommand and the plain
 // functions on any thread.
 // Locks: m_Lock, a leaf: OnNews takes it inside the listener-list lock of
-// news.h; nothing is taken inside it, and no file is written and no line
-// logged while it is held. Sync walks the nodes (AccountList: the frame's
-// node-list lock) and reads a client's status (its leaf lock) before it
-// takes m_Lock.
+// news.h; nothing is taken inside it (a post to the writer takes no lock),
+// and no file is written and no line logged while it is held. Sync walks
+// the nodes (AccountList: the frame's node-list lock) and reads a client's
+// status (its leaf lock) before it takes m_Lock.
 #ifndef ZEP_APP_OPS_STATUSFILE_H
 #define ZEP_APP_OPS_STATUSFILE_H
 
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -43,6 +45,7 @@
 
 #include "app/account/news.h"
 #include "base/zepmultithread.h"
+#include "base/zepservicethread.h"
 #include "base/zepthreadsafety.h"
 
 class ZEPFrame;
@@ -117,8 +120,8 @@ class CDYRStatusFile : public CDYRListener {
     int64_t m_nLoginMono = -1;
     int64_t m_nReportMono = -1;
   };
-  static void* WriterProc(void* self);
-  void WriterLoop();
+  // Writer thread: one turn, the accounts as they are now into the file.
+  void WriteNow();
   // Builds the text and replaces the file; WARN once while writes fail.
   void Write(const DYRStatusDoc_tag& doc);
   // Under m_Lock: the entry of `key`, made when missing.
@@ -134,12 +137,9 @@ class CDYRStatusFile : public CDYRListener {
   bool m_bStarted = false;  // main thread only
 
   Mutex m_Lock;
-  std::condition_variable_any m_Cond;
   std::vector<Entry_tag> m_Entries GUARDED_BY(m_Lock);
-  bool m_bDirty GUARDED_BY(m_Lock) = false;
   bool m_bSynced GUARDED_BY(m_Lock) = false;  // Sync has run once
-  bool m_bStop GUARDED_BY(m_Lock) = false;
-  Thread m_Writer;
+  ZEPServiceThread m_Writer;
 };
 
 #endif  // ZEP_APP_OPS_STATUSFILE_H

@@ -125,26 +125,8 @@ void CDYRServiceManager::OnNews(const DYRNews_tag& news) {
   } else {
     m_States.erase(news.m_nNode);
   }
-  m_bChanged = true;
-  m_StateCond.notify_one();
-}
-
-void* CDYRServiceManager::StatusThread(void* self) {
-  static_cast<CDYRServiceManager*>(self)->RunStatus();
-  return nullptr;
-}
-
-void CDYRServiceManager::RunStatus() {
-  for (;;) {
-    {
-      ZEPLockGuard lock(m_StateLock);
-      while (!m_bChanged && !m_bQuit) m_StateCond.wait(m_StateLock);
-      if (m_bQuit) return;
-      m_bChanged = false;
-    }
-    // Changes that come while this one is sent are sent together next.
-    SendStatus("", false);
-  }
+  // Changes that come while one is sent are sent together next.
+  m_StatusThread.Post();
 }
 
 void CDYRServiceManager::Seed(ZEPFrame* frame) {
@@ -167,8 +149,7 @@ void CDYRServiceManager::Ready(ZEPFrame* frame) {
     m_bStarted = true;
     // Listening first: no news is lost between the walk below and this.
     DyrListen(this);
-    m_bThreadRuns = m_StatusThread.Create(&CDYRServiceManager::StatusThread, this);
-    if (!m_bThreadRuns)
+    if (m_StatusThread.Start([this](ZEPServiceTurn&) { SendStatus("", false); }) != 0)
       ZEP_LOG_LINE(LOG_WARN, "Service manager: no status thread: no STATUS= updates.");
     if (m_nWatchdogMs != 0) {
       CDYRWatchdogNode* dog = new CDYRWatchdogNode(frame, this, m_nWatchdogMs);
@@ -267,15 +248,7 @@ void CDYRServiceManager::Finish() {
   m_bStarted = false;
   // Returns once no node is inside OnNews any more.
   DyrUnlisten(this);
-  if (m_bThreadRuns) {
-    {
-      ZEPLockGuard lock(m_StateLock);
-      m_bQuit = true;
-      m_StateCond.notify_one();
-    }
-    m_StatusThread.Wait();
-    m_bThreadRuns = false;
-  }
+  m_StatusThread.Stop();
 }
 
 CDYRWatchdogNode::CDYRWatchdogNode(ZEPFrame* frame, CDYRServiceManager* manager,

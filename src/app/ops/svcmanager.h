@@ -22,19 +22,22 @@
 // thread, also a signal handler: one sendto(2) of a constant text, no lock,
 // no memory. OnNews on the client nodes' threads (the listener-list lock
 // held). OnWatchdogTick on the watchdog node's pool worker. Send from any
-// thread. The status thread is our own.
+// thread. The status thread (a ZEPServiceThread, zepservicethread.h) is our
+// own: OnNews posts to it, and each turn sends STATUS= when the line is new.
 //
 // Locks: the send lock (m_SendLock) is held around building and sending
 // every message that carries STATUS=, so that a newer count never goes out
 // before an older one; inside it the state lock (m_StateLock) is taken for
-// the counts. OnNews takes the state lock alone, so a node never waits for
-// a send; both are leaves apart from that pair (the log lock may follow, as
+// the counts. OnNews takes the state lock alone (and posts to the status
+// thread under it, which takes no lock), so a node never waits for a send;
+// both are leaves apart from that pair (the log lock may follow, as
 // everywhere). The watch lock (m_WatchLock) guards what the watchdog saw of
 // the accounts; it is taken with no frame lock held (the nodes, and the
-// queue counts of waiting ones, are read before it is taken, through the account view of
-// accountview.h), only the log lock nests inside it,
-// and the ping is sent after it is left. A send waits at most a second for a manager that does not
-// read; after that the message is lost, and the first loss is logged.
+// queue counts of waiting ones, are read before it is taken, through the
+// account view of accountview.h), only the log lock nests inside it, and the
+// ping is sent after it is left. A send waits at most a second for a manager
+// that does not read; after that the message is lost, and the first loss is
+// logged.
 //
 // The watchdog proves the whole daemon moves: the node's repeating timer
 // is delivered by the ticker thread through the node-list and queue locks
@@ -58,7 +61,6 @@
 #define ZEP_APP_OPS_SVCMANAGER_H
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -66,6 +68,7 @@
 #include "app/account/news.h"
 #include "app/ops/svcnotify.h"
 #include "base/zepmultithread.h"
+#include "base/zepservicethread.h"
 #include "base/zepstring.h"
 #include "base/zepthreadsafety.h"
 #include "events/appnode.h"
@@ -122,8 +125,6 @@ class CDYRServiceManager : public CDYRListener {
   void OnNews(const DYRNews_tag& news) override;
 
  private:
-  static void* StatusThread(void* self);
-  void RunStatus();
   // Takes in the frame's client nodes that have told nothing yet; one that
   // has ended (CDYRClient::HasEnded, checked under the state lock) never
   // comes back.
@@ -157,12 +158,9 @@ class CDYRServiceManager : public CDYRListener {
   ZEPString m_strSentStatus GUARDED_BY(m_SendLock);
   bool m_bReadySent GUARDED_BY(m_SendLock) = false;
   Mutex m_StateLock;
-  std::condition_variable_any m_StateCond;
   std::map<uint32_t, int> m_States GUARDED_BY(m_StateLock);  // node's app id -> its state
-  bool m_bChanged GUARDED_BY(m_StateLock) = false;
-  bool m_bQuit GUARDED_BY(m_StateLock) = false;
-  Thread m_StatusThread;
-  bool m_bThreadRuns = false;  // main thread
+  // Its every turn sends the STATUS= line when it is a new one.
+  ZEPServiceThread m_StatusThread;
 
   Mutex m_WatchLock;
   std::map<uint32_t, Watch_tag> m_Watch GUARDED_BY(m_WatchLock);

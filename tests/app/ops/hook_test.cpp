@@ -1,15 +1,15 @@
-// The event hook: its environment, its section's checks, the queue rule,
-// and real runs (output, exit, time-out, stop) of small scripts.
+// The event hook: the news that starts an event, its section's checks, and
+// real runs (output, exit, time-out, stop) of small scripts.
 #include "app/ops/hook.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -32,28 +32,6 @@ DYRHookEvent_tag HookEvent(const std::string& event, int account = 1) {
   ev.m_strEgress = "203.0.113.7";
   ev.m_strClientID = "10001";
   return ev;
-}
-
-TEST(HookEnv, CarriesTheEventAndEscapesTheServersTexts) {
-  DYRHookEvent_tag ev = HookEvent("relogin", 2);
-  ev.m_strReason = "server";
-  ev.m_strMessage = std::string("bye\nDYR_EVENT=forged\0x", 22);
-  ev.m_strClientID = "id\x01";
-  ev.m_strUser = std::string("al\0ice", 6);  // a zero byte ends a value
-  const std::vector<std::string> env =
-      DyrHookEnv(ev, {"PATH=/usr/bin", "DYR_EVENT=stale", "HOME=/var/lib/dyr", "DYR_X=1"});
-  const std::vector<std::string> want = {
-      "PATH=/usr/bin",          "HOME=/var/lib/dyr",    "DYR_EVENT=relogin",
-      "DYR_ACCOUNT=2",          "DYR_USER=al",          "DYR_HOST=ddns.example.net",
-      "DYR_EGRESS=203.0.113.7", "DYR_CLIENTID=id\\x01", "DYR_MESSAGE=bye\\nDYR_EVENT=forged\\x00x",
-      "DYR_REASON=server"};
-  EXPECT_EQ(want, env);
-  // Only a relogin has a reason.
-  const std::vector<std::string> login = DyrHookEnv(HookEvent("login"), {});
-  EXPECT_EQ(7u, login.size());
-  EXPECT_EQ(login.end(), std::find_if(login.begin(), login.end(), [](const std::string& v) {
-              return v.compare(0, 11, "DYR_REASON=") == 0;
-            }));
 }
 
 TEST(HookEnv, NewsThatStartsAnEvent) {
@@ -85,47 +63,6 @@ TEST(HookEnv, NewsThatStartsAnEvent) {
     EXPECT_EQ("welcome", ev.m_strMessage);
     EXPECT_EQ(c.kind == DYRNews_tag::kRelogin ? "address" : "", ev.m_strReason);
   }
-}
-
-TEST(HookQueue, OneRunPerAccountAndTheOldestWaitingDropped) {
-  CDYRHookQueue q(2, 3);
-  DYRHookEvent_tag ev, dropped;
-  EXPECT_FALSE(q.TakeNext(ev));
-  EXPECT_FALSE(q.Push(HookEvent("login", 1), dropped));
-  ASSERT_TRUE(q.TakeNext(ev));
-  EXPECT_EQ("login", ev.m_strEvent);
-  EXPECT_FALSE(q.Push(HookEvent("relogin", 1), dropped));
-  EXPECT_FALSE(q.Push(HookEvent("refused", 1), dropped));
-  EXPECT_FALSE(q.TakeNext(ev)) << "account 1 runs already";
-  // Two wait behind the run; a third drops the oldest of them.
-  EXPECT_TRUE(q.Push(HookEvent("login", 1), dropped));
-  EXPECT_EQ("relogin", dropped.m_strEvent);
-  EXPECT_EQ(2u, q.Waiting());
-  // Other accounts go their own way, up to the limit of runs.
-  q.Push(HookEvent("login", 2), dropped);
-  q.Push(HookEvent("login", 3), dropped);
-  q.Push(HookEvent("login", 4), dropped);
-  ASSERT_TRUE(q.TakeNext(ev));
-  EXPECT_EQ(2, ev.m_nAccount);
-  ASSERT_TRUE(q.TakeNext(ev));
-  EXPECT_EQ(3, ev.m_nAccount);
-  EXPECT_FALSE(q.TakeNext(ev)) << "three run";
-  EXPECT_EQ(3u, q.Running());
-  q.Done(1);
-  // Turns: account 4 has waited longer than account 1's next event.
-  ASSERT_TRUE(q.TakeNext(ev));
-  EXPECT_EQ(4, ev.m_nAccount);
-  q.Done(2);
-  ASSERT_TRUE(q.TakeNext(ev));
-  EXPECT_EQ(1, ev.m_nAccount);
-  EXPECT_EQ("refused", ev.m_strEvent) << "in the order they came";
-  q.Done(7);  // not running: nothing happens
-  EXPECT_EQ(3u, q.Running());
-  EXPECT_EQ(1u, q.Clear());
-  EXPECT_EQ(3u, q.Running()) << "runs going stay counted";
-  for (int a : {1, 3, 4}) q.Done(a);
-  EXPECT_EQ(0u, q.Running());
-  EXPECT_FALSE(q.TakeNext(ev));
 }
 
 // Shell scripts in a scratch directory: the section's checks and real runs.
@@ -385,6 +322,38 @@ TEST_F(HookRuns, ASignalBeforeExecNeverRunsTheDaemonsHandlerInTheChild) {
   close(fds[0]);
   close(fds[1]);
   g_nHandlerPipe = -1;
+}
+
+// A child that cannot set up its streams (here: no descriptor number left
+// to it) never runs the program, and its run is told as the exit 126 such a
+// child has always made.
+std::atomic<bool> g_bStarveChild{false};
+
+void StarveChild() {
+  if (!g_bStarveChild.load()) return;
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
+  lim.rlim_cur = 3;
+  (void)setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+TEST_F(HookRuns, AChildThatCannotSetUpIsToldAsExitStatus126) {
+  static const bool registered = pthread_atfork(nullptr, nullptr, &StarveChild) == 0;
+  ASSERT_TRUE(registered);
+  hook_.SetCommand(Script("ran.sh", "echo yes >> $D/ran\n"), 10);
+  hook_.Start();
+  g_bStarveChild.store(true);
+  hook_.Post(HookEvent("login"));
+  const bool told = zeptest::WaitFor(
+      [&] { return log_.Count("WARN", "Hook login (account 1) exited with status 126.") == 1; });
+  g_bStarveChild.store(false);
+  EXPECT_TRUE(told);
+  EXPECT_TRUE(zeptest::WaitFor([&] { return hook_.GetRunning() == 0; }));
+  EXPECT_EQ("", Read("ran"));
+  EXPECT_EQ(0, log_.Count("", "cannot")) << "no other line for it";
+  // The account's next event runs as ever.
+  hook_.Post(HookEvent("login"));
+  EXPECT_TRUE(zeptest::WaitFor([&] { return Read("ran") == "yes\n"; }));
 }
 
 }  // namespace
