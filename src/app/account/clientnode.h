@@ -137,7 +137,7 @@ class CDYRClient : public CAppNode {
   static constexpr const char* kReasonAddress = "address";
   static constexpr const char* kReasonConsole = "console";
   static constexpr const char* kReasonSignal = "signal";
-  // True when a line of `kind` (one of the folded lines, dyrclient.cpp)
+  // True when a line of `kind` (one of the folded lines, clientnode.cpp)
   // opens an episode: the caller logs it; false when it is only counted.
   bool LogFirstOf(int kind);
   // Logs the count of every episode that is over (all: every open one).

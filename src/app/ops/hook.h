@@ -39,7 +39,7 @@
 // (the daemon's main thread). The runs are the runner's; once Stop has
 // stopped the runner, the controlling thread kills what is left of them.
 // Locks: m_Lock, a leaf, around the queue and the command: OnNews takes it
-// inside the listener-list lock of dyrnews.h; nothing is taken inside it
+// inside the listener-list lock of news.h; nothing is taken inside it
 // and nothing is logged under it (a post to the runner takes no lock).
 #ifndef ZEP_APP_OPS_HOOK_H
 #define ZEP_APP_OPS_HOOK_H

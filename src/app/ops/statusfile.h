@@ -9,7 +9,7 @@
 // in account order; null for what is not known yet (no egress address or
 // client id, no login reply or report so far). Times are wall-clock
 // seconds; last_login is the last login reply, whatever it said (the
-// console's login_age). Texts are escaped as dyrjson.h says. The file is
+// console's login_age). Texts are escaped as base/zepjson.h says. The file is
 // written aside ("dyrclient.status.tmp") and renamed over the old one
 // (SavePrivateFile), so a reader sees a whole file or the one before, and a
 // link planted at either name is replaced, never followed.
