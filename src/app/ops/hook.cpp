@@ -14,19 +14,19 @@
 
 #include "app/proto/protocol.h"
 #include "base/lockguard.h"
+#include "base/zeptext.h"
 #include "log/zeplog.h"
+#include "log/zeplogsafe.h"
 
 extern char** environ;
 
 namespace {
 
-std::string Text(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
-
 // What the environment may carry of a text: no zero byte (it would end it).
 std::string EnvSafe(const std::string& text) { return std::string(text.c_str()); }
 
 std::string Escaped(const std::string& text) {
-  return Text(LogSafeText(ZEPString::FromBytes(text.data(), static_cast<uint32_t>(text.size()))));
+  return ZEPStdString(ZEPLogSafeText(text.data(), text.size()));
 }
 
 // How a run is named in the log.
@@ -81,12 +81,12 @@ bool DyrHookEventOf(const DYRNews_tag& news, DYRHookEvent_tag& ev) {
   }
   ev.m_nAccount = news.m_nAccount;
   if (news.m_pClient != nullptr) {
-    ev.m_strUser = Text(news.m_pClient->GetAccount().m_strUserName);
-    ev.m_strHost = Text(news.m_pClient->GetAccount().m_strHost);
+    ev.m_strUser = ZEPStdString(news.m_pClient->GetAccount().m_strUserName);
+    ev.m_strHost = ZEPStdString(news.m_pClient->GetAccount().m_strHost);
   }
-  ev.m_strEgress = Text(news.m_Status.m_strExitIP);
-  ev.m_strClientID = Text(news.m_Status.m_strClientID);
-  ev.m_strMessage = Text(news.m_strMessage);
+  ev.m_strEgress = ZEPStdString(news.m_Status.m_strExitIP);
+  ev.m_strClientID = ZEPStdString(news.m_Status.m_strClientID);
+  ev.m_strMessage = ZEPStdString(news.m_strMessage);
   return true;
 }
 
@@ -254,7 +254,7 @@ DYRHookChange CDYRHook::Configure(const char* iniPath) {
     change = DYRHookChange::kChanged;
   }
   if (!command.empty() && change != DYRHookChange::kKept)
-    ZEP_LOG_LINE(LOG_INFO, "Hook: " << LogSafeText(ZEPString(command.c_str())) << ", time-out "
+    ZEP_LOG_LINE(LOG_INFO, "Hook: " << ZEPLogSafeText(ZEPString(command.c_str())) << ", time-out "
                                     << timeout << " s.");
   SetCommand(command, timeout);
   return change;
@@ -412,8 +412,8 @@ bool CDYRHook::Spawn(const DYRHookEvent_tag& ev, const std::string& command, int
     }
     close(out[0]);
     ZEP_LOG_LINE(LOG_WARN, name.c_str()
-                               << ": cannot run " << LogSafeText(ZEPString(command.c_str())) << ": "
-                               << std::strerror(execErr));
+                               << ": cannot run " << ZEPLogSafeText(ZEPString(command.c_str()))
+                               << ": " << std::strerror(execErr));
     return false;
   }
   fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);

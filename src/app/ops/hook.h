@@ -87,7 +87,7 @@ bool DyrHookEventOf(const DYRNews_tag& news, DYRHookEvent_tag& ev);
 // The environment of a run: `inherited` ("NAME=VALUE") without its DYR_
 // variables, then DYR_EVENT, DYR_ACCOUNT, DYR_USER, DYR_HOST, DYR_EGRESS,
 // DYR_CLIENTID, DYR_MESSAGE and, for relogin, DYR_REASON. The server's texts
-// (egress, client id, message) are escaped as in the log (LogSafeText); no
+// (egress, client id, message) are escaped as in the log (ZEPLogSafeText); no
 // value holds a zero byte.
 std::vector<std::string> DyrHookEnv(const DYRHookEvent_tag& ev,
                                     const std::vector<std::string>& inherited);

@@ -15,12 +15,13 @@
 #include "app/proto/texts.h"
 #include "base/lockguard.h"
 #include "base/zepjson.h"
+#include "base/zepsmallfile.h"
+#include "base/zeptext.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
+#include "log/zeplogsafe.h"
 
 namespace {
-
-std::string Text(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
 
 void AppendTextOrNull(std::string& out, const std::string& text) {
   if (text.empty()) {
@@ -136,10 +137,10 @@ int DyrStatusCommand(const char* dir, FILE* out, FILE* err) {
   DYRStatusDoc_tag doc;
   // The daemon writes a file and never a link; a FIFO or a device put in
   // its place must not hold the check (a status file is a few hundred bytes).
-  const int loaded = DyrLoadSmallFile(path.c_str(), false, 1 << 20, text);
+  const int loaded = ZEPLoadSmallFile(path.c_str(), false, 1 << 20, text);
   if (loaded != 0) {
     std::fprintf(err, "dyrclient: a daemon runs in %s, but %s cannot be read: %s\n", shown,
-                 path.c_str(), loaded == -2 ? DYR_NOT_REGULAR : std::strerror(errno));
+                 path.c_str(), loaded == -2 ? ZEP_NOT_REGULAR : std::strerror(errno));
     return 1;
   }
   if (DyrReadStatusJson(text.data(), text.size(), doc) != 0) {
@@ -159,15 +160,15 @@ int DyrStatusCommand(const char* dir, FILE* out, FILE* err) {
     // The texts came from a file: whatever bytes they hold, the terminal
     // gets them escaped.
     DYRAccount_tag account;
-    account.m_strHost = LogSafeText(
+    account.m_strHost = ZEPLogSafeText(
         ZEPString::FromBytes(a.m_strHost.data(), static_cast<uint32_t>(a.m_strHost.size())));
-    account.m_strUserName = LogSafeText(
+    account.m_strUserName = ZEPLogSafeText(
         ZEPString::FromBytes(a.m_strUser.data(), static_cast<uint32_t>(a.m_strUser.size())));
     DYRStatus_tag st;
     st.m_nState = a.m_nState;
-    st.m_strExitIP = LogSafeText(
+    st.m_strExitIP = ZEPLogSafeText(
         ZEPString::FromBytes(a.m_strEgress.data(), static_cast<uint32_t>(a.m_strEgress.size())));
-    st.m_strClientID = LogSafeText(ZEPString::FromBytes(
+    st.m_strClientID = ZEPLogSafeText(ZEPString::FromBytes(
         a.m_strClientID.data(), static_cast<uint32_t>(a.m_strClientID.size())));
     st.m_nLoginReplySec = a.m_nLastLogin;
     st.m_nReportSec = a.m_nLastReport;
@@ -180,7 +181,7 @@ int DyrStatusCommand(const char* dir, FILE* out, FILE* err) {
 
 CDYRStatusFile::CDYRStatusFile(const char* dir, long gapMs)
     : m_strPath(std::string(dir) + DYR_STATUS_FILE),
-      m_strTmpPath(m_strPath + DYR_TMP_SUFFIX),
+      m_strTmpPath(m_strPath + ZEP_TMP_SUFFIX),
       m_nGapMs(gapMs),
       m_nPid(static_cast<long>(getpid())),
       m_nStarted(static_cast<int64_t>(std::time(nullptr))) {}
@@ -224,8 +225,8 @@ CDYRStatusFile::Entry_tag& CDYRStatusFile::EntryLocked(const void* key) {
 
 void CDYRStatusFile::Take(Entry_tag& e, const DYRStatus_tag& st) {
   e.m_Account.m_nState = st.m_nState;
-  e.m_Account.m_strEgress = Text(st.m_strExitIP);
-  e.m_Account.m_strClientID = Text(st.m_strClientID);
+  e.m_Account.m_strEgress = ZEPStdString(st.m_strExitIP);
+  e.m_Account.m_strClientID = ZEPStdString(st.m_strClientID);
   // Converted once per event, so the file does not wobble by a second.
   if (st.m_nLoginReplySec != e.m_nLoginMono) {
     e.m_nLoginMono = st.m_nLoginReplySec;
@@ -242,8 +243,8 @@ void CDYRStatusFile::OnNews(const DYRNews_tag& news) {
   // Copied before the lock: the account never changes once its node runs.
   std::string host, user;
   if (news.m_pClient != nullptr) {
-    host = Text(news.m_pClient->GetAccount().m_strHost);
-    user = Text(news.m_pClient->GetAccount().m_strUserName);
+    host = ZEPStdString(news.m_pClient->GetAccount().m_strHost);
+    user = ZEPStdString(news.m_pClient->GetAccount().m_strUserName);
   }
   ZEPLockGuard lock(m_Lock);
   if (news.m_nKind == DYRNews_tag::kEnded) {
@@ -277,8 +278,8 @@ void CDYRStatusFile::Sync(ZEPFrame* frame) {
       CDYRClient* c = dynamic_cast<CDYRClient*>(n);
       if (c == nullptr || c->HasEnded()) continue;
       seen.push_back(Seen_tag{SmartPtr<CAppNode>(n), c, c->GetIndex(),
-                              Text(c->GetAccount().m_strHost), Text(c->GetAccount().m_strUserName),
-                              c->GetStatus()});
+                              ZEPStdString(c->GetAccount().m_strHost),
+                              ZEPStdString(c->GetAccount().m_strUserName), c->GetStatus()});
       DyrWalkGap(c);
     }
   }
