@@ -1,6 +1,7 @@
 #include "base/zepcharset.h"
 
 #include <iconv.h>
+#include <strings.h>
 
 #include <cerrno>
 #include <exception>
@@ -119,4 +120,20 @@ void ZEPMaskNonAscii(const char* text, size_t len, std::string& out) {
   for (size_t i = start; i < out.size(); ++i) {
     if (static_cast<unsigned char>(out[i]) >= 0x80) out[i] = '?';
   }
+}
+
+int ZEPCharsetByName(const char* name, ZEPCharset& charset) {
+  if (name == nullptr) return -1;
+  if (strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0) {
+    charset = kZEPCharsetUtf8;
+  } else if (strcasecmp(name, "GB2312") == 0) {
+    charset = kZEPCharsetGb2312;
+  } else {
+    return -1;
+  }
+  return 0;
+}
+
+const char* ZEPCharsetName(ZEPCharset charset) {
+  return charset == kZEPCharsetGb2312 ? "GB2312" : "UTF-8";
 }

@@ -24,6 +24,15 @@
 #include <cstddef>
 #include <string>
 
+// The charsets the daemon's text may be sent in: UTF-8 (today's terminals),
+// or the log's own GB2312 bytes unchanged.
+enum ZEPCharset { kZEPCharsetUtf8 = 0, kZEPCharsetGb2312 = 1 };
+
+// "UTF-8", "UTF8" or "GB2312", in any case: 0 and `charset` set; anything
+// else (null included) -1, `charset` unchanged.
+int ZEPCharsetByName(const char* name, ZEPCharset& charset);
+const char* ZEPCharsetName(ZEPCharset charset);
+
 // Appends the `len` bytes at `text` to `out` in UTF-8. 0; -1 with `out`
 // unchanged when this thread has no converter (the C library has none for
 // GB18030, or memory ran out) or `text` is null with `len` > 0. An empty text

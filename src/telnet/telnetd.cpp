@@ -252,7 +252,7 @@ int CTelnetClientNode::SendRaw(const char* data, size_t len) {
 }
 
 int CTelnetClientNode::Send(const char* data, size_t len) {
-  if (m_eCharset != kTelnetUtf8) return SendRaw(data, len);
+  if (m_eCharset != kZEPCharsetUtf8) return SendRaw(data, len);
   m_strWire.clear();
   // Without a converter in the C library the text goes out as it is.
   if (ZEPGbToUtf8(data, len, m_strWire) != 0) return SendRaw(data, len);
@@ -269,7 +269,7 @@ int CTelnetClientNode::SetLogCopy(bool on) {
   ZEPLockGuard lock(g_LogMutex);
   ZEPTNLog* log = dynamic_cast<ZEPTNLog*>(zeplog);
   if (log == nullptr) return -1;
-  if (on) return log->AddSocket(GetSocket(), m_eCharset == kTelnetUtf8);
+  if (on) return log->AddSocket(GetSocket(), m_eCharset == kZEPCharsetUtf8);
   log->RemoveSocket(GetSocket());
   return 0;
 }

@@ -52,13 +52,13 @@
 #include <cstddef>
 #include <string>
 
+#include "base/zepcharset.h"
 #include "base/zepmultithread.h"
 #include "base/zepstring.h"
 #include "base/zepthreadsafety.h"
 #include "events/appnode.h"
 #include "events/floodepisode.h"
 #include "events/timerhandle.h"
-#include "telnet/telnetcharset.h"
 #include "telnet/telnetline.h"
 
 class ZEPFrame;
@@ -99,8 +99,8 @@ class CTelnetdNode : public CAppNode {
   // Before AddNode. An empty host listens on every address.
   void SetHostPort(const ZEPString& host, const ZEPString& port);
   // Before AddNode: what every session sends (default UTF-8).
-  void SetCharset(TelnetCharset charset) { m_eCharset = charset; }
-  TelnetCharset GetCharset() const { return m_eCharset; }
+  void SetCharset(ZEPCharset charset) { m_eCharset = charset; }
+  ZEPCharset GetCharset() const { return m_eCharset; }
   void SetPrompt(const ZEPString& prompt);
   ZEPString GetPrompt();
   // Stores the password unscrambled by the installed decoder; -1 (password
@@ -141,7 +141,7 @@ class CTelnetdNode : public CAppNode {
 
   ZEPString m_strHost;
   ZEPString m_strPort;
-  TelnetCharset m_eCharset = kTelnetUtf8;
+  ZEPCharset m_eCharset = kZEPCharsetUtf8;
   Mutex m_SettingsLock;  // a leaf: taken with no other lock held
   ZEPString m_strPrompt GUARDED_BY(m_SettingsLock);
   ZEPString m_strPasswd GUARDED_BY(m_SettingsLock);
@@ -218,7 +218,7 @@ class CTelnetClientNode : public CAppNode {
   SmartPtr<CTelnetdNode> m_Owner;
   std::atomic<bool> m_bLoggedIn{false};
   CTelnetInput m_Input;
-  TelnetCharset m_eCharset;
+  ZEPCharset m_eCharset;
   std::string m_strWire;  // Send's converted text
   const char* m_pIn = nullptr;
   size_t m_nIn = 0;

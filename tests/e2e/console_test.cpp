@@ -109,6 +109,26 @@ TEST_F(ConsoleTest, LoginStatusReloginLogCopyAndQuit) {
   EXPECT_EQ(Stop(), 0);
 }
 
+// The egress address is the server's text: a control character in it
+// reaches the console escaped, as in the log, never as itself.
+TEST_F(ConsoleTest, StatusEscapesTheServersText) {
+  ASSERT_TRUE(StartServer({"--report-span", "60000", "--exit-addr", "203.0.113.54\x1b[2J\x07"}));
+  WriteIniWithConsole("[CONSOLE]\nPort=0\nPassword=" + Scramble("adm1n") + "\n");
+  StartClient();
+  ASSERT_TRUE(WaitFor([&] { return Counter(State(), "logins") == 2; }, 5000)) << State();
+  const int port = ConsolePort(5000);
+  ASSERT_GT(port, 0) << Log();
+  Peer p(port);
+  ASSERT_TRUE(p.Login("adm1n")) << p.got;
+  const size_t at = p.got.size();
+  p.Write("status\r\n");
+  ASSERT_TRUE(p.WaitFor("ADMIN>", 5000, at)) << p.got;
+  const std::string status = p.got.substr(at);
+  EXPECT_NE(std::string::npos, status.find(" egress=203.0.113.54\\x1b[2J\\x07 id=")) << status;
+  EXPECT_EQ(std::string::npos, status.find('\x1b')) << status;
+  EXPECT_EQ(Stop(), 0);
+}
+
 // A telnet client in character mode: it takes the offer (DO ECHO, DO SGA)
 // and sends every key in a packet of its own, Enter as CR NUL.
 TEST_F(ConsoleTest, OneKeyPerPacketSessionAndTheLogCopyInEitherCharset) {

@@ -54,7 +54,7 @@ class EchoConsole : public CTelnetClientNode {
 
 class EchoListener : public CTelnetdNode {
  public:
-  EchoListener(ZEPFrame* f, const TelnetLimits_tag& limits, TelnetCharset charset)
+  EchoListener(ZEPFrame* f, const TelnetLimits_tag& limits, ZEPCharset charset)
       : CTelnetdNode(f, limits) {
     SetHostPort("127.0.0.1", "0");
     SetPlainPasswd("s3cret");
@@ -71,7 +71,7 @@ class EchoListener : public CTelnetdNode {
 
 // A served frame with a listener on an ephemeral loopback port.
 struct Console {
-  explicit Console(TelnetLimits_tag limits = ShortLimits(), TelnetCharset charset = kTelnetUtf8) {
+  explicit Console(TelnetLimits_tag limits = ShortLimits(), ZEPCharset charset = kZEPCharsetUtf8) {
     listener = new EchoListener(frame.frame, limits, charset);
     EXPECT_EQ(0, frame->AddNode(listener, true));
     EXPECT_TRUE(zeptest::WaitFor([&] { return listener->GetListenState() != 0; }, 10000));
@@ -203,7 +203,7 @@ TEST(TelnetConsole, TelnetNegotiationZeroAndFfBytesAndHugeLines) {
 
 TEST(TelnetConsole, AnswersAndTheLogCopyComeInTheListenersCharset) {
   Console utf8;
-  Console gb(Console::ShortLimits(), kTelnetGb2312);
+  Console gb(Console::ShortLimits(), kZEPCharsetGb2312);
   CopyLog log(utf8.frame.frame);
   Peer u(utf8.port), g(gb.port);
   ASSERT_TRUE(u.Login());
@@ -471,7 +471,7 @@ TEST(TelnetConsole, ListenFailureIsLoggedAndTheNodeEnds) {
   zeptest::ServedFrame frame;
   TelnetLimits_tag once;
   once.m_nListenTries = 1;
-  EchoListener* l = new EchoListener(frame.frame, once, kTelnetUtf8);
+  EchoListener* l = new EchoListener(frame.frame, once, kZEPCharsetUtf8);
   l->SetHostPort("127.0.0.1", port.c_str());
   ASSERT_EQ(0, frame->AddNode(l, true));
   // The node ends on its own; the frame destroys it.

@@ -4,37 +4,76 @@
 
 #include "frame/zepframe.h"
 
+std::atomic<void (*)(CDYRClient*)> g_pDyrWalkGap{nullptr};
+
 namespace {
+
+// The words of one style, in the order of the line's fields.
+struct LineStyle_tag {
+  const char* m_pszLead;  // the index follows it when m_bIndex
+  bool m_bIndex;
+  const char* m_pszLabels[7];  // host, user, state, egress, id, login age, report age
+  const char* m_pszUnknownText;
+  const char* m_pszAgeUnit;
+  bool m_bEscapeEgress;
+};
+
+const LineStyle_tag kLineStyles[] = {
+    {"account ",
+     true,
+     {" host=", " user=", " state=", " egress=", " id=", " login_age=", " report_age="},
+     "-",
+     "",
+     false},
+    {"Account",
+     false,
+     {" Host=", " User=", " State=", " Egress=", " ClientID=", " LoginReplyAgo=", " ReportAgo="},
+     "",
+     "s",
+     true},
+};
 
 std::string Text(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
 
-std::string OrDash(const ZEPString& s) { return s.IsEmpty() ? "-" : Text(s); }
-
-std::string Age(int64_t sinceSec, int64_t nowSec) {
-  return sinceSec < 0 ? "-" : std::to_string(static_cast<long long>(nowSec - sinceSec));
-}
-
 }  // namespace
 
-std::vector<SmartPtr<CDYRClient>> AccountList(ZEPFrame* frame) {
+std::vector<SmartPtr<CDYRClient>> AccountList(ZEPFrame* frame, int skip, bool fileOrder) {
   std::vector<SmartPtr<CDYRClient>> found;
+  if (frame == nullptr) return found;
   CAppNodeCursor cursor(frame);
   for (CAppNode* n = frame->GetFirstNode(cursor); n != nullptr; n = frame->GetNextNode(cursor)) {
     CDYRClient* c = dynamic_cast<CDYRClient*>(n);
-    if (c != nullptr && !c->IsQuiting()) found.emplace_back(c);
+    if (c == nullptr || ((skip & kSkipEnded) != 0 && c->HasEnded()) ||
+        ((skip & kSkipQuitting) != 0 && c->IsQuiting()))
+      continue;
+    found.emplace_back(c);
   }
-  std::stable_sort(found.begin(), found.end(),
-                   [](const SmartPtr<CDYRClient>& a, const SmartPtr<CDYRClient>& b) {
-                     return a->GetIndex() < b->GetIndex();
-                   });
+  if (fileOrder) {
+    std::stable_sort(found.begin(), found.end(),
+                     [](const SmartPtr<CDYRClient>& a, const SmartPtr<CDYRClient>& b) {
+                       return a->GetIndex() < b->GetIndex();
+                     });
+  }
   return found;
 }
 
 std::string AccountStatusLine(int index, const DYRAccount_tag& account, const DYRStatus_tag& status,
-                              int64_t nowSec) {
-  return "account " + std::to_string(index) + " host=" + OrDash(account.m_strHost) +
-         " user=" + OrDash(account.m_strUserName) + " state=" + std::to_string(status.m_nState) +
-         " egress=" + OrDash(status.m_strExitIP) + " id=" + OrDash(status.m_strClientID) +
-         " login_age=" + Age(status.m_nLoginReplySec, nowSec) +
-         " report_age=" + Age(status.m_nReportSec, nowSec);
+                              int64_t nowSec, AccountLineStyle style) {
+  const LineStyle_tag& s = kLineStyles[style == kAccountLineReport ? 1 : 0];
+  const auto text = [&s](const ZEPString& v) { return v.IsEmpty() ? s.m_pszUnknownText : Text(v); };
+  const auto age = [&s, nowSec](int64_t since) {
+    return since < 0 ? std::string("-")
+                     : std::to_string(static_cast<long long>(nowSec - since)) + s.m_pszAgeUnit;
+  };
+  std::string line = s.m_pszLead;
+  if (s.m_bIndex) line += std::to_string(index);
+  line += s.m_pszLabels[0] + text(account.m_strHost);
+  line += s.m_pszLabels[1] + text(account.m_strUserName);
+  line += s.m_pszLabels[2] + std::to_string(status.m_nState);
+  line += s.m_pszLabels[3] +
+          text(s.m_bEscapeEgress ? LogSafeText(status.m_strEgress) : status.m_strEgress);
+  line += s.m_pszLabels[4] + text(status.m_strClientID);
+  line += s.m_pszLabels[5] + age(status.m_nLoginReplySec);
+  line += s.m_pszLabels[6] + age(status.m_nReportSec);
+  return line;
 }

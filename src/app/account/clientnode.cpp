@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/account/news.h"
+#include "app/account/accountview.h"
 #include "app/config/workdir.h"
 #include "app/proto/texts.h"
 #include "base/lockguard.h"
@@ -121,7 +121,7 @@ void CDYRClient::DoLogin() {
 DYRStatus_tag CDYRClient::CurrentStatus() const {
   DYRStatus_tag st;
   st.m_nState = m_nState;
-  st.m_strExitIP = m_strExitIP;
+  st.m_strEgress = m_strEgress;
   st.m_strClientID = m_strClientID;
   st.m_nLoginReplySec = m_nLoginReplySec;
   st.m_nReportSec = m_nReportSec;
@@ -143,8 +143,10 @@ void CDYRClient::PublishStatus() {
 void CDYRClient::Tell(int kind, const char* reason, const ZEPString* message) {
   DYRNews_tag news;
   news.m_nKind = static_cast<DYRNews_tag::Kind>(kind);
-  news.m_pClient = this;
+  news.m_nNode = GetAppID();
   news.m_nAccount = GetIndex();
+  news.m_strHost = m_Account.m_strHost;
+  news.m_strUser = m_Account.m_strUserName;
   news.m_Status = CurrentStatus();
   if (reason != nullptr) news.m_pReason = reason;
   if (message != nullptr) news.m_strMessage = *message;
@@ -157,31 +159,14 @@ DYRStatus_tag CDYRClient::GetStatus() {
 }
 
 ZEPString CDYRClient::StatusLine() {
-  const DYRStatus_tag st = GetStatus();
-  const int64_t now = ZEPMonoSec();
-  ZEPString line;
   // Host and user never change once the node runs.
-  line << "Account Host=" << m_Account.m_strHost << " User=" << m_Account.m_strUserName
-       << " State=" << st.m_nState << " Egress=" << LogSafeText(st.m_strExitIP)
-       << " ClientID=" << st.m_strClientID << " LoginReplyAgo=";
-  if (st.m_nLoginReplySec < 0)
-    line << "-";
-  else
-    line << static_cast<long long>(now - st.m_nLoginReplySec) << "s";
-  line << " ReportAgo=";
-  if (st.m_nReportSec < 0)
-    line << "-";
-  else
-    line << static_cast<long long>(now - st.m_nReportSec) << "s";
-  return line;
+  const std::string line =
+      AccountStatusLine(GetIndex(), m_Account, GetStatus(), ZEPMonoSec(), kAccountLineReport);
+  return ZEPString::FromBytes(line.data(), static_cast<uint32_t>(line.size()));
 }
 
 void DyrReportAccounts(ZEPFrame* frame, ZEPString& text) {
-  // The cursor keeps each node alive while its line is built.
-  CAppNodeCursor cursor(frame);
-  for (CAppNode* n = frame->GetFirstNode(cursor); n != nullptr; n = frame->GetNextNode(cursor)) {
-    if (CDYRClient* c = dynamic_cast<CDYRClient*>(n)) text << "\r\n" << c->StatusLine();
-  }
+  for (SmartPtr<CDYRClient>& c : AccountList(frame, 0, false)) text << "\r\n" << c->StatusLine();
 }
 
 int CDYRClient::DoReportIP() {
@@ -262,7 +247,7 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
     case DYR_REPLY_ACCEPTED:
       break;
   }
-  m_strExitIP = reply.m_strExitDYR;
+  m_strEgress = reply.m_strExitDYR;
   // An accepted reply the client cannot use is an invalid one: its lines,
   // the version notice included, are folded like the others'.
   const bool usable = IsUsableLogin(reply);
@@ -279,10 +264,10 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
     return;
   }
   SaveClientId(reply.m_strK);
-  ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_OK << DYR_MSG_EGRESS_IS << LogSafeText(m_strExitIP));
+  ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_OK << DYR_MSG_EGRESS_IS << LogSafeText(m_strEgress));
 
-  m_bExitIsLocal = Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT);
-  if (!m_bExitIsLocal || reply.m_strHasTop == "Y") {
+  m_bEgressIsLocal = Frame()->IsMyIP(m_strEgress, DYR_MYIP_TEST_PORT);
+  if (!m_bEgressIsLocal || reply.m_strHasTop == "Y") {
     m_nState = kReporting;
     m_pReportTimer = Frame()->AddTicker(this, static_cast<unsigned long>(m_nReportSpan), -1, 0,
                                         &m_nReportSerial);
@@ -290,7 +275,7 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
     m_nState = kWatching;
     m_pReportTimer = Frame()->AddTicker(this, DYR_WATCH_PERIOD_MS, -1, 0, &m_nReportSerial);
   }
-  ZEP_LOG_LINE(LOG_INFO, LogSafeText(m_strExitIP)
+  ZEP_LOG_LINE(LOG_INFO, LogSafeText(m_strEgress)
                              << " " << LogSafeText(reply.m_strHasTop) << " " << m_nState);
   Tell(DYRNews_tag::kLogin, nullptr, &reply.m_strMsg);
 }
@@ -334,11 +319,11 @@ bool CDYRClient::IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) co
 }
 
 void CDYRClient::CheckEgress() {
-  if (!Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT)) ReLogin(kReasonAddress);
+  if (!Frame()->IsMyIP(m_strEgress, DYR_MYIP_TEST_PORT)) ReLogin(kReasonAddress);
 }
 
 void CDYRClient::ReportOrReLogin() {
-  if (m_bExitIsLocal && !Frame()->IsMyIP(m_strExitIP, DYR_MYIP_TEST_PORT)) {
+  if (m_bEgressIsLocal && !Frame()->IsMyIP(m_strEgress, DYR_MYIP_TEST_PORT)) {
     ReLogin(kReasonAddress);
   } else {
     DoReportIP();

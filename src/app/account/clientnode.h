@@ -36,6 +36,7 @@
 #include <cstdint>
 
 #include "app/account/actgate.h"
+#include "app/account/news.h"
 #include "app/proto/protocol.h"
 #include "base/zepmultithread.h"
 #include "base/zepstring.h"
@@ -67,21 +68,6 @@ extern Mutex g_IDFileMutex;
 #define DYR_USER_ADDRESS_CHANGED 3
 // Port used to test whether an address belongs to this host.
 #define DYR_MYIP_TEST_PORT 52938
-
-// What a client shows of itself to other threads (monotonic seconds, -1:
-// never).
-struct DYRStatus_tag {
-  int m_nState = 0;
-  ZEPString m_strExitIP;
-  ZEPString m_strClientID;
-  int64_t m_nLoginReplySec = -1;
-  int64_t m_nReportSec = -1;
-  bool operator==(const DYRStatus_tag& o) const {
-    return m_nState == o.m_nState && m_strExitIP == o.m_strExitIP &&
-           m_strClientID == o.m_strClientID && m_nLoginReplySec == o.m_nLoginReplySec &&
-           m_nReportSec == o.m_nReportSec;
-  }
-};
 
 class CDYRClient : public CAppNode {
  public:
@@ -158,7 +144,7 @@ class CDYRClient : public CAppNode {
   void CloseLogFloods(bool all);
 
   // Node thread: copies what StatusLine shows, under m_StatusLock, and when
-  // it changed tells the listeners (dyrnews.h) after leaving the lock.
+  // it changed tells the listeners (news.h) after leaving the lock.
   void PublishStatus();
   DYRStatus_tag CurrentStatus() const;
   // Node thread, no lock held: one piece of news to the listeners.
@@ -194,8 +180,8 @@ class CDYRClient : public CAppNode {
   TimeEvent_tag* m_pReportTimer = nullptr;
   uint64_t m_nReportSerial = 0;
   int m_nState = kLoggingIn;
-  ZEPString m_strExitIP;
-  bool m_bExitIsLocal = false;
+  ZEPString m_strEgress;
+  bool m_bEgressIsLocal = false;
   int32_t m_nReportSpan = DYR_REPORT_PERIOD_MS;
   unsigned long m_nLoginRetryMs;
   // Early actions of address changes, and the one-shot timer of a deferred
@@ -222,7 +208,8 @@ class CDYRClient : public CAppNode {
 };
 
 // The frame's report hook (ZEPFrame::SetReportHook): one StatusLine per
-// client node, each after "\r\n". Runs on the frame's service thread.
+// client node the frame lists, in the frame's order, each after "\r\n".
+// Runs on the frame's service thread; walks the nodes as accountview.h does.
 void DyrReportAccounts(ZEPFrame* frame, ZEPString& text);
 
 #endif  // ZEP_APP_ACCOUNT_CLIENTNODE_H

@@ -5,8 +5,6 @@
 
 #include "base/lockguard.h"
 
-std::atomic<void (*)(CDYRClient*)> g_pDyrWalkGap{nullptr};
-
 namespace {
 Mutex g_ListenerLock;
 std::vector<CDYRListener*> g_Listeners GUARDED_BY(g_ListenerLock);

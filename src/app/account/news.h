@@ -11,6 +11,10 @@
 // needs and hands slow work (a file, a process, a datagram that may block)
 // to a thread of its own.
 //
+// The news carries what a listener needs as values (the account's number,
+// host and user, the status as published): no listener reaches the node,
+// which may be gone by the time the listener's own thread looks at them.
+//
 // Locks: the listener-list lock is held while the listeners are told, so
 // DyrUnlisten returns only when no node is inside that listener any more. A
 // listener may take only locks of its own (leaf locks) and log; never a
@@ -18,10 +22,24 @@
 #ifndef ZEP_APP_ACCOUNT_NEWS_H
 #define ZEP_APP_ACCOUNT_NEWS_H
 
-#include <atomic>
+#include <cstdint>
 
-#include "app/account/clientnode.h"
 #include "base/zepstring.h"
+
+// What a client shows of itself to other threads (monotonic seconds, -1:
+// never).
+struct DYRStatus_tag {
+  int m_nState = 0;
+  ZEPString m_strEgress;
+  ZEPString m_strClientID;
+  int64_t m_nLoginReplySec = -1;
+  int64_t m_nReportSec = -1;
+  bool operator==(const DYRStatus_tag& o) const {
+    return m_nState == o.m_nState && m_strEgress == o.m_strEgress &&
+           m_strClientID == o.m_strClientID && m_nLoginReplySec == o.m_nLoginReplySec &&
+           m_nReportSec == o.m_nReportSec;
+  }
+};
 
 struct DYRNews_tag {
   enum Kind {
@@ -32,10 +50,14 @@ struct DYRNews_tag {
     kEnded,    // the node's loop has ended (its offline request is out)
   };
   Kind m_nKind = kStatus;
-  const CDYRClient* m_pClient = nullptr;  // who; only valid during OnNews
-  int m_nAccount = 0;                     // the section's place in the file, from 1
-  DYRStatus_tag m_Status;                 // as just published
-  ZEPString m_strMessage;                 // kLogin, kRefused: the server's text, as received
+  // Who: the telling node's application id, unique for the process's life;
+  // a key for the listener's own books, never a way to the node.
+  uint32_t m_nNode = 0;
+  int m_nAccount = 0;   // the section's place in the file, from 1
+  ZEPString m_strHost;  // the account's Host and UserName, as configured
+  ZEPString m_strUser;
+  DYRStatus_tag m_Status;  // as just published
+  ZEPString m_strMessage;  // kLogin, kRefused: the server's text, as received
   // kRelogin: "server", "address", "console" or "signal"; a literal.
   const char* m_pReason = "";
 };
@@ -51,14 +73,5 @@ void DyrListen(CDYRListener* listener);
 void DyrUnlisten(CDYRListener* listener);
 // Tells every listener, in the order they were added.
 void DyrTell(const DYRNews_tag& news);
-
-// A listener that walks the frame's client nodes (the status file's Sync,
-// the service manager's Seed) calls this, when set, after reading a node and
-// before taking its own lock to add it: tests end the node there. Null in
-// the daemon.
-extern std::atomic<void (*)(CDYRClient*)> g_pDyrWalkGap;
-inline void DyrWalkGap(CDYRClient* client) {
-  if (void (*gap)(CDYRClient*) = g_pDyrWalkGap.load()) gap(client);
-}
 
 #endif  // ZEP_APP_ACCOUNT_NEWS_H

@@ -219,8 +219,8 @@ void ConsoleItem(ZEPString /*section*/, ZEPString name, ZEPString value, void* u
     value.Trim();
     if (value.IsEmpty()) return;  // as if not written
     conf->m_strBadCharset = "";
-    if (TelnetCharsetByName(value.GetSafeText(), conf->m_eCharset) != 0) {
-      conf->m_eCharset = kTelnetUtf8;
+    if (ZEPCharsetByName(value.GetSafeText(), conf->m_eCharset) != 0) {
+      conf->m_eCharset = kZEPCharsetUtf8;
       conf->m_strBadCharset = value;
     }
   }

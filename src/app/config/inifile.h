@@ -5,7 +5,7 @@
 // are the callbacks the INI processor calls; an account is handed over,
 // complete, when the next [DYR_CLIENT] header is met or by AddLastNode after
 // the whole file was read, so a client never starts half configured. The
-// password is read then, from where the section names it (dyrsecret.h:
+// password is read then, from where the section names it (secret.h:
 // Password=, a systemd credential or a file): every read of the
 // configuration reads those files again.
 //
@@ -21,8 +21,8 @@
 
 #include "app/config/secret.h"
 #include "app/proto/protocol.h"
+#include "base/zepcharset.h"
 #include "base/zepstring.h"
-#include "telnet/telnetcharset.h"
 
 // Receives one finished account; the handler takes ownership (delete it).
 typedef void (*AccountHandler)(DYRAccount_tag* account, void* context);
@@ -78,7 +78,7 @@ struct DYRConsoleConf_tag {
   ZEPString m_strPasswordRefused;  // why no password could be had; empty when it could
   // What the console sends: UTF-8 unless Charset=GB2312 (any other value is
   // kept in m_strBadCharset for a warning, and the default stays).
-  TelnetCharset m_eCharset = kTelnetUtf8;
+  ZEPCharset m_eCharset = kZEPCharsetUtf8;
   ZEPString m_strBadCharset;
 };
 
@@ -98,7 +98,7 @@ std::vector<ZEPString> ConsoleWarnings(const DYRConsoleConf_tag& conf);
 // password as read, like SameAccount).
 bool SameConsole(const DYRConsoleConf_tag& a, const DYRConsoleConf_tag& b);
 
-// The [HOOK] section: the program run on an account's events (dyrhook.h
+// The [HOOK] section: the program run on an account's events (ops/hook.h
 // checks and runs it).
 struct DYRHookConf_tag {
   bool m_bPresent = false;  // the file has the section

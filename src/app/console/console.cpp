@@ -13,19 +13,19 @@ namespace {
 struct ConsoleCmd_tag {
   const char* m_pszName;
   const char* m_pszArgs;
-  void (CDYRConsole::*m_pHandler)(const std::string& arg);
+  void (CConsoleSession::*m_pHandler)(const std::string& arg);
   const char* m_pszHelp;
 };
 
 const ConsoleCmd_tag kCommands[] = {
-    {"help", "", &CDYRConsole::CmdHelp, "this list"},
-    {"status", "", &CDYRConsole::CmdStatus, "one line per account, in file order"},
-    {"report", "", &CDYRConsole::CmdReport, "the frame's counts and report"},
-    {"sample", "", &CDYRConsole::CmdSample, "bytes per second of every socket over 3 s"},
-    {"relogin", "N|all", &CDYRConsole::CmdRelogin,
+    {"help", "", &CConsoleSession::CmdHelp, "this list"},
+    {"status", "", &CConsoleSession::CmdStatus, "one line per account, in file order"},
+    {"report", "", &CConsoleSession::CmdReport, "the frame's counts and report"},
+    {"sample", "", &CConsoleSession::CmdSample, "bytes per second of every socket over 3 s"},
+    {"relogin", "N|all", &CConsoleSession::CmdRelogin,
      "account N (or every account) logs in again now"},
-    {"log", "on|off", &CDYRConsole::CmdLog, "copy every new log line to this console, or stop"},
-    {"quit", "", &CDYRConsole::CmdQuit, "end this session"},
+    {"log", "on|off", &CConsoleSession::CmdLog, "copy every new log line to this console, or stop"},
+    {"quit", "", &CConsoleSession::CmdQuit, "end this session"},
 };
 
 std::string Text(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
@@ -38,9 +38,9 @@ std::string Trimmed(const std::string& s) {
 
 }  // namespace
 
-void CDYRConsole::Reply(const std::string& text) { Send(text.data(), text.size()); }
+void CConsoleSession::Reply(const std::string& text) { Send(text.data(), text.size()); }
 
-void CDYRConsole::ExecuteCmd(ZEPString line) {
+void CConsoleSession::ExecuteCmd(ZEPString line) {
   const std::string l = Trimmed(Text(line));
   if (l.empty()) return;
   const size_t sp = l.find_first_of(" \t");
@@ -58,7 +58,7 @@ void CDYRConsole::ExecuteCmd(ZEPString line) {
   Reply("\r\n");
 }
 
-void CDYRConsole::CmdHelp(const std::string& /*arg*/) {
+void CConsoleSession::CmdHelp(const std::string& /*arg*/) {
   std::string out;
   for (const ConsoleCmd_tag& cmd : kCommands) {
     std::string head = std::string(cmd.m_pszName) + (*cmd.m_pszArgs ? " " : "") + cmd.m_pszArgs;
@@ -68,30 +68,36 @@ void CDYRConsole::CmdHelp(const std::string& /*arg*/) {
   Reply(out);
 }
 
-void CDYRConsole::CmdStatus(const std::string& /*arg*/) {
+void CConsoleSession::CmdStatus(const std::string& /*arg*/) {
   const int64_t now = ZEPMonoSec();
   std::string out;
-  for (SmartPtr<CDYRClient>& c : AccountList(Frame()))
-    out += AccountStatusLine(c->GetIndex(), c->GetAccount(), c->GetStatus(), now) + "\r\n";
+  for (SmartPtr<CDYRClient>& c : AccountList(Frame())) {
+    // The egress address and the id are the server's bytes: a control
+    // character in them must not reach the operator's terminal as one.
+    DYRStatus_tag st = c->GetStatus();
+    st.m_strEgress = LogSafeText(st.m_strEgress);
+    st.m_strClientID = LogSafeText(st.m_strClientID);
+    out += AccountStatusLine(c->GetIndex(), c->GetAccount(), st, now) + "\r\n";
+  }
   if (out.empty()) out = "no account\r\n";
   Reply(out);
 }
 
-void CDYRConsole::CmdReport(const std::string& /*arg*/) {
+void CConsoleSession::CmdReport(const std::string& /*arg*/) {
   ZEPString text;
   Frame()->PrintCount(text);
   Frame()->PrintBTree(text);
   Send(text);
 }
 
-void CDYRConsole::CmdSample(const std::string& /*arg*/) {
+void CConsoleSession::CmdSample(const std::string& /*arg*/) {
   Reply("sampling for 3 s...\r\n");
   ZEPString table;
   Frame()->PrintSample(&table);
   Send(table);
 }
 
-void CDYRConsole::CmdRelogin(const std::string& arg) {
+void CConsoleSession::CmdRelogin(const std::string& arg) {
   const bool all = arg == "all";
   char* end = nullptr;
   const long want = all ? 0 : std::strtol(arg.c_str(), &end, 10);
@@ -114,7 +120,7 @@ void CDYRConsole::CmdRelogin(const std::string& arg) {
   Reply("relogin: " + std::to_string(sent) + " account(s)\r\n");
 }
 
-void CDYRConsole::CmdLog(const std::string& arg) {
+void CConsoleSession::CmdLog(const std::string& arg) {
   if (arg != "on" && arg != "off") {
     Reply("usage: log on|off\r\n");
     return;
@@ -126,4 +132,4 @@ void CDYRConsole::CmdLog(const std::string& arg) {
   Reply("log copy " + arg + "\r\n");
 }
 
-void CDYRConsole::CmdQuit(const std::string& /*arg*/) { Quit(); }
+void CConsoleSession::CmdQuit(const std::string& /*arg*/) { Quit(); }

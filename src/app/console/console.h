@@ -3,9 +3,9 @@
 // answers its commands (help, status, report, sample, relogin, log, quit).
 //
 // Owns: nothing beyond the telnet nodes it derives from. The accounts it
-// shows and tells to log in again are the frame's client nodes, found by
-// walking the frame's node list; a cursor or a held reference keeps each
-// alive while it is used.
+// shows and tells to log in again are the frame's client nodes, as the
+// account view lists them (accountview.h), which holds each while it is
+// used.
 //
 // Answers: the daemon's text, sent in the [CONSOLE] Charset (UTF-8 unless
 // GB2312) through Send; the part of an answer that repeats a typed line goes
@@ -13,7 +13,7 @@
 //
 // Threads: every command runs on its console node's own worker; "sample"
 // blocks that worker for the 3 s of the sample and no other thread. Locks:
-// the frame's node-list lock (inside the cursor walk), a client's status
+// the frame's node-list lock (inside the account view's walk), a client's status
 // lock (leaf) one at a time, g_LogMutex for log lines; none is held while
 // sending on the connection.
 #ifndef ZEP_APP_CONSOLE_CONSOLE_H
@@ -24,9 +24,10 @@
 #include "app/account/clientnode.h"
 #include "telnet/telnetd.h"
 
-class CDYRConsole : public CTelnetClientNode {
+// One console connection: reads the commands and answers them.
+class CConsoleSession : public CTelnetClientNode {
  public:
-  CDYRConsole(ZEPFrame* frame, CTelnetdNode* owner) : CTelnetClientNode(frame, owner) {}
+  CConsoleSession(ZEPFrame* frame, CTelnetdNode* owner) : CTelnetClientNode(frame, owner) {}
   void DestroyMe() override { delete this; }
   void ExecuteCmd(ZEPString line) override;
 
@@ -43,12 +44,13 @@ class CDYRConsole : public CTelnetClientNode {
   void Reply(const std::string& text);
 };
 
-class CDYRConsoled : public CTelnetdNode {
+// The console's listening port: a session for every connection it takes.
+class CConsoleListener : public CTelnetdNode {
  public:
-  explicit CDYRConsoled(ZEPFrame* frame, const TelnetLimits_tag& limits = TelnetLimits_tag())
+  explicit CConsoleListener(ZEPFrame* frame, const TelnetLimits_tag& limits = TelnetLimits_tag())
       : CTelnetdNode(frame, limits) {}
   void DestroyMe() override { delete this; }
-  CTelnetClientNode* NewClientNode() override { return new CDYRConsole(Frame(), this); }
+  CTelnetClientNode* NewClientNode() override { return new CConsoleSession(Frame(), this); }
 };
 
 #endif  // ZEP_APP_CONSOLE_CONSOLE_H

@@ -44,7 +44,7 @@ int CDYRRunSet::Load(const char* path) {
 }
 
 void CDYRRunSet::StartConsole() {
-  CDYRConsoled* console = new CDYRConsoled(m_pFrame);
+  CConsoleListener* console = new CConsoleListener(m_pFrame);
   console->SetHostPort(m_ConsoleConf.m_strHost, m_ConsoleConf.m_strPort);
   console->SetPlainPasswd(m_ConsoleConf.m_strPassword);
   console->SetCharset(m_ConsoleConf.m_eCharset);

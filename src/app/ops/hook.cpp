@@ -80,11 +80,9 @@ bool DyrHookEventOf(const DYRNews_tag& news, DYRHookEvent_tag& ev) {
       return false;
   }
   ev.m_nAccount = news.m_nAccount;
-  if (news.m_pClient != nullptr) {
-    ev.m_strUser = ZEPStdString(news.m_pClient->GetAccount().m_strUserName);
-    ev.m_strHost = ZEPStdString(news.m_pClient->GetAccount().m_strHost);
-  }
-  ev.m_strEgress = ZEPStdString(news.m_Status.m_strExitIP);
+  ev.m_strUser = ZEPStdString(news.m_strUser);
+  ev.m_strHost = ZEPStdString(news.m_strHost);
+  ev.m_strEgress = ZEPStdString(news.m_Status.m_strEgress);
   ev.m_strClientID = ZEPStdString(news.m_Status.m_strClientID);
   ev.m_strMessage = ZEPStdString(news.m_strMessage);
   return true;

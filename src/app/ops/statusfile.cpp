@@ -166,7 +166,7 @@ int DyrStatusCommand(const char* dir, FILE* out, FILE* err) {
         ZEPString::FromBytes(a.m_strUser.data(), static_cast<uint32_t>(a.m_strUser.size())));
     DYRStatus_tag st;
     st.m_nState = a.m_nState;
-    st.m_strExitIP = ZEPLogSafeText(
+    st.m_strEgress = ZEPLogSafeText(
         ZEPString::FromBytes(a.m_strEgress.data(), static_cast<uint32_t>(a.m_strEgress.size())));
     st.m_strClientID = ZEPLogSafeText(ZEPString::FromBytes(
         a.m_strClientID.data(), static_cast<uint32_t>(a.m_strClientID.size())));
@@ -214,18 +214,18 @@ void CDYRStatusFile::Stop() {
   unlink(m_strPath.c_str());
 }
 
-CDYRStatusFile::Entry_tag& CDYRStatusFile::EntryLocked(const void* key) {
+CDYRStatusFile::Entry_tag& CDYRStatusFile::EntryLocked(uint32_t node) {
   for (Entry_tag& e : m_Entries) {
-    if (e.m_pKey == key) return e;
+    if (e.m_nNode == node) return e;
   }
   m_Entries.emplace_back();
-  m_Entries.back().m_pKey = key;
+  m_Entries.back().m_nNode = node;
   return m_Entries.back();
 }
 
 void CDYRStatusFile::Take(Entry_tag& e, const DYRStatus_tag& st) {
   e.m_Account.m_nState = st.m_nState;
-  e.m_Account.m_strEgress = ZEPStdString(st.m_strExitIP);
+  e.m_Account.m_strEgress = ZEPStdString(st.m_strEgress);
   e.m_Account.m_strClientID = ZEPStdString(st.m_strClientID);
   // Converted once per event, so the file does not wobble by a second.
   if (st.m_nLoginReplySec != e.m_nLoginMono) {
@@ -239,20 +239,17 @@ void CDYRStatusFile::Take(Entry_tag& e, const DYRStatus_tag& st) {
 }
 
 void CDYRStatusFile::OnNews(const DYRNews_tag& news) {
-  const void* key = news.m_pClient;
-  // Copied before the lock: the account never changes once its node runs.
-  std::string host, user;
-  if (news.m_pClient != nullptr) {
-    host = ZEPStdString(news.m_pClient->GetAccount().m_strHost);
-    user = ZEPStdString(news.m_pClient->GetAccount().m_strUserName);
-  }
+  const uint32_t node = news.m_nNode;
+  // Copied before the lock.
+  const std::string host = ZEPStdString(news.m_strHost);
+  const std::string user = ZEPStdString(news.m_strUser);
   ZEPLockGuard lock(m_Lock);
   if (news.m_nKind == DYRNews_tag::kEnded) {
     m_Entries.erase(std::remove_if(m_Entries.begin(), m_Entries.end(),
-                                   [key](const Entry_tag& e) { return e.m_pKey == key; }),
+                                   [node](const Entry_tag& e) { return e.m_nNode == node; }),
                     m_Entries.end());
   } else {
-    Entry_tag& e = EntryLocked(key);
+    Entry_tag& e = EntryLocked(node);
     e.m_Account.m_nAccount = news.m_nAccount;
     e.m_Account.m_strHost = host;
     e.m_Account.m_strUser = user;
@@ -264,38 +261,34 @@ void CDYRStatusFile::OnNews(const DYRNews_tag& news) {
 
 void CDYRStatusFile::Sync(ZEPFrame* frame) {
   struct Seen_tag {
-    SmartPtr<CAppNode> m_Hold;  // the node, alive until its end is checked
     CDYRClient* m_pClient;
     int m_nIndex;
     std::string m_strHost, m_strUser;
     DYRStatus_tag m_Status;
   };
-  // Declared before the lock: the last reference may go after it is left.
+  // Declared before the lock, the nodes stay alive until their end is
+  // checked, and the last reference goes after the lock is left.
+  const std::vector<SmartPtr<CDYRClient>> nodes = AccountList(frame, kSkipEnded, false);
   std::vector<Seen_tag> seen;
-  if (frame != nullptr) {
-    CAppNodeCursor cursor(frame);
-    for (CAppNode* n = frame->GetFirstNode(cursor); n != nullptr; n = frame->GetNextNode(cursor)) {
-      CDYRClient* c = dynamic_cast<CDYRClient*>(n);
-      if (c == nullptr || c->HasEnded()) continue;
-      seen.push_back(Seen_tag{SmartPtr<CAppNode>(n), c, c->GetIndex(),
-                              ZEPStdString(c->GetAccount().m_strHost),
-                              ZEPStdString(c->GetAccount().m_strUserName), c->GetStatus()});
-      DyrWalkGap(c);
-    }
+  for (const SmartPtr<CDYRClient>& c : nodes) {
+    seen.push_back(Seen_tag{c.Get(), c->GetIndex(), ZEPStdString(c->GetAccount().m_strHost),
+                            ZEPStdString(c->GetAccount().m_strUserName), c->GetStatus()});
+    DyrWalkGap(c.Get());
   }
   ZEPLockGuard lock(m_Lock);
   for (const Seen_tag& s : seen) {
     // Ended since the read: its news has removed it, and it stays removed.
     if (s.m_pClient->HasEnded()) continue;
+    const uint32_t node = s.m_pClient->GetAppID();
     bool known = false;
     for (Entry_tag& e : m_Entries) {
-      if (e.m_pKey != s.m_pClient) continue;
+      if (e.m_nNode != node) continue;
       known = true;
       e.m_Account.m_nAccount = s.m_nIndex;
     }
     // A node that published before we listened; news told since is newer.
     if (!known) {
-      Entry_tag& e = EntryLocked(s.m_pClient);
+      Entry_tag& e = EntryLocked(node);
       e.m_Account.m_nAccount = s.m_nIndex;
       e.m_Account.m_strHost = s.m_strHost;
       e.m_Account.m_strUser = s.m_strUser;

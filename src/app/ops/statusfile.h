@@ -1,5 +1,5 @@
 // statusfile.h — dyrclient.status, the accounts' state for other programs:
-// the daemon's writer (a listener of the account news, dyrnews.h) and the
+// the daemon's writer (a listener of the account news, news.h) and the
 // reader behind `dyrclient --status`.
 //
 // The file, in the work directory, mode 0600, JSON on one line:
@@ -20,17 +20,18 @@
 // written at the end of that second, never lost. The orderly stop removes
 // the file (Stop).
 //
-// Owns: the accounts as last told, keyed by their client node (the key is
-// never dereferenced outside OnNews, and Sync, which holds a reference), and
-// the writer thread. A node that has ended is never taken back (Sync checks
-// CDYRClient::HasEnded under m_Lock).
+// Owns: the accounts as last told, keyed by their client node's application
+// id (the news carries it; only Sync, which holds a reference from the
+// account view, reads a node), and the writer thread. A node that has ended
+// is never taken back (Sync checks CDYRClient::HasEnded under m_Lock).
 // Threads: OnNews on the telling node's thread; Start, Sync and Stop on the
 // main thread; the writer on its own thread. DyrStatusCommand and the plain
 // functions on any thread.
 // Locks: m_Lock, a leaf: OnNews takes it inside the listener-list lock of
-// dyrnews.h; nothing is taken inside it, and no file is written and no line
-// logged while it is held. Sync reads a client's status (its leaf lock)
-// before it takes m_Lock.
+// news.h; nothing is taken inside it, and no file is written and no line
+// logged while it is held. Sync walks the nodes (AccountList: the frame's
+// node-list lock) and reads a client's status (its leaf lock) before it
+// takes m_Lock.
 #ifndef ZEP_APP_OPS_STATUSFILE_H
 #define ZEP_APP_OPS_STATUSFILE_H
 
@@ -110,7 +111,7 @@ class CDYRStatusFile : public CDYRListener {
 
  private:
   struct Entry_tag {
-    const void* m_pKey = nullptr;  // the client node, never dereferenced here
+    uint32_t m_nNode = 0;  // the client node's application id
     DYRStatusAccount_tag m_Account;
     // The monotonic times the wall-clock ones were taken from.
     int64_t m_nLoginMono = -1;
@@ -121,7 +122,7 @@ class CDYRStatusFile : public CDYRListener {
   // Builds the text and replaces the file; WARN once while writes fail.
   void Write(const DYRStatusDoc_tag& doc);
   // Under m_Lock: the entry of `key`, made when missing.
-  Entry_tag& EntryLocked(const void* key) REQUIRES(m_Lock);
+  Entry_tag& EntryLocked(uint32_t node) REQUIRES(m_Lock);
   static void Take(Entry_tag& e, const DYRStatus_tag& st);
 
   std::string m_strPath;

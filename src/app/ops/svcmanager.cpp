@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/account/clientnode.h"
+#include "app/account/accountview.h"
 #include "base/lockguard.h"
 #include "base/zepmultithread_clock.h"
 #include "frame/zepframe.h"
@@ -121,9 +121,9 @@ void CDYRServiceManager::OnNews(const DYRNews_tag& news) {
   if (news.m_nKind != DYRNews_tag::kStatus && news.m_nKind != DYRNews_tag::kEnded) return;
   ZEPLockGuard lock(m_StateLock);
   if (news.m_nKind == DYRNews_tag::kStatus) {
-    m_States[news.m_pClient] = news.m_Status.m_nState;
+    m_States[news.m_nNode] = news.m_Status.m_nState;
   } else {
-    m_States.erase(news.m_pClient);
+    m_States.erase(news.m_nNode);
   }
   m_bChanged = true;
   m_StateCond.notify_one();
@@ -148,18 +148,16 @@ void CDYRServiceManager::RunStatus() {
 }
 
 void CDYRServiceManager::Seed(ZEPFrame* frame) {
-  CAppNodeCursor cursor(frame);
-  for (CAppNode* n = frame->GetFirstNode(cursor); n != nullptr; n = frame->GetNextNode(cursor)) {
-    CDYRClient* client = dynamic_cast<CDYRClient*>(n);
-    // A node that has ended (a reload stopped it) told us so already.
-    if (client == nullptr || client->HasEnded()) continue;
+  // A node that has ended (a reload stopped it) told us so already. The
+  // list holds the nodes until after our lock is left.
+  for (const SmartPtr<CDYRClient>& client : AccountList(frame, kSkipEnded, false)) {
     // Its status lock is a leaf: read before ours is taken.
     const int state = client->GetStatus().m_nState;
-    DyrWalkGap(client);
+    DyrWalkGap(client.Get());
     ZEPLockGuard lock(m_StateLock);
     // A node that ended since the read was erased by its news: not back.
     if (client->HasEnded()) continue;
-    m_States.emplace(client, state);  // what it told us itself is newer
+    m_States.emplace(client->GetAppID(), state);  // what it told us itself is newer
   }
 }
 
@@ -210,26 +208,22 @@ void CDYRServiceManager::OnWatchdogTick(ZEPFrame* frame) {
 
 void CDYRServiceManager::WatchAndPing(ZEPFrame* frame) {
   struct Seen_tag {
-    SmartPtr<CAppNode> m_Hold;  // the account's text is read while it lives
-    CDYRClient* m_pClient;
+    int m_nIndex;
+    ZEPString m_strHost, m_strUser;
     uint32_t m_nId;
     uint64_t m_nBeat;
     bool m_bIdle;
   };
-  // Walked with no lock of ours; declared first, so that the last reference
-  // on a node goes after the watch lock is left.
+  // Read with no lock of ours; the list's references go as it is left.
   std::vector<Seen_tag> seen;
-  {
-    CAppNodeCursor cursor(frame);
-    for (CAppNode* n = frame->GetFirstNode(cursor); n != nullptr; n = frame->GetNextNode(cursor)) {
-      CDYRClient* client = dynamic_cast<CDYRClient*>(n);
-      if (client == nullptr || client->HasEnded() || client->IsQuiting()) continue;
-      const uint64_t beat = n->GetHeartbeat();
-      // Waiting with nothing to take is idle; waiting while events wait for
-      // it is not (a thread stopped in its receive).
-      const bool idle = (beat & 1u) != 0 && n->Queue().GetCount() == 0;
-      seen.push_back(Seen_tag{SmartPtr<CAppNode>(n), client, n->GetAppID(), beat, idle});
-    }
+  for (const SmartPtr<CDYRClient>& client : AccountList(frame, kSkipEnded | kSkipQuitting, false)) {
+    const uint64_t beat = client->GetHeartbeat();
+    // Waiting with nothing to take is idle; waiting while events wait for
+    // it is not (a thread stopped in its receive).
+    const bool idle = (beat & 1u) != 0 && client->Queue().GetCount() == 0;
+    const DYRAccount_tag& account = client->GetAccount();
+    seen.push_back(Seen_tag{client->GetIndex(), account.m_strHost, account.m_strUserName,
+                            client->GetAppID(), beat, idle});
   }
   const int64_t now = ZEPMonoMs();
   const int64_t limit = m_nBusyLimitMs.load();
@@ -245,22 +239,21 @@ void CDYRServiceManager::WatchAndPing(ZEPFrame* frame) {
         w.m_nBeat = s.m_nBeat;
         w.m_nSinceMs = now;
       }
-      const DYRAccount_tag& account = s.m_pClient->GetAccount();
       if (now - w.m_nSinceMs > limit) {
         answered = false;
         if (!w.m_bWarned) {
           w.m_bWarned = true;
-          ZEP_LOG_LINE(LOG_WARN, "Watchdog: account "
-                                     << s.m_pClient->GetIndex() << " (host " << account.m_strHost
-                                     << ", user " << account.m_strUserName
-                                     << ") has not answered for " << (now - w.m_nSinceMs) / 1000
-                                     << " s; no ping is sent until it does.");
+          ZEP_LOG_LINE(LOG_WARN, "Watchdog: account " << s.m_nIndex << " (host " << s.m_strHost
+                                                      << ", user " << s.m_strUser
+                                                      << ") has not answered for "
+                                                      << (now - w.m_nSinceMs) / 1000
+                                                      << " s; no ping is sent until it does.");
         }
       } else if (w.m_bWarned) {
         w.m_bWarned = false;
-        ZEP_LOG_LINE(LOG_INFO, "Watchdog: account " << s.m_pClient->GetIndex() << " (host "
-                                                    << account.m_strHost << ", user "
-                                                    << account.m_strUserName << ") answers again.");
+        ZEP_LOG_LINE(LOG_INFO, "Watchdog: account " << s.m_nIndex << " (host " << s.m_strHost
+                                                    << ", user " << s.m_strUser
+                                                    << ") answers again.");
       }
       next.emplace(s.m_nId, w);
     }

@@ -3,7 +3,7 @@
 // the node of the frame whose timer paces the watchdog's pings.
 //
 // Owns: the datagram socket to NOTIFY_SOCKET, the state of every running
-// account as its news told it (dyrnews.h), the thread that sends STATUS=
+// account as its news told it (news.h), the thread that sends STATUS=
 // whenever those counts change, and, with a watchdog, the watchdog node
 // (which the frame owns once it is added) and what the watchdog last saw of
 // each account. Without a usable NOTIFY_SOCKET it owns nothing and every
@@ -31,7 +31,8 @@
 // a send; both are leaves apart from that pair (the log lock may follow, as
 // everywhere). The watch lock (m_WatchLock) guards what the watchdog saw of
 // the accounts; it is taken with no frame lock held (the nodes, and the
-// queue counts of waiting ones, are read before it is taken), only the log lock nests inside it,
+// queue counts of waiting ones, are read before it is taken, through the account view of
+// accountview.h), only the log lock nests inside it,
 // and the ping is sent after it is left. A send waits at most a second for a manager that does not
 // read; after that the message is lost, and the first loss is logged.
 //
@@ -157,7 +158,7 @@ class CDYRServiceManager : public CDYRListener {
   bool m_bReadySent GUARDED_BY(m_SendLock) = false;
   Mutex m_StateLock;
   std::condition_variable_any m_StateCond;
-  std::map<const void*, int> m_States GUARDED_BY(m_StateLock);  // node -> its state
+  std::map<uint32_t, int> m_States GUARDED_BY(m_StateLock);  // node's app id -> its state
   bool m_bChanged GUARDED_BY(m_StateLock) = false;
   bool m_bQuit GUARDED_BY(m_StateLock) = false;
   Thread m_StatusThread;

@@ -38,7 +38,7 @@ struct DYRAccount_tag {
   ZEPString m_strMainPort;  // decimal text, not validated
   ZEPString m_strAsstPort;
   ZEPString m_strUserName;  // plain text (unscrambled when read)
-  ZEPString m_strPassword;  // plain text, from whichever key named it (dyrsecret.h)
+  ZEPString m_strPassword;  // plain text, from whichever key named it (config/secret.h)
   // "credential NAME" or "file PATH" when the password was read from there;
   // empty for Password=. Never the password.
   ZEPString m_strPasswordFrom;

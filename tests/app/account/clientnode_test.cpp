@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "app/account/news.h"
-#include "app/daemon/cmdline.h"
 #include "app/proto/scramble.h"
 #include "app/proto/texts.h"
 #include "base/lockguard.h"
@@ -42,9 +41,6 @@ class ClientNodeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     InitDes(g_CredentialKey);
-    // The node reads and writes its client id file in the work directory.
-    ASSERT_EQ(SetWorkDir(m_Dir.path().c_str()), 0);
-    ASSERT_EQ(ComposePaths(), 0);
     m_pFrame = new ZEPFrame(true, true);
     m_pFrame->Service();
   }
@@ -64,19 +60,22 @@ class ClientNodeTest : public ::testing::Test {
         quietSec > 0  ? new CDYRClient(m_pFrame, static_cast<unsigned long>(retryMs), quietSec)
         : retryMs < 0 ? new CDYRClient(m_pFrame)
                       : new CDYRClient(m_pFrame, static_cast<unsigned long>(retryMs));
-    node->SetIDFile(szClnIDFilename);
+    node->SetIDFile(m_strIDFile);
     node->SetHost("127.0.0.1");
     node->SetMainPort(std::to_string(server.main.port()).c_str());
     node->SetAsstPort(std::to_string(server.asst.port()).c_str());
     node->SetUserName("alice");
     node->SetPassword("pw");
     node->AddDomain("a.example.net", "");
+    node->SetIndex(1);
     ASSERT_EQ(m_pFrame->AddNode(node, true), 0);
     m_pLastNode = node;
   }
   size_t LogCount(const std::string& text) { return zeptest::CountOf(m_Log.Text(), text); }
 
   zeptest::TempDir m_Dir;
+  // The node reads and writes its client id file in its own directory.
+  const std::string m_strIDFile = m_Dir.path() + "/clientid.txt";
   zeptest::LogCapture m_Log;  // the process log from construction to destruction
   ZEPFrame* m_pFrame = nullptr;
   CDYRClient* m_pLastNode = nullptr;  // the frame's; valid while it serves
@@ -291,7 +290,7 @@ TEST_F(ClientNodeTest, RepeatedDatagramLinesAreLoggedOnceAndCounted) {
 // An id file that cannot be written is reported once; every account still
 // logs in and keeps its id for the run.
 TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
-  ASSERT_EQ(0, mkdir(szClnIDFilename, 0700));  // a directory where the file goes
+  ASSERT_EQ(0, mkdir(m_strIDFile.c_str(), 0700));  // a directory where the file goes
   FakeServer one, two;
   StartNode(one, static_cast<long>(kPeriodMs));
   StartNode(two, static_cast<long>(kPeriodMs));
@@ -314,7 +313,7 @@ TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
   std::string inner;
   sockaddr_in from{};
   EXPECT_FALSE(one.RecvLogin(inner, from, static_cast<int>(2 * kPeriodMs)));
-  rmdir(szClnIDFilename);
+  rmdir(m_strIDFile.c_str());
 }
 
 // Whatever someone else planted at the id file's name or at its temporary
@@ -324,7 +323,7 @@ TEST_F(ClientNodeTest, UnwritableIdFileWarnsOnceAndTheAccountsGoOn) {
 TEST_F(ClientNodeTest, PlantedIdFileNamesAreReplacedNeverFollowed) {
   zeptest::TempDir outside;
   const std::string victim = outside.path() + "/victim";
-  const std::string path = szClnIDFilename;
+  const std::string path = m_strIDFile;
   int row = 0;
   for (const zeptest::Plant_tag& plant : zeptest::kPlants) {
     SCOPED_TRACE(plant.m_pszWhat);
@@ -362,7 +361,7 @@ TEST_F(ClientNodeTest, PlantedIdFileNamesAreReplacedNeverFollowed) {
 // A FIFO at the id file's name holds no account's start; the accounts log
 // in without an id, and it is told once, not by every account.
 TEST_F(ClientNodeTest, FifoAtIdFileHoldsNoStartAndIsToldOnce) {
-  const std::string path = szClnIDFilename;
+  const std::string path = m_strIDFile;
   ASSERT_EQ(0, mkfifo(path.c_str(), 0666));
   FakeServer one, two;
   EXPECT_TRUE(zeptest::ReturnsWithin(
@@ -404,6 +403,7 @@ TEST_F(ClientNodeTest, NewsTellsRefusalLoginReloginAndEnd) {
   DyrListen(&rec);
   FakeServer server;
   StartNode(server, static_cast<long>(kPeriodMs));
+  const uint32_t node = m_pLastNode->GetAppID();
   std::string inner, report;
   sockaddr_in from{}, asst{};
   ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
@@ -434,10 +434,15 @@ TEST_F(ClientNodeTest, NewsTellsRefusalLoginReloginAndEnd) {
     EXPECT_FALSE(both && rec.seen[i - 1].m_Status == rec.seen[i].m_Status) << "unchanged at " << i;
   }
   for (const DYRNews_tag& n : rec.seen) {
+    // Every piece of news names its account by values, the node gone or not.
+    EXPECT_EQ(node, n.m_nNode);
+    EXPECT_EQ(1, n.m_nAccount);
+    EXPECT_STREQ("127.0.0.1", n.m_strHost.GetSafeText());
+    EXPECT_STREQ("alice", n.m_strUser.GetSafeText());
     if (n.m_nKind == DYRNews_tag::kRefused) {
       EXPECT_STREQ("bad password", n.m_strMessage.GetSafeText());
     } else if (n.m_nKind == DYRNews_tag::kLogin) {
-      EXPECT_STREQ("203.0.113.9", n.m_Status.m_strExitIP.GetSafeText());
+      EXPECT_STREQ("203.0.113.9", n.m_Status.m_strEgress.GetSafeText());
       EXPECT_STREQ("id-7", n.m_Status.m_strClientID.GetSafeText());
       EXPECT_EQ(CDYRClient::kReporting, n.m_Status.m_nState);
     } else if (n.m_nKind == DYRNews_tag::kRelogin) {

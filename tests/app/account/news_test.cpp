@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "app/daemon/cmdline.h"
+#include "app/account/accountview.h"
 #include "app/ops/statusfile.h"
 #include "app/ops/svcmanager.h"
 #include "app/proto/scramble.h"
@@ -26,7 +26,7 @@ namespace {
 ZEPFrame* g_pGapFrame = nullptr;
 
 // The walk's gap: the node is told to quit and has ended (its news told)
-// before the walk goes on. The walk's cursor keeps it alive.
+// before the walk goes on. The walk's list keeps it alive.
 void EndInTheGap(CDYRClient* client) {
   SmartPtr<CQuitEvent> quit(g_pGapFrame->AllocQuitEvent());
   ASSERT_TRUE(g_pGapFrame->Enqueue(client, quit.Get(), true, false));
@@ -70,13 +70,11 @@ TEST(ListenerWalk, ANodeThatEndsWhileWalkedOverIsNotTakenBack) {
   InitDes(g_CredentialKey);
   for (const auto& view : views) {
     zeptest::TempDir dir;
-    ASSERT_EQ(SetWorkDir(dir.path().c_str()), 0);
-    ASSERT_EQ(ComposePaths(), 0);
     zeptest::FakeServer server;
     ZEPFrame* frame = new ZEPFrame(true, true);
     frame->Service();
     CDYRClient* node = new CDYRClient(frame, 60000);
-    node->SetIDFile(szClnIDFilename);
+    node->SetIDFile(dir.path() + "/clientid.txt");
     node->SetHost("127.0.0.1");
     node->SetMainPort(std::to_string(server.main.port()).c_str());
     node->SetAsstPort(std::to_string(server.asst.port()).c_str());

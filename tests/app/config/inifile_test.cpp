@@ -394,18 +394,18 @@ TEST_F(IniFile, PasswordsKeptInFilesAreReadAtEveryLoadAndComparedByContent) {
 TEST_F(IniFile, ConsoleCharsetDefaultsToUtf8AndWarnsOfAnUnknownOne) {
   struct Case {
     std::string lines;
-    TelnetCharset charset;
+    ZEPCharset charset;
     std::string warning;  // "" : none
   } cases[] = {
-      {"", kTelnetUtf8, ""},
-      {"Charset=\n", kTelnetUtf8, ""},
-      {"Charset= GB2312 \n", kTelnetGb2312, ""},
-      {"Charset=gb2312\n", kTelnetGb2312, ""},
-      {"Charset=utf-8\n", kTelnetUtf8, ""},
-      {"Charset=UTF8\n", kTelnetUtf8, ""},
-      {"Charset=GBK\n", kTelnetUtf8, "[CONSOLE] Charset \"GBK\" is neither UTF-8 nor GB2312"},
-      {"Charset=GB2312\nCharset=latin1\n", kTelnetUtf8, "\"latin1\""},
-      {"Charset=latin1\nCharset=GB2312\n", kTelnetGb2312, ""},  // later keys win
+      {"", kZEPCharsetUtf8, ""},
+      {"Charset=\n", kZEPCharsetUtf8, ""},
+      {"Charset= GB2312 \n", kZEPCharsetGb2312, ""},
+      {"Charset=gb2312\n", kZEPCharsetGb2312, ""},
+      {"Charset=utf-8\n", kZEPCharsetUtf8, ""},
+      {"Charset=UTF8\n", kZEPCharsetUtf8, ""},
+      {"Charset=GBK\n", kZEPCharsetUtf8, "[CONSOLE] Charset \"GBK\" is neither UTF-8 nor GB2312"},
+      {"Charset=GB2312\nCharset=latin1\n", kZEPCharsetUtf8, "\"latin1\""},
+      {"Charset=latin1\nCharset=GB2312\n", kZEPCharsetGb2312, ""},  // later keys win
   };
   for (const Case& c : cases) {
     { std::ofstream(path_, std::ios::binary) << "[CONSOLE]\nPort=2323\n" << c.lines; }
@@ -421,7 +421,7 @@ TEST_F(IniFile, ConsoleCharsetDefaultsToUtf8AndWarnsOfAnUnknownOne) {
     }
   }
   DYRConsoleConf_tag a, b;
-  b.m_eCharset = kTelnetGb2312;
+  b.m_eCharset = kZEPCharsetGb2312;
   EXPECT_FALSE(SameConsole(a, b));
   EXPECT_TRUE(ConsoleWarnings(DYRConsoleConf_tag()).empty());
 }

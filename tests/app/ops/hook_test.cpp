@@ -59,7 +59,9 @@ TEST(HookEnv, CarriesTheEventAndEscapesTheServersTexts) {
 TEST(HookEnv, NewsThatStartsAnEvent) {
   DYRNews_tag news;
   news.m_nAccount = 4;
-  news.m_Status.m_strExitIP = "198.51.100.2";
+  news.m_strHost = "ddns.example.net";
+  news.m_strUser = "bob";
+  news.m_Status.m_strEgress = "198.51.100.2";
   news.m_strMessage = "welcome";
   DYRHookEvent_tag ev;
   const struct {
@@ -77,6 +79,8 @@ TEST(HookEnv, NewsThatStartsAnEvent) {
     if (c.event == nullptr) continue;
     EXPECT_EQ(c.event, ev.m_strEvent);
     EXPECT_EQ(4, ev.m_nAccount);
+    EXPECT_EQ("ddns.example.net", ev.m_strHost);
+    EXPECT_EQ("bob", ev.m_strUser);
     EXPECT_EQ("198.51.100.2", ev.m_strEgress);
     EXPECT_EQ("welcome", ev.m_strMessage);
     EXPECT_EQ(c.kind == DYRNews_tag::kRelogin ? "address" : "", ev.m_strReason);

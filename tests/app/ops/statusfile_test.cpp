@@ -98,8 +98,10 @@ class StatusFileDir : public ::testing::Test {
     DYRNews_tag n;
     n.m_nKind = kind;
     n.m_nAccount = 3;
+    n.m_strHost = "ddns.example.net";
+    n.m_strUser = "carol";
     n.m_Status.m_nState = state;
-    n.m_Status.m_strExitIP = "198.51.100.4";
+    n.m_Status.m_strEgress = "198.51.100.4";
     return n;
   }
   zeptest::TempDir tmp_;
@@ -134,8 +136,8 @@ TEST_F(StatusFileDir, WriterKeepsItsPaceLosesNothingAndRemovesTheFile) {
   EXPECT_LE(inodes.size(), 1000 / gapMs + 3) << "written more often than once a gap";
   // The last news, told inside a gap, is written at its end.
   const std::string last =
-      "\"account\":3,\"host\":\"\",\"user\":\"\",\"state\":" + std::to_string(state) +
-      ",\"egress\":\"198.51.100.4\"";
+      "\"account\":3,\"host\":\"ddns.example.net\",\"user\":\"carol\",\"state\":" +
+      std::to_string(state) + ",\"egress\":\"198.51.100.4\"";
   EXPECT_TRUE(zeptest::WaitFor([&] {
     return Read(DYR_STATUS_FILE).find(last) != std::string::npos;
   })) << Read(DYR_STATUS_FILE);

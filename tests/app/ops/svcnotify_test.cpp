@@ -159,10 +159,10 @@ TEST(NotifyMessageTest, StatusReloadingAndThePingPeriod) {
   for (const auto& p : periods) EXPECT_EQ(DyrWatchdogPeriodMs(p[0]), p[1]) << p[0];
 }
 
-DYRNews_tag StatusNews(const void* who, int state, DYRNews_tag::Kind kind = DYRNews_tag::kStatus) {
+DYRNews_tag StatusNews(uint32_t who, int state, DYRNews_tag::Kind kind = DYRNews_tag::kStatus) {
   DYRNews_tag news;
   news.m_nKind = kind;
-  news.m_pClient = static_cast<const CDYRClient*>(who);
+  news.m_nNode = who;
   news.m_Status.m_nState = state;
   return news;
 }
@@ -196,18 +196,18 @@ TEST(ServiceManagerTest, ReadyStatusReloadingStoppingAndPingsReachTheManager) {
     // Pings every 50 ms, paced by the frame's timer: some arrive, nothing else.
     for (int i = 0; i < 3; ++i) EXPECT_EQ(mgr.Next(), "WATCHDOG=1");
 
-    // Two accounts (any distinct pointers will do as their names).
-    int a = 0, b = 0;
-    DyrTell(StatusNews(&a, CDYRClient::kLoggingIn));
+    // Two accounts (any distinct ids of no node of the frame will do).
+    const uint32_t a = 0xfffffff0u, b = 0xfffffff1u;
+    DyrTell(StatusNews(a, CDYRClient::kLoggingIn));
     EXPECT_EQ(mgr.NextNotPing(), "STATUS=1 account: 1 logging in, 0 watching, 0 reporting");
-    DyrTell(StatusNews(&b, CDYRClient::kReporting));
+    DyrTell(StatusNews(b, CDYRClient::kReporting));
     EXPECT_EQ(mgr.NextNotPing(), "STATUS=2 accounts: 1 logging in, 0 watching, 1 reporting");
     // A change that keeps the counts (a report time, an egress address)
     // sends nothing; the next real change does.
-    DyrTell(StatusNews(&b, CDYRClient::kReporting));
-    DyrTell(StatusNews(&a, CDYRClient::kWatching));
+    DyrTell(StatusNews(b, CDYRClient::kReporting));
+    DyrTell(StatusNews(a, CDYRClient::kWatching));
     EXPECT_EQ(mgr.NextNotPing(), "STATUS=2 accounts: 0 logging in, 1 watching, 1 reporting");
-    DyrTell(StatusNews(&a, CDYRClient::kWatching, DYRNews_tag::kEnded));
+    DyrTell(StatusNews(a, CDYRClient::kWatching, DYRNews_tag::kEnded));
     EXPECT_EQ(mgr.NextNotPing(), "STATUS=1 account: 0 logging in, 0 watching, 1 reporting");
 
     const uint64_t before = static_cast<uint64_t>(ZEPMonoUs());
@@ -230,7 +230,7 @@ TEST(ServiceManagerTest, ReadyStatusReloadingStoppingAndPingsReachTheManager) {
     // Once: nothing but the last pings came after it.
     for (std::string m = mgr.Next(300); !m.empty(); m = mgr.Next(300)) EXPECT_EQ(m, "WATCHDOG=1");
     // No longer listening: news goes nowhere.
-    DyrTell(StatusNews(&a, CDYRClient::kLoggingIn));
+    DyrTell(StatusNews(a, CDYRClient::kLoggingIn));
     EXPECT_EQ(mgr.Next(200), "");
   }
   delete frame;
