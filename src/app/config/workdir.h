@@ -30,11 +30,8 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <string>
 
-#include "base/zepsmallfile.h"
 #include "base/zepstring.h"
-#include "log/zeplogsafe.h"
 
 #define DYR_LOCK_FILE "dyrclient.pid"
 
@@ -95,16 +92,5 @@ bool WorkDirOpenToOthers(mode_t mode, uid_t owner, uid_t euid);
 // name when known, else the number); 0 (line empty) when it is not, or
 // cannot be looked at (CheckWorkDir has told that).
 int WorkDirWarning(const char* dir, ZEPString& line);
-
-// The former names of the base and log helpers, for the callers not yet
-// moved to base/zepsmallfile.h and log/zeplogsafe.h.
-#define DYR_NOT_REGULAR ZEP_NOT_REGULAR
-inline int DyrLoadSmallFile(const char* path, bool followLinks, size_t limit, std::string& text) {
-  return ZEPLoadSmallFile(path, followLinks, limit, text);
-}
-inline int SavePrivateFile(const char* path, const char* data, size_t len) {
-  return ZEPSavePrivateFile(path, data, len);
-}
-inline ZEPString LogSafeText(const ZEPString& text) { return ZEPLogSafeText(text); }
 
 #endif  // ZEP_APP_CONFIG_WORKDIR_H

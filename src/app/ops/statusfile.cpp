@@ -334,7 +334,7 @@ void CDYRStatusFile::WriterLoop() {
 void CDYRStatusFile::Write(const DYRStatusDoc_tag& doc) {
   const std::string text = DyrStatusJson(doc) + "\n";
   int err = 0;
-  if (SavePrivateFile(m_strPath.c_str(), text.data(), text.size()) != 0) err = errno;
+  if (ZEPSavePrivateFile(m_strPath.c_str(), text.data(), text.size()) != 0) err = errno;
   if (err != 0) {
     // Tried again a gap later, news or not.
     ZEPLockGuard lock(m_Lock);
