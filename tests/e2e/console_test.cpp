@@ -93,11 +93,20 @@ TEST_F(ConsoleTest, LoginStatusReloginLogCopyAndQuit) {
   EXPECT_TRUE(p.WaitFor(":MESG:" + kConsoleLoginOkUtf8, 5000, at)) << p.got;
 
   at = p.got.size();
-  p.Write("relogin 3\r\nrelogin x\r\nbogus thing\r\nreport\r\n");
+  // Neither a number past any index nor one that is no index at all (zero, a
+  // sign, trailing text) relogs anybody in.
+  p.Write(
+      "relogin 3\r\nrelogin x\r\nrelogin 0\r\nrelogin -1\r\nrelogin 2x\r\n"
+      "relogin 99999999999999999999\r\nbogus thing\r\nreport\r\n");
   ASSERT_TRUE(p.WaitFor("Report End", 5000, at)) << p.got;
   const std::string answers = p.got.substr(at);
   EXPECT_NE(std::string::npos, answers.find("no account 3\r\n")) << answers;
-  EXPECT_NE(std::string::npos, answers.find("usage: relogin N|all\r\n")) << answers;
+  EXPECT_NE(std::string::npos, answers.find("no account 99999999999999999999\r\n")) << answers;
+  size_t usages = 0;
+  for (size_t i = answers.find("usage: relogin N|all\r\n"); i != std::string::npos;
+       i = answers.find("usage: relogin N|all\r\n", i + 1))
+    ++usages;
+  EXPECT_EQ(4u, usages) << answers;
   EXPECT_NE(std::string::npos, answers.find("unknown command: bogus thing\r\n")) << answers;
   EXPECT_NE(std::string::npos, answers.find("Total Nodes")) << answers;
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "base/zeptext.h"
 #include "frame/zepframe.h"
+#include "log/zeplogsafe.h"
 
 std::atomic<void (*)(CDYRClient*)> g_pDyrWalkGap{nullptr};
 
@@ -33,8 +35,6 @@ const LineStyle_tag kLineStyles[] = {
      true},
 };
 
-std::string Text(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
-
 }  // namespace
 
 std::vector<SmartPtr<CDYRClient>> AccountList(ZEPFrame* frame, int skip, bool fileOrder) {
@@ -60,7 +60,9 @@ std::vector<SmartPtr<CDYRClient>> AccountList(ZEPFrame* frame, int skip, bool fi
 std::string AccountStatusLine(int index, const DYRAccount_tag& account, const DYRStatus_tag& status,
                               int64_t nowSec, AccountLineStyle style) {
   const LineStyle_tag& s = kLineStyles[style == kAccountLineReport ? 1 : 0];
-  const auto text = [&s](const ZEPString& v) { return v.IsEmpty() ? s.m_pszUnknownText : Text(v); };
+  const auto text = [&s](const ZEPString& v) {
+    return v.IsEmpty() ? s.m_pszUnknownText : ZEPStdString(v);
+  };
   const auto age = [&s, nowSec](int64_t since) {
     return since < 0 ? std::string("-")
                      : std::to_string(static_cast<long long>(nowSec - since)) + s.m_pszAgeUnit;
@@ -71,7 +73,7 @@ std::string AccountStatusLine(int index, const DYRAccount_tag& account, const DY
   line += s.m_pszLabels[1] + text(account.m_strUserName);
   line += s.m_pszLabels[2] + std::to_string(status.m_nState);
   line += s.m_pszLabels[3] +
-          text(s.m_bEscapeEgress ? LogSafeText(status.m_strEgress) : status.m_strEgress);
+          text(s.m_bEscapeEgress ? ZEPLogSafeText(status.m_strEgress) : status.m_strEgress);
   line += s.m_pszLabels[4] + text(status.m_strClientID);
   line += s.m_pszLabels[5] + age(status.m_nLoginReplySec);
   line += s.m_pszLabels[6] + age(status.m_nReportSec);

@@ -46,7 +46,7 @@ enum AccountLineStyle {
   // The frame's report (SIGUSR2, the console's report): "Account Host=H
   // User=U State=S Egress=A ClientID=K LoginReplyAgo=Xs ReportAgo=Ys", an
   // unknown text empty and an unknown age "-"; the egress address, the
-  // server's text, escaped as in the log (LogSafeText).
+  // server's text, escaped as in the log (ZEPLogSafeText).
   kAccountLineReport,
 };
 

@@ -67,10 +67,8 @@ void CDYRAddrWatch::doRunNode() {
       }
       continue;
     }
-    CTimerEvent* timer = CTimerEvent::Narrow(ev);
-    if (timer != nullptr && m_pResumeTimer != nullptr && timer->GetTimerID() == m_pResumeTimer &&
-        timer->GetTimerSerial() == m_nResumeSerial) {
-      m_pResumeTimer = nullptr;
+    if (m_ResumeTimer.Matches(CTimerEvent::Narrow(ev))) {
+      m_ResumeTimer.Clear();
       m_ResumeBudget.Charge(1, 1, ZEPByteBudget::Now());
       Frame()->SetPaused(m_nSocket, false);
     }
@@ -80,12 +78,9 @@ void CDYRAddrWatch::doRunNode() {
 void CDYRAddrWatch::OnDatagram(CTCPEvent* ev) {
   // Any process may send to our port id; only the kernel tells changes.
   if (!ZEPIsKernelNetlinkSender(ev->GetSenderAddr(), sizeof(sockaddr_in))) return;
-  int len = ev->GetRecvSize();
-  const int room = CTCPEvent::GetBufferSize() - ev->GetBufferOffset();
-  if (len < 0) len = 0;
-  if (len > room) len = room;
+  const ZEPReceived_tag got = ev->Received();
   ZEPRouteNews_tag news;
-  ZEPParseRouteMsgs(ev->GetBuffer(), static_cast<size_t>(len), &news);
+  ZEPParseRouteMsgs(got.m_pData, got.m_nSize, &news);
   if (!news.Changed()) return;
   LogChange(news);
   TellAccounts();
@@ -104,8 +99,8 @@ void CDYRAddrWatch::OnReadError() {
   if (!m_ResumeBudget.IsSpent(1, now)) {
     m_ResumeBudget.Charge(1, 1, now);
     Frame()->SetPaused(m_nSocket, false);
-  } else if (m_pResumeTimer == nullptr) {
-    m_pResumeTimer = Frame()->AddTicker(this, kResumeAfterMs, 1, 0, &m_nResumeSerial);
+  } else if (!m_ResumeTimer.IsSet()) {
+    m_ResumeTimer = Frame()->ArmTimer(this, kResumeAfterMs, 1);
   }
 }
 

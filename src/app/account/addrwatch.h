@@ -34,6 +34,7 @@
 
 #include "base/zepbytebudget.h"
 #include "events/appnode.h"
+#include "events/timerhandle.h"
 #include "net/zeproutemsg.h"
 
 class ZEPFrame;
@@ -63,12 +64,11 @@ class CDYRAddrWatch : public CAppNode {
   OpenFn m_pOpen;
   int m_nSocket = -1;
   // Lines of changes (one a second) and resumes after read errors (one a
-  // second at once, later ones by m_pResumeTimer).
+  // second at once, later ones by m_ResumeTimer).
   ZEPByteBudget m_LogBudget;
   int m_nUnlogged = 0;
   ZEPByteBudget m_ResumeBudget;
-  TimeEvent_tag* m_pResumeTimer = nullptr;
-  uint64_t m_nResumeSerial = 0;
+  ZEPTimerHandle m_ResumeTimer;
 };
 
 // Adds an address watch to the frame, started: 0, or -1 when the frame

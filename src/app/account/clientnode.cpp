@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "app/account/accountview.h"
-#include "app/config/workdir.h"
 #include "app/proto/texts.h"
 #include "base/lockguard.h"
+#include "base/zepsmallfile.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
+#include "log/zeplogsafe.h"
 
 Mutex g_IDFileMutex;
 
@@ -52,7 +53,7 @@ void CDYRClient::SetIDFile(const std::string& path) {
     // send another file's bytes to the server as our id, and a FIFO would
     // hold the start.
     std::string text;
-    const int rc = DyrLoadSmallFile(m_strIDFile.c_str(), false, kIDFileLimit, text);
+    const int rc = ZEPLoadSmallFile(m_strIDFile.c_str(), false, kIDFileLimit, text);
     if (rc == 0 && !text.empty()) {
       m_strClientID = ZEPString::FromBytes(text.data(), static_cast<uint32_t>(text.size()));
     } else {
@@ -63,7 +64,7 @@ void CDYRClient::SetIDFile(const std::string& path) {
   }
   // The log lock is never taken under g_IDFileMutex.
   if (warn) {
-    ZEP_LOG_LINE(LOG_WARN, m_strIDFile.c_str() << " is " DYR_NOT_REGULAR
+    ZEP_LOG_LINE(LOG_WARN, m_strIDFile.c_str() << " is " ZEP_NOT_REGULAR
                                                << ": no client id is read from it; the next one "
                                                   "the server gives replaces it.");
   }
@@ -99,8 +100,10 @@ int CDYRClient::OpenLink(const ZEPString& port) {
 
 void CDYRClient::DoLogin() {
   // Every attempt is given up and started again when this timer fires,
-  // whatever went wrong below; an older login timer no longer matches.
-  m_pLoginTimer = Frame()->AddTicker(this, m_nLoginRetryMs, 1, 0, &m_nLoginSerial);
+  // whatever went wrong below. A login started early (an address change, a
+  // relogin) drops the pending one, which would only tick for nothing.
+  Frame()->DisarmTimer(m_LoginTimer);
+  m_LoginTimer = Frame()->ArmTimer(this, m_nLoginRetryMs, 1);
   CloseLink(m_nMainSocket);
   CloseLink(m_nAsstSocket);
 
@@ -183,11 +186,7 @@ int CDYRClient::DoReportIP() {
   return rc;
 }
 
-void CDYRClient::ClearReportTimer() {
-  if (m_pReportTimer != nullptr) Frame()->DelTicker(m_pReportTimer, m_nReportSerial);
-  m_pReportTimer = nullptr;
-  m_nReportSerial = 0;
-}
+void CDYRClient::ClearReportTimer() { Frame()->DisarmTimer(m_ReportTimer); }
 
 void CDYRClient::DoReLogin() { ReLogin(kReasonServer); }
 
@@ -214,8 +213,9 @@ void CDYRClient::SaveClientId(const ZEPString& id) {
     if (!(id == m_strClientID)) {
       m_strClientID = id;
       // A failed write costs only the id of the next run: the account goes on.
-      if (!m_strIDFile.empty() && SavePrivateFile(m_strIDFile.c_str(), m_strClientID.GetSafeText(),
-                                                  m_strClientID.GetLength()) != 0) {
+      if (!m_strIDFile.empty() &&
+          ZEPSavePrivateFile(m_strIDFile.c_str(), m_strClientID.GetSafeText(),
+                             m_strClientID.GetLength()) != 0) {
         error = errno;
         warn = !g_bIDFileFailed;
         g_bIDFileFailed = true;
@@ -241,7 +241,7 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
       return;
     case DYR_REPLY_REFUSED:
       if (!LogFirstOf(kFloodRefusal)) return;
-      ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_FAILED << LogSafeText(reply.m_strMsg));
+      ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_FAILED << ZEPLogSafeText(reply.m_strMsg));
       Tell(DYRNews_tag::kRefused, nullptr, &reply.m_strMsg);
       return;
     case DYR_REPLY_ACCEPTED:
@@ -253,9 +253,9 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
   const bool usable = IsUsableLogin(reply);
   const bool logged = usable || LogFirstOf(kFloodInvalidReply);
   if (logged && !reply.m_strVersion.IsEmpty()) {
-    ZEP_LOG_LINE(LOG_MESG, DYR_MSG_NEW_VERSION << LogSafeText(reply.m_strVersion) << " "
+    ZEP_LOG_LINE(LOG_MESG, DYR_MSG_NEW_VERSION << ZEPLogSafeText(reply.m_strVersion) << " "
                                                << DYR_MSG_DOWNLOAD_AT
-                                               << LogSafeText(reply.m_strDownLoadURL));
+                                               << ZEPLogSafeText(reply.m_strDownLoadURL));
   }
   int32_t span = ReadReportSpan(reply.m_strReportIPSpan);
   if (span > 0) m_nReportSpan = span;
@@ -264,19 +264,18 @@ void CDYRClient::OnLoginReply(const DYRLoginReply_tag& reply) {
     return;
   }
   SaveClientId(reply.m_strK);
-  ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_OK << DYR_MSG_EGRESS_IS << LogSafeText(m_strEgress));
+  ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_OK << DYR_MSG_EGRESS_IS << ZEPLogSafeText(m_strEgress));
 
   m_bEgressIsLocal = Frame()->IsMyIP(m_strEgress, DYR_MYIP_TEST_PORT);
   if (!m_bEgressIsLocal || reply.m_strHasTop == "Y") {
     m_nState = kReporting;
-    m_pReportTimer = Frame()->AddTicker(this, static_cast<unsigned long>(m_nReportSpan), -1, 0,
-                                        &m_nReportSerial);
+    m_ReportTimer = Frame()->ArmTimer(this, static_cast<unsigned long>(m_nReportSpan), -1);
   } else {
     m_nState = kWatching;
-    m_pReportTimer = Frame()->AddTicker(this, DYR_WATCH_PERIOD_MS, -1, 0, &m_nReportSerial);
+    m_ReportTimer = Frame()->ArmTimer(this, DYR_WATCH_PERIOD_MS, -1);
   }
-  ZEP_LOG_LINE(LOG_INFO, LogSafeText(m_strEgress)
-                             << " " << LogSafeText(reply.m_strHasTop) << " " << m_nState);
+  ZEP_LOG_LINE(LOG_INFO, ZEPLogSafeText(m_strEgress)
+                             << " " << ZEPLogSafeText(reply.m_strHasTop) << " " << m_nState);
   Tell(DYRNews_tag::kLogin, nullptr, &reply.m_strMsg);
 }
 
@@ -284,8 +283,7 @@ bool CDYRClient::LogFirstOf(int kind) {
   // An episode that went quiet is told before a new one opens.
   CloseLogFloods(false);
   if (!m_LogFloods.OnPause(kind, 0, ZEPMonoSec(), 0)) return false;
-  if (m_pFloodTimer == nullptr)
-    m_pFloodTimer = Frame()->AddTicker(this, 1000, -1, 0, &m_nFloodSerial);
+  if (!m_FloodTimer.IsSet()) m_FloodTimer = Frame()->ArmTimer(this, 1000, -1);
   return true;
 }
 
@@ -307,15 +305,7 @@ void CDYRClient::CloseLogFloods(bool all) {
                              << "): " << static_cast<unsigned long long>(ep.m_nPauses) << " in "
                              << static_cast<long long>(ep.m_nLastSec - ep.m_nFirstSec) << " s");
   }
-  if (m_LogFloods.OpenCount() == 0 && m_pFloodTimer != nullptr) {
-    Frame()->DelTicker(m_pFloodTimer, m_nFloodSerial);
-    m_pFloodTimer = nullptr;
-    m_nFloodSerial = 0;
-  }
-}
-
-bool CDYRClient::IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) const {
-  return ev != nullptr && id != nullptr && ev->GetTimerID() == id && ev->GetTimerSerial() == serial;
+  if (m_LogFloods.OpenCount() == 0) Frame()->DisarmTimer(m_FloodTimer);
 }
 
 void CDYRClient::CheckEgress() {
@@ -331,28 +321,27 @@ void CDYRClient::ReportOrReLogin() {
 }
 
 void CDYRClient::OnTimer(CTimerEvent* timer) {
-  if (IsTimer(timer, m_pFloodTimer, m_nFloodSerial)) {
+  if (m_FloodTimer.Matches(timer)) {
     CloseLogFloods(false);
     return;
   }
-  if (IsTimer(timer, m_pGateTimer, m_nGateSerial)) {
-    m_pGateTimer = nullptr;
-    m_nGateSerial = 0;
+  if (m_GateTimer.Matches(timer)) {
+    m_GateTimer.Clear();
     if (m_ActGate.Fire(ZEPMonoMs())) Act(kReasonAddress);
     return;
   }
   switch (m_nState) {
     case kLoggingIn:
-      if (IsTimer(timer, m_pLoginTimer, m_nLoginSerial)) {
+      if (m_LoginTimer.Matches(timer)) {
         ZEP_LOG_LINE(LOG_MESG, DYR_MSG_LOGIN_TIMEOUT);
         DoLogin();
       }
       break;
     case kWatching:
-      if (IsTimer(timer, m_pReportTimer, m_nReportSerial)) CheckEgress();
+      if (m_ReportTimer.Matches(timer)) CheckEgress();
       break;
     case kReporting:
-      if (IsTimer(timer, m_pReportTimer, m_nReportSerial)) ReportOrReLogin();
+      if (m_ReportTimer.Matches(timer)) ReportOrReLogin();
       break;
     default:
       break;
@@ -368,10 +357,9 @@ void CDYRClient::OnAddressChange() {
       Act(kReasonAddress);
       break;
     case CDYRActGate::kDeferred:
-      m_pGateTimer = Frame()->AddTicker(this, static_cast<unsigned long>(m_ActGate.DueInMs(now)), 1,
-                                        0, &m_nGateSerial);
+      m_GateTimer = Frame()->ArmTimer(this, static_cast<unsigned long>(m_ActGate.DueInMs(now)), 1);
       // Without a timer (the node is quitting) the change is not put off.
-      if (m_pGateTimer == nullptr && m_ActGate.Fire(now)) Act(kReasonAddress);
+      if (!m_GateTimer.IsSet() && m_ActGate.Fire(now)) Act(kReasonAddress);
       break;
     case CDYRActGate::kFolded:
       break;
@@ -381,7 +369,7 @@ void CDYRClient::OnAddressChange() {
 void CDYRClient::Act(const char* reason) {
   switch (m_nState) {
     case kLoggingIn:
-      // DoLogin arms a new login timer; the pending one no longer matches.
+      // DoLogin drops the pending login timer and arms a new one.
       Tell(DYRNews_tag::kRelogin, reason);
       DoLogin();
       break;
@@ -398,16 +386,14 @@ void CDYRClient::Act(const char* reason) {
 
 void CDYRClient::OnSocketData(CTCPEvent* ev) {
   if (!ev->IsTcpData()) return;
-  int len = ev->GetRecvSize();
-  if (len < 0) return;
-  if (len > CTCPEvent::GetBufferSize()) len = CTCPEvent::GetBufferSize();
+  const ZEPReceived_tag got = ev->Received();
   const int socket = ev->GetSocket();
   const int link = socket == m_nMainSocket   ? DYR_LINK_MAIN
                    : socket == m_nAsstSocket ? DYR_LINK_ASST
                                              : DYR_LINK_OTHER;
   DYRLoginReply_tag reply;
-  switch (ReadClientDatagram(m_nState == kLoggingIn, m_nState == kReporting, link, ev->GetBuffer(),
-                             len, reply)) {
+  switch (ReadClientDatagram(m_nState == kLoggingIn, m_nState == kReporting, link, got.m_pData,
+                             static_cast<int>(got.m_nSize), reply)) {
     case DYR_DATAGRAM_LOGIN_REPLY:
       OnLoginReply(reply);
       break;

@@ -43,6 +43,7 @@
 #include "base/zepthreadsafety.h"
 #include "events/appnode.h"
 #include "events/floodepisode.h"
+#include "events/timerhandle.h"
 
 class ZEPFrame;
 struct TimeEvent_tag;
@@ -162,7 +163,6 @@ class CDYRClient : public CAppNode {
   void OnTimer(CTimerEvent* timer);
   void OnSocketData(CTCPEvent* ev);
   void SaveClientId(const ZEPString& id);
-  bool IsTimer(CTimerEvent* ev, TimeEvent_tag* id, uint64_t serial) const;
   void CheckEgress();
   void ReportOrReLogin();
   void ClearReportTimer();
@@ -173,27 +173,23 @@ class CDYRClient : public CAppNode {
   ZEPString m_strClientID;
   std::string m_strIDFile;  // set before the node runs, then only read
   ZEPString m_strServerIP;
-  // Timer ids are record addresses that the frame reuses; the serial tells a
-  // late tick of a finished timer from one of the timer now at that address.
-  TimeEvent_tag* m_pLoginTimer = nullptr;
-  uint64_t m_nLoginSerial = 0;
-  TimeEvent_tag* m_pReportTimer = nullptr;
-  uint64_t m_nReportSerial = 0;
+  // A handle's serial tells a late tick of a finished timer from one of the
+  // timer that now uses its record.
+  ZEPTimerHandle m_LoginTimer;
+  ZEPTimerHandle m_ReportTimer;
   int m_nState = kLoggingIn;
   ZEPString m_strEgress;
   bool m_bEgressIsLocal = false;
   int32_t m_nReportSpan = DYR_REPORT_PERIOD_MS;
   unsigned long m_nLoginRetryMs;
   // Early actions of address changes, and the one-shot timer of a deferred
-  // one (none: null).
+  // one (none: an empty handle).
   CDYRActGate m_ActGate;
-  TimeEvent_tag* m_pGateTimer = nullptr;
-  uint64_t m_nGateSerial = 0;
+  ZEPTimerHandle m_GateTimer;
   // Node thread only: the episodes of datagram lines and the ticker that
-  // ends them (null while none is open).
+  // ends them (empty while none is open).
   ZEPFloodEpisodes m_LogFloods;
-  TimeEvent_tag* m_pFloodTimer = nullptr;
-  uint64_t m_nFloodSerial = 0;
+  ZEPTimerHandle m_FloodTimer;
   // Node thread only (monotonic seconds, -1: never).
   int64_t m_nLoginReplySec = -1;
   int64_t m_nReportSec = -1;

@@ -7,13 +7,15 @@
 #include "app/config/inifile.h"
 #include "app/config/workdir.h"
 #include "app/proto/protocol.h"
+#include "base/zepsmallfile.h"
 #include "log/zepecho.h"
+#include "log/zeplogsafe.h"
 
 namespace {
 
 // Values come from the file: control characters are shown escaped.
 const char* Shown(const ZEPString& value, ZEPString& keep) {
-  keep = LogSafeText(value);
+  keep = ZEPLogSafeText(value);
   return keep.GetSafeText();
 }
 
@@ -82,7 +84,7 @@ int DyrCheckConfig(const char* iniPath, FILE* out, FILE* err) {
   // A missing file is an error here: the daemon would start its wizard.
   if (CheckIniFile(iniPath, exists, why) != 0 || !exists ||
       ReadDyrAccounts(iniPath, accounts) != 0) {
-    std::fprintf(err, "dyrclient: cannot read %s: %s\n", iniPath, DyrReadFailure(iniPath));
+    std::fprintf(err, "dyrclient: cannot read %s: %s\n", iniPath, ZEPReadFailure(iniPath));
     return -1;
   }
   std::fprintf(out, "%s:\n", iniPath);

@@ -6,24 +6,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/proto/protocol.h"
-
-namespace {
-
-std::string Text(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
-
-}  // namespace
+#include "base/zepdecimal.h"
+#include "base/zeptext.h"
+#include "log/zeplogsafe.h"
 
 int DyrHookTimeout(const ZEPString& text) {
   if (text.IsEmpty()) return kHookDefaultTimeoutSec;
-  const char* p = text.GetSafeText();
-  long n = 0;
-  for (uint32_t i = 0; i < text.GetLength(); ++i) {
-    if (p[i] < '0' || p[i] > '9') return -1;
-    n = n * 10 + (p[i] - '0');
-    if (n > kHookMaxTimeoutSec) return -1;
-  }
-  return n >= 1 ? static_cast<int>(n) : -1;
+  uint64_t n = 0;
+  if (ZEPParseDecimal(text.GetSafeText(), text.GetLength(), 1, kHookMaxTimeoutSec, n) != 0)
+    return -1;
+  return static_cast<int>(n);
 }
 
 ZEPString DyrHookProblem(const DYRHookConf_tag& conf) {
@@ -34,11 +26,11 @@ ZEPString DyrHookProblem(const DYRHookConf_tag& conf) {
   if (cmd.IsEmpty()) {
     why << "[HOOK] has no Command=";
   } else if (cmd.GetSafeText()[0] != '/') {
-    why << "[HOOK] Command \"" << LogSafeText(cmd) << "\" is not an absolute path";
+    why << "[HOOK] Command \"" << ZEPLogSafeText(cmd) << "\" is not an absolute path";
   } else if (stat(cmd.GetSafeText(), &st) != 0) {
-    why << "[HOOK] Command " << LogSafeText(cmd) << ": " << std::strerror(errno);
+    why << "[HOOK] Command " << ZEPLogSafeText(cmd) << ": " << std::strerror(errno);
   } else if (!S_ISREG(st.st_mode) || access(cmd.GetSafeText(), X_OK) != 0) {
-    why << "[HOOK] Command " << LogSafeText(cmd) << " is not an executable file";
+    why << "[HOOK] Command " << ZEPLogSafeText(cmd) << " is not an executable file";
   }
   return why;
 }
@@ -55,11 +47,11 @@ void DyrHookSettings(const DYRHookConf_tag& conf, std::string& command, int& tim
     warnings.push_back(line);
     return;
   }
-  command = Text(conf.m_strCommand);
+  command = ZEPStdString(conf.m_strCommand);
   timeout = DyrHookTimeout(conf.m_strTimeout);
   if (timeout < 0) {
     ZEPString line;
-    line << "[HOOK] Timeout \"" << LogSafeText(conf.m_strTimeout)
+    line << "[HOOK] Timeout \"" << ZEPLogSafeText(conf.m_strTimeout)
          << "\" is not a number of seconds from 1 to " << kHookMaxTimeoutSec << ": "
          << kHookDefaultTimeoutSec << " s is taken.";
     warnings.push_back(line);

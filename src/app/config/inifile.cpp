@@ -6,6 +6,7 @@
 #include "app/config/iniprocessor.h"
 #include "app/config/secret.h"
 #include "app/proto/scramble.h"
+#include "base/zepdecimal.h"
 
 namespace {
 
@@ -154,15 +155,10 @@ ZEPString NoAccountText(const char* path) {
 }
 
 bool IsPortNumber(const ZEPString& text) {
-  const char* p = text.GetText();
-  uint32_t n = text.GetLength();
-  if (p == nullptr || n == 0 || n > 5) return false;
-  long value = 0;
-  for (uint32_t i = 0; i < n; ++i) {
-    if (p[i] < '0' || p[i] > '9') return false;
-    value = value * 10 + (p[i] - '0');
-  }
-  return value >= 1 && value <= 65535;
+  // Five digits at most: a zero-padded "000080" has never been a port here.
+  uint64_t value = 0;
+  return text.GetLength() <= 5 &&
+         ZEPParseDecimal(text.GetSafeText(), text.GetLength(), 1, 65535, value) == 0;
 }
 
 std::vector<ZEPString> AccountWarnings(const DYRAccount_tag& account) {

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/config/workdir.h"
-#include "app/proto/protocol.h"
 #include "app/proto/scramble.h"
+#include "base/zepsmallfile.h"
+#include "log/zeplogsafe.h"
 
 namespace {
 
@@ -23,21 +23,6 @@ bool IsCredentialName(const ZEPString& name) {
     if (p[i] == '/' || p[i] == '\0') return false;
   }
   return true;
-}
-
-// Reads at most `max` + 1 bytes, so that one more than allowed is seen.
-int ReadBounded(int fd, size_t max, std::string& data) {
-  data.resize(max + 1);
-  size_t got = 0;
-  while (got < data.size()) {
-    ssize_t n = read(fd, &data[got], data.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  data.resize(got);
-  return 0;
 }
 
 }  // namespace
@@ -70,7 +55,7 @@ int DyrReadSecretFile(const char* path, const ZEPString& subject, bool privateOn
   // not stop the reader (the daemon reads it on its service thread); links
   // are followed, since a credential may be one.
   int fd = -1;
-  const int opened = DyrOpenRegular(path, true, fd);
+  const int opened = ZEPOpenRegular(path, true, fd);
   if (opened == -2 || (opened == -1 && errno == EISDIR)) {
     why << subject << " is not a regular file";
     return -1;
@@ -80,7 +65,10 @@ int DyrReadSecretFile(const char* path, const ZEPString& subject, bool privateOn
     return -1;
   }
   struct stat st {};
+  // Room for the whole read up front: the password is never moved to a
+  // larger buffer, which would leave a copy behind.
   std::string data;
+  data.reserve(kDyrSecretMaxBytes + 1);
   int rc = -1;
   if (fstat(fd, &st) != 0) {
     why << subject << ": " << std::strerror(errno);
@@ -88,11 +76,13 @@ int DyrReadSecretFile(const char* path, const ZEPString& subject, bool privateOn
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
     why << subject << " is readable by group or others (mode " << mode << "; chmod 600 it)";
-  } else if (ReadBounded(fd, kDyrSecretMaxBytes, data) != 0) {
-    why << subject << ": " << std::strerror(errno);
-  } else if (data.size() > kDyrSecretMaxBytes) {
-    why << subject << " is larger than " << static_cast<unsigned long>(kDyrSecretMaxBytes)
-        << " bytes";
+  } else if (ZEPReadBounded(fd, kDyrSecretMaxBytes, data) != 0) {
+    if (errno == EFBIG) {
+      why << subject << " is larger than " << static_cast<unsigned long>(kDyrSecretMaxBytes)
+          << " bytes";
+    } else {
+      why << subject << ": " << std::strerror(errno);
+    }
   } else {
     if (!data.empty() && data.back() == '\n') data.pop_back();
     if (!data.empty() && data.back() == '\r') data.pop_back();
@@ -124,7 +114,7 @@ DYRSecret_tag DyrResolveSecret(const DYRSecretKeys_tag& keys, const char* creden
     return out;
   }
   if (keys.m_bCredential) {
-    const ZEPString name = LogSafeText(keys.m_strCredential);
+    const ZEPString name = ZEPLogSafeText(keys.m_strCredential);
     out.m_strFrom << "credential " << name;
     if (!IsCredentialName(keys.m_strCredential)) {
       out.m_strRefused << "PasswordCredential \"" << name
@@ -138,14 +128,14 @@ DYRSecret_tag DyrResolveSecret(const DYRSecretKeys_tag& keys, const char* creden
       if (path.back() != '/') path += '/';
       path += keys.m_strCredential.GetSafeText();
       ZEPString subject;
-      subject << "credential " << name << " (" << LogSafeText(ZEPString(path.c_str())) << ")";
+      subject << "credential " << name << " (" << ZEPLogSafeText(ZEPString(path.c_str())) << ")";
       // systemd makes the file private; the mode is its business.
       DyrReadSecretFile(path.c_str(), subject, false, out.m_strPassword, out.m_strRefused);
     }
     return out;
   }
   if (keys.m_bFile) {
-    const ZEPString shown = LogSafeText(keys.m_strFile);
+    const ZEPString shown = ZEPLogSafeText(keys.m_strFile);
     out.m_strFrom << "file " << shown;
     const char* path = keys.m_strFile.GetSafeText();
     if (path[0] != '/' || std::strlen(path) != keys.m_strFile.GetLength()) {

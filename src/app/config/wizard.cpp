@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/config/inifile.h"
-#include "app/config/workdir.h"
 #include "app/proto/scramble.h"
+#include "base/zepsmallfile.h"
 #include "base/zepstring.h"
 
 namespace {
@@ -115,7 +115,7 @@ int DoConfigIO(FILE* in, FILE* out, const char* path) {
     if (eof || (more[0] != 'Y' && more[0] != 'y')) break;
   }
 
-  if (SavePrivateFile(path, file.GetSafeText(), file.GetLength()) != 0) {
+  if (ZEPSavePrivateFile(path, file.GetSafeText(), file.GetLength()) != 0) {
     std::fprintf(out, "Cannot save ini file: %s\n", path);
     std::fflush(out);
     return -1;

@@ -8,14 +8,27 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "base/zepdecimal.h"
+#include "base/zepsmallfile.h"
 
 namespace {
 
 const char* DirOrDot(const char* dir) { return dir[0] != '\0' ? dir : "./"; }
+
+// The process id in the first `n` bytes of a lock file ("1234\n"); 0 when
+// they hold none.
+long HolderText(const char* text, ssize_t n) {
+  uint64_t pid = 0;
+  if (n <= 0 || ZEPParseDecimal(text, static_cast<size_t>(n), 1, 0x7fffffff, pid,
+                                kZepDecimalBlanks | kZepDecimalPrefix) != 0)
+    return 0;
+  return static_cast<long>(pid);
+}
 
 }  // namespace
 
@@ -40,7 +53,7 @@ int CheckIniFile(const char* path, bool& exists, ZEPString& why) {
   // A link is the administrator's choice; what it leads to must still be a
   // file: a FIFO would hold the start (and every reload) for ever.
   int fd = -1;
-  const int rc = DyrOpenRegular(path, true, fd);
+  const int rc = ZEPOpenRegular(path, true, fd);
   int err = errno;
   // A directory is there and fails when it is read, as it always has.
   if (rc == 0 || (rc == -1 && err == EISDIR)) {
@@ -51,7 +64,7 @@ int CheckIniFile(const char* path, bool& exists, ZEPString& why) {
   exists = false;
   if (rc == -1 && err == ENOENT) return 0;
   why = "";
-  why << "cannot read " << path << ": " << (rc == -2 ? DYR_NOT_REGULAR : std::strerror(err));
+  why << "cannot read " << path << ": " << (rc == -2 ? ZEP_NOT_REGULAR : std::strerror(err));
   return -1;
 }
 
@@ -83,72 +96,6 @@ ZEPString DyrIniAccessHint(const char* dir, const char* iniPath) {
   }, f{};
   if (stat(DirOrDot(dir), &d) != 0 || stat(iniPath, &f) != 0) return ZEPString("");
   return DyrIniOwnerHint(dir, iniPath, d.st_uid, f.st_uid);
-}
-
-const char* DyrReadFailure(const char* path) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return std::strerror(errno);
-  struct stat st {};
-  const bool known = fstat(fd, &st) == 0;
-  close(fd);
-  if (known && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
-  if (known && !S_ISREG(st.st_mode)) return DYR_NOT_REGULAR;
-  return "read error";
-}
-
-int DyrOpenRegular(const char* path, bool followLinks, int& fd) {
-  fd = -1;
-  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
-  int got;
-  do {
-    got = open(path, flags);
-  } while (got < 0 && errno == EINTR);
-  if (got < 0) {
-    // ELOOP under O_NOFOLLOW: the name is a link. ENXIO: a socket, or a
-    // device without its driver.
-    if ((!followLinks && errno == ELOOP) || errno == ENXIO) return -2;
-    return -1;
-  }
-  struct stat st {};
-  if (fstat(got, &st) != 0) {
-    const int err = errno;
-    close(got);
-    errno = err;
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    close(got);
-    // A directory is only unreadable: no write replaces it either.
-    if (S_ISDIR(st.st_mode)) {
-      errno = EISDIR;
-      return -1;
-    }
-    return -2;
-  }
-  fd = got;
-  return 0;
-}
-
-int DyrLoadSmallFile(const char* path, bool followLinks, size_t limit, std::string& text) {
-  text.clear();
-  int fd = -1;
-  const int rc = DyrOpenRegular(path, followLinks, fd);
-  if (rc != 0) return rc;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-    if (n > 0) text.append(buf, static_cast<size_t>(n));
-    if (text.size() > limit) {
-      errno = EFBIG;
-      n = -1;
-      break;
-    }
-  }
-  const int err = errno;
-  close(fd);
-  errno = err;
-  if (n != 0) text.clear();
-  return n == 0 ? 0 : -1;
 }
 
 bool WorkDirOpenToOthers(mode_t mode, uid_t owner, uid_t euid) {
@@ -189,12 +136,12 @@ int LockWorkDir(const char* dir, int& fd, long& holder, ZEPString& why) {
   fd = open(path.GetSafeText(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
     why << "cannot open " << path << ": "
-        << (errno == ELOOP ? DYR_NOT_REGULAR : std::strerror(errno));
+        << (errno == ELOOP ? ZEP_NOT_REGULAR : std::strerror(errno));
     return -1;
   }
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    why << "cannot open " << path << ": " << DYR_NOT_REGULAR;
+    why << "cannot open " << path << ": " << ZEP_NOT_REGULAR;
     close(fd);
     fd = -1;
     return -1;
@@ -210,7 +157,7 @@ int LockWorkDir(const char* dir, int& fd, long& holder, ZEPString& why) {
       return -1;
     }
     // The holder may not have written its id yet: then it stays unknown.
-    if (n > 0) holder = std::strtol(text, nullptr, 10);
+    holder = HolderText(text, n);
     why << "work directory " << DirOrDot(dir) << " is in use";
     if (holder > 0) {
       why << " by process " << holder;
@@ -239,24 +186,13 @@ void UnlockWorkDir(int fd) {
 
 namespace {
 
+const size_t kLockListMaxBytes = 4u << 20;
+
 // The process id written in an open lock file; 0 when it holds none.
 long HolderIn(int fd) {
   char text[32] = {};
   ssize_t n = pread(fd, text, sizeof text - 1, 0);
-  return n > 0 ? std::strtol(text, nullptr, 10) : 0;
-}
-
-// Reads a whole file of the proc file system (its size reads as 0).
-bool ReadProcFile(const char* path, std::string& text) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-    if (n > 0) text.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return n == 0;
+  return HolderText(text, n);
 }
 
 // One space-separated word of a line; false at the line's end.
@@ -306,14 +242,14 @@ int ProbeWorkDirLock(const char* dir, long& holder, ZEPString& why) {
   // The daemon's lock is never anything but a file of its own: a name
   // planted in its place tells nothing, and must not block us.
   if (!S_ISREG(st.st_mode)) {
-    why << "cannot read " << path << ": " << DYR_NOT_REGULAR;
+    why << "cannot read " << path << ": " << ZEP_NOT_REGULAR;
     return -1;
   }
   int fd = -1;
-  const int opened = DyrOpenRegular(path.GetSafeText(), false, fd);
+  const int opened = ZEPOpenRegular(path.GetSafeText(), false, fd);
   const int openErr = errno;
   if (opened == -2) {
-    why << "cannot read " << path << ": " << DYR_NOT_REGULAR;
+    why << "cannot read " << path << ": " << ZEP_NOT_REGULAR;
     return -1;
   }
   // The list below is searched for the file opened, should the name have
@@ -321,7 +257,9 @@ int ProbeWorkDirLock(const char* dir, long& holder, ZEPString& why) {
   // daemon) is searched for by the name's identity.
   if (fd >= 0 && fstat(fd, &st) == 0) holder = HolderIn(fd);
   std::string locks;
-  const bool haveList = ReadProcFile("/proc/locks", locks);
+  // The list grows with the locks of the whole system; one past the cap is
+  // as good as none (the lock is then tried below).
+  const bool haveList = ZEPLoadSmallFile("/proc/locks", true, kLockListMaxBytes, locks) == 0;
   int rc = 0;
   if (haveList && FlockListed(locks.data(), locks.size(), major(st.st_dev), minor(st.st_dev),
                               static_cast<unsigned long>(st.st_ino))) {
@@ -355,44 +293,4 @@ int MakePrivate(const char* path) {
   // follows one (EOPNOTSUPP), so no file outside the directory is narrowed.
   if (fchmodat(AT_FDCWD, path, 0600, AT_SYMLINK_NOFOLLOW) == 0) return 0;
   return errno == ENOENT || errno == EOPNOTSUPP ? 0 : -1;
-}
-
-int SavePrivateFile(const char* path, const char* data, size_t len) {
-  const std::string tmp = std::string(path) + DYR_TMP_SUFFIX;
-  // What lies at the temporary name (a write that died, or a name planted
-  // there) goes first: unlink takes a link away, never what it points at.
-  if (unlink(tmp.c_str()) != 0 && errno != ENOENT) return -1;
-  // A name that reappears in between makes the write fail, not follow it.
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return -1;
-  // A narrower umask would leave the owner unable to read its own file.
-  int rc = fchmod(fd, 0600);
-  while (rc == 0 && len > 0) {
-    ssize_t n = write(fd, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      rc = -1;
-      break;
-    }
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  // On disk before it takes the name: a crash leaves the old file or the
-  // new one, never an empty one.
-  if (rc == 0) rc = fsync(fd);
-  int saved = errno;
-  if (close(fd) != 0 && rc == 0) {
-    saved = errno;
-    rc = -1;
-  }
-  // rename replaces whatever holds the name, a link or a FIFO included,
-  // without opening it.
-  if (rc == 0 && rename(tmp.c_str(), path) != 0) {
-    saved = errno;
-    rc = -1;
-  }
-  if (rc != 0) unlink(tmp.c_str());
-  errno = saved;
-  return rc;
 }

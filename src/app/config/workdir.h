@@ -14,9 +14,12 @@
 //
 // Whoever else may write the directory may plant a link, a FIFO or a device
 // under any name the daemon uses. So the small files of the directory are
-// read through DyrOpenRegular: regular files only, and nothing can block
-// the open or the read (the writer, SavePrivateFile in appshell.h, replaces
-// names by rename). The readers below may be called from any thread.
+// read through ZEPOpenRegular (base/zepsmallfile.h): regular files only,
+// and nothing can block the open or the read (its writer,
+// ZEPSavePrivateFile, replaces names by rename). The files of the work
+// directory carry the account or the client id, which is all a report
+// needs to move the domains: they are written private. The readers below
+// may be called from any thread.
 //
 // Another process asks whether a daemon holds a directory through
 // ProbeWorkDirLock, which takes no lock where the system lists the locks
@@ -27,7 +30,6 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <string>
 
 #include "base/zepstring.h"
 
@@ -52,10 +54,6 @@ ZEPString DyrIniAccessHint(const char* dir, const char* iniPath);
 // give the file to the directory's owner (by name where the system knows
 // it), or, when it is that owner's already, make it readable.
 ZEPString DyrIniOwnerHint(const char* dir, const char* iniPath, uid_t dirOwner, uid_t fileOwner);
-
-// Why `path` could not be read, for a message: the system's reason for a
-// failed open, a directory's, or "read error".
-const char* DyrReadFailure(const char* path);
 
 // Takes the lock in `dir` and writes our process id into it. 0 with `fd`
 // the descriptor to keep open; -1 with `holder` the process id that holds
@@ -84,20 +82,6 @@ bool FlockListed(const char* text, size_t len, unsigned major, unsigned minor, u
 // the next write replaces it.
 int MakePrivate(const char* path);
 
-// Why a small file of the work directory was refused.
-#define DYR_NOT_REGULAR "not a regular file"
-
-// Opens `path` for reading without waiting: O_NONBLOCK, so that a FIFO or a
-// device cannot block the open, and with followLinks false O_NOFOLLOW too.
-// 0 with `fd` open on a regular file; -2 (fd -1) when the name is a FIFO,
-// a device, a socket (or a link where links are refused); -1 with errno set
-// when it cannot be opened (ENOENT: it is not there; EISDIR: a directory).
-int DyrOpenRegular(const char* path, bool followLinks, int& fd);
-
-// The whole of such a file, at most `limit` bytes, in `text`: 0; -2 not a
-// regular file; -1 with errno set (EFBIG past the limit).
-int DyrLoadSmallFile(const char* path, bool followLinks, size_t limit, std::string& text);
-
 // Whether others than the daemon (running as `euid`) may plant names in a
 // work directory of `mode` owned by `owner`: group or world write without
 // the sticky bit, or another owner than `euid`.
@@ -108,19 +92,5 @@ bool WorkDirOpenToOthers(mode_t mode, uid_t owner, uid_t euid);
 // name when known, else the number); 0 (line empty) when it is not, or
 // cannot be looked at (CheckWorkDir has told that).
 int WorkDirWarning(const char* dir, ZEPString& line);
-
-// The temporary name next to a file being replaced.
-#define DYR_TMP_SUFFIX ".tmp"
-
-// Puts `len` bytes under `path` as a new file, readable and writable by its
-// owner only: the files of the work directory carry the account or the
-// client id, which is all a report needs to move the domains. The bytes go
-// to `path` + ".tmp", created afresh (O_EXCL, O_NOFOLLOW, mode 0600) after
-// whatever held that name is unlinked, are synced to disk, and the file is
-// renamed over `path`. So a reader sees the old file or the whole new one,
-// and a link or a FIFO planted at either name is replaced, never followed
-// or opened. 0, or -1 with errno set (the temporary file is then removed
-// and `path` is as it was). Any thread; one writer per path at a time.
-int SavePrivateFile(const char* path, const char* data, size_t len);
 
 #endif  // ZEP_APP_CONFIG_WORKDIR_H

@@ -1,12 +1,16 @@
 #include "app/console/console.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <climits>
+#include <cstdint>
 #include <vector>
 
 #include "app/account/accountview.h"
+#include "base/zepdecimal.h"
 #include "base/zepmultithread.h"
+#include "base/zeptext.h"
 #include "frame/zepframe.h"
+#include "log/zeplogsafe.h"
 
 namespace {
 
@@ -28,8 +32,6 @@ const ConsoleCmd_tag kCommands[] = {
     {"quit", "", &CConsoleSession::CmdQuit, "end this session"},
 };
 
-std::string Text(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
-
 std::string Trimmed(const std::string& s) {
   const size_t b = s.find_first_not_of(" \t");
   if (b == std::string::npos) return "";
@@ -41,7 +43,7 @@ std::string Trimmed(const std::string& s) {
 void CConsoleSession::Reply(const std::string& text) { Send(text.data(), text.size()); }
 
 void CConsoleSession::ExecuteCmd(ZEPString line) {
-  const std::string l = Trimmed(Text(line));
+  const std::string l = Trimmed(ZEPStdString(line));
   if (l.empty()) return;
   const size_t sp = l.find_first_of(" \t");
   const std::string name = l.substr(0, sp);
@@ -75,8 +77,8 @@ void CConsoleSession::CmdStatus(const std::string& /*arg*/) {
     // The egress address and the id are the server's bytes: a control
     // character in them must not reach the operator's terminal as one.
     DYRStatus_tag st = c->GetStatus();
-    st.m_strEgress = LogSafeText(st.m_strEgress);
-    st.m_strClientID = LogSafeText(st.m_strClientID);
+    st.m_strEgress = ZEPLogSafeText(st.m_strEgress);
+    st.m_strClientID = ZEPLogSafeText(st.m_strClientID);
     out += AccountStatusLine(c->GetIndex(), c->GetAccount(), st, now) + "\r\n";
   }
   if (out.empty()) out = "no account\r\n";
@@ -99,15 +101,21 @@ void CConsoleSession::CmdSample(const std::string& /*arg*/) {
 
 void CConsoleSession::CmdRelogin(const std::string& arg) {
   const bool all = arg == "all";
-  char* end = nullptr;
-  const long want = all ? 0 : std::strtol(arg.c_str(), &end, 10);
-  if (!all && (arg.empty() || *end != '\0' || want <= 0)) {
+  // Read as the C library reads it (blanks and a '+' before the digits,
+  // nothing after them); a number past any index names no account.
+  uint64_t want = 0;
+  size_t used = 0;
+  if (!all && (ZEPParseDecimal(
+                   arg.data(), arg.size(), 0, INT_MAX, want,
+                   kZepDecimalBlanks | kZepDecimalPlus | kZepDecimalPrefix | kZepDecimalSaturate,
+                   &used) != 0 ||
+               used != arg.size() || want == 0)) {
     Reply("usage: relogin N|all\r\n");
     return;
   }
   int sent = 0;
   for (SmartPtr<CDYRClient>& c : AccountList(Frame())) {
-    if (!all && c->GetIndex() != want) continue;
+    if (!all && c->GetIndex() != static_cast<int>(want)) continue;
     SmartPtr<CUserEvent> ev(Frame()->AllocUserEvent());
     ev->SetTag(DYR_USER_RELOGIN);
     if (Frame()->Enqueue(c.Get(), ev.Get(), true, false)) ++sent;

@@ -2,9 +2,9 @@
 
 #include "app/account/clientnode.h"
 #include "app/config/inifile.h"
-#include "app/config/workdir.h"
 #include "app/console/console.h"
 #include "app/ops/hostlimits.h"
+#include "base/zepsmallfile.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
 
@@ -135,7 +135,7 @@ void CDYRRunSet::StopAndWait(CAppNode* node) {
 int CDYRRunSet::Reload(const char* path) {
   std::vector<DYRAccount_tag> accounts;
   if (ReadDyrAccounts(path, accounts) != 0) {
-    ZEP_LOG_LINE(LOG_WARN, "Reload: cannot read " << path << ": " << DyrReadFailure(path)
+    ZEP_LOG_LINE(LOG_WARN, "Reload: cannot read " << path << ": " << ZEPReadFailure(path)
                                                   << "; the "
                                                   << static_cast<unsigned long>(m_Running.size())
                                                   << " running account(s) are kept.");

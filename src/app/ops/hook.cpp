@@ -11,13 +11,13 @@
 #include "app/proto/protocol.h"
 #include "base/lockguard.h"
 #include "base/zepprocess.h"
+#include "base/zeptext.h"
 #include "log/zeplog.h"
+#include "log/zeplogsafe.h"
 
 extern char** environ;
 
 namespace {
-
-std::string Text(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
 
 // How a run is named in the log.
 std::string RunName(const std::string& event, int account) {
@@ -39,7 +39,7 @@ void SpawnFailed(const std::string& name, const std::string& command, ZEPSpawnSt
       break;
     case kZEPSpawnExec:
       ZEP_LOG_LINE(LOG_WARN, name.c_str()
-                                 << ": cannot run " << LogSafeText(ZEPString(command.c_str()))
+                                 << ": cannot run " << ZEPLogSafeText(ZEPString(command.c_str()))
                                  << ": " << std::strerror(err));
       break;
     default:  // no process (or no program, which the section's checks rule out)
@@ -67,11 +67,11 @@ bool DyrHookEventOf(const DYRNews_tag& news, DYRHookEvent_tag& ev) {
       return false;
   }
   ev.m_nAccount = news.m_nAccount;
-  ev.m_strUser = Text(news.m_strUser);
-  ev.m_strHost = Text(news.m_strHost);
-  ev.m_strEgress = Text(news.m_Status.m_strEgress);
-  ev.m_strClientID = Text(news.m_Status.m_strClientID);
-  ev.m_strMessage = Text(news.m_strMessage);
+  ev.m_strUser = ZEPStdString(news.m_strUser);
+  ev.m_strHost = ZEPStdString(news.m_strHost);
+  ev.m_strEgress = ZEPStdString(news.m_Status.m_strEgress);
+  ev.m_strClientID = ZEPStdString(news.m_Status.m_strClientID);
+  ev.m_strMessage = ZEPStdString(news.m_strMessage);
   return true;
 }
 
@@ -151,7 +151,7 @@ DYRHookChange CDYRHook::Configure(const char* iniPath) {
     change = DYRHookChange::kChanged;
   }
   if (!command.empty() && change != DYRHookChange::kKept)
-    ZEP_LOG_LINE(LOG_INFO, "Hook: " << LogSafeText(ZEPString(command.c_str())) << ", time-out "
+    ZEP_LOG_LINE(LOG_INFO, "Hook: " << ZEPLogSafeText(ZEPString(command.c_str())) << ", time-out "
                                     << timeout << " s.");
   SetCommand(command, timeout);
   return change;

@@ -1,6 +1,7 @@
 #include "app/ops/hookevent.h"
 
-#include "app/proto/protocol.h"
+#include "base/zeptext.h"
+#include "log/zeplogsafe.h"
 
 namespace {
 
@@ -10,9 +11,7 @@ std::string EnvSafe(const std::string& text) { return std::string(text.c_str());
 }  // namespace
 
 std::string DyrHookEscaped(const std::string& text) {
-  const ZEPString safe =
-      LogSafeText(ZEPString::FromBytes(text.data(), static_cast<uint32_t>(text.size())));
-  return std::string(safe.GetSafeText(), safe.GetLength());
+  return ZEPStdString(ZEPLogSafeText(text.data(), text.size()));
 }
 
 std::vector<std::string> DyrHookEnv(const DYRHookEvent_tag& ev,

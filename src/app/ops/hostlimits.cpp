@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "app/ops/hook.h"
+#include "base/zepdecimal.h"
+#include "base/zepsmallfile.h"
 #include "log/zeplog.h"
 
 namespace {
@@ -26,32 +28,27 @@ const long long kPortsPerAccount = 2;
 const long long kOwnDescriptorsLater = 8;
 const long long kOwnThreadsLater = 4;
 
-// The start of a small file of the kernel's (at most `max` bytes), through
-// read(2): the iostreams would touch some 400 KB of the C++ library for
-// these few numbers, once, in a daemon whose whole resident size is 4.5 MB.
-bool ReadText(const char* path, std::string& out, size_t max = 16384) {
-  out.clear();
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buf[4096];
-  while (out.size() < max) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return true;
+// The kernel's small files are read whole through read(2): the iostreams
+// would touch some 400 KB of the C++ library for these few numbers, once,
+// in a daemon whose whole resident size is 4.5 MB. A file past its cap is
+// taken for one that cannot be read.
+const size_t kKernelTextMax = 16384;
+const size_t kKernelNumberMax = 256;
+
+bool ReadText(const char* path, std::string& out, size_t max = kKernelTextMax) {
+  return ZEPLoadSmallFile(path, true, max, out) == 0;
 }
 
 // The decimal number a file starts with (blanks first allowed); -1 for none,
 // "max" included.
 long long ReadNumber(const char* path) {
   std::string text;
-  if (!ReadText(path, text, 256)) return -1;
-  char* end = nullptr;
-  const long long n = std::strtoll(text.c_str(), &end, 10);
-  return end == text.c_str() ? -1 : n;
+  uint64_t n = 0;
+  if (!ReadText(path, text, kKernelNumberMax) ||
+      ZEPParseDecimal(text.data(), text.size(), 0, INT64_MAX, n,
+                      kZepDecimalBlanks | kZepDecimalPrefix) != 0)
+    return -1;
+  return static_cast<long long>(n);
 }
 
 // Lines of a file of any length, a last one without its end included.
@@ -89,7 +86,12 @@ long long StatusField(const char* key) {
   for (size_t at = 0; at < text.size();) {
     size_t eol = text.find('\n', at);
     if (eol == std::string::npos) eol = text.size();
-    if (text.compare(at, len, key) == 0) return std::atoll(text.c_str() + at + len);
+    uint64_t n = 0;
+    if (text.compare(at, len, key) == 0)
+      return ZEPParseDecimal(text.data() + at + len, eol - at - len, 0, INT64_MAX, n,
+                             kZepDecimalBlanks | kZepDecimalPrefix) == 0
+                 ? static_cast<long long>(n)
+                 : -1;
     at = eol + 1;
   }
   return -1;
@@ -98,7 +100,7 @@ long long StatusField(const char* key) {
 // Threads of the whole system: the fourth field of /proc/loadavg, "1/126".
 long long SystemThreads() {
   std::string text;
-  if (!ReadText("/proc/loadavg", text, 256)) return -1;
+  if (!ReadText("/proc/loadavg", text, kKernelNumberMax)) return -1;
   long long running = 0, all = 0;
   if (std::sscanf(text.c_str(), "%*s %*s %*s %lld/%lld", &running, &all) != 2) return -1;
   return all;
@@ -247,7 +249,7 @@ std::vector<DYRLimit_tag> DyrLimitsInForce(long long laterTasks) {
       maps < 0 ? -1 : maps + 2 * kOwnThreadsLater, kMappingsPerAccount);
   std::string range;
   long long low = 0, high = -1;
-  if (ReadText("/proc/sys/net/ipv4/ip_local_port_range", range, 256) &&
+  if (ReadText("/proc/sys/net/ipv4/ip_local_port_range", range, kKernelNumberMax) &&
       std::sscanf(range.c_str(), "%lld %lld", &low, &high) == 2 && high >= low) {
     const long long udp = CountLines("/proc/net/udp");  // a heading, then a socket a line
     Add(out, "net.ipv4.ip_local_port_range (local ports)", high - low + 1, udp < 1 ? -1 : udp - 1,

@@ -14,12 +14,13 @@
 #include "app/proto/texts.h"
 #include "base/lockguard.h"
 #include "base/zepjson.h"
+#include "base/zepsmallfile.h"
+#include "base/zeptext.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
+#include "log/zeplogsafe.h"
 
 namespace {
-
-std::string Text(const ZEPString& s) { return std::string(s.GetSafeText(), s.GetLength()); }
 
 void AppendTextOrNull(std::string& out, const std::string& text) {
   if (text.empty()) {
@@ -135,10 +136,10 @@ int DyrStatusCommand(const char* dir, FILE* out, FILE* err) {
   DYRStatusDoc_tag doc;
   // The daemon writes a file and never a link; a FIFO or a device put in
   // its place must not hold the check (a status file is a few hundred bytes).
-  const int loaded = DyrLoadSmallFile(path.c_str(), false, 1 << 20, text);
+  const int loaded = ZEPLoadSmallFile(path.c_str(), false, 1 << 20, text);
   if (loaded != 0) {
     std::fprintf(err, "dyrclient: a daemon runs in %s, but %s cannot be read: %s\n", shown,
-                 path.c_str(), loaded == -2 ? DYR_NOT_REGULAR : std::strerror(errno));
+                 path.c_str(), loaded == -2 ? ZEP_NOT_REGULAR : std::strerror(errno));
     return 1;
   }
   if (DyrReadStatusJson(text.data(), text.size(), doc) != 0) {
@@ -158,15 +159,15 @@ int DyrStatusCommand(const char* dir, FILE* out, FILE* err) {
     // The texts came from a file: whatever bytes they hold, the terminal
     // gets them escaped.
     DYRAccount_tag account;
-    account.m_strHost = LogSafeText(
+    account.m_strHost = ZEPLogSafeText(
         ZEPString::FromBytes(a.m_strHost.data(), static_cast<uint32_t>(a.m_strHost.size())));
-    account.m_strUserName = LogSafeText(
+    account.m_strUserName = ZEPLogSafeText(
         ZEPString::FromBytes(a.m_strUser.data(), static_cast<uint32_t>(a.m_strUser.size())));
     DYRStatus_tag st;
     st.m_nState = a.m_nState;
-    st.m_strEgress = LogSafeText(
+    st.m_strEgress = ZEPLogSafeText(
         ZEPString::FromBytes(a.m_strEgress.data(), static_cast<uint32_t>(a.m_strEgress.size())));
-    st.m_strClientID = LogSafeText(ZEPString::FromBytes(
+    st.m_strClientID = ZEPLogSafeText(ZEPString::FromBytes(
         a.m_strClientID.data(), static_cast<uint32_t>(a.m_strClientID.size())));
     st.m_nLoginReplySec = a.m_nLastLogin;
     st.m_nReportSec = a.m_nLastReport;
@@ -179,7 +180,7 @@ int DyrStatusCommand(const char* dir, FILE* out, FILE* err) {
 
 CDYRStatusFile::CDYRStatusFile(const char* dir, long gapMs)
     : m_strPath(std::string(dir) + DYR_STATUS_FILE),
-      m_strTmpPath(m_strPath + DYR_TMP_SUFFIX),
+      m_strTmpPath(m_strPath + ZEP_TMP_SUFFIX),
       m_nGapMs(gapMs),
       m_nPid(static_cast<long>(getpid())),
       m_nStarted(static_cast<int64_t>(std::time(nullptr))) {}
@@ -216,8 +217,8 @@ CDYRStatusFile::Entry_tag& CDYRStatusFile::EntryLocked(uint32_t node) {
 
 void CDYRStatusFile::Take(Entry_tag& e, const DYRStatus_tag& st) {
   e.m_Account.m_nState = st.m_nState;
-  e.m_Account.m_strEgress = Text(st.m_strEgress);
-  e.m_Account.m_strClientID = Text(st.m_strClientID);
+  e.m_Account.m_strEgress = ZEPStdString(st.m_strEgress);
+  e.m_Account.m_strClientID = ZEPStdString(st.m_strClientID);
   // Converted once per event, so the file does not wobble by a second.
   if (st.m_nLoginReplySec != e.m_nLoginMono) {
     e.m_nLoginMono = st.m_nLoginReplySec;
@@ -232,8 +233,8 @@ void CDYRStatusFile::Take(Entry_tag& e, const DYRStatus_tag& st) {
 void CDYRStatusFile::OnNews(const DYRNews_tag& news) {
   const uint32_t node = news.m_nNode;
   // Copied before the lock.
-  const std::string host = Text(news.m_strHost);
-  const std::string user = Text(news.m_strUser);
+  const std::string host = ZEPStdString(news.m_strHost);
+  const std::string user = ZEPStdString(news.m_strUser);
   ZEPLockGuard lock(m_Lock);
   if (news.m_nKind == DYRNews_tag::kEnded) {
     m_Entries.erase(std::remove_if(m_Entries.begin(), m_Entries.end(),
@@ -262,8 +263,8 @@ void CDYRStatusFile::Sync(ZEPFrame* frame) {
   const std::vector<SmartPtr<CDYRClient>> nodes = AccountList(frame, kSkipEnded, false);
   std::vector<Seen_tag> seen;
   for (const SmartPtr<CDYRClient>& c : nodes) {
-    seen.push_back(Seen_tag{c.Get(), c->GetIndex(), Text(c->GetAccount().m_strHost),
-                            Text(c->GetAccount().m_strUserName), c->GetStatus()});
+    seen.push_back(Seen_tag{c.Get(), c->GetIndex(), ZEPStdString(c->GetAccount().m_strHost),
+                            ZEPStdString(c->GetAccount().m_strUserName), c->GetStatus()});
     DyrWalkGap(c.Get());
   }
   ZEPLockGuard lock(m_Lock);
@@ -309,7 +310,7 @@ void CDYRStatusFile::WriteNow() {
 void CDYRStatusFile::Write(const DYRStatusDoc_tag& doc) {
   const std::string text = DyrStatusJson(doc) + "\n";
   int err = 0;
-  if (SavePrivateFile(m_strPath.c_str(), text.data(), text.size()) != 0) err = errno;
+  if (ZEPSavePrivateFile(m_strPath.c_str(), text.data(), text.size()) != 0) err = errno;
   // Tried again a gap later, news or not.
   if (err != 0) m_Writer.Post();
   if (err != 0 && !m_bFailing) {

@@ -11,7 +11,7 @@
 // seconds; last_login is the last login reply, whatever it said (the
 // console's login_age). Texts are escaped as base/zepjson.h says. The file is
 // written aside ("dyrclient.status.tmp") and renamed over the old one
-// (SavePrivateFile), so a reader sees a whole file or the one before, and a
+// (ZEPSavePrivateFile), so a reader sees a whole file or the one before, and a
 // link planted at either name is replaced, never followed.
 //
 // When: every piece of news (a state change, a login, a report, an account

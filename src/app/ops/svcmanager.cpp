@@ -256,16 +256,11 @@ CDYRWatchdogNode::CDYRWatchdogNode(ZEPFrame* frame, CDYRServiceManager* manager,
     : CAppNode(frame), m_pManager(manager), m_nPeriodMs(periodMs) {}
 
 void CDYRWatchdogNode::doRunNode() {
-  uint64_t serial = 0;
-  TimeEvent_tag* timer = Frame()->AddTicker(this, m_nPeriodMs, -1, 0, &serial);
+  const ZEPTimerHandle timer = Frame()->ArmTimer(this, m_nPeriodMs, -1);
   for (;;) {
     RecvEvent();
     CEvent* ev = Event().Get();
     if (CQuitEvent::Narrow(ev) != nullptr) break;
-    CTimerEvent* tick = CTimerEvent::Narrow(ev);
-    if (tick != nullptr && timer != nullptr && tick->GetTimerID() == timer &&
-        tick->GetTimerSerial() == serial) {
-      m_pManager->OnWatchdogTick(Frame());
-    }
+    if (timer.Matches(CTimerEvent::Narrow(ev))) m_pManager->OnWatchdogTick(Frame());
   }
 }

@@ -6,19 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/zepdecimal.h"
+
 namespace {
 
 // A decimal number of at most 64 bits and nothing else; false otherwise.
 bool ReadNumber(const char* text, uint64_t& value) {
-  value = 0;
-  if (text == nullptr || *text == '\0') return false;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    const unsigned digit = static_cast<unsigned>(*p - '0');
-    if (value > (UINT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  return true;
+  return text != nullptr && ZEPParseDecimal(text, std::strlen(text), 0, UINT64_MAX, value) == 0;
 }
 
 }  // namespace

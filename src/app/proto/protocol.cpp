@@ -1,11 +1,10 @@
 #include "app/proto/protocol.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 
 #include "app/proto/scramble.h"
+#include "base/zepdecimal.h"
 #include "cmd/cmdtransfer.h"
 
 namespace {
@@ -13,12 +12,12 @@ namespace {
 // Standard decimal conversion (leading blanks, a sign, digits; anything else
 // ends the number, no digits give 0), saturated instead of overflowing.
 long ReadDecimal(const ZEPString& value) {
-  if (value.IsEmpty()) return 0;
-  errno = 0;
-  long n = std::strtol(value.GetText(), nullptr, 10);
-  if (n > INT32_MAX) return INT32_MAX;
-  if (n < INT32_MIN) return INT32_MIN;
-  return n;
+  int64_t n = 0;
+  if (ZEPParseSignedDecimal(
+          value.GetSafeText(), value.GetLength(), INT32_MIN, INT32_MAX, n,
+          kZepDecimalBlanks | kZepDecimalPlus | kZepDecimalPrefix | kZepDecimalSaturate) != 0)
+    return 0;
+  return static_cast<long>(n);
 }
 
 // The received text ends at its first zero byte, like every reader of the
@@ -124,29 +123,4 @@ int32_t ReadReportSpan(const ZEPString& value) {
   if (n <= 0) return -1;
   if (n < kMinReportSpan) return kMinReportSpan;
   return static_cast<int32_t>(n);
-}
-
-ZEPString LogSafeText(const ZEPString& text) {
-  static const char kHex[] = "0123456789abcdef";
-  ZEPString out;
-  out = "";
-  const char* p = text.GetSafeText();
-  for (uint32_t i = 0; i < text.GetLength(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(p[i]);
-    if (c == '\\') {
-      out << "\\\\";
-    } else if (c == '\n') {
-      out << "\\n";
-    } else if (c == '\r') {
-      out << "\\r";
-    } else if (c == '\t') {
-      out << "\\t";
-    } else if (c < 0x20 || c == 0x7f) {
-      const char esc[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15], '\0'};
-      out << esc;
-    } else {
-      out << static_cast<char>(c);
-    }
-  }
-  return out;
 }

@@ -107,10 +107,4 @@ bool IsUsableLogin(const DYRLoginReply_tag& reply);
 static const int32_t kMinReportSpan = 100;
 int32_t ReadReportSpan(const ZEPString& value);
 
-// A peer's text as it may go into the log: control characters (below 0x20,
-// and 0x7f) and the backslash come out as \n, \r, \t, \\ or \xHH, so a
-// line end in a server's text cannot forge a log line of its own; bytes from
-// 0x80 up (GB2312) are kept as they are.
-ZEPString LogSafeText(const ZEPString& text);
-
 #endif  // ZEP_APP_PROTO_PROTOCOL_H

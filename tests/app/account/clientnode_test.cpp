@@ -192,6 +192,7 @@ TEST_F(ClientNodeTest, AddressChangesActAtOnceAndAtMostOnceASecond) {
   std::string inner, report;
   sockaddr_in from{}, asst{};
   ASSERT_TRUE(server.RecvLogin(inner, from, 5000));
+  const int timers = m_pFrame->GetTickerCount();  // the pending login's among them
   auto burst = [&](int n) {
     for (int i = 0; i < n; ++i) {
       SmartPtr<CUserEvent> ev(m_pFrame->AllocUserEvent());
@@ -207,6 +208,8 @@ TEST_F(ClientNodeTest, AddressChangesActAtOnceAndAtMostOnceASecond) {
   ASSERT_TRUE(server.RecvLogin(inner, from, 5000)) << m_Log.Text();
   EXPECT_GT(MsSince(sent), 800);  // a second after the first, with the ticker's slack
   EXPECT_FALSE(server.RecvLogin(inner, from, 1500)) << "a third action for one burst";
+  // Each early login replaced the pending login timer: none is left over.
+  EXPECT_EQ(timers, m_pFrame->GetTickerCount());
 
   server.main.SendTo(
       from,

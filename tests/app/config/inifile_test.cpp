@@ -157,9 +157,10 @@ TEST(CrLfHeader, FoundOnlyAsAWholeHeaderLineEndingInCarriageReturn) {
 
 TEST(AccountChecks, PortNumbers) {
   for (const char* good : {"1", "9994", "65535", "00080"}) EXPECT_TRUE(IsPortNumber(good)) << good;
-  for (const char* bad :
-       {"", "0", "65536", "99999", "123456", "-1", "+80", " 80", "80 ", "8o", "0x50"})
+  for (const char* bad : {"", "0", "00000", "65536", "99999", "123456", "000080", "-1", "+80",
+                          " 80", "80 ", "8o", "0x50", "\t80", "80\n"})
     EXPECT_FALSE(IsPortNumber(bad)) << "\"" << bad << "\"";
+  EXPECT_FALSE(IsPortNumber(ZEPString::FromBytes("80\0", 3)));
   EXPECT_FALSE(IsPortNumber(ZEPString(static_cast<const char*>(nullptr))));
 }
 

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "app/config/workdir.h"
 #include "app/proto/scramble.h"
 #include "support/plants.h"
 #include "support/tempdir.h"
@@ -182,25 +181,6 @@ TEST_F(Wizard, PlantedNamesAreReplacedNeverFollowed) {
   std::string shown;
   EXPECT_EQ(0, Run("u\np\nd.example.net\n\nn\n", shown));
   EXPECT_EQ(7u, Lines().size());
-}
-
-// A write that cannot finish leaves the old file as it was and no
-// temporary file behind, and says so.
-TEST_F(Wizard, FailedReplacementKeepsTheOldFile) {
-  { std::ofstream(path_) << "[DYR_CLIENT]\nHost=old\n"; }
-  errno = 0;
-  ASSERT_EQ(0, mkdir((path_ + ".tmp").c_str(), 0700));  // cannot be unlinked
-  EXPECT_EQ(-1, SavePrivateFile(path_.c_str(), "new", 3));
-  EXPECT_NE(0, errno);
-  EXPECT_EQ("[DYR_CLIENT]\nHost=old\n", zeptest::ReadAll(path_));
-  rmdir((path_ + ".tmp").c_str());
-  // A directory at the name itself: nothing takes its place.
-  unlink(path_.c_str());
-  ASSERT_EQ(0, mkdir(path_.c_str(), 0700));
-  EXPECT_EQ(-1, SavePrivateFile(path_.c_str(), "new", 3));
-  struct stat st {};
-  EXPECT_NE(0, lstat((path_ + ".tmp").c_str(), &st)) << "the temporary file is left";
-  rmdir(path_.c_str());
 }
 
 }  // namespace

@@ -82,6 +82,35 @@ TEST_F(WorkDir, SecondLockIsRefusedWithTheHoldersIdAndFreedOnUnlock) {
   EXPECT_EQ(st.st_size, 0) << "a free directory names no process";
 }
 
+// What the lock file holds is read as a process id only when it is one.
+TEST_F(WorkDir, RefusedStartNamesTheHolderOnlyByAProcessId) {
+  const struct {
+    std::string text;
+    long holder;
+  } cases[] = {
+      {"4321\n", 4321}, {" \t77 left over", 77}, {"2147483647", 2147483647}, {"-5\n", 0},
+      {"0\n", 0},       {"2147483648\n", 0},     {"99999999999", 0},         {"", 0},
+      {"pid", 0},
+  };
+  int fd = -1;
+  long holder = -1;
+  ZEPString why;
+  ASSERT_EQ(LockWorkDir(dir_.c_str(), fd, holder, why), 0) << Str(why);
+  for (const auto& c : cases) {
+    ASSERT_EQ(0, ftruncate(fd, 0));
+    ASSERT_EQ(static_cast<ssize_t>(c.text.size()), pwrite(fd, c.text.data(), c.text.size(), 0));
+    int fd2 = -1;
+    EXPECT_EQ(LockWorkDir(dir_.c_str(), fd2, holder, why), -1) << c.text;
+    EXPECT_EQ(holder, c.holder) << c.text;
+    const std::string by =
+        c.holder > 0 ? "by process " + std::to_string(c.holder) : "by another process";
+    EXPECT_EQ(Str(why), "work directory " + dir_ + " is in use " + by) << c.text;
+    EXPECT_EQ(ProbeWorkDirLock(dir_.c_str(), holder, why), 1) << c.text;
+    EXPECT_EQ(holder, c.holder) << c.text;
+  }
+  UnlockWorkDir(fd);
+}
+
 TEST(WorkDirLockList, FlockListedReadsHoldersOnly) {
   const char kList[] =
       "1: POSIX  ADVISORY  WRITE 900 fe:00:77 0 EOF\n"

@@ -102,6 +102,10 @@ TEST_F(HookRuns, SectionTimeoutAndCommandChecks) {
                   {"-5", -1},
                   {"5s", -1},
                   {" 5", -1},
+                  {"5 ", -1},
+                  {"+5", -1},
+                  {"00000000000000000000086400", 86400},
+                  {"086401", -1},
                   {"99999999999999999999", -1}};
   for (const auto& t : timeouts) EXPECT_EQ(t.sec, DyrHookTimeout(ZEPString(t.text))) << t.text;
 
