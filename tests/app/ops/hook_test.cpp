@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "hooktestevent.h"
 #include "support/files.h"
 #include "support/logcapture.h"
 #include "support/processes.h"
@@ -22,17 +23,6 @@
 #include "support/waitfor.h"
 
 namespace {
-
-DYRHookEvent_tag HookEvent(const std::string& event, int account = 1) {
-  DYRHookEvent_tag ev;
-  ev.m_strEvent = event;
-  ev.m_nAccount = account;
-  ev.m_strUser = "alice";
-  ev.m_strHost = "ddns.example.net";
-  ev.m_strEgress = "203.0.113.7";
-  ev.m_strClientID = "10001";
-  return ev;
-}
 
 TEST(HookEnv, NewsThatStartsAnEvent) {
   DYRNews_tag news;
@@ -196,7 +186,7 @@ TEST_F(HookRuns, OutputGoesToTheLogAndAFailureIsWarned) {
                                      "exit 3\n");
   hook_.SetCommand(cmd, 10);
   hook_.Start();
-  DYRHookEvent_tag ev = HookEvent("relogin");
+  DYRHookEvent_tag ev = HookTestEvent("relogin");
   ev.m_strReason = "console";
   hook_.Post(ev);
   ASSERT_TRUE(zeptest::WaitFor(
@@ -215,7 +205,7 @@ TEST_F(HookRuns, OutputGoesToTheLogAndAFailureIsWarned) {
   zeptest::WriteFile(bad, "#!/nonexistent/interpreter\n");
   chmod(bad.c_str(), 0755);
   hook_.SetCommand(bad, 10);
-  hook_.Post(HookEvent("login"));
+  hook_.Post(HookTestEvent("login"));
   EXPECT_TRUE(zeptest::WaitFor([&] {
     return log_.Count("WARN", "Hook login (account 1): cannot run " + dir_ + "/bad.sh: ") == 1;
   }));
@@ -229,8 +219,8 @@ TEST_F(HookRuns, TimeOutKillsTheWholeGroupAndLaterEventsWait) {
                                  "sleep 300\n");
   hook_.SetCommand(cmd, 1);
   hook_.Start();
-  hook_.Post(HookEvent("login"));
-  hook_.Post(HookEvent("relogin"));
+  hook_.Post(HookTestEvent("login"));
+  hook_.Post(HookTestEvent("relogin"));
   const long pgid = Number("pgids");
   const long child = Number("child");
   EXPECT_EQ(1u, hook_.GetRunning());
@@ -250,9 +240,9 @@ TEST_F(HookRuns, StopKillsRunsWithoutWaitingAndFullQueuesDropTheOldest) {
   const std::string cmd = Script("sleepy.sh", "echo $$ > $D/pgid\nexec sleep 300\n");
   hook_.SetCommand(cmd, 600);
   hook_.Start();
-  hook_.Post(HookEvent("login"));
+  hook_.Post(HookTestEvent("login"));
   const long pgid = Number("pgid");
-  for (size_t i = 0; i < kHookQueueDepth + 1; ++i) hook_.Post(HookEvent("relogin"));
+  for (size_t i = 0; i < kHookQueueDepth + 1; ++i) hook_.Post(HookTestEvent("relogin"));
   EXPECT_EQ(1, log_.Count("WARN",
                           "Hook queue of account 1 is full: its oldest event (relogin) "
                           "is dropped."));
@@ -264,7 +254,7 @@ TEST_F(HookRuns, StopKillsRunsWithoutWaitingAndFullQueuesDropTheOldest) {
   EXPECT_EQ(0u, hook_.GetWaiting());
   EXPECT_TRUE(zeptest::WaitFor([&] { return GroupGone(pgid); }));
   // Stopped: news is not queued any more.
-  hook_.Post(HookEvent("login"));
+  hook_.Post(HookTestEvent("login"));
   EXPECT_EQ(0u, hook_.GetWaiting());
 }
 
@@ -308,7 +298,7 @@ TEST_F(HookRuns, ASignalBeforeExecNeverRunsTheDaemonsHandlerInTheChild) {
     const std::string ran = "ran" + std::to_string(c.sig);
     hook_.SetCommand(Script("sig.sh", "echo yes > $D/" + ran + "\n"), 10);
     g_nRaiseInChild.store(c.sig);
-    hook_.Post(HookEvent("login"));
+    hook_.Post(HookTestEvent("login"));
     const std::string died = "Hook login (account 1) ended by signal " + std::to_string(c.sig);
     EXPECT_TRUE(zeptest::WaitFor([&] {
       return c.runs ? Read(ran) == "yes\n" : log_.Count("WARN", died) == 1;
@@ -347,7 +337,7 @@ TEST_F(HookRuns, AChildThatCannotSetUpIsToldAsExitStatus126) {
   hook_.SetCommand(Script("ran.sh", "echo yes >> $D/ran\n"), 10);
   hook_.Start();
   g_bStarveChild.store(true);
-  hook_.Post(HookEvent("login"));
+  hook_.Post(HookTestEvent("login"));
   const bool told = zeptest::WaitFor(
       [&] { return log_.Count("WARN", "Hook login (account 1) exited with status 126.") == 1; });
   g_bStarveChild.store(false);
@@ -356,7 +346,7 @@ TEST_F(HookRuns, AChildThatCannotSetUpIsToldAsExitStatus126) {
   EXPECT_EQ("", Read("ran"));
   EXPECT_EQ(0, log_.Count("", "cannot")) << "no other line for it";
   // The account's next event runs as ever.
-  hook_.Post(HookEvent("login"));
+  hook_.Post(HookTestEvent("login"));
   EXPECT_TRUE(zeptest::WaitFor([&] { return Read("ran") == "yes\n"; }));
 }
 

@@ -7,21 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "hooktestevent.h"
+
 namespace {
 
-DYRHookEvent_tag EnvEvent(const std::string& event, int account = 1) {
-  DYRHookEvent_tag ev;
-  ev.m_strEvent = event;
-  ev.m_nAccount = account;
-  ev.m_strUser = "alice";
-  ev.m_strHost = "ddns.example.net";
-  ev.m_strEgress = "203.0.113.7";
-  ev.m_strClientID = "10001";
-  return ev;
-}
-
 TEST(HookEnv, CarriesTheEventAndEscapesTheServersTexts) {
-  DYRHookEvent_tag ev = EnvEvent("relogin", 2);
+  DYRHookEvent_tag ev = HookTestEvent("relogin", 2);
   ev.m_strReason = "server";
   ev.m_strMessage = std::string("bye\nDYR_EVENT=forged\0x", 22);
   ev.m_strClientID = "id\x01";
@@ -35,7 +26,7 @@ TEST(HookEnv, CarriesTheEventAndEscapesTheServersTexts) {
       "DYR_REASON=server"};
   EXPECT_EQ(want, env);
   // Only a relogin has a reason.
-  const std::vector<std::string> login = DyrHookEnv(EnvEvent("login"), {});
+  const std::vector<std::string> login = DyrHookEnv(HookTestEvent("login"), {});
   EXPECT_EQ(7u, login.size());
   EXPECT_EQ(login.end(), std::find_if(login.begin(), login.end(), [](const std::string& v) {
               return v.compare(0, 11, "DYR_REASON=") == 0;
