@@ -273,7 +273,8 @@ TEST_F(ServiceTest, CheckConfigRunsBesideTheDaemonAndRefusesABrokenFile) {
   // standard output and the status file, which the daemon may change
   // meanwhile (its start-up lines may still come; its second account
   // retries every 20 s; every state change rewrites the status file, through
-  // a temporary file that may be seen while it is written).
+  // a temporary file that may be seen while it is written). Its first write
+  // may come after the login line: the snapshot waits for it.
   auto snapshot = [&] {
     std::string all;
     for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
@@ -288,6 +289,7 @@ TEST_F(ServiceTest, CheckConfigRunsBesideTheDaemonAndRefusesABrokenFile) {
     }
     return all;
   };
+  ASSERT_TRUE(WaitFor([&] { return FileExists(dir_.path() + "/dyrclient.status"); }, 5000));
   const std::string before = snapshot();
   const std::string logBefore = Log();
   std::string out;
