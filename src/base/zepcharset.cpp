@@ -6,44 +6,39 @@
 #include <cerrno>
 #include <exception>
 
+#include "base/lockguard.h"
+#include "base/zepmultithread.h"
+#include "base/zepthreadsafety.h"
+
 namespace {
 
-// A converter slot's states besides an open converter. Not yet tried is
-// null; iconv_open never returns any of these.
+// The converter's states besides an open one. Not yet tried is null;
+// iconv_open never returns this.
 const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);  // the C library has none
-const iconv_t kThreadEnded = reinterpret_cast<iconv_t>(-2);  // closed at the thread's end
 
-bool IsOpen(iconv_t cd) { return cd != nullptr && cd != kNoConverter && cd != kThreadEnded; }
-
-// This thread's converter: only a pointer in TLS (zepmultithread_thread.h:
-// a worker's stack is small and its static TLS comes out of it). Trivially
-// destructible, so it can still be read, and changed, once the closer ran.
-thread_local iconv_t t_Converter = nullptr;
-
-// Closes the converter when the thread ends; armed at the open, so a thread
-// that never converts registers nothing.
-struct ConverterCloser {
-  bool m_bArmed = false;
-  ~ConverterCloser() {
-    if (IsOpen(t_Converter)) iconv_close(t_Converter);
-    t_Converter = kThreadEnded;
-  }
+// One converter for the process, behind a leaf lock. One per thread would
+// take no lock, but the C library's converter state is a few kilobytes and
+// every account's worker logs: a per-thread converter would cost that much
+// per account, where the conversions it spares a lock are a few lines a
+// minute. Made on first use and never destroyed, so a thread that logs while
+// the process ends still finds it.
+struct SharedConverter {
+  Mutex m_Lock;
+  iconv_t m_Cd GUARDED_BY(m_Lock) = nullptr;
 };
-thread_local ConverterCloser t_Closer;
 
-// This thread's converter, or kNoConverter. A failure other than a missing
-// conversion (out of memory, out of descriptors while the C library loads
-// its tables) is tried again at the next call.
-iconv_t ThreadConverter() {
-  iconv_t cd = t_Converter;
-  if (cd != nullptr) return cd;
-  cd = iconv_open("UTF-8", "GB18030");
-  if (cd == kNoConverter) {
-    if (errno == EINVAL) t_Converter = kNoConverter;
-    return kNoConverter;
-  }
-  t_Closer.m_bArmed = true;
-  t_Converter = cd;
+SharedConverter& Shared() {
+  static SharedConverter* const s_Shared = new SharedConverter;
+  return *s_Shared;
+}
+
+// The converter, or kNoConverter; opened at the first call. A failure other
+// than a missing conversion (out of memory, out of descriptors while the C
+// library loads its tables) is tried again at the next call.
+iconv_t ConverterLocked(SharedConverter& shared) REQUIRES(shared.m_Lock) {
+  if (shared.m_Cd != nullptr) return shared.m_Cd;
+  const iconv_t cd = iconv_open("UTF-8", "GB18030");
+  if (cd != kNoConverter || errno == EINVAL) shared.m_Cd = cd;
   return cd;
 }
 
@@ -81,22 +76,21 @@ int ZEPGbToUtf8(const char* text, size_t len, std::string& out) {
   if (len == 0) return 0;
   if (text == nullptr) return -1;
   const int savedErrno = errno;
-  iconv_t cd = ThreadConverter();
-  // At the thread's very end (a destructor logging after the converter was
-  // closed) a converter of this call alone.
-  const bool once = cd == kThreadEnded;
-  if (once) cd = iconv_open("UTF-8", "GB18030");
   int rc = -1;
-  if (IsOpen(cd)) {
-    const size_t start = out.size();
-    size_t at = start;
-    try {
-      Convert(cd, text, len, out, at);
-      rc = 0;
-    } catch (const std::exception&) {
-      out.resize(start);
+  SharedConverter& shared = Shared();
+  {
+    ZEPLockGuard lock(shared.m_Lock);
+    const iconv_t cd = ConverterLocked(shared);
+    if (cd != kNoConverter) {
+      const size_t start = out.size();
+      size_t at = start;
+      try {
+        Convert(cd, text, len, out, at);
+        rc = 0;
+      } catch (const std::exception&) {
+        out.resize(start);
+      }
     }
-    if (once) iconv_close(cd);
   }
   errno = savedErrno;
   return rc;
@@ -104,9 +98,14 @@ int ZEPGbToUtf8(const char* text, size_t len, std::string& out) {
 
 bool ZEPGbToUtf8Available() {
   const int savedErrno = errno;
-  const iconv_t cd = ThreadConverter();
+  SharedConverter& shared = Shared();
+  bool available = false;
+  {
+    ZEPLockGuard lock(shared.m_Lock);
+    available = ConverterLocked(shared) != kNoConverter;
+  }
   errno = savedErrno;
-  return cd != kNoConverter;
+  return available;
 }
 
 void ZEPMaskNonAscii(const char* text, size_t len, std::string& out) {

@@ -2,14 +2,13 @@
 // written) turned into UTF-8 for a reader that wants it: the log's echo, the
 // console's copy of the log, the console's answers.
 //
-// Owns: one converter per thread (the C library's GB18030 to UTF-8, opened
-// at the thread's first conversion and closed when the thread ends; a
-// conversion after that, from a destructor at the thread's end, opens one for
-// itself). Only a pointer and a flag of it live in the thread's TLS.
+// Owns: one converter for the process (the C library's GB18030 to UTF-8,
+// opened at the first conversion and kept to the end), behind its own lock.
 //
-// Threads and locks: every function may be called from any thread at once
-// and takes no lock of ours, so it may run under any lock, g_LogMutex (the
-// innermost) included. errno is as it was before the call.
+// Threads and locks: every function may be called from any thread at once.
+// A conversion takes the converter's lock, a leaf: nothing is taken inside
+// it, so it may run under any lock, g_LogMutex (the log's) included. errno is
+// as it was before the call.
 //
 // Bytes: the text is read as GB18030, the superset of GB2312 (so a text of
 // GB2312 and ASCII comes out exactly as the C library's converter gives it).
@@ -34,12 +33,12 @@ int ZEPCharsetByName(const char* name, ZEPCharset& charset);
 const char* ZEPCharsetName(ZEPCharset charset);
 
 // Appends the `len` bytes at `text` to `out` in UTF-8. 0; -1 with `out`
-// unchanged when this thread has no converter (the C library has none for
+// unchanged when there is no converter (the C library has none for
 // GB18030, or memory ran out) or `text` is null with `len` > 0. An empty text
 // gives 0 and appends nothing.
 int ZEPGbToUtf8(const char* text, size_t len, std::string& out);
 
-// Whether ZEPGbToUtf8 converts on this thread (it opens the converter).
+// Whether ZEPGbToUtf8 converts (it opens the converter).
 bool ZEPGbToUtf8Available();
 
 // Appends the `len` bytes at `text` to `out` with every byte above 0x7f

@@ -85,7 +85,7 @@ TEST(ZEPCharsetTest, LongTextsGrowTheOutputWithNothingLostAtTheSeams) {
   EXPECT_EQ(std::string(1000, 'p') + denseWant + "?", out);
 }
 
-TEST(ZEPCharsetTest, ThreadsConvertAtOnceEachWithItsOwnConverter) {
+TEST(ZEPCharsetTest, ThreadsConvertAtOnceThroughTheOneConverter) {
   const std::string texts[] = {"a " + kGbLogin + "\xff", kGbDeng + std::string(1, '\0') + "\xb5",
                                "\x81\x30\x81\x30 ascii", std::string(300, 'x') + kGbLogin};
   std::vector<std::string> wants;
@@ -108,8 +108,8 @@ TEST(ZEPCharsetTest, ThreadsConvertAtOnceEachWithItsOwnConverter) {
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(0, wrong[static_cast<size_t>(t)]) << t;
 }
 
-// Converts in its destructor: made before the thread's converter, it is
-// destroyed after it.
+// Converts in its destructor, at the thread's very end (as a node's last
+// log line may).
 struct LateConverter {
   std::string* m_pOut = nullptr;
   ~LateConverter() {
@@ -117,7 +117,7 @@ struct LateConverter {
   }
 };
 
-TEST(ZEPCharsetTest, AThreadStillConvertsAfterItsConverterWasClosed) {
+TEST(ZEPCharsetTest, AThreadStillConvertsAtItsVeryEnd) {
   std::string late;
   std::thread([&late] {
     thread_local LateConverter t_Late;
