@@ -106,20 +106,6 @@ void ZEPBTreeBase::InsertIntoIndex(Index* node, int pos, INDEX_KEY_tag add) {
   if (node->m_nLevel == BTREE_LEVEL_INDEX) static_cast<Index*>(add.m_pChild)->m_pParent = node;
 }
 
-BTREE_INDEX_LEAF_tag* ZEPBTreeBase::Descend(uintptr_t key, int* pos, bool checkFill) const {
-  Index* node = m_pRoot;
-  for (;;) {
-    if (checkFill && node != m_pRoot && node->m_nKeys < 2) return NULL;
-    const int i = SeekInsertPoint(node, key);
-    if (node->m_nLevel == BTREE_LEVEL_DATA) {
-      *pos = i;
-      return node;
-    }
-    if (node->m_nLevel != BTREE_LEVEL_INDEX || node->m_pChild[i] == NULL) return NULL;
-    node = IndexChild(node, i);
-  }
-}
-
 void ZEPBTreeBase::LinkLeaves(Index* node) {
   for (int i = 0; i <= node->m_nKeys; ++i) {
     void* child = node->m_pChild[i];

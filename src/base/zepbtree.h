@@ -233,7 +233,20 @@ class ZEPBTreeBase : public RefCount {
 
   // Level-2 node whose child range holds key and the child position, or
   // NULL on a broken structure. checkFill: non-root nodes need 2 separators.
-  Index* Descend(uintptr_t key, int* pos, bool checkFill) const;
+  // Inline: inserts, deletes and searches (three units) start with it.
+  Index* Descend(uintptr_t key, int* pos, bool checkFill) const {
+    Index* node = m_pRoot;
+    for (;;) {
+      if (checkFill && node != m_pRoot && node->m_nKeys < 2) return NULL;
+      const int i = SeekInsertPoint(node, key);
+      if (node->m_nLevel == BTREE_LEVEL_DATA) {
+        *pos = i;
+        return node;
+      }
+      if (node->m_nLevel != BTREE_LEVEL_INDEX || node->m_pChild[i] == NULL) return NULL;
+      node = IndexChild(node, i);
+    }
+  }
   static int ChildIndex(const Index* parent, const void* child) {
     int i = 0;
     while (i < parent->m_nKeys && parent->m_pChild[i] != child) ++i;
