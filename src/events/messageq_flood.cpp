@@ -52,7 +52,6 @@ using zepqueue_detail::g_FloodEvents;
 using zepqueue_detail::g_FloodOpen;
 using zepqueue_detail::g_FloodPauses;
 using zepqueue_detail::g_PendingLines;
-using zepqueue_detail::LogLater;
 using zepqueue_detail::MonoSec;
 using zepqueue_detail::PendingLine;
 using zepqueue_detail::Reversed;

@@ -15,7 +15,6 @@ using zepqueue_detail::g_FloodEpisodes;
 using zepqueue_detail::g_FloodEvents;
 using zepqueue_detail::g_FloodOpen;
 using zepqueue_detail::g_FloodPauses;
-using zepqueue_detail::LogLater;
 using zepqueue_detail::MonoSec;
 
 namespace {
