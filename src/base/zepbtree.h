@@ -196,10 +196,22 @@ class ZEPBTreeBase : public RefCount {
 
   void SplitIndexLeaf(Index* node, int pos, INDEX_KEY_tag add, Index** spare, int* nSpare);
   int RemoveIndexKey(Index* node, int pos);
-  static void QuickSortData(Leaf* leaf, Container* c, uintptr_t key);
+  static void QuickSortData(Leaf* leaf, Container* c, uintptr_t key) {
+    LeafInsertAt(leaf, SeekLeafPos(leaf, key), c, key);
+  }
   void SubMakeDataList();
   void SubDestroyTree(Index* node);
-  void DeleteDataContainerTrain(Container* c);
+  // Releases a key's train. Inline, like the node helpers below that both
+  // inserts and deletes use: they live in separate units.
+  void DeleteDataContainerTrain(Container* c) {
+    while (c != NULL) {
+      Container* next = c->m_pNext;
+      ++m_Stats.m_nRecDel;
+      DeleteRecType(c->m_pRec);
+      FreeContainer(c);
+      c = next;
+    }
+  }
 
   const bool m_bUsePools;
 
@@ -221,15 +233,47 @@ class ZEPBTreeBase : public RefCount {
 
   // Level-2 node whose child range holds key and the child position, or
   // NULL on a broken structure. checkFill: non-root nodes need 2 separators.
-  Index* Descend(uintptr_t key, int* pos, bool checkFill) const;
-  static int ChildIndex(const Index* parent, const void* child);
+  // Inline: inserts, deletes and searches (three units) start with it.
+  Index* Descend(uintptr_t key, int* pos, bool checkFill) const {
+    Index* node = m_pRoot;
+    for (;;) {
+      if (checkFill && node != m_pRoot && node->m_nKeys < 2) return NULL;
+      const int i = SeekInsertPoint(node, key);
+      if (node->m_nLevel == BTREE_LEVEL_DATA) {
+        *pos = i;
+        return node;
+      }
+      if (node->m_nLevel != BTREE_LEVEL_INDEX || node->m_pChild[i] == NULL) return NULL;
+      node = IndexChild(node, i);
+    }
+  }
+  static int ChildIndex(const Index* parent, const void* child) {
+    int i = 0;
+    while (i < parent->m_nKeys && parent->m_pChild[i] != child) ++i;
+    ZEP_ASSERT(parent->m_pChild[i] == child);
+    return i;
+  }
   static void SetNode(Index* node, const uintptr_t* keys, void* const* children, int nKeys);
   static void InsertIntoIndex(Index* node, int pos, INDEX_KEY_tag add);
-  static void LeafInsertAt(Leaf* leaf, int pos, Container* c, uintptr_t key);
+  static void LeafInsertAt(Leaf* leaf, int pos, Container* c, uintptr_t key) {
+    for (int i = static_cast<int>(leaf->m_nCount); i > pos; --i) {
+      leaf->m_pData[i] = leaf->m_pData[i - 1];
+      leaf->m_nKey[i] = leaf->m_nKey[i - 1];
+    }
+    leaf->m_pData[pos] = c;
+    leaf->m_nKey[pos] = key;
+    ++leaf->m_nCount;
+  }
   static void LeafRemoveAt(Leaf* leaf, int pos);
   static void LeafSet(Leaf* leaf, Container* const* cs, const uintptr_t* keys, int n);
   int IndexNodesForSplit(const Index* node) const;
   int InsertFull(Index* parent, int pos, Leaf* leaf, Container* c, uintptr_t key);
+  // Inline, and defined in the one unit that calls it: every leaf split
+  // runs it.
+  inline bool AllocSplit(int need, Leaf** fresh, Index** spare, int* nSpare);
+  static void GrowRoot(Index* root, const uintptr_t* s, void* const* c, Index** spare, int* nSpare);
+  static void BorrowFromLeft(Index* up, int g, Index* left, Index* node);
+  static void BorrowFromRight(Index* up, int g, Index* node, Index* right);
   void ReplaceSeparator(Index* node, int pos, uintptr_t oldKey, uintptr_t newKey);
   int RebalanceLeaf(Index* parent, int pos, Leaf* leaf);
   void EmptyTree();

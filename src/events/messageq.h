@@ -235,6 +235,13 @@ class CMessageQueue {
   void DelUEventCount(CEvent* e);
   void AddEventCount(CEvent* e);  // per-source counts and pauses
   void DelEventCount(CEvent* e);
+  // A tick whose timer has a record is counted there; ticks made without one
+  // (tests, hand-made events) are counted in the slots like a socket's events.
+  static CTimerEvent* RecordedTick(CEvent* e) {
+    if (e->GetEventType() != ZEP_EVENT_TIMER) return nullptr;
+    CTimerEvent* tm = CTimerEvent::Narrow(e);
+    return tm != nullptr && tm->GetTimerID() != nullptr ? tm : nullptr;
+  }
   // The source of a counted event: false for kinds that are not counted.
   static bool SourceOf(CEvent* e, Kind* kind, uint64_t* key, uintptr_t* aux, SlotState* st);
   void CountSlow(Kind kind, uint64_t key, uintptr_t aux, const SlotState& st);
@@ -245,11 +252,26 @@ class CMessageQueue {
   void ReconcileTimer(TimeEvent_tag* rec, uint64_t serial);
   // Sets a source's paused flag to what `count` asks, with the flow lock.
   void ApplyLocked(Kind kind, SlotState& st, int count, FlowSlot* slot) REQUIRES(m_FlowLock);
+  // ApplyLocked's part for a timer whose ticks are counted in a slot.
+  void ApplyTimerLocked(SlotState& st, int count, FlowSlot* slot, bool want) REQUIRES(m_FlowLock);
   void HarvestLocked(Kind kind, FlowSlot* slot, const SlotState& st) REQUIRES(m_FlowLock);
-  static int EpisodeSocket(Kind kind, const SlotState& st);
-  static uint32_t EpisodeGeneration(Kind kind, const SlotState& st);
-  bool InEpisodeLocked(Kind kind, const SlotState& st) REQUIRES(m_FlowLock);
-  size_t OpenEpisodesLocked() REQUIRES(m_FlowLock);
+  // A timer's episode is kept under its serial, split over the two fields a
+  // socket's episode uses. These four are inline: the flow control and the
+  // episodes' closing (two units) both use them.
+  static int EpisodeSocket(Kind kind, const SlotState& st) {
+    return kind == kTimer ? static_cast<int>(static_cast<uint32_t>(st.m_nSerial >> 32))
+                          : st.m_nSocket;
+  }
+  static uint32_t EpisodeGeneration(Kind kind, const SlotState& st) {
+    return kind == kTimer ? static_cast<uint32_t>(st.m_nSerial) : st.m_nGeneration;
+  }
+  bool InEpisodeLocked(Kind kind, const SlotState& st) REQUIRES(m_FlowLock) {
+    return (kind == kTimer ? m_TimerEpisodes : m_Episodes)
+        .IsOpen(EpisodeSocket(kind, st), EpisodeGeneration(kind, st));
+  }
+  size_t OpenEpisodesLocked() REQUIRES(m_FlowLock) {
+    return m_Episodes.OpenCount() + m_TimerEpisodes.OpenCount();
+  }
   void CloseEpisodesLocked(int64_t nowSec, bool all) REQUIRES(m_FlowLock);
   int Hwm(Kind kind) const;
   void FiniSlotsLocked() REQUIRES(m_FlowLock);

@@ -3,7 +3,7 @@
 //
 // Owns: the registry of live nodes (one reference on each), the quit list,
 // the timer records, the five event pools, the worker pool, the ticker node
-// and (from the socket half, zepframe_socket.cpp) the socket engine and the
+// and (from the socket half, zepframe_socket*.cpp) the socket engine and the
 // socket/node maps. One frame exists per process (g_pFrame).
 //
 // The frame is the top of the framework's layers: the queue, the nodes and
@@ -216,7 +216,7 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   // Ticker thread only: sleeps until `dueUs` or a wake-up.
   void WaitTicker(int64_t dueUs);
 
-  // === Socket services (zepframe_socket.cpp, owned by the socket half) ===
+  // === Socket services (zepframe_socket*.cpp, owned by the socket half) ==
   // Any thread. Locks, outermost first: socket-map lock -> a route's lock ->
   // node-list lock -> a node's queue flow lock -> engine lock -> record pool
   // lock. The socket-map lock guards the two indexes and the slot pool (a
@@ -386,7 +386,7 @@ class ZEPFrame : public ThreadSvc, public ZEPNodeHost, public ZEPSocketSink {
   int PostPolledTCP();
   friend class TCPRoute;
 
-  // === Socket half members (zepframe_socket.cpp) ==========================
+  // === Socket half members (zepframe_socket*.cpp) =========================
   // Socket-map lock held: the helpers that read or change the two indexes.
   bool HasSocketLocked(Node2TCP* n, int sock) REQUIRES(m_SocketMapLock);
   bool UnlinkLocked(CAppNode* node, int sock) REQUIRES(m_SocketMapLock);

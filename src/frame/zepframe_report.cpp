@@ -34,6 +34,19 @@ unsigned PoolCount(P* pool) {
   return pool->GetCount();
 }
 
+// The report's lines about the message queues: the flood counts of every
+// queue, and `wakes`, their receivers' wake-ups.
+void PrintQueueCounts(const CMessageQueue::WakeStats& wakes, ZEPString& out) {
+  const CMessageQueue::FloodTotals flood = CMessageQueue::GetFloodTotals();
+  out << "\r\nFlood Pauses        Count:" << static_cast<unsigned long>(flood.nPauses);
+  out << "\r\nFlood Episodes      Count:" << static_cast<unsigned long>(flood.nEpisodes) << " ("
+      << static_cast<unsigned long>(flood.nOpen) << " open)";
+  out << "\r\nFlood Events        Count:" << static_cast<unsigned long>(flood.nEvents);
+  // Node workers woken through the system, against the events they received.
+  out << "\r\nQueue Wake-ups      Count:" << static_cast<unsigned long>(wakes.nWakeCalls) << " ("
+      << static_cast<unsigned long>(wakes.nReceived) << " events)";
+}
+
 // Sleeps until `ms` have passed on the monotonic clock: a signal that cuts
 // one sleep short does not shorten the sample.
 void SleepFully(int64_t ms) {
@@ -102,14 +115,7 @@ ZEPString& ZEPFrame::PrintBTree(ZEPString& out) {
       wakes.nWakeCalls += w.nWakeCalls;
     }
   }
-  const CMessageQueue::FloodTotals flood = CMessageQueue::GetFloodTotals();
-  out << "\r\nFlood Pauses        Count:" << static_cast<unsigned long>(flood.nPauses);
-  out << "\r\nFlood Episodes      Count:" << static_cast<unsigned long>(flood.nEpisodes) << " ("
-      << static_cast<unsigned long>(flood.nOpen) << " open)";
-  out << "\r\nFlood Events        Count:" << static_cast<unsigned long>(flood.nEvents);
-  // Node workers woken through the system, against the events they received.
-  out << "\r\nQueue Wake-ups      Count:" << static_cast<unsigned long>(wakes.nWakeCalls) << " ("
-      << static_cast<unsigned long>(wakes.nReceived) << " events)";
+  PrintQueueCounts(wakes, out);
   // Socket threads and the polling loop woken through their descriptors
   // (a flag they would not have seen on their own: a resume, a close).
   out << "\r\nSocket Wake-ups     Count:" << static_cast<unsigned long>(GetSocketWakeups());

@@ -1,19 +1,17 @@
+// ZEPTCP: the engine's records and their index by descriptor number, the
+// reads (accepts, TCP and UDP reads) and the polling backend's entry points,
+// the per-socket setters and the black list. Socket creation is in
+// zeptcp_create.cpp; sending, the record queries and the name utilities in
+// zeptcp_query.cpp.
 #include "net/zeptcp.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <netinet/ip.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
-#include <sys/time.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <linux/netlink.h>
-#endif
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <ctime>
 
@@ -241,211 +239,6 @@ int ZEPTCP::CloseSocket(int nSocket) {
   return rc;
 }
 
-// --------------------------------------------------------------- creation
-
-int ZEPTCP::Sockaddr(TCPSocketData* pNode) {
-  std::memset(&pNode->m_Addr, 0, sizeof(pNode->m_Addr));
-  pNode->m_Addr.sin_family = AF_INET;
-  const char* host = pNode->m_strHost.GetSafeText();
-  uint32_t addr = htonl(INADDR_ANY);
-  if (*host != '\0' && !ZEPResolveIPv4(host, &addr)) return -1;
-  pNode->m_Addr.sin_addr.s_addr = addr;
-  pNode->m_strIP = ZEPIPv4Text(addr);
-  int nPort = ZEPParsePort(pNode->m_strPort.GetSafeText(), pNode->m_nProtocol == ZEP_PROTO_TCP);
-  if (nPort < 0) return -1;
-  pNode->m_Addr.sin_port = htons(static_cast<uint16_t>(nPort));
-  pNode->m_nPort = nPort;
-  return 0;
-}
-
-void ZEPTCP::SetMySocketOpt(int nSocket) {
-  timeval tv;
-  tv.tv_sec = 90;
-  tv.tv_usec = 0;
-  setsockopt(nSocket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-  int tos = IPTOS_THROUGHPUT;
-  setsockopt(nSocket, IPPROTO_IP, IP_TOS, &tos, sizeof(tos));
-  int on = 1;
-  setsockopt(nSocket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-  linger lg;
-  lg.l_onoff = 0;
-  lg.l_linger = 0;
-  setsockopt(nSocket, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-  if (GetSocketSendBuffer(nSocket) < 1024) SetSocketSendBuffer(nSocket, 1024);
-  if (GetSocketRecvBuffer(nSocket) < 1024) SetSocketRecvBuffer(nSocket, 1024);
-}
-
-namespace {
-
-// The reason a socket() failed, for the log; null when it is no shortage.
-const char* ShortageText(int error) {
-  switch (error) {
-    case EMFILE:
-      return "the process is out of descriptors (EMFILE)";
-    case ENFILE:
-      return "the system's file table is full (ENFILE)";
-    case ENOBUFS:
-    case ENOMEM:
-      return "the kernel is out of memory for sockets";
-    default:
-      return nullptr;
-  }
-}
-
-long DescriptorLimit() {
-  rlimit lim{};
-  if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return -1;
-  return static_cast<long>(lim.rlim_cur);
-}
-
-}  // namespace
-
-int ZEPTCP::OpenSocket(int nDomain, int nType, int nProtocol) {
-  int s = socket(nDomain, nType, nProtocol);
-  if (s >= 0) {
-    if (uint64_t failed = m_DescriptorShortage.Recovered(ZEPMonoMs()))
-      ZEP_LOG_LINE(LOG_INFO,
-                   "Sockets can be opened again; " << failed << " could not be meanwhile.");
-    return s;
-  }
-  const int error = errno;
-  const char* why = ShortageText(error);
-  if (why != nullptr && m_DescriptorShortage.Failed(ZEPMonoMs())) {
-    ZEP_LOG_LINE(LOG_WARN,
-                 "A socket cannot be opened: "
-                     << why << ", descriptor limit " << DescriptorLimit()
-                     << "; links fail until descriptors are free (said once until then).");
-  }
-  errno = error;
-  return -1;
-}
-
-int ZEPTCP::ConnectSocket(int nSocket, const sockaddr_in& addr) {
-  int rc = connect(nSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
-  if (rc == 0) {
-    if (uint64_t failed = m_PortShortage.Recovered(ZEPMonoMs()))
-      ZEP_LOG_LINE(LOG_INFO,
-                   "Local ports are free again; " << failed << " connects failed meanwhile.");
-    return 0;
-  }
-  const int error = errno;
-  // A datagram socket's connect binds a local port; none free is EAGAIN.
-  if (error == EAGAIN && m_PortShortage.Failed(ZEPMonoMs())) {
-    ZEP_LOG_LINE(LOG_WARN,
-                 "A socket cannot be connected: no local port is free (EAGAIN, see "
-                 "net.ipv4.ip_local_port_range); links fail until one is (said once "
-                 "until then).");
-  }
-  errno = error;
-  return rc;
-}
-
-int ZEPTCP::NewSocket(int nProtocol) {
-  if (nProtocol == ZEP_PROTO_TCP) return OpenSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  return OpenSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-}
-
-// A record for a new socket of this kind with its address resolved, or null
-// (nothing left behind) when the socket or the address cannot be had.
-TCPSocketData* ZEPTCP::NewAddressedRecord(int nKind, const ZEPString& strHost,
-                                          const ZEPString& strPort, int nProtocol) {
-  int s = NewSocket(nProtocol);
-  if (s < 0) return NULL;
-  TCPSocketData* p = NewRecord(nKind, nProtocol);
-  p->m_nSocket = s;
-  p->m_strHost = strHost.IsNull() ? ZEPString("") : strHost;
-  p->m_strPort = strPort.IsNull() ? ZEPString("") : strPort;
-  if (Sockaddr(p) != 0) {
-    DiscardNewRecord(p);
-    return NULL;
-  }
-  return p;
-}
-
-// The local end as bound: for a server asked for port 0 the port it got.
-static void FillLocal(TCPSocketData* p) {
-  sockaddr_in local;
-  socklen_t len = sizeof(local);
-  if (getsockname(p->m_nSocket, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
-    p->m_nLocalPort = ntohs(local.sin_port);
-    p->m_strLocalIP = ZEPIPv4Text(local.sin_addr.s_addr);
-  }
-}
-
-int ZEPTCP::CreateServer(const ZEPString& strHost, const ZEPString& strPort, int nProtocol) {
-  if (nProtocol != ZEP_PROTO_TCP) nProtocol = ZEP_PROTO_UDP;
-  TCPSocketData* p = NewAddressedRecord(ZEP_SOCK_SERVER, strHost, strPort, nProtocol);
-  if (p == NULL) return -1;
-  int s = p->m_nSocket;
-  int on = 1;
-  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  SetMySocketOpt(s);
-  if (bind(s, reinterpret_cast<sockaddr*>(&p->m_Addr), sizeof(p->m_Addr)) != 0 ||
-      (nProtocol == ZEP_PROTO_TCP && listen(s, 5) != 0)) {
-    DiscardNewRecord(p);
-    return -1;
-  }
-  FillLocal(p);
-  AddSocket(p);
-  return s;
-}
-
-int ZEPTCP::CreateClient(const ZEPString& strHost, const ZEPString& strPort, int nProtocol) {
-  if (strHost.IsEmpty()) return -1;
-  if (nProtocol != ZEP_PROTO_TCP) nProtocol = ZEP_PROTO_UDP;
-  TCPSocketData* p = NewAddressedRecord(ZEP_SOCK_CLIENT, strHost, strPort, nProtocol);
-  if (p == NULL) return -1;
-  int s = p->m_nSocket;
-  SetMySocketOpt(s);
-  if (ConnectSocket(s, p->m_Addr) != 0) {
-    DiscardNewRecord(p);
-    return -1;
-  }
-  FillLocal(p);
-  AddSocket(p);
-  return s;
-}
-
-int ZEPTCP::CreateUDPSocket(int nKind) {
-  int s = NewSocket(ZEP_PROTO_UDP);
-  if (s < 0) return -1;
-  SetMySocketOpt(s);
-  TCPSocketData* p = NewRecord(nKind, ZEP_PROTO_UDP);
-  p->m_nSocket = s;
-  AddSocket(p);
-  return s;
-}
-
-int ZEPTCP::CreateNetlinkSocket(int nProtocol, uint32_t nGroups) {
-#ifdef __linux__
-  int s = OpenSocket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, nProtocol);
-  if (s < 0) return -1;
-  sockaddr_nl addr;
-  std::memset(&addr, 0, sizeof(addr));
-  addr.nl_family = AF_NETLINK;
-  addr.nl_groups = nGroups;
-  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    const int error = errno;
-    close(s);
-    errno = error;
-    return -1;
-  }
-  TCPSocketData* p = NewRecord(ZEP_SOCK_SERVER, ZEP_PROTO_UDP);
-  p->m_nSocket = s;
-  p->m_strHost = "netlink";
-  ZEPString port;
-  port << nProtocol;
-  p->m_strPort = port;
-  AddSocket(p);
-  return s;
-#else
-  (void)nProtocol;
-  (void)nGroups;
-  errno = EAFNOSUPPORT;
-  return -1;
-#endif
-}
-
 // ---------------------------------------------------------------- reading
 
 TCPData* ZEPTCP::NewResultLocked(ZEPList<TCPData>& list, int nSocket, int nProtocol) {
@@ -612,29 +405,6 @@ int ZEPTCP::WaitForInput(ZEPWakeFd* pWake) {
   return rc;
 }
 
-// ---------------------------------------------------------------- sending
-
-int ZEPTCP::SendData(int nSocket, const char* pData, int nLength) {
-  if (nSocket <= 0 || pData == NULL || nLength < 0) return -1;
-  if (nLength == 0) nLength = static_cast<int>(std::strlen(pData));
-  // A short write on a stream would leave half a message behind that a
-  // retry could not repair: finish it (or fail) here.
-  int done = 0;
-  while (done < nLength) {
-    ssize_t n = send(nSocket, pData + done, static_cast<size_t>(nLength - done), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    done += static_cast<int>(n);
-  }
-  return 0;
-}
-
-int ZEPTCP::SendUdpTo(int nSocket, const sockaddr* pAddr, const char* pData, int nLength) {
-  if (pAddr == NULL || pData == NULL || nLength < 0) return -1;
-  return static_cast<int>(sendto(nSocket, pData, static_cast<size_t>(nLength), MSG_NOSIGNAL, pAddr,
-                                 sizeof(sockaddr_in)));
-}
-
 // ---------------------------------------------------------------- setters
 
 int ZEPTCP::SetStartedLocked(int nSocket, bool b) {
@@ -712,86 +482,6 @@ void ZEPTCP::SetSelectSize(int n) {
   m_nSelectSize = n;
 }
 
-int ZEPTCP::SetSocketSendBuffer(int nSocket, long nSize) {
-  int v = static_cast<int>(nSize);
-  return setsockopt(nSocket, SOL_SOCKET, SO_SNDBUF, &v, sizeof(v));
-}
-
-int ZEPTCP::SetSocketRecvBuffer(int nSocket, long nSize) {
-  int v = static_cast<int>(nSize);
-  return setsockopt(nSocket, SOL_SOCKET, SO_RCVBUF, &v, sizeof(v));
-}
-
-int ZEPTCP::GetSocketSendBuffer(int nSocket) {
-  int v = 0;
-  socklen_t len = sizeof(v);
-  if (getsockopt(nSocket, SOL_SOCKET, SO_SNDBUF, &v, &len) != 0) return -1;
-  return v;
-}
-
-int ZEPTCP::GetSocketRecvBuffer(int nSocket) {
-  int v = 0;
-  socklen_t len = sizeof(v);
-  if (getsockopt(nSocket, SOL_SOCKET, SO_RCVBUF, &v, &len) != 0) return -1;
-  return v;
-}
-
-// ---------------------------------------------------------------- queries
-
-ZEPString ZEPTCP::GetIPAddr(int nSocket) const {
-  TCPSocketData* p = SeekSocket(nSocket);
-  return p ? p->m_strIP : ZEPString("");
-}
-
-ZEPString ZEPTCP::GetPeerIP(int nSocket) const {
-  TCPSocketData* p = SeekSocket(nSocket);
-  if (p == NULL || p->m_nKind == ZEP_SOCK_SERVER) return ZEPString("");
-  return p->m_strIP;
-}
-
-int ZEPTCP::GetPeerPort(int nSocket) const {
-  TCPSocketData* p = SeekSocket(nSocket);
-  if (p == NULL || p->m_nKind == ZEP_SOCK_SERVER) return 0;
-  return p->m_nPort;
-}
-
-ZEPString ZEPTCP::GetLocalIP(int nSocket) const {
-  TCPSocketData* p = SeekSocket(nSocket);
-  return p ? p->m_strLocalIP : ZEPString("");
-}
-
-int ZEPTCP::GetLocalPort(int nSocket) const {
-  TCPSocketData* p = SeekSocket(nSocket);
-  return p ? p->m_nLocalPort : 0;
-}
-
-int ZEPTCP::GetClientSockAddr(int nSocket, sockaddr* pAddr) const {
-  TCPSocketData* p = SeekSocket(nSocket);
-  if (p == NULL || pAddr == NULL) return -1;
-  std::memcpy(pAddr, &p->m_Addr, sizeof(p->m_Addr));
-  return 0;
-}
-
-bool ZEPTCP::IsSocketWritable(int nSocket) const {
-  if (nSocket < 0) return false;
-  pollfd pfd;
-  pfd.fd = nSocket;
-  pfd.events = POLLOUT;
-  pfd.revents = 0;
-  return poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLOUT) != 0;
-}
-
-int ZEPTCP::CountChild(const ZEPString& strHost, const ZEPString& strPort) const {
-  int n = 0;
-  SmartPtr<CListNode> cursor;
-  for (TCPSocketData* p = m_SocketList.GetFirst(&cursor); p != NULL;
-       p = m_SocketList.GetNext(&cursor))
-    if (p->m_nKind == ZEP_SOCK_CHILD && p->m_strListenHost == strHost &&
-        p->m_strListenPort == strPort)
-      ++n;
-  return n;
-}
-
 // ------------------------------------------------------------- black list
 
 bool ZEPTCP::IsBlackListedLocked(uint32_t nAddr) const {
@@ -819,60 +509,4 @@ int ZEPTCP::DelIPBlackList(const char* szIP) {
     }
   }
   return 1;
-}
-
-// ---------------------------------------------------------- name utilities
-
-bool ZEPTCP::IsIPAddr(const char* szIP) { return ZEPParseIPv4(szIP, NULL); }
-
-bool ZEPTCP::IsDigitalStr(const char* sz) { return ZEPIsDecimal(sz); }
-
-int ZEPTCP::HostToIP(const ZEPString& strHost, ZEPString& strIP) {
-  const char* host = strHost.GetSafeText();
-  if (IsIPAddr(host)) {
-    strIP = host;  // a literal as given
-    return 0;
-  }
-  uint32_t a = 0;
-  if (!ZEPResolveIPv4(host, &a)) return -1;
-  strIP = ZEPIPv4Text(a);
-  return 0;
-}
-
-ZEPString ZEPTCP::GetHostname() { return ZEPHostName(); }
-
-ZEPString ZEPTCP::GetHostIP() {
-  ZEPString name = ZEPHostName();
-  uint32_t a = 0;
-  if (!ZEPResolveIPv4(name.GetSafeText(), &a)) return ZEPString("");
-  return ZEPIPv4Text(a);
-}
-
-bool ZEPTCP::IsMyIP(const ZEPString& strIP, int nPort) {
-  uint32_t a = 0;
-  if (!ZEPParseIPv4(strIP.GetSafeText(), &a)) return false;
-  int s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (s < 0) return false;
-  int on = 1;
-  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof(addr));
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = a;
-  addr.sin_port = htons(static_cast<uint16_t>(nPort));
-  int rc = bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  int err = errno;
-  CloseSocket(s);
-  // Only a local address can have a port in use; a foreign one fails with
-  // EADDRNOTAVAIL. Reading "in use" as foreign would make the client log in
-  // again at every watch tick.
-  return rc == 0 || err == EADDRINUSE;
-}
-
-const char* ZEPTCP::ReadUntil(const char* szText, const char* szDelims) {
-  if (szText == NULL) return NULL;
-  if (szDelims == NULL) szDelims = " \t\r\n";
-  for (const char* p = szText; *p != '\0'; ++p)
-    if (std::strchr(szDelims, *p) != NULL) return p;
-  return NULL;
 }
