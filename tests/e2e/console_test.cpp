@@ -37,6 +37,16 @@ class ConsoleTest : public WithServer {
                                           Section("hal", main_port_, asst_port_));
   }
   // The port the console listens on, from its log line; -1 if none.
+  // The server with `exitAddr` as every account's egress, the daemon with a
+  // console (password "adm1n") and both accounts logged in; the console's
+  // port, or -1.
+  int StartWithConsole(const std::string& exitAddr) {
+    if (!StartServer({"--report-span", "60000", "--exit-addr", exitAddr})) return -1;
+    WriteIniWithConsole("[CONSOLE]\nPort=0\nPassword=" + Scramble("adm1n") + "\n");
+    StartClient();
+    if (!WaitFor([&] { return Counter(State(), "logins") == 2; }, 5000)) return -1;
+    return ConsolePort(5000);
+  }
   int ConsolePort(int ms) {
     int port = -1;
     WaitFor(
@@ -121,12 +131,8 @@ TEST_F(ConsoleTest, LoginStatusReloginLogCopyAndQuit) {
 // The egress address is the server's text: a control character in it
 // reaches the console escaped, as in the log, never as itself.
 TEST_F(ConsoleTest, StatusEscapesTheServersText) {
-  ASSERT_TRUE(StartServer({"--report-span", "60000", "--exit-addr", "203.0.113.54\x1b[2J\x07"}));
-  WriteIniWithConsole("[CONSOLE]\nPort=0\nPassword=" + Scramble("adm1n") + "\n");
-  StartClient();
-  ASSERT_TRUE(WaitFor([&] { return Counter(State(), "logins") == 2; }, 5000)) << State();
-  const int port = ConsolePort(5000);
-  ASSERT_GT(port, 0) << Log();
+  const int port = StartWithConsole("203.0.113.54\x1b[2J\x07");
+  ASSERT_GT(port, 0) << State() << Log();
   Peer p(port);
   ASSERT_TRUE(p.Login("adm1n")) << p.got;
   const size_t at = p.got.size();
@@ -141,12 +147,8 @@ TEST_F(ConsoleTest, StatusEscapesTheServersText) {
 // A telnet client in character mode: it takes the offer (DO ECHO, DO SGA)
 // and sends every key in a packet of its own, Enter as CR NUL.
 TEST_F(ConsoleTest, OneKeyPerPacketSessionAndTheLogCopyInEitherCharset) {
-  ASSERT_TRUE(StartServer({"--report-span", "60000", "--exit-addr", "203.0.113.53"}));
-  WriteIniWithConsole("[CONSOLE]\nPort=0\nPassword=" + Scramble("adm1n") + "\n");
-  StartClient();
-  ASSERT_TRUE(WaitFor([&] { return Counter(State(), "logins") == 2; }, 5000)) << State();
-  const int port = ConsolePort(5000);
-  ASSERT_GT(port, 0) << Log();
+  const int port = StartWithConsole("203.0.113.53");
+  ASSERT_GT(port, 0) << State() << Log();
 
   Peer p(port);
   const int one = 1;
