@@ -182,34 +182,37 @@ int ZEPProcess::TakeFd(int stream) {
   return fd;
 }
 
-int ZEPProcess::Spawn(const ZEPSpawn_tag& spec) {
+int ZEPProcess::Spawn(const ZEPSpawn_tag& child) {
   if (m_nPid > 0 && !m_bReaped && !m_bLost) {
     m_eFailStep = kZEPSpawnArgs;
     errno = EBUSY;
     return -1;
   }
   *this = ZEPProcess();
-  if (spec.m_Argv.empty() || spec.m_Argv[0].empty() || spec.m_eStdin == kZEPStdAsStdout ||
-      spec.m_eStdout == kZEPStdAsStdout) {
+  if (child.m_Argv.empty() || child.m_Argv[0].empty() || child.m_eStdin == kZEPStdAsStdout ||
+      child.m_eStdout == kZEPStdAsStdout) {
     m_eFailStep = kZEPSpawnArgs;
     errno = EINVAL;
     return -1;
   }
   std::vector<char*> argv;
-  for (const std::string& a : spec.m_Argv) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : child.m_Argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> env;
-  for (const std::string& e : spec.m_Env) env.push_back(const_cast<char*>(e.c_str()));
+  for (const std::string& e : child.m_Env) env.push_back(const_cast<char*>(e.c_str()));
   env.push_back(nullptr);
-  ZEPChildPlan_tag plan{
-      spec.m_Argv[0].c_str(), argv.data(), spec.m_bInheritEnv ? environ : env.data(),
-      {-1, -1, -1},           -1,          spec.m_bNewGroup,
-      ZEPDescriptorLimit()};
-  return StartChild(spec, plan);
+  ZEPChildPlan_tag plan{child.m_Argv[0].c_str(),
+                        argv.data(),
+                        child.m_bInheritEnv ? environ : env.data(),
+                        {-1, -1, -1},
+                        -1,
+                        child.m_bNewGroup,
+                        ZEPDescriptorLimit()};
+  return StartChild(child, plan);
 }
 
-int ZEPProcess::StartChild(const ZEPSpawn_tag& spec, ZEPChildPlan_tag& plan) {
-  const ZEPStdio how[3] = {spec.m_eStdin, spec.m_eStdout, spec.m_eStderr};
+int ZEPProcess::StartChild(const ZEPSpawn_tag& child, ZEPChildPlan_tag& plan) {
+  const ZEPStdio how[3] = {child.m_eStdin, child.m_eStdout, child.m_eStderr};
   int report[2] = {-1, -1};  // the child's failure; closed by a successful exec
   int rc = 0;
   for (int s = 0; rc == 0 && s < 3; ++s) rc = OpenStream(s, how[s], plan.m_Child[s], m_Fds[s]);
@@ -243,7 +246,7 @@ int ZEPProcess::StartChild(const ZEPSpawn_tag& spec, ZEPChildPlan_tag& plan) {
     return -1;
   }
   m_nPid = pid;
-  m_bGroup = spec.m_bNewGroup;
+  m_bGroup = child.m_bNewGroup;
   // Both sides set the group, so a kill of it can never miss the child.
   if (m_bGroup) setpgid(pid, pid);
   return FinishStart(report[0]);

@@ -98,7 +98,7 @@ class ZEPProcess {
 
   // Starts the program (see the top); 0 once it runs. On failure nothing
   // is left behind: no child, no descriptor.
-  int Spawn(const ZEPSpawn_tag& spec);
+  int Spawn(const ZEPSpawn_tag& child);
   ZEPSpawnStep GetFailStep() const { return m_eFailStep; }
 
   pid_t GetPid() const { return m_nPid; }
@@ -143,7 +143,7 @@ class ZEPProcess {
 
  private:
   void CloseAll();
-  int StartChild(const ZEPSpawn_tag& spec, ZEPChildPlan_tag& plan);
+  int StartChild(const ZEPSpawn_tag& child, ZEPChildPlan_tag& plan);
   int FinishStart(int report);
 
   pid_t m_nPid = -1;

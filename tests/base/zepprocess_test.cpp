@@ -20,12 +20,12 @@
 namespace {
 
 ZEPSpawn_tag ShellSpawn(const std::string& script) {
-  ZEPSpawn_tag spec;
-  spec.m_Argv = {"/bin/sh", "-c", script};
-  spec.m_Env = {"PATH=/usr/bin:/bin"};
-  spec.m_eStdout = kZEPStdPipe;
-  spec.m_eStderr = kZEPStdAsStdout;
-  return spec;
+  ZEPSpawn_tag child;
+  child.m_Argv = {"/bin/sh", "-c", script};
+  child.m_Env = {"PATH=/usr/bin:/bin"};
+  child.m_eStdout = kZEPStdPipe;
+  child.m_eStderr = kZEPStdAsStdout;
+  return child;
 }
 
 // Reads the child's output until it ends (bounded).
@@ -78,10 +78,10 @@ TEST(ProcessTest, ExitStatusSignalAndFailedStarts) {
   };
   for (const auto& c : cases) {
     const std::string label = c.argv.empty() ? "(no argv)" : c.argv.back();
-    ZEPSpawn_tag spec;
-    spec.m_Argv = c.argv;
+    ZEPSpawn_tag child;
+    child.m_Argv = c.argv;
     ZEPProcess p;
-    const int rc = p.Spawn(spec);
+    const int rc = p.Spawn(child);
     const int err = errno;
     EXPECT_EQ(c.step, p.GetFailStep()) << label;
     if (c.step != kZEPSpawnNone) {
@@ -132,10 +132,10 @@ TEST(ProcessTest, ChildGetsItsStreamsEnvironmentNoDescriptorAndNoMask) {
       {"readlink /proc/self/fd/0; echo \"$ZEPV\" $HOME; echo err >&2", "/dev/null\nx y\nerr\n"},
   };
   for (const auto& c : cases) {
-    ZEPSpawn_tag spec = ShellSpawn(c.script);
-    spec.m_Env.push_back("ZEPV=x y");
+    ZEPSpawn_tag child = ShellSpawn(c.script);
+    child.m_Env.push_back("ZEPV=x y");
     ZEPProcess p;
-    ASSERT_EQ(0, p.Spawn(spec)) << c.script;
+    ASSERT_EQ(0, p.Spawn(child)) << c.script;
     EXPECT_EQ(c.want, ReadAll(p)) << c.script;
     EXPECT_TRUE(Finish(p));
     EXPECT_EQ(0, p.GetExitCode()) << c.script;
@@ -146,11 +146,11 @@ TEST(ProcessTest, ChildGetsItsStreamsEnvironmentNoDescriptorAndNoMask) {
 
   // A piped standard input, and the parent's environment.
   setenv("ZEP_PROCESS_TEST", "inherited", 1);
-  ZEPSpawn_tag spec = ShellSpawn("echo $ZEP_PROCESS_TEST; exec cat");
-  spec.m_bInheritEnv = true;
-  spec.m_eStdin = kZEPStdPipe;
+  ZEPSpawn_tag child = ShellSpawn("echo $ZEP_PROCESS_TEST; exec cat");
+  child.m_bInheritEnv = true;
+  child.m_eStdin = kZEPStdPipe;
   ZEPProcess p;
-  ASSERT_EQ(0, p.Spawn(spec));
+  ASSERT_EQ(0, p.Spawn(child));
   ASSERT_EQ(5, write(p.Fd(0), "ping\n", 5));
   const int in = p.TakeFd(0);
   EXPECT_EQ(-1, p.Fd(0));

@@ -272,13 +272,13 @@ void CDYRHook::StartWaiting() {
 bool CDYRHook::Spawn(const DYRHookEvent_tag& ev, const std::string& command, int timeoutSec) {
   Run_tag run;
   run.m_strName = RunName(ev.m_strEvent, ev.m_nAccount);
-  ZEPSpawn_tag spec;
-  spec.m_Argv.push_back(command);
-  spec.m_Env = DyrHookEnv(ev, m_Inherited);
-  spec.m_eStdin = kZEPStdNull;
-  spec.m_eStdout = kZEPStdPipe;
-  spec.m_eStderr = kZEPStdAsStdout;
-  if (run.m_Process.Spawn(spec) != 0) {
+  ZEPSpawn_tag child;
+  child.m_Argv.push_back(command);
+  child.m_Env = DyrHookEnv(ev, m_Inherited);
+  child.m_eStdin = kZEPStdNull;
+  child.m_eStdout = kZEPStdPipe;
+  child.m_eStderr = kZEPStdAsStdout;
+  if (run.m_Process.Spawn(child) != 0) {
     SpawnFailed(run.m_strName, command, run.m_Process.GetFailStep(), errno);
     return false;
   }
