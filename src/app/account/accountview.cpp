@@ -17,8 +17,13 @@ struct LineStyle_tag {
   const char* m_pszLabels[7];  // host, user, state, egress, id, login age, report age
   const char* m_pszUnknownText;
   const char* m_pszAgeUnit;
-  bool m_bEscapeEgress;
+  unsigned m_nEscaped;  // the fields escaped as in the log (kEscape...)
 };
+
+// The fields a style escapes: the server's bytes (egress address, client
+// id) never reach a terminal as control characters; the status query's
+// fields come from a file, whatever it holds.
+const unsigned kEscapeHost = 1, kEscapeUser = 2, kEscapeEgress = 4, kEscapeID = 8;
 
 const LineStyle_tag kLineStyles[] = {
     {"account ",
@@ -26,13 +31,19 @@ const LineStyle_tag kLineStyles[] = {
      {" host=", " user=", " state=", " egress=", " id=", " login_age=", " report_age="},
      "-",
      "",
-     false},
+     kEscapeEgress | kEscapeID},
     {"Account",
      false,
      {" Host=", " User=", " State=", " Egress=", " ClientID=", " LoginReplyAgo=", " ReportAgo="},
      "",
      "s",
-     true},
+     kEscapeEgress},
+    {"account ",
+     true,
+     {" host=", " user=", " state=", " egress=", " id=", " login_age=", " report_age="},
+     "-",
+     "",
+     kEscapeHost | kEscapeUser | kEscapeEgress | kEscapeID},
 };
 
 }  // namespace
@@ -59,9 +70,10 @@ std::vector<SmartPtr<CDYRClient>> AccountList(ZEPFrame* frame, int skip, bool fi
 
 std::string AccountStatusLine(int index, const DYRAccount_tag& account, const DYRStatus_tag& status,
                               int64_t nowSec, AccountLineStyle style) {
-  const LineStyle_tag& s = kLineStyles[style == kAccountLineReport ? 1 : 0];
-  const auto text = [&s](const ZEPString& v) {
-    return v.IsEmpty() ? s.m_pszUnknownText : ZEPStdString(v);
+  const LineStyle_tag& s = kLineStyles[static_cast<int>(style)];
+  const auto text = [&s](const ZEPString& v, unsigned field) {
+    if (v.IsEmpty()) return std::string(s.m_pszUnknownText);
+    return ZEPStdString((s.m_nEscaped & field) != 0 ? ZEPLogSafeText(v) : v);
   };
   const auto age = [&s, nowSec](int64_t since) {
     return since < 0 ? std::string("-")
@@ -69,12 +81,11 @@ std::string AccountStatusLine(int index, const DYRAccount_tag& account, const DY
   };
   std::string line = s.m_pszLead;
   if (s.m_bIndex) line += std::to_string(index);
-  line += s.m_pszLabels[0] + text(account.m_strHost);
-  line += s.m_pszLabels[1] + text(account.m_strUserName);
+  line += s.m_pszLabels[0] + text(account.m_strHost, kEscapeHost);
+  line += s.m_pszLabels[1] + text(account.m_strUserName, kEscapeUser);
   line += s.m_pszLabels[2] + std::to_string(status.m_nState);
-  line += s.m_pszLabels[3] +
-          text(s.m_bEscapeEgress ? ZEPLogSafeText(status.m_strEgress) : status.m_strEgress);
-  line += s.m_pszLabels[4] + text(status.m_strClientID);
+  line += s.m_pszLabels[3] + text(status.m_strEgress, kEscapeEgress);
+  line += s.m_pszLabels[4] + text(status.m_strClientID, kEscapeID);
   line += s.m_pszLabels[5] + age(status.m_nLoginReplySec);
   line += s.m_pszLabels[6] + age(status.m_nReportSec);
   return line;

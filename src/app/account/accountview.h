@@ -40,14 +40,19 @@ inline void DyrWalkGap(CDYRClient* client) {
 }
 
 enum AccountLineStyle {
-  // The console and the status query: "account N host=H user=U state=S
-  // egress=A id=K login_age=X report_age=Y", "-" for what is not known yet.
+  // The console: "account N host=H user=U state=S egress=A id=K
+  // login_age=X report_age=Y", "-" for what is not known yet; the egress
+  // address and the id, the server's bytes, escaped as in the log
+  // (ZEPLogSafeText), so no control character reaches the terminal.
   kAccountLineConsole,
   // The frame's report (SIGUSR2, the console's report): "Account Host=H
   // User=U State=S Egress=A ClientID=K LoginReplyAgo=Xs ReportAgo=Ys", an
   // unknown text empty and an unknown age "-"; the egress address, the
   // server's text, escaped as in the log (ZEPLogSafeText).
   kAccountLineReport,
+  // The status query (--status): the console's line with every text
+  // escaped, since they come from a file that may hold any bytes.
+  kAccountLineStatusQuery,
 };
 
 // One status line of an account in `style` (no line end). `nowSec` is the

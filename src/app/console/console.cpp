@@ -10,7 +10,6 @@
 #include "base/zepmultithread.h"
 #include "base/zeptext.h"
 #include "frame/zepframe.h"
-#include "log/zeplogsafe.h"
 
 namespace {
 
@@ -73,14 +72,8 @@ void CConsoleSession::CmdHelp(const std::string& /*arg*/) {
 void CConsoleSession::CmdStatus(const std::string& /*arg*/) {
   const int64_t now = ZEPMonoSec();
   std::string out;
-  for (SmartPtr<CDYRClient>& c : AccountList(Frame())) {
-    // The egress address and the id are the server's bytes: a control
-    // character in them must not reach the operator's terminal as one.
-    DYRStatus_tag st = c->GetStatus();
-    st.m_strEgress = ZEPLogSafeText(st.m_strEgress);
-    st.m_strClientID = ZEPLogSafeText(st.m_strClientID);
-    out += AccountStatusLine(c->GetIndex(), c->GetAccount(), st, now) + "\r\n";
-  }
+  for (SmartPtr<CDYRClient>& c : AccountList(Frame()))
+    out += AccountStatusLine(c->GetIndex(), c->GetAccount(), c->GetStatus(), now) + "\r\n";
   if (out.empty()) out = "no account\r\n";
   Reply(out);
 }

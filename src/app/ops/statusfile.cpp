@@ -18,9 +18,10 @@
 #include "base/zeptext.h"
 #include "frame/zepframe.h"
 #include "log/zeplog.h"
-#include "log/zeplogsafe.h"
 
 namespace {
+
+uint32_t Len(const std::string& s) { return static_cast<uint32_t>(s.size()); }
 
 void AppendTextOrNull(std::string& out, const std::string& text) {
   if (text.empty()) {
@@ -156,22 +157,18 @@ int DyrStatusCommand(const char* dir, FILE* out, FILE* err) {
   int rc = 0;
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   for (const DYRStatusAccount_tag& a : doc.m_Accounts) {
-    // The texts came from a file: whatever bytes they hold, the terminal
-    // gets them escaped.
     DYRAccount_tag account;
-    account.m_strHost = ZEPLogSafeText(
-        ZEPString::FromBytes(a.m_strHost.data(), static_cast<uint32_t>(a.m_strHost.size())));
-    account.m_strUserName = ZEPLogSafeText(
-        ZEPString::FromBytes(a.m_strUser.data(), static_cast<uint32_t>(a.m_strUser.size())));
+    account.m_strHost = ZEPString::FromBytes(a.m_strHost.data(), Len(a.m_strHost));
+    account.m_strUserName = ZEPString::FromBytes(a.m_strUser.data(), Len(a.m_strUser));
     DYRStatus_tag st;
     st.m_nState = a.m_nState;
-    st.m_strEgress = ZEPLogSafeText(
-        ZEPString::FromBytes(a.m_strEgress.data(), static_cast<uint32_t>(a.m_strEgress.size())));
-    st.m_strClientID = ZEPLogSafeText(ZEPString::FromBytes(
-        a.m_strClientID.data(), static_cast<uint32_t>(a.m_strClientID.size())));
+    st.m_strEgress = ZEPString::FromBytes(a.m_strEgress.data(), Len(a.m_strEgress));
+    st.m_strClientID = ZEPString::FromBytes(a.m_strClientID.data(), Len(a.m_strClientID));
     st.m_nLoginReplySec = a.m_nLastLogin;
     st.m_nReportSec = a.m_nLastReport;
-    std::fprintf(out, "%s\n", AccountStatusLine(a.m_nAccount, account, st, now).c_str());
+    const std::string line =
+        AccountStatusLine(a.m_nAccount, account, st, now, kAccountLineStatusQuery);
+    std::fprintf(out, "%s\n", line.c_str());
     if (a.m_nState != CDYRClient::kWatching && a.m_nState != CDYRClient::kReporting) rc = 1;
   }
   std::fflush(out);

@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(AccountStatusLine, BothStylesKnownAndUnknownFields) {
+TEST(AccountStatusLine, EveryStyleKnownUnknownAndEscapedFields) {
   DYRAccount_tag account;
   account.m_strHost = "ddns.example.net";
   account.m_strUserName = "alice";
@@ -27,6 +27,9 @@ TEST(AccountStatusLine, BothStylesKnownAndUnknownFields) {
   up.m_nReportSec = 990;
   DYRStatus_tag odd = up;  // the server's text with a line end and an escape in it
   odd.m_strEgress = "203.0.113.7\r\n\x1b";
+  odd.m_strClientID = "id\x07";
+  DYRAccount_tag filed = account;  // as a status file may hold it
+  filed.m_strUserName = "al\x1bice";
   const struct {
     AccountLineStyle style;
     int index;
@@ -49,8 +52,14 @@ TEST(AccountStatusLine, BothStylesKnownAndUnknownFields) {
        "Account Host=ddns.example.net User=alice State=20 Egress=203.0.113.7 ClientID=10001 "
        "LoginReplyAgo=100s ReportAgo=10s"},
       {kAccountLineReport, 2, blank, odd,
-       "Account Host= User= State=20 Egress=203.0.113.7\\r\\n\\x1b ClientID=10001 "
+       "Account Host= User= State=20 Egress=203.0.113.7\\r\\n\\x1b ClientID=id\x07 "
        "LoginReplyAgo=100s ReportAgo=10s"},
+      {kAccountLineConsole, 4, filed, odd,
+       "account 4 host=ddns.example.net user=al\x1bice state=20 egress=203.0.113.7\\r\\n\\x1b "
+       "id=id\\x07 login_age=100 report_age=10"},
+      {kAccountLineStatusQuery, 4, filed, odd,
+       "account 4 host=ddns.example.net user=al\\x1bice state=20 "
+       "egress=203.0.113.7\\r\\n\\x1b id=id\\x07 login_age=100 report_age=10"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(c.line, AccountStatusLine(c.index, c.account, c.status, 1000, c.style)) << c.line;
